@@ -1,0 +1,46 @@
+# Set-up, build, demo and tests. `make demo` and `make test` work on a fresh
+# machine: they create the virtual environment with Python 3.13, install the
+# package with its dependencies and run.
+
+PYTHON313 ?= $(shell for p in $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13 2>/dev/null) $$(command -v python3.13); do $$p -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo $$p; break; }; done)
+VENV := .venv
+PY := $(abspath $(VENV))/bin/python
+PYTEST := $(abspath $(VENV))/bin/pytest
+XVFB := $(shell if [ -z "$$DISPLAY" ]; then echo "xvfb-run -a -s '-screen 0 1280x1024x24'"; fi)
+BUILD_DEPS := scikit-build-core cmake ninja "numpy>=2.0,<3"
+
+.PHONY: venv install build demo test test-dev bench sanitize clean
+
+$(VENV)/.ready: pyproject.toml
+	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (PATH or pyenv)"; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(BUILD_DEPS) "pytest>=8" "hypothesis>=6"
+	touch $@
+
+venv: $(VENV)/.ready
+
+# pip install . (the package, its native core and its runtime dependencies)
+install: venv
+	$(PY) -m pip install -q --no-build-isolation .
+
+demo: install
+	cd examples && SDL_AUDIODRIVER=$${SDL_AUDIODRIVER:-dummy} $(XVFB) $(PY) demo.py
+
+test: install
+	cd tests && SDL_AUDIODRIVER=dummy $(XVFB) $(PYTEST) -q -p no:cacheprovider .
+
+# Developer loop: in-place build into kelvracv/, tests against the tree.
+build: venv
+	cmake -S . -B build -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build
+	cp build/_kelvra_core*.so kelvracv/
+
+test-dev: build
+	cd tests && PYTHONPATH=$(CURDIR) SDL_AUDIODRIVER=dummy $(XVFB) $(PYTEST) -q -p no:cacheprovider .
+
+bench: build
+	for b in bench/bench_*.py; do PYTHONPATH=$(CURDIR) SDL_AUDIODRIVER=dummy $(XVFB) $(PY) $$b || exit 1; done
+
+clean:
+	rm -rf build _build kelvracv/_kelvra_core*.so

@@ -1,0 +1,218 @@
+// Module definition and start-up: the one-time initialisation guards, the
+// imports, the module globals and the fixed binding order of public names.
+// Runs once, on the importing thread, while it holds the interpreter lock.
+
+#include <cstring>
+
+#include "core/colors.hpp"
+#include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+
+namespace kv {
+namespace {
+
+// ---- one initialisation per process ----------------------------------------
+
+bool g_initialised = false;
+int64_t g_interp_id = -1;
+
+// Binds each named function of the registry, in order. Names whose subsystem
+// is not built in are skipped.
+int bind(PyObject* m, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    const FuncSpec* spec = find_spec(name);
+    if (!spec) continue;
+    Ref f = Ref::steal(make_function(spec));
+    if (!f || PyModule_AddObjectRef(m, name, f.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+// import name [as alias]
+int import_as(PyObject* m, const char* name, const char* alias) {
+  Ref mod = import(name);
+  if (!mod) return -1;
+  return PyModule_AddObjectRef(m, alias, mod.get());
+}
+
+// from package import name [as alias], for each pair.
+int import_from(PyObject* m, const char* package, std::initializer_list<std::pair<const char*, const char*>> names) {
+  Ref fromlist = Ref::steal(PyList_New(0));
+  if (!fromlist) return -1;
+  for (const auto& [name, alias] : names) {
+    (void)alias;
+    Ref s = Ref::steal(PyUnicode_FromString(name));
+    if (!s || PyList_Append(fromlist.get(), s.get()) < 0) return -1;
+  }
+  Ref pkg = Ref::steal(PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.get(), 0));
+  if (!pkg) return -1;
+  for (const auto& [name, alias] : names) {
+    Ref v = Ref::steal(PyObject_GetAttrString(pkg.get(), name));
+    if (!v) {
+      // `from package import sub` of a submodule not yet imported
+      PyErr_Clear();
+      char full[128];
+      PyOS_snprintf(full, sizeof full, "%s.%s", package, name);
+      v = import(full);
+      if (!v) return -1;
+    }
+    if (PyModule_AddObjectRef(m, alias, v.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+int add_new(PyObject* m, const char* name, PyObject* value) {
+  if (!value) return -1;
+  int r = PyModule_AddObjectRef(m, name, value);
+  Py_DECREF(value);
+  return r;
+}
+
+PyObject* str_list(std::initializer_list<const char*> items) {
+  PyObject* l = PyList_New(0);
+  if (!l) return nullptr;
+  for (const char* s : items) {
+    PyObject* o = PyUnicode_FromString(s);
+    if (!o || PyList_Append(l, o) < 0) {
+      Py_XDECREF(o);
+      Py_DECREF(l);
+      return nullptr;
+    }
+    Py_DECREF(o);
+  }
+  return l;
+}
+
+// Step 6: the shared globals, in order.
+int create_globals(PyObject* m) {
+  if (add_new(m, "FONT_CACHE", PyDict_New()) < 0) return -1;
+  if (add_new(m, "GLOBAL_VOLUME", Py_BuildValue("[d]", 1.0)) < 0) return -1;
+  if (add_new(m, "KEYS", PyDict_New()) < 0) return -1;
+  if (PyModule_AddObjectRef(m, "RUN", Py_True) < 0) return -1;
+  if (add_new(m, "MOUSE_SCR_POS", Py_BuildValue("(ii)", 0, 0)) < 0) return -1;
+  if (add_new(m, "MOUSE_STATE", Py_BuildValue("{s(dd)s[OOO]sd}", "world_pos", 0.0, 0.0, "buttons", Py_False,
+                                              Py_False, Py_False, "scroll", 0.0)) < 0)
+    return -1;
+  if (add_new(m, "TS_STACK", PyList_New(0)) < 0) return -1;
+  return add_new(m, "TEXT_FILE_EXTENSIONS",
+                 str_list({".tvf", ".txt", ".json", ".csv", ".md", ".py", ".c", ".pyx", ".tsx"}));
+}
+
+// The module body, top to bottom.
+int startup(PyObject* m) {
+  // 1. NumPy, OpenCV, typing and Pillow names.
+  if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
+  if (import_from(m, "typing", {{"Dict", "Dict"}, {"Tuple", "Tuple"}, {"Optional", "Opt"}}) < 0) return -1;
+  if (import_from(m, "PIL", {{"ImageFont", "ImageFont"}, {"ImageDraw", "ImageDraw"}, {"Image", "Image"}}) < 0)
+    return -1;
+  // 2. Geometry, colour conversion and the drawing primitives.
+  if (bind(m, {"add_tuples", "apply_homography", "transform_3d", "transform", "inverse_transform", "_color_bgr",
+               "clear", "line", "rect", "poly", "circle", "ellipse", "arc", "graph"}) < 0)
+    return -1;
+  // 3. Standard modules, NumPy and OpenCV again, pygame.
+  for (const char* name : {"sys", "os", "time", "threading", "math", "shutil", "glob"})
+    if (import_as(m, name, name) < 0) return -1;
+  if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
+  if (import_as(m, "pygame", "pygame") < 0) return -1;
+  // 4. The mixer: 44100 Hz, signed 16 bit, stereo, 512-sample buffer.
+  {
+    Ref init = Ref::steal(PyObject_GetAttrString(PyDict_GetItemString(module_dict(), "pygame"), "mixer"));
+    if (init) init = Ref::steal(PyObject_GetAttrString(init.get(), "init"));
+    if (!init) return -1;
+    Ref r = Ref::steal(PyObject_CallFunction(init.get(), "iiii", 44100, -16, 2, 512));
+    if (!r) return -1;
+  }
+  // 5. pynput's keyboard and mouse.
+  if (import_from(m, "pynput", {{"keyboard", "keyboard"}, {"mouse", "mouse"}}) < 0) return -1;
+  // 6. Shared globals.
+  if (create_globals(m) < 0) return -1;
+  // 7. The asset manager class and ASSETS.
+  if (run_hook("asset_manager", m) < 0) return -1;
+  // 8. Colour table and record keys.
+  if (add_new(m, "C", make_color_table()) < 0) return -1;
+  if (add_new(m, "STATE_KEYS", str_list({"shift", "rot", "size", "cursor_pos", "full_transform",
+                                         "full_transform_inv", "cam_pos_3d", "cam_rot_3d", "is_3d"})) < 0)
+    return -1;
+  // 9. State functions, modes, text, images, commands, input and window.
+  if (bind(m, {"push_state", "pop_state", "peek_state", "set_cam_pos", "set_cam_rot", "cycle_state", "set_3d_mode",
+               "set_homography_core", "set_homography"}) < 0)
+    return -1;
+  if (PyObject* core = PyDict_GetItemString(module_dict(), "set_homography_core"))
+    if (PyModule_AddObjectRef(m, "full_transform", core) < 0) return -1;
+  if (bind(m, {"load_font", "text_size", "_text_cv2", "text", "blit", "blit_cached", "tri", "quad", "move", "shift",
+               "set_shift", "scale", "set_size", "rotate", "set_rotate", "set_pos", "array_to_str", "str_to_array",
+               "draw_command_convert", "draw_command", "draw_tvf", "on_press", "on_release", "simulate_key_press",
+               "on_click", "on_scroll", "on_move", "get_input", "get_window_size", "_get_win_props",
+               "convert_win_info", "init", "run"}) < 0)
+    return -1;
+  // 10. Packager and the volume monitor thread; 11. its start-up line.
+  if (bind(m, {"compile_project", "_volume_monitor"}) < 0) return -1;
+  if (run_hook("volume_monitor", m) < 0) return -1;
+  // 12. Sound playback.
+  return bind(m, {"_play_sound_logic", "play_sound", "start_sound"});
+}
+
+// ---- module slots ------------------------------------------------------------
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  int64_t id = PyInterpreterState_GetID(interp);
+  if (id < 0) return nullptr;
+  if (g_interp_id == -1) {
+    g_interp_id = id;
+  } else if (g_interp_id != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return nullptr;
+  }
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  return PyModule_NewObject(name.get());
+}
+
+int exec_module(PyObject* m) {
+  if (g_initialised) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module '_kelvra_core' has already been imported. Re-initialisation is not supported.");
+    return -1;
+  }
+  g_initialised = true;
+  if (import_numpy() < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+      PyObject* exc = PyErr_GetRaisedException();
+      PyErr_SetString(PyExc_ImportError, "numpy's C API could not be loaded");
+      PyObject* imp = PyErr_GetRaisedException();
+      PyException_SetCause(imp, exc);
+      PyErr_SetRaisedException(imp);
+    }
+    return -1;
+  }
+  if (init_function_type() < 0) return -1;
+  set_module(m);
+  return startup(m);
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef g_def = {
+    PyModuleDef_HEAD_INIT,
+    "kelvracv._kelvra_core",
+    "Native core of kelvracv: drawing, geometry, window loop, input, images, text, commands and sound.",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace kv
+
+PyMODINIT_FUNC PyInit__kelvra_core() { return PyModuleDef_Init(&kv::g_def); }

@@ -1,0 +1,62 @@
+// The coordinate pipeline on plain doubles: 2-D view, camera rotation,
+// perspective projection, homography and the inverse 2-D view. No Python here;
+// formulas keep the order of Python's double arithmetic so results match it.
+#pragma once
+
+#include <cmath>
+
+namespace kv::geo {
+
+struct Vec2 {
+  double x, y;
+};
+struct Vec3 {
+  double x, y, z;
+};
+
+inline constexpr double kPi = 3.141592653589793;
+inline constexpr double kTwoPi = 6.283185307179586;
+inline constexpr double kEpsilon = 1e-6;  // near plane, homogeneous w, inverse size
+inline constexpr double kFov = 90.0;
+
+// Degrees to radians: multiplication first, then the division.
+inline double radians(double deg) { return deg * kPi / 180; }
+
+// Rotate by rot degrees, scale by size, add the shift.
+inline Vec2 view_2d(double x, double y, double rot, double size, double shx, double shy) {
+  double a = radians(rot);
+  double c = std::cos(a), s = std::sin(a);
+  return {(c * x - s * y) * size + shx, (c * y + s * x) * size + shy};
+}
+
+// Camera rotation about y, then x, then z (degrees).
+Vec3 rotate_camera(double x, double y, double z, double rx, double ry, double rz);
+
+// Pinhole projection; (0, 0, -1) when the depth is too close to zero.
+Vec3 perspective_projection(double x, double y, double z, double fov);
+
+struct Camera {
+  double rot, size;       // world rotation (degrees) and scale
+  double cx, cy, cz;      // camera position
+  double rx, ry, rz;      // camera rotation (degrees)
+  double shx, shy;        // screen shift
+};
+
+// World point to (screen x, screen y, depth) through the camera.
+Vec3 view_3d(const Camera& cam, double x, double y, double z);
+
+// Projective map with a row-major 3x3 matrix; false (and no result) when
+// |w| <= 1e-6, in which case the point passes unchanged.
+inline bool homography(const double* h, double x, double y, Vec2* out) {
+  double r0 = h[0] * x + h[1] * y + h[2] * 1.0;
+  double r1 = h[3] * x + h[4] * y + h[5] * 1.0;
+  double w = h[6] * x + h[7] * y + h[8] * 1.0;
+  if (!(std::fabs(w) > kEpsilon)) return false;
+  *out = {r0 / w, r1 / w};
+  return true;
+}
+
+// Screen to world with the 2-D model (after any inverse homography).
+Vec3 inverse_view_2d(double x, double y, double rot, double size, double shx, double shy);
+
+}  // namespace kv::geo

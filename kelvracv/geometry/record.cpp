@@ -1,0 +1,375 @@
+// The coordinate pipeline applied to records and Python points (see record.hpp).
+
+#include "geometry/record.hpp"
+
+#include "pyapi/convert.hpp"
+#include "pyapi/messages.hpp"
+#include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+
+namespace kv {
+namespace {
+
+// numpy.asarray(H, dtype=float64) as a 2-D C-contiguous matrix.
+Ref as_matrix(PyObject* H) {
+  PyArray_Descr* f64 = PyArray_DescrFromType(NPY_DOUBLE);
+  Ref arr = Ref::steal(PyArray_FromAny(H, f64, 0, 0, 0, nullptr));
+  if (!arr) return arr;
+  auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
+  if (PyArray_NDIM(a) != 2) {
+    PyErr_Format(PyExc_ValueError, msg::kBufferDims, 2, PyArray_NDIM(a));
+    return Ref();
+  }
+  if (!PyArray_IS_C_CONTIGUOUS(a)) {
+    PyErr_SetString(PyExc_ValueError, msg::kNotContiguous);
+    return Ref();
+  }
+  return arr;
+}
+
+// A matrix of three columns and at least three rows: the 3x3 product needs
+// only its first nine numbers.
+bool matrix_is_fast(PyObject* m, double* h) {
+  auto* a = reinterpret_cast<PyArrayObject*>(m);
+  if (PyArray_DIM(a, 1) != 3 || PyArray_DIM(a, 0) < 3) return false;
+  const double* d = static_cast<const double*>(PyArray_DATA(a));
+  for (int i = 0; i < 9; i++) h[i] = d[i];
+  return true;
+}
+
+// The point that passes unchanged: `pt` as a pair of floats, or (x, y).
+bool pass_through(PyObject* pt, double x, double y, geo::Vec2* out) {
+  if (!pt) {
+    *out = {x, y};
+    return true;
+  }
+  if (!PySequence_Check(pt)) {
+    PyErr_Format(PyExc_TypeError, msg::kSeqType, static_cast<Py_ssize_t>(2), Py_TYPE(pt)->tp_name);
+    return false;
+  }
+  Py_ssize_t n = PySequence_Size(pt);
+  if (n < 0) return false;
+  if (n != 2) {
+    PyErr_Format(PyExc_TypeError, msg::kSeqSize, static_cast<Py_ssize_t>(2), n);
+    return false;
+  }
+  double v[2];
+  for (int i = 0; i < 2; i++) {
+    Ref e = Ref::steal(PySequence_GetItem(pt, i));
+    if (!e || !to_double(e.get(), &v[i])) return false;
+  }
+  *out = {v[0], v[1]};
+  return true;
+}
+
+// M @ [x, y, 1.0] for a matrix of another shape, with NumPy's own errors.
+bool apply_general(PyObject* m, PyObject* pt, double x, double y, geo::Vec2* out) {
+  npy_intp dim = 3;
+  Ref v = Ref::steal(PyArray_SimpleNew(1, &dim, NPY_DOUBLE));
+  if (!v) return false;
+  double* d = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(v.get())));
+  d[0] = x;
+  d[1] = y;
+  d[2] = 1.0;
+  Ref r = Ref::steal(PyNumber_MatrixMultiply(m, v.get()));
+  if (!r) return false;
+  Ref r2 = Ref::steal(item(r.get(), 2));
+  double w;
+  if (!r2 || !py_float(r2.get(), &w)) return false;
+  if (!(std::fabs(w) > geo::kEpsilon)) return pass_through(pt, x, y, out);
+  double res[2];
+  for (int i = 0; i < 2; i++) {
+    Ref ri = Ref::steal(item(r.get(), i));
+    Ref q = ri ? Ref::steal(PyNumber_TrueDivide(ri.get(), r2.get())) : Ref();
+    if (!q || !py_float(q.get(), &res[i])) return false;
+  }
+  *out = {res[0], res[1]};
+  return true;
+}
+
+bool apply_matrix(PyObject* m, PyObject* pt, double x, double y, geo::Vec2* out) {
+  double h[9];
+  if (!matrix_is_fast(m, h)) return apply_general(m, pt, x, y, out);
+  if (geo::homography(h, x, y, out)) return true;
+  return pass_through(pt, x, y, out);
+}
+
+bool item_float(PyObject* seq, Py_ssize_t i, double* out) {
+  Ref v = Ref::steal(item(seq, i));
+  return v && py_float(v.get(), out);
+}
+
+bool record_truth(PyObject* ts, PyObject* key, bool* out) {
+  Ref v = record_get(ts, key);
+  if (!v) return false;
+  int t = truth(v.get());
+  if (t < 0) return false;
+  *out = t != 0;
+  return true;
+}
+
+}  // namespace
+
+// ---- record access -----------------------------------------------------------
+
+Ref record_get(PyObject* ts, PyObject* key) {
+  if (PyDict_CheckExact(ts)) {
+    PyObject* v = nullptr;
+    int r = PyDict_GetItemRef(ts, key, &v);
+    if (r == 0) PyErr_SetObject(PyExc_KeyError, key);
+    return Ref::steal(v);
+  }
+  return Ref::steal(PyObject_GetItem(ts, key));
+}
+
+Ref record_get_default(PyObject* ts, PyObject* key) {
+  if (PyDict_CheckExact(ts)) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(ts, key, &v) < 0) return Ref();
+    return v ? Ref::steal(v) : Ref::borrow(Py_None);
+  }
+  return Ref::steal(PyObject_CallMethod(ts, "get", "OO", key, Py_None));
+}
+
+bool record_float(PyObject* ts, PyObject* key, double* out) {
+  Ref v = record_get(ts, key);
+  return v && py_float(v.get(), out);
+}
+
+bool record_floats(PyObject* ts, PyObject* key, double* out, int n) {
+  Ref v = record_get(ts, key);
+  if (!v) return false;
+  for (int i = 0; i < n; i++)
+    if (!item_float(v.get(), i, &out[i])) return false;
+  return true;
+}
+
+// ---- internal forms ------------------------------------------------------------
+
+bool transform_3d(PyObject* p, PyObject* ts, geo::Vec3* out) {
+  geo::Camera cam;
+  double pt[3] = {0.0, 0.0, 0.0};
+  if (!record_float(ts, KV_STR("rot"), &cam.rot) || !record_float(ts, KV_STR("size"), &cam.size)) return false;
+  if (!item_float(p, 0, &pt[0]) || !item_float(p, 1, &pt[1])) return false;
+  Py_ssize_t n = PyObject_Size(p);
+  if (n < 0) return false;
+  if (n == 3 && !item_float(p, 2, &pt[2])) return false;
+  double cp[3], cr[3], sh[2];
+  if (!record_floats(ts, KV_STR("cam_pos_3d"), cp, 3) || !record_floats(ts, KV_STR("cam_rot_3d"), cr, 3) ||
+      !record_floats(ts, KV_STR("shift"), sh, 2))
+    return false;
+  cam.cx = cp[0], cam.cy = cp[1], cam.cz = cp[2];
+  cam.rx = cr[0], cam.ry = cr[1], cam.rz = cr[2];
+  cam.shx = sh[0], cam.shy = sh[1];
+  *out = geo::view_3d(cam, pt[0], pt[1], pt[2]);
+  return true;
+}
+
+bool transform(PyObject* p, PyObject* ts, geo::Vec2* out) {
+  bool is_3d;
+  if (!record_truth(ts, KV_STR("is_3d"), &is_3d)) return false;
+  if (is_3d) {
+    Py_ssize_t n = PyObject_Size(p);
+    if (n < 0) return false;
+    Ref p3 = Ref::borrow(p);
+    if (n != 3) {
+      Ref a = Ref::steal(item(p, 0));
+      Ref b = a ? Ref::steal(item(p, 1)) : Ref();
+      if (!b) return false;
+      p3 = Ref::steal(Py_BuildValue("(OOd)", a.get(), b.get(), 0.0));
+      if (!p3) return false;
+    }
+    geo::Vec3 r;
+    if (!transform_3d(p3.get(), ts, &r)) return false;
+    if (r.z >= geo::kEpsilon)
+      *out = {r.x, r.y};
+    else
+      *out = {HUGE_VAL, HUGE_VAL};
+    return true;
+  }
+  double x, y, rot, size, sh[2];
+  if (!item_float(p, 0, &x) || !item_float(p, 1, &y)) return false;
+  if (!record_float(ts, KV_STR("rot"), &rot) || !record_float(ts, KV_STR("size"), &size) ||
+      !record_floats(ts, KV_STR("shift"), sh, 2))
+    return false;
+  geo::Vec2 v = geo::view_2d(x, y, rot, size, sh[0], sh[1]);
+  Ref H = record_get_default(ts, KV_STR("full_transform"));
+  if (!H) return false;
+  if (H.get() == Py_None) {
+    *out = v;
+    return true;
+  }
+  return apply_homography(H.get(), nullptr, v.x, v.y, out);
+}
+
+bool inverse_transform(PyObject* s, PyObject* ts, geo::Vec3* out) {
+  double x, y, rot, size, sh[2];
+  if (!item_float(s, 0, &x) || !item_float(s, 1, &y)) return false;
+  if (!record_float(ts, KV_STR("rot"), &rot) || !record_float(ts, KV_STR("size"), &size)) return false;
+  Ref Hinv = record_get_default(ts, KV_STR("full_transform_inv"));
+  if (!Hinv) return false;
+  if (Hinv.get() != Py_None) {
+    geo::Vec2 v;
+    if (!apply_homography(Hinv.get(), nullptr, x, y, &v)) return false;
+    x = v.x;
+    y = v.y;
+  }
+  if (!record_floats(ts, KV_STR("shift"), sh, 2)) return false;
+  *out = geo::inverse_view_2d(x, y, rot, size, sh[0], sh[1]);
+  return true;
+}
+
+bool apply_homography(PyObject* H, PyObject* pt, double x, double y, geo::Vec2* out) {
+  Ref m = as_matrix(H);
+  return m && apply_matrix(m.get(), pt, x, y, out);
+}
+
+// The Python-visible form: the matrix is converted before the point is read.
+PyObject* apply_homography_py(PyObject* H, PyObject* pt) {
+  Ref m = as_matrix(H);
+  double x, y;
+  if (!m || !item_float(pt, 0, &x) || !item_float(pt, 1, &y)) return nullptr;
+  geo::Vec2 r;
+  if (!apply_matrix(m.get(), pt, x, y, &r)) return nullptr;
+  double v[2] = {r.x, r.y};
+  return float_tuple(v, 2);
+}
+
+PyObject* add_tuples(PyObject* t1, PyObject* t2) {
+  Py_ssize_t n1 = PyObject_Size(t1);
+  if (n1 < 0) return nullptr;
+  Py_ssize_t n = 2;
+  if (n1 == 3) {
+    Py_ssize_t n2 = PyObject_Size(t2);
+    if (n2 < 0) return nullptr;
+    if (n2 == 3) n = 3;
+  }
+  Ref out = Ref::steal(PyTuple_New(n));
+  if (!out) return nullptr;
+  for (Py_ssize_t i = 0; i < n; i++) {
+    Ref a = Ref::steal(item(t1, i));
+    Ref b = a ? Ref::steal(item(t2, i)) : Ref();
+    PyObject* s = b ? PyNumber_Add(a.get(), b.get()) : nullptr;
+    if (!s) return nullptr;
+    PyTuple_SET_ITEM(out.get(), i, s);
+  }
+  return out.release();
+}
+
+int line_type(bool aa) {
+  Ref v = global_attr(KV_STR("cv2"), aa ? KV_STR("LINE_AA") : KV_STR("LINE_4"));
+  long r = -1;
+  if (v) {
+    r = PyLong_AsLong(v.get());
+    if (r == -1 && PyErr_Occurred()) v = Ref();
+  }
+  if (!v) {
+    PyErr_FormatUnraisable("Exception ignored in: 'kelvracv._kelvra_core._lt'");
+    return 0;
+  }
+  return static_cast<int>(r);
+}
+
+// ---- point mapper ----------------------------------------------------------------
+
+bool PointMapper::begin(PyObject* ts) {
+  ts_ = ts;
+  ready_ = false;
+  return record_truth(ts, KV_STR("is_3d"), &is_3d_);
+}
+
+bool PointMapper::read_view_2d() {
+  double sh[2];
+  if (!record_float(ts_, KV_STR("rot"), &rot_) || !record_float(ts_, KV_STR("size"), &size_) ||
+      !record_floats(ts_, KV_STR("shift"), sh, 2))
+    return false;
+  shx_ = sh[0];
+  shy_ = sh[1];
+  Ref H = record_get_default(ts_, KV_STR("full_transform"));
+  if (!H) return false;
+  has_h_ = H.get() != Py_None;
+  if (has_h_) {
+    h_obj_ = as_matrix(H.get());
+    if (!h_obj_) return false;
+    h_fast_ = matrix_is_fast(h_obj_.get(), h_);
+  }
+  ready_ = true;
+  return true;
+}
+
+bool PointMapper::read_camera_head() {
+  return record_float(ts_, KV_STR("rot"), &cam_.rot) && record_float(ts_, KV_STR("size"), &cam_.size);
+}
+
+bool PointMapper::read_camera_tail() {
+  double cp[3], cr[3], sh[2];
+  if (!record_floats(ts_, KV_STR("cam_pos_3d"), cp, 3) || !record_floats(ts_, KV_STR("cam_rot_3d"), cr, 3) ||
+      !record_floats(ts_, KV_STR("shift"), sh, 2))
+    return false;
+  cam_.cx = cp[0], cam_.cy = cp[1], cam_.cz = cp[2];
+  cam_.rx = cr[0], cam_.ry = cr[1], cam_.rz = cr[2];
+  cam_.shx = sh[0], cam_.shy = sh[1];
+  ready_ = true;
+  return true;
+}
+
+bool PointMapper::map(double x, double y, double z, bool* visible, geo::Vec2* out) {
+  if (is_3d_) {
+    if (!ready_ && (!read_camera_head() || !read_camera_tail())) return false;
+    geo::Vec3 r = geo::view_3d(cam_, x, y, z);
+    *visible = r.z >= geo::kEpsilon;
+    *out = {r.x, r.y};
+    return true;
+  }
+  if (!ready_ && !read_view_2d()) return false;
+  geo::Vec2 v = geo::view_2d(x, y, rot_, size_, shx_, shy_);
+  if (has_h_) {
+    if (h_fast_) {
+      if (!geo::homography(h_, v.x, v.y, out)) *out = v;
+    } else if (!apply_general(h_obj_.get(), nullptr, v.x, v.y, out)) {
+      return false;
+    }
+  } else {
+    *out = v;
+  }
+  *visible = !std::isinf(out->x);
+  return true;
+}
+
+bool PointMapper::map_obj(PyObject* p, bool* visible, geo::Vec2* out) {
+  if (!body_tuple(p)) return false;
+  double pt[3] = {0.0, 0.0, 0.0};
+  if (is_3d_) {
+    if (!ready_ && !read_camera_head()) return false;
+    if (!item_float(p, 0, &pt[0]) || !item_float(p, 1, &pt[1])) return false;
+    Py_ssize_t n = PyObject_Size(p);
+    if (n < 0) return false;
+    if (n == 3 && !item_float(p, 2, &pt[2])) return false;
+    if (!ready_ && !read_camera_tail()) return false;
+    return map(pt[0], pt[1], pt[2], visible, out);
+  }
+  if (!item_float(p, 0, &pt[0]) || !item_float(p, 1, &pt[1])) return false;
+  return map(pt[0], pt[1], 0.0, visible, out);
+}
+
+PyObject* trans_pts(PyObject* pts, PyObject* ts) {
+  PointMapper mapper;
+  if (!mapper.begin(ts)) return nullptr;
+  Ref seq = Ref::steal(PySequence_Fast(pts, "points must be a sequence"));
+  if (!seq) return nullptr;
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  Ref out = Ref::steal(PyList_New(n));
+  if (!out) return nullptr;
+  for (Py_ssize_t i = 0; i < n; i++) {
+    bool visible;
+    geo::Vec2 v;
+    if (!mapper.map_obj(PySequence_Fast_GET_ITEM(seq.get(), i), &visible, &v)) return nullptr;
+    double xy[2] = {v.x, v.y};
+    PyObject* e = visible ? float_tuple(xy, 2) : Py_NewRef(Py_None);
+    if (!e) return nullptr;
+    PyList_SET_ITEM(out.get(), i, e);
+  }
+  return out.release();
+}
+
+}  // namespace kv

@@ -1,0 +1,69 @@
+// The coordinate pipeline applied to transform-state records and Python
+// points: the internal forms of transform, transform_3d, inverse_transform,
+// apply_homography, add_tuples, _trans_pts and _lt that every drawing
+// subsystem calls. Record keys are read in the pipeline's documented order.
+// Main thread (or any thread holding the interpreter lock).
+#pragma once
+
+#include <vector>
+
+#include "geometry/pipeline.hpp"
+#include "pyapi/ref.hpp"
+
+namespace kv {
+
+// ts[key]: a dict lookup for dicts (KeyError when missing), else subscription.
+Ref record_get(PyObject* ts, PyObject* key);
+// ts.get(key, None) for dicts, else ts.get(key, None) through the method.
+Ref record_get_default(PyObject* ts, PyObject* key);
+// float(ts[key]).
+bool record_float(PyObject* ts, PyObject* key, double* out);
+// float(ts[key][i]) for i = 0 .. n-1 (the sequence is read once).
+bool record_floats(PyObject* ts, PyObject* key, double* out, int n);
+
+// Internal forms, behaving exactly as the Python-visible functions.
+bool transform(PyObject* p, PyObject* ts, geo::Vec2* out);       // (inf, inf) when invisible
+bool transform_3d(PyObject* p, PyObject* ts, geo::Vec3* out);
+bool inverse_transform(PyObject* s, PyObject* ts, geo::Vec3* out);
+// Applies the homography object H to (x, y); `pt` (may be null) is what
+// passes through unchanged when w is too small (converted to two floats).
+bool apply_homography(PyObject* H, PyObject* pt, double x, double y, geo::Vec2* out);
+PyObject* add_tuples(PyObject* t1, PyObject* t2);
+
+// _lt(aa): cv2.LINE_AA or cv2.LINE_4, looked up now; 0 (and an unraisable
+// report) when the lookup fails. Never raises.
+int line_type(bool aa);
+
+// Maps world points of one call through a record: reads "is_3d" once, the
+// other keys at the first point, then maps each point on doubles.
+class PointMapper {
+ public:
+  // Reads ts["is_3d"] (KeyError when missing).
+  bool begin(PyObject* ts);
+  bool is_3d() const { return is_3d_; }
+  // A world point object (tuple or None, else "Expected tuple, got ...").
+  // *visible is false where _trans_pts gives None.
+  bool map_obj(PyObject* p, bool* visible, geo::Vec2* out);
+  // A world point given as doubles; z is used in 3-D mode only.
+  bool map(double x, double y, double z, bool* visible, geo::Vec2* out);
+
+ private:
+  bool read_view_2d();
+  bool read_camera_head();
+  bool read_camera_tail();
+
+  PyObject* ts_ = nullptr;  // borrowed for the call
+  bool is_3d_ = false;
+  bool ready_ = false;
+  double rot_ = 0, size_ = 1, shx_ = 0, shy_ = 0;
+  // 2-D homography: fast 3x3 form, or the object for the general path.
+  bool has_h_ = false, h_fast_ = false;
+  double h_[9] = {};
+  Ref h_obj_;
+  geo::Camera cam_{};
+};
+
+// _trans_pts(pts, ts) as a Python list of (x, y) tuples or None.
+PyObject* trans_pts(PyObject* pts, PyObject* ts);
+
+}  // namespace kv

@@ -1,0 +1,138 @@
+// Late-bound global lookups, calls, printing and the function registry.
+
+#include "pyapi/namespace.hpp"
+
+#include <cstring>
+#include <vector>
+
+#include "pyapi/messages.hpp"
+
+namespace kv {
+namespace {
+
+PyObject* g_module = nullptr;  // strong, for the life of the process
+PyObject* g_dict = nullptr;    // borrowed from g_module
+PyObject* g_builtins = nullptr;
+
+std::vector<const FuncSpec*>& specs() {
+  static std::vector<const FuncSpec*> s;
+  return s;
+}
+
+struct Hook {
+  const char* step;
+  StartupHook fn;
+};
+std::vector<Hook>& hooks() {
+  static std::vector<Hook> h;
+  return h;
+}
+
+}  // namespace
+
+PyObject* module() { return g_module; }
+PyObject* module_dict() { return g_dict; }
+
+void set_module(PyObject* m) {
+  g_module = Py_NewRef(m);
+  g_dict = PyModule_GetDict(m);
+  g_builtins = PyEval_GetBuiltins();
+  Py_XINCREF(g_builtins);
+}
+
+Ref global(PyObject* name) {
+  PyObject* v = nullptr;
+  if (g_dict) {
+    if (PyDict_GetItemRef(g_dict, name, &v) < 0) return Ref();
+    if (v) return Ref::steal(v);
+  }
+  if (g_builtins) {
+    if (PyDict_GetItemRef(g_builtins, name, &v) < 0) return Ref();
+    if (v) return Ref::steal(v);
+  }
+  PyErr_Format(PyExc_NameError, msg::kNameNotDefined, name);
+  return Ref();
+}
+
+Ref global_attr(PyObject* name, PyObject* attr) {
+  Ref g = global(name);
+  if (!g) return g;
+  return Ref::steal(PyObject_GetAttr(g.get(), attr));
+}
+
+int set_global(PyObject* name, PyObject* value) { return PyDict_SetItem(g_dict, name, value); }
+int set_global(const char* name, PyObject* value) { return PyDict_SetItemString(g_dict, name, value); }
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  PyObject* buf[17];
+  buf[0] = nullptr;
+  size_t n = 0;
+  for (PyObject* a : args) {
+    if (n >= 16) {
+      PyErr_SetString(PyExc_SystemError, "kv::call: too many arguments");
+      return Ref();
+    }
+    buf[1 + n++] = a;
+  }
+  size_t npos = n - static_cast<size_t>(nkw);
+  return Ref::steal(PyObject_Vectorcall(callable, buf + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref call_global(PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+  Ref f = global(name);
+  if (!f) return f;
+  return call(f.get(), args, kwnames);
+}
+
+PyObject* make_kwnames(std::initializer_list<const char*> names) {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+  if (!t) return nullptr;
+  Py_ssize_t i = 0;
+  for (const char* n : names) {
+    PyObject* s = PyUnicode_InternFromString(n);
+    if (!s) {
+      Py_DECREF(t);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(t, i++, s);
+  }
+  return t;
+}
+
+int print_line(PyObject* text) {
+  Ref r = call_global(KV_STR("print"), {text});
+  return r ? 0 : -1;
+}
+
+int print_concat(std::initializer_list<PyObject*> pieces) {
+  Ref line = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+  for (PyObject* p : pieces) {
+    if (!line || !p) return -1;
+    line = Ref::steal(PyUnicode_Concat(line.get(), p));
+  }
+  if (!line) return -1;
+  return print_line(line.get());
+}
+
+Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+
+Registrar::Registrar(const FuncSpec* s, size_t n) {
+  for (size_t i = 0; i < n; i++) specs().push_back(&s[i]);
+}
+
+const FuncSpec* find_spec(const char* name) {
+  for (const FuncSpec* s : specs())
+    if (std::strcmp(s->name, name) == 0) return s;
+  return nullptr;
+}
+
+HookRegistrar::HookRegistrar(const char* step, StartupHook hook) { hooks().push_back({step, hook}); }
+
+int run_hook(const char* step, PyObject* m) {
+  for (const Hook& h : hooks())
+    if (std::strcmp(h.step, step) == 0) return h.fn(m);
+  return 0;
+}
+
+}  // namespace kv

@@ -1,0 +1,41 @@
+"""Shared fixtures: the native module (imported once per process) and records."""
+
+import os
+
+os.environ.setdefault("SDL_AUDIODRIVER", "dummy")
+os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
+
+import numpy as np
+import pytest
+
+
+@pytest.fixture(scope="session")
+def kv():
+    from kelvracv import _kelvra_core
+
+    return _kelvra_core
+
+
+def make_record(w=600, h=400):
+    """A transform-state record as the window's init builds it."""
+    return {
+        "rot": 0.0,
+        "size": 1.0,
+        "shift": (w / 2, h / 2),
+        "cursor_pos": (0.0, 0.0),
+        "full_transform": None,
+        "full_transform_inv": None,
+        "cam_pos_3d": (0.0, 0.0, -10.0),
+        "cam_rot_3d": (0.0, 0.0, 0.0),
+        "is_3d": False,
+    }
+
+
+@pytest.fixture
+def ts():
+    return make_record()
+
+
+@pytest.fixture
+def canvas():
+    return np.zeros((400, 600, 3), np.uint8)
