@@ -11,7 +11,7 @@ BUILD_DEPS := scikit-build-core cmake ninja "numpy>=2.0,<3"
 
 .PHONY: venv install build demo test test-dev bench sanitize clean
 
-$(VENV)/.ready: pyproject.toml
+$(VENV)/.ready:
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (PATH or pyenv)"; exit 1; }
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
