@@ -43,4 +43,16 @@ bench: build
 	for b in bench/bench_*.py; do PYTHONPATH=$(CURDIR) SDL_AUDIODRIVER=dummy $(XVFB) $(PY) $$b || exit 1; done
 
 clean:
-	rm -rf build _build kelvracv/_kelvra_core*.so
+	rm -rf build build-asan _build kelvracv/_kelvra_core*.so
+
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the core, tests run under it.
+SAN_PKG := build-asan/pkg
+sanitize: venv
+	cmake -S . -B build-asan -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DKELVRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build-asan
+	rm -rf $(SAN_PKG) && mkdir -p $(SAN_PKG) && cp -r kelvracv $(SAN_PKG)/ && rm -f $(SAN_PKG)/kelvracv/_kelvra_core*.so
+	cp build-asan/_kelvra_core*.so $(SAN_PKG)/kelvracv/
+	cd tests && PYTHONPATH=$(abspath $(SAN_PKG)) SDL_AUDIODRIVER=dummy \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(XVFB) $(PYTEST) -q -p no:cacheprovider -x .

@@ -1,0 +1,109 @@
+// Mode switches of a record: 3-D camera on or off (with the cursor converted
+// between two and three coordinates), and the homography pair estimated from
+// corresponding point lists. Main thread.
+
+#include "geometry/record.hpp"
+#include "pyapi/convert.hpp"
+#include "pyapi/messages.hpp"
+#include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+
+namespace kv {
+namespace {
+
+PyObject* set_3d_mode(PyObject* const* a) {
+  PyObject* ts = a[0];
+  if (!arg_dict(ts, "ts", false)) return nullptr;
+  int on = truth(a[1]);
+  if (on < 0) return nullptr;
+  if (PyDict_SetItem(ts, KV_STR("is_3d"), on ? Py_True : Py_False) < 0) return nullptr;
+  Ref cp = record_get(ts, KV_STR("cursor_pos"));
+  if (!cp) return nullptr;
+  Py_ssize_t n = PyObject_Size(cp.get());
+  if (n < 0) return nullptr;
+  Ref next;
+  if (on && n == 2) {
+    Ref x = Ref::steal(item(cp.get(), 0));
+    Ref y = x ? Ref::steal(item(cp.get(), 1)) : Ref();
+    if (!y) return nullptr;
+    next = Ref::steal(Py_BuildValue("(OOd)", x.get(), y.get(), 0.0));
+  } else if (!on && n == 3) {
+    Ref x = Ref::steal(item(cp.get(), 0));
+    Ref y = x ? Ref::steal(item(cp.get(), 1)) : Ref();
+    if (!y) return nullptr;
+    next = Ref::steal(PyTuple_Pack(2, x.get(), y.get()));
+  } else {
+    Py_RETURN_NONE;
+  }
+  if (!next || PyDict_SetItem(ts, KV_STR("cursor_pos"), next.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// np.asarray(pts, dtype=np.float64), required to be two-dimensional.
+Ref point_matrix(PyObject* pts) {
+  static PyObject* kw = make_kwnames({"dtype"});
+  Ref np = global(KV_STR("np"));
+  if (!np) return np;
+  Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), KV_STR("asarray")));
+  Ref f64 = Ref::steal(PyObject_GetAttr(np.get(), KV_STR("float64")));
+  if (!asarray || !f64) return Ref();
+  Ref arr = call(asarray.get(), {pts, f64.get()}, kw);
+  if (!arr) return arr;
+  int ndim = PyArray_Check(arr.get()) ? PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arr.get())) : -1;
+  if (ndim != 2) {
+    if (ndim < 0) {
+      PyErr_Format(PyExc_ValueError, msg::kCannotConvert, Py_TYPE(arr.get())->tp_name, "a float64 matrix");
+    } else {
+      PyErr_Format(PyExc_ValueError, msg::kBufferDims, 2, ndim);
+    }
+    return Ref();
+  }
+  return arr;
+}
+
+// First of the two values of cv2.findHomography(a, b, cv2.RANSAC, 5.0).
+Ref find_homography(PyObject* cv2, PyObject* a, PyObject* b) {
+  Ref fn = Ref::steal(PyObject_GetAttr(cv2, KV_STR("findHomography")));
+  Ref ransac = Ref::steal(PyObject_GetAttr(cv2, KV_STR("RANSAC")));
+  Ref thresh = Ref::steal(PyFloat_FromDouble(5.0));
+  if (!fn || !ransac || !thresh) return Ref();
+  Ref res = call(fn.get(), {a, b, ransac.get(), thresh.get()});
+  if (!res) return res;
+  // H, _ = result
+  Ref seq = Ref::steal(PySequence_Fast(res.get(), "cannot unpack non-iterable object"));
+  if (!seq) return seq;
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  if (n != 2) {
+    if (n > 2)
+      PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    else
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    return Ref();
+  }
+  return Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), 0));
+}
+
+PyObject* set_homography_core(PyObject* const* a) {
+  if (!arg_list(a[0], "src_pts") || !arg_list(a[1], "dst_pts")) return nullptr;
+  Ref src = point_matrix(a[0]);
+  Ref dst = src ? point_matrix(a[1]) : Ref();
+  if (!dst) return nullptr;
+  Ref cv2 = global(KV_STR("cv2"));
+  if (!cv2) return nullptr;
+  Ref H = find_homography(cv2.get(), src.get(), dst.get());
+  Ref H_inv = H ? find_homography(cv2.get(), dst.get(), src.get()) : Ref();
+  if (!H_inv) return nullptr;
+  if (H.get() == Py_None || H_inv.get() == Py_None) return PyTuple_Pack(2, Py_None, Py_None);
+  return PyTuple_Pack(2, H.get(), H_inv.get());
+}
+
+const FuncSpec kFunctions[] = {
+    {"set_3d_mode", set_3d_mode, {{"ts"}, {"is_3d"}}},
+    {"set_homography_core", set_homography_core, {{"src_pts"}, {"dst_pts"}},
+     "\n    Calculates the 3x3 Homography matrix (full_transform) and its inverse from 4 source points to 4 "
+     "destination points.\n    Used internally by set_homography.\n    "},
+};
+Registrar registrar(kFunctions, std::size(kFunctions));
+
+}  // namespace
+}  // namespace kv

@@ -1,0 +1,218 @@
+"""Start-up, module globals, the native function type and the colour table."""
+
+import inspect
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+BINDING_ORDER = [
+    "add_tuples", "apply_homography", "transform_3d", "transform", "inverse_transform", "_color_bgr",
+    "clear", "line", "rect", "poly", "circle", "ellipse", "arc", "graph", "AssetManager",
+    "push_state", "pop_state", "peek_state", "set_cam_pos", "set_cam_rot", "cycle_state", "set_3d_mode",
+    "set_homography_core", "set_homography", "full_transform", "load_font", "text_size", "_text_cv2", "text",
+    "blit", "blit_cached", "tri", "quad", "move", "shift", "set_shift", "scale", "set_size", "rotate",
+    "set_rotate", "set_pos", "array_to_str", "str_to_array", "draw_command_convert", "draw_command",
+    "draw_tvf", "on_press", "on_release", "simulate_key_press", "on_click", "on_scroll", "on_move",
+    "get_input", "get_window_size", "_get_win_props", "convert_win_info", "init", "run",
+    "compile_project", "_volume_monitor", "_play_sound_logic", "play_sound", "start_sound",
+]
+
+
+def run_python(code, **env):
+    """Runs code in a fresh interpreter (the module initialises once per process)."""
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), ROOT])))
+    environment.update(PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER="dummy", **env)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env=environment, timeout=60)
+
+
+# ---- start-up ------------------------------------------------------------------
+
+def test_import_output_globals_and_binding_order():
+    r = run_python("""
+        import threading, json
+        before = threading.active_count()
+        from kelvracv import _kelvra_core as kv
+        print("---")
+        names = [n for n in vars(kv) if not n.startswith("__")]
+        print(json.dumps(names))
+        print(threading.active_count() - before)
+    """)
+    assert r.returncode == 0, r.stderr
+    own, _, rest = r.stdout.partition("---\n")
+    names_line, threads, _ = rest.split("\n")
+    import json
+    names = json.loads(names_line)
+    public = [n for n in names if n in BINDING_ORDER]
+    assert public == [n for n in BINDING_ORDER if n in public]
+    for n in ["np", "cv2", "Dict", "Tuple", "Opt", "ImageFont", "ImageDraw", "Image", "sys", "os", "time",
+              "threading", "math", "shutil", "glob", "pygame", "keyboard", "mouse"]:
+        assert n in names
+    # the globals come after the imports and before the colour table
+    assert names.index("keyboard") < names.index("FONT_CACHE") < names.index("TEXT_FILE_EXTENSIONS") < names.index("C")
+    if "_volume_monitor" in names:
+        assert own == "Volume monitor thread started.\n"
+        assert threads == "1"
+    else:
+        assert own == ""
+
+
+def test_globals_initial_values(kv):
+    import cv2
+    import numpy
+    import typing
+    import pygame
+    assert kv.KEYS == {} and kv.RUN is True
+    assert kv.MOUSE_SCR_POS == (0, 0) and type(kv.MOUSE_SCR_POS) is tuple
+    assert kv.MOUSE_STATE == {"world_pos": (0.0, 0.0), "buttons": [False, False, False], "scroll": 0.0}
+    assert list(kv.MOUSE_STATE) == ["world_pos", "buttons", "scroll"]
+    assert kv.TS_STACK == [] or isinstance(kv.TS_STACK, list)
+    assert kv.GLOBAL_VOLUME == [1.0] and type(kv.GLOBAL_VOLUME) is list
+    assert kv.FONT_CACHE == {} or type(kv.FONT_CACHE) is dict
+    assert kv.TEXT_FILE_EXTENSIONS == [".tvf", ".txt", ".json", ".csv", ".md", ".py", ".c", ".pyx", ".tsx"]
+    assert kv.STATE_KEYS == ["shift", "rot", "size", "cursor_pos", "full_transform", "full_transform_inv",
+                             "cam_pos_3d", "cam_rot_3d", "is_3d"]
+    assert kv.np is numpy and kv.cv2 is cv2 and kv.pygame is pygame and kv.Opt is typing.Optional
+    assert kv.full_transform is kv.set_homography_core
+    assert pygame.mixer.get_init() == (44100, -16, 2)
+
+
+def test_reimport_and_interpreter_change_are_refused():
+    r = run_python("""
+        import sys
+        import kelvracv._kelvra_core
+        del sys.modules["kelvracv._kelvra_core"]
+        try:
+            import kelvracv._kelvra_core
+        except RuntimeError as e:
+            print("RuntimeError:", e)
+        import _testcapi
+        code = "import sys\\ntry:\\n import kelvracv._kelvra_core\\nexcept ImportError as e:\\n print('ImportError:', e)\\n"
+        _testcapi.run_in_subinterp("import sys; sys.path[:0] = %r\\n" % (sys.path[:3],) + code)
+    """)
+    assert r.returncode == 0, r.stderr
+    assert ("RuntimeError: Module '_kelvra_core' has already been imported. "
+            "Re-initialisation is not supported.") in r.stdout
+    assert ("ImportError: Interpreter change detected - this module can only be loaded into one "
+            "interpreter per process.") in r.stdout
+
+
+def test_late_binding_of_cv2_is_obeyed(kv):
+    class FakeCv2:
+        LINE_AA = 16
+        RANSAC = 8
+        def findHomography(self, *a):
+            return None, None
+    saved = kv.cv2
+    kv.cv2 = FakeCv2()
+    try:
+        assert kv.set_homography_core([[0, 0]], [[0, 0]]) == (None, None)
+    finally:
+        kv.cv2 = saved
+
+
+# ---- the native function type -----------------------------------------------------
+
+def test_function_attributes(kv):
+    f = kv.transform
+    assert f.__name__ == "transform" and f.__qualname__ == "transform"
+    assert f.__module__ == "kelvracv._kelvra_core"
+    assert f.__doc__ is None and f.__annotations__ == {}
+    assert repr(f).startswith("<function transform at 0x")
+    assert kv.push_state.__name__ == "<lambda>" and kv.push_state.__qualname__ == "<lambda>"
+    assert repr(kv.move).startswith("<function <lambda> at 0x")
+    # a __dict__ for attributes set later on the object
+    f.marker = 5
+    assert f.marker == 5 and hasattr(f, "marker") and f.__dict__["marker"] == 5
+    del f.marker
+    f.__annotations__["p"] = "tuple"
+    assert kv.transform.__annotations__ == {"p": "tuple"}
+    f.__annotations__ = {}
+    with pytest.raises(TypeError):
+        f.__name__ = 3
+
+
+def test_signature_and_defaults(kv):
+    sig = inspect.signature(kv.add_tuples)
+    assert list(sig.parameters) == ["t1", "t2"]
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
+    assert all(p.default is p.empty for p in sig.parameters.values())
+
+
+def test_method_binding_in_a_plain_class(kv):
+    Cls = type("Cls", (), {"f": kv.transform, "g": kv._color_bgr})
+    assert Cls.f is kv.transform
+    obj = Cls()
+    with pytest.raises(TypeError, match=r"^Argument 'color' has incorrect type \(expected tuple, got Cls\)$"):
+        obj.g()
+    bound = obj.f
+    assert bound.__self__ is obj and bound.__func__ is kv.transform
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda kv: kv.transform((1, 2)), "transform() takes exactly 2 positional arguments (1 given)"),
+    (lambda kv: kv.transform((1, 2), {}, 3), "transform() takes exactly 2 positional arguments (3 given)"),
+    (lambda kv: kv._color_bgr(), "_color_bgr() takes exactly 1 positional argument (0 given)"),
+    (lambda kv: kv.move(), "<lambda>() takes exactly 2 positional arguments (0 given)"),
+    (lambda kv: kv.transform((1, 2), ts={}, x=1), "transform() got an unexpected keyword argument 'x'"),
+    (lambda kv: kv.transform((1, 2), {}, p=1), "transform() got multiple values for keyword argument 'p'"),
+    (lambda kv: kv.transform((1, 2), p=(1, 2)), "transform() takes exactly 2 positional arguments (1 given)"),
+    (lambda kv: kv.transform(ts={}), "transform() takes exactly 2 positional arguments (0 given)"),
+])
+def test_argument_count_and_keyword_errors(kv, call, message):
+    with pytest.raises(TypeError) as e:
+        call(kv)
+    assert str(e.value) == message
+
+
+def test_multiple_values_for_keyword(kv):
+    with pytest.raises(TypeError, match=r"^transform\(\) got multiple values for keyword argument 'p'$"):
+        kv.transform((1, 2), p=(1, 2), ts={})
+
+
+def test_keyword_calls(kv, ts):
+    assert kv.transform(ts=ts, p=(10, 0)) == kv.transform((10, 0), ts)
+    assert kv.add_tuples(t2=(1, 1), t1=(2, 2)) == (3, 3)
+
+
+def test_subclass_rejected_with_note(kv):
+    class T(tuple):
+        pass
+    with pytest.raises(TypeError) as e:
+        kv.add_tuples(T((1, 2)), (1, 2))
+    assert str(e.value) == "Argument 't1' has incorrect type (expected tuple, got T)"
+    assert any("subclasses of built-in types are rejected" in n for n in e.value.__notes__)
+
+
+# ---- colours ---------------------------------------------------------------------
+
+def test_color_table(kv):
+    C = kv.C
+    assert len(C) == 161
+    assert C["LG"] == (50, 205, 50) and C["LLG"] == (150, 255, 150)
+    assert C["LM"] == (255, 160, 122) and C["LLM"] == (255, 190, 160)
+    assert all(C[k] == C[k.replace("S", "SI", 1)] for k in ["S", "DS", "DDS", "LS", "LLS"])
+    keys = list(C)
+    assert keys[:5] == ["W", "DW", "DDW", "LW", "LLW"]
+    assert keys[keys.index("LLTU") + 1:keys.index("LLTU") + 4] == ["DLG", "DDLG", "LLLG"]
+    assert keys[keys.index("LLSA") + 1:keys.index("LLSA") + 4] == ["DLM", "DDLM", "LLLM"]
+    assert keys[-1] == "LLPL"
+    assert all(type(v) is tuple and len(v) == 3 and all(0 <= c <= 255 for c in v) for v in C.values())
+
+
+def test_color_bgr(kv):
+    assert kv._color_bgr((255, 80, 80)) == (80, 80, 255)
+    assert kv._color_bgr((1, 2, 3, 4)) == (3, 2, 1)
+    with pytest.raises(TypeError, match=r"^Argument 'color' has incorrect type \(expected tuple, got list\)$"):
+        kv._color_bgr([1, 2, 3])
+    with pytest.raises(TypeError, match="expected tuple, got str"):
+        kv._color_bgr("R")
+    with pytest.raises(TypeError, match="^'NoneType' object is not subscriptable$"):
+        kv._color_bgr(None)
+    with pytest.raises(IndexError, match="^tuple index out of range$"):
+        kv._color_bgr((1, 2))

@@ -1,0 +1,204 @@
+"""Coordinate pipeline: exact results against a plain-Python transcription of
+the formulas, record read order, homographies and the 3-D camera."""
+
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from conftest import make_record
+
+PI = 3.141592653589793
+
+
+# ---- reference transcription ------------------------------------------------------
+
+def ref_transform_2d(p, ts):
+    x, y = float(p[0]), float(p[1])
+    r = float(ts["rot"]) * PI / 180
+    c, s = math.cos(r), math.sin(r)
+    sx = (c * x - s * y) * float(ts["size"]) + float(ts["shift"][0])
+    sy = (c * y + s * x) * float(ts["size"]) + float(ts["shift"][1])
+    H = ts.get("full_transform")
+    if H is None:
+        return (sx, sy)
+    M = np.asarray(H, dtype=np.float64)
+    v = (sx, sy, 1.0)
+    r0, r1, w = (M[i, 0] * v[0] + M[i, 1] * v[1] + M[i, 2] * v[2] for i in range(3))
+    if abs(w) > 1e-6:
+        return (float(r0 / w), float(r1 / w))
+    return (sx, sy)
+
+
+def ref_transform_3d(p, ts):
+    rot, size = float(ts["rot"]), float(ts["size"])
+    x, y = float(p[0]), float(p[1])
+    z = float(p[2]) if len(p) == 3 else 0.0
+    a = rot * PI / 180
+    c, s = math.cos(a), math.sin(a)
+    cx, cy, cz = (float(v) for v in ts["cam_pos_3d"])
+    X = (c * x - s * y) * size - cx
+    Y = (c * y + s * x) * size - cy
+    Z = size * z - cz
+    rx, ry, rz = (float(v) * PI / 180 for v in ts["cam_rot_3d"])
+    x1 = X * math.cos(ry) + Z * math.sin(ry)
+    z1 = Z * math.cos(ry) - X * math.sin(ry)
+    y2 = Y * math.cos(rx) - z1 * math.sin(rx)
+    z2 = z1 * math.cos(rx) + Y * math.sin(rx)
+    x3 = x1 * math.cos(rz) - y2 * math.sin(rz)
+    y3 = x1 * math.sin(rz) + y2 * math.cos(rz)
+    t = math.tan(90.0 * PI / 180 * 0.5)
+    if abs(z2) > 1e-6:
+        px, py, d = x3 / z2 * (1 / t), y3 / z2 * (1 / t), z2
+    else:
+        px, py, d = 0.0, 0.0, -1.0
+    return (px + float(ts["shift"][0]), py + float(ts["shift"][1]), d)
+
+
+def ref_inverse(s, ts):
+    x, y = float(s[0]), float(s[1])
+    rot, size = float(ts["rot"]), float(ts["size"])
+    sx, sy = float(ts["shift"][0]), float(ts["shift"][1])
+    if abs(size) < 1e-6:
+        return (0.0, 0.0, 0.0)
+    lx, ly = (x - sx) / size, (y - sy) / size
+    a = -rot * PI / 180
+    return (math.cos(a) * lx - math.sin(a) * ly, math.sin(a) * lx + math.cos(a) * ly, 0.0)
+
+
+finite = st.floats(min_value=-1e6, max_value=1e6, allow_nan=False)
+angle = st.floats(min_value=-720, max_value=720, allow_nan=False)
+
+
+@settings(max_examples=300, deadline=None)
+@given(x=finite, y=finite, rot=angle, size=st.floats(0.01, 50), sx=finite, sy=finite)
+def test_2d_matches_reference_bit_for_bit(kv, x, y, rot, size, sx, sy):
+    ts = make_record()
+    ts.update(rot=rot, size=size, shift=(sx, sy))
+    assert kv.transform((x, y), ts) == ref_transform_2d((x, y), ts)
+    assert kv.inverse_transform((x, y), ts) == ref_inverse((x, y), ts)
+
+
+@settings(max_examples=300, deadline=None)
+@given(p=st.tuples(finite, finite, finite), rot=angle, cam=st.tuples(finite, finite, finite),
+       cr=st.tuples(angle, angle, angle), size=st.floats(0.01, 50))
+def test_3d_matches_reference_bit_for_bit(kv, p, rot, cam, cr, size):
+    ts = make_record()
+    ts.update(rot=rot, size=size, cam_pos_3d=cam, cam_rot_3d=cr, is_3d=True)
+    expected = ref_transform_3d(p, ts)
+    assert kv.transform_3d(p, ts) == expected
+    x, y, d = expected
+    assert kv.transform(p, ts) == ((x, y) if d >= 1e-6 else (math.inf, math.inf))
+
+
+@settings(max_examples=200, deadline=None)
+@given(x=finite, y=finite, h=st.lists(st.floats(-10, 10, allow_nan=False), min_size=8, max_size=8))
+def test_homography_matches_reference(kv, x, y, h):
+    ts = make_record()
+    ts["full_transform"] = np.array(h + [1.0]).reshape(3, 3)
+    assert kv.transform((x, y), ts) == ref_transform_2d((x, y), ts)
+
+
+# ---- documented cases -------------------------------------------------------------
+
+def test_documented_values(kv):
+    ts = make_record()
+    ts.update(rot=90, shift=(300.0, 200.0))
+    assert kv.transform((10, 0), ts) == (300.0, 210.0)
+    ts.update(rot=0, size=2)
+    assert kv.transform((10, 5), ts) == (320.0, 210.0)
+    assert kv.inverse_transform((320.0, 210.0), ts) == (10.0, 5.0, 0.0)
+    ts["size"] = 0
+    assert kv.inverse_transform((320.0, 210.0), ts) == (0.0, 0.0, 0.0)
+    ts["size"] = 1
+    assert kv.transform((1, 2, 99), ts) == kv.transform((1, 2), ts)
+
+
+def test_3d_documented_values(kv):
+    ts = make_record()
+    ts.update(shift=(300.0, 200.0), is_3d=True)
+    assert kv.transform((1, 2, 0), ts) == (300.1, 200.2)
+    assert kv.transform_3d((1, 2), ts) == (300.1, 200.2, 10.0)
+    assert kv.transform((0, 0, -10), ts) == (math.inf, math.inf)
+    assert kv.transform_3d((0, 0, -10), ts) == (300.0, 200.0, -1.0)
+    assert kv.transform((0, 0, -20), ts) == (math.inf, math.inf)
+    ts["full_transform"] = np.eye(3) * 2
+    assert kv.transform((1, 2, 0), ts) == (300.1, 200.2)  # ignored in 3-D
+    ts["cam_pos_3d"] = (1.0, 2.0)
+    with pytest.raises(IndexError):
+        kv.transform((1, 2, 0), ts)
+
+
+def test_add_tuples(kv):
+    assert kv.add_tuples((1, 2, 3), (1, 2)) == (2, 4)
+    assert kv.add_tuples((1, 2, 3), (1, 2, 3)) == (2, 4, 6)
+    assert kv.add_tuples((1, 2), (0.5, 0.5)) == (1.5, 2.5)
+    assert type(kv.add_tuples((1, 2), (1, 2))[0]) is int
+    with pytest.raises(TypeError, match=r"^Argument 't1' has incorrect type \(expected tuple, got list\)$"):
+        kv.add_tuples([1, 2], (1, 2))
+    with pytest.raises(IndexError):
+        kv.add_tuples((1,), (1, 2))
+    with pytest.raises(TypeError, match="has no len"):
+        kv.add_tuples(None, (1, 2))
+
+
+def test_apply_homography(kv):
+    assert kv.apply_homography(np.eye(3), (3, 4)) == (3.0, 4.0)
+    assert kv.apply_homography([[1, 0, 0], [0, 1, 0], [0, 0, 0]], (3, 4)) == (3.0, 4.0)
+    assert type(kv.apply_homography(np.eye(3), (3, 4))[0]) is float
+    with pytest.raises(ValueError, match=r"^Buffer has wrong number of dimensions \(expected 2, got 1\)$"):
+        kv.apply_homography([1, 0, 0], (1, 2))
+    with pytest.raises(ValueError, match="C-contiguous"):
+        kv.apply_homography(np.asfortranarray(np.arange(9.0).reshape(3, 3)), (1, 2))
+    with pytest.raises(TypeError, match=r"^Expected a sequence of size 2, got size 3$"):
+        kv.apply_homography(np.zeros((3, 3)), (1, 2, 3))
+    with pytest.raises(ValueError):  # NumPy's own shape error
+        kv.apply_homography(np.eye(2), (1, 2))
+    # a taller matrix uses its first three rows, as the matrix product does
+    assert kv.apply_homography(np.vstack([np.eye(3), [[5, 5, 5]]]), (3, 4)) == (3.0, 4.0)
+
+
+def test_record_read_order_and_errors(kv):
+    ts = make_record()
+    del ts["rot"], ts["shift"]
+    with pytest.raises(KeyError, match="rot"):
+        kv.transform((1, 2), ts)
+    with pytest.raises(TypeError, match="not subscriptable"):
+        kv.transform(None, make_record())  # the point is read before the record
+    ts3 = make_record()
+    ts3["is_3d"] = True
+    with pytest.raises(TypeError, match="has no len"):
+        kv.transform(None, ts3)
+    with pytest.raises(KeyError, match="is_3d"):
+        kv.transform((1, 2), {})
+    with pytest.raises(TypeError, match=r"expected dict, got collections.OrderedDict"):
+        import collections
+        kv.transform((1, 2), collections.OrderedDict(make_record()))
+    # float() semantics: strings parse, other objects raise their own error
+    ts = make_record()
+    ts["rot"] = "90"
+    assert kv.transform((10, 0), ts) == kv.transform((10, 0), dict(make_record(), rot=90.0))
+    with pytest.raises(ValueError):
+        kv.transform(("x", 0), make_record())
+
+
+class Boom:
+    def __float__(self):
+        raise RuntimeError("boom")
+
+
+@pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf, 2**63, -2**100, 10**400, Boom(), None, "x"])
+def test_hostile_numbers_do_not_crash(kv, value):
+    for key in ["rot", "size"]:
+        ts = make_record()
+        ts[key] = value
+        for f in (kv.transform, kv.inverse_transform, kv.transform_3d):
+            try:
+                f((1, 2), ts)
+            except (TypeError, ValueError, OverflowError, RuntimeError):
+                pass
+    try:
+        kv.transform((value, 1), make_record())
+    except (TypeError, ValueError, OverflowError, RuntimeError):
+        pass
