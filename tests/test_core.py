@@ -8,8 +8,6 @@ import textwrap
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
 BINDING_ORDER = [
     "add_tuples", "apply_homography", "transform_3d", "transform", "inverse_transform", "_color_bgr",
     "clear", "line", "rect", "poly", "circle", "ellipse", "arc", "graph", "AssetManager",
@@ -25,7 +23,7 @@ BINDING_ORDER = [
 
 def run_python(code, **env):
     """Runs code in a fresh interpreter (the module initialises once per process)."""
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), ROOT])))
+    environment = dict(os.environ)  # PYTHONPATH (if any) already points at the build under test
     environment.update(PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER="dummy", **env)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           env=environment, timeout=60)
