@@ -18,8 +18,8 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 KELVRA_SOURCE = (ROOT / "kelvracv" / "Kelvra.py").read_bytes()
 
-PART_A = "\nimport os,sys,tempfile,base64,zlib,json,atexit,shutil\nVFR=json.loads("
-PART_B = (
+HEAD = "\nimport os,sys,tempfile,base64,zlib,json,atexit,shutil\nVFR=json.loads("
+MIDDLE = (
     ")\n"
     "def cleanup(d):\n"
     "    try:shutil.rmtree(d) if os.path.exists(d) else None\n"
@@ -34,7 +34,7 @@ PART_B = (
     "    orig_cwd = os.getcwd(); os.chdir(tmp_d)\n"
     "    try:__import__(\""
 )
-PART_C = (
+TAIL = (
     "\")\n"
     "    except Exception as e:print(f\"Runtime error:{e}\")\n"
     "    finally:os.chdir(orig_cwd)\n"
@@ -82,13 +82,13 @@ DATA = bytes(range(256)) * 3 + b"\x00\r\n\x1a" * 50
 
 def expected_script(entries, module_name):
     vfr = [(name, base64.b64encode(zlib.compress(data, 9)).decode("utf-8")) for name, data in entries]
-    return PART_A + repr(json.dumps(vfr)) + PART_B + module_name + PART_C
+    return HEAD + repr(json.dumps(vfr)) + MIDDLE + module_name + TAIL
 
 
 def entries_of(script_path):
     """The (name, bytes) pairs a packaged script carries, in order."""
     text = Path(script_path).read_text()
-    literal = text[len(PART_A):text.index(PART_B)]
+    literal = text[len(HEAD):text.index(MIDDLE)]
     return [(n, zlib.decompress(base64.b64decode(d))) for n, d in json.loads(ast.literal_eval(literal))]
 
 
@@ -169,7 +169,7 @@ def test_only_the_main_script(kv, tmp_path):
     out = kv.compile_project(str(tmp_path / "game.py"))
     assert out == str(tmp_path / "game_c.py")
     assert entries_of(out) == [("Kelvra.py", KELVRA_SOURCE), ("game.py", b"print('hi')\n")]
-    assert Path(out).read_text().endswith('    try:__import__("game' + PART_C)
+    assert Path(out).read_text().endswith('    try:__import__("game' + TAIL)
 
 
 def test_project_file_named_kelvra_replaces_the_library_source_in_place(kv, tmp_path):
@@ -201,7 +201,7 @@ def test_output_and_module_names(kv, tmp_path, name, output, module):
     assert out == str(tmp_path / output)
     assert (tmp_path / name).read_bytes() == b"MAIN = True\n"
     assert entries_of(out)[-1] == (name, b"MAIN = True\n")
-    assert Path(out).read_text().endswith(module + PART_C)
+    assert Path(out).read_text().endswith(module + TAIL)
 
 
 def test_missing_main_script(kv, tmp_path):

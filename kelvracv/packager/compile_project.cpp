@@ -147,14 +147,14 @@ Ref pack(PyObject* files, PyObject* json, PyObject* base64, PyObject* zlib) {
   return method(json, KV_STR("dumps"), entries.get());
 }
 
-// Part A + repr(JSON) + part B + module name + part C.
+// Head + repr(JSON) + middle + module name + tail.
 Ref script_text(PyObject* json_text, PyObject* main_filename) {
   Ref literal = Ref::steal(PyObject_Repr(json_text));
   Ref module_name = Ref::steal(
       PyObject_CallMethodObjArgs(main_filename, KV_STR("replace"), KV_STR(".py"), KV_STR(""), nullptr));
   if (!literal || !module_name) return Ref();
-  Ref text = Ref::steal(PyUnicode_FromString(kPartA));
-  for (PyObject* piece : {literal.get(), KV_STR(kPartB), module_name.get(), KV_STR(kPartC)}) {
+  Ref text = Ref::steal(PyUnicode_FromString(kScriptHead));
+  for (PyObject* piece : {literal.get(), KV_STR(kScriptMiddle), module_name.get(), KV_STR(kScriptTail)}) {
     if (!text || !piece) return Ref();
     text = Ref::steal(PyUnicode_Concat(text.get(), piece));
   }

@@ -1,18 +1,18 @@
-// The fixed text of a packaged script. The script is part A, the repr of the
-// JSON entry list, part B, the main module's name and part C, in that order.
-// Byte for byte: a packaged script unpacks into a temporary folder, imports
-// the main module from there and removes the folder at exit.
+// The fixed text of a packaged script, byte for byte. A packaged script is
+// the head, the repr of the JSON entry list, the middle, the main module's
+// name and the tail, in that order. Run, it unpacks into a temporary folder,
+// imports the main module from there and removes the folder at exit.
 #pragma once
 
 namespace kv::packager {
 
 // Starts with a line feed; ends inside the json.loads( call.
-inline constexpr const char kPartA[] = R"kv(
+inline constexpr const char kScriptHead[] = R"kv(
 import os,sys,tempfile,base64,zlib,json,atexit,shutil
 VFR=json.loads()kv";
 
 // Closes json.loads, defines cleanup and run_compiled; ends after __import__(".
-inline constexpr const char kPartB[] = R"kv()
+inline constexpr const char kScriptMiddle[] = R"kv()
 def cleanup(d):
     try:shutil.rmtree(d) if os.path.exists(d) else None
     except:pass
@@ -27,7 +27,7 @@ def run_compiled():
     try:__import__(")kv";
 
 // Closes the __import__ call; ends with a line feed.
-inline constexpr const char kPartC[] = R"kv(")
+inline constexpr const char kScriptTail[] = R"kv(")
     except Exception as e:print(f"Runtime error:{e}")
     finally:os.chdir(orig_cwd)
 if __name__ == "__main__":run_compiled()

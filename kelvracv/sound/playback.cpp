@@ -45,15 +45,15 @@ Ref play_pygame_from(PyObject* sound, double offset, bool* nothing) {
   if (!mixer) return Ref();
   Ref init = Ref::steal(PyObject_CallMethodNoArgs(mixer.get(), KV_STR("get_init")));
   if (!init) return Ref();
-  long spec[3];  // frequency, format (signed bit count), channels
+  long mix[3];  // frequency, format (signed bit count), channels
   for (int i = 0; i < 3; i++) {
     Ref v = Ref::steal(item(init.get(), i));
     if (!v) return Ref();
-    spec[i] = PyLong_AsLong(v.get());
-    if (spec[i] == -1 && PyErr_Occurred()) return Ref();
+    mix[i] = PyLong_AsLong(v.get());
+    if (mix[i] == -1 && PyErr_Occurred()) return Ref();
   }
-  long frame_bytes = std::labs(spec[1]) / 8 * spec[2];
-  if (spec[0] <= 0 || frame_bytes <= 0) {
+  long frame_bytes = std::labs(mix[1]) / 8 * mix[2];
+  if (mix[0] <= 0 || frame_bytes <= 0) {
     PyErr_SetString(PyExc_SystemError, "play_pygame_from: unexpected mixer format");
     return Ref();
   }
@@ -62,7 +62,7 @@ Ref play_pygame_from(PyObject* sound, double offset, bool* nothing) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(raw.get(), &data, &size) < 0) return Ref();
-  double cut = std::floor(offset * static_cast<double>(spec[0])) * static_cast<double>(frame_bytes);
+  double cut = std::floor(offset * static_cast<double>(mix[0])) * static_cast<double>(frame_bytes);
   if (!(cut < static_cast<double>(size))) {  // the offset lies past the end
     *nothing = true;
     return Ref::borrow(Py_None);
