@@ -15,8 +15,10 @@ import cv2
 import numpy as np
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
-KELVRA_SOURCE = (ROOT / "kelvracv" / "Kelvra.py").read_bytes()
+import kelvracv
+
+# The source the package under test installs beside its native module.
+KELVRA_SOURCE = (Path(kelvracv.__file__).parent / "Kelvra.py").read_bytes()
 
 HEAD = "\nimport os,sys,tempfile,base64,zlib,json,atexit,shutil\nVFR=json.loads("
 MIDDLE = (
@@ -100,8 +102,8 @@ def write(path, data):
 
 
 def run_packaged(script, cwd, out_dir=None, args=()):
-    env = dict(os.environ, PYTHONPATH=str(ROOT), PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER="dummy",
-               KV_OUT=str(out_dir or cwd))
+    # PYTHONPATH (if any) already points at the build under test.
+    env = dict(os.environ, PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER="dummy", KV_OUT=str(out_dir or cwd))
     return subprocess.run([sys.executable, *args, str(script)] if not args else [sys.executable, *args],
                           cwd=cwd, capture_output=True, text=True, env=env, timeout=60)
 

@@ -17,11 +17,9 @@ import threading
 import time
 import types
 import wave
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
 RATE = 44100
 
 
@@ -166,7 +164,8 @@ def wait_for(cond, timeout=2.0):
 
 
 def run_python(code, *args, driver="dummy", extra_env=None, timeout=30):
-    env = dict(os.environ, PYTHONPATH=str(ROOT), PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER=driver)
+    # PYTHONPATH (if any) already points at the build under test.
+    env = dict(os.environ, PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER=driver)
     env.update(extra_env or {})
     return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, env=env,
                           timeout=timeout)
