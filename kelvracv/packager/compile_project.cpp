@@ -22,9 +22,7 @@ Ref os_path(PyObject* fn, std::initializer_list<PyObject*> args) {
   return call(f.get(), args);
 }
 
-Ref method(PyObject* o, PyObject* name, PyObject* arg) {
-  return Ref::steal(PyObject_CallMethodOneArg(o, name, arg));
-}
+Ref method(PyObject* o, PyObject* name, PyObject* arg) { return Ref::steal(PyObject_CallMethodOneArg(o, name, arg)); }
 
 // Closes `file` as a with-statement would: an exception already raised wins.
 bool close_file(PyObject* file, bool ok) {
@@ -76,8 +74,8 @@ Ref output_name(PyObject* main_filename) {
   int has_py = PySequence_Contains(main_filename, KV_STR(".py"));
   if (has_py < 0) return Ref();
   if (!has_py) return Ref::steal(PyNumber_Add(main_filename, KV_STR("_c.py")));
-  return Ref::steal(PyObject_CallMethodObjArgs(main_filename, KV_STR("replace"), KV_STR(".py"), KV_STR("_c.py"),
-                                               nullptr));
+  return Ref::steal(
+      PyObject_CallMethodObjArgs(main_filename, KV_STR("replace"), KV_STR(".py"), KV_STR("_c.py"), nullptr));
 }
 
 // Compiled files, earlier outputs, cache files and every file named like the
@@ -150,8 +148,8 @@ Ref pack(PyObject* files, PyObject* json, PyObject* base64, PyObject* zlib) {
 // Head + repr(JSON) + middle + module name + tail.
 Ref script_text(PyObject* json_text, PyObject* main_filename) {
   Ref literal = Ref::steal(PyObject_Repr(json_text));
-  Ref module_name = Ref::steal(
-      PyObject_CallMethodObjArgs(main_filename, KV_STR("replace"), KV_STR(".py"), KV_STR(""), nullptr));
+  Ref module_name =
+      Ref::steal(PyObject_CallMethodObjArgs(main_filename, KV_STR("replace"), KV_STR(".py"), KV_STR(""), nullptr));
   if (!literal || !module_name) return Ref();
   Ref text = Ref::steal(PyUnicode_FromString(kScriptHead));
   for (PyObject* piece : {literal.get(), KV_STR(kScriptMiddle), module_name.get(), KV_STR(kScriptTail)}) {
