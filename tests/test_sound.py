@@ -365,14 +365,18 @@ def test_non_blocking_play_returns_at_once_and_its_thread_reports(kv, capsys, to
     assert len(new) == 1
     new[0].join(2.0)
     assert not new[0].is_alive()
-    lines = capsys.readouterr().out.splitlines()
-    assert lines[:2] == ["", f"[Non - Blocking] Starting thread to play '{name}'..."]
-    assert sorted(lines[2:]) == sorted([
-        "[Non - Blocking] Function returned immediately.",
-        f"[Non - Blocking Thread] Playing '{name}' starting at 0.00 seconds...",
-        "[Non - Blocking Thread] Playback finished."])
-    assert lines.index(f"[Non - Blocking Thread] Playing '{name}' starting at 0.00 seconds...") < lines.index(
-        "[Non - Blocking Thread] Playback finished.")
+    out = capsys.readouterr().out
+    start = f"\n[Non - Blocking] Starting thread to play '{name}'...\n"
+    playing = f"[Non - Blocking Thread] Playing '{name}' starting at 0.00 seconds..."
+    texts = ["[Non - Blocking] Function returned immediately.", playing, "[Non - Blocking Thread] Playback finished."]
+    # print writes a line's text and its line feed separately: another thread's line may come in between.
+    assert out.startswith(start)
+    assert all(out.count(t) == 1 for t in texts)
+    assert out.index(playing) < out.index(texts[2])
+    rest = out[len(start):]
+    for t in texts:
+        rest = rest.replace(t, "")
+    assert rest == "\n" * 3
 
 
 # ---- the volume monitor (in this process, without stopping it) -------------------------------
@@ -501,7 +505,7 @@ def test_exit_while_the_monitor_and_a_sound_thread_sleep(tmp_path):
     for _ in range(2):
         r = run_python(code, str(tmp_path / "t.wav"))
         assert r.returncode == 0 and r.stderr == ""
-        assert "[Non - Blocking Thread] Playing 't' starting at 0.00 seconds..." in r.stdout.splitlines()
+        assert "[Non - Blocking Thread] Playing 't' starting at 0.00 seconds..." in r.stdout
         assert "Playback finished." not in r.stdout
 
 
