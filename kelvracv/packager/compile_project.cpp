@@ -1,0 +1,220 @@
+// compile_project: a project folder packed into one self-extracting script.
+// Collects the library's own Kelvra.py, every project file and the main
+// script as bytes, packs them (zlib level 9, Base64, JSON) between the fixed
+// script parts and writes <main>_c.py beside the main script. Stateless;
+// runs on the caller's thread.
+
+#include "packager/script_parts.hpp"
+#include "pyapi/convert.hpp"
+#include "pyapi/namespace.hpp"
+
+namespace kv::packager {
+namespace {
+
+// ---- internal helpers --------------------------------------------------------
+
+// os.path.<fn>(args...), with the module's os looked up at each use.
+Ref os_path(PyObject* fn, std::initializer_list<PyObject*> args) {
+  Ref path = global_attr(KV_STR("os"), KV_STR("path"));
+  if (!path) return path;
+  Ref f = Ref::steal(PyObject_GetAttr(path.get(), fn));
+  if (!f) return f;
+  return call(f.get(), args);
+}
+
+Ref method(PyObject* o, PyObject* name, PyObject* arg) { return Ref::steal(PyObject_CallMethodOneArg(o, name, arg)); }
+
+// Closes `file` as a with-statement would: an exception already raised wins.
+bool close_file(PyObject* file, bool ok) {
+  PyObject* pending = ok ? nullptr : PyErr_GetRaisedException();
+  Ref r = Ref::steal(PyObject_CallMethodNoArgs(file, KV_STR("close")));
+  if (pending) {
+    if (!r) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return false;
+  }
+  return static_cast<bool>(r);
+}
+
+// open(*args, **kw).read() through the module's open, the file closed after.
+Ref read_file(std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
+  Ref file = call_global(KV_STR("open"), args, kwnames);
+  if (!file) return file;
+  Ref data = Ref::steal(PyObject_CallMethodNoArgs(file.get(), KV_STR("read")));
+  if (!close_file(file.get(), static_cast<bool>(data))) return Ref();
+  return data;
+}
+
+// The source stored as "Kelvra.py": a native module has no source text of its
+// own, so the text is the Kelvra.py installed beside it (it makes `import
+// Kelvra` in a packaged project give this very module). Encoded with the codec
+// name "utf - 8".
+Ref own_source() {
+  static PyObject* kw = make_kwnames({"encoding"});
+  if (!kw) return Ref();
+  Ref file = global(KV_STR("__file__"));
+  if (!file) return file;
+  Ref dir = os_path(KV_STR("dirname"), {file.get()});
+  if (!dir) return dir;
+  Ref path = os_path(KV_STR("join"), {dir.get(), KV_STR("Kelvra.py")});
+  if (!path) return path;
+  Ref text = read_file({path.get(), KV_STR("utf-8")}, kw);
+  if (!text) return text;
+  if (!PyUnicode_Check(text.get())) {
+    PyErr_SetString(PyExc_SystemError, "own_source: the source file did not read as text");
+    return Ref();
+  }
+  return Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf - 8", "strict"));
+}
+
+// The output's base name: every ".py" of the main script's name becomes
+// "_c.py". A name without ".py" would come back unchanged and the package
+// would replace its own main script, so such a name gets "_c.py" appended.
+Ref output_name(PyObject* main_filename) {
+  int has_py = PySequence_Contains(main_filename, KV_STR(".py"));
+  if (has_py < 0) return Ref();
+  if (!has_py) return Ref::steal(PyNumber_Add(main_filename, KV_STR("_c.py")));
+  return Ref::steal(
+      PyObject_CallMethodObjArgs(main_filename, KV_STR("replace"), KV_STR(".py"), KV_STR("_c.py"), nullptr));
+}
+
+// Compiled files, earlier outputs, cache files and every file named like the
+// main script are left out: 1 skip, 0 keep, -1 error.
+int skipped(PyObject* fn, PyObject* main_filename) {
+  static PyObject* endings = Py_BuildValue("(ss)", ".pyc", "_c.py");
+  if (!endings) return -1;
+  Ref r = method(fn, KV_STR("endswith"), endings);
+  int t = r ? truth(r.get()) : -1;
+  if (t != 0) return t;
+  r = method(fn, KV_STR("startswith"), KV_STR("__pycache__"));
+  t = r ? truth(r.get()) : -1;
+  if (t != 0) return t;
+  return PyObject_RichCompareBool(fn, main_filename, Py_EQ);
+}
+
+// One walked file into `files` under its relative path; an unreadable file is
+// reported and left out.
+bool collect_file(PyObject* files, PyObject* root, PyObject* fn, PyObject* base_dir, PyObject* main_filename) {
+  Ref full_path = os_path(KV_STR("join"), {root, fn});
+  if (!full_path) return false;
+  Ref rel_path = os_path(KV_STR("relpath"), {full_path.get(), base_dir});
+  if (!rel_path) return false;
+  int skip = skipped(fn, main_filename);
+  if (skip) return skip > 0;
+  Ref data = read_file({full_path.get(), KV_STR("rb")});
+  if (data) return PyObject_SetItem(files, rel_path.get(), data.get()) == 0;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref text = str_of(exc.get());
+  return text && print_concat({KV_STR("Warning:Could not read file "), rel_path.get(), KV_STR(":"), text.get()}) == 0;
+}
+
+// Every file below base_dir, in os.walk's top-down order.
+bool collect_tree(PyObject* files, PyObject* base_dir, PyObject* main_filename) {
+  Ref walk_fn = global_attr(KV_STR("os"), KV_STR("walk"));
+  if (!walk_fn) return false;
+  Ref walk = call(walk_fn.get(), {base_dir});
+  Ref entries = walk ? Ref::steal(PyObject_GetIter(walk.get())) : Ref();
+  if (!entries) return false;
+  while (Ref entry = Ref::steal(PyIter_Next(entries.get()))) {
+    Ref root = Ref::steal(item(entry.get(), 0));
+    Ref names = root ? Ref::steal(item(entry.get(), 2)) : Ref();
+    Ref it = names ? Ref::steal(PyObject_GetIter(names.get())) : Ref();
+    if (!it) return false;
+    while (Ref fn = Ref::steal(PyIter_Next(it.get())))
+      if (!collect_file(files, root.get(), fn.get(), base_dir, main_filename)) return false;
+    if (PyErr_Occurred()) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// [(name, base64(zlib(bytes, 9)) as text), ...] in the dict's order, as JSON.
+Ref pack(PyObject* files, PyObject* json, PyObject* base64, PyObject* zlib) {
+  Ref entries = Ref::steal(PyList_New(0));
+  Ref level = Ref::steal(PyLong_FromLong(9));
+  if (!entries || !level) return Ref();
+  Py_ssize_t pos = 0;
+  PyObject *name, *data;
+  while (PyDict_Next(files, &pos, &name, &data)) {
+    Ref packed = Ref::steal(PyObject_CallMethodObjArgs(zlib, KV_STR("compress"), data, level.get(), nullptr));
+    Ref encoded = packed ? method(base64, KV_STR("b64encode"), packed.get()) : Ref();
+    Ref text = encoded ? method(encoded.get(), KV_STR("decode"), KV_STR("utf - 8")) : Ref();
+    Ref pair = text ? Ref::steal(PyTuple_Pack(2, name, text.get())) : Ref();
+    if (!pair || PyList_Append(entries.get(), pair.get()) < 0) return Ref();
+  }
+  return method(json, KV_STR("dumps"), entries.get());
+}
+
+// Head + repr(JSON) + middle + module name + tail.
+Ref script_text(PyObject* json_text, PyObject* main_filename) {
+  Ref literal = Ref::steal(PyObject_Repr(json_text));
+  Ref module_name =
+      Ref::steal(PyObject_CallMethodObjArgs(main_filename, KV_STR("replace"), KV_STR(".py"), KV_STR(""), nullptr));
+  if (!literal || !module_name) return Ref();
+  Ref text = Ref::steal(PyUnicode_FromString(kScriptHead));
+  for (PyObject* piece : {literal.get(), KV_STR(kScriptMiddle), module_name.get(), KV_STR(kScriptTail)}) {
+    if (!text || !piece) return Ref();
+    text = Ref::steal(PyUnicode_Concat(text.get(), piece));
+  }
+  return text;
+}
+
+// open(path, "w").write(text), closed as a with-statement would.
+bool write_text(PyObject* path, PyObject* text) {
+  Ref file = call_global(KV_STR("open"), {path, KV_STR("w")});
+  if (!file) return false;
+  Ref r = method(file.get(), KV_STR("write"), text);
+  return close_file(file.get(), static_cast<bool>(r));
+}
+
+// ---- public routine ----------------------------------------------------------
+
+PyObject* compile_project(PyObject* main_file_path) {
+  Ref json, base64, zlib;
+  for (const char* name : {"inspect", "json", "base64", "zlib", "shutil", "tempfile", "atexit"}) {
+    Ref mod = import(name);
+    if (!mod) return nullptr;
+    if (name[0] == 'j') json = mod;
+    if (name[0] == 'b') base64 = mod;
+    if (name[0] == 'z') zlib = mod;
+  }
+  Ref exists = os_path(KV_STR("exists"), {main_file_path});
+  int found = exists ? truth(exists.get()) : -1;
+  if (found < 0) return nullptr;
+  if (!found) {
+    Ref shown = str_of(main_file_path);
+    Ref message = shown ? Ref::steal(PyUnicode_Concat(KV_STR("File not found:"), shown.get())) : Ref();
+    if (message) PyErr_SetObject(PyExc_FileNotFoundError, message.get());
+    return nullptr;
+  }
+  Ref absolute = os_path(KV_STR("abspath"), {main_file_path});
+  Ref base_dir = absolute ? os_path(KV_STR("dirname"), {absolute.get()}) : Ref();
+  Ref main_filename = base_dir ? os_path(KV_STR("basename"), {main_file_path}) : Ref();
+  Ref out_name = main_filename ? output_name(main_filename.get()) : Ref();
+  Ref output_path = out_name ? os_path(KV_STR("join"), {base_dir.get(), out_name.get()}) : Ref();
+  if (!output_path) return nullptr;
+
+  Ref files = Ref::steal(PyDict_New());
+  Ref source = files ? own_source() : Ref();
+  if (!source || PyDict_SetItem(files.get(), KV_STR("Kelvra.py"), source.get()) < 0) return nullptr;
+  if (!collect_tree(files.get(), base_dir.get(), main_filename.get())) return nullptr;
+  Ref main_bytes = read_file({main_file_path, KV_STR("rb")});
+  if (!main_bytes || PyObject_SetItem(files.get(), main_filename.get(), main_bytes.get()) < 0) return nullptr;
+
+  Ref json_text = pack(files.get(), json.get(), base64.get(), zlib.get());
+  Ref text = json_text ? script_text(json_text.get(), main_filename.get()) : Ref();
+  if (!text || !write_text(output_path.get(), text.get())) return nullptr;
+  return output_path.release();
+}
+
+// ---- registration ------------------------------------------------------------
+
+PyObject* py_compile_project(PyObject* const* a) { return compile_project(a[0]); }
+
+const FuncSpec kFunctions[] = {
+    {"compile_project", py_compile_project, {{"main_file_path"}}},
+};
+Registrar registrar(kFunctions, std::size(kFunctions));
+
+}  // namespace
+}  // namespace kv::packager

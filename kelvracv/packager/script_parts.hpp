@@ -1,0 +1,36 @@
+// The fixed text of a packaged script, byte for byte. A packaged script is
+// the head, the repr of the JSON entry list, the middle, the main module's
+// name and the tail, in that order. Run, it unpacks into a temporary folder,
+// imports the main module from there and removes the folder at exit.
+#pragma once
+
+namespace kv::packager {
+
+// Starts with a line feed; ends inside the json.loads( call.
+inline constexpr const char kScriptHead[] = R"kv(
+import os,sys,tempfile,base64,zlib,json,atexit,shutil
+VFR=json.loads()kv";
+
+// Closes json.loads, defines cleanup and run_compiled; ends after __import__(".
+inline constexpr const char kScriptMiddle[] = R"kv()
+def cleanup(d):
+    try:shutil.rmtree(d) if os.path.exists(d) else None
+    except:pass
+def run_compiled():
+    tmp_d = tempfile.mkdtemp(); atexit.register(cleanup, tmp_d); sys.path.insert(0, tmp_d)
+    for fn, edata in VFR:
+        try:
+            fp = os.path.join(tmp_d, fn); os.makedirs(os.path.dirname(fp), exist_ok = True)
+            with open(fp, 'wb') as f:f.write(zlib.decompress(base64.b64decode(edata)))
+        except Exception as e:print(f"Error extracting {fn}:{e}"); return
+    orig_cwd = os.getcwd(); os.chdir(tmp_d)
+    try:__import__(")kv";
+
+// Closes the __import__ call; ends with a line feed.
+inline constexpr const char kScriptTail[] = R"kv(")
+    except Exception as e:print(f"Runtime error:{e}")
+    finally:os.chdir(orig_cwd)
+if __name__ == "__main__":run_compiled()
+)kv";
+
+}  // namespace kv::packager

@@ -1,0 +1,124 @@
+// The master-volume monitor: one daemon thread, started at import, that
+// pushes GLOBAL_VOLUME[0], clamped to [0, 1], into the mixer and into every
+// mixer channel ten times a second. It holds the interpreter lock for each
+// pass and releases it in the module's time.sleep between passes.
+
+#include "pyapi/convert.hpp"
+#include "pyapi/namespace.hpp"
+#include "sound/sound.hpp"
+
+namespace kv::sound {
+
+// ---- internal helpers --------------------------------------------------------
+
+namespace {
+
+// A float constant made once and kept for the life of the process.
+PyObject* constant(PyObject** slot, double v) {
+  if (!*slot) *slot = PyFloat_FromDouble(v);
+  return *slot;
+}
+PyObject* g_zero = nullptr;
+PyObject* g_one = nullptr;
+PyObject* g_tenth = nullptr;
+
+// pygame.mixer.set_volume(v). pygame 2.6 has no mixer-wide volume; where the
+// mixer offers none, the channels alone carry the master volume.
+bool set_mixer_volume(PyObject* mixer, PyObject* v) {
+  PyObject* setter = nullptr;
+  int found = PyObject_GetOptionalAttr(mixer, KV_STR("set_volume"), &setter);
+  if (found < 0) return false;
+  if (!found) return true;
+  Ref owned = Ref::steal(setter);
+  return static_cast<bool>(call(setter, {v}));
+}
+
+}  // namespace
+
+// ---- public routines ---------------------------------------------------------
+
+bool nap(PyObject* seconds) {
+  PyObject* sleep = global_attr(KV_STR("time"), KV_STR("sleep")).release();
+  if (!sleep) return false;
+  PyObject* r = PyObject_CallOneArg(sleep, seconds);
+  Py_DECREF(sleep);
+  Py_XDECREF(r);
+  return r != nullptr;
+}
+
+PyObject* clamp_volume(PyObject* volume) {
+  PyObject* one = constant(&g_one, 1.0);
+  PyObject* zero = constant(&g_zero, 0.0);
+  if (!one || !zero) return nullptr;
+  int below = PyObject_RichCompareBool(volume, one, Py_LT);
+  if (below < 0) return nullptr;
+  PyObject* capped = below ? volume : one;
+  int above = PyObject_RichCompareBool(capped, zero, Py_GT);
+  if (above < 0) return nullptr;
+  return Py_NewRef(above ? capped : zero);
+}
+
+bool apply_master_volume() {
+  Ref volumes = global(KV_STR("GLOBAL_VOLUME"));
+  if (!volumes) return false;
+  Ref raw = Ref::steal(item(volumes.get(), 0));
+  if (!raw) return false;
+  Ref v = Ref::steal(clamp_volume(raw.get()));
+  if (!v) return false;
+
+  Ref mixer = global_attr(KV_STR("pygame"), KV_STR("mixer"));
+  if (!mixer || !set_mixer_volume(mixer.get(), v.get())) return false;
+  Ref count = Ref::steal(PyObject_CallMethodNoArgs(mixer.get(), KV_STR("get_num_channels")));
+  if (!count) return false;
+  // range(count): anything with __index__; a negative count is an empty range.
+  Ref index = Ref::steal(PyNumber_Index(count.get()));
+  if (!index) return false;
+  Py_ssize_t n = PyLong_AsSsize_t(index.get());
+  if (n == -1 && PyErr_Occurred()) return false;
+  for (Py_ssize_t i = 0; i < n; i++) {
+    // pygame.mixer.Channel(i).set_volume(v), the names looked up each time.
+    Ref channel_type = Ref::steal(PyObject_GetAttr(mixer.get(), KV_STR("Channel")));
+    Ref number = Ref::steal(PyLong_FromSsize_t(i));
+    if (!channel_type || !number) return false;
+    Ref channel = call(channel_type.get(), {number.get()});
+    if (!channel) return false;
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(channel.get(), KV_STR("set_volume"), v.get()));
+    if (!r) return false;
+  }
+  return true;
+}
+
+PyObject* volume_monitor() {
+  PyObject* tenth = constant(&g_tenth, 0.1);
+  if (!tenth) return nullptr;
+  // No owning reference lives in this frame across the sleep (see nap).
+  while (apply_master_volume() && nap(tenth)) {
+  }
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+  PyErr_Clear();  // the monitor ends silently
+  Py_RETURN_NONE;
+}
+
+// ---- start-up ----------------------------------------------------------------
+
+namespace {
+
+// threading.Thread(target=_volume_monitor, daemon=True).start(), then the line.
+int start_volume_monitor(PyObject*) {
+  static PyObject* kw = make_kwnames({"target", "daemon"});
+  if (!kw) return -1;
+  Ref target = global(KV_STR("_volume_monitor"));
+  if (!target) return -1;
+  Ref thread_type = global_attr(KV_STR("threading"), KV_STR("Thread"));
+  if (!thread_type) return -1;
+  Ref thread = call(thread_type.get(), {target.get(), Py_True}, kw);
+  if (!thread) return -1;
+  Ref started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), KV_STR("start")));
+  if (!started) return -1;
+  return print_line(KV_STR("Volume monitor thread started."));
+}
+
+HookRegistrar hook("volume_monitor", start_volume_monitor);
+
+}  // namespace
+}  // namespace kv::sound

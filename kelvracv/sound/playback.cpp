@@ -1,0 +1,158 @@
+// Sound playback: the routine that starts a cached sound, gives its channel
+// the master volume, waits for the rest of the sound and reports progress.
+// Runs on the caller's thread (play_sound) or on one daemon thread per
+// start_sound call; the interpreter lock is released only inside time.sleep.
+
+#include <cmath>
+#include <cstdlib>
+
+#include "pyapi/convert.hpp"
+#include "pyapi/namespace.hpp"
+#include "sound/sound.hpp"
+
+namespace kv::sound {
+namespace {
+
+// ---- internal helpers --------------------------------------------------------
+
+// 1 when `sound` is a pygame.mixer.Sound of the module's pygame, 0 when not
+// (or when the module's pygame has no such type), -1 on error.
+int is_pygame_sound(PyObject* sound) {
+  Ref pygame = global(KV_STR("pygame"));
+  if (!pygame) {
+    if (!PyErr_ExceptionMatches(PyExc_NameError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  PyObject* found = nullptr;
+  int r = PyObject_GetOptionalAttr(pygame.get(), KV_STR("mixer"), &found);
+  if (r <= 0) return r;
+  Ref mixer = Ref::steal(found);
+  r = PyObject_GetOptionalAttr(mixer.get(), KV_STR("Sound"), &found);
+  if (r <= 0) return r;
+  Ref type = Ref::steal(found);
+  if (!PyType_Check(type.get())) return 0;
+  return PyObject_IsInstance(sound, type.get());
+}
+
+// A pygame sound started `offset` seconds in: pygame's Sound.play knows no
+// start offset, so a new Sound is made from the samples after the offset
+// (in the mixer's own format, as get_raw returns them) and keeps the
+// original's volume.
+Ref play_pygame_from(PyObject* sound, double offset, bool* nothing) {
+  if (!(offset > 0.0)) return Ref::steal(PyObject_CallMethodNoArgs(sound, KV_STR("play")));
+  Ref mixer = global_attr(KV_STR("pygame"), KV_STR("mixer"));
+  if (!mixer) return Ref();
+  Ref init = Ref::steal(PyObject_CallMethodNoArgs(mixer.get(), KV_STR("get_init")));
+  if (!init) return Ref();
+  long mix[3];  // frequency, format (signed bit count), channels
+  for (int i = 0; i < 3; i++) {
+    Ref v = Ref::steal(item(init.get(), i));
+    if (!v) return Ref();
+    mix[i] = PyLong_AsLong(v.get());
+    if (mix[i] == -1 && PyErr_Occurred()) return Ref();
+  }
+  long frame_bytes = std::labs(mix[1]) / 8 * mix[2];
+  if (mix[0] <= 0 || frame_bytes <= 0) {
+    PyErr_SetString(PyExc_SystemError, "play_pygame_from: unexpected mixer format");
+    return Ref();
+  }
+  Ref raw = Ref::steal(PyObject_CallMethodNoArgs(sound, KV_STR("get_raw")));
+  if (!raw) return Ref();
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(raw.get(), &data, &size) < 0) return Ref();
+  double cut = std::floor(offset * static_cast<double>(mix[0])) * static_cast<double>(frame_bytes);
+  if (!(cut < static_cast<double>(size))) {  // the offset lies past the end
+    *nothing = true;
+    return Ref::borrow(Py_None);
+  }
+  Py_ssize_t at = static_cast<Py_ssize_t>(cut);
+  Ref tail = Ref::steal(PyBytes_FromStringAndSize(data + at, size - at));
+  Ref sound_type = Ref::steal(PyObject_GetAttr(mixer.get(), KV_STR("Sound")));
+  if (!tail || !sound_type) return Ref();
+  static PyObject* kw = make_kwnames({"buffer"});
+  if (!kw) return Ref();
+  Ref cut_sound = call(sound_type.get(), {tail.get()}, kw);
+  if (!cut_sound) return Ref();
+  Ref volume = Ref::steal(PyObject_CallMethodNoArgs(sound, KV_STR("get_volume")));
+  if (!volume) return Ref();
+  Ref set = Ref::steal(PyObject_CallMethodOneArg(cut_sound.get(), KV_STR("set_volume"), volume.get()));
+  if (!set) return Ref();
+  return Ref::steal(PyObject_CallMethodNoArgs(cut_sound.get(), KV_STR("play")));
+}
+
+// prefix + " Playing '" + filename + "' starting at " + f"{start_time:.2f}" + " seconds..."
+int print_playing(PyObject* prefix, PyObject* filename, double start_time) {
+  Ref start = Ref::steal(PyFloat_FromDouble(start_time));
+  if (!start) return -1;
+  Ref shown = Ref::steal(PyObject_Format(start.get(), KV_STR(".2f")));
+  if (!shown) return -1;
+  return print_concat(
+      {prefix, KV_STR(" Playing '"), filename, KV_STR("' starting at "), shown.get(), KV_STR(" seconds...")});
+}
+
+// Starts the sound with the raw master volume on its channel and returns the
+// seconds to wait, max(0, duration - start_time) + 0.1 (new reference).
+PyObject* begin_playback(PyObject* sound, double start_time) {
+  Ref duration = Ref::steal(PyObject_CallMethodNoArgs(sound, KV_STR("get_length")));
+  if (!duration) return nullptr;
+  Ref start = Ref::steal(PyFloat_FromDouble(start_time));
+  if (!start) return nullptr;
+  bool nothing = false;
+  Ref channel = start_channel(sound, start.get(), &nothing);
+  if (!channel) return nullptr;
+  if (!nothing) {
+    // The raw value: the monitor clamps it on its next pass.
+    Ref volumes = global(KV_STR("GLOBAL_VOLUME"));
+    if (!volumes) return nullptr;
+    Ref volume = Ref::steal(item(volumes.get(), 0));
+    if (!volume) return nullptr;
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(channel.get(), KV_STR("set_volume"), volume.get()));
+    if (!r) return nullptr;
+  }
+  Ref rest = Ref::steal(PyNumber_Subtract(duration.get(), start.get()));
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  Ref tenth = Ref::steal(PyFloat_FromDouble(0.1));
+  if (!rest || !zero || !tenth) return nullptr;
+  int positive = PyObject_RichCompareBool(rest.get(), zero.get(), Py_GT);  // max(0, rest)
+  if (positive < 0) return nullptr;
+  return PyNumber_Add(positive ? rest.get() : zero.get(), tenth.get());
+}
+
+// The guard's except branch: an Exception becomes the error line and False.
+PyObject* report_failure(PyObject* prefix) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref text = str_of(exc.get());
+  if (!text || print_concat({prefix, KV_STR(" Error playing sound:"), text.get()}) < 0) return nullptr;
+  Py_RETURN_FALSE;
+}
+
+}  // namespace
+
+// ---- public routines ---------------------------------------------------------
+
+Ref start_channel(PyObject* sound, PyObject* start, bool* nothing) {
+  *nothing = false;
+  int pygame_sound = is_pygame_sound(sound);
+  if (pygame_sound < 0) return Ref();
+  if (pygame_sound) return play_pygame_from(sound, PyFloat_AsDouble(start), nothing);
+  static PyObject* kw = make_kwnames({"start"});
+  if (!kw) return Ref();
+  Ref play = Ref::steal(PyObject_GetAttr(sound, KV_STR("play")));
+  if (!play) return Ref();
+  return call(play.get(), {start}, kw);
+}
+
+PyObject* play_sound_logic(PyObject* sound, PyObject* filename, double start_time, PyObject* prefix) {
+  if (print_playing(prefix, filename, start_time) < 0) return nullptr;
+  // Raw pointers only in this frame across the sleep (see nap).
+  PyObject* wait = begin_playback(sound, start_time);
+  bool done = wait && nap(wait);
+  Py_XDECREF(wait);
+  if (done && print_concat({prefix, KV_STR(" Playback finished.")}) == 0) Py_RETURN_TRUE;
+  return report_failure(prefix);
+}
+
+}  // namespace kv::sound

@@ -1,0 +1,302 @@
+"""Project packaging: compile_project on real project folders, and the
+packaged scripts run by this Python in a subprocess from another folder."""
+
+import ast
+import base64
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import zlib
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+
+import kelvracv
+
+# The source the package under test installs beside its native module.
+KELVRA_SOURCE = (Path(kelvracv.__file__).parent / "Kelvra.py").read_bytes()
+
+HEAD = "\nimport os,sys,tempfile,base64,zlib,json,atexit,shutil\nVFR=json.loads("
+MIDDLE = (
+    ")\n"
+    "def cleanup(d):\n"
+    "    try:shutil.rmtree(d) if os.path.exists(d) else None\n"
+    "    except:pass\n"
+    "def run_compiled():\n"
+    "    tmp_d = tempfile.mkdtemp(); atexit.register(cleanup, tmp_d); sys.path.insert(0, tmp_d)\n"
+    "    for fn, edata in VFR:\n"
+    "        try:\n"
+    "            fp = os.path.join(tmp_d, fn); os.makedirs(os.path.dirname(fp), exist_ok = True)\n"
+    "            with open(fp, 'wb') as f:f.write(zlib.decompress(base64.b64decode(edata)))\n"
+    "        except Exception as e:print(f\"Error extracting {fn}:{e}\"); return\n"
+    "    orig_cwd = os.getcwd(); os.chdir(tmp_d)\n"
+    "    try:__import__(\""
+)
+TAIL = (
+    "\")\n"
+    "    except Exception as e:print(f\"Runtime error:{e}\")\n"
+    "    finally:os.chdir(orig_cwd)\n"
+    "if __name__ == \"__main__\":run_compiled()\n"
+)
+
+# The main script of the runnable project: draws without a window through the
+# library it imports as Kelvra, and reports what it saw as JSON.
+MAIN = r'''
+import atexit, json, os, sys
+import numpy as np
+import Kelvra
+import helper
+from kelvracv import _kelvra_core
+
+out = os.environ["KV_OUT"]
+here = os.getcwd()
+ts = {"rot": 30.0, "size": 1.5, "shift": (30.0, 20.0), "cursor_pos": (0.0, 0.0), "full_transform": None,
+      "full_transform_inv": None, "cam_pos_3d": (0.0, 0.0, -10.0), "cam_rot_3d": (0.0, 0.0, 0.0), "is_3d": False}
+canvas = np.zeros((40, 60, 3), np.uint8)
+a = Kelvra.transform((-10, 0), ts)
+b = Kelvra.transform((10, 5), ts)
+Kelvra.cv2.line(canvas, (int(a[0]), int(a[1])), (int(b[0]), int(b[1])), Kelvra._color_bgr((255, 0, 0)), 2)
+Kelvra.RUN = False
+listing = sorted(os.path.relpath(os.path.join(r, f), here) for r, _, fs in os.walk(here) for f in fs)
+report = {"cwd": here, "file": __file__, "name": __name__, "same": Kelvra is _kelvra_core,
+          "run_seen": _kelvra_core.RUN is False, "helper": helper.VALUE, "path0": sys.path[0],
+          "data": open(os.path.join("sub", "data.bin"), "rb").read().hex(), "canvas": canvas.tobytes().hex(),
+          "listing": listing}
+with open(os.path.join(out, "report.json"), "w") as f:
+    json.dump(report, f)
+
+def at_exit():
+    with open(os.path.join(out, "exit.json"), "w") as f:
+        json.dump({"cwd": os.getcwd(), "tmp_exists": os.path.isdir(here)}, f)
+
+atexit.register(at_exit)  # runs before the packaged script's own cleanup
+'''
+
+DATA = bytes(range(256)) * 3 + b"\x00\r\n\x1a" * 50
+
+
+# ---- helpers -----------------------------------------------------------------
+
+
+def expected_script(entries, module_name):
+    vfr = [(name, base64.b64encode(zlib.compress(data, 9)).decode("utf-8")) for name, data in entries]
+    return HEAD + repr(json.dumps(vfr)) + MIDDLE + module_name + TAIL
+
+
+def entries_of(script_path):
+    """The (name, bytes) pairs a packaged script carries, in order."""
+    text = Path(script_path).read_text()
+    literal = text[len(HEAD):text.index(MIDDLE)]
+    return [(n, zlib.decompress(base64.b64decode(d))) for n, d in json.loads(ast.literal_eval(literal))]
+
+
+def write(path, data):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if isinstance(data, str):
+        data = data.encode()
+    path.write_bytes(data)
+
+
+def run_packaged(script, cwd, out_dir=None, args=()):
+    # PYTHONPATH (if any) already points at the build under test.
+    env = dict(os.environ, PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER="dummy", KV_OUT=str(out_dir or cwd))
+    return subprocess.run([sys.executable, *args, str(script)] if not args else [sys.executable, *args],
+                          cwd=cwd, capture_output=True, text=True, env=env, timeout=60)
+
+
+@pytest.fixture
+def project(tmp_path):
+    """A project folder with every kind of file the packager keeps or skips."""
+    p = tmp_path / "proj"
+    write(p / "game.py", MAIN)
+    write(p / "helper.py", "VALUE = 'helper imported from the package'\n")
+    write(p / "sub" / "data.bin", DATA)
+    write(p / "sub" / "game.py", "raise SystemExit('the wrong game')\n")  # same base name: skipped
+    write(p / "x.pyc", b"\x00compiled")
+    write(p / "sub" / "deep" / "y.pyc", b"compiled")
+    write(p / "old_c.py", "print('an earlier package')\n")
+    write(p / "sub" / "other_c.py", "")
+    write(p / "__pycache__notes.txt", "cache-like name\n")
+    write(p / "__pycache__" / "game.cpython-313.pyc", b"\x00")
+    write(p / "__pycache__" / "keep.txt", "a kept file inside a cache folder\n")
+    write(p / "notes.PYC", "upper case: kept\n")
+    write(p / "données it's.txt", "non-ASCII and a quote in the name\n")
+    (p / "empty").mkdir()
+    os.symlink(p / "nowhere", p / "sub" / "broken")  # listed by the walk, cannot be read
+    return p
+
+
+KEPT = ["helper.py", "notes.PYC", "données it's.txt", os.path.join("__pycache__", "keep.txt"),
+        os.path.join("sub", "data.bin")]
+
+
+def walk_order(base, main_name):
+    """Relative names of the kept files in os.walk's order."""
+    names = []
+    for root, _, files in os.walk(base):
+        for fn in files:
+            if fn.endswith((".pyc", "_c.py")) or fn.startswith("__pycache__") or fn == main_name:
+                continue
+            if os.path.islink(os.path.join(root, fn)) and not os.path.exists(os.path.join(root, fn)):
+                continue
+            names.append(os.path.relpath(os.path.join(root, fn), base))
+    return names
+
+
+# ---- the packaged file -------------------------------------------------------------
+
+
+def test_package_byte_for_byte(kv, project, capsys, monkeypatch):
+    monkeypatch.chdir(project.parent)
+    out = kv.compile_project(os.path.join("proj", "game.py"))
+    assert out == str(project / "game_c.py")
+    order = walk_order(project, "game.py")
+    assert sorted(order) == sorted(KEPT)
+    entries = [("Kelvra.py", KELVRA_SOURCE)] + [(n, (project / n).read_bytes()) for n in order] + [
+        ("game.py", MAIN.encode())]
+    assert Path(out).read_text() == expected_script(entries, "game")
+    assert entries_of(out) == entries
+    assert Path(out).read_bytes().isascii() and Path(out).read_bytes().startswith(b"\nimport os,")
+    broken = os.path.join("sub", "broken")
+    assert capsys.readouterr().out == (
+        f"Warning:Could not read file {broken}:[Errno 2] No such file or directory: '{project / broken}'\n")
+
+
+def test_only_the_main_script(kv, tmp_path):
+    write(tmp_path / "game.py", "print('hi')\n")
+    out = kv.compile_project(str(tmp_path / "game.py"))
+    assert out == str(tmp_path / "game_c.py")
+    assert entries_of(out) == [("Kelvra.py", KELVRA_SOURCE), ("game.py", b"print('hi')\n")]
+    assert Path(out).read_text().endswith('    try:__import__("game' + TAIL)
+
+
+def test_project_file_named_kelvra_replaces_the_library_source_in_place(kv, tmp_path):
+    write(tmp_path / "game.py", "import Kelvra\n")
+    write(tmp_path / "Kelvra.py", "x = 1\n")
+    out = kv.compile_project(str(tmp_path / "game.py"))
+    assert entries_of(out) == [("Kelvra.py", b"x = 1\n"), ("game.py", b"import Kelvra\n")]
+
+
+def test_second_call_overwrites_and_skips_the_first_output(kv, tmp_path):
+    write(tmp_path / "game.py", "A = 1\n")
+    write(tmp_path / "data.txt", "one")
+    first = kv.compile_project(str(tmp_path / "game.py"))
+    write(tmp_path / "data.txt", "two")
+    second = kv.compile_project(str(tmp_path / "game.py"))
+    assert first == second
+    assert entries_of(second) == [("Kelvra.py", KELVRA_SOURCE), ("data.txt", b"two"), ("game.py", b"A = 1\n")]
+
+
+@pytest.mark.parametrize("name, output, module", [
+    ("game", "game_c.py", "game"),          # no ".py": the package must not replace the main script
+    ("run.PY", "run.PY_c.py", "run.PY"),
+    ("a.py.py", "a_c.py_c.py", "a"),        # every ".py" is replaced
+    ("level.pyw", "level_c.pyw", "levelw"),
+])
+def test_output_and_module_names(kv, tmp_path, name, output, module):
+    write(tmp_path / name, "MAIN = True\n")
+    out = kv.compile_project(str(tmp_path / name))
+    assert out == str(tmp_path / output)
+    assert (tmp_path / name).read_bytes() == b"MAIN = True\n"
+    assert entries_of(out)[-1] == (name, b"MAIN = True\n")
+    assert Path(out).read_text().endswith(module + TAIL)
+
+
+def test_missing_main_script(kv, tmp_path):
+    missing = tmp_path / "nope" / "game.py"
+    for arg in (str(missing), missing):
+        with pytest.raises(FileNotFoundError) as e:
+            kv.compile_project(arg)
+        assert str(e.value) == f"File not found:{missing}" and e.value.args == (f"File not found:{missing}",)
+    assert not (tmp_path / "nope").exists()
+
+
+def test_write_failure_propagates(kv, tmp_path):
+    write(tmp_path / "game.py", "")
+    (tmp_path / "game_c.py").mkdir()
+    with pytest.raises(IsADirectoryError):
+        kv.compile_project(str(tmp_path / "game.py"))
+
+
+def test_arguments(kv):
+    with pytest.raises(TypeError, match=r"^compile_project\(\) takes exactly 1 positional argument \(0 given\)$"):
+        kv.compile_project()
+    with pytest.raises(TypeError, match="path should be string"):
+        kv.compile_project(None)
+
+
+def test_bytes_path_fails_on_the_output_name(kv, tmp_path):
+    write(tmp_path / "game.py", "")
+    with pytest.raises(TypeError, match="^a bytes-like object is required, not 'str'$"):
+        kv.compile_project(os.fsencode(tmp_path / "game.py"))
+    assert sorted(os.listdir(tmp_path)) == ["game.py"]
+
+
+# ---- running the packaged script ------------------------------------------------------
+
+
+def test_packaged_project_runs_from_another_directory(kv, project, tmp_path):
+    out = kv.compile_project(str(project / "game.py"))
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    r = run_packaged(out, elsewhere)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "Volume monitor thread started.\n"
+    report = json.loads((elsewhere / "report.json").read_text())
+    tmp_d = report["cwd"]
+    # It ran the main script as module "game" from a fresh temporary folder first on the path.
+    assert report["name"] == "game" and report["file"] == os.path.join(tmp_d, "game.py")
+    assert report["path0"] == tmp_d and Path(tmp_d).parent == Path(tempfile.gettempdir())
+    assert report["helper"] == "helper imported from the package"
+    # Kelvra is the installed native module itself: a rebinding is seen by the library.
+    assert report["same"] is True and report["run_seen"] is True
+    assert bytes.fromhex(report["data"]) == DATA
+    assert sorted(report["listing"]) == sorted(["Kelvra.py", "game.py"] + KEPT)
+    ts = {"rot": 30.0, "size": 1.5, "shift": (30.0, 20.0), "cursor_pos": (0.0, 0.0), "full_transform": None,
+          "full_transform_inv": None, "cam_pos_3d": (0.0, 0.0, -10.0), "cam_rot_3d": (0.0, 0.0, 0.0),
+          "is_3d": False}
+    a, b = kv.transform((-10, 0), ts), kv.transform((10, 5), ts)
+    expected = np.zeros((40, 60, 3), np.uint8)
+    cv2.line(expected, (int(a[0]), int(a[1])), (int(b[0]), int(b[1])), (0, 0, 255), 2)
+    assert expected.any() and bytes.fromhex(report["canvas"]) == expected.tobytes()
+    # At exit the directory is restored; the temporary folder is removed afterwards.
+    assert json.loads((elsewhere / "exit.json").read_text()) == {"cwd": str(elsewhere), "tmp_exists": True}
+    assert not os.path.exists(tmp_d)
+    assert sorted(os.listdir(elsewhere)) == ["exit.json", "report.json"]
+
+
+def test_runtime_error_is_printed_and_the_directory_restored(kv, tmp_path):
+    write(tmp_path / "proj" / "boom.py",
+          "import atexit, os, json\n"
+          "here = os.getcwd()\n"
+          "atexit.register(lambda: print(json.dumps([os.getcwd(), os.path.isdir(here), here])))\n"
+          "raise ValueError('bad level')\n")
+    out = kv.compile_project(str(tmp_path / "proj" / "boom.py"))
+    r = run_packaged(out, tmp_path)
+    assert r.returncode == 0 and r.stderr == ""
+    lines = r.stdout.splitlines()
+    assert lines[0] == "Runtime error:bad level"
+    cwd, existed, tmp_d = json.loads(lines[1])
+    assert cwd == str(tmp_path) and existed and not os.path.exists(tmp_d)
+
+
+def test_main_without_py_packages_safely_but_cannot_be_imported(kv, tmp_path):
+    write(tmp_path / "game", "print('never')\n")
+    out = kv.compile_project(str(tmp_path / "game"))
+    r = run_packaged(out, tmp_path)
+    assert r.returncode == 0
+    assert r.stdout == "Runtime error:No module named 'game'\n"
+    assert (tmp_path / "game").read_text() == "print('never')\n"
+
+
+def test_imported_packaged_script_only_decodes(kv, tmp_path):
+    write(tmp_path / "game.py", "raise SystemExit('ran')\n")
+    kv.compile_project(str(tmp_path / "game.py"))
+    r = run_packaged(None, tmp_path, args=["-c", "import game_c, tempfile; "
+                                           "print([n for n, _ in game_c.VFR], callable(game_c.run_compiled))"])
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "['Kelvra.py', 'game.py'] True\n"

@@ -1,0 +1,566 @@
+"""Sound playback and the master-volume monitor.
+
+Real WAV files (written with `wave`) play through pygame's mixer on SDL's
+dummy driver; the disk driver records what really reaches the output.
+Tests that stop the monitor or watch the import run in a subprocess.
+"""
+
+import contextlib
+import inspect
+import json
+import math
+import os
+import struct
+import subprocess
+import sys
+import threading
+import time
+import types
+import wave
+
+import pytest
+
+RATE = 44100
+
+
+# ---- helpers -----------------------------------------------------------------
+
+
+def write_square(path, parts):
+    """Mono 16-bit WAV: for each (seconds, amplitude) a 441 Hz square wave."""
+    frames = bytearray()
+    for seconds, amp in parts:
+        for i in range(int(seconds * RATE)):
+            frames += struct.pack("<h", amp if i % 100 < 50 else -amp)
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(bytes(frames))
+
+
+_MISSING = object()
+
+
+@contextlib.contextmanager
+def bound(kv, name, value):
+    """Binds a module global for the duration of the block."""
+    old = kv.__dict__.get(name, _MISSING)
+    setattr(kv, name, value)
+    try:
+        yield value
+    finally:
+        if old is _MISSING:
+            delattr(kv, name)
+        else:
+            setattr(kv, name, old)
+
+
+class StandInAssets:
+    """The asset manager's sound half, for trees where it is not built in."""
+
+    def __init__(self):
+        self.sounds = {}
+
+    def load_sound(self, name, path):
+        import pygame
+
+        self.sounds[name] = pygame.mixer.Sound(path)
+
+    def get_snd(self, name):
+        return self.sounds.get(name)
+
+
+STAND_IN_SOURCE = inspect.getsource(StandInAssets)
+
+
+@pytest.fixture
+def assets(kv):
+    """The module's ASSETS, or a stand-in bound as ASSETS while it is missing."""
+    if "ASSETS" in kv.__dict__:
+        yield kv.ASSETS
+    else:
+        with bound(kv, "ASSETS", StandInAssets()) as a:
+            yield a
+
+
+@pytest.fixture
+def tone(assets, tmp_path):
+    """Loads a square-wave WAV of the given length under a name unique to the test."""
+
+    def load(seconds):
+        name = f"tone{seconds}-{tmp_path.name}"
+        path = tmp_path / f"{name}.wav"
+        write_square(path, [(seconds, 9000)])
+        assets.load_sound(name, str(path))
+        assert assets.get_snd(name) is not None
+        return name
+
+    return load
+
+
+@pytest.fixture
+def volume(kv):
+    """Restores the master volume after the test."""
+    yield kv.GLOBAL_VOLUME
+    kv.GLOBAL_VOLUME[0] = 1.0
+
+
+class FakeChannel:
+    def __init__(self):
+        self.volumes = []
+
+    def set_volume(self, v):
+        self.volumes.append(v)
+
+
+class FakeSound:
+    """The sound protocol: get_length() and play(start=...) -> channel."""
+
+    def __init__(self, length):
+        self.length = length
+        self.plays = []
+        self.channel = FakeChannel()
+
+    def get_length(self):
+        return self.length
+
+    def play(self, **kw):
+        self.plays.append(kw)
+        return self.channel
+
+
+class RecordingTime:
+    """Stands for the time module: records the main thread's sleeps without
+    waiting; other threads (the monitor) are recorded and really sleep."""
+
+    def __init__(self):
+        self.main = threading.get_ident()
+        self.sleeps = []
+        self.others = []
+
+    def sleep(self, s):
+        if threading.get_ident() == self.main:
+            self.sleeps.append(s)
+        else:
+            self.others.append((threading.get_ident(), s))
+            time.sleep(s)
+
+    def __getattr__(self, name):
+        return getattr(time, name)
+
+
+def monitor_threads(kv):
+    return [t for t in threading.enumerate() if getattr(t, "_target", None) is kv._volume_monitor]
+
+
+def wait_for(cond, timeout=2.0):
+    end = time.monotonic() + timeout
+    while not cond():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def run_python(code, *args, driver="dummy", extra_env=None, timeout=30):
+    # PYTHONPATH (if any) already points at the build under test.
+    env = dict(os.environ, PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER=driver)
+    env.update(extra_env or {})
+    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, env=env,
+                          timeout=timeout)
+
+
+# ---- surface -------------------------------------------------------------------
+
+
+def test_signatures_and_annotations(kv):
+    assert str(inspect.signature(kv._volume_monitor)) == "()"
+    assert str(inspect.signature(kv.play_sound)) == "(asset_name: 'str', start_time: 'float' = 0.0)"
+    assert str(inspect.signature(kv.start_sound)) == "(asset_name: 'str', start_time: 'float' = 0.0)"
+    assert kv._play_sound_logic.__annotations__ == {
+        "sound": "pygame.mixer.Sound", "filename": "str", "start_time": "float", "prefix": "str"}
+    assert kv.play_sound.__annotations__ == {"asset_name": "str", "start_time": "float"}
+    for f in (kv._volume_monitor, kv._play_sound_logic, kv.play_sound, kv.start_sound):
+        assert f.__name__ == f.__qualname__ and f.__name__ != "<lambda>"
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda kv: kv.play_sound(1), "Argument 'asset_name' has incorrect type (expected str, got int)"),
+    (lambda kv: kv.start_sound(None), "Argument 'asset_name' has incorrect type (expected str, got NoneType)"),
+    (lambda kv: kv.play_sound(type("S", (str,), {})("a")),
+     "Argument 'asset_name' has incorrect type (expected str, got S)"),
+    (lambda kv: kv.play_sound("a", "1"), "must be real number, not str"),
+    (lambda kv: kv._play_sound_logic(None, b"f", 0.0, "p"),
+     "Argument 'filename' has incorrect type (expected str, got bytes)"),
+    (lambda kv: kv._play_sound_logic(None, "f", 0.0, 1),
+     "Argument 'prefix' has incorrect type (expected str, got int)"),
+    (lambda kv: kv._play_sound_logic(None, "f", None, 1), "must be real number, not NoneType"),
+    (lambda kv: kv._play_sound_logic(None, "f", 0.0),
+     "_play_sound_logic() takes exactly 4 positional arguments (3 given)"),
+    (lambda kv: kv._volume_monitor(1), "_volume_monitor() takes exactly 0 positional arguments (1 given)"),
+    (lambda kv: kv.start_sound(), "start_sound() takes at least 1 positional argument (0 given)"),
+])
+def test_argument_errors(kv, capsys, call, message):
+    with pytest.raises(TypeError) as e:
+        call(kv)
+    assert str(e.value) == message
+    assert capsys.readouterr().out == ""
+
+
+# ---- the playback routine with the sound protocol ------------------------------------
+
+
+@pytest.mark.parametrize("length, start", [(2.0, 0.5), (2.0, 3.0), (2.0, 2.0), (1, 0.0), (0.3, 0.1), (2.0, -1.0)])
+def test_logic_plays_sets_raw_volume_and_sleeps_the_rest(kv, capsys, volume, length, start):
+    sound = FakeSound(length)
+    clock = RecordingTime()
+    volume[0] = 1.7
+    with bound(kv, "time", clock):
+        assert kv._play_sound_logic(sound, "boom.wav", start, "[P]") is True
+    assert sound.plays == [{"start": start}] and type(sound.plays[0]["start"]) is float
+    assert sound.channel.volumes == [1.7]  # raw, the monitor clamps later
+    expected = max(0, length - start) + 0.1
+    assert clock.sleeps == [expected] and type(clock.sleeps[0]) is type(expected)
+    assert capsys.readouterr().out == (
+        f"[P] Playing 'boom.wav' starting at {start:.2f} seconds...\n[P] Playback finished.\n")
+
+
+@pytest.mark.parametrize("start, shown", [(1.5, "1.50"), (1.005, "1.00"), (2.675, "2.67"), (-0.004, "-0.00"),
+                                          (1e20, "100000000000000000000.00"), (True, "1.00"), (3, "3.00"),
+                                          (float("nan"), "nan"), (float("inf"), "inf")])
+def test_logic_start_time_shown_with_two_decimals(kv, capsys, start, shown):
+    with bound(kv, "time", RecordingTime()) as clock:
+        kv._play_sound_logic(FakeSound(1.0), "x", start, "p")
+    assert capsys.readouterr().out.splitlines()[0] == f"p Playing 'x' starting at {shown} seconds..."
+    assert clock.sleeps == [max(0, 1.0 - float(start)) + 0.1]
+
+
+class Boom(Exception):
+    pass
+
+
+class Stop(BaseException):
+    pass
+
+
+def raising_play(exc):
+    s = FakeSound(1.0)
+
+    def play(**kw):
+        raise exc
+
+    s.play = play
+    return s
+
+
+@pytest.mark.parametrize("sound, text", [
+    (raising_play(Boom("mixer gone")), "mixer gone"),
+    (object(), "'object' object has no attribute 'get_length'"),
+    (types.SimpleNamespace(get_length=lambda: 1.0, play=lambda **kw: None),
+     "'NoneType' object has no attribute 'set_volume'"),
+    (types.SimpleNamespace(get_length=lambda: "long", play=lambda **kw: FakeChannel()),
+     "unsupported operand type(s) for -: 'str' and 'float'"),
+])
+def test_logic_failure_prints_error_line_and_returns_false(kv, capsys, sound, text):
+    with bound(kv, "time", RecordingTime()) as clock:
+        assert kv._play_sound_logic(sound, "s", 0.0, "[P]") is False
+    assert clock.sleeps == []
+    assert capsys.readouterr().out == f"[P] Playing 's' starting at 0.00 seconds...\n[P] Error playing sound:{text}\n"
+
+
+def test_logic_lets_non_exceptions_through(kv, capsys):
+    with pytest.raises(Stop):
+        kv._play_sound_logic(raising_play(Stop()), "s", 0.0, "[P]")
+    assert capsys.readouterr().out == "[P] Playing 's' starting at 0.00 seconds...\n"
+
+
+# ---- play_sound / start_sound with stand-ins ------------------------------------------
+
+
+class Recorder:
+    def __init__(self, result=True):
+        self.calls = []
+        self.result = result
+
+    def __call__(self, *args):
+        self.calls.append(args)
+        return self.result
+
+
+class RecordingThreading:
+    def __init__(self):
+        self.made = []
+
+    def Thread(self, **kw):
+        made = self.made
+
+        class T:
+            def start(self):
+                made.append(("start", kw))
+
+        made.append(("new", kw))
+        return T()
+
+
+def test_play_sound_calls_the_module_logic_with_the_cached_sound(kv, capsys):
+    sound = FakeSound(1.0)
+    logic = Recorder(result=False)
+    stand_in = types.SimpleNamespace(get_snd={"fake": sound}.get)
+    with bound(kv, "ASSETS", stand_in), bound(kv, "_play_sound_logic", logic):
+        assert kv.play_sound("fake", 0.25) is None
+        assert kv.play_sound("fake") is None
+    assert logic.calls == [(sound, "fake", 0.25, "\n[Blocking]"), (sound, "fake", 0.0, "\n[Blocking]")]
+    assert capsys.readouterr().out == ""
+
+
+def test_start_sound_starts_one_daemon_thread_through_the_module_threading(kv, capsys):
+    sound = FakeSound(1.0)
+    logic = Recorder()
+    rec = RecordingThreading()
+    stand_in = types.SimpleNamespace(get_snd={"fake": sound}.get)
+    with bound(kv, "ASSETS", stand_in), bound(kv, "_play_sound_logic", logic), bound(kv, "threading", rec):
+        assert kv.start_sound("fake", 2) is None
+    kw = {"target": logic, "args": (sound, "fake", 2.0, "[Non - Blocking Thread]"), "daemon": True}
+    assert rec.made == [("new", kw), ("start", kw)]
+    assert type(kw["args"][2]) is float
+    assert capsys.readouterr().out == (
+        "\n[Non - Blocking] Starting thread to play 'fake'...\n[Non - Blocking] Function returned immediately.\n")
+
+
+@pytest.mark.parametrize("missing", [None, 0, "", []])
+def test_unknown_sound_prints_the_line_and_starts_nothing(kv, capsys, missing):
+    logic = Recorder()
+    rec = RecordingThreading()
+    stand_in = types.SimpleNamespace(get_snd=lambda name: missing)
+    with bound(kv, "ASSETS", stand_in), bound(kv, "_play_sound_logic", logic), bound(kv, "threading", rec):
+        kv.play_sound("ghost")
+        kv.start_sound("ghost", 1.0)
+    assert logic.calls == [] and rec.made == []
+    assert capsys.readouterr().out == "Error:Cached sound 'ghost' not found.\n" * 2
+
+
+# ---- real playback through pygame's mixer -----------------------------------------------
+
+
+@pytest.mark.parametrize("start, wait", [(0.0, 0.6), (0.3, 0.3), (1.5, 0.1)])
+def test_blocking_play_returns_after_the_rest_of_the_sound(kv, capsys, tone, start, wait):
+    name = tone(0.5)
+    t0 = time.perf_counter()
+    assert kv.play_sound(name, start) is None
+    elapsed = time.perf_counter() - t0
+    assert wait - 0.005 <= elapsed < wait + 0.15
+    assert capsys.readouterr().out == (
+        f"\n[Blocking] Playing '{name}' starting at {start:.2f} seconds...\n\n[Blocking] Playback finished.\n")
+
+
+def test_non_blocking_play_returns_at_once_and_its_thread_reports(kv, capsys, tone):
+    name = tone(0.3)
+    before = threading.active_count()
+    t0 = time.perf_counter()
+    kv.start_sound(name)
+    assert time.perf_counter() - t0 < 0.1
+    assert threading.active_count() == before + 1
+    new = [t for t in threading.enumerate() if t.daemon and t.name.endswith("(_play_sound_logic)")]
+    assert len(new) == 1
+    new[0].join(2.0)
+    assert not new[0].is_alive()
+    out = capsys.readouterr().out
+    start = f"\n[Non - Blocking] Starting thread to play '{name}'...\n"
+    playing = f"[Non - Blocking Thread] Playing '{name}' starting at 0.00 seconds..."
+    texts = ["[Non - Blocking] Function returned immediately.", playing, "[Non - Blocking Thread] Playback finished."]
+    # print writes a line's text and its line feed separately: another thread's line may come in between.
+    assert out.startswith(start)
+    assert all(out.count(t) == 1 for t in texts)
+    assert out.index(playing) < out.index(texts[2])
+    rest = out[len(start):]
+    for t in texts:
+        rest = rest.replace(t, "")
+    assert rest == "\n" * 3
+
+
+# ---- the volume monitor (in this process, without stopping it) -------------------------------
+
+
+class MixerProxy:
+    """pygame.mixer as the monitor sees it, recording every volume it sets."""
+
+    def __init__(self, with_mixer_volume):
+        import pygame
+
+        self.log = []
+        self.Sound = pygame.mixer.Sound
+        if with_mixer_volume:
+            self.set_volume = lambda v: self.log.append(("mixer", v))
+
+    def get_num_channels(self):
+        return 3
+
+    def Channel(self, i):
+        return types.SimpleNamespace(set_volume=lambda v: self.log.append((i, v)))
+
+
+def last_pass(log, size):
+    """The last complete pass of the monitor in the log (`size` entries)."""
+    k = max(i for i, e in enumerate(log) if e[0] == 2)
+    return log[k + 1 - size:k + 1]
+
+
+@pytest.mark.parametrize("value, applied", [(1.7, 1.0), (0.25, 0.25), (-0.3, 0.0), (float("nan"), 1.0),
+                                            (0, 0.0), (1.0, 1.0), (float("inf"), 1.0), (float("-inf"), 0.0)])
+@pytest.mark.parametrize("with_mixer_volume", [True, False])
+def test_monitor_applies_the_clamped_volume_to_mixer_and_channels(kv, volume, value, applied,
+                                                                  with_mixer_volume):
+    proxy = MixerProxy(with_mixer_volume)
+    assert len(monitor_threads(kv)) == 1
+    with bound(kv, "pygame", types.SimpleNamespace(mixer=proxy)):
+        volume[0] = value
+        time.sleep(0.12)  # a pass that read the old value is over
+        proxy.log.clear()
+        assert wait_for(lambda: sum(1 for e in proxy.log if e[0] == 2) >= 2)
+    volume[0] = 1.0
+    expected = ([("mixer", applied)] if with_mixer_volume else []) + [(0, applied), (1, applied), (2, applied)]
+    p = last_pass(proxy.log, len(expected))
+    assert p == expected
+    assert all(type(v) is float for _, v in p)
+    assert monitor_threads(kv) and monitor_threads(kv)[0].is_alive()
+
+
+def test_monitor_sleeps_a_tenth_through_the_module_time(kv):
+    clock = RecordingTime()
+    monitor = monitor_threads(kv)[0]
+    with bound(kv, "time", clock):
+        assert wait_for(lambda: len(clock.others) >= 2)
+    assert (monitor.ident, 0.1) in clock.others
+    assert monitor.is_alive()
+
+
+def test_started_sound_gets_the_raw_volume_until_the_monitor_pass(kv, volume):
+    sound = FakeSound(0.2)
+    proxy = MixerProxy(True)
+    with bound(kv, "pygame", types.SimpleNamespace(mixer=proxy)), \
+            bound(kv, "ASSETS", types.SimpleNamespace(get_snd={"f": sound}.get)):
+        volume[0] = 1.7
+        kv.play_sound("f")
+        time.sleep(0.12)
+    volume[0] = 1.0
+    assert sound.channel.volumes == [1.7]
+    assert ("mixer", 1.0) in proxy.log and (0, 1.0) in proxy.log and 1.7 not in [v for _, v in proxy.log]
+
+
+# ---- subprocesses: start-up, a stopped monitor, exit, real output ---------------------------------
+
+
+def test_import_prints_only_the_start_up_line_and_starts_the_monitor():
+    code = (
+        "import threading\n"
+        "before = set(threading.enumerate())\n"
+        "from kelvracv import _kelvra_core as kv\n"
+        "new = [t for t in threading.enumerate() if t not in before]\n"
+        "names = [n for n in kv.__dict__ if not n.startswith('__')]\n"
+        "import sys; print(repr((len(new), new[0].daemon, new[0].is_alive(), new[0]._target is kv._volume_monitor,"
+        " names[-5:])), file=sys.stderr)\n")
+    r = run_python(code)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "Volume monitor thread started.\n"
+    assert r.stderr.strip().splitlines()[-1] == repr((1, True, True, True, [
+        "compile_project", "_volume_monitor", "_play_sound_logic", "play_sound", "start_sound"]))
+
+
+def test_non_numeric_volume_ends_the_monitor_silently(tmp_path):
+    write_square(tmp_path / "t.wav", [(0.3, 9000)])
+    code = (
+        "import sys, threading, time\n"
+        "from kelvracv import _kelvra_core as kv\n"
+        "import pygame\n"
+        + STAND_IN_SOURCE +
+        "if 'ASSETS' not in kv.__dict__: kv.ASSETS = StandInAssets()\n"
+        "kv.ASSETS.load_sound('t', sys.argv[1])\n"
+        "mon = [t for t in threading.enumerate() if getattr(t, '_target', None) is kv._volume_monitor][0]\n"
+        "kv.GLOBAL_VOLUME[0] = 'loud'\n"
+        "mon.join(1.0)\n"
+        "alive = mon.is_alive()\n"
+        "kv.GLOBAL_VOLUME[0] = 0.5\n"
+        "ch = kv.ASSETS.get_snd('t').play(); ch.set_volume(kv.GLOBAL_VOLUME[0])\n"
+        "kv.GLOBAL_VOLUME[0] = 0.25; time.sleep(0.25)\n"
+        "print(repr((alive, ch.get_volume())), file=sys.stderr)\n")
+    r = run_python(code, str(tmp_path / "t.wav"))
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "Volume monitor thread started.\n"
+    # Nothing printed by the monitor; nobody applies the later 0.25 any more.
+    assert r.stderr.strip() == repr((False, 0.5))
+
+
+def test_exit_while_the_monitor_and_a_sound_thread_sleep(tmp_path):
+    write_square(tmp_path / "t.wav", [(2.0, 9000)])
+    code = (
+        "import sys, time\n"
+        "from kelvracv import _kelvra_core as kv\n"
+        "import pygame\n"
+        + STAND_IN_SOURCE +
+        "if 'ASSETS' not in kv.__dict__: kv.ASSETS = StandInAssets()\n"
+        "kv.ASSETS.load_sound('t', sys.argv[1])\n"
+        "kv.start_sound('t')\n"
+        "time.sleep(0.05)\n")
+    for _ in range(2):
+        r = run_python(code, str(tmp_path / "t.wav"))
+        assert r.returncode == 0 and r.stderr == ""
+        assert "[Non - Blocking Thread] Playing 't' starting at 0.00 seconds..." in r.stdout
+        assert "Playback finished." not in r.stdout
+
+
+DISK_SCRIPT = """
+import json, os, sys, time
+out, step, long_ = sys.argv[1:4]
+from kelvracv import _kelvra_core as kv
+import pygame
+""" + STAND_IN_SOURCE + """
+if 'ASSETS' not in kv.__dict__: kv.ASSETS = StandInAssets()
+kv.ASSETS.load_sound("step", step)
+kv.ASSETS.load_sound("long", long_)
+marks = {}
+size = lambda: os.path.getsize(out)
+def phase(name, volume, start=0.0):
+    kv.GLOBAL_VOLUME[0] = volume
+    time.sleep(0.15)
+    a = size(); kv.play_sound("step", start); marks[name] = (a, size())
+phase("zero", 0.0); phase("full", 1.0); phase("half", 0.5); phase("over", 1.7); phase("offset", 1.0, 0.12)
+kv.GLOBAL_VOLUME[0] = 1.0; time.sleep(0.15)
+a = size(); kv.start_sound("long"); time.sleep(0.15); kv.GLOBAL_VOLUME[0] = 0.0; time.sleep(0.5)
+marks["cut"] = (a, size())
+time.sleep(0.1)
+print(json.dumps(marks), file=sys.stderr)
+"""
+
+
+def test_disk_output_follows_the_master_volume(tmp_path):
+    np = pytest.importorskip("numpy")
+    write_square(tmp_path / "step.wav", [(0.12, 3000), (0.12, 9000)])  # quiet half, then loud half
+    write_square(tmp_path / "long.wav", [(0.6, 9000)])
+    out = tmp_path / "out.raw"
+    r = run_python(DISK_SCRIPT, str(out), str(tmp_path / "step.wav"), str(tmp_path / "long.wav"), driver="disk",
+                   extra_env={"SDL_DISKAUDIOFILE": str(out)})
+    assert r.returncode == 0, r.stderr
+    marks = json.loads(r.stderr.strip().splitlines()[-1])
+    pcm = np.fromfile(out, np.int16).reshape(-1, 2)  # 44100 Hz, 16-bit, stereo as the mixer opened it
+
+    def levels(name):
+        a, b = marks[name]
+        # The writer may lag behind the file size read; the next sound starts 0.15 s later.
+        seg = np.abs(pcm[a // 4:b // 4 + 6000].astype(np.int64))
+        assert (seg[:, 0] == seg[:, 1]).all()
+        nz = np.nonzero(seg[:, 0])[0]
+        heard = (nz[-1] - nz[0] + 1) / RATE if len(nz) else 0.0
+        return set(np.unique(seg[:, 0]).tolist()), heard
+
+    assert levels("zero") == ({0}, 0.0)
+    full, heard = levels("full")
+    assert full == {0, 3000, 9000} and abs(heard - 0.24) < 0.01
+    assert levels("half")[0] == {0, 1500, 4500}
+    over, heard = levels("over")
+    assert over == full and abs(heard - 0.24) < 0.01  # 1.7 plays as 1.0
+    offset, heard = levels("offset")
+    assert offset == {0, 9000} and abs(heard - 0.12) < 0.01  # started 0.12 s in: the quiet half is skipped
+    # The monitor silences a sound already playing within a pass of the change.
+    cut, heard = levels("cut")
+    assert cut == {0, 9000} and 0.02 < heard < 0.45
