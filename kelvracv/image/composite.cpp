@@ -1,0 +1,158 @@
+// Compositing loops and the warp's support rectangle (see composite.hpp).
+
+#include "image/composite.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace kv::image {
+namespace {
+
+// Source-pixel margin around the image: bilinear sampling reads one pixel
+// beyond the left and top edges, plus slack for OpenCV's fixed-point rounding.
+constexpr double kSourceMargin = 1.5;
+// Canvas-pixel margin added to the mapped box for rounding of the inverse map.
+constexpr double kCanvasMargin = 2.0;
+// Relative size below which a homogeneous w counts as "maybe zero".
+constexpr double kRelTiny = 1e-9;
+
+// a / 255.0 and 1.0 - a / 255.0 for every alpha, computed as NumPy does.
+struct AlphaTable {
+  double alpha[256], keep[256];
+  AlphaTable() {
+    for (int a = 0; a < 256; a++) {
+      alpha[a] = a / 255.0;
+      keep[a] = 1.0 - alpha[a];
+    }
+  }
+};
+const AlphaTable kAlpha;
+
+// Blends one pixel whose alpha is neither 0 nor 255. The exact blend is
+// n / 255 with n = c * (255 - a) + b * a; the double formula differs from it
+// by far less than 1 / 255, so the two truncate alike unless n / 255 is a
+// whole number, where the double formula itself decides (it may land just
+// below). Result: the double formula's bytes at integer speed.
+inline void blend(const uint8_t* px, uint8_t* out, ptrdiff_t channel_stride) {
+  const unsigned a = px[3], keep_i = 255 - a;
+  for (int ch = 0; ch < 3; ch++) {
+    uint8_t* d = out + ch * channel_stride;
+    const unsigned n = *d * keep_i + px[ch] * a;
+    const unsigned q = n / 255;
+    if (n != q * 255) {
+      *d = static_cast<uint8_t>(q);
+      continue;
+    }
+    double v = static_cast<double>(*d) * kAlpha.keep[a] + static_cast<double>(px[ch]) * kAlpha.alpha[a];
+    *d = static_cast<uint8_t>(static_cast<int>(v));  // 0 <= v < 256: truncation
+  }
+}
+
+template <int C>
+void nonzero_rows(const WarpedView& src, const CanvasView& dst, Region r, ptrdiff_t channels) {
+  const ptrdiff_t nc = C > 0 ? C : channels;
+  for (ptrdiff_t y = r.row0; y < r.row1; y++) {
+    const uint8_t* px = src.data + (y * src.cols + r.col0) * nc;
+    uint8_t* out = dst.data + y * dst.row_stride + r.col0 * dst.col_stride;
+    for (ptrdiff_t x = r.col0; x < r.col1; x++, px += nc, out += dst.col_stride) {
+      for (ptrdiff_t ch = 0; ch < nc; ch++)
+        if (px[ch]) out[ch * dst.channel_stride] = px[ch];
+    }
+  }
+}
+
+// One four-channel pixel over the canvas pixel `out`.
+inline void over(const uint8_t* px, uint8_t* out, ptrdiff_t cs) {
+  const uint8_t a = px[3];
+  if (a == 0) return;
+  if (a == 255) {
+    out[0] = px[0], out[cs] = px[1], out[2 * cs] = px[2];
+  } else {
+    blend(px, out, cs);
+  }
+}
+
+// The alpha bytes of two little-endian B, G, R, A pixels read as one word.
+constexpr uint64_t kAlphaPair = 0xFF000000FF000000ull;
+
+}  // namespace
+
+void composite_alpha(const WarpedView& src, const CanvasView& dst, Region r) {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "alpha test assumes little-endian words");
+  const ptrdiff_t cs = dst.channel_stride, ps = dst.col_stride;
+  for (ptrdiff_t y = r.row0; y < r.row1; y++) {
+    const uint8_t* px = src.data + (y * src.cols + r.col0) * 4;
+    uint8_t* out = dst.data + y * dst.row_stride + r.col0 * ps;
+    ptrdiff_t x = r.col0;
+    // Four pixels at a time; fully transparent groups (most of the canvas) cost one test.
+    for (; x + 4 <= r.col1; x += 4, px += 16, out += 4 * ps) {
+      uint64_t lo, hi;
+      std::memcpy(&lo, px, 8);
+      std::memcpy(&hi, px + 8, 8);
+      if (((lo | hi) & kAlphaPair) == 0) continue;
+      for (int i = 0; i < 4; i++) over(px + 4 * i, out + i * ps, cs);
+    }
+    for (; x < r.col1; x++, px += 4, out += ps) over(px, out, cs);
+  }
+}
+
+void composite_nonzero(const WarpedView& src, const CanvasView& dst, Region r) {
+  if (src.channels == 3)
+    nonzero_rows<3>(src, dst, r, 3);
+  else
+    nonzero_rows<0>(src, dst, r, src.channels);
+}
+
+bool warp_support(const double m[9], double w, double h, ptrdiff_t rows, ptrdiff_t cols, Region* out) {
+  for (int i = 0; i < 9; i++)
+    if (!std::isfinite(m[i])) return false;
+  // The source rectangle that can yield non-zero samples, mapped forward. Its
+  // image is the convex quad of the mapped corners when w keeps one sign on it.
+  const double sx[4] = {-kSourceMargin, w + kSourceMargin, w + kSourceMargin, -kSourceMargin};
+  const double sy[4] = {-kSourceMargin, -kSourceMargin, h + kSourceMargin, h + kSourceMargin};
+  double min_x = HUGE_VAL, max_x = -HUGE_VAL, min_y = HUGE_VAL, max_y = -HUGE_VAL;
+  int sign = 0;
+  for (int i = 0; i < 4; i++) {
+    double hw = m[6] * sx[i] + m[7] * sy[i] + m[8];
+    double scale = std::fabs(m[6] * sx[i]) + std::fabs(m[7] * sy[i]) + std::fabs(m[8]);
+    if (!(std::fabs(hw) > kRelTiny * scale)) return false;
+    int s = hw > 0 ? 1 : -1;
+    if (sign && s != sign) return false;
+    sign = s;
+    double x = (m[0] * sx[i] + m[1] * sy[i] + m[2]) / hw;
+    double y = (m[3] * sx[i] + m[4] * sy[i] + m[5]) / hw;
+    if (!std::isfinite(x) || !std::isfinite(y)) return false;
+    min_x = std::min(min_x, x), max_x = std::max(max_x, x);
+    min_y = std::min(min_y, y), max_y = std::max(max_y, y);
+  }
+  // Canvas pixels on the horizon line (w of the inverse map exactly 0) are
+  // sampled at the image origin by OpenCV: the line must miss the canvas.
+  const double l0 = m[3] * m[7] - m[4] * m[6];
+  const double l1 = m[1] * m[6] - m[0] * m[7];
+  const double l2 = m[0] * m[4] - m[1] * m[3];
+  const double cx[4] = {-1.0, static_cast<double>(cols), static_cast<double>(cols), -1.0};
+  const double cy[4] = {-1.0, -1.0, static_cast<double>(rows), static_cast<double>(rows)};
+  sign = 0;
+  for (int i = 0; i < 4; i++) {
+    double g = l0 * cx[i] + l1 * cy[i] + l2;
+    double scale = std::fabs(l0 * cx[i]) + std::fabs(l1 * cy[i]) + std::fabs(l2);
+    if (!(std::fabs(g) > kRelTiny * scale)) return false;
+    int s = g > 0 ? 1 : -1;
+    if (sign && s != sign) return false;
+    sign = s;
+  }
+  // Clamp in doubles before converting: the box may lie far off the canvas.
+  auto clamp = [](double v, ptrdiff_t hi) {
+    return static_cast<ptrdiff_t>(std::clamp(v, 0.0, static_cast<double>(hi)));
+  };
+  out->col0 = clamp(std::floor(min_x - kCanvasMargin), cols);
+  out->col1 = clamp(std::ceil(max_x + kCanvasMargin) + 1.0, cols);
+  out->row0 = clamp(std::floor(min_y - kCanvasMargin), rows);
+  out->row1 = clamp(std::ceil(max_y + kCanvasMargin) + 1.0, rows);
+  if (out->col1 < out->col0) out->col1 = out->col0;
+  if (out->row1 < out->row0) out->row1 = out->row0;
+  return true;
+}
+
+}  // namespace kv::image
