@@ -488,3 +488,17 @@ def test_blit_cached_uses_the_module_blit(kv, tmp_path, canvas, ts, monkeypatch)
         kv.blit_cached(canvas, ts, None, (1.0, 1.0))
     with pytest.raises(TypeError, match="Argument 'scale_factor' has incorrect type"):
         kv.blit_cached(canvas, ts, "x", 1.0)
+
+
+def test_canvas_reshaped_during_the_warp(kv, monkeypatch):
+    canvas = random_canvas()
+
+    def warp(*a, **k):
+        canvas.shape = (400, 1800)  # a program's cv2 may do anything
+        return cv2.warpPerspective(*a, **k)
+
+    fake = types.SimpleNamespace(getPerspectiveTransform=cv2.getPerspectiveTransform, INTER_LINEAR=1,
+                                 warpPerspective=warp)
+    monkeypatch.setattr(kv, "cv2", fake)
+    with pytest.raises(TypeError, match="uint8 canvas"):
+        kv.blit(canvas, make_record(), sprite(), (1.0, 1.0))

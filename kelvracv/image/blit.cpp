@@ -19,11 +19,9 @@ constexpr int kInterLinear = 1;  // cv2.INTER_LINEAR, whose support warp_support
 
 PyArrayObject* as_array(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o); }
 
-// Shapes the compositing needs, checked before anything is read, so a bad
-// image or canvas is a clear error rather than a failure halfway through.
-bool check_arrays(PyObject* arr, PyObject* src_img) {
+// The image must be (height, width, channels) of bytes.
+bool check_source(PyObject* src_img) {
   PyArrayObject* src = as_array(src_img);
-  PyArrayObject* dst = as_array(arr);
   if (PyArray_NDIM(src) != 3) {
     PyErr_Format(PyExc_TypeError,
                  "blit: src_img must have three dimensions (height, width, channels), got %d%s",
@@ -35,21 +33,29 @@ bool check_arrays(PyObject* arr, PyObject* src_img) {
                  reinterpret_cast<PyObject*>(PyArray_DESCR(src)));
     return false;
   }
+  return true;
+}
+
+// The canvas must be a writable (height, width, channels) byte array whose
+// channels suit an image of `channels`. Checked before anything is read, and
+// again before the pass: the warp runs Python code that may reshape it.
+bool check_canvas(PyObject* arr, npy_intp channels) {
+  PyArrayObject* dst = as_array(arr);
   if (PyArray_NDIM(dst) != 3 || PyArray_TYPE(dst) != NPY_UBYTE) {
     PyErr_Format(PyExc_TypeError,
                  "blit: arr must be a uint8 canvas of shape (height, width, channels), got %d dimensions of %S",
                  PyArray_NDIM(dst), reinterpret_cast<PyObject*>(PyArray_DESCR(dst)));
     return false;
   }
-  npy_intp c = PyArray_DIM(src, 2), canvas_c = PyArray_DIM(dst, 2);
-  if (c == 4 && canvas_c != 3) {
+  npy_intp canvas_c = PyArray_DIM(dst, 2);
+  if (channels == 4 && canvas_c != 3) {
     PyErr_Format(PyExc_ValueError, "blit: a four-channel image needs a three-channel canvas, got %zd channels",
                  static_cast<Py_ssize_t>(canvas_c));
     return false;
   }
-  if (c != 4 && c != canvas_c) {
+  if (channels != 4 && channels != canvas_c) {
     PyErr_Format(PyExc_ValueError, "blit: src_img has %zd channels but the canvas has %zd",
-                 static_cast<Py_ssize_t>(c), static_cast<Py_ssize_t>(canvas_c));
+                 static_cast<Py_ssize_t>(channels), static_cast<Py_ssize_t>(canvas_c));
     return false;
   }
   return PyArray_FailUnlessWriteable(dst, "assignment destination") == 0;
@@ -179,7 +185,7 @@ bool blit_core(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* const d
 }
 
 bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor) {
-  if (!check_arrays(arr, src_img)) return false;
+  if (!check_source(src_img) || !check_canvas(arr, PyArray_DIM(as_array(src_img), 2))) return false;
   PyArrayObject* src = as_array(src_img);
   const npy_intp W = PyArray_DIM(src, 1), H = PyArray_DIM(src, 0), channels = PyArray_DIM(src, 2);
   double sx, sy;
@@ -211,10 +217,14 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
 
   Ref keep;
   WarpedView wv;
-  if (!warped_view(warped.get(), arr, channels, &keep, &wv)) return false;
+  if (!check_canvas(arr, channels) || !warped_view(warped.get(), arr, channels, &keep, &wv)) return false;
   CanvasView canvas = canvas_view(arr);
-  Region region = pass_region(warp_fn.get(), flags.get(), matrix.get(), static_cast<double>(W),
-                              static_cast<double>(H), canvas);
+  // The image as it is now (the warp ran Python code); any change of shape
+  // and the pass covers the whole canvas.
+  Region region = whole(canvas);
+  if (PyArray_NDIM(src) == 3 && PyArray_DIM(src, 0) == H && PyArray_DIM(src, 1) == W)
+    region = pass_region(warp_fn.get(), flags.get(), matrix.get(), static_cast<double>(W), static_cast<double>(H),
+                         canvas);
   if (channels == 4)
     composite_alpha(wv, canvas, region);
   else
