@@ -490,6 +490,7 @@ def test_blit_cached_uses_the_module_blit(kv, tmp_path, canvas, ts, monkeypatch)
         kv.blit_cached(canvas, ts, "x", 1.0)
 
 
+@pytest.mark.filterwarnings("ignore:Setting the shape:DeprecationWarning")
 def test_canvas_reshaped_during_the_warp(kv, monkeypatch):
     canvas = random_canvas()
 
