@@ -131,15 +131,17 @@ def test_blit_strong_perspective_crossing_the_horizon(kv):
     np.testing.assert_array_equal(canvas, expected)
 
 
-def test_every_alpha_blend_value(kv):
-    # Every (alpha, image value, canvas value) triple against the float64 formula.
+@pytest.mark.parametrize("layout", ["packed", "strided"])
+def test_every_alpha_blend_value(kv, layout):
+    # Every (alpha, image value, canvas value) triple against the float64 formula,
+    # on a packed canvas and on a view with a column stride.
     ts = make_record(256, 256)
     ts["shift"] = (0.0, 0.0)
     a, b = np.meshgrid(np.arange(256), np.arange(256), indexing="ij")
     src = np.dstack([b, b, b, a]).astype(np.uint8)
     seen = np.zeros((256, 256, 256), bool)
     for j in range(86):
-        canvas = np.empty((256, 256, 3), np.uint8)
+        canvas = np.empty((256, 256, 3), np.uint8) if layout == "packed" else np.empty((256, 512, 3), np.uint8)[:, ::2]
         for k in range(3):
             canvas[..., k] = (3 * j + k) % 256
             seen[:, :, (3 * j + k) % 256] = True

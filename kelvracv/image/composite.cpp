@@ -53,7 +53,7 @@ inline void blend(const uint8_t* px, uint8_t* out, ptrdiff_t channel_stride) {
     uint8_t* d = out + ch * channel_stride;
     const unsigned n = *d * keep_i + px[ch] * a;
     const unsigned q = div255(n);
-    if (n != q * 255) {
+    if (n != q * 255 || n == 0) {
       *d = static_cast<uint8_t>(q);
       continue;
     }
@@ -99,7 +99,9 @@ inline void over4_packed(const uint8_t* px, uint8_t* out) {
     __m128i n = _mm_add_epi16(_mm_mullo_epi16(c16, _mm_sub_epi16(k255, a)), _mm_mullo_epi16(s16, a));
     q[half] = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(n, one), _mm_srli_epi16(n, 8)), 8);
     __m128i whole = _mm_cmpeq_epi16(_mm_mullo_epi16(q[half], k255), n);
-    __m128i trivial = _mm_or_si128(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(a, k255));
+    // Alpha 0 or 255, or nothing to blend (n = 0 means c = b = 0): the integer result is the double one.
+    __m128i trivial = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(a, k255)),
+                                   _mm_cmpeq_epi16(n, zero));
     redo |= (_mm_movemask_epi8(_mm_andnot_si128(trivial, whole)) & 0x3F3F) << (16 * half);
   }
   const __m128i r = _mm_packus_epi16(q[0], q[1]);
@@ -110,11 +112,15 @@ inline void over4_packed(const uint8_t* px, uint8_t* out) {
   hi = static_cast<uint32_t>((r2 >> 16) | (r3 << 8));
   std::memcpy(out, &lo, 8);
   std::memcpy(out + 8, &hi, 4);
-  while (redo) {
-    const int lane = __builtin_ctz(redo) / 2;  // two mask bits per 16-bit lane
-    redo &= ~(3 << (2 * lane));
-    const int i = lane / 4, ch = lane % 4;
-    out[3 * i + ch] = blend_fp((p[i] >> (8 * ch)) & 0xFF, px[4 * i + ch], px[4 * i + 3]);
+  if (redo) {
+    // Rare on a fresh canvas, common where a sprite is drawn over itself: redo
+    // the partly transparent pixels whole, without a branch per channel.
+    for (int i = 0; i < 4; i++) {
+      const unsigned a = px[4 * i + 3];
+      if (a == 0 || a == 255) continue;
+      for (int ch = 0; ch < 3; ch++)
+        out[3 * i + ch] = blend_fp((p[i] >> (8 * ch)) & 0xFF, px[4 * i + ch], a);
+    }
   }
 }
 #endif
