@@ -1,0 +1,211 @@
+"""Blit and text timings on an 800x600 canvas, as ratios against baselines
+measured in the same run:
+
+- blit of a 64x64 four-channel sprite against the bare cv2.warpPerspective
+  call it makes (its floor) and against the documented NumPy compositing
+  (warp included in both);
+- text with a TrueType font and with "CV2" against a pure-Python
+  transcription of the same steps.
+"""
+
+import os
+import statistics
+import sys
+import time
+
+os.environ.setdefault("SDL_AUDIODRIVER", "dummy")
+os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
+
+import cv2
+import numpy as np
+from PIL import Image, ImageDraw, ImageFont
+
+from kelvracv import _kelvra_core as kv
+
+W, H = 800, 600
+FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+
+
+def record(**changes):
+    ts = {
+        "rot": 0.0, "size": 1.0, "shift": (W / 2, H / 2), "cursor_pos": (0.0, 0.0),
+        "full_transform": None, "full_transform_inv": None,
+        "cam_pos_3d": (0.0, 0.0, -10.0), "cam_rot_3d": (0.0, 0.0, 0.0), "is_3d": False,
+    }
+    ts.update(changes)
+    return ts
+
+
+def make_sprite(random_alpha=False):
+    rng = np.random.default_rng(1)
+    img = rng.integers(0, 256, (64, 64, 4), dtype=np.uint8)
+    if random_alpha:
+        return img
+    # A round sprite: opaque disc, anti-aliased rim, clear corners.
+    yy, xx = np.mgrid[0:64, 0:64]
+    dist = np.hypot(xx - 31.5, yy - 31.5)
+    img[..., 3] = np.clip((30.0 - dist) * 255, 0, 255).astype(np.uint8)
+    return img
+
+
+# ---- baselines ---------------------------------------------------------------------
+
+
+def corners(ts, w, h, sx=1.0, sy=1.0):
+    cp = ts["cursor_pos"]
+    world = [cp, (cp[0] + w * sx, cp[1]), (cp[0] + w * sx, cp[1] + h * sy), (cp[0], cp[1] + h * sy)]
+    return [kv.transform(p, ts) for p in world]
+
+
+def numpy_blit(arr, ts, src, scale_factor):
+    """The documented blit in Python: corner mapping, warp, float64 compositing."""
+    h, w = src.shape[0], src.shape[1]
+    dst = corners(ts, w, h, float(scale_factor[0]), float(scale_factor[1]))
+    if not all(dst):
+        return
+    m = cv2.getPerspectiveTransform(np.float32([[0, 0], [w, 0], [w, h], [0, h]]), np.float32(dst))
+    warped = cv2.warpPerspective(src, m, (arr.shape[1], arr.shape[0]), flags=cv2.INTER_LINEAR)
+    if src.shape[2] == 4:
+        b, g, r, a = cv2.split(warped)
+        alpha = a / 255.0
+        alpha3 = cv2.merge([alpha, alpha, alpha])
+        arr[:, :] = arr * (1.0 - alpha3) + cv2.merge([b, g, r]) * alpha3
+        arr[:, :] = np.uint8(arr)
+    else:
+        mask = warped != 0
+        arr[mask] = warped[mask]
+
+
+CACHE = {}
+
+
+def py_load_font(name, size):
+    key = (name, size)
+    if key in CACHE:
+        return CACHE[key]
+    try:
+        font = ImageFont.truetype(name, size)
+    except IOError:
+        print("Font Error: Could not load font '" + name + "'. Using default.")
+        font = ImageFont.load_default()
+    CACHE[key] = font
+    return font
+
+
+def py_text_size(content, font_info, size):
+    if not content:
+        return (0, 0)
+    bbox = py_load_font(font_info, int(size)).getbbox(content)
+    return (bbox[2] - bbox[0], bbox[3] - bbox[1])
+
+
+def py_text(arr, ts, content, font_info, size, color, thickness=1, aa=True):
+    """The documented text in Python."""
+    x_scr, y_scr = kv.transform(ts["cursor_pos"], ts)
+    if np.isinf(x_scr):
+        return
+    bgr = (color[2], color[1], color[0])
+    if font_info.upper() == "CV2":
+        s = ts["size"]
+        cv2.putText(arr, content, (int(x_scr), int(y_scr)), cv2.FONT_HERSHEY_SIMPLEX, size * s * 0.5, bgr,
+                    max(1, int(thickness * s * 0.5)), lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+        return
+    s = float(ts["size"])
+    eff = int(size * s)
+    if eff < 1:
+        return
+    font = py_load_font(font_info, eff)
+    tw, th = py_text_size(content, font_info, eff)
+    img = Image.new("RGBA", (tw + 1, th + 1), (0, 0, 0, 0))
+    ImageDraw.Draw(img).text((0, 0), content, font=font, fill=bgr + (255,))
+    tmp = ts.copy()
+    tmp["cursor_pos"] = (ts["cursor_pos"][0], ts["cursor_pos"][1] - th / s)
+    numpy_blit(arr, tmp, np.array(img), (1.0 / s, 1.0 / s))
+
+
+# ---- timing ----------------------------------------------------------------------------
+
+
+def block(fn, number):
+    t0 = time.perf_counter()
+    for _ in range(number):
+        fn()
+    return (time.perf_counter() - t0) / number
+
+
+def compare(label, ours, theirs, number, theirs_label, rounds=25):
+    """Alternates short blocks of the two calls. The machine is shared, so two
+    figures: the ratio of each side's best block, and the median ratio of
+    neighbouring blocks (robust against load that drifts during the run)."""
+    best_ours = best_theirs = float("inf")
+    paired = []
+    for _ in range(rounds):
+        t_theirs = block(theirs, number)
+        t_ours = block(ours, number)
+        best_theirs, best_ours = min(best_theirs, t_theirs), min(best_ours, t_ours)
+        paired.append(t_ours / t_theirs)
+    median = statistics.median(paired)
+    print(f"{label:56s} {best_ours * 1e6:9.1f} us   {theirs_label:12s} {best_theirs * 1e6:9.1f} us   "
+          f"ratio {best_ours / best_theirs:5.2f}x (best)  {median:5.2f}x (median of pairs)")
+    return best_ours / best_theirs, median
+
+
+BLIT_CASES = [
+    ("plain", record(cursor_pos=(-32.0, -32.0))),
+    ("rotated+scaled", record(cursor_pos=(-20.0, -20.0), rot=30.0, size=1.5)),
+]
+SPRITES = [("round sprite", make_sprite()), ("random alpha", make_sprite(True))]
+
+
+def blit_against_warp(canvas, tag):
+    results = {}
+    for name, ts in BLIT_CASES:
+        for alpha_name, src in SPRITES:
+            dst = corners(ts, 64, 64)
+            m = cv2.getPerspectiveTransform(np.float32([[0, 0], [64, 0], [64, 64], [0, 64]]), np.float32(dst))
+            label = f"blit 64x64x4, {name}, {alpha_name}{tag}"
+            results[label] = compare(label, lambda: kv.blit(canvas, ts, src, (1.0, 1.0)),
+                                     lambda: cv2.warpPerspective(src, m, (W, H), flags=cv2.INTER_LINEAR), 50,
+                                     "bare warp")
+    return results
+
+
+def main():
+    canvas = np.zeros((H, W, 3), np.uint8)
+    print(f"canvas {W}x{H}, cv2 threads {cv2.getNumThreads()}, python {sys.version.split()[0]}")
+    floors = blit_against_warp(canvas, "")
+    threads = cv2.getNumThreads()
+    cv2.setNumThreads(1)  # the same comparison without OpenCV's thread pool
+    floors.update(blit_against_warp(canvas, " (1 cv2 thread)"))
+    cv2.setNumThreads(threads)
+    numpy_ratios = {}
+    for name, ts in BLIT_CASES:
+        for alpha_name, src in SPRITES:
+            label = f"blit 64x64x4, {name}, {alpha_name}"
+            best, _ = compare(label, lambda: kv.blit(canvas, ts, src, (1.0, 1.0)),
+                              lambda: numpy_blit(canvas, ts, src, (1.0, 1.0)), 4, "NumPy blit", rounds=8)
+            numpy_ratios[label] = 1.0 / best
+    print()
+    for label, (best, median) in floors.items():
+        print(f"{label:60s} blit/warp {best:5.2f}x best, {median:5.2f}x median (goal <= 1.3)")
+    for label, ratio in numpy_ratios.items():
+        print(f"{label:60s} NumPy blit/blit {ratio:6.1f}x (goal >= 3)")
+    print()
+    ts = record(cursor_pos=(-200.0, 0.0))
+    if os.path.exists(FONT):
+        kv.load_font(FONT, 32)
+        best, _ = compare("text TrueType 32 px 'Kelvra benchmark'",
+                          lambda: kv.text(canvas, ts, "Kelvra benchmark", FONT, 32, (255, 0, 0)),
+                          lambda: py_text(canvas, ts, "Kelvra benchmark", FONT, 32, (255, 0, 0)), 4,
+                          "Python text", rounds=8)
+        print(f"{'text TrueType':60s} Python text/text {1.0 / best:6.1f}x")
+    else:
+        print("text TrueType: skipped, fonts-dejavu-core is not installed")
+    best, _ = compare("text CV2 'Kelvra benchmark'",
+                      lambda: kv.text(canvas, ts, "Kelvra benchmark", "CV2", 2, (255, 0, 0)),
+                      lambda: py_text(canvas, ts, "Kelvra benchmark", "CV2", 2, (255, 0, 0)), 50, "Python text")
+    print(f"{'text CV2':60s} Python text/text {1.0 / best:6.1f}x")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,144 @@
+// The asset manager: the plain Python class AssetManager (made with type(),
+// its methods are native functions) and the module-wide instance ASSETS,
+// both created by the start-up hook "asset_manager". Loading runs on the
+// caller's thread; sound threads only read through get_snd.
+
+#include "pyapi/convert.hpp"
+#include "pyapi/messages.hpp"
+#include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+
+namespace kv {
+namespace {
+
+// self.<attr>.get(name): a dict lookup for dicts, else the mapping's own get.
+Ref attr_get(PyObject* self, PyObject* attr, PyObject* name) {
+  Ref d = Ref::steal(PyObject_GetAttr(self, attr));
+  if (!d) return d;
+  if (PyDict_CheckExact(d.get())) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(d.get(), name, &v) < 0) return Ref();
+    return v ? Ref::steal(v) : Ref::borrow(Py_None);
+  }
+  return Ref::steal(PyObject_CallMethodObjArgs(d.get(), KV_STR("get"), name, nullptr));
+}
+
+// After a failed load: an Exception is reported as one line and swallowed;
+// anything else (KeyboardInterrupt, SystemExit) keeps propagating.
+PyObject* report_load_error(PyObject* prefix, PyObject* name) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref text = str_of(exc.get());
+  if (!text || print_concat({prefix, name, KV_STR("':"), text.get()}) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// True when name is already a key of self.<attr> (-1 on error).
+int already_loaded(PyObject* self, PyObject* attr, PyObject* name) {
+  Ref d = Ref::steal(PyObject_GetAttr(self, attr));
+  if (!d) return -1;
+  return PySequence_Contains(d.get(), name);
+}
+
+// self.<attr>[name] = value
+bool store(PyObject* self, PyObject* attr, PyObject* name, PyObject* value) {
+  Ref d = Ref::steal(PyObject_GetAttr(self, attr));
+  return d && PyObject_SetItem(d.get(), name, value) == 0;
+}
+
+// ---- methods -------------------------------------------------------------------
+
+PyObject* am_init(PyObject* const* a) {
+  Ref images = Ref::steal(PyDict_New());
+  if (!images || PyObject_SetAttr(a[0], KV_STR("images"), images.get()) < 0) return nullptr;
+  Ref sounds = Ref::steal(PyDict_New());
+  if (!sounds || PyObject_SetAttr(a[0], KV_STR("sounds"), sounds.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* am_load_image(PyObject* const* a) {
+  if (!arg_str(a[1], "name") || !arg_str(a[2], "path")) return nullptr;
+  int found = already_loaded(a[0], KV_STR("images"), a[1]);
+  if (found < 0) return nullptr;
+  if (found) Py_RETURN_NONE;
+  // cv2.imread(path, cv2.IMREAD_UNCHANGED): None for an unreadable file is stored too.
+  Ref imread = global_attr(KV_STR("cv2"), KV_STR("imread"));
+  Ref flag = imread ? global_attr(KV_STR("cv2"), KV_STR("IMREAD_UNCHANGED")) : Ref();
+  Ref img = flag ? call(imread.get(), {a[2], flag.get()}) : Ref();
+  if (!img || !store(a[0], KV_STR("images"), a[1], img.get()))
+    return report_load_error(KV_STR("Asset Error loading image '"), a[1]);
+  Py_RETURN_NONE;
+}
+
+PyObject* am_load_sound(PyObject* const* a) {
+  if (!arg_str(a[1], "name") || !arg_str(a[2], "path")) return nullptr;
+  int found = already_loaded(a[0], KV_STR("sounds"), a[1]);
+  if (found < 0) return nullptr;
+  if (found) Py_RETURN_NONE;
+  Ref mixer = global_attr(KV_STR("pygame"), KV_STR("mixer"));
+  Ref sound_type = mixer ? Ref::steal(PyObject_GetAttr(mixer.get(), KV_STR("Sound"))) : Ref();
+  Ref snd = sound_type ? call(sound_type.get(), {a[2]}) : Ref();
+  if (!snd || !store(a[0], KV_STR("sounds"), a[1], snd.get()))
+    return report_load_error(KV_STR("Asset Error loading sound '"), a[1]);
+  Py_RETURN_NONE;
+}
+
+PyObject* am_get_img(PyObject* const* a) {
+  if (!arg_str(a[1], "name")) return nullptr;
+  Ref v = attr_get(a[0], KV_STR("images"), a[1]);
+  if (v && v.get() != Py_None && !PyArray_Check(v.get())) {
+    PyErr_Format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(v.get())->tp_name, "numpy.ndarray");
+    return nullptr;
+  }
+  return v.release();
+}
+
+PyObject* am_get_snd(PyObject* const* a) {
+  if (!arg_str(a[1], "name")) return nullptr;
+  return attr_get(a[0], KV_STR("sounds"), a[1]).release();
+}
+
+// Method tables live as long as the class (the process).
+const FuncSpec kMethods[] = {
+    {"__init__", am_init, {{"self"}}},
+    {"load_image", am_load_image, {{"self"}, {"name"}, {"path"}}, nullptr, false,
+     {{"name", "str"}, {"path", "str"}}},
+    {"load_sound", am_load_sound, {{"self"}, {"name"}, {"path"}}, nullptr, false,
+     {{"name", "str"}, {"path", "str"}}},
+    {"get_img", am_get_img, {{"self"}, {"name"}}, nullptr, false,
+     {{"name", "str"}, {"return", "Opt[np.ndarray]"}}},
+    {"get_snd", am_get_snd, {{"self"}, {"name"}}, nullptr, false,
+     {{"name", "str"}, {"return", "Opt[pygame.mixer.Sound]"}}},
+};
+
+// Start-up step 7: class AssetManager, then ASSETS = AssetManager().
+int define_asset_manager(PyObject* m) {
+  Ref ns = Ref::steal(PyDict_New());
+  if (!ns) return -1;
+  Ref module_name = Ref::steal(PyUnicode_FromString("kelvracv._kelvra_core"));
+  Ref qualname = Ref::steal(PyUnicode_FromString("AssetManager"));
+  Ref doc = Ref::steal(PyUnicode_FromString("Manages cached assets."));
+  if (!module_name || !qualname || !doc || PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
+      PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
+      PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0)
+    return -1;
+  for (const FuncSpec& spec : kMethods) {
+    Ref f = Ref::steal(make_function(&spec));
+    if (!f) return -1;
+    Ref method_qualname = Ref::steal(PyUnicode_FromFormat("AssetManager.%s", spec.name));
+    if (!method_qualname || PyObject_SetAttrString(f.get(), "__qualname__", method_qualname.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), spec.name, f.get()) < 0)
+      return -1;
+  }
+  Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "AssetManager",
+                                             reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get()));
+  if (!cls || PyModule_AddObjectRef(m, "AssetManager", cls.get()) < 0) return -1;
+  Ref assets = Ref::steal(PyObject_CallNoArgs(cls.get()));
+  if (!assets) return -1;
+  return PyModule_AddObjectRef(m, "ASSETS", assets.get());
+}
+
+HookRegistrar hook("asset_manager", define_asset_manager);
+
+}  // namespace
+}  // namespace kv

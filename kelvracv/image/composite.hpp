@@ -1,0 +1,47 @@
+// Compositing of a warped, canvas-sized image into the canvas, on raw bytes.
+// No Python here: the caller has checked shapes and holds the arrays alive.
+// Also works out which part of the canvas a perspective warp can touch, so
+// the pass skips memory that is known to be zero. Caller's thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kv::image {
+
+// The canvas as NumPy lays it out: any strides (in bytes), 8-bit channels.
+struct CanvasView {
+  uint8_t* data;
+  ptrdiff_t rows, cols, channels;
+  ptrdiff_t row_stride, col_stride, channel_stride;
+};
+
+// The warp result: C-contiguous, same rows and columns as the canvas.
+struct WarpedView {
+  const uint8_t* data;
+  ptrdiff_t rows, cols, channels;
+};
+
+// Half-open pixel rectangle [row0, row1) x [col0, col1).
+struct Region {
+  ptrdiff_t row0, row1, col0, col1;
+};
+
+inline Region whole(const CanvasView& c) { return {0, c.rows, 0, c.cols}; }
+
+// Four channels (B, G, R, alpha) over a three-channel canvas:
+// canvas * (1.0 - a / 255.0) + bgr * (a / 255.0), truncated to 8 bits,
+// in that order of operations. Pixels with alpha 0 are left alone (exact).
+void composite_alpha(const WarpedView& src, const CanvasView& dst, Region r);
+
+// Same channel count: each non-zero warped element replaces the canvas element.
+void composite_nonzero(const WarpedView& src, const CanvasView& dst, Region r);
+
+// The canvas rectangle outside which OpenCV's bilinear warp of a w x h image
+// with the forward matrix m (row-major 3x3, source to canvas) is zero in every
+// channel. False when that area is not bounded or not safely known (the image
+// crosses the horizon, the matrix is not finite): the caller then takes the
+// whole canvas.
+bool warp_support(const double m[9], double w, double h, ptrdiff_t rows, ptrdiff_t cols, Region* out);
+
+}  // namespace kv::image

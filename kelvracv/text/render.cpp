@@ -1,0 +1,175 @@
+// Text drawing: the Hershey font through cv2.putText, and TrueType text
+// rendered by Pillow into a transparent image that is drawn through the
+// module's blit, so it follows rotation, size and shift like any image.
+
+#include <cmath>
+
+#include "core/colors.hpp"
+#include "geometry/record.hpp"
+#include "pyapi/convert.hpp"
+#include "pyapi/namespace.hpp"
+#include "text/text.hpp"
+
+namespace kv::text {
+namespace {
+
+// factor * ts["size"] * 0.5 with Python's arithmetic on the record value.
+Ref half_scaled(PyObject* factor, PyObject* size) {
+  static PyObject* half = PyFloat_FromDouble(0.5);
+  if (!half) return Ref();
+  Ref p = Ref::steal(PyNumber_Multiply(factor, size));
+  return p ? Ref::steal(PyNumber_Multiply(p.get(), half)) : p;
+}
+
+// max(1, int(v)) for the stroke width.
+Ref at_least_one(PyObject* v) {
+  Ref i = Ref::steal(PyNumber_Long(v));
+  if (!i) return i;
+  static PyObject* one = PyLong_FromLong(1);
+  if (!one) return Ref();
+  int gt = PyObject_RichCompareBool(i.get(), one, Py_GT);
+  if (gt < 0) return Ref();
+  return gt ? i : Ref::borrow(one);
+}
+
+// a, b = seq, with the interpreter's unpacking errors.
+bool unpack_pair(PyObject* seq, Ref* a, Ref* b) {
+  Ref it = Ref::steal(PyObject_GetIter(seq));
+  if (!it) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(seq)->tp_name);
+    }
+    return false;
+  }
+  Ref* out[2] = {a, b};
+  for (int i = 0; i < 2; i++) {
+    *out[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!*out[i]) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+      return false;
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// The Pillow path of text: render at the effective pixel size, then blit
+// with the inverse scale so the image keeps that pixel size.
+bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, double size,
+                 PyObject* bgr_color) {
+  double s;
+  if (!record_float(ts, KV_STR("size"), &s)) return false;
+  Ref effective = Ref::steal(py_int(size * s));
+  if (!effective) return false;
+  int overflow = 0;
+  long long eff = PyLong_AsLongLongAndOverflow(effective.get(), &overflow);
+  if (eff == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && eff < 1)) return true;  // below one pixel: nothing to draw
+
+  Ref font = call_global(KV_STR("load_font"), {font_info, effective.get()});
+  if (!font) return false;
+  Ref measured = call_global(KV_STR("text_size"), {content, font_info, effective.get()});
+  Ref text_w, text_h;
+  if (!measured || !unpack_pair(measured.get(), &text_w, &text_h)) return false;
+
+  static PyObject* one = PyLong_FromLong(1);
+  static PyObject* transparent = Py_BuildValue("(iiii)", 0, 0, 0, 0);
+  static PyObject* origin = Py_BuildValue("(ii)", 0, 0);
+  static PyObject* opaque = Py_BuildValue("(i)", 255);
+  static PyObject* kw_text = make_kwnames({"font", "fill"});
+  if (!one || !transparent || !origin || !opaque || !kw_text) return false;
+  Ref w1 = Ref::steal(PyNumber_Add(text_w.get(), one));
+  Ref h1 = w1 ? Ref::steal(PyNumber_Add(text_h.get(), one)) : Ref();
+  Ref dims = h1 ? Ref::steal(PyTuple_Pack(2, w1.get(), h1.get())) : Ref();
+  Ref image_new = dims ? global_attr(KV_STR("Image"), KV_STR("new")) : Ref();
+  Ref pil = image_new ? call(image_new.get(), {KV_STR("RGBA"), dims.get(), transparent}) : Ref();
+  if (!pil) return false;
+  Ref draw_new = global_attr(KV_STR("ImageDraw"), KV_STR("Draw"));
+  Ref draw = draw_new ? call(draw_new.get(), {pil.get()}) : Ref();
+  Ref draw_text = draw ? Ref::steal(PyObject_GetAttr(draw.get(), KV_STR("text"))) : Ref();
+  Ref fill = draw_text ? Ref::steal(PySequence_Concat(bgr_color, opaque)) : Ref();
+  if (!fill || !call(draw_text.get(), {origin, content, font.get(), fill.get()}, kw_text)) return false;
+  Ref np_array = global_attr(KV_STR("np"), KV_STR("array"));
+  Ref image = np_array ? call(np_array.get(), {pil.get()}) : Ref();
+  if (!image) return false;
+
+  // The image's row 0 lies at the anchor: move it up by the text height in world units.
+  Ref ts_temp = Ref::steal(PyDict_Copy(ts));
+  Ref cp = ts_temp ? record_get(ts, KV_STR("cursor_pos")) : Ref();
+  Ref cx = cp ? Ref::steal(item(cp.get(), 0)) : Ref();
+  Ref cy = cx ? Ref::steal(item(cp.get(), 1)) : Ref();
+  Ref s_obj = cy ? Ref::steal(PyFloat_FromDouble(s)) : Ref();
+  Ref lift = s_obj ? Ref::steal(PyNumber_TrueDivide(text_h.get(), s_obj.get())) : Ref();
+  Ref y = lift ? Ref::steal(PyNumber_Subtract(cy.get(), lift.get())) : Ref();
+  Ref anchor = y ? Ref::steal(PyTuple_Pack(2, cx.get(), y.get())) : Ref();
+  if (!anchor || PyDict_SetItem(ts_temp.get(), KV_STR("cursor_pos"), anchor.get()) < 0) return false;
+  double inv[2] = {1.0 / s, 1.0 / s};
+  Ref scale = Ref::steal(float_tuple(inv, 2));
+  if (!scale) return false;
+  Ref r = call_global(KV_STR("blit"), {arr, ts_temp.get(), image.get(), scale.get()});
+  return static_cast<bool>(r);
+}
+
+}  // namespace
+
+bool text_cv2(PyObject* arr, PyObject* ts, double x, double y, PyObject* content, double scale, int thickness,
+              PyObject* bgr_color, PyObject* aa) {
+  Ref size = record_get(ts, KV_STR("size"));
+  if (!size) return false;
+  Ref font_scale, stroke;
+  if (PyFloat_CheckExact(size.get())) {
+    const double s = PyFloat_AS_DOUBLE(size.get());
+    font_scale = Ref::steal(PyFloat_FromDouble(scale * s * 0.5));
+    Ref t = Ref::steal(PyFloat_FromDouble(static_cast<double>(thickness) * s * 0.5));
+    if (t) stroke = at_least_one(t.get());
+  } else {
+    Ref scale_obj = Ref::steal(PyFloat_FromDouble(scale));
+    Ref thick_obj = Ref::steal(PyLong_FromLong(thickness));
+    if (!scale_obj || !thick_obj) return false;
+    font_scale = half_scaled(scale_obj.get(), size.get());
+    Ref t = font_scale ? half_scaled(thick_obj.get(), size.get()) : Ref();
+    if (t) stroke = at_least_one(t.get());
+  }
+  if (!font_scale || !stroke) return false;
+
+  static PyObject* kw_line = make_kwnames({"lineType"});
+  if (!kw_line) return false;
+  Ref put_text = global_attr(KV_STR("cv2"), KV_STR("putText"));
+  if (!put_text) return false;
+  Ref ix = Ref::steal(py_int(x));
+  Ref iy = ix ? Ref::steal(py_int(y)) : Ref();
+  Ref org = iy ? Ref::steal(PyTuple_Pack(2, ix.get(), iy.get())) : Ref();
+  Ref face = org ? global_attr(KV_STR("cv2"), KV_STR("FONT_HERSHEY_SIMPLEX")) : Ref();
+  if (!face) return false;
+  int smooth = truth(aa);
+  if (smooth < 0) return false;
+  Ref line_type_obj = Ref::steal(PyLong_FromLong(line_type(smooth != 0)));
+  if (!line_type_obj) return false;
+  Ref r = call(put_text.get(), {arr, content, org.get(), face.get(), font_scale.get(), bgr_color, stroke.get(),
+                                line_type_obj.get()},
+               kw_line);
+  return static_cast<bool>(r);
+}
+
+bool text(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, double size, PyObject* color,
+          int thickness, PyObject* aa) {
+  Ref cp = record_get(ts, KV_STR("cursor_pos"));
+  if (!cp || !body_tuple(cp.get())) return false;
+  geo::Vec2 scr;
+  if (!transform(cp.get(), ts, &scr)) return false;
+  if (std::isinf(scr.x)) return true;  // not on screen
+  Ref bgr = Ref::steal(color_bgr(color));
+  if (!bgr) return false;
+  Ref upper = Ref::steal(PyObject_CallMethodNoArgs(font_info, KV_STR("upper")));
+  if (!upper) return false;
+  if (PyUnicode_Check(upper.get()) && PyUnicode_CompareWithASCIIString(upper.get(), "CV2") == 0)
+    return text_cv2(arr, ts, scr.x, scr.y, content, size, thickness, bgr.get(), aa);
+  return text_pillow(arr, ts, content, font_info, size, bgr.get());
+}
+
+}  // namespace kv::text

@@ -1,0 +1,26 @@
+// Internal forms of font loading, text measurement and text drawing, called
+// by the Python-visible wrappers and the command language. Main thread (any
+// thread holding the interpreter lock); FONT_CACHE is the only state.
+#pragma once
+
+#include "pyapi/ref.hpp"
+
+namespace kv::text {
+
+// load_font(font_path_or_name, size): the cached Pillow font; `size` is the
+// int object of the cache key. New reference or nullptr.
+PyObject* load_font(PyObject* name, PyObject* size);
+
+// text_size(text_content, font_info, size): (width, height). New reference or nullptr.
+PyObject* text_size(PyObject* content, PyObject* font_info, double size);
+
+// _text_cv2 with the screen anchor (x, y) already as doubles.
+bool text_cv2(PyObject* arr, PyObject* ts, double x, double y, PyObject* content, double scale, int thickness,
+              PyObject* bgr_color, PyObject* aa);
+
+// text(arr, ts, content, font_info, size, color, thickness, aa) after the
+// declared-type checks.
+bool text(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, double size, PyObject* color,
+          int thickness, PyObject* aa);
+
+}  // namespace kv::text

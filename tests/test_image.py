@@ -1,0 +1,507 @@
+"""Image blitting and the asset manager: canvases compared byte for byte with
+the documented NumPy compositing on the same warped image, real image files
+written with cv2.imwrite, exact messages."""
+
+import collections
+import math
+import types
+import wave
+
+import cv2
+import numpy as np
+import pytest
+
+from conftest import make_record
+
+RNG = np.random.default_rng(7)
+
+
+# ---- reference -----------------------------------------------------------------
+
+
+def screen_corners(kv, ts, corners):
+    """The screen points of _trans_pts, None where a point cannot be drawn."""
+    out = []
+    for p in corners:
+        if ts["is_3d"]:
+            x, y, depth = kv.transform_3d(p, ts)
+            out.append((x, y) if depth >= 1e-6 else None)
+        else:
+            x, y = kv.transform(p, ts)
+            out.append(None if np.isinf(x) else (x, y))
+    return out
+
+
+def reference_blit(kv, arr, ts, src, scale_factor):
+    """blit as documented: corner mapping, warp, NumPy compositing."""
+    h, w = src.shape[0], src.shape[1]
+    sx, sy = float(scale_factor[0]), float(scale_factor[1])
+    cp = ts["cursor_pos"]
+    world = [cp, (cp[0] + w * sx, cp[1]), (cp[0] + w * sx, cp[1] + h * sy), (cp[0], cp[1] + h * sy)]
+    dst = screen_corners(kv, ts, world)
+    if not all(dst):
+        return
+    m = cv2.getPerspectiveTransform(np.float32([[0, 0], [w, 0], [w, h], [0, h]]), np.float32(dst))
+    warped = cv2.warpPerspective(src, m, (arr.shape[1], arr.shape[0]), flags=cv2.INTER_LINEAR)
+    if src.shape[2] == 4:
+        b, g, r, a = cv2.split(warped)
+        alpha = a / 255.0
+        alpha3 = cv2.merge([alpha, alpha, alpha])
+        bgr = cv2.merge([b, g, r])
+        arr[:, :] = arr * (1.0 - alpha3) + bgr * alpha3
+        arr[:, :] = np.uint8(arr)
+    else:
+        mask = warped != 0
+        arr[mask] = warped[mask]
+
+
+def sprite(h=64, w=64, channels=4):
+    img = RNG.integers(0, 256, (h, w, channels), dtype=np.uint8)
+    if channels == 4:
+        # A sprite's alpha: clear border, opaque middle, every level in between.
+        img[..., 3] = 0
+        img[8:-8, 8:-8, 3] = 255
+        img[4:8, :, 3] = RNG.integers(1, 255, (4, w), dtype=np.uint8)
+    else:
+        img[RNG.random((h, w)) < 0.2] = 0
+        img[RNG.random((h, w, channels)) < 0.1] = 0
+    return img
+
+
+def random_canvas(h=400, w=600):
+    return RNG.integers(0, 256, (h, w, 3), dtype=np.uint8)
+
+
+def homography_record():
+    ts = make_record()
+    src = np.float64([[100, 100], [500, 100], [500, 300], [100, 300]])
+    dst = np.float64([[140, 80], [470, 120], [530, 330], [60, 290]])
+    ts["full_transform"] = cv2.findHomography(src, dst)[0]
+    ts["full_transform_inv"] = cv2.findHomography(dst, src)[0]
+    return ts
+
+
+TRANSFORMS = {
+    "plain": dict(),
+    "offset": dict(cursor_pos=(-37.25, 11.5)),
+    "int-cursor": dict(cursor_pos=(-40, 12)),
+    "rotated": dict(rot=33.0, cursor_pos=(-20.0, -30.0)),
+    "scaled": dict(size=1.75, rot=-70.0, cursor_pos=(-30.0, -10.0)),
+    "shrunk": dict(size=0.3, cursor_pos=(5.0, 5.0)),
+    "3d": dict(is_3d=True, cursor_pos=(-30.0, -20.0, 2.0), cam_rot_3d=(10.0, 25.0, 5.0)),
+    "partly-off-canvas": dict(cursor_pos=(250.0, 150.0)),
+    "flipped": dict(cursor_pos=(20.0, 20.0)),
+}
+
+
+def record_for(name):
+    ts = make_record()
+    ts.update(TRANSFORMS[name])
+    return ts
+
+
+# ---- blit: results ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("channels", [4, 3])
+@pytest.mark.parametrize("name", list(TRANSFORMS) + ["homography"])
+def test_blit_equals_documented_compositing(kv, name, channels):
+    ts = homography_record() if name == "homography" else record_for(name)
+    scale = (-1.5, 1.25) if name == "flipped" else (1.3, 0.8)
+    src = sprite(channels=channels)
+    canvas = random_canvas()
+    expected = canvas.copy()
+    reference_blit(kv, expected, ts, src, scale)
+    assert kv.blit(canvas, ts, src, scale) is None
+    np.testing.assert_array_equal(canvas, expected)
+
+
+def test_blit_strong_perspective_crossing_the_horizon(kv):
+    # A homography whose horizon runs through the canvas: the pass cannot be
+    # narrowed and must still give the documented bytes.
+    ts = make_record()
+    h = np.array([[1.0, 0.2, 0.0], [0.1, 1.0, 0.0], [0.004, 0.002, 1.0]])
+    ts["full_transform"] = h
+    ts["cursor_pos"] = (-300.0, -200.0)
+    src = sprite(120, 200)
+    canvas = random_canvas()
+    expected = canvas.copy()
+    reference_blit(kv, expected, ts, src, (3.0, 3.0))
+    kv.blit(canvas, ts, src, (3.0, 3.0))
+    np.testing.assert_array_equal(canvas, expected)
+
+
+@pytest.mark.parametrize("layout", ["packed", "strided"])
+def test_every_alpha_blend_value(kv, layout):
+    # Every (alpha, image value, canvas value) triple against the float64 formula,
+    # on a packed canvas and on a view with a column stride.
+    ts = make_record(256, 256)
+    ts["shift"] = (0.0, 0.0)
+    a, b = np.meshgrid(np.arange(256), np.arange(256), indexing="ij")
+    src = np.dstack([b, b, b, a]).astype(np.uint8)
+    seen = np.zeros((256, 256, 256), bool)
+    for j in range(86):
+        canvas = np.empty((256, 256, 3), np.uint8) if layout == "packed" else np.empty((256, 512, 3), np.uint8)[:, ::2]
+        for k in range(3):
+            canvas[..., k] = (3 * j + k) % 256
+            seen[:, :, (3 * j + k) % 256] = True
+        expected = canvas.copy()
+        reference_blit(kv, expected, ts, src, (1.0, 1.0))
+        kv.blit(canvas, ts, src, (1.0, 1.0))
+        np.testing.assert_array_equal(canvas, expected)
+    assert seen.all()
+
+
+@pytest.mark.parametrize("alpha, expected", [(0, 100), (255, 200), (128, int(100 * (1 - 128 / 255) + 200 * (128 / 255)))])
+def test_alpha_levels(kv, alpha, expected):
+    canvas = np.full((400, 600, 3), 100, np.uint8)
+    src = np.full((4, 4, 4), 200, np.uint8)
+    src[..., 3] = alpha
+    kv.blit(canvas, make_record(), src, (1.0, 1.0))
+    assert (canvas[201:203, 301:303] == expected).all()
+    assert (canvas[:190] == 100).all()
+
+
+def test_three_channel_black_and_partial_pixels(kv):
+    canvas = np.full((400, 600, 3), 77, np.uint8)
+    src = np.zeros((4, 4, 3), np.uint8)
+    src[:, 2:] = (0, 128, 255)
+    kv.blit(canvas, make_record(), src, (1.0, 1.0))
+    assert (canvas[201:203, 301] == 77).all()  # black: unchanged
+    assert (canvas[201:203, 303] == (77, 128, 255)).all()  # only green and red replaced
+
+
+def test_rectangle_and_scale_factors(kv, canvas):
+    src = np.full((10, 20, 3), 255, np.uint8)
+    kv.blit(canvas, make_record(), src, (1.0, 1.0))
+    ys, xs = np.nonzero(canvas[..., 0])
+    assert (ys.min(), ys.max(), xs.min(), xs.max()) == (200, 209, 300, 319)
+    assert (canvas[200:210, 300:320] == 255).all()
+    canvas[:] = 0
+    kv.blit(canvas, make_record(), src, (2.0, 0.5))
+    ys, xs = np.nonzero(canvas[..., 0])
+    # Twice as wide (bilinear magnification leaves half-covered edge columns), half as high.
+    assert (ys.min(), ys.max()) == (200, 204)
+    assert round(canvas[202, :, 0].sum() / 255) == 40
+    assert (canvas[200:205, 300:339] == 255).all()
+
+
+def test_corner_behind_camera_draws_nothing(kv):
+    ts = make_record()
+    ts["is_3d"] = True
+    ts["cursor_pos"] = (0.0, 0.0, -20.0)  # the first corner lies behind the camera
+    canvas = random_canvas()
+    before = canvas.copy()
+    kv.blit(canvas, ts, sprite(), (1.0, 1.0))
+    np.testing.assert_array_equal(canvas, before)
+
+
+def test_non_contiguous_canvas_is_written_in_place(kv):
+    big = random_canvas(800, 1200)
+    view = big[::2, ::2]
+    expected = view.copy()
+    ts = record_for("rotated")
+    src = sprite()
+    reference_blit(kv, expected, ts, src, (1.0, 1.0))
+    kv.blit(view, ts, src, (1.0, 1.0))
+    np.testing.assert_array_equal(view, expected)
+    fortran = np.asfortranarray(random_canvas())
+    expected = fortran.copy()
+    reference_blit(kv, expected, ts, src, (1.0, 1.0))
+    kv.blit(fortran, ts, src, (1.0, 1.0))
+    np.testing.assert_array_equal(fortran, expected)
+
+
+def test_rebound_cv2_is_used(kv, monkeypatch):
+    calls = []
+
+    def warp(*a, **k):
+        calls.append(k)
+        return cv2.warpPerspective(*a, **k)
+
+    fake = types.SimpleNamespace(**{n: getattr(cv2, n) for n in ("getPerspectiveTransform", "INTER_LINEAR")})
+    fake.warpPerspective = warp
+    monkeypatch.setattr(kv, "cv2", fake)
+    canvas = random_canvas()
+    expected = canvas.copy()
+    ts = record_for("scaled")
+    src = sprite()
+    reference_blit(kv, expected, ts, src, (1.0, 1.0))
+    kv.blit(canvas, ts, src, (1.0, 1.0))
+    assert calls == [{"flags": cv2.INTER_LINEAR}]
+    np.testing.assert_array_equal(canvas, expected)
+
+
+def test_rebound_warp_returning_none_draws_nothing(kv, monkeypatch):
+    fake = types.SimpleNamespace(getPerspectiveTransform=cv2.getPerspectiveTransform, INTER_LINEAR=1,
+                                 warpPerspective=lambda *a, **k: None)
+    monkeypatch.setattr(kv, "cv2", fake)
+    canvas = random_canvas()
+    before = canvas.copy()
+    kv.blit(canvas, make_record(), sprite(), (1.0, 1.0))
+    np.testing.assert_array_equal(canvas, before)
+
+
+def test_rebound_warp_returning_garbage_is_a_type_error(kv, monkeypatch):
+    fake = types.SimpleNamespace(getPerspectiveTransform=cv2.getPerspectiveTransform, INTER_LINEAR=1,
+                                 warpPerspective=lambda *a, **k: "not an image")
+    monkeypatch.setattr(kv, "cv2", fake)
+    with pytest.raises(TypeError, match="warpPerspective returned str"):
+        kv.blit(random_canvas(), make_record(), sprite(), (1.0, 1.0))
+
+
+# ---- blit: arguments and bad input --------------------------------------------------
+
+
+def test_docstrings(kv):
+    assert kv.blit_cached.__doc__ == "\n    Same as blit, but loads the image from the ASSETS manager.\n    "
+    lines = kv.blit.__doc__.split("\n")
+    assert lines[0] == "" and lines[-1] == "    "
+    assert lines[1] == "    Draws an image (src_img) at cursor_pos, applying current transformations (rot, size, shift)."
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ((None, {}, np.zeros((1, 1, 3), np.uint8), (1, 1)), "Argument 'arr' has incorrect type (expected numpy.ndarray, got NoneType)"),
+        ((np.zeros((1, 1, 3), np.uint8), collections.OrderedDict(), np.zeros((1, 1, 3), np.uint8), (1, 1)),
+         "Argument 'ts' has incorrect type (expected dict, got collections.OrderedDict)"),
+        ((np.zeros((1, 1, 3), np.uint8), {}, None, (1, 1)), "Argument 'src_img' has incorrect type (expected numpy.ndarray, got NoneType)"),
+        ((np.zeros((1, 1, 3), np.uint8), {}, np.zeros((1, 1, 3), np.uint8), [1, 1]), "Argument 'scale_factor' has incorrect type (expected tuple, got list)"),
+    ],
+)
+def test_argument_types(kv, args, message):
+    with pytest.raises(TypeError) as e:
+        kv.blit(*args)
+    assert str(e.value) == message
+
+
+def test_argument_count(kv, canvas, ts):
+    with pytest.raises(TypeError, match=r"blit\(\) takes exactly 4 positional arguments \(3 given\)"):
+        kv.blit(canvas, ts, sprite())
+
+
+def test_record_and_scale_errors(kv, canvas, ts):
+    with pytest.raises(IndexError):
+        kv.blit(canvas, ts, sprite(), (1.0,))
+    with pytest.raises(TypeError):
+        kv.blit(canvas, ts, sprite(), (1.0, None))
+    del ts["cursor_pos"]
+    with pytest.raises(KeyError):
+        kv.blit(canvas, ts, sprite(), (1.0, 1.0))
+    ts["cursor_pos"] = [0.0, 0.0]
+    with pytest.raises(TypeError, match="^Expected tuple, got list$"):
+        kv.blit(canvas, ts, sprite(), (1.0, 1.0))
+
+
+def test_grayscale_and_wrong_images_are_clear_errors(kv, canvas, ts):
+    with pytest.raises(TypeError, match="three dimensions.*got 2 .*grayscale"):
+        kv.blit(canvas, ts, np.zeros((8, 8), np.uint8), (1.0, 1.0))
+    with pytest.raises(TypeError, match="dtype uint8, got float32"):
+        kv.blit(canvas, ts, np.zeros((8, 8, 4), np.float32), (1.0, 1.0))
+    with pytest.raises(ValueError, match="has 2 channels but the canvas has 3"):
+        kv.blit(canvas, ts, np.zeros((8, 8, 2), np.uint8), (1.0, 1.0))
+    with pytest.raises(ValueError, match="has 1 channels but the canvas has 3"):
+        kv.blit(canvas, ts, np.zeros((8, 8, 1), np.uint8), (1.0, 1.0))
+    with pytest.raises(TypeError, match="uint8 canvas"):
+        kv.blit(np.zeros((400, 600), np.uint8), ts, sprite(), (1.0, 1.0))
+    with pytest.raises(TypeError, match="uint8 canvas"):
+        kv.blit(np.zeros((400, 600, 3), np.float64), ts, sprite(), (1.0, 1.0))
+    with pytest.raises(ValueError, match="four-channel image needs a three-channel canvas"):
+        kv.blit(np.zeros((400, 600, 4), np.uint8), ts, sprite(), (1.0, 1.0))
+
+
+def test_read_only_canvas(kv, canvas, ts):
+    canvas.flags.writeable = False
+    with pytest.raises(ValueError, match="^assignment destination is read-only$"):
+        kv.blit(canvas, ts, sprite(), (1.0, 1.0))
+    assert not canvas.any()
+
+
+def test_zero_size_image_and_canvas(kv, canvas, ts):
+    with pytest.raises(cv2.error):
+        kv.blit(canvas, ts, np.zeros((0, 5, 4), np.uint8), (1.0, 1.0))
+    with pytest.raises(ValueError, match="warped image"):
+        kv.blit(np.zeros((0, 0, 3), np.uint8), ts, sprite(), (1.0, 1.0))
+    assert not canvas.any()
+
+
+def test_degenerate_quadrilateral_does_not_crash(kv, canvas, ts):
+    ts["size"] = 0.0  # every corner on the shift point
+    kv.blit(canvas, ts, sprite(), (1.0, 1.0))
+    ts["size"] = 1.0
+    kv.blit(canvas, ts, sprite(), (math.nan, 1.0))
+    kv.blit(canvas, ts, sprite(), (1e300, 1e300))
+
+
+# ---- asset manager --------------------------------------------------------------------
+
+
+def test_class_shape(kv):
+    cls = kv.AssetManager
+    assert type(cls) is type and cls.__bases__ == (object,)
+    assert cls.__name__ == "AssetManager" and cls.__qualname__ == "AssetManager"
+    assert cls.__doc__ == "Manages cached assets." and cls.__module__ == "kelvracv._kelvra_core"
+    assert type(kv.ASSETS) is cls
+    assert kv.AssetManager.get_img.__annotations__ == {"name": "str", "return": "Opt[np.ndarray]"}
+    assert kv.AssetManager.get_snd.__annotations__ == {"name": "str", "return": "Opt[pygame.mixer.Sound]"}
+    assert kv.AssetManager.load_image.__annotations__ == {"name": "str", "path": "str"}
+    assert kv.AssetManager.load_sound.__annotations__ == {"name": "str", "path": "str"}
+    fresh = cls()
+    assert fresh.images == {} and fresh.sounds == {}
+    assert fresh.get_img.__self__ is fresh
+    names = list(vars(kv))
+    assert names.index("TEXT_FILE_EXTENSIONS") < names.index("AssetManager") < names.index("ASSETS") < names.index("C")
+
+
+def write_png(path, channels):
+    img = RNG.integers(0, 256, (6, 9, channels), dtype=np.uint8)
+    assert cv2.imwrite(str(path), img)
+    return img
+
+
+def test_load_image_with_and_without_alpha(kv, tmp_path, capsys):
+    am = kv.AssetManager()
+    rgba, rgb = write_png(tmp_path / "a.png", 4), write_png(tmp_path / "b.png", 3)
+    am.load_image("alpha", str(tmp_path / "a.png"))
+    am.load_image("plain", str(tmp_path / "b.png"))
+    np.testing.assert_array_equal(am.get_img("alpha"), rgba)
+    np.testing.assert_array_equal(am.get_img("plain"), rgb)
+    assert capsys.readouterr().out == ""
+
+
+def test_missing_image_is_stored_as_none(kv, tmp_path, capsys):
+    am = kv.AssetManager()
+    am.load_image("hero", str(tmp_path / "missing.png"))
+    assert "hero" in am.images and am.images["hero"] is None
+    assert am.get_img("hero") is None
+    write_png(tmp_path / "good.png", 3)
+    am.load_image("hero", str(tmp_path / "good.png"))  # the first load wins
+    assert am.get_img("hero") is None
+    assert capsys.readouterr().out == ""
+
+
+def test_load_image_error_is_printed(kv, monkeypatch, capsys):
+    def imread(path, flag):
+        raise ValueError("boom")
+
+    monkeypatch.setattr(kv, "cv2", types.SimpleNamespace(imread=imread, IMREAD_UNCHANGED=-1))
+    am = kv.AssetManager()
+    assert am.load_image("x", "y.png") is None
+    assert capsys.readouterr().out == "Asset Error loading image 'x':boom\n"
+    assert am.images == {}
+
+
+def test_load_image_lets_keyboard_interrupt_through(kv, monkeypatch):
+    def imread(path, flag):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(kv, "cv2", types.SimpleNamespace(imread=imread, IMREAD_UNCHANGED=-1))
+    with pytest.raises(KeyboardInterrupt):
+        kv.AssetManager().load_image("x", "y.png")
+
+
+def write_wav(path):
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(2)
+        w.setsampwidth(2)
+        w.setframerate(44100)
+        w.writeframes(b"\0\0" * 2 * 441)
+
+
+def test_sounds(kv, tmp_path, capsys):
+    am = kv.AssetManager()
+    am.load_sound("beep", str(tmp_path / "missing.wav"))
+    out = capsys.readouterr().out
+    assert out.startswith("Asset Error loading sound 'beep':") and out.count("\n") == 1 and len(out) > 35
+    assert am.sounds == {} and am.get_snd("beep") is None
+    write_wav(tmp_path / "beep.wav")
+    am.load_sound("beep", str(tmp_path / "beep.wav"))
+    assert type(am.get_snd("beep")).__name__ == "Sound"
+    # An image under the same name is kept beside the sound.
+    write_png(tmp_path / "beep.png", 3)
+    am.load_image("beep", str(tmp_path / "beep.png"))
+    assert am.get_img("beep") is not None and am.get_snd("beep") is not None
+    assert capsys.readouterr().out == ""
+
+
+def test_never_loaded_names(kv, capsys):
+    am = kv.AssetManager()
+    assert am.get_img("nope") is None and am.get_snd("nope") is None
+    assert capsys.readouterr().out == ""
+
+
+def test_method_argument_types(kv):
+    am = kv.AssetManager()
+
+    class S(str):
+        pass
+
+    for call, message in [
+        (lambda: am.load_image(1, "a.png"), "Argument 'name' has incorrect type (expected str, got int)"),
+        (lambda: am.load_image("a", b"a.png"), "Argument 'path' has incorrect type (expected str, got bytes)"),
+        (lambda: am.load_sound("a", None), "Argument 'path' has incorrect type (expected str, got NoneType)"),
+        (lambda: am.get_img(S("a")), "Argument 'name' has incorrect type (expected str, got S)"),
+        (lambda: am.get_snd(None), "Argument 'name' has incorrect type (expected str, got NoneType)"),
+    ]:
+        with pytest.raises(TypeError) as e:
+            call()
+        assert str(e.value) == message
+
+
+def test_get_img_rejects_foreign_values(kv):
+    am = kv.AssetManager()
+    am.images["odd"] = 5
+    with pytest.raises(TypeError, match=r"^Cannot convert int to numpy.ndarray$"):
+        am.get_img("odd")
+
+
+# ---- blit_cached ------------------------------------------------------------------------
+
+
+def test_blit_cached_draws_the_loaded_image(kv, tmp_path, canvas, ts):
+    write_png(tmp_path / "sprite.png", 4)
+    kv.ASSETS.load_image("test_image_sprite", str(tmp_path / "sprite.png"))
+    expected = canvas.copy()
+    reference_blit(kv, expected, ts, kv.ASSETS.get_img("test_image_sprite"), (2.0, 2.0))
+    kv.blit_cached(canvas, ts, "test_image_sprite", (2.0, 2.0))
+    np.testing.assert_array_equal(canvas, expected)
+    assert canvas.any()
+
+
+def test_blit_cached_missing_names(kv, tmp_path, canvas, ts, capsys):
+    kv.ASSETS.load_image("test_image_broken", str(tmp_path / "missing.png"))
+    kv.blit_cached(canvas, ts, "test_image_never", (1.0, 1.0))
+    kv.blit_cached(canvas, ts, "test_image_broken", (1.0, 1.0))
+    assert capsys.readouterr().out == (
+        "Error:Cached image 'test_image_never' not found.\nError:Cached image 'test_image_broken' not found.\n"
+    )
+    assert not canvas.any()
+
+
+def test_blit_cached_uses_the_module_blit(kv, tmp_path, canvas, ts, monkeypatch):
+    write_png(tmp_path / "s.png", 3)
+    kv.ASSETS.load_image("test_image_late", str(tmp_path / "s.png"))
+    seen = []
+    monkeypatch.setattr(kv, "blit", lambda *a: seen.append(a))
+    kv.blit_cached(canvas, ts, "test_image_late", (1.0, 2.0))
+    assert len(seen) == 1 and seen[0][1] is ts and seen[0][3] == (1.0, 2.0)
+    with pytest.raises(TypeError, match="Argument 'asset_name' has incorrect type"):
+        kv.blit_cached(canvas, ts, None, (1.0, 1.0))
+    with pytest.raises(TypeError, match="Argument 'scale_factor' has incorrect type"):
+        kv.blit_cached(canvas, ts, "x", 1.0)
+
+
+@pytest.mark.filterwarnings("ignore:Setting the shape:DeprecationWarning")
+def test_canvas_reshaped_during_the_warp(kv, monkeypatch):
+    canvas = random_canvas()
+
+    def warp(*a, **k):
+        canvas.shape = (400, 1800)  # a program's cv2 may do anything
+        return cv2.warpPerspective(*a, **k)
+
+    fake = types.SimpleNamespace(getPerspectiveTransform=cv2.getPerspectiveTransform, INTER_LINEAR=1,
+                                 warpPerspective=warp)
+    monkeypatch.setattr(kv, "cv2", fake)
+    with pytest.raises(TypeError, match="uint8 canvas"):
+        kv.blit(canvas, make_record(), sprite(), (1.0, 1.0))

@@ -1,0 +1,334 @@
+"""Fonts and text: the font cache with its once-per-key error line, text
+measurement, the Hershey path compared with direct cv2.putText calls and the
+Pillow path compared with Pillow's own rendering blitted by the documented
+compositing, with a real TrueType font."""
+
+import itertools
+import os
+
+import cv2
+import numpy as np
+import pytest
+from PIL import Image, ImageDraw, ImageFont
+
+from conftest import make_record
+
+FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+needs_font = pytest.mark.skipif(not os.path.exists(FONT), reason="fonts-dejavu-core is not installed")
+_names = itertools.count()
+
+
+def unknown_font():
+    """A font name that no test has used before (the cache is module-wide)."""
+    return f"no-such-font-{next(_names)}"
+
+
+def reference_blit(kv, arr, ts, src, scale_factor):
+    """blit of a four-channel image as documented (2-D records only)."""
+    h, w = src.shape[:2]
+    sx, sy = scale_factor
+    cp = ts["cursor_pos"]
+    world = [cp, (cp[0] + w * sx, cp[1]), (cp[0] + w * sx, cp[1] + h * sy), (cp[0], cp[1] + h * sy)]
+    dst = [kv.transform(p, ts) for p in world]
+    m = cv2.getPerspectiveTransform(np.float32([[0, 0], [w, 0], [w, h], [0, h]]), np.float32(dst))
+    warped = cv2.warpPerspective(src, m, (arr.shape[1], arr.shape[0]), flags=cv2.INTER_LINEAR)
+    b, g, r, a = cv2.split(warped)
+    alpha = a / 255.0
+    alpha3 = cv2.merge([alpha, alpha, alpha])
+    arr[:, :] = arr * (1.0 - alpha3) + cv2.merge([b, g, r]) * alpha3
+
+
+def reference_pillow_text(kv, arr, ts, content, font_path, size, color):
+    """The Pillow path of text written out with Pillow, cv2 and NumPy."""
+    s = float(ts["size"])
+    eff = int(size * s)
+    font = ImageFont.truetype(font_path, eff)
+    left, top, right, bottom = font.getbbox(content)
+    w, h = right - left, bottom - top
+    img = Image.new("RGBA", (w + 1, h + 1), (0, 0, 0, 0))
+    ImageDraw.Draw(img).text((0, 0), content, font=font, fill=(color[2], color[1], color[0], 255))
+    tmp = dict(ts, cursor_pos=(ts["cursor_pos"][0], ts["cursor_pos"][1] - h / s))
+    reference_blit(kv, arr, tmp, np.array(img), (1.0 / s, 1.0 / s))
+
+
+# ---- docstrings and signatures ------------------------------------------------------
+
+
+def test_docstrings(kv):
+    assert kv.load_font.__doc__ == "Loads a font from a file path or tries a system font name, using a cache."
+    assert kv.text_size.__doc__ == (
+        "\n    Calculates the width and height of the text block for a given font and size.\n"
+        "    Returns (width, height) in pixels.\n    "
+    )
+    assert kv.text.__doc__ == (
+        "\n    Renders text at cursor_pos using a specified font. \n"
+        "    If font_info is 'CV2', it uses OpenCV's default font.\n"
+        "    Otherwise, it uses Pillow (PIL) for custom font rendering and blits the result.\n"
+        "    The size is scaled by ts['size'].\n    "
+    )
+    assert kv._text_cv2.__doc__ is None
+    assert kv.text.__defaults__ == (1, True) and kv._text_cv2.__defaults__ == (False,)
+
+
+# ---- load_font and FONT_CACHE ----------------------------------------------------------
+
+
+@needs_font
+def test_load_font_caches_truetype_fonts(kv, capsys):
+    font = kv.load_font(FONT, 21)
+    assert isinstance(font, ImageFont.FreeTypeFont) and font.size == 21
+    assert kv.FONT_CACHE[(FONT, 21)] is font
+    assert kv.load_font(FONT, 21.9) is font  # the size is truncated to an int
+    assert capsys.readouterr().out == ""
+
+
+def test_unknown_font_is_reported_once_per_key(kv, capsys):
+    name = unknown_font()
+    first = kv.load_font(name, 12)
+    assert capsys.readouterr().out == f"Font Error: Could not load font '{name}'. Using default.\n"
+    assert kv.load_font(name, 12) is first
+    assert capsys.readouterr().out == ""
+    assert hasattr(first, "getbbox") and kv.FONT_CACHE[(name, 12)] is first
+    kv.load_font(name, 13)
+    assert capsys.readouterr().out == f"Font Error: Could not load font '{name}'. Using default.\n"
+
+
+def test_load_font_lets_other_errors_through(kv, monkeypatch):
+    def truetype(name, size):
+        raise ValueError("bad size")
+
+    class Fonts:
+        pass
+
+    fonts = Fonts()
+    fonts.truetype = truetype
+    monkeypatch.setattr(kv, "ImageFont", fonts)
+    name = unknown_font()
+    with pytest.raises(ValueError, match="bad size"):
+        kv.load_font(name, 12)
+    assert (name, 12) not in kv.FONT_CACHE
+
+
+def test_load_font_argument_types(kv):
+    with pytest.raises(TypeError, match=r"^Argument 'font_path_or_name' has incorrect type \(expected str, got NoneType\)$"):
+        kv.load_font(None, 12)
+    with pytest.raises(TypeError, match="^an integer is required$"):
+        kv.load_font("x", "12")
+
+
+# ---- text_size ---------------------------------------------------------------------------
+
+
+def test_text_size_of_empty_text_loads_nothing(kv):
+    name = unknown_font()
+    assert kv.text_size("", name, 12.0) == (0, 0)
+    assert not any(key[0] == name for key in kv.FONT_CACHE)
+
+
+@needs_font
+def test_text_size_matches_pillow(kv):
+    left, top, right, bottom = ImageFont.truetype(FONT, 30).getbbox("Kelvra gy")
+    assert kv.text_size("Kelvra gy", FONT, 30.8) == (right - left, bottom - top)
+
+
+def test_text_size_has_no_cv2_name(kv, capsys):
+    if ("CV2", 12) not in kv.FONT_CACHE:
+        kv.text_size("x", "CV2", 12)
+        assert capsys.readouterr().out == "Font Error: Could not load font 'CV2'. Using default.\n"
+    assert ("CV2", 12) in kv.FONT_CACHE
+
+
+def test_text_size_uses_the_module_load_font(kv, monkeypatch):
+    class Box:
+        def getbbox(self, text):
+            return (1, 2, 11, 7)
+
+    seen = []
+    monkeypatch.setattr(kv, "load_font", lambda name, size: seen.append((name, size)) or Box())
+    assert kv.text_size("abc", "whatever", 9.9) == (10, 5)
+    assert seen == [("whatever", 9)]
+
+
+# ---- the OpenCV font ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "ts_size, size, thickness, aa, scale, stroke",
+    [
+        (1.0, 20, 1, True, 10.0, 1),
+        (1.0, 20, 4, True, 10.0, 2),
+        (1.0, 20, 3, False, 10.0, 1),
+        (0.04, 20, 1, True, 0.4, 1),
+        (2.5, 3, 5, False, 3.75, 6),
+        (2, 3, 5, True, 3.0, 5),  # an int size in the record
+    ],
+)
+def test_cv2_font_scale_and_stroke(kv, canvas, ts_size, size, thickness, aa, scale, stroke):
+    ts = make_record()
+    ts["size"] = ts_size
+    ts["cursor_pos"] = (-50.3, 27.9)
+    kv.text(canvas, ts, "Hello", "CV2", size, (255, 0, 0), thickness, aa)
+    x, y = kv.transform(ts["cursor_pos"], ts)
+    expected = np.zeros_like(canvas)
+    cv2.putText(expected, "Hello", (int(x), int(y)), cv2.FONT_HERSHEY_SIMPLEX, scale, (0, 0, 255), stroke,
+                lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+    np.testing.assert_array_equal(canvas, expected)
+    assert expected.any()
+
+
+@pytest.mark.parametrize("name", ["cv2", "Cv2", "CV2"])
+def test_cv2_name_in_any_case(kv, canvas, ts, name):
+    kv.text(canvas, ts, "A", name, 2, (0, 255, 0))
+    expected = np.zeros_like(canvas)
+    cv2.putText(expected, "A", (300, 200), cv2.FONT_HERSHEY_SIMPLEX, 1.0, (0, 255, 0), 1, lineType=cv2.LINE_AA)
+    np.testing.assert_array_equal(canvas, expected)
+
+
+def test_text_cv2_directly(kv, canvas, ts):
+    kv._text_cv2(canvas, ts, (10.9, 50.2), "Hi", (1, 2, 3), 2.0, 2, (9, 8, 7))
+    expected = np.zeros_like(canvas)
+    cv2.putText(expected, "Hi", (10, 50), cv2.FONT_HERSHEY_SIMPLEX, 1.0, (9, 8, 7), 1, lineType=cv2.LINE_4)
+    np.testing.assert_array_equal(canvas, expected)
+
+
+def test_text_cv2_argument_types(kv, canvas, ts):
+    # None passes the declared types of arr, ts and p_scr, then fails where it is used.
+    with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
+        kv._text_cv2(canvas, ts, None, "Hi", (1, 2, 3), 1.0, 1, (1, 2, 3))
+    for args, message in [
+        ((canvas, ts, (1, 1), None, (1, 2, 3), 1.0, 1, (1, 2, 3)), "Argument 'content' has incorrect type (expected str, got NoneType)"),
+        ((canvas, ts, (1, 1), "a", None, 1.0, 1, (1, 2, 3)), "Argument 'color' has incorrect type (expected tuple, got NoneType)"),
+        ((canvas, ts, (1, 1), "a", (1, 2, 3), 1.0, None, (1, 2, 3)), "an integer is required"),
+        ((canvas, ts, (1, 1), "a", (1, 2, 3), 1.0, 1, None), "Argument 'bgr_color' has incorrect type (expected tuple, got NoneType)"),
+        ((canvas, ts, [1, 1], "a", (1, 2, 3), 1.0, 1, (1, 2, 3)), "Argument 'p_scr' has incorrect type (expected tuple, got list)"),
+    ]:
+        with pytest.raises(TypeError) as e:
+            kv._text_cv2(*args)
+        assert str(e.value) == message
+
+
+# ---- the Pillow path ---------------------------------------------------------------------------
+
+
+@needs_font
+@pytest.mark.parametrize(
+    "changes",
+    [dict(), dict(size=2.0, cursor_pos=(10, 50)), dict(rot=25.0, cursor_pos=(-100.0, 30.0)), dict(size=0.7)],
+)
+def test_pillow_text_equals_reference(kv, changes):
+    ts = make_record()
+    ts.update(changes)
+    canvas = np.random.default_rng(3).integers(0, 256, (400, 600, 3), dtype=np.uint8)
+    expected = canvas.copy()
+    reference_pillow_text(kv, expected, ts, "Kelvra Ag", FONT, 24, (255, 0, 0))
+    before = dict(ts)
+    kv.text(canvas, ts, "Kelvra Ag", FONT, 24, (255, 0, 0))
+    np.testing.assert_array_equal(canvas, expected)
+    assert ts == before  # drawn through a copy of the record
+
+
+@needs_font
+def test_red_shows_red(kv, canvas, ts):
+    kv.text(canvas, ts, "Red", FONT, 30, (255, 0, 0))
+    assert canvas[..., 2].max() == 255 and not canvas[..., :2].any()
+    ys, xs = np.nonzero(canvas[..., 2])
+    left, top, right, bottom = ImageFont.truetype(FONT, 30).getbbox("Red")
+    # The image's bottom row sits one pixel below the anchor; glyphs start at the bbox offset.
+    assert ys.max() <= 200 and xs.min() >= 300 and xs.max() <= 300 + right
+    canvas[:] = 0
+    kv.text(canvas, ts, "Red", "CV2", 2, (255, 0, 0))
+    assert canvas[..., 2].max() == 255 and not canvas[..., :2].any()
+
+
+@needs_font
+def test_anchor_and_scale_given_to_blit(kv, canvas, monkeypatch):
+    ts = make_record()
+    ts["size"] = 2.0
+    ts["cursor_pos"] = (10, 50)
+    text_w, text_h = kv.text_size("Anchor", FONT, 48)
+    calls = []
+    monkeypatch.setattr(kv, "blit", lambda arr, t, img, sf: calls.append((t, img, sf)))
+    kv.text(canvas, ts, "Anchor", FONT, 24, (1, 2, 3))
+    (t, img, sf), = calls
+    assert t is not ts and t["cursor_pos"] == (10, 50 - text_h / 2.0) and sf == (0.5, 0.5)
+    assert img.shape == (text_h + 1, text_w + 1, 4) and img.dtype == np.uint8
+    assert img[..., 3].max() == 255 and (img[img[..., 3] > 0][:, :3] == (3, 2, 1)).all()
+    assert ts["cursor_pos"] == (10, 50)
+
+
+def test_late_bound_helpers(kv, canvas, ts, monkeypatch):
+    calls = []
+    monkeypatch.setattr(kv, "load_font", lambda name, size: calls.append(("load_font", name, size)))
+    monkeypatch.setattr(kv, "text_size", lambda c, name, size: calls.append(("text_size", c, name, size)) or (4, 3))
+
+    class Draw:
+        def __init__(self, img):
+            self.img = img
+
+        def text(self, xy, content, font, fill):
+            calls.append(("draw", xy, content, font, fill))
+
+    class DrawModule:
+        pass
+
+    drawmod = DrawModule()
+    drawmod.Draw = Draw
+    monkeypatch.setattr(kv, "ImageDraw", drawmod)
+    monkeypatch.setattr(kv, "blit", lambda arr, t, img, sf: calls.append(("blit", img.shape, t["cursor_pos"], sf)))
+    ts["size"] = 1.5
+    kv.text(canvas, ts, "xy", "some-font", 10, (10, 20, 30))
+    assert calls == [
+        ("load_font", "some-font", 15),
+        ("text_size", "xy", "some-font", 15),
+        ("draw", (0, 0), "xy", None, (30, 20, 10, 255)),
+        ("blit", (4, 5, 4), (0.0, 0.0 - 3 / 1.5), (1 / 1.5, 1 / 1.5)),
+    ]
+
+
+def test_empty_text_blits_a_transparent_pixel(kv, canvas, ts, monkeypatch):
+    seen = []
+    real_blit = kv.blit
+    monkeypatch.setattr(kv, "blit", lambda *a: seen.append(a[2]) or real_blit(*a))
+    kv.text(canvas, ts, "", unknown_font(), 12, (255, 255, 255))
+    assert seen[0].shape == (1, 1, 4) and not seen[0].any()
+    assert not canvas.any()
+
+
+def test_tiny_pillow_text_is_skipped(kv, canvas, ts, monkeypatch):
+    ts["size"] = 0.04
+    monkeypatch.setattr(kv, "load_font", lambda *a: pytest.fail("no font should be loaded"))
+    kv.text(canvas, ts, "tiny", "any-font", 20, (255, 0, 0))
+    assert not canvas.any()
+    kv.text(canvas, ts, "tiny", "CV2", 20, (255, 0, 0))
+    assert canvas.any()
+
+
+def test_invisible_anchor_draws_nothing(kv, canvas, ts):
+    ts["is_3d"] = True
+    ts["cursor_pos"] = (0.0, 0.0, -20.0)
+    kv.text(canvas, ts, "hidden", "CV2", 20, (255, 0, 0))
+    assert not canvas.any()
+
+
+def test_text_argument_errors(kv, canvas, ts):
+    cases = [
+        ((None, ts, "a", "CV2", 1, (1, 2, 3)), "Argument 'arr' has incorrect type (expected numpy.ndarray, got NoneType)"),
+        ((canvas, None, "a", "CV2", 1, (1, 2, 3)), "Argument 'ts' has incorrect type (expected dict, got NoneType)"),
+        ((canvas, ts, 5, "CV2", 1, (1, 2, 3)), "Argument 'content' has incorrect type (expected str, got int)"),
+        ((canvas, ts, "a", None, 1, (1, 2, 3)), "Argument 'font_info' has incorrect type (expected str, got NoneType)"),
+        ((canvas, ts, "a", "CV2", 1, [1, 2, 3]), "Argument 'color' has incorrect type (expected tuple, got list)"),
+        ((canvas, ts, "a", "CV2"), "text() takes at least 6 positional arguments (4 given)"),
+        ((canvas, ts, "a", "CV2", 1, (1, 2, 3), 1, True, 0), "text() takes at most 8 positional arguments (9 given)"),
+    ]
+    for args, message in cases:
+        with pytest.raises(TypeError) as e:
+            kv.text(*args)
+        assert str(e.value) == message
+    ts["cursor_pos"] = [0, 0]
+    with pytest.raises(TypeError, match="^Expected tuple, got list$"):
+        kv.text(canvas, ts, "a", "CV2", 1, (1, 2, 3))
+    ts["cursor_pos"] = (0, 0)
+    del ts["size"]
+    with pytest.raises(KeyError):
+        kv.text(canvas, ts, "a", "CV2", 1, (1, 2, 3))
+    assert not canvas.any()
