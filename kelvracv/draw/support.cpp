@@ -1,0 +1,318 @@
+// Helpers shared by the drawing primitives (see support.hpp).
+// Owns the interned ("lineType",) keyword tuple. Main thread.
+
+#include "draw/support.hpp"
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "core/colors.hpp"
+#include "geometry/record.hpp"
+#include "pyapi/convert.hpp"
+#include "pyapi/messages.hpp"
+#include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+
+namespace kv::draw::detail {
+namespace {
+
+constexpr double kExactIntLimit = 4503599627370496.0;  // 2**52: int sums stay exact in a double
+
+// max(1, int(prod)) for a double product, as a Python int.
+bool clamp_thickness(double prod, Ref* out) {
+  if (prod > -2147483648.0 && prod < 2147483648.0) {
+    long v = static_cast<long>(prod);
+    *out = Ref::steal(PyLong_FromLong(v < 1 ? 1 : v));
+    return static_cast<bool>(*out);
+  }
+  Ref big = Ref::steal(py_int(prod));  // ValueError for NaN, OverflowError for infinity
+  if (!big) return false;
+  *out = prod > 0 ? big : Ref::steal(PyLong_FromLong(1));
+  return static_cast<bool>(*out);
+}
+
+// Python's `a op b` on two objects, then float().
+bool object_op(PyObject* a, PyObject* b, char op, double* out) {
+  Ref r = Ref::steal(op == '+' ? PyNumber_Add(a, b) : PyNumber_Subtract(a, b));
+  return r && py_float(r.get(), out);
+}
+
+}  // namespace
+
+// ---- thickness ---------------------------------------------------------------
+
+bool screen_thickness(PyObject* ts, int thickness, Ref* out) {
+  double size;
+  if (!record_float(ts, KV_STR("size"), &size)) return false;
+  return clamp_thickness(thickness * size, out);
+}
+
+bool screen_thickness_of(int thickness, double size, Ref* out) { return clamp_thickness(thickness * size, out); }
+
+bool screen_thickness_raw(PyObject* ts, int thickness, Ref* out) {
+  Ref size = record_get(ts, KV_STR("size"));
+  if (!size) return false;
+  if (PyFloat_CheckExact(size.get())) return clamp_thickness(thickness * PyFloat_AS_DOUBLE(size.get()), out);
+  // int sizes and anything else: Python's own product and int().
+  Ref th = Ref::steal(PyLong_FromLong(thickness));
+  Ref prod = th ? Ref::steal(PyNumber_Multiply(th.get(), size.get())) : Ref();
+  Ref n = prod ? Ref::steal(PyNumber_Long(prod.get())) : Ref();
+  if (!n) return false;
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!one) return false;
+  int gt = PyObject_RichCompareBool(n.get(), one.get(), Py_GT);
+  if (gt < 0) return false;
+  *out = gt ? n : one;
+  return true;
+}
+
+// ---- numbers -----------------------------------------------------------------
+
+bool fast_number_slow(PyObject* o, double* out) {
+  if (PyLong_CheckExact(o) || PyBool_Check(o)) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    if (overflow) return false;
+    double d = static_cast<double>(v);
+    if (!(d > -kExactIntLimit && d < kExactIntLimit)) return false;
+    *out = d;
+    return true;
+  }
+  return false;
+}
+
+bool float_add(double lhs, PyObject* rhs, double* out) {
+  double r;
+  if (fast_number(rhs, &r)) {
+    *out = lhs + r;
+    return true;
+  }
+  Ref l = Ref::steal(PyFloat_FromDouble(lhs));
+  return l && object_op(l.get(), rhs, '+', out);
+}
+
+bool float_sub(double lhs, PyObject* rhs, double* out) {
+  double r;
+  if (fast_number(rhs, &r)) {
+    *out = lhs - r;
+    return true;
+  }
+  Ref l = Ref::steal(PyFloat_FromDouble(lhs));
+  return l && object_op(l.get(), rhs, '-', out);
+}
+
+bool obj_add_float(PyObject* lhs, double rhs, double* out) {
+  double l;
+  if (fast_number(lhs, &l)) {
+    *out = l + rhs;
+    return true;
+  }
+  Ref r = Ref::steal(PyFloat_FromDouble(rhs));
+  return r && object_op(lhs, r.get(), '+', out);
+}
+
+bool segment_count(double v, int floor, int* out) {
+  if (std::isnan(v) || std::isinf(v)) {
+    Ref err = Ref::steal(PyLong_FromDouble(v));  // int()'s own ValueError / OverflowError
+    if (!err && PyErr_Occurred()) return false;
+    PyErr_SetString(PyExc_SystemError, "kv::draw::segment_count: int() accepted a non-finite value");
+    return false;
+  }
+  double t = std::trunc(v);
+  if (t < floor) {
+    *out = floor;
+    return true;
+  }
+  if (t > 2147483647.0) {
+    PyErr_SetString(PyExc_OverflowError, msg::kIntTooLarge);
+    return false;
+  }
+  *out = static_cast<int>(t);
+  return true;
+}
+
+// ---- point arrays ------------------------------------------------------------
+
+bool np_int32_error(double v) {
+  if (std::isnan(v)) {
+    PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
+  } else if (std::isinf(v)) {
+    PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
+  } else if (v >= 9223372036854775808.0 || v < -9223372036854775808.0) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+  } else {
+    PyErr_Format(PyExc_OverflowError, "Python integer %lld out of bounds for int32", static_cast<long long>(v));
+  }
+  return false;
+}
+
+Ref IntPoints::array() const {
+  if (bad_) {
+    np_int32_error(bad_value_);
+    return Ref();
+  }
+  int* data = nullptr;
+  Py_ssize_t n = static_cast<Py_ssize_t>(used_ / 2);
+  Ref a = Ref::steal(new_point_array(n, &data));
+  if (a && n) std::memcpy(data, xy_.data(), used_ * sizeof(int));
+  return a;
+}
+
+bool map_points(PointMapper& m, const double* pts, size_t from, size_t n, IntPoints* out, bool* all_visible) {
+  bool all = true;
+  PointMapper::View2D v;
+  if (m.plain_view(&v)) {
+    for (size_t i = from; i < n; i++) {
+      const double* p = pts + 3 * i;
+      geo::Vec2 s = geo::view_2d_cs(p[0], p[1], v.c, v.s, v.size, v.shx, v.shy);
+      if (v.h) {
+        geo::Vec2 hs;
+        if (geo::homography(v.h, s.x, s.y, &hs)) s = hs;
+      }
+      if (std::isinf(s.x)) {
+        all = false;
+        continue;
+      }
+      out->push(s.x, s.y);
+    }
+  } else {
+    for (size_t i = from; i < n; i++) {
+      const double* p = pts + 3 * i;
+      geo::Vec2 s;
+      bool vis;
+      if (!m.map(p[0], p[1], p[2], &vis, &s)) return false;
+      if (!vis) {
+        all = false;
+        continue;
+      }
+      out->push(s.x, s.y);
+    }
+  }
+  *all_visible = all;
+  return true;
+}
+
+namespace {
+
+// int(v) for a screen coordinate. Pixel values repeat from call to call, so
+// the int objects of the usual canvas range are made once and shared (ints
+// are immutable); others are made fresh.
+constexpr int kPixelMin = -4096, kPixelMax = 16384;
+PyObject* g_pixels[kPixelMax - kPixelMin];
+
+PyObject* pixel_int(double v) {
+  if (v > kPixelMin - 1 && v < kPixelMax) {
+    int i = static_cast<int>(v);
+    PyObject*& slot = g_pixels[i - kPixelMin];
+    if (!slot) slot = PyLong_FromLong(i);
+    return Py_XNewRef(slot);
+  }
+  return py_int(v);
+}
+
+}  // namespace
+
+Ref int_point(double x, double y) {
+  Ref px = Ref::steal(pixel_int(x));
+  Ref py = px ? Ref::steal(pixel_int(y)) : Ref();
+  Ref t = py ? Ref::steal(PyTuple_New(2)) : Ref();
+  if (!t) return t;
+  PyTuple_SET_ITEM(t.get(), 0, px.release());
+  PyTuple_SET_ITEM(t.get(), 1, py.release());
+  return t;
+}
+
+// ---- OpenCV ------------------------------------------------------------------
+
+bool check_color(PyObject* color) { return body_tuple(color); }
+
+Ref cv2_function(PyObject* name) { return global_attr(KV_STR("cv2"), name); }
+
+PyObject* line_type_kw() {
+  static PyObject* kw = make_kwnames({"lineType"});
+  if (!kw) PyErr_SetString(PyExc_SystemError, "kv::draw::line_type_kw: keyword tuple unavailable");
+  return kw;
+}
+
+Ref line_type_obj(bool aa) { return Ref::steal(PyLong_FromLong(line_type(aa))); }
+
+Ref line_type_from(PyObject* cv2, bool aa) {
+  Ref v = Ref::steal(PyObject_GetAttr(cv2, aa ? KV_STR("LINE_AA") : KV_STR("LINE_4")));
+  if (v && PyLong_CheckExact(v.get())) return v;
+  long r = -1;
+  if (v) {
+    r = PyLong_AsLong(v.get());
+    if (r == -1 && PyErr_Occurred()) v = Ref();
+  }
+  if (!v) {  // _lt never raises: report and fall back to 0, as it does
+    PyErr_FormatUnraisable("Exception ignored in: 'kelvracv._kelvra_core._lt'");
+    r = 0;
+  }
+  return Ref::steal(PyLong_FromLong(r));
+}
+
+Ref bgr_of(PyObject* color) {
+  // Tuples are immutable, so the same colour object always gives the same
+  // (B, G, R) tuple: the last one is kept for the next call.
+  static PyObject* last_color = nullptr;
+  static PyObject* last_bgr = nullptr;
+  if (color == last_color && last_bgr) return Ref::borrow(last_bgr);
+  Ref bgr = Ref::steal(color_bgr(color));
+  if (!bgr) return bgr;
+  if (PyTuple_CheckExact(color)) {
+    Py_XSETREF(last_color, Py_NewRef(color));
+    Py_XSETREF(last_bgr, Py_NewRef(bgr.get()));
+  }
+  return bgr;
+}
+
+namespace {
+
+// [array] for one contour.
+Ref contour_list(const IntPoints& pts) {
+  Ref a = pts.array();
+  if (!a) return a;
+  Ref list = Ref::steal(PyList_New(1));
+  if (!list) return list;
+  PyList_SET_ITEM(list.get(), 0, a.release());
+  return list;
+}
+
+}  // namespace
+
+bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color, PyObject* t, bool aa) {
+  PyObject* kw = line_type_kw();
+  if (!kw) return false;
+  Ref cv2 = global(KV_STR("cv2"));
+  Ref fn = cv2 ? Ref::steal(PyObject_GetAttr(cv2.get(), KV_STR("polylines"))) : Ref();
+  if (!fn) return false;
+  Ref list = contour_list(pts);
+  if (!list) return false;
+  Ref bgr = bgr_of(color);
+  if (!bgr) return false;
+  Ref lt = line_type_from(cv2.get(), aa);
+  if (!lt) return false;
+  return static_cast<bool>(call(fn.get(), {arr, list.get(), closed ? Py_True : Py_False, bgr.get(), t, lt.get()}, kw));
+}
+
+bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
+  Ref fn = cv2_function(KV_STR("fillPoly"));
+  if (!fn) return false;
+  Ref list = contour_list(pts);
+  if (!list) return false;
+  Ref bgr = bgr_of(color);
+  if (!bgr) return false;
+  return static_cast<bool>(call(fn.get(), {arr, list.get(), bgr.get()}));
+}
+
+bool closed_shape(PyObject* arr, const IntPoints& pts, bool fill, PyObject* color, PyObject* t, bool aa) {
+  if (fill) return fill_poly(arr, pts, color);
+  return polylines(arr, pts, true, color, t, aa);
+}
+
+}  // namespace kv::draw::detail

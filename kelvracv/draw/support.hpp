@@ -1,0 +1,166 @@
+// Helpers shared by the drawing primitives: the screen thickness rule,
+// Python's number semantics for cursor values, point arrays built the way
+// numpy.array(points, numpy.int32) builds them, and the OpenCV calls made
+// through the module's `cv2` global. Main thread, interpreter lock held.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "geometry/record.hpp"
+#include "pyapi/ref.hpp"
+
+namespace kv::draw::detail {
+
+// ---- thickness ---------------------------------------------------------------
+
+// max(1, int(thickness * float(ts["size"]))) as a Python int (line, rect, poly,
+// ellipse). KeyError, ValueError (NaN) or OverflowError (infinity) otherwise.
+bool screen_thickness(PyObject* ts, int thickness, Ref* out);
+// max(1, int(thickness * size)) for a size already converted to a double.
+bool screen_thickness_of(int thickness, double size, Ref* out);
+// max(int(thickness * ts["size"]), 1) with the size taken as it is, through
+// Python's own multiplication (arc, graph).
+bool screen_thickness_raw(PyObject* ts, int thickness, Ref* out);
+
+// ---- numbers -----------------------------------------------------------------
+
+// A value that takes part in double arithmetic exactly as Python's float
+// arithmetic would: an exact float, or an int/bool that converts exactly
+// (|v| < 2**52). False, with no exception set, for anything else.
+bool fast_number_slow(PyObject* o, double* out);
+inline bool fast_number(PyObject* o, double* out) {
+  if (PyFloat_CheckExact(o)) {
+    *out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  return fast_number_slow(o, out);
+}
+// float(lhs + rhs) and float(lhs - rhs) for a float lhs, with Python's own
+// operator (and its errors) when rhs is not a fast number.
+bool float_add(double lhs, PyObject* rhs, double* out);
+bool float_sub(double lhs, PyObject* rhs, double* out);
+// float(lhs + rhs) for an object lhs and a float rhs.
+bool obj_add_float(PyObject* lhs, double rhs, double* out);
+// max(int(v), floor) as a C int: the segment counts of the round shapes.
+// ValueError for NaN and OverflowError for infinity (int()'s errors), and
+// OverflowError "value too large to convert to int" beyond the 32-bit range.
+bool segment_count(double v, int floor, int* out);
+
+// ---- point arrays ------------------------------------------------------------
+
+// One coordinate as numpy.array([...], numpy.int32) converts a Python float:
+// truncation toward zero; ValueError for NaN, OverflowError for infinity and
+// for values outside the int32 range (NumPy's own messages).
+bool np_int32_error(double v);
+inline bool np_int32(double v, int* out) {
+  if (v > -2147483649.0 && v < 2147483648.0) {
+    *out = static_cast<int>(v);
+    return true;
+  }
+  return np_int32_error(v);
+}
+// Screen points on their way to OpenCV: each (x, y) is converted as
+// numpy.array(points, numpy.int32) converts it when it is added; the first
+// conversion error is kept and raised only when the array is made, so that
+// every point is mapped (and its mapping errors raised) first.
+class IntPoints {
+ public:
+  void reserve(size_t n) {
+    if (xy_.size() < 2 * n) xy_.resize(2 * n);
+  }
+  void push(double x, double y) {
+    count_++;
+    int ix, iy;
+    if (!to_int(x, &ix) || !to_int(y, &iy)) return;
+    if (used_ + 2 > xy_.size()) xy_.resize(2 * xy_.size() + 16);
+    xy_[used_] = ix;
+    xy_[used_ + 1] = iy;
+    used_ += 2;
+  }
+  size_t size() const { return count_; }  // points added, converted or not
+  void clear() {
+    used_ = 0;
+    count_ = 0;
+    bad_ = false;
+  }
+  // The (n, 1, 2) int32 array, or the pending conversion error.
+  Ref array() const;
+
+ private:
+  bool to_int(double v, int* out) {
+    if (bad_) return false;
+    if (v > -2147483649.0 && v < 2147483648.0) {
+      *out = static_cast<int>(v);
+      return true;
+    }
+    bad_ = true;
+    bad_value_ = v;
+    return false;
+  }
+  std::vector<int> xy_;  // converted coordinates; the first used_ are valid
+  size_t used_ = 0;
+  size_t count_ = 0;
+  bool bad_ = false;
+  double bad_value_ = 0.0;
+};
+
+// A mapper that has read its record, with the plain 2-D view inlined: the
+// same results as PointMapper::map without a call per point.
+class FastMapper {
+ public:
+  explicit FastMapper(PointMapper& m) : m_(m), plain_(m.plain_view(&v_)) {}
+  bool map(double x, double y, double z, bool* visible, geo::Vec2* out) {
+    if (!plain_) return m_.map(x, y, z, visible, out);
+    geo::Vec2 s = geo::view_2d_cs(x, y, v_.c, v_.s, v_.size, v_.shx, v_.shy);
+    if (v_.h) {
+      geo::Vec2 hs;
+      if (geo::homography(v_.h, s.x, s.y, &hs)) s = hs;
+    }
+    *out = s;
+    *visible = !std::isinf(s.x);
+    return true;
+  }
+
+ private:
+  PointMapper& m_;
+  PointMapper::View2D v_;
+  bool plain_;
+};
+
+// Maps the world points pts[3i], pts[3i+1], pts[3i+2] for i in [from, n)
+// with a mapper that has already mapped a point of this call (so the record
+// has been read), appending the visible ones to *out. The plain 2-D view runs
+// as a tight loop; *all_visible tells whether no point was dropped.
+bool map_points(PointMapper& m, const double* pts, size_t from, size_t n, IntPoints* out, bool* all_visible);
+
+// The OpenCV point (int(x), int(y)).
+Ref int_point(double x, double y);
+
+// ---- OpenCV ------------------------------------------------------------------
+
+// Checks a colour argument: exact tuple or None, else "Expected tuple, got X".
+bool check_color(PyObject* color);
+
+// cv2.polylines(arr, [points], closed, _color_bgr(color), t, lineType=_lt(aa)),
+// evaluated in Python's order: the cv2 attribute, the array, the colour, the
+// line type.
+bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color, PyObject* t, bool aa);
+// cv2.fillPoly(arr, [points], _color_bgr(color)).
+bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color);
+// polylines (closed) or fill_poly, as rect, poly and the 3-D ellipse choose.
+bool closed_shape(PyObject* arr, const IntPoints& pts, bool fill, PyObject* color, PyObject* t, bool aa);
+
+// The cv2 function `name` looked up now (NameError/AttributeError otherwise).
+Ref cv2_function(PyObject* name);
+// The tuple ("lineType",) shared by every call site.
+PyObject* line_type_kw();
+// _lt(aa) as a Python int.
+Ref line_type_obj(bool aa);
+// _lt(aa) read from an already looked-up cv2 object (never raises).
+Ref line_type_from(PyObject* cv2, bool aa);
+// _color_bgr(color) for a checked colour (tuple or None).
+Ref bgr_of(PyObject* color);
+
+}  // namespace kv::draw::detail
