@@ -246,8 +246,7 @@ bool clear(PyObject* arr, PyObject* ts, PyObject* color) {
   Ref corner = origin ? Ref::steal(Py_BuildValue("(ii)", w, h)) : Ref();
   Ref bgr = corner ? detail::bgr_of(color) : Ref();
   Ref fillv = bgr ? Ref::steal(PyLong_FromLong(-1)) : Ref();
-  if (!fillv) return false;
-  return static_cast<bool>(call(fn.get(), {arr, origin.get(), corner.get(), bgr.get(), fillv.get()}));
+  return fillv && detail::call_draw(fn.get(), {arr, origin.get(), corner.get(), bgr.get(), fillv.get()});
 }
 
 bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickness, bool aa) {
@@ -268,18 +267,15 @@ bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickne
   bool v1, v2;
   if (!mapper.begin(ts) || !mapper.map_obj(cur.get(), &v1, &p1) || !mapper.map_obj(end.get(), &v2, &p2)) return false;
   if (!v1 || !v2) return true;
-  PyObject* kw = detail::line_type_kw();
-  if (!kw) return false;
-  Ref cv2 = global(KV_STR("cv2"));
-  Ref fn = cv2 ? Ref::steal(PyObject_GetAttr(cv2.get(), KV_STR("line"))) : Ref();
+  detail::Cv2 cv2;
+  Ref fn = cv2.load() ? cv2.attr(KV_STR("line")) : Ref();
   if (!fn) return false;
   Ref a = detail::int_point(p1.x, p1.y);
   Ref b = a ? detail::int_point(p2.x, p2.y) : Ref();
   Ref bgr = b ? detail::bgr_of(color) : Ref();
   if (!bgr) return false;
-  Ref lt = detail::line_type_from(cv2.get(), aa);
-  if (!lt) return false;
-  return static_cast<bool>(call(fn.get(), {arr, a.get(), b.get(), bgr.get(), t.get(), lt.get()}, kw));
+  Ref lt = cv2.line_type(aa);
+  return lt && detail::call_draw(fn.get(), {arr, a.get(), b.get(), bgr.get(), t.get()}, lt.get());
 }
 
 bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickness, bool fill, bool aa) {
@@ -339,18 +335,16 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
   if (!c1 || !detail::obj_add_float(c0.get(), w, &xw) || !detail::obj_add_float(c1.get(), h, &yh)) return false;
   if (!mapper.begin(ts) || !mapper.map(xw, yh, 0.0, &v2, &p2)) return false;
   if (!v1 || !v2) return true;
-  PyObject* kw = detail::line_type_kw();
-  if (!kw) return false;
-  Ref fn = detail::cv2_function(KV_STR("rectangle"));
+  detail::Cv2 cv2;
+  Ref fn = cv2.load() ? cv2.attr(KV_STR("rectangle")) : Ref();
   if (!fn) return false;
   Ref a = detail::int_point(p1.x, p1.y);
   Ref b = a ? detail::int_point(p2.x, p2.y) : Ref();
   Ref bgr = b ? detail::bgr_of(color) : Ref();
   Ref th = bgr ? (fill ? Ref::steal(PyLong_FromLong(-1)) : t) : Ref();
   if (!th) return false;
-  Ref lt = detail::line_type_obj(aa);
-  if (!lt) return false;
-  return static_cast<bool>(call(fn.get(), {arr, a.get(), b.get(), bgr.get(), th.get(), lt.get()}, kw));
+  Ref lt = cv2.line_type(aa);
+  return lt && detail::call_draw(fn.get(), {arr, a.get(), b.get(), bgr.get(), th.get()}, lt.get());
 }
 
 bool poly(PyObject* arr, PyObject* ts, PyObject* ds, PyObject* color, int thickness, bool fill, bool aa) {

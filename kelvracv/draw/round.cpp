@@ -166,9 +166,8 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
   if (!axes) return false;
   double angle;
   if (!record_float(ts, KV_STR("rot"), &angle)) return false;
-  PyObject* kw = detail::line_type_kw();
-  if (!kw) return false;
-  Ref fn = detail::cv2_function(KV_STR("ellipse"));
+  detail::Cv2 cv2;
+  Ref fn = cv2.load() ? cv2.attr(KV_STR("ellipse")) : Ref();
   if (!fn) return false;
   Ref ctr = detail::int_point(centre.x, centre.y);
   Ref ang = ctr ? Ref::steal(PyFloat_FromDouble(angle)) : Ref();
@@ -177,10 +176,10 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
   Ref bgr = a1 ? detail::bgr_of(color) : Ref();
   Ref th = bgr ? (fill ? Ref::steal(PyLong_FromLong(-1)) : Ref::borrow(t)) : Ref();
   if (!th) return false;
-  Ref lt = detail::line_type_obj(aa);
-  if (!lt) return false;
-  return static_cast<bool>(
-      call(fn.get(), {arr, ctr.get(), axes.get(), ang.get(), a0.get(), a1.get(), bgr.get(), th.get(), lt.get()}, kw));
+  Ref lt = cv2.line_type(aa);
+  return lt && detail::call_draw(fn.get(), {arr, ctr.get(), axes.get(), ang.get(), a0.get(), a1.get(), bgr.get(),
+                                            th.get()},
+                                 lt.get());
 }
 
 bool ellipse_impl(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* color, int thickness, bool fill,

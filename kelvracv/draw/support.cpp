@@ -231,18 +231,24 @@ Ref int_point(double x, double y) {
 
 bool check_color(PyObject* color) { return body_tuple(color); }
 
-Ref cv2_function(PyObject* name) { return global_attr(KV_STR("cv2"), name); }
-
-PyObject* line_type_kw() {
-  static PyObject* kw = make_kwnames({"lineType"});
-  if (!kw) PyErr_SetString(PyExc_SystemError, "kv::draw::line_type_kw: keyword tuple unavailable");
-  return kw;
+bool Cv2::load() {
+  mod_ = global(KV_STR("cv2"));
+  return static_cast<bool>(mod_);
 }
 
-Ref line_type_obj(bool aa) { return Ref::steal(PyLong_FromLong(line_type(aa))); }
+Ref Cv2::attr(PyObject* name) const {
+  // A real module answers from its namespace (ModuleType has no descriptor
+  // of these names); anything else goes through its own attribute access.
+  if (PyModule_CheckExact(mod_.get())) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(mod_.get()), name, &v) < 0) return Ref();
+    if (v) return Ref::steal(v);
+  }
+  return Ref::steal(PyObject_GetAttr(mod_.get(), name));
+}
 
-Ref line_type_from(PyObject* cv2, bool aa) {
-  Ref v = Ref::steal(PyObject_GetAttr(cv2, aa ? KV_STR("LINE_AA") : KV_STR("LINE_4")));
+Ref Cv2::line_type(bool aa) const {
+  Ref v = attr(aa ? KV_STR("LINE_AA") : KV_STR("LINE_4"));
   if (v && PyLong_CheckExact(v.get())) return v;
   long r = -1;
   if (v) {
@@ -254,6 +260,52 @@ Ref line_type_from(PyObject* cv2, bool aa) {
     r = 0;
   }
   return Ref::steal(PyLong_FromLong(r));
+}
+
+Ref cv2_function(PyObject* name) {
+  Cv2 cv2;
+  if (!cv2.load()) return Ref();
+  return cv2.attr(name);
+}
+
+namespace {
+
+// {"lineType": lt}, kept for the two line types in use. OpenCV's functions
+// take their keywords as a dict, so handing them a ready one saves building
+// it at every call; the dict is checked to be untouched before it is reused.
+PyObject* line_type_kwargs(PyObject* lt) {
+  static PyObject* slots[2][2] = {};  // (line type, dict)
+  for (auto& slot : slots) {
+    if (slot[1] && slot[0] == lt && PyDict_GET_SIZE(slot[1]) == 1) {
+      PyObject* v = PyDict_GetItemWithError(slot[1], KV_STR("lineType"));
+      if (v == lt) return slot[1];
+    }
+  }
+  PyObject* kw = PyDict_New();
+  if (!kw) return nullptr;
+  if (PyDict_SetItem(kw, KV_STR("lineType"), lt) < 0) {
+    Py_DECREF(kw);
+    return nullptr;
+  }
+  static int next = 0;
+  auto& slot = slots[next];
+  next ^= 1;
+  Py_XSETREF(slot[0], Py_NewRef(lt));
+  Py_XSETREF(slot[1], kw);
+  return kw;
+}
+
+}  // namespace
+
+bool call_draw(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* lt) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+  if (!tuple) return false;
+  Py_ssize_t i = 0;
+  for (PyObject* a : args) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(a));
+  PyObject* kw = nullptr;
+  if (lt && !(kw = line_type_kwargs(lt))) return false;
+  Ref kwref = Ref::borrow(kw);  // alive for the call even if the cache moves on
+  return static_cast<bool>(Ref::steal(PyObject_Call(fn, tuple.get(), kw)));
 }
 
 Ref bgr_of(PyObject* color) {
@@ -286,18 +338,15 @@ Ref contour_list(const IntPoints& pts) {
 }  // namespace
 
 bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color, PyObject* t, bool aa) {
-  PyObject* kw = line_type_kw();
-  if (!kw) return false;
-  Ref cv2 = global(KV_STR("cv2"));
-  Ref fn = cv2 ? Ref::steal(PyObject_GetAttr(cv2.get(), KV_STR("polylines"))) : Ref();
+  Cv2 cv2;
+  Ref fn = cv2.load() ? cv2.attr(KV_STR("polylines")) : Ref();
   if (!fn) return false;
   Ref list = contour_list(pts);
   if (!list) return false;
   Ref bgr = bgr_of(color);
   if (!bgr) return false;
-  Ref lt = line_type_from(cv2.get(), aa);
-  if (!lt) return false;
-  return static_cast<bool>(call(fn.get(), {arr, list.get(), closed ? Py_True : Py_False, bgr.get(), t, lt.get()}, kw));
+  Ref lt = cv2.line_type(aa);
+  return lt && call_draw(fn.get(), {arr, list.get(), closed ? Py_True : Py_False, bgr.get(), t}, lt.get());
 }
 
 bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
@@ -306,8 +355,7 @@ bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
   Ref list = contour_list(pts);
   if (!list) return false;
   Ref bgr = bgr_of(color);
-  if (!bgr) return false;
-  return static_cast<bool>(call(fn.get(), {arr, list.get(), bgr.get()}));
+  return bgr && call_draw(fn.get(), {arr, list.get(), bgr.get()});
 }
 
 bool closed_shape(PyObject* arr, const IntPoints& pts, bool fill, PyObject* color, PyObject* t, bool aa) {

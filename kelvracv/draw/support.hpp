@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <initializer_list>
 #include <vector>
 
 #include "geometry/record.hpp"
@@ -152,15 +153,24 @@ bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color);
 // polylines (closed) or fill_poly, as rect, poly and the 3-D ellipse choose.
 bool closed_shape(PyObject* arr, const IntPoints& pts, bool fill, PyObject* color, PyObject* t, bool aa);
 
-// The cv2 function `name` looked up now (NameError/AttributeError otherwise).
-Ref cv2_function(PyObject* name);
-// The tuple ("lineType",) shared by every call site.
-PyObject* line_type_kw();
-// _lt(aa) as a Python int.
-Ref line_type_obj(bool aa);
-// _lt(aa) read from an already looked-up cv2 object (never raises).
-Ref line_type_from(PyObject* cv2, bool aa);
 // _color_bgr(color) for a checked colour (tuple or None).
 Ref bgr_of(PyObject* color);
+
+// The module's `cv2` global, looked up once per drawing call.
+class Cv2 {
+ public:
+  bool load();                         // NameError when unbound
+  Ref attr(PyObject* name) const;      // cv2.<name>
+  Ref line_type(bool aa) const;        // _lt(aa) on this cv2: never raises
+  PyObject* get() const { return mod_.get(); }
+
+ private:
+  Ref mod_;
+};
+
+// The cv2 function `name` looked up now (NameError/AttributeError otherwise).
+Ref cv2_function(PyObject* name);
+// fn(*args) or, with a line type, fn(*args, lineType=lt).
+bool call_draw(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* lt = nullptr);
 
 }  // namespace kv::draw::detail
