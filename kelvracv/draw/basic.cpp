@@ -4,6 +4,7 @@
 // tuple arithmetic otherwise, so both give what add_tuples would.
 // Main thread, interpreter lock held.
 
+#include <new>
 #include <vector>
 
 #include "core/colors.hpp"
@@ -27,6 +28,9 @@ struct Steps {
   const double* xy;   // 2 * n numbers
   Py_ssize_t n;
 };
+
+// World points, three numbers each.
+using PointBuffer = detail::Buffer<double, 768>;
 
 // ---- internal helpers ----------------------------------------------------------
 
@@ -61,7 +65,7 @@ inline void prefetch_step(PyObject* ds, Py_ssize_t i) {
 // prev + (d padded with 0.0 to len(prev)) by the add_tuples rule, with ints
 // kept exact as Python keeps them. False (no exception) when any value is
 // outside this fast domain, in which case nothing observable has happened.
-bool chain_fast(PyObject* cur, const Steps& st, std::vector<double>* pts) {
+bool chain_fast(PyObject* cur, const Steps& st, PointBuffer* pts) {
   if (!PyTuple_CheckExact(cur) || (st.ds && !PyTuple_CheckExact(st.ds))) return false;
   int n = static_cast<int>(PyTuple_GET_SIZE(cur));
   if (n != 2 && n != 3) return false;
@@ -69,7 +73,7 @@ bool chain_fast(PyObject* cur, const Steps& st, std::vector<double>* pts) {
   bool ci[3] = {false, false, false};
   for (int j = 0; j < n; j++)
     if (!fast_coord(PyTuple_GET_ITEM(cur, j), &c[j], &ci[j])) return false;
-  pts->resize(3 * (static_cast<size_t>(st.n) + 1));
+  pts->resize_for_overwrite(3 * (static_cast<size_t>(st.n) + 1));
   double* out = pts->data();
   out[0] = c[0], out[1] = c[1], out[2] = c[2];
   for (Py_ssize_t i = 0; i < st.n; i++) {
@@ -195,7 +199,7 @@ bool poly_core(PyObject* arr, PyObject* ts, const Steps& st, PyObject* color, in
   detail::IntPoints screen;
   bool visible = false;
   PointMapper mapper;
-  std::vector<double> pts;
+  PointBuffer pts;
   if (chain_fast(cur.get(), st, &pts)) {
     // The cursor object itself goes first, so the record is read in order.
     size_t n = pts.size() / 3;
@@ -214,6 +218,16 @@ bool poly_core(PyObject* arr, PyObject* ts, const Steps& st, PyObject* color, in
   }
   if (!visible) return true;  // a vertex behind the camera: the shape is skipped
   return detail::closed_shape(arr, screen, fill, color, t.get(), aa);
+}
+
+// poly_core with an allocation failure turned into MemoryError.
+bool guarded_poly(PyObject* arr, PyObject* ts, const Steps& st, PyObject* color, int thickness, bool fill, bool aa) {
+  try {
+    return poly_core(arr, ts, st, color, thickness, fill, aa);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
 }
 
 }  // namespace
@@ -350,12 +364,12 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
 bool poly(PyObject* arr, PyObject* ts, PyObject* ds, PyObject* color, int thickness, bool fill, bool aa) {
   Steps st{ds, nullptr, 0};
   if (PyTuple_CheckExact(ds)) st.n = PyTuple_GET_SIZE(ds);
-  return poly_core(arr, ts, st, color, thickness, fill, aa);
+  return guarded_poly(arr, ts, st, color, thickness, fill, aa);
 }
 
 bool poly_steps(PyObject* arr, PyObject* ts, const double* steps, Py_ssize_t n, PyObject* color, int thickness,
                 bool fill, bool aa) {
-  return poly_core(arr, ts, Steps{nullptr, steps, n}, color, thickness, fill, aa);
+  return guarded_poly(arr, ts, Steps{nullptr, steps, n}, color, thickness, fill, aa);
 }
 
 }  // namespace kv::draw

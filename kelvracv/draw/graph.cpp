@@ -115,17 +115,18 @@ bool canvas_size(PyObject* arr, double* w, double* h) {
 }
 
 // Splits the mapped output into runs and draws each run of two or more points.
-bool draw_runs(PyObject* arr, const std::vector<ScreenPt>& out, PyObject* color, PyObject* t, bool aa) {
+bool draw_runs(PyObject* arr, const ScreenPt* out, size_t n, PyObject* color, PyObject* t, bool aa) {
   double W, H;
   if (!canvas_size(arr, &W, &H)) return false;
   detail::IntPoints run;
-  run.reserve(out.size());
+  run.reserve(n);
   auto flush = [&]() -> bool {
     bool ok = run.size() < 2 || detail::polylines(arr, run, false, color, t, aa);
     run.clear();
     return ok;
   };
-  for (const ScreenPt& p : out) {
+  for (size_t i = 0; i < n; i++) {
+    const ScreenPt& p = out[i];
     double sx = p.s.x, sy = p.s.y;
     bool keep = p.visible && std::isfinite(sx) && std::isfinite(sy) && !(sx < -kMargin) && !(sx > W + kMargin) &&
                 !(sy < -kMargin) && !(sy > H + kMargin);
@@ -165,8 +166,8 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   double step = (x_max - x_min) / o.resolution;
 
   // Initial sampling; a sample whose call or conversion fails is left out.
-  std::vector<WorldPt> samples;
-  if (o.resolution > 0) samples.reserve(static_cast<size_t>(o.resolution) + 1);
+  detail::Buffer<WorldPt, 256> samples;
+  if (o.resolution > 0) samples.reserve(o.resolution < 65536 ? static_cast<size_t>(o.resolution) + 1 : 65536);
   for (long long i = 0; i <= o.resolution; i++) {
     double x = step * static_cast<double>(i) + x_min;
     double a, X;
@@ -183,7 +184,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
     if (!sample_value(func, a, &v, &ok)) return false;
     if (!ok) continue;
     if (!cy.add_to(v * o.y_scale, &Y)) return false;
-    samples.push_back({X, Y});
+    *samples.extend(1) = WorldPt{X, Y};
   }
   if (samples.size() < 2) return true;
 
@@ -191,7 +192,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   // left halves first, walks the curve in order of increasing x.
   PointMapper mapper;
   if (!mapper.begin(ts)) return false;
-  std::vector<ScreenPt> out;
+  detail::Buffer<ScreenPt, 512> out;
   double z = 0.0;
   {
     Ref fx = Ref::steal(PyFloat_FromDouble(samples[0].x));
@@ -201,50 +202,58 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
     if (!p || !mapper.map_obj(p.get(), &first.visible, &first.s)) return false;
     if (!first.visible) return true;
     if (mapper.is_3d() && !py_float(cz.get(), &z)) return false;
-    out.push_back(first);
+    *out.extend(1) = first;
   }
   detail::FastMapper fast(mapper);
-  std::vector<Segment> stack;
-  stack.reserve(samples.size() + 64);
-  for (size_t k = samples.size() - 1; k-- > 0;) stack.push_back({samples[k], samples[k + 1], 0});
+  // The work stack: seeding it with every initial segment (the first on
+  // top) and pushing the right half, then the left half, of each refined
+  // segment walks the curve in order of increasing x. The same order comes
+  // out of taking the initial segments one by one and going on with the left
+  // half at once, so only right halves wait on the stack (at most max_depth).
+  detail::Buffer<Segment, 64> stack;
+  out.reserve(2 * samples.size());
   double thr2 = o.screen_dist_threshold * o.screen_dist_threshold;
-  ScreenPt last = out.back();
-  while (!stack.empty()) {
-    Segment sg = stack.back();
-    stack.pop_back();
-    ScreenPt s2;
-    if (!fast.map(sg.p2.x, sg.p2.y, z, &s2.visible, &s2.s)) return false;
-    bool refine = false;
-    if (sg.depth < o.max_depth && s2.visible && last.visible) {
-      double dx = s2.s.x - last.s.x, dy = s2.s.y - last.s.y;
-      refine = dx * dx + dy * dy > thr2;
-    }
-    Ref r;
-    double am = 0.0;
-    if (refine) {
-      if (o.x_scale == 0) {
-        PyErr_SetString(PyExc_ZeroDivisionError, "float division");
-        return false;
+  ScreenPt last = out[0];
+  for (size_t k = 0; k + 1 < samples.size(); k++) {
+    Segment sg{samples[k], samples[k + 1], 0};
+    for (;;) {
+      ScreenPt s2;
+      if (!fast.map(sg.p2.x, sg.p2.y, z, &s2.visible, &s2.s)) return false;
+      bool refine = false;
+      if (sg.depth < o.max_depth && s2.visible && last.visible) {
+        double dx = s2.s.x - last.s.x, dy = s2.s.y - last.s.y;
+        refine = dx * dx + dy * dy > thr2;
       }
-      if (!cx.sub_from((sg.p1.x + sg.p2.x) * 0.5, &am)) return false;
-      am = am / o.x_scale;
-      r = call_func(func, am);
-      if (!r) {
-        if (!absorb()) return false;
-        refine = false;  // the segment stays as it is
+      Ref r;
+      double am = 0.0;
+      if (refine) {
+        if (o.x_scale == 0) {
+          PyErr_SetString(PyExc_ZeroDivisionError, "float division");
+          return false;
+        }
+        if (!cx.sub_from((sg.p1.x + sg.p2.x) * 0.5, &am)) return false;
+        am = am / o.x_scale;
+        r = call_func(func, am);
+        if (!r) {
+          if (!absorb()) return false;
+          refine = false;  // the segment stays as it is
+        }
       }
-    }
-    if (!refine) {
-      out.push_back(s2);
+      if (refine) {
+        WorldPt mid;
+        if (!refined_y(r.get(), o.y_scale, cy, &mid.y) || !cx.add_to(am * o.x_scale, &mid.x)) return false;
+        *stack.extend(1) = Segment{mid, sg.p2, sg.depth + 1};
+        sg = Segment{sg.p1, mid, sg.depth + 1};
+        continue;
+      }
+      *out.extend(1) = s2;
       last = s2;
-      continue;
+      if (stack.size() == 0) break;
+      sg = stack[stack.size() - 1];
+      stack.resize_for_overwrite(stack.size() - 1);
     }
-    WorldPt mid;
-    if (!refined_y(r.get(), o.y_scale, cy, &mid.y) || !cx.add_to(am * o.x_scale, &mid.x)) return false;
-    stack.push_back({mid, sg.p2, sg.depth + 1});
-    stack.push_back({sg.p1, mid, sg.depth + 1});
   }
-  return draw_runs(arr, out, color, t.get(), o.aa);
+  return draw_runs(arr, out.data(), out.size(), color, t.get(), o.aa);
 }
 
 }  // namespace

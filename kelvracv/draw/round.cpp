@@ -2,6 +2,8 @@
 // segment count follows the radius (thinned out for large shapes), except the
 // 2-D ellipse, which OpenCV draws itself. Main thread, interpreter lock held.
 
+#include <math.h>
+
 #include <cmath>
 #include <new>
 #include <vector>
@@ -31,7 +33,21 @@ constexpr Reduction kReductions[] = {{200.0, 1.5}, {150.0, 1.5}, {100.0, 2.0}, {
 // Beyond this many turns the sweep loops would run for long; fmod takes over.
 constexpr double kSweepLoopLimit = 65536 * kTwoPi;
 
+// World points, three numbers each.
+using PointBuffer = detail::Buffer<double, 768>;
+
 // ---- internal helpers ----------------------------------------------------------
+
+// sin(a) and cos(a) (one sincos call, as the compiler would make of the
+// pair), each kept in its own register: reading the two results back as one
+// vector would stall on the stores sincos just made, at every point.
+inline void sin_cos(double a, double* s, double* c) {
+  double sv, cv;
+  ::sincos(a, &sv, &cv);
+  asm volatile("" : "+x"(sv), "+x"(cv));
+  *s = sv;
+  *c = cv;
+}
 
 double reduce_detail(double r, double m) {
   for (const Reduction& red : kReductions)
@@ -74,7 +90,7 @@ struct Coord {
 // World points (pts[3i], pts[3i+1], cz) mapped through the record; the first
 // one goes through the object path so that the record and cz are read in the
 // pipeline's order. The visible ones are kept, in order.
-bool map_ring(PyObject* ts, std::vector<double>& pts, PyObject* cz, detail::IntPoints* kept) {
+bool map_ring(PyObject* ts, PointBuffer& pts, PyObject* cz, detail::IntPoints* kept) {
   PointMapper mapper;
   if (!mapper.begin(ts)) return false;
   size_t n = pts.size() / 3;
@@ -109,12 +125,14 @@ bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, in
   Ref c1 = cp ? Ref::steal(item(cp.get(), 1)) : Ref();
   if (!c1 || !detail::obj_add_float(c1.get(), 0.0, &s[1])) return false;
   // Relative steps around the circle, each from the previous vertex.
-  std::vector<double> steps(2 * static_cast<size_t>(n));
+  detail::Buffer<double, 512> steps;
+  steps.resize_for_overwrite(2 * static_cast<size_t>(n));
   double px = radius, py = 0.0;
   double da = kTwoPi / n;
   for (int i = 1; i <= n; i++) {
-    double a = da * i;
-    double qx = std::cos(a) * radius, qy = std::sin(a) * radius;
+    double sa, ca;
+    sin_cos(da * i, &sa, &ca);
+    double qx = ca * radius, qy = sa * radius;
     steps[2 * (i - 1)] = qx - px;
     steps[2 * (i - 1) + 1] = qy - py;
     px = qx;
@@ -144,10 +162,13 @@ bool ellipse_3d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
   Ref cz = len == 3 ? Ref::steal(item(c, 2)) : Ref::steal(PyFloat_FromDouble(0.0));
   if (!cz) return false;
   Coord cx(c0.get()), cy(c1.get());
-  std::vector<double> pts(3 * (static_cast<size_t>(n) + 1));
+  PointBuffer pts;
+  pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
   for (int i = 0; i <= n; i++) {
-    double a = i * step;
-    if (!cx.add_to(std::cos(a) * rx, &pts[3 * i]) || !cy.add_to(std::sin(a) * ry, &pts[3 * i + 1])) return false;
+    double sa, ca;
+    sin_cos(i * step, &sa, &ca);
+    if (!cx.add_to(ca * rx, &pts[3 * i]) || !cy.add_to(sa * ry, &pts[3 * i + 1])) return false;
+    pts[3 * i + 2] = 0.0;  // cz, filled in by map_ring in 3-D mode
   }
   detail::IntPoints kept;
   if (!map_ring(ts, pts, cz.get(), &kept)) return false;
@@ -223,12 +244,14 @@ bool arc_impl(PyObject* arr, PyObject* ts, double radius, double start_deg, doub
   if (!detail::segment_count(radius * multiplier * sweep / kTwoPi * 6, 2, &n)) return false;
 
   Coord cx(c0.get()), cy(c1.get());
-  std::vector<double> pts(3 * (static_cast<size_t>(n) + 1));
+  PointBuffer pts;
+  pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
   double da = sweep / n;
   for (int i = 0; i <= n; i++) {
-    double a = da * i + start;
-    if (!cx.add_to(std::cos(a) * radius, &pts[3 * i]) || !cy.add_to(std::sin(a) * radius, &pts[3 * i + 1]))
-      return false;
+    double sa, ca;
+    sin_cos(da * i + start, &sa, &ca);
+    if (!cx.add_to(ca * radius, &pts[3 * i]) || !cy.add_to(sa * radius, &pts[3 * i + 1])) return false;
+    pts[3 * i + 2] = 0.0;  // cz, filled in by map_ring in 3-D mode
   }
   detail::IntPoints kept;
   if (!map_ring(ts, pts, cz.get(), &kept)) return false;

@@ -157,9 +157,9 @@ Ref IntPoints::array() const {
     return Ref();
   }
   int* data = nullptr;
-  Py_ssize_t n = static_cast<Py_ssize_t>(used_ / 2);
+  Py_ssize_t n = static_cast<Py_ssize_t>(xy_.size() / 2);
   Ref a = Ref::steal(new_point_array(n, &data));
-  if (a && n) std::memcpy(data, xy_.data(), used_ * sizeof(int));
+  if (a && n) std::memcpy(data, xy_.data(), xy_.size() * sizeof(int));
   return a;
 }
 

@@ -14,6 +14,61 @@
 
 namespace kv::draw::detail {
 
+// ---- buffers -----------------------------------------------------------------
+
+// A growable array that lives on the stack up to N elements and moves to the
+// heap beyond: most shapes have a few hundred points, and a drawing call then
+// allocates nothing for them. std::bad_alloc escapes from growth; the public
+// routines turn it into MemoryError.
+template <typename T, size_t N>
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+
+  T* data() { return p_; }
+  const T* data() const { return p_; }
+  size_t size() const { return n_; }
+  T& operator[](size_t i) { return p_[i]; }
+  const T& operator[](size_t i) const { return p_[i]; }
+  // Resizes, keeping the contents; new elements are value-initialised.
+  void resize(size_t n) {
+    reserve(n);
+    for (size_t i = n_; i < n; i++) p_[i] = T();
+    n_ = n;
+  }
+  // Resizes without initialising new elements (the caller writes them all).
+  void resize_for_overwrite(size_t n) {
+    reserve(n);
+    n_ = n;
+  }
+  // Room for k more elements at the end, not initialised.
+  T* extend(size_t k) {
+    if (n_ + k > cap_) grow(n_ + k);
+    T* at = p_ + n_;
+    n_ += k;
+    return at;
+  }
+  void reserve(size_t n) {
+    if (n > cap_) grow(n);
+  }
+
+ private:
+  void grow(size_t n) {
+    size_t cap = n > 2 * cap_ ? n : 2 * cap_;
+    std::vector<T> h(cap);
+    for (size_t i = 0; i < n_; i++) h[i] = p_[i];
+    heap_.swap(h);
+    p_ = heap_.data();
+    cap_ = cap;
+  }
+  T inline_[N];
+  std::vector<T> heap_;
+  T* p_ = inline_;
+  size_t n_ = 0, cap_ = N;
+};
+
 // ---- thickness ---------------------------------------------------------------
 
 // max(1, int(thickness * float(ts["size"]))) as a Python int (line, rect, poly,
@@ -68,21 +123,20 @@ inline bool np_int32(double v, int* out) {
 // every point is mapped (and its mapping errors raised) first.
 class IntPoints {
  public:
-  void reserve(size_t n) {
-    if (xy_.size() < 2 * n) xy_.resize(2 * n);
-  }
+  void reserve(size_t n) { xy_.reserve(2 * n); }
   void push(double x, double y) {
     count_++;
-    int ix, iy;
-    if (!to_int(x, &ix) || !to_int(y, &iy)) return;
-    if (used_ + 2 > xy_.size()) xy_.resize(2 * xy_.size() + 16);
-    xy_[used_] = ix;
-    xy_[used_ + 1] = iy;
-    used_ += 2;
+    if (in_range(x) && in_range(y) && !bad_) {
+      int* at = xy_.extend(2);
+      at[0] = static_cast<int>(x);
+      at[1] = static_cast<int>(y);
+    } else {
+      note_bad(x, y);
+    }
   }
   size_t size() const { return count_; }  // points added, converted or not
   void clear() {
-    used_ = 0;
+    xy_.resize_for_overwrite(0);
     count_ = 0;
     bad_ = false;
   }
@@ -90,18 +144,14 @@ class IntPoints {
   Ref array() const;
 
  private:
-  bool to_int(double v, int* out) {
-    if (bad_) return false;
-    if (v > -2147483649.0 && v < 2147483648.0) {
-      *out = static_cast<int>(v);
-      return true;
-    }
+  static bool in_range(double v) { return v > -2147483649.0 && v < 2147483648.0; }
+  // The first coordinate that does not convert, in order (x before y).
+  void note_bad(double x, double y) {
+    if (bad_) return;
     bad_ = true;
-    bad_value_ = v;
-    return false;
+    bad_value_ = in_range(x) ? y : x;
   }
-  std::vector<int> xy_;  // converted coordinates; the first used_ are valid
-  size_t used_ = 0;
+  Buffer<int, 1024> xy_;  // the converted coordinates
   size_t count_ = 0;
   bool bad_ = false;
   double bad_value_ = 0.0;
