@@ -124,6 +124,36 @@ bool chain_fast(PyObject* cur, const Steps& st, PointBuffer* pts) {
   return true;
 }
 
+// add_tuples(t1, t2), made directly when t1 holds floats and t2 floats or
+// small ints in the places it adds (a float sum is all Python makes of
+// them then); *plain tells that
+// e[] holds the sums (z 0.0 for a pair). Anything else goes to add_tuples.
+Ref add_floats(PyObject* t1, PyObject* t2, double* e, bool* plain) {
+  *plain = false;
+  if (PyTuple_CheckExact(t1) && PyTuple_CheckExact(t2)) {
+    Py_ssize_t n1 = PyTuple_GET_SIZE(t1), n2 = PyTuple_GET_SIZE(t2);
+    int n = (n1 == 3 && n2 == 3) ? 3 : 2;
+    bool ok = n1 >= 2 && n2 >= 2 && (n1 == 2 || n == 3);
+    double b[3];
+    for (int i = 0; ok && i < n; i++)
+      ok = PyFloat_CheckExact(PyTuple_GET_ITEM(t1, i)) && detail::fast_number(PyTuple_GET_ITEM(t2, i), &b[i]);
+    if (ok) {
+      Ref out = Ref::steal(PyTuple_New(n));
+      if (!out) return out;
+      e[2] = 0.0;
+      for (int i = 0; i < n; i++) {
+        e[i] = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(t1, i)) + b[i];
+        PyObject* f = PyFloat_FromDouble(e[i]);
+        if (!f) return Ref();
+        PyTuple_SET_ITEM(out.get(), i, f);
+      }
+      *plain = true;
+      return out;
+    }
+  }
+  return Ref::steal(add_tuples(t1, t2));
+}
+
 // d + (0.0,) * (n - len(d)), as `move` pads an offset to the cursor's length.
 Ref pad_offset(PyObject* d, Py_ssize_t n) {
   Py_ssize_t k = PyObject_Size(d);
@@ -273,13 +303,16 @@ bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickne
   if (n < 0) return false;
   Ref off = pad_offset(d, n);
   if (!off || !body_tuple(cur.get())) return false;
-  Ref end = Ref::steal(add_tuples(cur.get(), off.get()));
+  double e[3];
+  bool plain = false;
+  Ref end = add_floats(cur.get(), off.get(), e, &plain);
   if (!end || PyObject_SetItem(ts, KV_STR("cursor_pos"), end.get()) < 0) return false;
   // The pen has moved; now map both ends and draw when both are visible.
   PointMapper mapper;
   geo::Vec2 p1, p2;
   bool v1, v2;
-  if (!mapper.begin(ts) || !mapper.map_obj(cur.get(), &v1, &p1) || !mapper.map_obj(end.get(), &v2, &p2)) return false;
+  if (!mapper.begin(ts) || !mapper.map_obj(cur.get(), &v1, &p1)) return false;
+  if (plain ? !mapper.map(e[0], e[1], e[2], &v2, &p2) : !mapper.map_obj(end.get(), &v2, &p2)) return false;
   if (!v1 || !v2) return true;
   detail::Cv2 cv2;
   Ref fn = cv2.load() ? cv2.attr(KV_STR("line")) : Ref();
