@@ -837,3 +837,57 @@ def test_none_record_everywhere(kv):
                  lambda: kv.arc(blank(), None, 5, 0, 90, RED)):
         with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
             call()
+
+
+def test_line_keeps_python_number_types(kv, rec):
+    ts = make_record()
+    ts["cursor_pos"] = (1, 2)
+    kv.line(blank(), ts, (3, 4), RED, 1)
+    assert ts["cursor_pos"] == (4, 6) and type(ts["cursor_pos"][0]) is int
+    ts["cursor_pos"] = (1.5, 2, 7)
+    kv.line(blank(), ts, (True, 4), RED, 1)
+    assert ts["cursor_pos"] == (2.5, 6, 7.0)
+    assert [c[1][1:3] for c in rec.calls] == [((301, 202), (304, 206)), ((301, 202), (302, 206))]
+
+
+def test_missing_line_type_is_reported_not_raised(kv, ts, monkeypatch):
+    class NoLineTypes(Recorder):
+        def __getattr__(self, name):
+            if name.startswith("LINE_"):
+                raise AttributeError(name)
+            return super().__getattr__(name)
+
+    reports = []
+    monkeypatch.setattr("sys.unraisablehook", lambda u: reports.append(u))
+    r = NoLineTypes(forward=False)
+    monkeypatch.setattr(kv, "cv2", r)
+    kv.line(None, ts, (1, 0), RED, 1, True)
+    kv.arc(None, ts, 10, 0, 90, RED)
+    assert [c[2] for c in r.calls] == [{"lineType": 0}, {"lineType": 0}]
+    assert len(reports) == 2 and isinstance(reports[0].exc_value, AttributeError)
+
+
+def test_graph_reentered_from_its_function(kv, ts, rec):
+    depth = []
+
+    def f(x):
+        if len(depth) < 40:
+            depth.append(x)
+            kv.graph(blank(), ts, f, 0, 1, RED, resolution=2)
+        return x
+
+    kv.graph(blank(), ts, f, 0, 1, RED, resolution=2)
+    assert len(depth) == 40 and len(rec.calls) == 41
+
+
+def test_graph_x_world_spans_the_interval(kv, rec):
+    ts = make_record()
+    ts["cursor_pos"] = (30.0, 0.0)
+    seen = []
+    kv.graph(blank(), ts, lambda a: seen.append(a) or 0.0, -50, 50, RED, x_scale=2.0, x_world=True, max_depth=0)
+    pts = rec.points()
+    assert pts[0].tolist() == [250, 200] and pts[-1].tolist() == [350, 200]
+    assert seen[0] == (-50 - 30.0) / 2.0 and seen[-1] == (50 - 30.0) / 2.0
+    seen.clear()
+    kv.graph(blank(), ts, lambda a: seen.append(a) or 0.0, -50, 50, RED, x_scale=0.0, x_world=True, max_depth=0)
+    assert seen[0] == -80.0

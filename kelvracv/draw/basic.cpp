@@ -30,7 +30,7 @@ struct Steps {
 };
 
 // World points, three numbers each.
-using PointBuffer = detail::Buffer<double, 768>;
+using PointBuffer = detail::Buffer<double, 384>;
 
 // ---- internal helpers ----------------------------------------------------------
 
@@ -340,9 +340,6 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
   if (!is3) return false;
   int three_d = truth(is3.get());
   if (three_d < 0) return false;
-  Ref c0 = Ref::steal(item(cp.get(), 0));
-  if (!c0) return false;
-
   if (three_d) {
     double z = 0.0;
     Py_ssize_t n = PyObject_Size(cp.get());
@@ -353,7 +350,8 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
     }
     // Corners: cp, (cp0 + w, cp1, z), (cp0 + w, cp1 + h, z), (cp0, cp1 + h, z).
     double xw, yh;
-    Ref c1 = Ref::steal(item(cp.get(), 1));
+    Ref c0 = Ref::steal(item(cp.get(), 0));
+    Ref c1 = c0 ? Ref::steal(item(cp.get(), 1)) : Ref();
     if (!c1 || !detail::obj_add_float(c0.get(), w, &xw) || !detail::obj_add_float(c0.get(), w, &xw) ||
         !detail::obj_add_float(c1.get(), h, &yh) || !detail::obj_add_float(c1.get(), h, &yh))
       return false;
@@ -377,7 +375,8 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
   geo::Vec2 p1, p2;
   bool v1, v2;
   if (!mapper.begin(ts) || !mapper.map_obj(cp.get(), &v1, &p1)) return false;
-  Ref c1 = Ref::steal(item(cp.get(), 1));
+  Ref c0 = Ref::steal(item(cp.get(), 0));
+  Ref c1 = c0 ? Ref::steal(item(cp.get(), 1)) : Ref();
   double xw, yh;
   if (!c1 || !detail::obj_add_float(c0.get(), w, &xw) || !detail::obj_add_float(c1.get(), h, &yh)) return false;
   if (!mapper.begin(ts) || !mapper.map(xw, yh, 0.0, &v2, &p2)) return false;

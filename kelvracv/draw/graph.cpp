@@ -166,7 +166,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   double step = (x_max - x_min) / o.resolution;
 
   // Initial sampling; a sample whose call or conversion fails is left out.
-  detail::Buffer<WorldPt, 256> samples;
+  std::vector<WorldPt> samples;
   if (o.resolution > 0) samples.reserve(o.resolution < 65536 ? static_cast<size_t>(o.resolution) + 1 : 65536);
   for (long long i = 0; i <= o.resolution; i++) {
     double x = step * static_cast<double>(i) + x_min;
@@ -184,7 +184,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
     if (!sample_value(func, a, &v, &ok)) return false;
     if (!ok) continue;
     if (!cy.add_to(v * o.y_scale, &Y)) return false;
-    *samples.extend(1) = WorldPt{X, Y};
+    samples.push_back({X, Y});
   }
   if (samples.size() < 2) return true;
 
@@ -192,7 +192,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   // left halves first, walks the curve in order of increasing x.
   PointMapper mapper;
   if (!mapper.begin(ts)) return false;
-  detail::Buffer<ScreenPt, 512> out;
+  std::vector<ScreenPt> out;  // on the heap: func may re-enter graph
   double z = 0.0;
   {
     Ref fx = Ref::steal(PyFloat_FromDouble(samples[0].x));
@@ -202,7 +202,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
     if (!p || !mapper.map_obj(p.get(), &first.visible, &first.s)) return false;
     if (!first.visible) return true;
     if (mapper.is_3d() && !py_float(cz.get(), &z)) return false;
-    *out.extend(1) = first;
+    out.push_back(first);
   }
   detail::FastMapper fast(mapper);
   // The work stack: seeding it with every initial segment (the first on
@@ -210,7 +210,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   // segment walks the curve in order of increasing x. The same order comes
   // out of taking the initial segments one by one and going on with the left
   // half at once, so only right halves wait on the stack (at most max_depth).
-  detail::Buffer<Segment, 64> stack;
+  detail::Buffer<Segment, 16> stack;
   out.reserve(2 * samples.size());
   double thr2 = o.screen_dist_threshold * o.screen_dist_threshold;
   ScreenPt last = out[0];
@@ -246,7 +246,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
         sg = Segment{sg.p1, mid, sg.depth + 1};
         continue;
       }
-      *out.extend(1) = s2;
+      out.push_back(s2);
       last = s2;
       if (stack.size() == 0) break;
       sg = stack[stack.size() - 1];

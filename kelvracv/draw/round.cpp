@@ -34,7 +34,7 @@ constexpr Reduction kReductions[] = {{200.0, 1.5}, {150.0, 1.5}, {100.0, 2.0}, {
 constexpr double kSweepLoopLimit = 65536 * kTwoPi;
 
 // World points, three numbers each.
-using PointBuffer = detail::Buffer<double, 768>;
+using PointBuffer = detail::Buffer<double, 384>;
 
 // ---- internal helpers ----------------------------------------------------------
 
@@ -125,7 +125,7 @@ bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, in
   Ref c1 = cp ? Ref::steal(item(cp.get(), 1)) : Ref();
   if (!c1 || !detail::obj_add_float(c1.get(), 0.0, &s[1])) return false;
   // Relative steps around the circle, each from the previous vertex.
-  detail::Buffer<double, 512> steps;
+  detail::Buffer<double, 256> steps;
   steps.resize_for_overwrite(2 * static_cast<size_t>(n));
   double px = radius, py = 0.0;
   double da = kTwoPi / n;

@@ -17,9 +17,11 @@ namespace kv::draw::detail {
 // ---- buffers -----------------------------------------------------------------
 
 // A growable array that lives on the stack up to N elements and moves to the
-// heap beyond: most shapes have a few hundred points, and a drawing call then
-// allocates nothing for them. std::bad_alloc escapes from growth; the public
-// routines turn it into MemoryError.
+// heap beyond: most shapes have a few hundred points at most, and a drawing
+// call then allocates nothing for them. N stays small (a few KB per frame),
+// since a drawing call can be re-entered from Python code it runs (a
+// __float__, a graph function). std::bad_alloc escapes from growth; the
+// public routines turn it into MemoryError.
 template <typename T, size_t N>
 class Buffer {
  public:
@@ -151,7 +153,7 @@ class IntPoints {
     bad_ = true;
     bad_value_ = in_range(x) ? y : x;
   }
-  Buffer<int, 1024> xy_;  // the converted coordinates
+  Buffer<int, 512> xy_;  // the converted coordinates (256 points in place)
   size_t count_ = 0;
   bool bad_ = false;
   double bad_value_ = 0.0;
