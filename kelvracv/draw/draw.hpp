@@ -16,6 +16,9 @@
 //   OpenCV as the (B, G, R) tuple of _color_bgr (None fails there).
 // - `thickness`: the declared 32-bit int; the screen thickness is
 //   max(1, int(thickness * size)).
+// - Screen coordinates reach OpenCV truncated toward zero: int() for single
+//   points, numpy.array(points, numpy.int32)'s conversion for point lists
+//   (NaN, infinity or a value outside int32 raise NumPy's own errors).
 #pragma once
 
 #include "pyapi/ref.hpp"
@@ -23,19 +26,27 @@
 namespace kv::draw {
 
 // clear(arr, ts, color): fills the canvas with the (R, G, B) tuple `color`
-// (checked: exact tuple or None). `ts` is not read. False with an exception set.
+// (checked: exact tuple or None) by a filled cv2.rectangle over arr.shape.
+// `ts` is not read. False with an exception set.
 bool clear(PyObject* arr, PyObject* ts, PyObject* color);
 
-// line: draws from the pen by the displacement tuple `d` and moves the pen
-// ("cursor_pos") to the segment's end, before drawing.
+// line: moves the pen ("cursor_pos") by the displacement tuple `d`, padded
+// with 0.0 to the pen's length, before anything is drawn, then draws the
+// segment with cv2.line when both ends are visible. Reads "size",
+// "cursor_pos", then the mapping keys.
 bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickness, bool aa);
 
-// rect: the rectangle of size `wh` (tuple (w, h)) with one corner at the pen;
-// axis-aligned on the screen in 2-D mode, a projected quadrilateral in 3-D.
+// rect: the rectangle of size `wh` (tuple (w, h)) with one corner at the pen.
+// 2-D mode: cv2.rectangle between the two mapped opposite corners (always
+// axis-aligned on the screen; fill gives thickness -1). 3-D mode: the four
+// corners in the plane of the pen, outlined or filled, skipped when a corner
+// is behind the camera. The pen does not move.
 bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickness, bool fill, bool aa);
 
 // poly: the closed polygon whose vertices are the pen followed by the running
-// sums of the displacement tuples in `ds` (a tuple of tuples).
+// sums of the displacement tuples in `ds` (each relative to the previous
+// vertex, by add_tuples); cv2.polylines or cv2.fillPoly, skipped when a vertex
+// is behind the camera. The pen does not move.
 bool poly(PyObject* arr, PyObject* ts, PyObject* ds, PyObject* color, int thickness, bool fill, bool aa);
 
 // poly with the displacements given as `n` (dx, dy) pairs of doubles in
@@ -44,19 +55,26 @@ bool poly_steps(PyObject* arr, PyObject* ts, const double* steps, Py_ssize_t n, 
                 bool fill, bool aa);
 
 // circle: a polygon of max(int(radius * m), 6) sides around the pen (m is
-// `multiplier` thinned out for large radii); drawn through poly_steps with
-// the pen set to the start point, which is restored afterwards.
+// `multiplier` thinned out for radii of 50 and more), drawn by poly_steps
+// with the pen set to the start point (pen + (radius, 0)); the pen is put
+// back afterwards, and keeps the start point if poly fails. A NaN or infinite
+// radius raises int()'s ValueError/OverflowError; more than 2**31 - 1 sides
+// raise OverflowError.
 bool circle(PyObject* arr, PyObject* ts, double radius, PyObject* color, int thickness, bool fill, bool aa,
             double multiplier);
 
-// ellipse: OpenCV's ellipse around the mapped pen in 2-D mode; a polygon of
-// world points in 3-D mode.
+// ellipse: 2-D mode: cv2.ellipse around the mapped pen with the axes scaled by
+// "size" and the record's rotation (nothing when the centre maps to infinity).
+// 3-D mode: a closed polygon of world points in the plane of the pen, of the
+// visible points only.
 bool ellipse(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* color, int thickness, bool fill, bool aa,
              double multiplier);
 
 // arc: an open polyline along the circle of `radius` around the pen, from
-// start_deg in the direction of increasing angle to end_deg. A sweep that is
-// not finite draws nothing.
+// start_deg in the direction of increasing angle to end_deg (the sweep is
+// brought into [0, 360] degrees; equal angles draw nothing). A sweep that is
+// not finite (an infinite or NaN angle) draws nothing; a sweep of more than
+// 65536 turns is reduced at once instead of turn by turn.
 bool arc(PyObject* arr, PyObject* ts, double radius, double start_deg, double end_deg, PyObject* color,
          int thickness, bool aa, double multiplier);
 
@@ -73,10 +91,13 @@ struct GraphOptions {
   bool x_world = false;
 };
 
-// graph: plots y = func(x) for x in [x_min, x_max] relative to the pen, with
-// adaptive bisection of segments whose screen ends lie too far apart.
-// Exceptions of `func` (Exception subclasses only) drop a sample or stop a
-// refinement. A None canvas raises TypeError before anything else.
+// graph: plots y = func(x) for x in [x_min, x_max] relative to the pen:
+// opt.resolution initial segments, each bisected (depth <= opt.max_depth)
+// while its mapped ends lie more than opt.screen_dist_threshold pixels apart,
+// drawn as open polylines split at unmappable, non-finite and far off-canvas
+// (1200 px) points. Exceptions of `func` that derive from Exception drop a
+// sample or stop a refinement; all others propagate. The record is read once
+// per call. A None canvas raises TypeError before anything else.
 bool graph(PyObject* arr, PyObject* ts, PyObject* func, double x_min, double x_max, PyObject* color,
            const GraphOptions& opt);
 
