@@ -117,13 +117,19 @@ bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, in
   int n;
   if (!detail::segment_count(radius * m, 6, &n)) return false;
   // Start point s = (cursor[0] + radius, cursor[1] + 0.0).
+  // The pen is read for each use; from a plain dict holding plain numbers no
+  // Python code runs in between, and the first read serves for all three.
   Ref cp = record_get(ts, KV_STR("cursor_pos"));
   Ref c0 = cp ? Ref::steal(item(cp.get(), 0)) : Ref();
-  double s[2];
-  if (!c0 || !detail::obj_add_float(c0.get(), radius, &s[0])) return false;
-  cp = record_get(ts, KV_STR("cursor_pos"));
+  double s[2], v;
+  if (!c0) return false;
+  bool plain = PyDict_CheckExact(ts) && detail::fast_number(c0.get(), &v);
+  if (!detail::obj_add_float(c0.get(), radius, &s[0])) return false;
+  if (!plain) cp = record_get(ts, KV_STR("cursor_pos"));
   Ref c1 = cp ? Ref::steal(item(cp.get(), 1)) : Ref();
-  if (!c1 || !detail::obj_add_float(c1.get(), 0.0, &s[1])) return false;
+  if (!c1) return false;
+  plain = plain && detail::fast_number(c1.get(), &v);
+  if (!detail::obj_add_float(c1.get(), 0.0, &s[1])) return false;
   // Relative steps around the circle, each from the previous vertex.
   detail::Buffer<double, 256> steps;
   steps.resize_for_overwrite(2 * static_cast<size_t>(n));
@@ -138,7 +144,7 @@ bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, in
     px = qx;
     py = qy;
   }
-  Ref saved = record_get(ts, KV_STR("cursor_pos"));
+  Ref saved = plain ? cp : record_get(ts, KV_STR("cursor_pos"));
   if (!saved || !body_tuple(saved.get())) return false;
   Ref start = Ref::steal(float_tuple(s, 2));
   if (!start || PyObject_SetItem(ts, KV_STR("cursor_pos"), start.get()) < 0) return false;
