@@ -891,3 +891,55 @@ def test_graph_x_world_spans_the_interval(kv, rec):
     seen.clear()
     kv.graph(blank(), ts, lambda a: seen.append(a) or 0.0, -50, 50, RED, x_scale=0.0, x_world=True, max_depth=0)
     assert seen[0] == -80.0
+
+
+def test_random_bad_input_raises_or_draws(kv):
+    """Random argument mixtures: every call returns None or raises an Exception."""
+    import random
+
+    rnd = random.Random(1234)
+    nan, inf = float("nan"), float("inf")
+    values = [None, 0, -1, 7, 2 ** 70, 1.5, nan, inf, -inf, 1e300, "s", "3", [], [1, 2], (), (1,), (1, 2),
+              (1, 2, 3), (nan, 0), (inf, inf, inf), (1e12, -1e12), ((1, 2),), ((1, 2), (3, nan)), object(),
+              np.zeros(3, np.uint8), np.zeros((4, 4), np.float32), np.float64(2.5), True, {}]
+
+    def record():
+        ts = make_record()
+        for key in rnd.sample(list(ts), rnd.randint(0, 3)):
+            ts[key] = rnd.choice(values)
+        if rnd.random() < 0.3:
+            ts["is_3d"] = True
+        return ts
+
+    calls = [
+        lambda a: kv.clear(a[0], a[1], a[2]),
+        lambda a: kv.line(a[0], a[1], a[2], a[3], a[4], a[5]),
+        lambda a: kv.rect(a[0], a[1], a[2], a[3], a[4], a[5], a[6]),
+        lambda a: kv.poly(a[0], a[1], a[2], a[3], a[4], a[5], a[6]),
+        lambda a: kv.tri(a[0], a[1], a[2], a[3], a[4], a[5]),
+        lambda a: kv.circle(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]),
+        lambda a: kv.ellipse(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]),
+        lambda a: kv.arc(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]),
+        lambda a: kv.graph(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], rnd.choice([-2, 0, 3, 10]), a[8], a[9],
+                           rnd.choice([0, 3, 40])),
+    ]
+    outcomes = {"ok": 0, "raised": 0}
+    for _ in range(1500):
+        args = [rnd.choice(values) for _ in range(10)]
+        if rnd.random() < 0.7:
+            args[0] = blank()
+        if rnd.random() < 0.8:
+            args[1] = record()
+        if rnd.random() < 0.8:
+            args[3] = RED
+        if rnd.random() < 0.5:
+            args[2] = rnd.choice([math.sin, 5, 40.5, (10, 20), ((10, 0), (0, 10))])
+        for i in range(4, 10):
+            if rnd.random() < 0.7:
+                args[i] = rnd.choice([0, 1, 3, 25.5, -4, 90, 1e9, nan, inf])
+        try:
+            rnd.choice(calls)(args)
+            outcomes["ok"] += 1
+        except Exception:
+            outcomes["raised"] += 1
+    assert outcomes["ok"] > 10 and outcomes["raised"] > 1000
