@@ -164,34 +164,18 @@ Ref IntPoints::array() const {
 }
 
 bool map_points(PointMapper& m, const double* pts, size_t from, size_t n, IntPoints* out, bool* all_visible) {
+  FastMapper fast(m);
   bool all = true;
-  PointMapper::View2D v;
-  if (m.plain_view(&v)) {
-    for (size_t i = from; i < n; i++) {
-      const double* p = pts + 3 * i;
-      geo::Vec2 s = geo::view_2d_cs(p[0], p[1], v.c, v.s, v.size, v.shx, v.shy);
-      if (v.h) {
-        geo::Vec2 hs;
-        if (geo::homography(v.h, s.x, s.y, &hs)) s = hs;
-      }
-      if (std::isinf(s.x)) {
-        all = false;
-        continue;
-      }
-      out->push(s.x, s.y);
+  for (size_t i = from; i < n; i++) {
+    const double* p = pts + 3 * i;
+    geo::Vec2 s;
+    bool vis;
+    if (!fast.map(p[0], p[1], p[2], &vis, &s)) return false;
+    if (!vis) {
+      all = false;
+      continue;
     }
-  } else {
-    for (size_t i = from; i < n; i++) {
-      const double* p = pts + 3 * i;
-      geo::Vec2 s;
-      bool vis;
-      if (!m.map(p[0], p[1], p[2], &vis, &s)) return false;
-      if (!vis) {
-        all = false;
-        continue;
-      }
-      out->push(s.x, s.y);
-    }
+    out->push(s.x, s.y);
   }
   *all_visible = all;
   return true;

@@ -34,12 +34,6 @@ class Buffer {
   size_t size() const { return n_; }
   T& operator[](size_t i) { return p_[i]; }
   const T& operator[](size_t i) const { return p_[i]; }
-  // Resizes, keeping the contents; new elements are value-initialised.
-  void resize(size_t n) {
-    reserve(n);
-    for (size_t i = n_; i < n; i++) p_[i] = T();
-    n_ = n;
-  }
   // Resizes without initialising new elements (the caller writes them all).
   void resize_for_overwrite(size_t n) {
     reserve(n);
@@ -108,17 +102,11 @@ bool segment_count(double v, int floor, int* out);
 
 // ---- point arrays ------------------------------------------------------------
 
-// One coordinate as numpy.array([...], numpy.int32) converts a Python float:
-// truncation toward zero; ValueError for NaN, OverflowError for infinity and
-// for values outside the int32 range (NumPy's own messages).
+// Raises the error numpy.array([...], numpy.int32) raises for a Python float
+// outside the int32 range: ValueError for NaN, OverflowError for infinity and
+// for finite values out of range (NumPy's own messages). Returns false.
 bool np_int32_error(double v);
-inline bool np_int32(double v, int* out) {
-  if (v > -2147483649.0 && v < 2147483648.0) {
-    *out = static_cast<int>(v);
-    return true;
-  }
-  return np_int32_error(v);
-}
+
 // Screen points on their way to OpenCV: each (x, y) is converted as
 // numpy.array(points, numpy.int32) converts it when it is added; the first
 // conversion error is kept and raised only when the array is made, so that
