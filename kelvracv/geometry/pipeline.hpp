@@ -22,11 +22,15 @@ inline constexpr double kFov = 90.0;
 // Degrees to radians: multiplication first, then the division.
 inline double radians(double deg) { return deg * kPi / 180; }
 
+// Rotate by the angle whose cosine and sine are c and s, scale by size, add the shift.
+inline Vec2 view_2d_cs(double x, double y, double c, double s, double size, double shx, double shy) {
+  return {(c * x - s * y) * size + shx, (c * y + s * x) * size + shy};
+}
+
 // Rotate by rot degrees, scale by size, add the shift.
 inline Vec2 view_2d(double x, double y, double rot, double size, double shx, double shy) {
   double a = radians(rot);
-  double c = std::cos(a), s = std::sin(a);
-  return {(c * x - s * y) * size + shx, (c * y + s * x) * size + shy};
+  return view_2d_cs(x, y, std::cos(a), std::sin(a), size, shx, shy);
 }
 
 // Camera rotation about y, then x, then z (degrees).

@@ -285,6 +285,9 @@ bool PointMapper::read_view_2d() {
     return false;
   shx_ = sh[0];
   shy_ = sh[1];
+  double a = geo::radians(rot_);
+  cos_ = std::cos(a);
+  sin_ = std::sin(a);
   Ref H = record_get_default(ts_, KV_STR("full_transform"));
   if (!H) return false;
   has_h_ = H.get() != Py_None;
@@ -322,7 +325,7 @@ bool PointMapper::map(double x, double y, double z, bool* visible, geo::Vec2* ou
     return true;
   }
   if (!ready_ && !read_view_2d()) return false;
-  geo::Vec2 v = geo::view_2d(x, y, rot_, size_, shx_, shy_);
+  geo::Vec2 v = geo::view_2d_cs(x, y, cos_, sin_, size_, shx_, shy_);
   if (has_h_) {
     if (h_fast_) {
       if (!geo::homography(h_, v.x, v.y, out)) *out = v;
@@ -333,6 +336,12 @@ bool PointMapper::map(double x, double y, double z, bool* visible, geo::Vec2* ou
     *out = v;
   }
   *visible = !std::isinf(out->x);
+  return true;
+}
+
+bool PointMapper::plain_view(View2D* out) const {
+  if (is_3d_ || !ready_ || (has_h_ && !h_fast_)) return false;
+  *out = {cos_, sin_, size_, shx_, shy_, has_h_ ? h_ : nullptr};
   return true;
 }
 

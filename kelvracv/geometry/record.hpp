@@ -47,6 +47,16 @@ class PointMapper {
   // A world point given as doubles; z is used in 3-D mode only.
   bool map(double x, double y, double z, bool* visible, geo::Vec2* out);
 
+  // The plain numbers of the 2-D view, for callers that map many points in
+  // a tight loop: rotation cosine and sine, size, shift and the row-major
+  // 3x3 homography (nullptr when none is set). Available once a point has
+  // been mapped; false in 3-D mode and for a homography that is not 3x3.
+  struct View2D {
+    double c, s, size, shx, shy;
+    const double* h;
+  };
+  bool plain_view(View2D* out) const;
+
  private:
   bool read_view_2d();
   bool read_camera_head();
@@ -56,6 +66,7 @@ class PointMapper {
   bool is_3d_ = false;
   bool ready_ = false;
   double rot_ = 0, size_ = 1, shx_ = 0, shy_ = 0;
+  double cos_ = 1, sin_ = 0;  // of rot_, computed once per record read
   // 2-D homography: fast 3x3 form, or the object for the general path.
   bool has_h_ = false, h_fast_ = false;
   double h_[9] = {};

@@ -1,0 +1,313 @@
+"""Drawing primitives against their floors, measured in the same run.
+
+The floor of a primitive is the bare OpenCV call it ends in, made with the same
+precomputed integer arguments. The pure-Python column is a transcription of
+the primitive's algorithm (point mapping included) written here, so the
+ratio shows what the native routine saves.
+
+Run: PYTHONPATH=. SDL_AUDIODRIVER=dummy xvfb-run -a .venv/bin/python bench/bench_draw.py
+"""
+
+import math
+import os
+import sys
+import timeit
+
+os.environ.setdefault("SDL_AUDIODRIVER", "dummy")
+os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # no spinning BLAS threads beside the timed loop
+
+import cv2
+import numpy as np
+
+from kelvracv import _kelvra_core as kv
+
+W, H = 800, 600
+COLOR = (255, 0, 0)
+BGR = (0, 0, 255)
+
+
+def record():
+    return {
+        "rot": 0.0,
+        "size": 1.0,
+        "shift": (W / 2, H / 2),
+        "cursor_pos": (0.0, 0.0),
+        "full_transform": None,
+        "full_transform_inv": None,
+        "cam_pos_3d": (0.0, 0.0, -10.0),
+        "cam_rot_3d": (0.0, 0.0, 0.0),
+        "is_3d": False,
+    }
+
+
+def best(fn, number, repeat=7):
+    """Best time per call in microseconds."""
+    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e6
+
+
+def paired(fns, number, repeat=15):
+    """Best times per call (microseconds) of several functions, measured in
+    alternation so that a busy machine weighs on all of them alike."""
+    bests = [float("inf")] * len(fns)
+    for _ in range(repeat):
+        for i, fn in enumerate(fns):
+            bests[i] = min(bests[i], timeit.timeit(fn, number=number) / number * 1e6)
+    return bests
+
+
+# ---- pure-Python transcriptions (2-D mode, no homography) -------------------
+
+
+def py_trans_pts(pts, ts):
+    out = []
+    is_3d = ts["is_3d"]
+    for p in pts:
+        if is_3d:
+            raise NotImplementedError
+        x, y = float(p[0]), float(p[1])
+        a = float(ts["rot"]) * 3.141592653589793 / 180
+        c, s = math.cos(a), math.sin(a)
+        size = float(ts["size"])
+        sx = (c * x - s * y) * size + float(ts["shift"][0])
+        sy = (c * y + s * x) * size + float(ts["shift"][1])
+        if ts.get("full_transform", None) is not None:
+            raise NotImplementedError
+        out.append(None if math.isinf(sx) else (sx, sy))
+    return out
+
+
+def py_add_tuples(t1, t2):
+    if len(t1) == 3 and len(t2) == 3:
+        return (t1[0] + t2[0], t1[1] + t2[1], t1[2] + t2[2])
+    return (t1[0] + t2[0], t1[1] + t2[1])
+
+
+def py_poly(arr, ts, ds, color, thickness, fill=False, aa=False):
+    t = max(1, int(thickness * float(ts["size"])))
+    v = [ts["cursor_pos"]]
+    for d in ds:
+        prev = v[-1]
+        v.append(py_add_tuples(prev, d + (0.0,) * (len(prev) - len(d))))
+    pts = py_trans_pts(v, ts)
+    if not all(pts):
+        return
+    a = np.array(pts, np.int32).reshape((-1, 1, 2))
+    color = (color[2], color[1], color[0])
+    if fill:
+        cv2.fillPoly(arr, [a], color)
+    else:
+        cv2.polylines(arr, [a], True, color, t, lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+
+
+def py_circle(arr, ts, radius, color, thickness=1, fill=False, aa=False, multiplier=1.0):
+    m = multiplier
+    for r, div in ((200.0, 1.5), (150.0, 1.5), (100.0, 2.0), (50.0, 2.0)):
+        if radius >= r:
+            m /= div
+    n = max(int(radius * m), 6)
+    s = (ts["cursor_pos"][0] + radius, ts["cursor_pos"][1] + 0.0)
+    steps, p = [], (radius, 0.0)
+    for i in range(1, n + 1):
+        a = (6.283185307179586 / n) * i
+        q = (math.cos(a) * radius, math.sin(a) * radius)
+        steps.append((q[0] - p[0], q[1] - p[1]))
+        p = q
+    saved = ts["cursor_pos"]
+    ts["cursor_pos"] = s
+    py_poly(arr, ts, tuple(steps), color, thickness, fill, aa)
+    ts["cursor_pos"] = saved
+
+
+def py_arc(arr, ts, radius, start_deg, end_deg, color, thickness=1, aa=False, multiplier=1.0):
+    t = max(int(thickness * ts["size"]), 1)
+    c = ts["cursor_pos"]
+    cx, cy, cz = c[0], c[1], c[2] if len(c) == 3 else 0.0
+    start = start_deg * 3.141592653589793 / 180
+    sweep = end_deg * 3.141592653589793 / 180 - start
+    while sweep < 0:
+        sweep += 6.283185307179586
+    while sweep > 6.283185307179586:
+        sweep -= 6.283185307179586
+    if sweep < 1e-6:
+        return
+    n = max(int(radius * multiplier * sweep / 6.283185307179586 * 6), 2)
+    pts = []
+    for i in range(n + 1):
+        a = (sweep / n) * i + start
+        pts.append((math.cos(a) * radius + cx, math.sin(a) * radius + cy, cz))
+    kept = [p for p in py_trans_pts(pts, ts) if p is not None]
+    if len(kept) < 2:
+        return
+    cv2.polylines(arr, [np.array(kept, np.int32).reshape((-1, 1, 2))], False, (color[2], color[1], color[0]), t,
+                  lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+
+
+def py_graph(arr, ts, func, x_min, x_max, color, thickness=1, aa=True, resolution=100, y_scale=1.0, x_scale=1.0,
+             max_depth=5, angle_threshold=0.1, screen_dist_threshold=5.0, x_world=False):
+    if x_min >= x_max:
+        return
+    t = max(int(thickness * ts["size"]), 1)
+    c = ts["cursor_pos"]
+    cy = c[1]
+    cz = c[2] if len(c) == 3 else 0.0
+    cx = c[0]
+    step = (x_max - x_min) / resolution
+    samples = []
+    for i in range(resolution + 1):
+        x = step * i + x_min
+        if not x_world:
+            a = x
+            X = a * x_scale + cx
+        else:
+            a = (x - cx) / x_scale if x_scale != 0 else x - cx
+            X = x
+        try:
+            v = float(func(a))
+        except Exception:
+            continue
+        samples.append((X, v * y_scale + cy, cz))
+    if len(samples) < 2:
+        return
+    out = [samples[0]]
+    last = py_trans_pts([samples[0]], ts)[0]
+    if last is None:
+        return
+    stack = [(samples[k], samples[k + 1], 0) for k in range(len(samples) - 2, -1, -1)]
+    thr2 = screen_dist_threshold ** 2
+    while stack:
+        p1, p2, depth = stack.pop()
+        s2 = py_trans_pts([p2], ts)[0]
+        if (depth < max_depth and s2 is not None and last is not None
+                and (s2[0] - last[0]) ** 2 + (s2[1] - last[1]) ** 2 > thr2):
+            am = ((p1[0] + p2[0]) * 0.5 - cx) / x_scale
+            try:
+                r = func(am)
+            except Exception:
+                out.append(p2)
+                last = s2
+                continue
+            mid = (am * x_scale + cx, float(cy + r * y_scale), cz)
+            stack.append((mid, p2, depth + 1))
+            stack.append((p1, mid, depth + 1))
+        else:
+            out.append(p2)
+            last = s2
+    screen = py_trans_pts(out, ts)
+    Wc, Hc = arr.shape[1], arr.shape[0]
+    runs, run = [], []
+    for p in screen:
+        if p is None or not (np.isfinite(p[0]) and np.isfinite(p[1])) or not (
+                -1200 <= p[0] <= Wc + 1200 and -1200 <= p[1] <= Hc + 1200):
+            runs.append(run)
+            run = []
+            continue
+        run.append((int(p[0]), int(p[1])))
+    runs.append(run)
+    for r in runs:
+        if len(r) >= 2:
+            cv2.polylines(arr, [np.array(r, np.int32).reshape((-1, 1, 2))], False, (color[2], color[1], color[0]),
+                          t, lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+    return runs
+
+
+# ---- cases -----------------------------------------------------------------
+
+
+def report(name, ours, floor, python=None, max_floor=None, min_python=None):
+    ratio = ours / floor
+    line = f"{name:<28} ours {ours:8.2f} us  floor {floor:8.2f} us  ours/floor {ratio:5.2f}"
+    ok = max_floor is None or ratio <= max_floor
+    if python is not None:
+        speedup = python / ours
+        line += f"  python {python:9.2f} us  python/ours {speedup:6.1f}"
+        ok = ok and (min_python is None or speedup >= min_python)
+    limits = f"(limit <= {max_floor}" + (f", >= {min_python}x" if min_python else "") + ")"
+    print(f"{line}  {limits} {'ok' if ok else 'MISSED'}")
+    return ok
+
+
+def main():
+    arr = np.zeros((H, W, 3), np.uint8)
+    results = []
+
+    # line: 2-D, size 1, 100 px there and back (the pen returns each round).
+    ts = record()
+    fwd, back = (100, 0), (-100, 0)
+    p0, p1 = (400, 300), (500, 300)
+    lt4 = cv2.LINE_4
+    ours, floor = paired([lambda: (kv.line(arr, ts, fwd, COLOR, 1), kv.line(arr, ts, back, COLOR, 1)),
+                          lambda: (cv2.line(arr, p0, p1, BGR, 1, lineType=lt4),
+                                   cv2.line(arr, p1, p0, BGR, 1, lineType=lt4))], 5000)
+    ours, floor = ours / 2, floor / 2
+    results.append(report("line 100px", ours, floor, max_floor=1.5))
+
+    # poly: 200 vertices on a circle of radius 250.
+    ts = record()
+    verts = [(250 * math.cos(2 * math.pi * i / 200), 250 * math.sin(2 * math.pi * i / 200)) for i in range(201)]
+    ds = tuple((verts[i + 1][0] - verts[i][0], verts[i + 1][1] - verts[i][1]) for i in range(199))
+    ts["cursor_pos"] = verts[0]
+    pts = [ts["cursor_pos"]]
+    for d in ds:
+        pts.append((pts[-1][0] + d[0], pts[-1][1] + d[1]))
+    pa = np.array([(p[0] + 400, p[1] + 300) for p in pts], np.int32).reshape((-1, 1, 2))
+    ours, floor = paired([lambda: kv.poly(arr, ts, ds, COLOR, 1),
+                          lambda: cv2.polylines(arr, [pa], True, BGR, 1, lineType=lt4)], 500)
+    python = best(lambda: py_poly(arr, ts, ds, COLOR, 1), 300)
+    results.append(report("poly 200 vertices", ours, floor, python, 1.3, 4))
+
+    # circle radius 100 (25 segments).
+    ts = record()
+    ref = np.zeros_like(arr)
+    calls = []
+
+    class Rec:
+        def __getattr__(self, name):
+            return getattr(cv2, name)
+
+        def polylines(self, *a, **k):
+            calls.append((a, k))
+            return cv2.polylines(*a, **k)
+
+    saved = kv.cv2
+    kv.cv2 = Rec()
+    kv.circle(ref, ts, 100, COLOR)
+    kv.arc(ref, ts, 100, 0, 180, COLOR)
+    kv.cv2 = saved
+    (c_args, c_kw), (a_args, a_kw) = calls
+    cpts, apts = c_args[1], a_args[1]
+    ours, floor = paired([lambda: kv.circle(arr, ts, 100, COLOR),
+                          lambda: cv2.polylines(arr, cpts, True, BGR, 1, lineType=lt4)], 2000)
+    python = best(lambda: py_circle(arr, ts, 100, COLOR), 1000)
+    results.append(report("circle r=100", ours, floor, python, 1.5, 10))
+
+    # arc over 180 degrees, radius 100 (300 segments).
+    ours, floor = paired([lambda: kv.arc(arr, ts, 100, 0, 180, COLOR),
+                          lambda: cv2.polylines(arr, apts, False, BGR, 1, lineType=lt4)], 500)
+    python = best(lambda: py_arc(arr, ts, 100, 0, 180, COLOR), 300)
+    results.append(report("arc 180deg r=100", ours, floor, python, 1.5, 10))
+
+    # graph(math.sin, -10, 10): the default options, then scaled up 30 times
+    # in x and y so that refinement comes into play.
+    for scale in (1.0, 30.0):
+        ts = record()
+        kw = {} if scale == 1.0 else {"x_scale": scale, "y_scale": scale}
+        runs = py_graph(arr, ts, math.sin, -10, 10, COLOR, **kw)
+        arrays = [np.array(r, np.int32).reshape((-1, 1, 2)) for r in runs if len(r) >= 2]
+        lta = cv2.LINE_AA
+
+        def floor_fn():
+            for a in arrays:
+                cv2.polylines(arr, [a], False, BGR, 1, lineType=lta)
+
+        ours, floor = paired([lambda: kv.graph(arr, ts, math.sin, -10, 10, COLOR, **kw), floor_fn], 300)
+        python = best(lambda: py_graph(arr, ts, math.sin, -10, 10, COLOR, **kw), 100)
+        npts = sum(len(r) for r in runs)
+        results.append(report(f"graph sin x{scale:g} ({npts} pts)", ours, floor, python, 2.0, 10))
+
+    print("all limits met" if all(results) else "some limits missed")
+    return 0  # timings on a shared machine are reported, not enforced
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,407 @@
+// clear, line, rect and poly: the straight-edged primitives.
+// poly builds its vertex chain on doubles when the pen and the displacements
+// are plain floats and ints (the common case) and falls back to Python's own
+// tuple arithmetic otherwise, so both give what add_tuples would.
+// Main thread, interpreter lock held.
+
+#include <new>
+#include <vector>
+
+#include "core/colors.hpp"
+#include "draw/draw.hpp"
+#include "draw/support.hpp"
+#include "geometry/record.hpp"
+#include "pyapi/convert.hpp"
+#include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+
+namespace kv::draw {
+namespace {
+
+using detail::check_color;
+
+// ---- types -------------------------------------------------------------------
+
+// The displacements of poly: a Python tuple of tuples, or (dx, dy) doubles.
+struct Steps {
+  PyObject* ds;       // nullptr when xy is used
+  const double* xy;   // 2 * n numbers
+  Py_ssize_t n;
+};
+
+// World points, three numbers each.
+using PointBuffer = detail::Buffer<double, 384>;
+
+// ---- internal helpers ----------------------------------------------------------
+
+// A fast coordinate: a float, or a small int remembered as such.
+inline bool fast_coord(PyObject* o, double* v, bool* is_int) {
+  if (PyFloat_CheckExact(o)) {
+    *v = PyFloat_AS_DOUBLE(o);
+    *is_int = false;
+    return true;
+  }
+  *is_int = true;
+  return detail::fast_number_slow(o, v);
+}
+
+// The displacement tuples and their numbers are scattered over the heap: ask
+// for the tuple eight steps ahead and for the numbers of the one four ahead,
+// so that the loop does not wait on memory at every step.
+inline void prefetch_step(PyObject* ds, Py_ssize_t i) {
+  Py_ssize_t n = PyTuple_GET_SIZE(ds);
+  if (i + 8 < n) __builtin_prefetch(PyTuple_GET_ITEM(ds, i + 8));
+  if (i + 4 < n) {
+    PyObject* d = PyTuple_GET_ITEM(ds, i + 4);
+    if (PyTuple_CheckExact(d) && PyTuple_GET_SIZE(d) >= 2) {
+      __builtin_prefetch(PyTuple_GET_ITEM(d, 0));
+      __builtin_prefetch(PyTuple_GET_ITEM(d, 1));
+    }
+  }
+}
+
+// The whole vertex chain on doubles, three numbers per vertex in *pts (z is
+// 0.0 for a two-coordinate vertex, as the mapping takes it). Each step is
+// prev + (d padded with 0.0 to len(prev)) by the add_tuples rule, with ints
+// kept exact as Python keeps them. False (no exception) when any value is
+// outside this fast domain, in which case nothing observable has happened.
+bool chain_fast(PyObject* cur, const Steps& st, PointBuffer* pts) {
+  if (!PyTuple_CheckExact(cur) || (st.ds && !PyTuple_CheckExact(st.ds))) return false;
+  int n = static_cast<int>(PyTuple_GET_SIZE(cur));
+  if (n != 2 && n != 3) return false;
+  double c[3] = {0.0, 0.0, 0.0};
+  bool ci[3] = {false, false, false};
+  for (int j = 0; j < n; j++)
+    if (!fast_coord(PyTuple_GET_ITEM(cur, j), &c[j], &ci[j])) return false;
+  pts->resize_for_overwrite(3 * (static_cast<size_t>(st.n) + 1));
+  double* out = pts->data();
+  out[0] = c[0], out[1] = c[1], out[2] = c[2];
+  for (Py_ssize_t i = 0; i < st.n; i++) {
+    double* o = out + 3 * (i + 1);
+    if (st.ds) {
+      prefetch_step(st.ds, i);
+      // The common case first: a pair of floats added to a pair of floats.
+      PyObject* t = PyTuple_GET_ITEM(st.ds, i);
+      if (n == 2 && !ci[0] && !ci[1] && PyTuple_CheckExact(t) && PyTuple_GET_SIZE(t) == 2 &&
+          PyFloat_CheckExact(PyTuple_GET_ITEM(t, 0)) && PyFloat_CheckExact(PyTuple_GET_ITEM(t, 1))) {
+        c[0] = c[0] + PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(t, 0));
+        c[1] = c[1] + PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(t, 1));
+        o[0] = c[0], o[1] = c[1], o[2] = 0.0;
+        continue;
+      }
+    } else if (n == 2 && !ci[0] && !ci[1]) {
+      c[0] = c[0] + st.xy[2 * i];
+      c[1] = c[1] + st.xy[2 * i + 1];
+      o[0] = c[0], o[1] = c[1], o[2] = 0.0;
+      continue;
+    }
+    double d[3] = {0.0, 0.0, 0.0};
+    bool di[3] = {false, false, false};
+    Py_ssize_t k = 2;
+    if (st.ds) {
+      PyObject* t = PyTuple_GET_ITEM(st.ds, i);
+      if (!PyTuple_CheckExact(t)) return false;
+      k = PyTuple_GET_SIZE(t);
+      int used = k < 3 ? static_cast<int>(k) : 3;
+      for (int j = 0; j < used; j++)
+        if (!fast_coord(PyTuple_GET_ITEM(t, j), &d[j], &di[j])) return false;
+    } else {
+      d[0] = st.xy[2 * i];
+      d[1] = st.xy[2 * i + 1];
+    }
+    Py_ssize_t padded = k > n ? k : n;
+    int m = (n == 3 && padded == 3) ? 3 : 2;
+    for (int j = 0; j < m; j++) {
+      bool both_int = ci[j] && di[j];
+      c[j] = c[j] + d[j];
+      if (both_int && !(c[j] > -4503599627370496.0 && c[j] < 4503599627370496.0)) return false;
+      ci[j] = both_int;
+    }
+    if (m == 2) c[2] = 0.0, ci[2] = false;
+    n = m;
+    o[0] = c[0], o[1] = c[1], o[2] = c[2];
+  }
+  return true;
+}
+
+// add_tuples(t1, t2), made directly when t1 holds floats and t2 floats or
+// small ints in the places it adds (a float sum is all Python makes of
+// them then); *plain tells that
+// e[] holds the sums (z 0.0 for a pair). Anything else goes to add_tuples.
+Ref add_floats(PyObject* t1, PyObject* t2, double* e, bool* plain) {
+  *plain = false;
+  if (PyTuple_CheckExact(t1) && PyTuple_CheckExact(t2)) {
+    Py_ssize_t n1 = PyTuple_GET_SIZE(t1), n2 = PyTuple_GET_SIZE(t2);
+    int n = (n1 == 3 && n2 == 3) ? 3 : 2;
+    bool ok = n1 >= 2 && n2 >= 2 && (n1 == 2 || n == 3);
+    double b[3];
+    for (int i = 0; ok && i < n; i++)
+      ok = PyFloat_CheckExact(PyTuple_GET_ITEM(t1, i)) && detail::fast_number(PyTuple_GET_ITEM(t2, i), &b[i]);
+    if (ok) {
+      Ref out = Ref::steal(PyTuple_New(n));
+      if (!out) return out;
+      e[2] = 0.0;
+      for (int i = 0; i < n; i++) {
+        e[i] = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(t1, i)) + b[i];
+        PyObject* f = PyFloat_FromDouble(e[i]);
+        if (!f) return Ref();
+        PyTuple_SET_ITEM(out.get(), i, f);
+      }
+      *plain = true;
+      return out;
+    }
+  }
+  return Ref::steal(add_tuples(t1, t2));
+}
+
+// d + (0.0,) * (n - len(d)), as `move` pads an offset to the cursor's length.
+Ref pad_offset(PyObject* d, Py_ssize_t n) {
+  Py_ssize_t k = PyObject_Size(d);
+  if (k < 0) return Ref();
+  if (PyTuple_CheckExact(d) && k >= n) return Ref::borrow(d);
+  Py_ssize_t extra = n - k > 0 ? n - k : 0;
+  Ref zeros = Ref::steal(PyTuple_New(extra));
+  if (!zeros) return zeros;
+  for (Py_ssize_t i = 0; i < extra; i++) {
+    PyObject* z = PyFloat_FromDouble(0.0);
+    if (!z) return Ref();
+    PyTuple_SET_ITEM(zeros.get(), i, z);
+  }
+  return Ref::steal(PyNumber_Add(d, zeros.get()));
+}
+
+// The vertex chain with Python objects: each displacement must be a tuple,
+// each previous vertex too, and add_tuples does the sums.
+bool chain_objects(PyObject* cur, const Steps& st, std::vector<Ref>* v) {
+  v->push_back(Ref::borrow(cur));
+  Ref seq;
+  if (st.ds) {
+    Ref it = Ref::steal(PyObject_GetIter(st.ds));  // "'NoneType' object is not iterable"
+    seq = it ? Ref::steal(PySequence_List(it.get())) : Ref();
+    if (!seq) return false;
+  }
+  Py_ssize_t n = seq ? PyList_GET_SIZE(seq.get()) : st.n;
+  for (Py_ssize_t i = 0; i < n; i++) {
+    Ref d;
+    if (seq) {
+      d = Ref::borrow(PyList_GET_ITEM(seq.get(), i));
+    } else {
+      double xy[2] = {st.xy[2 * i], st.xy[2 * i + 1]};
+      d = Ref::steal(float_tuple(xy, 2));
+      if (!d) return false;
+    }
+    if (!body_tuple(d.get())) return false;
+    PyObject* prev = v->back().get();
+    if (!body_tuple(prev)) return false;
+    Py_ssize_t np = PyObject_Size(prev);
+    if (np < 0) return false;
+    Ref off = pad_offset(d.get(), np);
+    if (!off) return false;
+    Ref next = Ref::steal(add_tuples(prev, off.get()));
+    if (!next) return false;
+    v->push_back(next);
+  }
+  return true;
+}
+
+// Maps the vertex objects one by one (the general path).
+bool map_objects(PointMapper& m, const std::vector<Ref>& v, detail::IntPoints* out, bool* all_visible) {
+  bool all = true, vis;
+  for (const Ref& p : v) {
+    geo::Vec2 s;
+    if (!m.map_obj(p.get(), &vis, &s)) return false;
+    if (!vis) {
+      all = false;
+      continue;
+    }
+    out->push(s.x, s.y);
+  }
+  *all_visible = all;
+  return true;
+}
+
+bool poly_core(PyObject* arr, PyObject* ts, const Steps& st, PyObject* color, int thickness, bool fill, bool aa) {
+  if (!check_color(color)) return false;
+  Ref t;
+  if (!detail::screen_thickness(ts, thickness, &t)) return false;
+  Ref cur = record_get(ts, KV_STR("cursor_pos"));
+  if (!cur) return false;
+  detail::IntPoints screen;
+  bool visible = false;
+  PointMapper mapper;
+  PointBuffer pts;
+  if (chain_fast(cur.get(), st, &pts)) {
+    // The cursor object itself goes first, so the record is read in order.
+    size_t n = pts.size() / 3;
+    screen.reserve(n);
+    geo::Vec2 s0;
+    bool v0, rest;
+    if (!mapper.begin(ts) || !mapper.map_obj(cur.get(), &v0, &s0)) return false;
+    if (v0) screen.push(s0.x, s0.y);
+    if (!detail::map_points(mapper, pts.data(), 1, n, &screen, &rest)) return false;
+    visible = v0 && rest;
+  } else {
+    std::vector<Ref> objs;
+    if (!chain_objects(cur.get(), st, &objs)) return false;
+    screen.reserve(objs.size());
+    if (!mapper.begin(ts) || !map_objects(mapper, objs, &screen, &visible)) return false;
+  }
+  if (!visible) return true;  // a vertex behind the camera: the shape is skipped
+  return detail::closed_shape(arr, screen, fill, color, t.get(), aa);
+}
+
+// poly_core with an allocation failure turned into MemoryError.
+bool guarded_poly(PyObject* arr, PyObject* ts, const Steps& st, PyObject* color, int thickness, bool fill, bool aa) {
+  try {
+    return poly_core(arr, ts, st, color, thickness, fill, aa);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+}
+
+}  // namespace
+
+// ---- public routines -------------------------------------------------------------
+
+bool clear(PyObject* arr, PyObject* ts, PyObject* color) {
+  (void)ts;  // not read
+  if (!check_color(color)) return false;
+  int w, h;
+  if (PyArray_Check(arr) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arr)) >= 2) {
+    auto* a = reinterpret_cast<PyArrayObject*>(arr);
+    npy_intp dw = PyArray_DIM(a, 1), dh = PyArray_DIM(a, 0);
+    if (dw > INT_MAX || dh > INT_MAX) {
+      PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+      return false;
+    }
+    w = static_cast<int>(dw);
+    h = static_cast<int>(dh);
+  } else {
+    Ref shape = Ref::steal(PyObject_GetAttr(arr, KV_STR("shape")));
+    Ref sw = shape ? Ref::steal(item(shape.get(), 1)) : Ref();
+    if (!sw || !to_int32(sw.get(), &w)) return false;
+    Ref sh = Ref::steal(item(shape.get(), 0));
+    if (!sh || !to_int32(sh.get(), &h)) return false;
+  }
+  Ref fn = detail::cv2_function(KV_STR("rectangle"));
+  if (!fn) return false;
+  Ref origin = Ref::steal(Py_BuildValue("(ii)", 0, 0));
+  Ref corner = origin ? Ref::steal(Py_BuildValue("(ii)", w, h)) : Ref();
+  Ref bgr = corner ? detail::bgr_of(color) : Ref();
+  Ref fillv = bgr ? Ref::steal(PyLong_FromLong(-1)) : Ref();
+  return fillv && detail::call_draw(fn.get(), {arr, origin.get(), corner.get(), bgr.get(), fillv.get()});
+}
+
+bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickness, bool aa) {
+  if (!check_color(color)) return false;
+  Ref t;
+  if (!detail::screen_thickness(ts, thickness, &t)) return false;
+  Ref cur = record_get(ts, KV_STR("cursor_pos"));
+  if (!cur) return false;
+  Py_ssize_t n = PyObject_Size(cur.get());
+  if (n < 0) return false;
+  Ref off = pad_offset(d, n);
+  if (!off || !body_tuple(cur.get())) return false;
+  double e[3];
+  bool plain = false;
+  Ref end = add_floats(cur.get(), off.get(), e, &plain);
+  if (!end || PyObject_SetItem(ts, KV_STR("cursor_pos"), end.get()) < 0) return false;
+  // The pen has moved; now map both ends and draw when both are visible.
+  PointMapper mapper;
+  geo::Vec2 p1, p2;
+  bool v1, v2;
+  if (!mapper.begin(ts) || !mapper.map_obj(cur.get(), &v1, &p1)) return false;
+  if (plain ? !mapper.map(e[0], e[1], e[2], &v2, &p2) : !mapper.map_obj(end.get(), &v2, &p2)) return false;
+  if (!v1 || !v2) return true;
+  detail::Cv2 cv2;
+  Ref fn = cv2.load() ? cv2.attr(KV_STR("line")) : Ref();
+  if (!fn) return false;
+  Ref a = detail::int_point(p1.x, p1.y);
+  Ref b = a ? detail::int_point(p2.x, p2.y) : Ref();
+  Ref bgr = b ? detail::bgr_of(color) : Ref();
+  if (!bgr) return false;
+  Ref lt = cv2.line_type(aa);
+  return lt && detail::call_draw(fn.get(), {arr, a.get(), b.get(), bgr.get(), t.get()}, lt.get());
+}
+
+bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickness, bool fill, bool aa) {
+  if (!check_color(color)) return false;
+  Ref t;
+  if (!detail::screen_thickness(ts, thickness, &t)) return false;
+  double w, h;
+  Ref w0 = Ref::steal(item(wh, 0));
+  if (!w0 || !py_float(w0.get(), &w)) return false;
+  Ref h0 = Ref::steal(item(wh, 1));
+  if (!h0 || !py_float(h0.get(), &h)) return false;
+  Ref cp = record_get(ts, KV_STR("cursor_pos"));
+  if (!cp || !body_tuple(cp.get())) return false;
+  Ref is3 = record_get(ts, KV_STR("is_3d"));
+  if (!is3) return false;
+  int three_d = truth(is3.get());
+  if (three_d < 0) return false;
+  if (three_d) {
+    double z = 0.0;
+    Py_ssize_t n = PyObject_Size(cp.get());
+    if (n < 0) return false;
+    if (n == 3) {
+      Ref c2 = Ref::steal(item(cp.get(), 2));
+      if (!c2 || !py_float(c2.get(), &z)) return false;
+    }
+    // Corners: cp, (cp0 + w, cp1, z), (cp0 + w, cp1 + h, z), (cp0, cp1 + h, z).
+    double xw, yh;
+    Ref c0 = Ref::steal(item(cp.get(), 0));
+    Ref c1 = c0 ? Ref::steal(item(cp.get(), 1)) : Ref();
+    if (!c1 || !detail::obj_add_float(c0.get(), w, &xw) || !detail::obj_add_float(c0.get(), w, &xw) ||
+        !detail::obj_add_float(c1.get(), h, &yh) || !detail::obj_add_float(c1.get(), h, &yh))
+      return false;
+    PointMapper mapper;
+    geo::Vec2 s[4];
+    bool v[4];
+    if (!mapper.begin(ts) || !mapper.map_obj(cp.get(), &v[0], &s[0])) return false;
+    double x0, y0;  // cp's own coordinates, as the mapping converted them
+    if (!py_float(c0.get(), &x0) || !py_float(c1.get(), &y0)) return false;
+    if (!mapper.map(xw, y0, z, &v[1], &s[1]) || !mapper.map(xw, yh, z, &v[2], &s[2]) ||
+        !mapper.map(x0, yh, z, &v[3], &s[3]))
+      return false;
+    if (!(v[0] && v[1] && v[2] && v[3])) return true;
+    detail::IntPoints corners;
+    for (const geo::Vec2& p : s) corners.push(p.x, p.y);
+    return detail::closed_shape(arr, corners, fill, color, t.get(), aa);
+  }
+
+  // 2-D: only the two opposite corners are mapped; the rectangle stays axis-aligned.
+  PointMapper mapper;
+  geo::Vec2 p1, p2;
+  bool v1, v2;
+  if (!mapper.begin(ts) || !mapper.map_obj(cp.get(), &v1, &p1)) return false;
+  Ref c0 = Ref::steal(item(cp.get(), 0));
+  Ref c1 = c0 ? Ref::steal(item(cp.get(), 1)) : Ref();
+  double xw, yh;
+  if (!c1 || !detail::obj_add_float(c0.get(), w, &xw) || !detail::obj_add_float(c1.get(), h, &yh)) return false;
+  if (!mapper.begin(ts) || !mapper.map(xw, yh, 0.0, &v2, &p2)) return false;
+  if (!v1 || !v2) return true;
+  detail::Cv2 cv2;
+  Ref fn = cv2.load() ? cv2.attr(KV_STR("rectangle")) : Ref();
+  if (!fn) return false;
+  Ref a = detail::int_point(p1.x, p1.y);
+  Ref b = a ? detail::int_point(p2.x, p2.y) : Ref();
+  Ref bgr = b ? detail::bgr_of(color) : Ref();
+  Ref th = bgr ? (fill ? Ref::steal(PyLong_FromLong(-1)) : t) : Ref();
+  if (!th) return false;
+  Ref lt = cv2.line_type(aa);
+  return lt && detail::call_draw(fn.get(), {arr, a.get(), b.get(), bgr.get(), th.get()}, lt.get());
+}
+
+bool poly(PyObject* arr, PyObject* ts, PyObject* ds, PyObject* color, int thickness, bool fill, bool aa) {
+  Steps st{ds, nullptr, 0};
+  if (PyTuple_CheckExact(ds)) st.n = PyTuple_GET_SIZE(ds);
+  return guarded_poly(arr, ts, st, color, thickness, fill, aa);
+}
+
+bool poly_steps(PyObject* arr, PyObject* ts, const double* steps, Py_ssize_t n, PyObject* color, int thickness,
+                bool fill, bool aa) {
+  return guarded_poly(arr, ts, Steps{nullptr, steps, n}, color, thickness, fill, aa);
+}
+
+}  // namespace kv::draw

@@ -1,0 +1,273 @@
+// graph: the adaptive plot of a user function. Initial sampling, stack-ordered
+// bisection of segments whose screen ends lie too far apart, and splitting of
+// the result into polylines at unmappable, non-finite or far off-canvas
+// points. The record is read once per call (one PointMapper), and each
+// accepted point keeps the screen position it was mapped to, so the final
+// drawing does not map anything twice. Main thread, interpreter lock held.
+
+#include <cmath>
+#include <new>
+#include <vector>
+
+#include "draw/draw.hpp"
+#include "draw/support.hpp"
+#include "geometry/record.hpp"
+#include "pyapi/convert.hpp"
+#include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+
+namespace kv::draw {
+namespace {
+
+// ---- types -------------------------------------------------------------------
+
+constexpr double kMargin = 1200.0;  // off-canvas points beyond this split the curve
+
+struct WorldPt {
+  double x, y;  // z is the cursor's, shared by every point
+};
+
+// A segment waiting on the work stack.
+struct Segment {
+  WorldPt p1, p2;
+  int depth;
+};
+
+// A point of the output list with the screen position it was mapped to.
+struct ScreenPt {
+  bool visible;
+  geo::Vec2 s;
+};
+
+// A cursor coordinate used in `value + coord` / `value - coord`.
+struct Coord {
+  PyObject* obj;  // borrowed
+  bool fast;
+  double v;
+  explicit Coord(PyObject* o) : obj(o), fast(detail::fast_number(o, &v)) {}
+  bool add_to(double lhs, double* out) const {
+    if (fast) {
+      *out = lhs + v;
+      return true;
+    }
+    return detail::float_add(lhs, obj, out);
+  }
+  bool sub_from(double lhs, double* out) const {
+    if (fast) {
+      *out = lhs - v;
+      return true;
+    }
+    return detail::float_sub(lhs, obj, out);
+  }
+};
+
+// ---- internal helpers ----------------------------------------------------------
+
+// func(a) as a new reference; nullptr with the exception left set.
+Ref call_func(PyObject* func, double a) {
+  Ref arg = Ref::steal(PyFloat_FromDouble(a));
+  if (!arg) return arg;
+  PyObject* argv[2] = {nullptr, arg.get()};
+  return Ref::steal(PyObject_Vectorcall(func, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// After a failed call of the user's function: true (and the error cleared)
+// when it is an Exception to absorb, false when it must propagate.
+bool absorb() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// float(func(a)); *ok false when an absorbed exception dropped the sample.
+bool sample_value(PyObject* func, double a, double* v, bool* ok) {
+  Ref r = call_func(func, a);
+  if (r && py_float(r.get(), v)) {
+    *ok = true;
+    return true;
+  }
+  *ok = false;
+  return absorb();
+}
+
+// cy + result * y_scale, with the result object as returned, then float().
+bool refined_y(PyObject* result, double y_scale, const Coord& cy, double* out) {
+  double r;
+  if (detail::fast_number(result, &r)) return cy.add_to(r * y_scale, out);  // same sum, either order
+  Ref ys = Ref::steal(PyFloat_FromDouble(y_scale));
+  Ref prod = ys ? Ref::steal(PyNumber_Multiply(result, ys.get())) : Ref();
+  Ref sum = prod ? Ref::steal(PyNumber_Add(cy.obj, prod.get())) : Ref();
+  return sum && py_float(sum.get(), out);
+}
+
+// W and H from arr.shape.
+bool canvas_size(PyObject* arr, double* w, double* h) {
+  if (PyArray_Check(arr) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arr)) >= 2) {
+    auto* a = reinterpret_cast<PyArrayObject*>(arr);
+    *w = static_cast<double>(PyArray_DIM(a, 1));
+    *h = static_cast<double>(PyArray_DIM(a, 0));
+    return true;
+  }
+  Ref shape = Ref::steal(PyObject_GetAttr(arr, KV_STR("shape")));
+  Ref sw = shape ? Ref::steal(item(shape.get(), 1)) : Ref();
+  Ref sh = sw ? Ref::steal(item(shape.get(), 0)) : Ref();
+  return sh && py_float(sw.get(), w) && py_float(sh.get(), h);
+}
+
+// Splits the mapped output into runs and draws each run of two or more points.
+bool draw_runs(PyObject* arr, const ScreenPt* out, size_t n, PyObject* color, PyObject* t, bool aa) {
+  double W, H;
+  if (!canvas_size(arr, &W, &H)) return false;
+  detail::IntPoints run;
+  run.reserve(n);
+  auto flush = [&]() -> bool {
+    bool ok = run.size() < 2 || detail::polylines(arr, run, false, color, t, aa);
+    run.clear();
+    return ok;
+  };
+  for (size_t i = 0; i < n; i++) {
+    const ScreenPt& p = out[i];
+    double sx = p.s.x, sy = p.s.y;
+    bool keep = p.visible && std::isfinite(sx) && std::isfinite(sy) && !(sx < -kMargin) && !(sx > W + kMargin) &&
+                !(sy < -kMargin) && !(sy > H + kMargin);
+    if (!keep) {
+      if (!flush()) return false;
+      continue;
+    }
+    run.push(std::trunc(sx), std::trunc(sy));  // int(sx), int(sy)
+  }
+  return flush();
+}
+
+bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, double x_max, PyObject* color,
+                const GraphOptions& o) {
+  if (arr == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "graph() needs a canvas array to draw on, got None for 'arr'");
+    return false;
+  }
+  if (!detail::check_color(color)) return false;
+  if (x_min >= x_max) return true;
+  Ref t;
+  if (!detail::screen_thickness_raw(ts, o.thickness, &t)) return false;
+  Ref c = record_get(ts, KV_STR("cursor_pos"));
+  if (!c || !body_tuple(c.get())) return false;
+  Ref c1 = Ref::steal(item(c.get(), 1));
+  if (!c1) return false;
+  Py_ssize_t len = PyObject_Size(c.get());
+  if (len < 0) return false;
+  Ref cz = len == 3 ? Ref::steal(item(c.get(), 2)) : Ref::steal(PyFloat_FromDouble(0.0));
+  Ref c0 = cz ? Ref::steal(item(c.get(), 0)) : Ref();
+  if (!c0) return false;
+  if (o.resolution == 0) {
+    PyErr_SetString(PyExc_ZeroDivisionError, "float division");
+    return false;
+  }
+  Coord cx(c0.get()), cy(c1.get());
+  double step = (x_max - x_min) / o.resolution;
+
+  // Initial sampling; a sample whose call or conversion fails is left out.
+  std::vector<WorldPt> samples;
+  if (o.resolution > 0) samples.reserve(o.resolution < 65536 ? static_cast<size_t>(o.resolution) + 1 : 65536);
+  for (long long i = 0; i <= o.resolution; i++) {
+    double x = step * static_cast<double>(i) + x_min;
+    double a, X;
+    if (!o.x_world) {
+      a = x;
+      if (!cx.add_to(a * o.x_scale, &X)) return false;
+    } else {
+      if (!cx.sub_from(x, &a)) return false;
+      if (o.x_scale != 0) a = a / o.x_scale;
+      X = x;
+    }
+    double v, Y;
+    bool ok;
+    if (!sample_value(func, a, &v, &ok)) return false;
+    if (!ok) continue;
+    if (!cy.add_to(v * o.y_scale, &Y)) return false;
+    samples.push_back({X, Y});
+  }
+  if (samples.size() < 2) return true;
+
+  // Refinement: the first sample starts the output; a stack of segments,
+  // left halves first, walks the curve in order of increasing x.
+  PointMapper mapper;
+  if (!mapper.begin(ts)) return false;
+  std::vector<ScreenPt> out;  // on the heap: func may re-enter graph
+  double z = 0.0;
+  {
+    Ref fx = Ref::steal(PyFloat_FromDouble(samples[0].x));
+    Ref fy = fx ? Ref::steal(PyFloat_FromDouble(samples[0].y)) : Ref();
+    Ref p = fy ? Ref::steal(PyTuple_Pack(3, fx.get(), fy.get(), cz.get())) : Ref();
+    ScreenPt first;
+    if (!p || !mapper.map_obj(p.get(), &first.visible, &first.s)) return false;
+    if (!first.visible) return true;
+    if (mapper.is_3d() && !py_float(cz.get(), &z)) return false;
+    out.push_back(first);
+  }
+  detail::FastMapper fast(mapper);
+  // The work stack: seeding it with every initial segment (the first on
+  // top) and pushing the right half, then the left half, of each refined
+  // segment walks the curve in order of increasing x. The same order comes
+  // out of taking the initial segments one by one and going on with the left
+  // half at once, so only right halves wait on the stack (at most max_depth).
+  detail::Buffer<Segment, 16> stack;
+  out.reserve(2 * samples.size());
+  double thr2 = o.screen_dist_threshold * o.screen_dist_threshold;
+  ScreenPt last = out[0];
+  for (size_t k = 0; k + 1 < samples.size(); k++) {
+    Segment sg{samples[k], samples[k + 1], 0};
+    for (;;) {
+      ScreenPt s2;
+      if (!fast.map(sg.p2.x, sg.p2.y, z, &s2.visible, &s2.s)) return false;
+      bool refine = false;
+      if (sg.depth < o.max_depth && s2.visible && last.visible) {
+        double dx = s2.s.x - last.s.x, dy = s2.s.y - last.s.y;
+        refine = dx * dx + dy * dy > thr2;
+      }
+      Ref r;
+      double am = 0.0;
+      if (refine) {
+        if (o.x_scale == 0) {
+          PyErr_SetString(PyExc_ZeroDivisionError, "float division");
+          return false;
+        }
+        if (!cx.sub_from((sg.p1.x + sg.p2.x) * 0.5, &am)) return false;
+        am = am / o.x_scale;
+        r = call_func(func, am);
+        if (!r) {
+          if (!absorb()) return false;
+          refine = false;  // the segment stays as it is
+        }
+      }
+      if (refine) {
+        WorldPt mid;
+        if (!refined_y(r.get(), o.y_scale, cy, &mid.y) || !cx.add_to(am * o.x_scale, &mid.x)) return false;
+        *stack.extend(1) = Segment{mid, sg.p2, sg.depth + 1};
+        sg = Segment{sg.p1, mid, sg.depth + 1};
+        continue;
+      }
+      out.push_back(s2);
+      last = s2;
+      if (stack.size() == 0) break;
+      sg = stack[stack.size() - 1];
+      stack.resize_for_overwrite(stack.size() - 1);
+    }
+  }
+  return draw_runs(arr, out.data(), out.size(), color, t.get(), o.aa);
+}
+
+}  // namespace
+
+// ---- public routine --------------------------------------------------------------
+
+bool graph(PyObject* arr, PyObject* ts, PyObject* func, double x_min, double x_max, PyObject* color,
+           const GraphOptions& opt) {
+  try {
+    return graph_impl(arr, ts, func, x_min, x_max, color, opt);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+}
+
+}  // namespace kv::draw

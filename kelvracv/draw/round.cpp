@@ -1,0 +1,298 @@
+// circle, ellipse and arc: round shapes approximated by polygons whose
+// segment count follows the radius (thinned out for large shapes), except the
+// 2-D ellipse, which OpenCV draws itself. Main thread, interpreter lock held.
+
+#include <math.h>
+
+#include <cmath>
+#include <new>
+#include <vector>
+
+#include "core/colors.hpp"
+#include "draw/draw.hpp"
+#include "draw/support.hpp"
+#include "geometry/record.hpp"
+#include "pyapi/convert.hpp"
+#include "pyapi/namespace.hpp"
+
+namespace kv::draw {
+namespace {
+
+using detail::check_color;
+using geo::kPi;
+using geo::kTwoPi;
+
+// ---- types -------------------------------------------------------------------
+
+// Detail reduction: (minimum radius, divisor), applied in this order.
+struct Reduction {
+  double min_radius, divisor;
+};
+constexpr Reduction kReductions[] = {{200.0, 1.5}, {150.0, 1.5}, {100.0, 2.0}, {50.0, 2.0}};
+
+// Beyond this many turns the sweep loops would run for long; fmod takes over.
+constexpr double kSweepLoopLimit = 65536 * kTwoPi;
+
+// World points, three numbers each.
+using PointBuffer = detail::Buffer<double, 384>;
+
+// ---- internal helpers ----------------------------------------------------------
+
+// sin(a) and cos(a) (one sincos call, as the compiler would make of the
+// pair), each kept in its own register: reading the two results back as one
+// vector would stall on the stores sincos just made, at every point.
+inline void sin_cos(double a, double* s, double* c) {
+  double sv, cv;
+  ::sincos(a, &sv, &cv);
+  asm volatile("" : "+x"(sv), "+x"(cv));
+  *s = sv;
+  *c = cv;
+}
+
+double reduce_detail(double r, double m) {
+  for (const Reduction& red : kReductions)
+    if (r >= red.min_radius) m /= red.divisor;
+  return m;
+}
+
+// The sweep brought into [0, 2π]: add 2π while negative, then subtract 2π
+// while above 2π (exactly 2π stays a full turn). Ordinary angles take the
+// loops themselves, so results match them bit for bit; a sweep of more than
+// 65536 turns is reduced with fmod at once. The caller has ruled out NaN and
+// infinity, for which the loops would never end.
+double normalize_sweep(double sweep) {
+  if (std::fabs(sweep) > kSweepLoopLimit) {
+    sweep = std::fmod(sweep, kTwoPi);
+    if (sweep < 0) sweep += kTwoPi;
+    return sweep;
+  }
+  while (sweep < 0) sweep += kTwoPi;
+  while (sweep > kTwoPi) sweep -= kTwoPi;
+  return sweep;
+}
+
+// A centre coordinate: a double when it is a plain number, else the object,
+// whose own `+` is used point by point.
+struct Coord {
+  PyObject* obj;  // borrowed
+  bool fast;
+  double v;
+  explicit Coord(PyObject* o) : obj(o), fast(detail::fast_number(o, &v)) {}
+  bool add_to(double lhs, double* out) const {
+    if (fast) {
+      *out = lhs + v;
+      return true;
+    }
+    return detail::float_add(lhs, obj, out);
+  }
+};
+
+// World points (pts[3i], pts[3i+1], cz) mapped through the record; the first
+// one goes through the object path so that the record and cz are read in the
+// pipeline's order. The visible ones are kept, in order.
+bool map_ring(PyObject* ts, PointBuffer& pts, PyObject* cz, detail::IntPoints* kept) {
+  PointMapper mapper;
+  if (!mapper.begin(ts)) return false;
+  size_t n = pts.size() / 3;
+  kept->reserve(n);
+  Ref fx = Ref::steal(PyFloat_FromDouble(pts[0]));
+  Ref fy = fx ? Ref::steal(PyFloat_FromDouble(pts[1])) : Ref();
+  Ref p = fy ? Ref::steal(PyTuple_Pack(3, fx.get(), fy.get(), cz)) : Ref();
+  geo::Vec2 s;
+  bool vis, rest;
+  if (!p || !mapper.map_obj(p.get(), &vis, &s)) return false;
+  if (vis) kept->push(s.x, s.y);
+  if (mapper.is_3d()) {
+    double z;
+    if (!py_float(cz, &z)) return false;
+    for (size_t i = 0; i < n; i++) pts[3 * i + 2] = z;
+  }
+  return detail::map_points(mapper, pts.data(), 1, n, kept, &rest);
+}
+
+bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, int thickness, bool fill, bool aa,
+                 double multiplier) {
+  if (!check_color(color)) return false;
+  double m = reduce_detail(radius, multiplier);
+  int n;
+  if (!detail::segment_count(radius * m, 6, &n)) return false;
+  // Start point s = (cursor[0] + radius, cursor[1] + 0.0).
+  // The pen is read for each use; from a plain dict holding plain numbers no
+  // Python code runs in between, and the first read serves for all three.
+  Ref cp = record_get(ts, KV_STR("cursor_pos"));
+  Ref c0 = cp ? Ref::steal(item(cp.get(), 0)) : Ref();
+  double s[2], v;
+  if (!c0) return false;
+  bool plain = PyDict_CheckExact(ts) && detail::fast_number(c0.get(), &v);
+  if (!detail::obj_add_float(c0.get(), radius, &s[0])) return false;
+  if (!plain) cp = record_get(ts, KV_STR("cursor_pos"));
+  Ref c1 = cp ? Ref::steal(item(cp.get(), 1)) : Ref();
+  if (!c1) return false;
+  plain = plain && detail::fast_number(c1.get(), &v);
+  if (!detail::obj_add_float(c1.get(), 0.0, &s[1])) return false;
+  // Relative steps around the circle, each from the previous vertex.
+  detail::Buffer<double, 256> steps;
+  steps.resize_for_overwrite(2 * static_cast<size_t>(n));
+  double px = radius, py = 0.0;
+  double da = kTwoPi / n;
+  for (int i = 1; i <= n; i++) {
+    double sa, ca;
+    sin_cos(da * i, &sa, &ca);
+    double qx = ca * radius, qy = sa * radius;
+    steps[2 * (i - 1)] = qx - px;
+    steps[2 * (i - 1) + 1] = qy - py;
+    px = qx;
+    py = qy;
+  }
+  Ref saved = plain ? cp : record_get(ts, KV_STR("cursor_pos"));
+  if (!saved || !body_tuple(saved.get())) return false;
+  Ref start = Ref::steal(float_tuple(s, 2));
+  if (!start || PyObject_SetItem(ts, KV_STR("cursor_pos"), start.get()) < 0) return false;
+  // The internal poly routine directly; on failure the pen keeps s.
+  if (!poly_steps(arr, ts, steps.data(), n, color, thickness, fill, aa)) return false;
+  return PyObject_SetItem(ts, KV_STR("cursor_pos"), saved.get()) == 0;
+}
+
+bool ellipse_3d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, PyObject* color, PyObject* t,
+                bool fill, bool aa, double multiplier) {
+  double r = ry > rx ? ry : rx;
+  double m = reduce_detail(r, multiplier);
+  int n;
+  if (!detail::segment_count(r * m * 2, 12, &n)) return false;
+  double step = kTwoPi / n;
+  Ref c0 = Ref::steal(item(c, 0));
+  Ref c1 = c0 ? Ref::steal(item(c, 1)) : Ref();
+  if (!c1) return false;
+  Py_ssize_t len = PyObject_Size(c);
+  if (len < 0) return false;
+  Ref cz = len == 3 ? Ref::steal(item(c, 2)) : Ref::steal(PyFloat_FromDouble(0.0));
+  if (!cz) return false;
+  Coord cx(c0.get()), cy(c1.get());
+  PointBuffer pts;
+  pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
+  for (int i = 0; i <= n; i++) {
+    double sa, ca;
+    sin_cos(i * step, &sa, &ca);
+    if (!cx.add_to(ca * rx, &pts[3 * i]) || !cy.add_to(sa * ry, &pts[3 * i + 1])) return false;
+    pts[3 * i + 2] = 0.0;  // cz, filled in by map_ring in 3-D mode
+  }
+  detail::IntPoints kept;
+  if (!map_ring(ts, pts, cz.get(), &kept)) return false;
+  if (kept.size() < 2) return true;
+  return detail::closed_shape(arr, kept, fill, color, t, aa);
+}
+
+bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, double size, PyObject* color,
+                PyObject* t, bool fill, bool aa) {
+  geo::Vec2 centre;
+  if (!transform(c, ts, &centre)) return false;
+  if (std::isinf(centre.x)) return true;
+  Ref ax = Ref::steal(py_int(rx * size));
+  Ref ay = ax ? Ref::steal(py_int(ry * size)) : Ref();
+  Ref axes = ay ? Ref::steal(PyTuple_Pack(2, ax.get(), ay.get())) : Ref();
+  if (!axes) return false;
+  double angle;
+  if (!record_float(ts, KV_STR("rot"), &angle)) return false;
+  detail::Cv2 cv2;
+  Ref fn = cv2.load() ? cv2.attr(KV_STR("ellipse")) : Ref();
+  if (!fn) return false;
+  Ref ctr = detail::int_point(centre.x, centre.y);
+  Ref ang = ctr ? Ref::steal(PyFloat_FromDouble(angle)) : Ref();
+  Ref a0 = ang ? Ref::steal(PyFloat_FromDouble(0.0)) : Ref();
+  Ref a1 = a0 ? Ref::steal(PyFloat_FromDouble(360.0)) : Ref();
+  Ref bgr = a1 ? detail::bgr_of(color) : Ref();
+  Ref th = bgr ? (fill ? Ref::steal(PyLong_FromLong(-1)) : Ref::borrow(t)) : Ref();
+  if (!th) return false;
+  Ref lt = cv2.line_type(aa);
+  return lt && detail::call_draw(fn.get(), {arr, ctr.get(), axes.get(), ang.get(), a0.get(), a1.get(), bgr.get(),
+                                            th.get()},
+                                 lt.get());
+}
+
+bool ellipse_impl(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* color, int thickness, bool fill,
+                  bool aa, double multiplier) {
+  if (!check_color(color)) return false;
+  double size;
+  if (!record_float(ts, KV_STR("size"), &size)) return false;
+  Ref t;
+  if (!detail::screen_thickness_of(thickness, size, &t)) return false;
+  Ref c = record_get(ts, KV_STR("cursor_pos"));
+  if (!c || !body_tuple(c.get())) return false;
+  Ref is3 = record_get(ts, KV_STR("is_3d"));
+  if (!is3) return false;
+  int three_d = truth(is3.get());
+  if (three_d < 0) return false;
+  if (three_d) return ellipse_3d(arr, ts, c.get(), rx, ry, color, t.get(), fill, aa, multiplier);
+  return ellipse_2d(arr, ts, c.get(), rx, ry, size, color, t.get(), fill, aa);
+}
+
+bool arc_impl(PyObject* arr, PyObject* ts, double radius, double start_deg, double end_deg, PyObject* color,
+              int thickness, bool aa, double multiplier) {
+  if (!check_color(color)) return false;
+  Ref t;
+  if (!detail::screen_thickness_raw(ts, thickness, &t)) return false;
+  Ref c = record_get(ts, KV_STR("cursor_pos"));
+  if (!c || !body_tuple(c.get())) return false;
+  Ref c0 = Ref::steal(item(c.get(), 0));
+  Ref c1 = c0 ? Ref::steal(item(c.get(), 1)) : Ref();
+  if (!c1) return false;
+  Py_ssize_t len = PyObject_Size(c.get());
+  if (len < 0) return false;
+  Ref cz = len == 3 ? Ref::steal(item(c.get(), 2)) : Ref::steal(PyFloat_FromDouble(0.0));
+  if (!cz) return false;
+
+  double start = geo::radians(start_deg);
+  double sweep = geo::radians(end_deg) - start;
+  if (!std::isfinite(sweep)) return true;  // an infinite or NaN angle: nothing to draw
+  sweep = normalize_sweep(sweep);
+  if (sweep < 1e-6) return true;  // equal start and end angles
+  int n;
+  if (!detail::segment_count(radius * multiplier * sweep / kTwoPi * 6, 2, &n)) return false;
+
+  Coord cx(c0.get()), cy(c1.get());
+  PointBuffer pts;
+  pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
+  double da = sweep / n;
+  for (int i = 0; i <= n; i++) {
+    double sa, ca;
+    sin_cos(da * i + start, &sa, &ca);
+    if (!cx.add_to(ca * radius, &pts[3 * i]) || !cy.add_to(sa * radius, &pts[3 * i + 1])) return false;
+    pts[3 * i + 2] = 0.0;  // cz, filled in by map_ring in 3-D mode
+  }
+  detail::IntPoints kept;
+  if (!map_ring(ts, pts, cz.get(), &kept)) return false;
+  if (kept.size() < 2) return true;
+  return detail::polylines(arr, kept, false, color, t.get(), aa);
+}
+
+// Runs a routine that allocates per segment; an allocation failure is a MemoryError.
+template <typename F>
+bool guarded(F&& f) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+}
+
+}  // namespace
+
+// ---- public routines -------------------------------------------------------------
+
+bool circle(PyObject* arr, PyObject* ts, double radius, PyObject* color, int thickness, bool fill, bool aa,
+            double multiplier) {
+  return guarded([&] { return circle_impl(arr, ts, radius, color, thickness, fill, aa, multiplier); });
+}
+
+bool ellipse(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* color, int thickness, bool fill, bool aa,
+             double multiplier) {
+  return guarded([&] { return ellipse_impl(arr, ts, rx, ry, color, thickness, fill, aa, multiplier); });
+}
+
+bool arc(PyObject* arr, PyObject* ts, double radius, double start_deg, double end_deg, PyObject* color,
+         int thickness, bool aa, double multiplier) {
+  return guarded([&] { return arc_impl(arr, ts, radius, start_deg, end_deg, color, thickness, aa, multiplier); });
+}
+
+}  // namespace kv::draw

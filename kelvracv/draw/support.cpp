@@ -1,0 +1,350 @@
+// Helpers shared by the drawing primitives (see support.hpp).
+// Owns the interned ("lineType",) keyword tuple. Main thread.
+
+#include "draw/support.hpp"
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "core/colors.hpp"
+#include "geometry/record.hpp"
+#include "pyapi/convert.hpp"
+#include "pyapi/messages.hpp"
+#include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+
+namespace kv::draw::detail {
+namespace {
+
+constexpr double kExactIntLimit = 4503599627370496.0;  // 2**52: int sums stay exact in a double
+
+// max(1, int(prod)) for a double product, as a Python int.
+bool clamp_thickness(double prod, Ref* out) {
+  if (prod > -2147483648.0 && prod < 2147483648.0) {
+    long v = static_cast<long>(prod);
+    *out = Ref::steal(PyLong_FromLong(v < 1 ? 1 : v));
+    return static_cast<bool>(*out);
+  }
+  Ref big = Ref::steal(py_int(prod));  // ValueError for NaN, OverflowError for infinity
+  if (!big) return false;
+  *out = prod > 0 ? big : Ref::steal(PyLong_FromLong(1));
+  return static_cast<bool>(*out);
+}
+
+// Python's `a op b` on two objects, then float().
+bool object_op(PyObject* a, PyObject* b, char op, double* out) {
+  Ref r = Ref::steal(op == '+' ? PyNumber_Add(a, b) : PyNumber_Subtract(a, b));
+  return r && py_float(r.get(), out);
+}
+
+}  // namespace
+
+// ---- thickness ---------------------------------------------------------------
+
+bool screen_thickness(PyObject* ts, int thickness, Ref* out) {
+  double size;
+  if (!record_float(ts, KV_STR("size"), &size)) return false;
+  return clamp_thickness(thickness * size, out);
+}
+
+bool screen_thickness_of(int thickness, double size, Ref* out) { return clamp_thickness(thickness * size, out); }
+
+bool screen_thickness_raw(PyObject* ts, int thickness, Ref* out) {
+  Ref size = record_get(ts, KV_STR("size"));
+  if (!size) return false;
+  if (PyFloat_CheckExact(size.get())) return clamp_thickness(thickness * PyFloat_AS_DOUBLE(size.get()), out);
+  // int sizes and anything else: Python's own product and int().
+  Ref th = Ref::steal(PyLong_FromLong(thickness));
+  Ref prod = th ? Ref::steal(PyNumber_Multiply(th.get(), size.get())) : Ref();
+  Ref n = prod ? Ref::steal(PyNumber_Long(prod.get())) : Ref();
+  if (!n) return false;
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!one) return false;
+  int gt = PyObject_RichCompareBool(n.get(), one.get(), Py_GT);
+  if (gt < 0) return false;
+  *out = gt ? n : one;
+  return true;
+}
+
+// ---- numbers -----------------------------------------------------------------
+
+bool fast_number_slow(PyObject* o, double* out) {
+  if (PyLong_CheckExact(o) || PyBool_Check(o)) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    if (overflow) return false;
+    double d = static_cast<double>(v);
+    if (!(d > -kExactIntLimit && d < kExactIntLimit)) return false;
+    *out = d;
+    return true;
+  }
+  return false;
+}
+
+bool float_add(double lhs, PyObject* rhs, double* out) {
+  double r;
+  if (fast_number(rhs, &r)) {
+    *out = lhs + r;
+    return true;
+  }
+  Ref l = Ref::steal(PyFloat_FromDouble(lhs));
+  return l && object_op(l.get(), rhs, '+', out);
+}
+
+bool float_sub(double lhs, PyObject* rhs, double* out) {
+  double r;
+  if (fast_number(rhs, &r)) {
+    *out = lhs - r;
+    return true;
+  }
+  Ref l = Ref::steal(PyFloat_FromDouble(lhs));
+  return l && object_op(l.get(), rhs, '-', out);
+}
+
+bool obj_add_float(PyObject* lhs, double rhs, double* out) {
+  double l;
+  if (fast_number(lhs, &l)) {
+    *out = l + rhs;
+    return true;
+  }
+  Ref r = Ref::steal(PyFloat_FromDouble(rhs));
+  return r && object_op(lhs, r.get(), '+', out);
+}
+
+bool segment_count(double v, int floor, int* out) {
+  if (std::isnan(v) || std::isinf(v)) {
+    Ref err = Ref::steal(PyLong_FromDouble(v));  // int()'s own ValueError / OverflowError
+    if (!err && PyErr_Occurred()) return false;
+    PyErr_SetString(PyExc_SystemError, "kv::draw::segment_count: int() accepted a non-finite value");
+    return false;
+  }
+  double t = std::trunc(v);
+  if (t < floor) {
+    *out = floor;
+    return true;
+  }
+  if (t > 2147483647.0) {
+    PyErr_SetString(PyExc_OverflowError, msg::kIntTooLarge);
+    return false;
+  }
+  *out = static_cast<int>(t);
+  return true;
+}
+
+// ---- point arrays ------------------------------------------------------------
+
+bool np_int32_error(double v) {
+  if (std::isnan(v)) {
+    PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
+  } else if (std::isinf(v)) {
+    PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
+  } else if (v >= 9223372036854775808.0 || v < -9223372036854775808.0) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+  } else {
+    PyErr_Format(PyExc_OverflowError, "Python integer %lld out of bounds for int32", static_cast<long long>(v));
+  }
+  return false;
+}
+
+Ref IntPoints::array() const {
+  if (bad_) {
+    np_int32_error(bad_value_);
+    return Ref();
+  }
+  int* data = nullptr;
+  Py_ssize_t n = static_cast<Py_ssize_t>(xy_.size() / 2);
+  Ref a = Ref::steal(new_point_array(n, &data));
+  if (a && n) std::memcpy(data, xy_.data(), xy_.size() * sizeof(int));
+  return a;
+}
+
+bool map_points(PointMapper& m, const double* pts, size_t from, size_t n, IntPoints* out, bool* all_visible) {
+  FastMapper fast(m);
+  bool all = true;
+  for (size_t i = from; i < n; i++) {
+    const double* p = pts + 3 * i;
+    geo::Vec2 s;
+    bool vis;
+    if (!fast.map(p[0], p[1], p[2], &vis, &s)) return false;
+    if (!vis) {
+      all = false;
+      continue;
+    }
+    out->push(s.x, s.y);
+  }
+  *all_visible = all;
+  return true;
+}
+
+namespace {
+
+// int(v) for a screen coordinate. Pixel values repeat from call to call, so
+// the int objects of the usual canvas range are made once and shared (ints
+// are immutable); others are made fresh.
+constexpr int kPixelMin = -4096, kPixelMax = 16384;
+PyObject* g_pixels[kPixelMax - kPixelMin];
+
+PyObject* pixel_int(double v) {
+  if (v > kPixelMin - 1 && v < kPixelMax) {
+    int i = static_cast<int>(v);
+    PyObject*& slot = g_pixels[i - kPixelMin];
+    if (!slot) slot = PyLong_FromLong(i);
+    return Py_XNewRef(slot);
+  }
+  return py_int(v);
+}
+
+}  // namespace
+
+Ref int_point(double x, double y) {
+  Ref px = Ref::steal(pixel_int(x));
+  Ref py = px ? Ref::steal(pixel_int(y)) : Ref();
+  Ref t = py ? Ref::steal(PyTuple_New(2)) : Ref();
+  if (!t) return t;
+  PyTuple_SET_ITEM(t.get(), 0, px.release());
+  PyTuple_SET_ITEM(t.get(), 1, py.release());
+  return t;
+}
+
+// ---- OpenCV ------------------------------------------------------------------
+
+bool check_color(PyObject* color) { return body_tuple(color); }
+
+bool Cv2::load() {
+  mod_ = global(KV_STR("cv2"));
+  return static_cast<bool>(mod_);
+}
+
+Ref Cv2::attr(PyObject* name) const {
+  // A real module answers from its namespace (ModuleType has no descriptor
+  // of these names); anything else goes through its own attribute access.
+  if (PyModule_CheckExact(mod_.get())) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(mod_.get()), name, &v) < 0) return Ref();
+    if (v) return Ref::steal(v);
+  }
+  return Ref::steal(PyObject_GetAttr(mod_.get(), name));
+}
+
+Ref Cv2::line_type(bool aa) const {
+  Ref v = attr(aa ? KV_STR("LINE_AA") : KV_STR("LINE_4"));
+  if (v && PyLong_CheckExact(v.get())) return v;
+  long r = -1;
+  if (v) {
+    r = PyLong_AsLong(v.get());
+    if (r == -1 && PyErr_Occurred()) v = Ref();
+  }
+  if (!v) {  // _lt never raises: report and fall back to 0, as it does
+    PyErr_FormatUnraisable("Exception ignored in: 'kelvracv._kelvra_core._lt'");
+    r = 0;
+  }
+  return Ref::steal(PyLong_FromLong(r));
+}
+
+Ref cv2_function(PyObject* name) {
+  Cv2 cv2;
+  if (!cv2.load()) return Ref();
+  return cv2.attr(name);
+}
+
+namespace {
+
+// {"lineType": lt}, kept for the two line types in use. OpenCV's functions
+// take their keywords as a dict, so handing them a ready one saves building
+// it at every call; the dict is checked to be untouched before it is reused.
+PyObject* line_type_kwargs(PyObject* lt) {
+  static PyObject* slots[2][2] = {};  // (line type, dict)
+  for (auto& slot : slots) {
+    if (slot[1] && slot[0] == lt && PyDict_GET_SIZE(slot[1]) == 1) {
+      PyObject* v = PyDict_GetItemWithError(slot[1], KV_STR("lineType"));
+      if (v == lt) return slot[1];
+    }
+  }
+  PyObject* kw = PyDict_New();
+  if (!kw) return nullptr;
+  if (PyDict_SetItem(kw, KV_STR("lineType"), lt) < 0) {
+    Py_DECREF(kw);
+    return nullptr;
+  }
+  static int next = 0;
+  auto& slot = slots[next];
+  next ^= 1;
+  Py_XSETREF(slot[0], Py_NewRef(lt));
+  Py_XSETREF(slot[1], kw);
+  return kw;
+}
+
+}  // namespace
+
+bool call_draw(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* lt) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+  if (!tuple) return false;
+  Py_ssize_t i = 0;
+  for (PyObject* a : args) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(a));
+  PyObject* kw = nullptr;
+  if (lt && !(kw = line_type_kwargs(lt))) return false;
+  Ref kwref = Ref::borrow(kw);  // alive for the call even if the cache moves on
+  return static_cast<bool>(Ref::steal(PyObject_Call(fn, tuple.get(), kw)));
+}
+
+Ref bgr_of(PyObject* color) {
+  // Tuples are immutable, so the same colour object always gives the same
+  // (B, G, R) tuple: the last one is kept for the next call.
+  static PyObject* last_color = nullptr;
+  static PyObject* last_bgr = nullptr;
+  if (color == last_color && last_bgr) return Ref::borrow(last_bgr);
+  Ref bgr = Ref::steal(color_bgr(color));
+  if (!bgr) return bgr;
+  if (PyTuple_CheckExact(color)) {
+    Py_XSETREF(last_color, Py_NewRef(color));
+    Py_XSETREF(last_bgr, Py_NewRef(bgr.get()));
+  }
+  return bgr;
+}
+
+namespace {
+
+// [array] for one contour.
+Ref contour_list(const IntPoints& pts) {
+  Ref a = pts.array();
+  if (!a) return a;
+  Ref list = Ref::steal(PyList_New(1));
+  if (!list) return list;
+  PyList_SET_ITEM(list.get(), 0, a.release());
+  return list;
+}
+
+}  // namespace
+
+bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color, PyObject* t, bool aa) {
+  Cv2 cv2;
+  Ref fn = cv2.load() ? cv2.attr(KV_STR("polylines")) : Ref();
+  if (!fn) return false;
+  Ref list = contour_list(pts);
+  if (!list) return false;
+  Ref bgr = bgr_of(color);
+  if (!bgr) return false;
+  Ref lt = cv2.line_type(aa);
+  return lt && call_draw(fn.get(), {arr, list.get(), closed ? Py_True : Py_False, bgr.get(), t}, lt.get());
+}
+
+bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
+  Ref fn = cv2_function(KV_STR("fillPoly"));
+  if (!fn) return false;
+  Ref list = contour_list(pts);
+  if (!list) return false;
+  Ref bgr = bgr_of(color);
+  return bgr && call_draw(fn.get(), {arr, list.get(), bgr.get()});
+}
+
+bool closed_shape(PyObject* arr, const IntPoints& pts, bool fill, PyObject* color, PyObject* t, bool aa) {
+  if (fill) return fill_poly(arr, pts, color);
+  return polylines(arr, pts, true, color, t, aa);
+}
+
+}  // namespace kv::draw::detail

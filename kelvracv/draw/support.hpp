@@ -1,0 +1,216 @@
+// Helpers shared by the drawing primitives: the screen thickness rule,
+// Python's number semantics for cursor values, point arrays built the way
+// numpy.array(points, numpy.int32) builds them, and the OpenCV calls made
+// through the module's `cv2` global. Main thread, interpreter lock held.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <initializer_list>
+#include <vector>
+
+#include "geometry/record.hpp"
+#include "pyapi/ref.hpp"
+
+namespace kv::draw::detail {
+
+// ---- buffers -----------------------------------------------------------------
+
+// A growable array that lives on the stack up to N elements and moves to the
+// heap beyond: most shapes have a few hundred points at most, and a drawing
+// call then allocates nothing for them. N stays small (a few KB per frame),
+// since a drawing call can be re-entered from Python code it runs (a
+// __float__, a graph function). std::bad_alloc escapes from growth; the
+// public routines turn it into MemoryError.
+template <typename T, size_t N>
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+
+  T* data() { return p_; }
+  const T* data() const { return p_; }
+  size_t size() const { return n_; }
+  T& operator[](size_t i) { return p_[i]; }
+  const T& operator[](size_t i) const { return p_[i]; }
+  // Resizes without initialising new elements (the caller writes them all).
+  void resize_for_overwrite(size_t n) {
+    reserve(n);
+    n_ = n;
+  }
+  // Room for k more elements at the end, not initialised.
+  T* extend(size_t k) {
+    if (n_ + k > cap_) grow(n_ + k);
+    T* at = p_ + n_;
+    n_ += k;
+    return at;
+  }
+  void reserve(size_t n) {
+    if (n > cap_) grow(n);
+  }
+
+ private:
+  void grow(size_t n) {
+    size_t cap = n > 2 * cap_ ? n : 2 * cap_;
+    std::vector<T> h(cap);
+    for (size_t i = 0; i < n_; i++) h[i] = p_[i];
+    heap_.swap(h);
+    p_ = heap_.data();
+    cap_ = cap;
+  }
+  T inline_[N];
+  std::vector<T> heap_;
+  T* p_ = inline_;
+  size_t n_ = 0, cap_ = N;
+};
+
+// ---- thickness ---------------------------------------------------------------
+
+// max(1, int(thickness * float(ts["size"]))) as a Python int (line, rect, poly,
+// ellipse). KeyError, ValueError (NaN) or OverflowError (infinity) otherwise.
+bool screen_thickness(PyObject* ts, int thickness, Ref* out);
+// max(1, int(thickness * size)) for a size already converted to a double.
+bool screen_thickness_of(int thickness, double size, Ref* out);
+// max(int(thickness * ts["size"]), 1) with the size taken as it is, through
+// Python's own multiplication (arc, graph).
+bool screen_thickness_raw(PyObject* ts, int thickness, Ref* out);
+
+// ---- numbers -----------------------------------------------------------------
+
+// A value that takes part in double arithmetic exactly as Python's float
+// arithmetic would: an exact float, or an int/bool that converts exactly
+// (|v| < 2**52). False, with no exception set, for anything else.
+bool fast_number_slow(PyObject* o, double* out);
+inline bool fast_number(PyObject* o, double* out) {
+  if (PyFloat_CheckExact(o)) {
+    *out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  return fast_number_slow(o, out);
+}
+// float(lhs + rhs) and float(lhs - rhs) for a float lhs, with Python's own
+// operator (and its errors) when rhs is not a fast number.
+bool float_add(double lhs, PyObject* rhs, double* out);
+bool float_sub(double lhs, PyObject* rhs, double* out);
+// float(lhs + rhs) for an object lhs and a float rhs.
+bool obj_add_float(PyObject* lhs, double rhs, double* out);
+// max(int(v), floor) as a C int: the segment counts of the round shapes.
+// ValueError for NaN and OverflowError for infinity (int()'s errors), and
+// OverflowError "value too large to convert to int" beyond the 32-bit range.
+bool segment_count(double v, int floor, int* out);
+
+// ---- point arrays ------------------------------------------------------------
+
+// Raises the error numpy.array([...], numpy.int32) raises for a Python float
+// outside the int32 range: ValueError for NaN, OverflowError for infinity and
+// for finite values out of range (NumPy's own messages). Returns false.
+bool np_int32_error(double v);
+
+// Screen points on their way to OpenCV: each (x, y) is converted as
+// numpy.array(points, numpy.int32) converts it when it is added; the first
+// conversion error is kept and raised only when the array is made, so that
+// every point is mapped (and its mapping errors raised) first.
+class IntPoints {
+ public:
+  void reserve(size_t n) { xy_.reserve(2 * n); }
+  void push(double x, double y) {
+    count_++;
+    if (in_range(x) && in_range(y) && !bad_) {
+      int* at = xy_.extend(2);
+      at[0] = static_cast<int>(x);
+      at[1] = static_cast<int>(y);
+    } else {
+      note_bad(x, y);
+    }
+  }
+  size_t size() const { return count_; }  // points added, converted or not
+  void clear() {
+    xy_.resize_for_overwrite(0);
+    count_ = 0;
+    bad_ = false;
+  }
+  // The (n, 1, 2) int32 array, or the pending conversion error.
+  Ref array() const;
+
+ private:
+  static bool in_range(double v) { return v > -2147483649.0 && v < 2147483648.0; }
+  // The first coordinate that does not convert, in order (x before y).
+  void note_bad(double x, double y) {
+    if (bad_) return;
+    bad_ = true;
+    bad_value_ = in_range(x) ? y : x;
+  }
+  Buffer<int, 512> xy_;  // the converted coordinates (256 points in place)
+  size_t count_ = 0;
+  bool bad_ = false;
+  double bad_value_ = 0.0;
+};
+
+// A mapper that has read its record, with the plain 2-D view inlined: the
+// same results as PointMapper::map without a call per point.
+class FastMapper {
+ public:
+  explicit FastMapper(PointMapper& m) : m_(m), plain_(m.plain_view(&v_)) {}
+  bool map(double x, double y, double z, bool* visible, geo::Vec2* out) {
+    if (!plain_) return m_.map(x, y, z, visible, out);
+    geo::Vec2 s = geo::view_2d_cs(x, y, v_.c, v_.s, v_.size, v_.shx, v_.shy);
+    if (v_.h) {
+      geo::Vec2 hs;
+      if (geo::homography(v_.h, s.x, s.y, &hs)) s = hs;
+    }
+    *out = s;
+    *visible = !std::isinf(s.x);
+    return true;
+  }
+
+ private:
+  PointMapper& m_;
+  PointMapper::View2D v_;
+  bool plain_;
+};
+
+// Maps the world points pts[3i], pts[3i+1], pts[3i+2] for i in [from, n)
+// with a mapper that has already mapped a point of this call (so the record
+// has been read), appending the visible ones to *out. The plain 2-D view runs
+// as a tight loop; *all_visible tells whether no point was dropped.
+bool map_points(PointMapper& m, const double* pts, size_t from, size_t n, IntPoints* out, bool* all_visible);
+
+// The OpenCV point (int(x), int(y)).
+Ref int_point(double x, double y);
+
+// ---- OpenCV ------------------------------------------------------------------
+
+// Checks a colour argument: exact tuple or None, else "Expected tuple, got X".
+bool check_color(PyObject* color);
+
+// cv2.polylines(arr, [points], closed, _color_bgr(color), t, lineType=_lt(aa)),
+// evaluated in Python's order: the cv2 attribute, the array, the colour, the
+// line type.
+bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color, PyObject* t, bool aa);
+// cv2.fillPoly(arr, [points], _color_bgr(color)).
+bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color);
+// polylines (closed) or fill_poly, as rect, poly and the 3-D ellipse choose.
+bool closed_shape(PyObject* arr, const IntPoints& pts, bool fill, PyObject* color, PyObject* t, bool aa);
+
+// _color_bgr(color) for a checked colour (tuple or None).
+Ref bgr_of(PyObject* color);
+
+// The module's `cv2` global, looked up once per drawing call.
+class Cv2 {
+ public:
+  bool load();                         // NameError when unbound
+  Ref attr(PyObject* name) const;      // cv2.<name>
+  Ref line_type(bool aa) const;        // _lt(aa) on this cv2: never raises
+  PyObject* get() const { return mod_.get(); }
+
+ private:
+  Ref mod_;
+};
+
+// The cv2 function `name` looked up now (NameError/AttributeError otherwise).
+Ref cv2_function(PyObject* name);
+// fn(*args) or, with a line type, fn(*args, lineType=lt).
+bool call_draw(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* lt = nullptr);
+
+}  // namespace kv::draw::detail

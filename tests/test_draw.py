@@ -1,0 +1,945 @@
+"""Drawing primitives: canvases against direct cv2 calls, segment counts,
+cursor handling, graph splitting, exact messages and bad input."""
+
+import math
+import time
+
+import cv2
+import numpy as np
+import pytest
+
+from conftest import make_record
+
+RED = (255, 0, 0)
+BGR_RED = (0, 0, 255)
+GREEN = (0, 255, 0)
+BGR_GREEN = (0, 255, 0)
+
+
+# ---- helpers -------------------------------------------------------------------
+
+
+class Recorder:
+    """Stands in for cv2 on the module: records the drawing calls, forwards
+    everything to the real module."""
+
+    DRAWING = ("line", "rectangle", "polylines", "fillPoly", "ellipse")
+
+    def __init__(self, forward=True):
+        self.calls = []
+        self.forward = forward
+
+    def __getattr__(self, name):
+        target = getattr(cv2, name)
+        if name not in self.DRAWING:
+            return target
+
+        def record(*args, **kwargs):
+            self.calls.append((name, args, kwargs))
+            return target(*args, **kwargs) if self.forward else None
+
+        return record
+
+    def points(self, i=-1):
+        """The point array of the i-th polylines/fillPoly call, as (n, 2)."""
+        return self.calls[i][1][1][0].reshape(-1, 2)
+
+
+@pytest.fixture
+def rec(kv):
+    saved = kv.cv2
+    r = Recorder()
+    kv.cv2 = r
+    yield r
+    kv.cv2 = saved
+
+
+def blank():
+    return np.zeros((400, 600, 3), np.uint8)
+
+
+def trans_pts(kv, pts, ts):
+    """The screen points of world points (None where invisible)."""
+    out = []
+    for p in pts:
+        if ts["is_3d"]:
+            x, y, depth = kv.transform_3d(p, ts)
+            out.append((x, y) if depth >= 1e-6 else None)
+        else:
+            x, y = kv.transform(p, ts)
+            out.append(None if math.isinf(x) else (x, y))
+    return out
+
+
+def contour(pts):
+    return [np.array(pts, np.int32).reshape((-1, 1, 2))]
+
+
+def homography_record():
+    ts = make_record()
+    src = np.float32([[0, 0], [600, 0], [600, 400], [0, 400]])
+    dst = np.float32([[30, 10], [560, 40], [590, 380], [10, 350]])
+    ts["full_transform"] = cv2.getPerspectiveTransform(src, dst).astype(np.float64)
+    return ts
+
+
+def record_3d():
+    ts = make_record()
+    ts["is_3d"] = True
+    ts["cursor_pos"] = (0.0, 0.0, 0.0)
+    ts["cam_pos_3d"] = (0.0, 0.0, -300.0)
+    return ts
+
+
+def variants():
+    plain = make_record()
+    rotated = make_record()
+    rotated["rot"] = 33.0
+    rotated["cursor_pos"] = (12.5, -7.25)
+    scaled = make_record()
+    scaled["size"] = 1.7
+    scaled["cursor_pos"] = (-20.0, 15.0)
+    return {"plain": plain, "rotated": rotated, "scaled": scaled, "homography": homography_record(),
+            "3d": record_3d()}
+
+
+VARIANTS = ["plain", "rotated", "scaled", "homography", "3d"]
+
+
+def reduce_detail(r, m):
+    for rmin, div in ((200.0, 1.5), (150.0, 1.5), (100.0, 2.0), (50.0, 2.0)):
+        if r >= rmin:
+            m /= div
+    return m
+
+
+# ---- clear -----------------------------------------------------------------------
+
+
+def test_clear_fills_every_pixel_in_bgr(kv):
+    arr = blank()
+    kv.clear(arr, None, (255, 0, 0))
+    assert (arr.reshape(-1, 3) == (0, 0, 255)).all()
+
+
+def test_clear_ignores_the_record(kv):
+    arr = blank()
+    ts = homography_record()
+    ts["is_3d"] = True
+    kv.clear(arr, ts, (1, 2, 3))
+    assert (arr.reshape(-1, 3) == (3, 2, 1)).all()
+
+
+def test_clear_calls_rectangle_over_the_canvas(kv, rec):
+    kv.clear(blank(), make_record(), (1, 2, 3))
+    name, args, kwargs = rec.calls[0]
+    assert name == "rectangle" and args[1:] == ((0, 0), (600, 400), (3, 2, 1), -1) and kwargs == {}
+
+
+def test_clear_messages(kv):
+    with pytest.raises(TypeError, match=r"^Argument 'color' has incorrect type \(expected tuple, got list\)$"):
+        kv.clear(blank(), None, [1, 2, 3])
+    with pytest.raises(TypeError, match=r"^Argument 'arr' has incorrect type \(expected numpy.ndarray, got list\)$"):
+        kv.clear([], None, (1, 2, 3))
+    with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
+        kv.clear(blank(), None, None)
+
+
+# ---- line ------------------------------------------------------------------------
+
+
+def test_line_example_and_cursor(kv, ts):
+    arr, ref = blank(), blank()
+    kv.line(arr, ts, (100, 0), RED, 1)
+    cv2.line(ref, (300, 200), (400, 200), BGR_RED, 1, lineType=cv2.LINE_4)
+    assert np.array_equal(arr, ref)
+    assert ts["cursor_pos"] == (100.0, 0.0) and type(ts["cursor_pos"][0]) is float
+
+
+def test_two_lines_join(kv, ts):
+    arr, ref = blank(), blank()
+    kv.line(arr, ts, (10, 0), RED, 1)
+    kv.line(arr, ts, (0, 10), RED, 1)
+    assert ts["cursor_pos"] == (10.0, 10.0)
+    cv2.line(ref, (300, 200), (310, 200), BGR_RED, 1, lineType=cv2.LINE_4)
+    cv2.line(ref, (310, 200), (310, 210), BGR_RED, 1, lineType=cv2.LINE_4)
+    assert np.array_equal(arr, ref)
+
+
+@pytest.mark.parametrize("variant", VARIANTS)
+@pytest.mark.parametrize("aa", [False, True])
+def test_line_matches_cv2(kv, variant, aa):
+    ts = variants()[variant]
+    start = ts["cursor_pos"]
+    arr, ref = blank(), blank()
+    kv.line(arr, ts, (83.7, -41.2), GREEN, 3, aa)
+    end = kv.add_tuples(start, (83.7, -41.2) + (0.0,) * (len(start) - 2))
+    assert ts["cursor_pos"] == end
+    p1, p2 = trans_pts(kv, [start, end], ts)
+    t = max(1, int(3 * ts["size"]))
+    cv2.line(ref, (int(p1[0]), int(p1[1])), (int(p2[0]), int(p2[1])), BGR_GREEN, t,
+             lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+    assert np.array_equal(arr, ref)
+
+
+@pytest.mark.parametrize("thickness, size, width", [(1, 0.4, 1), (3, 2.5, 7), (0, 1.0, 1), (-5, 1.0, 1),
+                                                    (2.9, 1.0, 2), (4, 1.0, 4)])
+def test_thickness_rule(kv, rec, thickness, size, width):
+    ts = make_record()
+    ts["size"] = size
+    kv.line(blank(), ts, (10, 0), RED, thickness)
+    kv.rect(blank(), ts, (10, 10), RED, thickness)
+    kv.poly(blank(), ts, ((10, 0), (0, 10)), RED, thickness)
+    kv.ellipse(blank(), ts, 10, 10, RED, thickness)
+    kv.arc(blank(), ts, 10, 0, 90, RED, thickness)
+    kv.graph(blank(), ts, lambda x: x, 0, 10, RED, thickness)
+    assert [c[1][4] for c in rec.calls if c[0] != "ellipse"] == [width] * 5
+    assert rec.calls[3][1][7] == width
+
+
+def test_line_truncates_toward_zero(kv, rec):
+    ts = make_record()
+    ts["shift"] = (299.9, -0.5)
+    kv.line(blank(), ts, (0.6, 0.2), RED, 1)
+    assert rec.calls[0][1][1:3] == ((299, 0), (300, 0))
+
+
+def test_line_3d_behind_camera_moves_cursor_only(kv, rec):
+    ts = make_record()
+    ts["is_3d"] = True
+    ts["cursor_pos"] = (0.0, 0.0, 0.0)
+    kv.line(blank(), ts, (0, 0, -20), RED, 1)
+    assert rec.calls == [] and ts["cursor_pos"] == (0.0, 0.0, -20.0)
+    kv.line(blank(), ts, (5, 5), RED, 1)  # pads to (5, 5, 0.0), still behind
+    assert rec.calls == [] and ts["cursor_pos"] == (5.0, 5.0, -20.0)
+
+
+def test_line_list_displacement_is_refused_and_cursor_kept(kv, ts):
+    with pytest.raises(TypeError, match=r"^Argument 'd' has incorrect type \(expected tuple, got list\)$"):
+        kv.line(blank(), ts, [1, 2], RED, 1)
+    assert ts["cursor_pos"] == (0.0, 0.0)
+
+
+def test_line_argument_errors(kv, ts):
+    with pytest.raises(TypeError, match="^an integer is required$"):
+        kv.line(blank(), ts, (1, 2), RED, "3")
+    with pytest.raises(OverflowError):
+        kv.line(blank(), ts, (1, 2), RED, 2**31)
+    with pytest.raises(TypeError, match=r"^Argument 'ts' has incorrect type \(expected dict, got list\)$"):
+        kv.line(blank(), [], (1, 2), RED, 1)
+    with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
+        kv.line(blank(), None, (1, 2), RED, 1)
+    ts["cursor_pos"] = [0.0, 0.0]
+    with pytest.raises(TypeError, match="^Expected tuple, got list$"):
+        kv.line(blank(), ts, (1, 2), RED, 1)
+    assert ts["cursor_pos"] == [0.0, 0.0]
+    del ts["size"]
+    with pytest.raises(KeyError, match="size"):
+        kv.line(blank(), ts, (1, 2), RED, 1)
+
+
+def test_line_nan_point_raises_after_moving(kv, ts):
+    ts["cursor_pos"] = (float("nan"), 0.0)
+    with pytest.raises(ValueError, match="cannot convert float NaN to integer"):
+        kv.line(blank(), ts, (1, 0), RED, 1)
+    assert math.isnan(ts["cursor_pos"][0])
+
+
+# ---- rect ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("fill", [False, True])
+def test_rect_example(kv, ts, rec, fill):
+    arr, ref = blank(), blank()
+    kv.rect(arr, ts, (100, 50), RED, 3, fill)
+    cv2.rectangle(ref, (300, 200), (400, 250), BGR_RED, -1 if fill else 3, lineType=cv2.LINE_4)
+    assert np.array_equal(arr, ref)
+    assert ts["cursor_pos"] == (0.0, 0.0)
+
+
+def test_rect_rotated_stays_axis_aligned(kv, ts):
+    ts["rot"] = 90
+    arr, ref = blank(), blank()
+    kv.rect(arr, ts, (100, 50), RED, 1, False, True)
+    cv2.rectangle(ref, (300, 200), (250, 300), BGR_RED, 1, lineType=cv2.LINE_AA)
+    assert np.array_equal(arr, ref)
+
+
+def test_rect_homography_maps_two_corners(kv):
+    ts = homography_record()
+    ts["cursor_pos"] = (-50.0, -30.0)
+    arr, ref = blank(), blank()
+    kv.rect(arr, ts, (120, 70), RED, 2)
+    p1, p2 = kv.transform((-50.0, -30.0), ts), kv.transform((70.0, 40.0), ts)
+    cv2.rectangle(ref, (int(p1[0]), int(p1[1])), (int(p2[0]), int(p2[1])), BGR_RED, 2, lineType=cv2.LINE_4)
+    assert np.array_equal(arr, ref)
+
+
+@pytest.mark.parametrize("fill", [False, True])
+def test_rect_3d_quadrilateral(kv, fill):
+    ts = record_3d()
+    ts["cursor_pos"] = (-40.0, -30.0, 50.0)
+    ts["cam_rot_3d"] = (10.0, 20.0, 5.0)
+    arr, ref = blank(), blank()
+    kv.rect(arr, ts, (100, 60), RED, 2, fill)
+    corners = [(-40.0, -30.0, 50.0), (60.0, -30.0, 50.0), (60.0, 30.0, 50.0), (-40.0, 30.0, 50.0)]
+    pts = trans_pts(kv, corners, ts)
+    if fill:
+        cv2.fillPoly(ref, contour(pts), BGR_RED)
+    else:
+        cv2.polylines(ref, contour(pts), True, BGR_RED, 2, lineType=cv2.LINE_4)
+    assert np.array_equal(arr, ref)
+
+
+def test_rect_3d_corner_behind_camera_draws_nothing(kv, rec):
+    ts = record_3d()
+    ts["cam_pos_3d"] = (0.0, 0.0, -10.0)
+    ts["cam_rot_3d"] = (0.0, 60.0, 0.0)
+    kv.rect(blank(), ts, (100, 50), RED, 1)
+    assert rec.calls == []
+
+
+def test_rect_short_wh(kv, ts):
+    with pytest.raises(IndexError):
+        kv.rect(blank(), ts, (100,), RED, 1)
+
+
+# ---- poly, tri, quad ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("variant", VARIANTS)
+@pytest.mark.parametrize("fill, aa", [(False, False), (False, True), (True, False)])
+def test_poly_matches_cv2(kv, variant, fill, aa):
+    ts = variants()[variant]
+    ds = ((100, 0), (0.5, 80.25), (-60, 20), (-30, -70))
+    arr, ref = blank(), blank()
+    kv.poly(arr, ts, ds, RED, 2, fill, aa)
+    v = [ts["cursor_pos"]]
+    for d in ds:
+        v.append(kv.add_tuples(v[-1], d + (0.0,) * (len(v[-1]) - len(d))))
+    pts = trans_pts(kv, v, ts)
+    if fill:
+        cv2.fillPoly(ref, contour(pts), BGR_RED)
+    else:
+        cv2.polylines(ref, contour(pts), True, BGR_RED, max(1, int(2 * ts["size"])),
+                      lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+    assert np.array_equal(arr, ref)
+    assert ts["cursor_pos"] == v[0]
+
+
+def test_tri_and_quad(kv, ts, rec):
+    arr, ref = blank(), blank()
+    kv.tri(arr, ts, (100, 0), (0, 100), RED, 1)
+    cv2.polylines(ref, contour([(300, 200), (400, 200), (400, 300)]), True, BGR_RED, 1, lineType=cv2.LINE_4)
+    assert np.array_equal(arr, ref)
+    arr, ref = blank(), blank()
+    kv.quad(arr, ts, (100, 0), (0, 100), (-100, 0), RED, 2, True)
+    cv2.fillPoly(ref, contour([(300, 200), (400, 200), (400, 300), (300, 300)]), BGR_RED)
+    assert np.array_equal(arr, ref)
+    kv.tri(arr, ts, (1, 0), (0, 1), color=RED, thickness=1, aa=True)
+    assert rec.calls[-1][2] == {"lineType": cv2.LINE_AA}
+    assert kv.tri.__name__ == kv.quad.__name__ == "<lambda>"
+
+
+def test_tri_calls_the_module_poly(kv, ts, monkeypatch):
+    seen = []
+    monkeypatch.setattr(kv, "poly", lambda *a, **k: seen.append((a[2:], k)) or "r")
+    assert kv.tri(None, ts, (1, 2), (3, 4), RED, 5, fill=True) == "r"
+    assert kv.quad(None, ts, (1, 2), (3, 4), (5, 6)) == "r"
+    assert seen == [((((1, 2), (3, 4)), RED, 5), {"fill": True}), ((((1, 2), (3, 4), (5, 6)),), {})]
+
+
+def test_tri_missing_arguments(kv, ts):
+    with pytest.raises(TypeError, match=r"poly\(\) takes at least 5 positional arguments \(3 given\)"):
+        kv.tri(blank(), ts, (1, 0), (0, 1))
+
+
+def test_poly_empty_ds_single_point(kv, ts, rec):
+    kv.poly(blank(), ts, (), RED, 1)
+    assert rec.points().tolist() == [[300, 200]]
+
+
+def test_poly_messages(kv, ts):
+    with pytest.raises(TypeError, match=r"^Argument 'ds' has incorrect type \(expected tuple, got list\)$"):
+        kv.poly(blank(), ts, [(1, 0)], RED, 1)
+    with pytest.raises(TypeError, match="^Expected tuple, got list$"):
+        kv.poly(blank(), ts, ((1, 0), [0, 1]), RED, 1)
+    ts["cursor_pos"] = [0.0, 0.0]
+    with pytest.raises(TypeError, match="^Expected tuple, got list$"):
+        kv.poly(blank(), ts, ((1, 0),), RED, 1)
+
+
+@pytest.mark.parametrize("cursor, ds", [
+    ((0, 0), ((3, 4), (5, 6), (-8, 2))),                       # ints stay ints
+    ((np.float64(1.5), 2.25), ((10.5, 3), (4, -7.75))),        # a float subclass
+    ((1.5, 2.5, 3), ((1, 2, 3, 4), (5,), (), (6, 7))),         # add_tuples' length rules
+    ((2 ** 60, 0), ((1, 0),)),                                  # exact big ints
+])
+def test_poly_number_domains(kv, rec, cursor, ds):
+    ts = make_record()
+    ts["shift"] = (0.0, 0.0)
+    ts["cursor_pos"] = cursor
+    v = [cursor]
+    for d in ds:
+        v.append(kv.add_tuples(v[-1], d + (0.0,) * (len(v[-1]) - len(d))))
+    if cursor[0] == 2 ** 60:
+        with pytest.raises(OverflowError, match="out of bounds for int32"):
+            kv.poly(blank(), ts, ds, RED, 1)
+        return
+    kv.poly(blank(), ts, ds, RED, 1)
+    assert rec.points().tolist() == [[int(float(p[0])), int(float(p[1]))] for p in v]
+
+
+def test_poly_3d_vertex_behind_camera_skips(kv, rec):
+    ts = record_3d()
+    ts["cam_pos_3d"] = (0.0, 0.0, -10.0)
+    kv.poly(blank(), ts, ((10, 0, 0), (0, 0, -30)), RED, 1)
+    assert rec.calls == []
+
+
+# ---- circle -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("radius, segments", [(10, 10), (3, 6), (50, 25), (120, 30), (160, 26), (300, 33),
+                                              (0, 6), (-5, 6)])
+def test_circle_segment_counts(kv, ts, rec, radius, segments):
+    kv.circle(blank(), ts, radius, RED)
+    assert len(rec.points()) == segments + 1
+
+
+def circle_points(kv, ts, radius, multiplier=1.0):
+    n = max(int(radius * reduce_detail(radius, multiplier)), 6)
+    s = (ts["cursor_pos"][0] + radius, ts["cursor_pos"][1] + 0.0)
+    v, p = [s], (radius, 0.0)
+    for i in range(1, n + 1):
+        a = (6.283185307179586 / n) * i
+        q = (math.cos(a) * radius, math.sin(a) * radius)
+        v.append((v[-1][0] + (q[0] - p[0]), v[-1][1] + (q[1] - p[1])))
+        p = q
+    return v
+
+
+@pytest.mark.parametrize("variant", VARIANTS)
+@pytest.mark.parametrize("fill, aa", [(False, False), (False, True), (True, False)])
+def test_circle_matches_cv2(kv, variant, fill, aa):
+    ts = variants()[variant]
+    cursor = ts["cursor_pos"]
+    arr, ref = blank(), blank()
+    kv.circle(arr, ts, 73.5, RED, 2, fill, aa, 1.3)
+    assert ts["cursor_pos"] == cursor
+    plain = dict(ts, cursor_pos=cursor[:2])
+    pts = trans_pts(kv, circle_points(kv, plain, 73.5, 1.3), ts)
+    if fill:
+        cv2.fillPoly(ref, contour(pts), BGR_RED)
+    else:
+        cv2.polylines(ref, contour(pts), True, BGR_RED, max(1, int(2 * ts["size"])),
+                      lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+    assert np.array_equal(arr, ref)
+
+
+def test_circle_restores_a_3d_cursor(kv, rec):
+    ts = record_3d()
+    ts["cursor_pos"] = (5, 6, 7)
+    kv.circle(blank(), ts, 20, RED)
+    assert ts["cursor_pos"] == (5, 6, 7)
+    assert len(rec.calls) == 1
+
+
+def test_circle_failure_keeps_start_point(kv, ts, rec):
+    ts["cursor_pos"] = (1.0, 2.0)
+    del ts["is_3d"]
+    with pytest.raises(KeyError, match="is_3d"):
+        kv.circle(blank(), ts, 10, RED)
+    assert ts["cursor_pos"] == (11.0, 2.0)
+
+
+def test_circle_bad_radius(kv, ts):
+    with pytest.raises(ValueError, match="cannot convert float NaN to integer"):
+        kv.circle(blank(), ts, float("nan"), RED)
+    with pytest.raises(OverflowError, match="cannot convert float infinity to integer"):
+        kv.circle(blank(), ts, float("inf"), RED)
+    with pytest.raises(OverflowError):
+        kv.circle(blank(), ts, 1.0, RED, multiplier=1e12)
+    with pytest.raises(TypeError, match=r"^Argument 'color' has incorrect type \(expected tuple, got list\)$"):
+        kv.circle(blank(), ts, 10, [1, 2, 3])
+    assert ts["cursor_pos"] == (0.0, 0.0)
+    assert kv.circle.__doc__ is None
+
+
+# ---- ellipse ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("rx, ry, n", [(40, 80, 80), (5, 5, 12), (300, 10, 66)])
+def test_ellipse_3d_segment_counts(kv, rec, rx, ry, n):
+    kv.ellipse(blank(), record_3d(), rx, ry, RED)
+    pts = rec.points()
+    assert len(pts) == n + 1 and pts[0].tolist() == pts[-1].tolist()
+
+
+@pytest.mark.parametrize("fill, aa", [(False, False), (False, True), (True, False)])
+def test_ellipse_3d_matches_cv2(kv, fill, aa):
+    ts = record_3d()
+    ts["cursor_pos"] = (10.0, -5.0, 20.0)
+    ts["cam_rot_3d"] = (15.0, -10.0, 0.0)
+    arr, ref = blank(), blank()
+    kv.ellipse(arr, ts, 90, 45, GREEN, 2, fill, aa, 0.7)
+    r = 90
+    n = max(int(r * reduce_detail(r, 0.7) * 2), 12)
+    step = 6.283185307179586 / n
+    pts = [p for p in trans_pts(kv, [(math.cos(i * step) * 90 + 10.0, math.sin(i * step) * 45 + -5.0, 20.0)
+                                     for i in range(n + 1)], ts) if p is not None]
+    if fill:
+        cv2.fillPoly(ref, contour(pts), BGR_GREEN)
+    else:
+        cv2.polylines(ref, contour(pts), True, BGR_GREEN, 2, lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+    assert np.array_equal(arr, ref)
+
+
+@pytest.mark.parametrize("fill, aa", [(False, False), (True, True)])
+def test_ellipse_2d_matches_cv2(kv, rec, fill, aa):
+    ts = make_record()
+    ts["rot"], ts["size"], ts["cursor_pos"] = 25.0, 1.5, (20.3, -10.8)
+    arr, ref = blank(), blank()
+    kv.ellipse(arr, ts, 60.7, 30.2, RED, 2, fill, aa, multiplier=9.0)
+    c = kv.transform((20.3, -10.8), ts)
+    cv2.ellipse(ref, (int(c[0]), int(c[1])), (int(60.7 * 1.5), int(30.2 * 1.5)), 25.0, 0.0, 360.0, BGR_RED,
+                -1 if fill else 3, lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+    assert np.array_equal(arr, ref)
+    assert len(rec.calls[0][1]) == 8 and list(rec.calls[0][2]) == ["lineType"]
+
+
+def test_ellipse_2d_thin_outline_and_docs(kv, ts, rec):
+    ts["size"] = 0.5
+    kv.ellipse(blank(), ts, 10, 10, RED, 1)
+    assert rec.calls[0][1][7] == 1
+    assert kv.ellipse.__doc__ == ("\n    Draws an ellipse centered at cursor_pos with radii rx and ry.\n"
+                                  "    Approximate smooth drawing using OpenCV ellipse function in 2D or polyline"
+                                  " in 3D.\n    ")
+
+
+def test_ellipse_3d_centre_behind_camera(kv, rec):
+    ts = record_3d()
+    ts["cursor_pos"] = (0.0, 0.0, -400.0)
+    kv.ellipse(blank(), ts, 50, 50, RED)
+    assert rec.calls == []
+
+
+# ---- arc ----------------------------------------------------------------------------
+
+
+def arc_points(radius, start_deg, end_deg, cx=0.0, cy=0.0, multiplier=1.0):
+    start = start_deg * 3.141592653589793 / 180
+    sweep = end_deg * 3.141592653589793 / 180 - start
+    while sweep < 0:
+        sweep += 6.283185307179586
+    while sweep > 6.283185307179586:
+        sweep -= 6.283185307179586
+    if sweep < 1e-6:
+        return []
+    n = max(int(radius * multiplier * sweep / 6.283185307179586 * 6), 2)
+    return [(math.cos((sweep / n) * i + start) * radius + cx, math.sin((sweep / n) * i + start) * radius + cy)
+            for i in range(n + 1)]
+
+
+@pytest.mark.parametrize("start, end, n", [(0, 360, 60), (350, 10, 3), (0, 720, 60), (-90, 90, 30),
+                                           (400, -30, 48), (1e6, 1e6 + 90, None), (0, -1e7, None)])
+def test_arc_segment_counts(kv, ts, rec, start, end, n):
+    kv.arc(blank(), ts, 10, start, end, RED)
+    expected = [(int(x + 300), int(y + 200)) for x, y in arc_points(10, start, end)]
+    assert n is None or len(expected) == n + 1
+    assert [tuple(p) for p in rec.points().tolist()] == expected
+
+
+def test_arc_draws_nothing_for_an_empty_sweep(kv, ts, rec):
+    kv.arc(blank(), ts, 10, 90, 90, RED)
+    assert rec.calls == []
+
+
+def test_arc_tiny_radius_two_segments(kv, ts, rec):
+    kv.arc(blank(), ts, 0.1, 0, 30, RED)
+    assert len(rec.points()) == 3
+
+
+@pytest.mark.parametrize("start, end", [(0, float("inf")), (float("-inf"), 10), (float("inf"), float("inf")),
+                                        (0, float("nan"))])
+def test_arc_non_finite_angles_draw_nothing(kv, ts, rec, start, end):
+    kv.arc(blank(), ts, 10, start, end, RED)
+    assert rec.calls == []
+
+
+@pytest.mark.parametrize("end", [1e300, -1e300, 1e18, -3e7])
+def test_arc_huge_sweep_finishes_at_once(kv, ts, rec, end):
+    t0 = time.perf_counter()
+    kv.arc(blank(), ts, 10, 0, end, RED)
+    assert time.perf_counter() - t0 < 0.5
+    assert len(rec.calls) <= 1
+
+
+@pytest.mark.parametrize("variant", VARIANTS)
+@pytest.mark.parametrize("aa", [False, True])
+def test_arc_matches_cv2(kv, variant, aa):
+    ts = variants()[variant]
+    c = ts["cursor_pos"]
+    cz = c[2] if len(c) == 3 else 0.0
+    arr, ref = blank(), blank()
+    kv.arc(arr, ts, 64.5, 30, 250, GREEN, 2, aa, 1.5)
+    pts = [p for p in trans_pts(kv, [p + (cz,) for p in arc_points(64.5, 30, 250, c[0], c[1], 1.5)], ts)
+           if p is not None]
+    t = max(int(2 * ts["size"]), 1)
+    cv2.polylines(ref, contour(pts), False, BGR_GREEN, t, lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+    assert np.array_equal(arr, ref)
+
+
+def test_arc_messages(kv, ts):
+    with pytest.raises(ValueError, match="cannot convert float NaN to integer"):
+        kv.arc(blank(), ts, float("nan"), 0, 90, RED)
+    with pytest.raises(OverflowError, match="cannot convert float infinity to integer"):
+        kv.arc(blank(), ts, float("inf"), 0, 90, RED)
+    with pytest.raises(TypeError, match=r"arc\(\) takes at least 6 positional arguments \(5 given\)"):
+        kv.arc(blank(), ts, 1, 0, 90)
+    assert kv.arc.__doc__ == ("\n    Draws an arc (a segment of a circle) centered at cursor_pos.\n"
+                              "    Uses point approximation for smoothness in both 2D and 3D.\n    ")
+
+
+# ---- graph --------------------------------------------------------------------------
+
+
+def ref_graph(kv, arr, ts, func, x_min, x_max, color, thickness=1, aa=True, resolution=100, y_scale=1.0,
+              x_scale=1.0, max_depth=5, screen_dist_threshold=5.0, x_world=False):
+    """The plot, written out step by step; draws with cv2 and returns the runs."""
+    if x_min >= x_max:
+        return []
+    t = max(int(thickness * ts["size"]), 1)
+    c = ts["cursor_pos"]
+    cy, cz, cx = c[1], (c[2] if len(c) == 3 else 0.0), c[0]
+    step = (x_max - x_min) / resolution
+    samples = []
+    for i in range(resolution + 1):
+        x = step * i + x_min
+        if x_world:
+            a, X = ((x - cx) / x_scale if x_scale != 0 else x - cx), x
+        else:
+            a = x
+            X = a * x_scale + cx
+        try:
+            v = float(func(a))
+        except Exception:
+            continue
+        samples.append((X, v * y_scale + cy, cz))
+    if len(samples) < 2:
+        return []
+    out = [samples[0]]
+    last = trans_pts(kv, [samples[0]], ts)[0]
+    if last is None:
+        return []
+    stack = [(samples[k], samples[k + 1], 0) for k in range(len(samples) - 2, -1, -1)]
+    while stack:
+        p1, p2, depth = stack.pop()
+        s2 = trans_pts(kv, [p2], ts)[0]
+        if (depth < max_depth and s2 is not None and last is not None
+                and (s2[0] - last[0]) ** 2 + (s2[1] - last[1]) ** 2 > screen_dist_threshold ** 2):
+            am = ((p1[0] + p2[0]) * 0.5 - cx) / x_scale
+            try:
+                r = func(am)
+            except Exception:
+                out.append(p2)
+                last = s2
+                continue
+            mid = (am * x_scale + cx, float(cy + r * y_scale), cz)
+            stack.append((mid, p2, depth + 1))
+            stack.append((p1, mid, depth + 1))
+        else:
+            out.append(p2)
+            last = s2
+    runs, run = [], []
+    for p in trans_pts(kv, out, ts):
+        if (p is None or not (np.isfinite(p[0]) and np.isfinite(p[1]))
+                or not (-1200 <= p[0] <= arr.shape[1] + 1200 and -1200 <= p[1] <= arr.shape[0] + 1200)):
+            runs.append(run)
+            run = []
+        else:
+            run.append((int(p[0]), int(p[1])))
+    runs.append(run)
+    runs = [r for r in runs if len(r) >= 2]
+    for r in runs:
+        cv2.polylines(arr, contour(r), False, (color[2], color[1], color[0]), t,
+                      lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+    return runs
+
+
+GRAPH_CASES = {
+    "sin": (lambda x: math.sin(x), -10, 10, {"x_scale": 25.0, "y_scale": 60.0}),
+    "steep": (lambda x: x ** 3, -3, 3, {"x_scale": 40.0, "y_scale": 5.0, "max_depth": 7}),
+    "world": (lambda x: math.cos(x), -250, 260, {"x_world": True, "x_scale": 30.0, "y_scale": 40.0}),
+    "jump": (lambda x: 1e9 if 0.2 < x < 0.4 else x, -5, 5, {"x_scale": 50.0, "y_scale": 20.0}),
+    "holes": (lambda x: math.sqrt(x) * 30, -4, 9, {"x_scale": 30.0, "resolution": 37, "aa": False}),
+}
+
+
+@pytest.mark.parametrize("case", list(GRAPH_CASES))
+@pytest.mark.parametrize("variant", VARIANTS)
+def test_graph_matches_cv2(kv, case, variant):
+    func, lo, hi, opts = GRAPH_CASES[case]
+    ts = variants()[variant]
+    arr, ref = blank(), blank()
+    kv.graph(arr, ts, func, lo, hi, RED, 2, **opts)
+    ref_graph(kv, ref, ts, func, lo, hi, RED, 2, **opts)
+    assert np.array_equal(arr, ref)
+
+
+def test_graph_identity_needs_no_refinement(kv, ts, rec):
+    kv.graph(blank(), ts, lambda x: x, 0, 10, RED)
+    pts = rec.points()
+    assert len(rec.calls) == 1 and len(pts) == 101
+    assert rec.calls[0][1][2] is False and rec.calls[0][2] == {"lineType": cv2.LINE_AA}
+
+
+def test_graph_max_depth_zero_draws_the_samples(kv, ts, rec):
+    kv.graph(blank(), ts, math.sin, -10, 10, RED, x_scale=30, y_scale=30, max_depth=0)
+    assert len(rec.points()) == 101
+
+
+def test_graph_refines_steep_segments(kv, ts, rec):
+    kv.graph(blank(), ts, math.sin, -10, 10, RED, x_scale=30, y_scale=30)
+    assert len(rec.points()) > 101
+
+
+def test_graph_nan_splits_the_curve(kv, ts, rec):
+    kv.graph(blank(), ts, lambda x: float("nan") if abs(x - 5) < 0.01 else x, 0, 10, RED)
+    assert [len(c[1][1][0]) for c in rec.calls] == [50, 50]
+
+
+def test_graph_margin_splits_the_curve(kv, ts, rec):
+    # y beyond H + 1200 (screen y = 200 + f) at one sample
+    kv.graph(blank(), ts, lambda x: 1401.0 if abs(x - 3) < 0.01 else 0.0, 0, 10, RED, max_depth=0)
+    assert [len(c[1][1][0]) for c in rec.calls] == [30, 70]
+    rec.calls.clear()
+    kv.graph(blank(), ts, lambda x: 1399.0 if abs(x - 3) < 0.01 else 0.0, 0, 10, RED, max_depth=0)
+    assert [len(c[1][1][0]) for c in rec.calls] == [101]
+
+
+def test_graph_absorbs_exceptions_of_the_function(kv, ts, rec):
+    def f(x):
+        if x < 0:
+            raise ValueError("no")
+        return x
+
+    kv.graph(blank(), ts, f, -1, 1, RED)
+    assert len(rec.points()) == 51
+    rec.calls.clear()
+    kv.graph(blank(), ts, lambda x: "1.5" if x < 0 else object(), -1, 1, RED, max_depth=0)
+    assert len(rec.points()) == 50
+
+
+def test_graph_refinement_errors(kv, ts):
+    with pytest.raises(TypeError, match="can't multiply sequence"):
+        kv.graph(blank(), ts, lambda x: "7", 0, 1, RED, x_scale=1000)
+    with pytest.raises(ZeroDivisionError, match="^float division$"):
+        kv.graph(blank(), ts, lambda x: x * 100, 0, 10, RED, x_scale=0)
+
+
+def test_graph_base_exceptions_propagate(kv, ts):
+    def f(x):
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        kv.graph(blank(), ts, f, 0, 1, RED)
+
+
+@pytest.mark.parametrize("lo, hi", [(1, 1), (2, 1)])
+def test_graph_empty_interval(kv, ts, rec, lo, hi):
+    kv.graph(blank(), ts, lambda x: 1 / 0, lo, hi, RED, resolution=0)
+    assert rec.calls == []
+
+
+def test_graph_resolution(kv, ts, rec):
+    with pytest.raises(ZeroDivisionError, match="^float division$"):
+        kv.graph(blank(), ts, math.sin, 0, 1, RED, resolution=0)
+    kv.graph(blank(), ts, math.sin, 0, 1, RED, resolution=-1)
+    kv.graph(blank(), ts, math.sin, 0, 1, RED, resolution=-100)
+    assert rec.calls == []
+
+
+def test_graph_first_sample_unmappable(kv, rec):
+    ts = record_3d()
+    ts["cam_pos_3d"] = (0.0, 0.0, -10.0)
+    ts["cursor_pos"] = (0.0, 0.0, -20.0)
+    kv.graph(blank(), ts, math.sin, 0, 10, RED)
+    assert rec.calls == []
+
+
+def test_graph_negative_threshold_acts_like_its_absolute_value(kv, ts):
+    a, b = blank(), blank()
+    kv.graph(a, ts, math.sin, -10, 10, RED, x_scale=30, y_scale=30, screen_dist_threshold=-3.0)
+    kv.graph(b, ts, math.sin, -10, 10, RED, x_scale=30, y_scale=30, screen_dist_threshold=3.0)
+    assert np.array_equal(a, b)
+
+
+def test_graph_none_canvas_and_types(kv, ts):
+    with pytest.raises(TypeError, match="canvas"):
+        kv.graph(None, ts, math.sin, 0, 1, RED)
+    with pytest.raises(TypeError, match=r"^Argument 'color' has incorrect type \(expected tuple, got str\)$"):
+        kv.graph(blank(), ts, math.sin, 0, 1, "R")
+    with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
+        kv.graph(blank(), None, math.sin, 0, 1, RED)
+    with pytest.raises(TypeError, match=r"graph\(\) takes at most 15 positional arguments \(16 given\)"):
+        kv.graph(blank(), ts, math.sin, 0, 1, RED, *range(10))
+    ts["cursor_pos"] = [0.0, 0.0]
+    with pytest.raises(TypeError, match="^Expected tuple, got list$"):
+        kv.graph(blank(), ts, math.sin, 0, 1, RED)
+
+
+def test_graph_docstring(kv):
+    assert kv.graph.__doc__ == (
+        "\n    Plots a 1D function y = f(x) from x_min to x_max using adaptive resolution.\n"
+        "    - resolution: Serves as the *initial* number of segments.\n"
+        "    - max_depth: Limits how many times a segment can be subdivided.\n"
+        "    - angle_threshold: Maximum allowed change in angle (radians) between segments before subdivision.\n"
+        "    - screen_dist_threshold: Maximum allowed distance (pixels) between screen points before subdivision.\n"
+        "    ")
+
+
+# ---- late binding and bad input ----------------------------------------------------
+
+
+def test_rebinding_cv2_is_obeyed(kv, ts):
+    r = Recorder(forward=False)
+    saved = kv.cv2
+    kv.cv2 = r
+    try:
+        kv.line(None, ts, (1, 0), RED, 1)
+        kv.poly(None, ts, ((1, 0),), RED, 1, True)
+    finally:
+        kv.cv2 = saved
+    assert [c[0] for c in r.calls] == ["line", "fillPoly"]
+
+
+def test_point_arrays_are_int32_contours(kv, ts, rec):
+    kv.poly(blank(), ts, ((10.9, -0.5), (-20.2, 3.99)), RED, 1)
+    (a,) = rec.calls[0][1][1]
+    assert a.dtype == np.int32 and a.shape == (3, 1, 2) and a.flags.c_contiguous
+    assert a.reshape(-1, 2).tolist() == [[300, 200], [310, 199], [290, 203]]
+
+
+@pytest.mark.parametrize("call", [
+    lambda kv, ts: kv.poly(blank(), ts, ((float("nan"), 0),), RED, 1),
+    lambda kv, ts: kv.ellipse(blank(), dict(ts, is_3d=True, cursor_pos=(1e12, 0.0, 0.0)), 5, 5, RED),
+    lambda kv, ts: kv.arc(blank(), dict(ts, cursor_pos=(1e12, 0.0)), 5, 0, 90, RED),
+])
+def test_unconvertible_points_raise_numpy_errors(kv, ts, call):
+    with pytest.raises((ValueError, OverflowError)):
+        call(kv, ts)
+
+
+def test_none_record_everywhere(kv):
+    for call in (lambda: kv.rect(blank(), None, (1, 1), RED, 1), lambda: kv.poly(blank(), None, (), RED, 1),
+                 lambda: kv.circle(blank(), None, 5, RED), lambda: kv.ellipse(blank(), None, 5, 5, RED),
+                 lambda: kv.arc(blank(), None, 5, 0, 90, RED)):
+        with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
+            call()
+
+
+def test_line_keeps_python_number_types(kv, rec):
+    ts = make_record()
+    ts["cursor_pos"] = (1, 2)
+    kv.line(blank(), ts, (3, 4), RED, 1)
+    assert ts["cursor_pos"] == (4, 6) and type(ts["cursor_pos"][0]) is int
+    ts["cursor_pos"] = (1.5, 2, 7)
+    kv.line(blank(), ts, (True, 4), RED, 1)
+    assert ts["cursor_pos"] == (2.5, 6, 7.0)
+    assert [c[1][1:3] for c in rec.calls] == [((301, 202), (304, 206)), ((301, 202), (302, 206))]
+
+
+def test_missing_line_type_is_reported_not_raised(kv, ts, monkeypatch):
+    class NoLineTypes(Recorder):
+        def __getattr__(self, name):
+            if name.startswith("LINE_"):
+                raise AttributeError(name)
+            return super().__getattr__(name)
+
+    reports = []
+    monkeypatch.setattr("sys.unraisablehook", lambda u: reports.append(u))
+    r = NoLineTypes(forward=False)
+    monkeypatch.setattr(kv, "cv2", r)
+    kv.line(None, ts, (1, 0), RED, 1, True)
+    kv.arc(None, ts, 10, 0, 90, RED)
+    assert [c[2] for c in r.calls] == [{"lineType": 0}, {"lineType": 0}]
+    assert len(reports) == 2 and isinstance(reports[0].exc_value, AttributeError)
+
+
+def test_graph_reentered_from_its_function(kv, ts, rec):
+    depth = []
+
+    def f(x):
+        if len(depth) < 40:
+            depth.append(x)
+            kv.graph(blank(), ts, f, 0, 1, RED, resolution=2)
+        return x
+
+    kv.graph(blank(), ts, f, 0, 1, RED, resolution=2)
+    assert len(depth) == 40 and len(rec.calls) == 41
+
+
+def test_graph_x_world_spans_the_interval(kv, rec):
+    ts = make_record()
+    ts["cursor_pos"] = (30.0, 0.0)
+    seen = []
+    kv.graph(blank(), ts, lambda a: seen.append(a) or 0.0, -50, 50, RED, x_scale=2.0, x_world=True, max_depth=0)
+    pts = rec.points()
+    assert pts[0].tolist() == [250, 200] and pts[-1].tolist() == [350, 200]
+    assert seen[0] == (-50 - 30.0) / 2.0 and seen[-1] == (50 - 30.0) / 2.0
+    seen.clear()
+    kv.graph(blank(), ts, lambda a: seen.append(a) or 0.0, -50, 50, RED, x_scale=0.0, x_world=True, max_depth=0)
+    assert seen[0] == -80.0
+
+
+def test_random_bad_input_raises_or_draws(kv):
+    """Random argument mixtures: every call returns None or raises an Exception."""
+    import random
+
+    rnd = random.Random(1234)
+    nan, inf = float("nan"), float("inf")
+    values = [None, 0, -1, 7, 2 ** 70, 1.5, nan, inf, -inf, 1e300, "s", "3", [], [1, 2], (), (1,), (1, 2),
+              (1, 2, 3), (nan, 0), (inf, inf, inf), (1e12, -1e12), ((1, 2),), ((1, 2), (3, nan)), object(),
+              np.zeros(3, np.uint8), np.zeros((4, 4), np.float32), np.float64(2.5), True, {}]
+
+    def record():
+        ts = make_record()
+        for key in rnd.sample(list(ts), rnd.randint(0, 3)):
+            ts[key] = rnd.choice(values)
+        if rnd.random() < 0.3:
+            ts["is_3d"] = True
+        return ts
+
+    calls = [
+        lambda a: kv.clear(a[0], a[1], a[2]),
+        lambda a: kv.line(a[0], a[1], a[2], a[3], a[4], a[5]),
+        lambda a: kv.rect(a[0], a[1], a[2], a[3], a[4], a[5], a[6]),
+        lambda a: kv.poly(a[0], a[1], a[2], a[3], a[4], a[5], a[6]),
+        lambda a: kv.tri(a[0], a[1], a[2], a[3], a[4], a[5]),
+        lambda a: kv.circle(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]),
+        lambda a: kv.ellipse(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]),
+        lambda a: kv.arc(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]),
+        lambda a: kv.graph(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], rnd.choice([-2, 0, 3, 10]), a[8], a[9],
+                           rnd.choice([0, 3, 40])),
+    ]
+    outcomes = {"ok": 0, "raised": 0}
+    for _ in range(1500):
+        args = [rnd.choice(values) for _ in range(10)]
+        if rnd.random() < 0.7:
+            args[0] = blank()
+        if rnd.random() < 0.8:
+            args[1] = record()
+        if rnd.random() < 0.8:
+            args[3] = RED
+        if rnd.random() < 0.5:
+            args[2] = rnd.choice([math.sin, 5, 40.5, (10, 20), ((10, 0), (0, 10))])
+        for i in range(4, 10):
+            if rnd.random() < 0.7:
+                args[i] = rnd.choice([0, 1, 3, 25.5, -4, 90, 1e9, nan, inf])
+        try:
+            rnd.choice(calls)(args)
+            outcomes["ok"] += 1
+        except Exception:
+            outcomes["raised"] += 1
+    assert outcomes["ok"] > 10 and outcomes["raised"] > 1000
