@@ -11,6 +11,7 @@ window, its title, a resize, Escape, and closing the window.
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -514,7 +515,8 @@ CHILD = textwrap.dedent(
 
 
 def xdo(*args):
-    return subprocess.run(["xdotool", *map(str, args)], check=True, capture_output=True, text=True).stdout
+    return subprocess.run(["xdotool", *map(str, args)], check=True, capture_output=True, text=True,
+                          timeout=20).stdout
 
 
 def wait_state(path, pred, timeout=6.0):
@@ -548,11 +550,12 @@ def close_window(win_id):
 
 def grab_screen(tmp_path):
     path = tmp_path / "screen.png"
-    subprocess.run(["import", "-window", "root", str(path)], check=True, capture_output=True)
+    subprocess.run(["import", "-window", "root", str(path)], check=True, capture_output=True, timeout=20)
     return real_cv2.imread(str(path))
 
 
 @pytest.mark.skipif(not os.environ.get("DISPLAY"), reason="needs a display (run under xvfb-run)")
+@pytest.mark.skipif(not (shutil.which("xdotool") and shutil.which("import")), reason="needs xdotool and ImageMagick")
 def test_real_window_and_input(tmp_path):
     state = str(tmp_path / "state.json")
     script = tmp_path / "child.py"

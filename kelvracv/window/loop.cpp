@@ -107,26 +107,24 @@ bool clear_frame(PyObject* canvas, PyObject* ts, PyObject* bg_color) {
   return draw::clear(canvas, ts, bg_color);
 }
 
-// Calls the tick function and applies its result. An Exception is reported
-// as one line and stops the loop; anything else propagates (false).
+// Applies what the tick function returned: a pair (flag, canvas) replaces
+// RUN and the canvas, False itself stops the loop, anything else is ignored.
+bool apply_result(PyObject* result, Ref* canvas) {
+  if (result == Py_False) return set_run(Py_False);
+  if (!PyTuple_Check(result)) return true;
+  Py_ssize_t n = PyObject_Size(result);
+  if (n != 2) return n >= 0;
+  Ref pair[2];
+  if (!unpack(result, pair, 2) || !set_run(pair[0].get())) return false;
+  *canvas = pair[1];
+  return true;
+}
+
+// Calls the tick function and applies its result. An Exception from either
+// is reported as one line and stops the loop; anything else propagates.
 bool tick(PyObject* fn, Ref* canvas, PyObject* ts) {
   Ref result = call(fn, {canvas->get(), ts});
-  if (result) {
-    if (PyTuple_Check(result.get())) {
-      Py_ssize_t n = PyObject_Size(result.get());
-      if (n == 2) {
-        Ref pair[2];
-        if (unpack(result.get(), pair, 2) && set_run(pair[0].get())) {
-          *canvas = pair[1];
-          return true;
-        }
-      } else if (n >= 0) {
-        return true;
-      }
-    } else {
-      return result.get() != Py_False || set_run(Py_False);
-    }
-  }
+  if (result && apply_result(result.get(), canvas)) return true;
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
   Ref e = Ref::steal(PyErr_GetRaisedException());
   Ref text = format(e.get(), "");
