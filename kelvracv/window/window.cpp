@@ -159,8 +159,8 @@ Ref full_canvas(PyObject* h, PyObject* w, PyObject* fill) {
   return call(full.get(), {shape.get(), fill, uint8.get()}, kw);
 }
 
-Ref format(PyObject* o, const char* spec) {
-  Ref s = Ref::steal(PyUnicode_FromString(spec));
+Ref format(PyObject* o, const char* fmt) {
+  Ref s = Ref::steal(PyUnicode_FromString(fmt));
   if (!s) return s;
   return Ref::steal(PyObject_Format(o, s.get()));
 }

@@ -36,7 +36,7 @@ bool unpack(PyObject* o, Ref* out, Py_ssize_t n);
 // np.full((h, w, 3), fill, dtype=np.uint8) through the module's `np`.
 Ref full_canvas(PyObject* h, PyObject* w, PyObject* fill);
 
-// format(o, "") / format(o, spec) as a new str.
-Ref format(PyObject* o, const char* spec);
+// format(o, "") / format(o, fmt) as a new str.
+Ref format(PyObject* o, const char* fmt);
 
 }  // namespace kv::window
