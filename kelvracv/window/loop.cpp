@@ -1,0 +1,253 @@
+// The frame loop `run`: init, then per frame follow the window size, clear,
+// call the tick function and apply its result, show, poll for Escape and for
+// a closed window, pace to the target rate and write the rate into the title.
+// Runs on the caller's (main) thread; RUN, cv2, np and time are looked up by
+// name at each use, and waiting goes through time.sleep (the lock is released).
+
+#include "core/colors.hpp"
+#include "draw/draw.hpp"
+#include "pyapi/convert.hpp"
+#include "pyapi/messages.hpp"
+#include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+#include "window/window.hpp"
+
+namespace kv::window {
+namespace {
+
+// ---- internal helpers ------------------------------------------------------
+
+// cv2.<fn>(args...)
+Ref cv2_call(PyObject* fn, std::initializer_list<PyObject*> args) {
+  Ref f = global_attr(KV_STR("cv2"), fn);
+  if (!f) return f;
+  return call(f.get(), args);
+}
+
+// time.time()
+Ref now() {
+  Ref f = global_attr(KV_STR("time"), KV_STR("time"));
+  if (!f) return f;
+  return call(f.get(), {});
+}
+
+bool set_run(PyObject* value) { return set_global(KV_STR("RUN"), value) == 0; }
+
+// a > b, -1 on error.
+int greater(PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_GT); }
+
+// The small constants of the loop, made once.
+struct Constants {
+  PyObject* zero;        // 0
+  PyObject* one;         // 1
+  PyObject* two;         // 2
+  PyObject* esc;         // 27
+  PyObject* one_f;       // 1.0
+  PyObject* fps_bump;    // 1.5
+};
+
+const Constants* constants() {
+  static Constants c = {PyLong_FromLong(0), PyLong_FromLong(1), PyLong_FromLong(2),
+                        PyLong_FromLong(27), PyFloat_FromDouble(1.0), PyFloat_FromDouble(1.5)};
+  if (!c.zero || !c.one || !c.two || !c.esc || !c.one_f || !c.fps_bump) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "run: loop constants missing");
+    return nullptr;
+  }
+  return &c;
+}
+
+// Follows the window's image area. *stop is set when the window reports a
+// non-positive size (minimised): the loop then ends without showing a frame.
+bool follow_window_size(PyObject* w_name, PyObject* bg_color_t, Ref* canvas, PyObject* ts, bool* stop) {
+  const Constants* k = constants();
+  Ref size = call_global(KV_STR("get_window_size"), {w_name});
+  if (!k || !size) return false;
+  Ref wh[2];
+  if (!unpack(size.get(), wh, 2)) return false;
+  Ref shape = Ref::steal(PyObject_GetAttr(canvas->get(), KV_STR("shape")));
+  if (!shape) return false;
+  Ref cw = Ref::steal(item(shape.get(), 1));
+  if (!cw) return false;
+  int changed = PyObject_RichCompareBool(wh[0].get(), cw.get(), Py_NE);
+  if (changed < 0) return false;
+  if (!changed) {
+    Ref ch = Ref::steal(item(shape.get(), 0));
+    if (!ch || (changed = PyObject_RichCompareBool(wh[1].get(), ch.get(), Py_NE)) < 0) return false;
+  }
+  if (!changed) return true;
+  int positive = greater(wh[0].get(), k->zero);
+  if (positive > 0) positive = greater(wh[1].get(), k->zero);
+  if (positive < 0) return false;
+  if (!positive) {
+    *stop = true;
+    return set_run(Py_False);
+  }
+  Ref ws = str_of(wh[0].get());
+  Ref hs = str_of(wh[1].get());
+  if (!ws || !hs) return false;
+  if (print_concat({KV_STR("Resizing canvas to ("), ws.get(), KV_STR(", "), hs.get(), KV_STR(")")}) < 0) return false;
+  Ref fresh = full_canvas(wh[1].get(), wh[0].get(), bg_color_t);
+  if (!fresh) return false;
+  *canvas = fresh;
+  Ref sx = Ref::steal(PyNumber_TrueDivide(wh[0].get(), k->two));
+  if (!sx) return false;
+  Ref sy = Ref::steal(PyNumber_TrueDivide(wh[1].get(), k->two));
+  if (!sy) return false;
+  Ref shift = Ref::steal(PyTuple_Pack(2, sx.get(), sy.get()));
+  return shift && PyObject_SetItem(ts, KV_STR("shift"), shift.get()) == 0;
+}
+
+// The argument checks of the internal clear, then the clear itself.
+bool clear_frame(PyObject* canvas, PyObject* ts, PyObject* bg_color) {
+  if (canvas != Py_None && !PyArray_Check(canvas)) {
+    PyErr_Format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(canvas)->tp_name, "numpy.ndarray");
+    return false;
+  }
+  if (!body_exact(ts, &PyDict_Type)) return false;
+  return draw::clear(canvas, ts, bg_color);
+}
+
+// Applies what the tick function returned: a pair (flag, canvas) replaces
+// RUN and the canvas, False itself stops the loop, anything else is ignored.
+bool apply_result(PyObject* result, Ref* canvas) {
+  if (result == Py_False) return set_run(Py_False);
+  if (!PyTuple_Check(result)) return true;
+  Py_ssize_t n = PyObject_Size(result);
+  if (n != 2) return n >= 0;
+  Ref pair[2];
+  if (!unpack(result, pair, 2) || !set_run(pair[0].get())) return false;
+  *canvas = pair[1];
+  return true;
+}
+
+// Calls the tick function and applies its result. An Exception from either
+// is reported as one line and stops the loop; anything else propagates.
+bool tick(PyObject* fn, Ref* canvas, PyObject* ts) {
+  Ref result = call(fn, {canvas->get(), ts});
+  if (result && apply_result(result.get(), canvas)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  Ref e = Ref::steal(PyErr_GetRaisedException());
+  Ref text = format(e.get(), "");
+  if (!text || print_concat({KV_STR("Error in tick function:"), text.get()}) < 0) return false;
+  return set_run(Py_False);
+}
+
+// cv2.waitKey(1): Escape or a closed window stops the loop.
+bool poll_window(PyObject* w_name) {
+  const Constants* k = constants();
+  if (!k) return false;
+  Ref key = cv2_call(KV_STR("waitKey"), {k->one});
+  if (!key) return false;
+  int esc = PyObject_RichCompareBool(key.get(), k->esc, Py_EQ);
+  if (esc < 0) return false;
+  if (esc) return set_run(Py_False);
+  Ref prop = global_attr(KV_STR("cv2"), KV_STR("WND_PROP_VISIBLE"));
+  if (!prop) return false;
+  Ref visible = cv2_call(KV_STR("getWindowProperty"), {w_name, prop.get()});
+  if (!visible) return false;
+  int closed = PyObject_RichCompareBool(visible.get(), k->one, Py_LT);
+  if (closed < 0) return false;
+  return !closed || set_run(Py_False);
+}
+
+// Sleeps for what is left of the frame period (time.sleep(0) when nothing is).
+bool pace(PyObject* start_time, PyObject* frame_duration) {
+  const Constants* k = constants();
+  Ref t = now();
+  if (!k || !t) return false;
+  Ref elapsed = Ref::steal(PyNumber_Subtract(t.get(), start_time));
+  if (!elapsed) return false;
+  Ref delta = Ref::steal(PyNumber_Subtract(frame_duration, elapsed.get()));
+  if (!delta) return false;
+  int left = greater(delta.get(), k->zero);
+  if (left < 0) return false;
+  Ref sleep = global_attr(KV_STR("time"), KV_STR("sleep"));
+  return sleep && call(sleep.get(), {left ? delta.get() : k->zero});
+}
+
+// Title "<name> | FPS:<rate with two decimals>", the rate over the whole
+// period since the previous frame ended.
+bool show_rate(PyObject* w_name, PyObject* last_frame_time, PyObject* target_fps) {
+  const Constants* k = constants();
+  Ref t = now();
+  if (!k || !t) return false;
+  Ref elapsed = Ref::steal(PyNumber_Subtract(t.get(), last_frame_time));
+  if (!elapsed) return false;
+  int positive = greater(elapsed.get(), k->zero);
+  if (positive < 0) return false;
+  Ref fps = positive ? Ref::steal(PyNumber_TrueDivide(k->one_f, elapsed.get())) : Ref::borrow(target_fps);
+  if (!fps) return false;
+  Ref rate = format(fps.get(), ".2f");
+  if (!rate) return false;
+  Ref title = Ref::steal(PyNumber_Add(w_name, KV_STR(" | FPS:")));
+  if (title) title = Ref::steal(PyNumber_Add(title.get(), rate.get()));
+  return title && cv2_call(KV_STR("setWindowTitle"), {w_name, title.get()});
+}
+
+// The loop proper, until RUN is false.
+bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObject* bg_color,
+            PyObject* bg_color_t, PyObject* target_fps, PyObject* frame_duration, PyObject* dynamic_resize) {
+  Ref last_frame_time = now();
+  if (!last_frame_time) return false;
+  for (;;) {
+    Ref run_flag = global(KV_STR("RUN"));
+    if (!run_flag) return false;
+    int running = truth(run_flag.get());
+    if (running < 0) return false;
+    if (!running) return true;
+
+    Ref start_time = now();
+    if (!start_time) return false;
+    int follow = truth(dynamic_resize);
+    if (follow < 0) return false;
+    if (follow) {
+      bool stop = false;
+      if (!follow_window_size(w_name, bg_color_t, &canvas, ts, &stop)) return false;
+      if (stop) return true;
+    }
+    if (!clear_frame(canvas.get(), ts, bg_color)) return false;
+    if (!tick(tick_fn, &canvas, ts)) return false;
+    if (!cv2_call(KV_STR("imshow"), {w_name, canvas.get()})) return false;
+    if (!poll_window(w_name)) return false;
+    if (!pace(start_time.get(), frame_duration)) return false;
+    if (!show_rate(w_name, last_frame_time.get(), target_fps)) return false;
+    last_frame_time = now();
+    if (!last_frame_time) return false;
+  }
+}
+
+}  // namespace
+
+// ---- run ---------------------------------------------------------------------
+
+PyObject* run(PyObject* const* a) {
+  PyObject* tick_fn = a[0];
+  PyObject* window_info = a[1];
+  PyObject* bg_color = a[2];
+  PyObject* dynamic_resize = a[4];
+  const Constants* k = constants();
+  if (!k) return nullptr;
+
+  Ref w_name = call_global(KV_STR("convert_win_info"), {window_info});
+  if (!w_name) return nullptr;
+  Ref made = call_global(KV_STR("init"), {window_info, bg_color});
+  if (!made) return nullptr;
+  Ref canvas_ts[2];
+  if (!unpack(made.get(), canvas_ts, 2)) return nullptr;
+  Ref bg_color_t = Ref::steal(color_bgr_checked(bg_color));
+  if (!bg_color_t) return nullptr;
+
+  // Aim 1.5 frames per second above the asked rate.
+  Ref target_fps = Ref::steal(PyNumber_Add(a[3], k->fps_bump));
+  if (!target_fps) return nullptr;
+  Ref frame_duration = Ref::steal(PyNumber_TrueDivide(k->one_f, target_fps.get()));
+  if (!frame_duration) return nullptr;
+
+  if (!frames(tick_fn, w_name.get(), canvas_ts[0], canvas_ts[1].get(), bg_color, bg_color_t.get(),
+              target_fps.get(), frame_duration.get(), dynamic_resize))
+    return nullptr;
+  if (!cv2_call(KV_STR("destroyAllWindows"), {})) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace kv::window

@@ -1,0 +1,246 @@
+// The OpenCV window: window descriptions, the image-area size query and init,
+// which names and sizes the window, makes the canvas and the first record and,
+// once per process, starts the pynput listeners (kept as attributes of the
+// `init` function object). Main thread, interpreter lock held.
+
+#include "core/colors.hpp"
+#include "pyapi/convert.hpp"
+#include "pyapi/namespace.hpp"
+#include "window/window.hpp"
+
+namespace kv::window {
+namespace {
+
+// ---- internal helpers ------------------------------------------------------
+
+// ((600, 400), "Kelvra Window"), made once.
+PyObject* default_window() {
+  static PyObject* wi = Py_BuildValue("((ii)s)", 600, 400, "Kelvra Window");
+  if (!wi && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "_get_win_props: default window missing");
+  return wi;
+}
+
+int need_more_values(Py_ssize_t found) {
+  PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+  return -1;
+}
+
+int too_many_values(Py_ssize_t expected) {
+  PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+  return -1;
+}
+
+// Builds the first transform-state record for a W x H canvas.
+PyObject* first_record(PyObject* w, PyObject* h) {
+  Ref two = Ref::steal(PyLong_FromLong(2));
+  if (!two) return nullptr;
+  Ref sx = Ref::steal(PyNumber_TrueDivide(w, two.get()));
+  if (!sx) return nullptr;
+  Ref sy = Ref::steal(PyNumber_TrueDivide(h, two.get()));
+  if (!sy) return nullptr;
+  Ref ts = Ref::steal(PyDict_New());
+  Ref rot = Ref::steal(PyFloat_FromDouble(0.0));
+  Ref size = Ref::steal(PyFloat_FromDouble(1.0));
+  Ref shift = Ref::steal(PyTuple_Pack(2, sx.get(), sy.get()));
+  Ref cursor = Ref::steal(Py_BuildValue("(dd)", 0.0, 0.0));
+  Ref cam_pos = Ref::steal(Py_BuildValue("(ddd)", 0.0, 0.0, -10.0));
+  Ref cam_rot = Ref::steal(Py_BuildValue("(ddd)", 0.0, 0.0, 0.0));
+  if (!ts || !rot || !size || !shift || !cursor || !cam_pos || !cam_rot) return nullptr;
+  const std::pair<PyObject*, PyObject*> items[] = {
+      {KV_STR("rot"), rot.get()},
+      {KV_STR("size"), size.get()},
+      {KV_STR("shift"), shift.get()},
+      {KV_STR("cursor_pos"), cursor.get()},
+      {KV_STR("full_transform"), Py_None},
+      {KV_STR("full_transform_inv"), Py_None},
+      {KV_STR("cam_pos_3d"), cam_pos.get()},
+      {KV_STR("cam_rot_3d"), cam_rot.get()},
+      {KV_STR("is_3d"), Py_False},
+  };
+  for (const auto& [key, value] : items)
+    if (PyDict_SetItem(ts.get(), key, value) < 0) return nullptr;
+  return ts.release();
+}
+
+// module.Listener(**callbacks) for pynput's keyboard or mouse, the callbacks
+// being the module globals of those names as bound now.
+Ref make_listener(PyObject* source, std::initializer_list<const char*> callbacks) {
+  Ref cls = global_attr(source, KV_STR("Listener"));
+  if (!cls) return cls;
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!kwargs) return kwargs;
+  for (const char* name : callbacks) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key) return key;
+    Ref fn = global(key.get());
+    if (!fn || PyDict_SetItem(kwargs.get(), key.get(), fn.get()) < 0) return Ref();
+  }
+  Ref args = Ref::steal(PyTuple_New(0));
+  if (!args) return args;
+  return Ref::steal(PyObject_Call(cls.get(), args.get(), kwargs.get()));
+}
+
+// Sets an attribute of the module global `init` (looked up now).
+bool set_init_attr(PyObject* attr, PyObject* value) {
+  Ref fn = global(KV_STR("init"));
+  return fn && PyObject_SetAttr(fn.get(), attr, value) == 0;
+}
+
+// The body of the listener start: false with the exception left set.
+bool start_listeners() {
+  Ref klistener = make_listener(KV_STR("keyboard"), {"on_press", "on_release"});
+  if (!klistener) return false;
+  Ref mlistener = make_listener(KV_STR("mouse"), {"on_move", "on_click", "on_scroll"});
+  if (!mlistener) return false;
+  for (PyObject* listener : {klistener.get(), mlistener.get()}) {
+    if (PyObject_SetAttr(listener, KV_STR("daemon"), Py_True) < 0) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+      PyErr_Clear();  // a listener that refuses the flag still works
+    }
+  }
+  for (PyObject* listener : {klistener.get(), mlistener.get()}) {
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(listener, KV_STR("start")));
+    if (!r) return false;
+  }
+  return set_init_attr(KV_STR("_kbd_listener"), klistener.get()) &&
+         set_init_attr(KV_STR("_mouse_listener"), mlistener.get());
+}
+
+// Starts the keyboard and mouse listeners unless an earlier init tried.
+// Failures end in one warning line; the attempt is never repeated.
+bool start_listeners_once() {
+  Ref fn = global(KV_STR("init"));
+  if (!fn) return false;
+  int tried = PyObject_HasAttrWithError(fn.get(), KV_STR("listeners_started"));
+  if (tried < 0) return false;
+  if (tried) return true;
+  if (!start_listeners()) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    Ref e = Ref::steal(PyErr_GetRaisedException());
+    Ref text = format(e.get(), "");
+    if (!text || print_concat({KV_STR("Warning: failed to start input listeners: "), text.get()}) < 0) return false;
+  }
+  return set_init_attr(KV_STR("listeners_started"), Py_True);
+}
+
+}  // namespace
+
+// ---- shared helpers ----------------------------------------------------------
+
+bool unpack(PyObject* o, Ref* out, Py_ssize_t n) {
+  if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(o);
+    if (size != n) return (size > n ? too_many_values(n) : need_more_values(size)) == 0;
+    for (Py_ssize_t i = 0; i < n; i++) out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(o, i));
+    return true;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(o));
+  if (!it) return false;
+  for (Py_ssize_t i = 0; i < n; i++) {
+    out[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!out[i]) return PyErr_Occurred() ? false : need_more_values(i) == 0;
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) return too_many_values(n) == 0;
+  return !PyErr_Occurred();
+}
+
+Ref full_canvas(PyObject* h, PyObject* w, PyObject* fill) {
+  static PyObject* kw = make_kwnames({"dtype"});
+  if (!kw) return Ref();
+  Ref full = global_attr(KV_STR("np"), KV_STR("full"));
+  if (!full) return full;
+  Ref three = Ref::steal(PyLong_FromLong(3));
+  if (!three) return three;
+  Ref shape = Ref::steal(PyTuple_Pack(3, h, w, three.get()));
+  if (!shape) return shape;
+  Ref uint8 = global_attr(KV_STR("np"), KV_STR("uint8"));
+  if (!uint8) return uint8;
+  return call(full.get(), {shape.get(), fill, uint8.get()}, kw);
+}
+
+Ref format(PyObject* o, const char* fmt) {
+  Ref s = Ref::steal(PyUnicode_FromString(fmt));
+  if (!s) return s;
+  return Ref::steal(PyObject_Format(o, s.get()));
+}
+
+// ---- window descriptions and queries -----------------------------------------
+
+PyObject* get_win_props(PyObject* const* a) {
+  PyObject* wi = a[0];
+  if (PyTuple_Check(wi)) {
+    Py_ssize_t n = PyObject_Size(wi);
+    if (n < 0) return nullptr;
+    if (n == 2) return Py_NewRef(wi);
+  }
+  return Py_XNewRef(default_window());
+}
+
+PyObject* convert_win_info(PyObject* const* a) {
+  Ref props = call_global(KV_STR("_get_win_props"), {a[0]});
+  if (!props) return nullptr;
+  return item(props.get(), 1);
+}
+
+PyObject* get_window_size(PyObject* const* a) {
+  PyObject* name = a[0];
+  if (!arg_str(name, "window_name")) return nullptr;
+  Ref rect_of = global_attr(KV_STR("cv2"), KV_STR("getWindowImageRect"));
+  if (!rect_of) return nullptr;
+  Ref rect = call(rect_of.get(), {name});
+  if (!rect) return nullptr;
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  Ref w = Ref::steal(item(rect.get(), 2));
+  if (!zero || !w) return nullptr;
+  int ok = PyObject_RichCompareBool(w.get(), zero.get(), Py_GT);
+  if (ok < 0) return nullptr;
+  if (ok) {
+    Ref h = Ref::steal(item(rect.get(), 3));
+    if (!h) return nullptr;
+    if ((ok = PyObject_RichCompareBool(h.get(), zero.get(), Py_GT)) < 0) return nullptr;
+    if (ok) return PyTuple_Pack(2, w.get(), h.get());
+  }
+  return Py_BuildValue("(ii)", -1, -1);
+}
+
+// ---- init --------------------------------------------------------------------
+
+PyObject* init(PyObject* const* a) {
+  PyObject* window_info = a[0];
+  PyObject* bg_color = a[1];
+  // (W, H), w_name = _get_win_props(window_info)
+  Ref props = call_global(KV_STR("_get_win_props"), {window_info});
+  if (!props) return nullptr;
+  Ref size_name[2], wh[2];
+  if (!unpack(props.get(), size_name, 2) || !unpack(size_name[0].get(), wh, 2)) return nullptr;
+  PyObject* name = size_name[1].get();
+  PyObject* w = wh[0].get();
+  PyObject* h = wh[1].get();
+
+  // A resizable window that keeps the image's aspect ratio; OpenCV reuses
+  // an existing window of the same name.
+  Ref normal = global_attr(KV_STR("cv2"), KV_STR("WINDOW_NORMAL"));
+  if (!normal) return nullptr;
+  Ref keep = global_attr(KV_STR("cv2"), KV_STR("WINDOW_KEEPRATIO"));
+  if (!keep) return nullptr;
+  Ref flags = Ref::steal(PyNumber_Or(normal.get(), keep.get()));
+  if (!flags) return nullptr;
+  Ref named = global_attr(KV_STR("cv2"), KV_STR("namedWindow"));
+  if (!named || !call(named.get(), {name, flags.get()})) return nullptr;
+  Ref resize = global_attr(KV_STR("cv2"), KV_STR("resizeWindow"));
+  if (!resize || !call(resize.get(), {name, w, h})) return nullptr;
+
+  Ref bgr = Ref::steal(color_bgr_checked(bg_color));
+  if (!bgr) return nullptr;
+  Ref canvas = full_canvas(h, w, bgr.get());
+  if (!canvas) return nullptr;
+
+  if (!start_listeners_once()) return nullptr;
+
+  Ref ts = Ref::steal(first_record(w, h));
+  if (!ts) return nullptr;
+  return PyTuple_Pack(2, canvas.get(), ts.get());
+}
+
+}  // namespace kv::window
