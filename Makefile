@@ -24,8 +24,13 @@ venv: $(VENV)/.ready
 install: venv
 	$(PY) -m pip install -q --no-build-isolation .
 
+# On a display the demo opens its window; without one it runs under Xvfb and
+# saves a screenshot of a frame (demo-screenshot.png).
+DEMO_SHOT := $(shell if [ -z "$$DISPLAY" ]; then echo "KELVRA_DEMO_SCREENSHOT=$(CURDIR)/demo-screenshot.png"; fi)
+# No sound device: SDL's dummy audio driver, so the mixer still opens.
+DEMO_AUDIO := $(shell if [ ! -e /dev/snd ] && [ -z "$$SDL_AUDIODRIVER" ]; then echo "SDL_AUDIODRIVER=dummy"; fi)
 demo: install
-	cd examples && SDL_AUDIODRIVER=$${SDL_AUDIODRIVER:-dummy} $(XVFB) $(PY) demo.py
+	cd examples && $(DEMO_SHOT) $(DEMO_AUDIO) $(XVFB) $(PY) demo.py
 
 test: install
 	cd tests && SDL_AUDIODRIVER=dummy $(XVFB) $(PYTEST) -q -p no:cacheprovider .
