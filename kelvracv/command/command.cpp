@@ -1,0 +1,338 @@
+// Command strings: the splitter, the argument converters, the 22-command
+// table, conversion with its error lines, and execution with the canvas-group
+// dispatch. Targets and helpers are module attributes looked up at each use.
+// Main thread (or any thread holding the interpreter lock).
+
+#include <cstring>
+#include <iterator>
+#include <vector>
+
+#include "command/command.hpp"
+#include "command/expr.hpp"
+#include "geometry/record.hpp"
+#include "pyapi/convert.hpp"
+#include "pyapi/namespace.hpp"
+
+namespace kv::cmd {
+namespace {
+
+// ---- types -------------------------------------------------------------------
+
+// Argument type codes; kScale is the scale factor of "blit" and "blit_c":
+// a tuple expression, or one number used for both factors.
+enum Code : signed char { kTruth = 0, kInt = 1, kFloat = 2, kExpr = 3, kArray = 10, kStr = 11, kScale = 12 };
+
+struct Command {
+  const char* name;
+  const char* target;  // module attribute called
+  int n;               // number of arguments
+  Code codes[7];
+};
+
+const Command kSyntax[] = {
+    {"tri", "tri", 6, {kExpr, kExpr, kExpr, kInt, kTruth, kTruth}},
+    {"line", "line", 4, {kExpr, kExpr, kInt, kTruth}},
+    {"rect", "rect", 5, {kExpr, kExpr, kInt, kTruth, kTruth}},
+    {"circle", "circle", 6, {kFloat, kExpr, kInt, kTruth, kTruth, kFloat}},
+    {"clear", "clear", 1, {kExpr}},
+    {"move", "move", 1, {kExpr}},
+    {"blit", "blit", 2, {kArray, kScale}},
+    {"blit_c", "blit_cached", 2, {kStr, kScale}},
+    {"quad", "quad", 7, {kExpr, kExpr, kExpr, kExpr, kInt, kTruth, kTruth}},
+    {"text", "text", 6, {kStr, kStr, kFloat, kExpr, kInt, kTruth}},
+    {"push_state", "push_state", 0, {}},
+    {"pop_state", "pop_state", 0, {}},
+    {"set_size", "set_size", 1, {kFloat}},
+    {"set_rotate", "set_rotate", 1, {kFloat}},
+    {"set_shift", "set_shift", 1, {kExpr}},
+    {"set_cam_pos", "set_cam_pos", 1, {kExpr}},
+    {"set_cam_rot", "set_cam_rot", 1, {kExpr}},
+    {"set_3d_mode", "set_3d_mode", 1, {kTruth}},
+    {"set_pos", "set_pos", 1, {kExpr}},
+    {"shift", "shift", 1, {kExpr}},
+    {"rotate", "rotate", 1, {kFloat}},
+    {"scale", "scale", 1, {kFloat}},
+};
+
+// The targets called with the canvas first, in the order they are compared.
+const char* const kCanvasGroup[] = {"clear", "line",  "rect",        "circle", "poly",
+                                    "tri",   "quad",  "blit", "blit_cached", "text"};
+
+// ---- internal helpers ----------------------------------------------------------
+
+// The command of that name (case-sensitive), or nullptr.
+const Command* find_command(PyObject* name) {
+  if (!PyUnicode_IS_ASCII(name)) return nullptr;
+  Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+  const char* s = static_cast<const char*>(PyUnicode_DATA(name));
+  for (const Command& c : kSyntax)
+    if (static_cast<Py_ssize_t>(std::strlen(c.name)) == n && std::memcmp(c.name, s, static_cast<size_t>(n)) == 0)
+      return &c;
+  return nullptr;
+}
+
+// text.lower() in ("true", "1", "t")
+PyObject* truth_text(PyObject* text) {
+  bool yes = false;
+  if (PyUnicode_IS_ASCII(text)) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const char* s = static_cast<const char*>(PyUnicode_DATA(text));
+    char low[4];
+    if (n >= 1 && n <= 4) {
+      for (Py_ssize_t i = 0; i < n; ++i) low[i] = (s[i] >= 'A' && s[i] <= 'Z') ? static_cast<char>(s[i] + 32) : s[i];
+      yes = (n == 4 && std::memcmp(low, "true", 4) == 0) || (n == 1 && (low[0] == '1' || low[0] == 't'));
+    }
+  } else {
+    Ref low = Ref::steal(PyObject_CallMethodNoArgs(text, KV_STR("lower")));
+    if (!low) return nullptr;
+    for (const char* w : {"true", "1", "t"}) {
+      int eq = PyUnicode_Check(low.get()) ? PyUnicode_CompareWithASCIIString(low.get(), w) == 0 : 0;
+      if (eq) yes = true;
+    }
+  }
+  return Py_NewRef(yes ? Py_True : Py_False);
+}
+
+// The scale factor: a number stands for both factors.
+PyObject* scale_factor(PyObject* text) {
+  PyObject* v = eval_expr(text, true, text);
+  if (!v) return nullptr;
+  if (PyLong_Check(v) || PyFloat_Check(v)) {
+    PyObject* t = PyTuple_Pack(2, v, v);
+    Py_DECREF(v);
+    return t;
+  }
+  return v;
+}
+
+PyObject* convert_arg(Code code, PyObject* text) {
+  switch (code) {
+    case kTruth: return truth_text(text);
+    case kInt: return PyLong_FromUnicodeObject(text, 10);
+    case kFloat: return PyFloat_FromString(text);
+    case kExpr: return eval_expr(text, true, text);
+    case kArray: return call_global(KV_STR("str_to_array"), {text}).release();
+    case kStr: return Py_NewRef(text);
+    case kScale: return scale_factor(text);
+  }
+  PyErr_SetString(PyExc_SystemError, "convert_arg: unknown type code");
+  return nullptr;
+}
+
+// pieces[from, to) joined by ", " (an array text split by the command splitter).
+Ref join_pieces(PyObject* pieces, Py_ssize_t from, Py_ssize_t to) {
+  Ref part = Ref::steal(PyList_GetSlice(pieces, from, to));
+  if (!part) return part;
+  return Ref::steal(PyUnicode_Join(KV_STR(", "), part.get()));
+}
+
+// "Error @ <info>:Cmd '<name>' <detail>."
+bool report_command(PyObject* info, PyObject* name, PyObject* detail) {
+  Ref where = str_of(info);
+  if (!where || !detail) return false;
+  return print_concat({KV_STR("Error @ "), where.get(), KV_STR(":Cmd '"), name, KV_STR("' "), detail, KV_STR(".")}) == 0;
+}
+
+// Whether func is one of the canvas targets (-1 on error). A name that the
+// module does not hold is not in the group.
+int in_canvas_group(PyObject* func) {
+  PyObject* d = module_dict();
+  for (const char* name : kCanvasGroup) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key) return -1;
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(d, key.get(), &v) < 0) return -1;
+    if (!v) continue;
+    int eq = PyObject_RichCompareBool(v, func, Py_EQ);
+    Py_DECREF(v);
+    if (eq != 0) return eq;
+  }
+  return 0;
+}
+
+// Prints "Execution Error @ <info>:<e> in <func.__name__>(...)".
+bool report_execution(PyObject* info, PyObject* exc, PyObject* func) {
+  Ref where = str_of(info);
+  if (!where) return false;
+  Ref what = str_of(exc);
+  if (!what) return false;
+  Ref name = Ref::steal(PyObject_GetAttr(func, KV_STR("__name__")));
+  if (!name) return false;
+  if (!PyUnicode_Check(name.get())) {
+    PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(name.get())->tp_name);
+    return false;
+  }
+  return print_concat({KV_STR("Execution Error @ "), where.get(), KV_STR(":"), what.get(), KV_STR(" in "), name.get(),
+                       KV_STR("(...)")}) == 0;
+}
+
+// `func, *args = result` into a list.
+Ref unpack(PyObject* result) {
+  Ref items;
+  if (PyList_CheckExact(result) && Py_REFCNT(result) == 1) {
+    items = Ref::borrow(result);  // nobody else can change it during the call
+  } else {
+    Ref it = Ref::steal(PyObject_GetIter(result));
+    if (!it) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result)->tp_name);
+      }
+      return Ref();
+    }
+    items = Ref::steal(PySequence_List(it.get()));
+    if (!items) return items;
+  }
+  if (PyList_GET_SIZE(items.get()) == 0) {
+    PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected at least 1, got 0)");
+    return Ref();
+  }
+  return items;
+}
+
+}  // namespace
+
+// ---- public routines -------------------------------------------------------------
+
+Ref strip(PyObject* s) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  int kind = PyUnicode_KIND(s);
+  const void* d = PyUnicode_DATA(s);
+  Py_ssize_t i = 0, j = n;
+  while (i < j && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, i))) ++i;
+  while (j > i && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, j - 1))) --j;
+  if (i == 0 && j == n && PyUnicode_CheckExact(s)) return Ref::borrow(s);
+  return Ref::steal(PyUnicode_Substring(s, i, j));
+}
+
+bool catch_exception(Ref* exc) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  *exc = Ref::steal(PyErr_GetRaisedException());
+  return true;
+}
+
+PyObject* convert(PyObject* cmd_str, PyObject* info) {
+  Ref pieces = Ref::steal(PyUnicode_Split(cmd_str, KV_STR(", "), -1));
+  if (!pieces) return nullptr;
+  Py_ssize_t count = PyList_GET_SIZE(pieces.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref p = strip(PyList_GET_ITEM(pieces.get(), i));
+    if (!p) return nullptr;
+    if (PyList_SetItem(pieces.get(), i, p.release()) < 0) return nullptr;
+  }
+  PyObject* name = PyList_GET_ITEM(pieces.get(), 0);
+  const Command* c = find_command(name);
+  Py_ssize_t nargs = count - 1;
+
+  // An image argument spans the pieces of its array text (dtype, shape, data).
+  int array_at = -1;
+  if (c)
+    for (int k = 0; k < c->n; ++k)
+      if (c->codes[k] == kArray) array_at = k;
+  bool regroup = array_at >= 0 && nargs > c->n;
+  if (!c || (nargs != c->n && !regroup)) {
+    Ref detail = c ? Ref::steal(PyUnicode_FromFormat("expects %d args, got %zd", c->n, nargs))
+                   : Ref::borrow(KV_STR("unknown"));
+    if (!report_command(info, name, detail.get())) return nullptr;
+    Py_RETURN_NONE;
+  }
+
+  Ref target = Ref::steal(PyUnicode_InternFromString(c->target));
+  if (!target) return nullptr;
+  Ref func = global(target.get());
+  if (!func) return nullptr;
+  Ref result = Ref::steal(PyList_New(1 + c->n));
+  if (!result) return nullptr;
+  PyList_SET_ITEM(result.get(), 0, func.release());
+  Py_ssize_t piece = 1;
+  for (int k = 0; k < c->n; ++k) {
+    Ref arg;
+    if (regroup && k == array_at) {
+      Py_ssize_t span = nargs - c->n + 1;
+      arg = join_pieces(pieces.get(), piece, piece + span);
+      if (!arg) return nullptr;
+      piece += span;
+    } else {
+      arg = Ref::borrow(PyList_GET_ITEM(pieces.get(), piece++));
+    }
+    PyObject* v = convert_arg(c->codes[k], arg.get());
+    if (!v) {
+      Ref exc;
+      if (!catch_exception(&exc)) return nullptr;
+      Ref where = str_of(info);
+      if (!where) return nullptr;
+      Ref what = str_of(exc.get());
+      if (!what) return nullptr;
+      if (print_concat({KV_STR("Error @ "), where.get(), KV_STR(":Arg '"), arg.get(), KV_STR("' for '"), name,
+                        KV_STR("' failed:"), what.get()}) < 0)
+        return nullptr;
+      Py_RETURN_NONE;
+    }
+    PyList_SET_ITEM(result.get(), 1 + k, v);
+  }
+  return result.release();
+}
+
+PyObject* execute(PyObject* arr, PyObject* ts, PyObject* cmd_str, PyObject* info) {
+  Ref result = call_global(KV_STR("draw_command_convert"), {arr, ts, cmd_str, info});
+  if (!result) return nullptr;
+  if (result.get() == Py_None) Py_RETURN_NONE;
+  Ref items = unpack(result.get());
+  if (!items) return nullptr;
+  PyObject* func = PyList_GET_ITEM(items.get(), 0);
+  Py_INCREF(func);
+  Ref func_ref = Ref::steal(func);
+  Py_ssize_t nargs = PyList_GET_SIZE(items.get()) - 1;
+
+  int canvas = in_canvas_group(func);
+  Ref ret;
+  if (canvas >= 0) {
+    constexpr Py_ssize_t kSmall = 16;
+    PyObject* small[kSmall + 3];
+    std::vector<PyObject*> big;
+    PyObject** argv = small + 1;  // one free slot in front for PY_VECTORCALL_ARGUMENTS_OFFSET
+    if (nargs + 2 > kSmall) {
+      big.resize(static_cast<size_t>(nargs) + 3);
+      argv = big.data() + 1;
+    }
+    Py_ssize_t n = 0;
+    if (canvas) argv[n++] = arr;
+    argv[n++] = ts;
+    for (Py_ssize_t i = 0; i < nargs; ++i) argv[n++] = PyList_GET_ITEM(items.get(), i + 1);
+    ret = Ref::steal(PyObject_Vectorcall(func, argv, static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
+  if (!ret) {
+    Ref exc;
+    if (!catch_exception(&exc)) return nullptr;
+    if (!report_execution(info, exc.get(), func)) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* set_pos(PyObject* ts, PyObject* xy) {
+  Ref flag = record_get(ts, KV_STR("is_3d"));
+  if (!flag) return nullptr;
+  int is_3d = PyObject_IsTrue(flag.get());
+  if (is_3d < 0) return nullptr;
+  Py_ssize_t n = is_3d ? PyObject_Length(xy) : 0;
+  if (n < 0) return nullptr;
+  Ref x = Ref::steal(item(xy, 0));
+  if (!x) return nullptr;
+  Ref y = Ref::steal(item(xy, 1));
+  if (!y) return nullptr;
+  Ref pos;
+  if (is_3d && n == 3) {
+    Ref z = Ref::steal(item(xy, 2));
+    if (!z) return nullptr;
+    pos = Ref::steal(PyTuple_Pack(3, x.get(), y.get(), z.get()));
+  } else if (is_3d) {
+    Ref zero = Ref::steal(PyFloat_FromDouble(0.0));
+    if (!zero) return nullptr;
+    pos = Ref::steal(PyTuple_Pack(3, x.get(), y.get(), zero.get()));
+  } else {
+    pos = Ref::steal(PyTuple_Pack(2, x.get(), y.get()));
+  }
+  if (!pos || PyObject_SetItem(ts, KV_STR("cursor_pos"), pos.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace kv::cmd

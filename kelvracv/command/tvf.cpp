@@ -1,0 +1,107 @@
+// TVF scripts: a text file of command strings run line by line through the
+// module's draw_command, each line with its origin label. The file is read
+// afresh on every call. Main thread (or any thread holding the interpreter lock).
+
+#include "command/command.hpp"
+#include "pyapi/namespace.hpp"
+
+namespace kv::cmd {
+namespace {
+
+// Runs one line of the script; false with an exception when it escapes.
+bool run_line(PyObject* arr, PyObject* ts, PyObject* path, PyObject* line, Py_ssize_t number) {
+  Ref cmd = strip(line);
+  if (!cmd) return false;
+  Py_ssize_t n = PyUnicode_GET_LENGTH(cmd.get());
+  if (n == 0 || PyUnicode_READ_CHAR(cmd.get(), 0) == '#') return true;
+  Ref label = Ref::steal(PyUnicode_FromFormat("TVF '%U' line %zd", path, number));
+  if (!label) return false;
+  Ref r = call_global(KV_STR("draw_command"), {arr, ts, cmd.get(), label.get()});
+  return static_cast<bool>(r);
+}
+
+// file.close(), keeping an exception already raised.
+bool close_file(PyObject* file) {
+  PyObject* pending = PyErr_GetRaisedException();
+  Ref r = Ref::steal(PyObject_CallMethodNoArgs(file, KV_STR("close")));
+  if (pending) {
+    if (!r) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return false;
+  }
+  return static_cast<bool>(r);
+}
+
+Ref open_text(PyObject* path) { return call_global(KV_STR("open"), {path, KV_STR("r")}); }
+
+// Reads the whole text and runs its lines (text mode has made every line end "\n").
+// *undecodable: the text could not be decoded; nothing has run.
+bool run_whole(PyObject* arr, PyObject* ts, PyObject* path, bool* undecodable) {
+  *undecodable = false;
+  Ref file = open_text(path);
+  if (!file) return false;
+  Ref text = Ref::steal(PyObject_CallMethodNoArgs(file.get(), KV_STR("read")));
+  if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    *undecodable = true;
+    PyErr_Clear();
+  }
+  if (!close_file(file.get()) || *undecodable) return false;
+  if (!PyUnicode_Check(text.get())) {
+    PyErr_Format(PyExc_TypeError, "read() should have returned a str object, not '%.200s'",
+                 Py_TYPE(text.get())->tp_name);
+    return false;
+  }
+  Ref lines = Ref::steal(PyUnicode_Split(text.get(), KV_STR("\n"), -1));
+  if (!lines) return false;
+  Py_ssize_t count = PyList_GET_SIZE(lines.get());
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (!run_line(arr, ts, path, PyList_GET_ITEM(lines.get(), i), i + 1)) return false;
+  return true;
+}
+
+// Line by line as the file iterator decodes them: the lines before the
+// undecodable part run, then the decoding error escapes.
+bool run_by_lines(PyObject* arr, PyObject* ts, PyObject* path) {
+  Ref file = open_text(path);
+  if (!file) return false;
+  Ref it = Ref::steal(PyObject_GetIter(file.get()));
+  bool ok = static_cast<bool>(it);
+  for (Py_ssize_t number = 1; ok; ++number) {
+    Ref line = Ref::steal(PyIter_Next(it.get()));
+    if (!line) {
+      ok = !PyErr_Occurred();
+      break;
+    }
+    if (!PyUnicode_Check(line.get())) {
+      PyErr_Format(PyExc_TypeError, "a TVF line must be str, not %.200s", Py_TYPE(line.get())->tp_name);
+      ok = false;
+      break;
+    }
+    ok = run_line(arr, ts, path, line.get(), number);
+  }
+  if (!ok) {
+    close_file(file.get());
+    return false;
+  }
+  return close_file(file.get());
+}
+
+}  // namespace
+
+PyObject* draw_tvf(PyObject* arr, PyObject* ts, PyObject* file_name) {
+  Ref path = Ref::steal(PyUnicode_Concat(file_name, KV_STR(".tvf")));
+  if (!path) return nullptr;
+  bool undecodable = false;
+  bool ok = run_whole(arr, ts, path.get(), &undecodable);
+  if (!ok && undecodable) ok = run_by_lines(arr, ts, path.get());
+  if (!ok) {
+    Ref exc;
+    if (!catch_exception(&exc)) return nullptr;
+    Ref what = str_of(exc.get());
+    if (!what) return nullptr;
+    if (print_concat({KV_STR("Error reading TVF '"), path.get(), KV_STR("':"), what.get()}) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace kv::cmd
