@@ -2,6 +2,7 @@
 // checks, then the internal forms of command.hpp. Start-up binds them at
 // their places in the module's order.
 
+#include <cstring>
 #include <iterator>
 
 #include "command/command.hpp"
@@ -22,12 +23,12 @@ PyObject* py_str_to_array(PyObject* const* a) { return cmd::str_to_array(a[0]); 
 
 PyObject* py_draw_command_convert(PyObject* const* a) {
   if (!arg_str(a[2], "cmd_str")) return nullptr;
-  return cmd::convert(a[2], a[3]);
+  return cmd::convert(a[2], cmd::Origin{a[3]});
 }
 
 PyObject* py_draw_command(PyObject* const* a) {
   if (!arg_str(a[2], "cmd_str")) return nullptr;
-  return cmd::execute(a[0], a[1], a[2], a[3]);
+  return cmd::execute(a[0], a[1], a[2], cmd::Origin{a[3]});
 }
 
 PyObject* py_draw_tvf(PyObject* const* a) {
@@ -56,4 +57,10 @@ const FuncSpec kFunctions[] = {
 Registrar registrar(kFunctions, std::size(kFunctions));
 
 }  // namespace
+
+bool cmd::is_own(PyObject* f, const char* name) {
+  const FuncSpec* s = function_spec(f);
+  return s && s >= std::begin(kFunctions) && s < std::end(kFunctions) && std::strcmp(s->name, name) == 0;
+}
+
 }  // namespace kv

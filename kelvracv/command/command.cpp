@@ -126,24 +126,59 @@ Ref join_pieces(PyObject* pieces, Py_ssize_t from, Py_ssize_t to) {
   return Ref::steal(PyUnicode_Join(KV_STR(", "), part.get()));
 }
 
+// Interned names made once: the command targets and the canvas group.
+struct Names {
+  PyObject* target[std::size(kSyntax)];
+  PyObject* canvas[std::size(kCanvasGroup)];
+};
+const Names* names() {
+  static Names n{};
+  static bool ready = false;
+  if (ready) return &n;
+  for (size_t i = 0; i < std::size(kSyntax); ++i)
+    if (!(n.target[i] = PyUnicode_InternFromString(kSyntax[i].target))) return nullptr;
+  for (size_t i = 0; i < std::size(kCanvasGroup); ++i)
+    if (!(n.canvas[i] = PyUnicode_InternFromString(kCanvasGroup[i]))) return nullptr;
+  ready = true;
+  return &n;
+}
+
 // "Error @ <info>:Cmd '<name>' <detail>."
-bool report_command(PyObject* info, PyObject* name, PyObject* detail) {
-  Ref where = str_of(info);
-  if (!where || !detail) return false;
+bool report_command(const Origin& o, PyObject* name, PyObject* detail) {
+  Ref label = o.label();
+  if (!label || !detail) return false;
+  Ref where = str_of(label.get());
+  if (!where) return false;
   return print_concat({KV_STR("Error @ "), where.get(), KV_STR(":Cmd '"), name, KV_STR("' "), detail, KV_STR(".")}) == 0;
 }
 
-// Whether func is one of the canvas targets (-1 on error). A name that the
-// module does not hold is not in the group.
+// "Error @ <info>:Arg '<arg>' for '<name>' failed:<e>"
+bool report_argument(const Origin& o, PyObject* arg, PyObject* name, PyObject* exc) {
+  Ref label = o.label();
+  if (!label) return false;
+  Ref where = str_of(label.get());
+  if (!where) return false;
+  Ref what = str_of(exc);
+  if (!what) return false;
+  return print_concat({KV_STR("Error @ "), where.get(), KV_STR(":Arg '"), arg, KV_STR("' for '"), name,
+                       KV_STR("' failed:"), what.get()}) == 0;
+}
+
+// Objects whose == is identity (no rich comparison of their own).
+bool plain_eq(PyObject* o) { return Py_TYPE(o)->tp_richcompare == PyBaseObject_Type.tp_richcompare; }
+
+// Whether func is one of the canvas targets (-1 on error), as `func in [...]`
+// compares. A name that the module does not hold is not in the group.
 int in_canvas_group(PyObject* func) {
+  const Names* n = names();
+  if (!n) return -1;
   PyObject* d = module_dict();
-  for (const char* name : kCanvasGroup) {
-    Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    if (!key) return -1;
+  bool plain = plain_eq(func);
+  for (PyObject* key : n->canvas) {
     PyObject* v = nullptr;
-    if (PyDict_GetItemRef(d, key.get(), &v) < 0) return -1;
+    if (PyDict_GetItemRef(d, key, &v) < 0) return -1;
     if (!v) continue;
-    int eq = PyObject_RichCompareBool(v, func, Py_EQ);
+    int eq = (v == func) ? 1 : (plain && plain_eq(v)) ? 0 : PyObject_RichCompareBool(v, func, Py_EQ);
     Py_DECREF(v);
     if (eq != 0) return eq;
   }
@@ -151,8 +186,10 @@ int in_canvas_group(PyObject* func) {
 }
 
 // Prints "Execution Error @ <info>:<e> in <func.__name__>(...)".
-bool report_execution(PyObject* info, PyObject* exc, PyObject* func) {
-  Ref where = str_of(info);
+bool report_execution(const Origin& o, PyObject* exc, PyObject* func) {
+  Ref label = o.label();
+  if (!label) return false;
+  Ref where = str_of(label.get());
   if (!where) return false;
   Ref what = str_of(exc);
   if (!what) return false;
@@ -166,11 +203,11 @@ bool report_execution(PyObject* info, PyObject* exc, PyObject* func) {
                        KV_STR("(...)")}) == 0;
 }
 
-// `func, *args = result` into a list.
+// `func, *args = result` into a list nobody else holds.
 Ref unpack(PyObject* result) {
   Ref items;
   if (PyList_CheckExact(result) && Py_REFCNT(result) == 1) {
-    items = Ref::borrow(result);  // nobody else can change it during the call
+    items = Ref::borrow(result);
   } else {
     Ref it = Ref::steal(PyObject_GetIter(result));
     if (!it) {
@@ -189,9 +226,102 @@ Ref unpack(PyObject* result) {
   return items;
 }
 
+// A converted command: the target and its arguments.
+struct Converted {
+  static constexpr int kMax = 7;
+  Ref func;
+  Ref args[kMax];
+  int n = 0;
+};
+
+// Splits, checks and converts a command. 1: converted; 0: an error line was
+// printed; -1: an exception propagates.
+int convert_into(PyObject* cmd_str, const Origin& origin, Converted* out) {
+  Ref pieces = Ref::steal(PyUnicode_Split(cmd_str, KV_STR(", "), -1));
+  if (!pieces) return -1;
+  Py_ssize_t count = PyList_GET_SIZE(pieces.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* raw = PyList_GET_ITEM(pieces.get(), i);
+    Ref p = strip(raw);
+    if (!p) return -1;
+    if (p.get() != raw && PyList_SetItem(pieces.get(), i, p.release()) < 0) return -1;
+  }
+  PyObject* name = PyList_GET_ITEM(pieces.get(), 0);
+  const Command* c = find_command(name);
+  Py_ssize_t nargs = count - 1;
+
+  // An image argument spans the pieces of its array text (dtype, shape, data).
+  int array_at = -1;
+  if (c)
+    for (int k = 0; k < c->n; ++k)
+      if (c->codes[k] == kArray) array_at = k;
+  bool regroup = array_at >= 0 && nargs > c->n;
+  if (!c || (nargs != c->n && !regroup)) {
+    Ref detail = c ? Ref::steal(PyUnicode_FromFormat("expects %d args, got %zd", c->n, nargs))
+                   : Ref::borrow(KV_STR("unknown"));
+    return report_command(origin, name, detail.get()) ? 0 : -1;
+  }
+
+  const Names* nm = names();
+  if (!nm) return -1;
+  out->func = global(nm->target[c - kSyntax]);
+  if (!out->func) return -1;
+  Py_ssize_t piece = 1;
+  for (int k = 0; k < c->n; ++k) {
+    Ref arg;
+    if (regroup && k == array_at) {
+      Py_ssize_t span = nargs - c->n + 1;
+      arg = join_pieces(pieces.get(), piece, piece + span);
+      if (!arg) return -1;
+      piece += span;
+    } else {
+      arg = Ref::borrow(PyList_GET_ITEM(pieces.get(), piece++));
+    }
+    out->args[k] = Ref::steal(convert_arg(c->codes[k], arg.get()));
+    if (!out->args[k]) {
+      Ref exc;
+      if (!catch_exception(&exc)) return -1;
+      return report_argument(origin, arg.get(), name, exc.get()) ? 0 : -1;
+    }
+  }
+  out->n = c->n;
+  return 1;
+}
+
+// Calls func(arr, ts, *args) or func(ts, *args) and reports an Exception.
+bool dispatch(PyObject* arr, PyObject* ts, PyObject* func, PyObject* const* args, Py_ssize_t nargs,
+              const Origin& origin) {
+  int canvas = in_canvas_group(func);
+  Ref ret;
+  if (canvas >= 0) {
+    constexpr Py_ssize_t kSmall = 16;
+    PyObject* small[kSmall + 3];
+    std::vector<PyObject*> big;
+    PyObject** argv = small + 1;  // a free slot in front: PY_VECTORCALL_ARGUMENTS_OFFSET
+    if (nargs + 2 > kSmall) {
+      big.resize(static_cast<size_t>(nargs) + 3);
+      argv = big.data() + 1;
+    }
+    Py_ssize_t n = 0;
+    if (canvas) argv[n++] = arr;
+    argv[n++] = ts;
+    for (Py_ssize_t i = 0; i < nargs; ++i) argv[n++] = args[i];
+    ret = Ref::steal(PyObject_Vectorcall(func, argv, static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
+  if (ret) return true;
+  Ref exc;
+  if (!catch_exception(&exc)) return false;
+  return report_execution(origin, exc.get(), func);
+}
+
 }  // namespace
 
 // ---- public routines -------------------------------------------------------------
+
+Ref Origin::label() const {
+  if (info) return Ref::borrow(info);
+  return Ref::steal(PyUnicode_FromFormat("TVF '%U' line %zd", path, line));
+}
 
 Ref strip(PyObject* s) {
   Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -210,101 +340,41 @@ bool catch_exception(Ref* exc) {
   return true;
 }
 
-PyObject* convert(PyObject* cmd_str, PyObject* info) {
-  Ref pieces = Ref::steal(PyUnicode_Split(cmd_str, KV_STR(", "), -1));
-  if (!pieces) return nullptr;
-  Py_ssize_t count = PyList_GET_SIZE(pieces.get());
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Ref p = strip(PyList_GET_ITEM(pieces.get(), i));
-    if (!p) return nullptr;
-    if (PyList_SetItem(pieces.get(), i, p.release()) < 0) return nullptr;
-  }
-  PyObject* name = PyList_GET_ITEM(pieces.get(), 0);
-  const Command* c = find_command(name);
-  Py_ssize_t nargs = count - 1;
-
-  // An image argument spans the pieces of its array text (dtype, shape, data).
-  int array_at = -1;
-  if (c)
-    for (int k = 0; k < c->n; ++k)
-      if (c->codes[k] == kArray) array_at = k;
-  bool regroup = array_at >= 0 && nargs > c->n;
-  if (!c || (nargs != c->n && !regroup)) {
-    Ref detail = c ? Ref::steal(PyUnicode_FromFormat("expects %d args, got %zd", c->n, nargs))
-                   : Ref::borrow(KV_STR("unknown"));
-    if (!report_command(info, name, detail.get())) return nullptr;
-    Py_RETURN_NONE;
-  }
-
-  Ref target = Ref::steal(PyUnicode_InternFromString(c->target));
-  if (!target) return nullptr;
-  Ref func = global(target.get());
-  if (!func) return nullptr;
-  Ref result = Ref::steal(PyList_New(1 + c->n));
-  if (!result) return nullptr;
-  PyList_SET_ITEM(result.get(), 0, func.release());
-  Py_ssize_t piece = 1;
-  for (int k = 0; k < c->n; ++k) {
-    Ref arg;
-    if (regroup && k == array_at) {
-      Py_ssize_t span = nargs - c->n + 1;
-      arg = join_pieces(pieces.get(), piece, piece + span);
-      if (!arg) return nullptr;
-      piece += span;
-    } else {
-      arg = Ref::borrow(PyList_GET_ITEM(pieces.get(), piece++));
-    }
-    PyObject* v = convert_arg(c->codes[k], arg.get());
-    if (!v) {
-      Ref exc;
-      if (!catch_exception(&exc)) return nullptr;
-      Ref where = str_of(info);
-      if (!where) return nullptr;
-      Ref what = str_of(exc.get());
-      if (!what) return nullptr;
-      if (print_concat({KV_STR("Error @ "), where.get(), KV_STR(":Arg '"), arg.get(), KV_STR("' for '"), name,
-                        KV_STR("' failed:"), what.get()}) < 0)
-        return nullptr;
-      Py_RETURN_NONE;
-    }
-    PyList_SET_ITEM(result.get(), 1 + k, v);
-  }
-  return result.release();
+PyObject* convert(PyObject* cmd_str, const Origin& origin) {
+  Converted c;
+  int r = convert_into(cmd_str, origin, &c);
+  if (r < 0) return nullptr;
+  if (r == 0) Py_RETURN_NONE;
+  PyObject* list = PyList_New(1 + c.n);
+  if (!list) return nullptr;
+  PyList_SET_ITEM(list, 0, c.func.release());
+  for (int k = 0; k < c.n; ++k) PyList_SET_ITEM(list, 1 + k, c.args[k].release());
+  return list;
 }
 
-PyObject* execute(PyObject* arr, PyObject* ts, PyObject* cmd_str, PyObject* info) {
-  Ref result = call_global(KV_STR("draw_command_convert"), {arr, ts, cmd_str, info});
+PyObject* execute(PyObject* arr, PyObject* ts, PyObject* cmd_str, const Origin& origin) {
+  Ref conv = global(KV_STR("draw_command_convert"));
+  if (!conv) return nullptr;
+  if (is_own(conv.get(), "draw_command_convert")) {
+    Converted c;
+    int r = convert_into(cmd_str, origin, &c);
+    if (r <= 0) return r < 0 ? nullptr : Py_NewRef(Py_None);
+    PyObject* args[Converted::kMax];
+    for (int k = 0; k < c.n; ++k) args[k] = c.args[k].get();
+    if (!dispatch(arr, ts, c.func.get(), args, c.n, origin)) return nullptr;
+    Py_RETURN_NONE;
+  }
+  // a converter bound by the program: its result is taken as it comes
+  Ref label = origin.label();
+  if (!label) return nullptr;
+  Ref result = call(conv.get(), {arr, ts, cmd_str, label.get()});
   if (!result) return nullptr;
   if (result.get() == Py_None) Py_RETURN_NONE;
   Ref items = unpack(result.get());
   if (!items) return nullptr;
-  PyObject* func = PyList_GET_ITEM(items.get(), 0);
-  Py_INCREF(func);
-  Ref func_ref = Ref::steal(func);
-  Py_ssize_t nargs = PyList_GET_SIZE(items.get()) - 1;
-
-  int canvas = in_canvas_group(func);
-  Ref ret;
-  if (canvas >= 0) {
-    constexpr Py_ssize_t kSmall = 16;
-    PyObject* small[kSmall + 3];
-    std::vector<PyObject*> big;
-    PyObject** argv = small + 1;  // one free slot in front for PY_VECTORCALL_ARGUMENTS_OFFSET
-    if (nargs + 2 > kSmall) {
-      big.resize(static_cast<size_t>(nargs) + 3);
-      argv = big.data() + 1;
-    }
-    Py_ssize_t n = 0;
-    if (canvas) argv[n++] = arr;
-    argv[n++] = ts;
-    for (Py_ssize_t i = 0; i < nargs; ++i) argv[n++] = PyList_GET_ITEM(items.get(), i + 1);
-    ret = Ref::steal(PyObject_Vectorcall(func, argv, static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  }
-  if (!ret) {
-    Ref exc;
-    if (!catch_exception(&exc)) return nullptr;
-    if (!report_execution(info, exc.get(), func)) return nullptr;
-  }
+  Ref func = Ref::borrow(PyList_GET_ITEM(items.get(), 0));
+  PyObject** rest = reinterpret_cast<PyListObject*>(items.get())->ob_item + 1;
+  if (!dispatch(arr, ts, func.get(), rest, PyList_GET_SIZE(items.get()) - 1, origin)) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -18,12 +18,25 @@ bool catch_exception(Ref* exc);
 
 // ---- commands (command.cpp) -----------------------------------------------------
 
+// Where a command comes from: a label object (`info`), or a TVF line whose
+// label "TVF '<path>' line <n>" is built only when it is printed or passed on.
+struct Origin {
+  PyObject* info = nullptr;  // borrowed
+  PyObject* path = nullptr;  // borrowed, with `line`, when info is null
+  Py_ssize_t line = 0;
+  Ref label() const;
+};
+
+// Whether `f` is this subsystem's own function `name` (bind.cpp): then the
+// internal form is called directly instead of through Python.
+bool is_own(PyObject* f, const char* name);
+
 // draw_command_convert: [target, arguments...] or None after printing the
 // error line; nullptr with an exception only for errors that propagate.
-PyObject* convert(PyObject* cmd_str, PyObject* info);
+PyObject* convert(PyObject* cmd_str, const Origin& origin);
 // draw_command: converts through the module's draw_command_convert and runs
 // the target; prints the execution error line. None or nullptr.
-PyObject* execute(PyObject* arr, PyObject* ts, PyObject* cmd_str, PyObject* info);
+PyObject* execute(PyObject* arr, PyObject* ts, PyObject* cmd_str, const Origin& origin);
 // set_pos: the cursor of a record, by the record's mode.
 PyObject* set_pos(PyObject* ts, PyObject* xy);
 

@@ -218,15 +218,33 @@ class Parser {
     ~Depth() { --*d; }
   };
 
+  // Values of a list being parsed: a few inline, more on the heap.
+  class Items {
+   public:
+    void push(Ref v) {
+      if (n_ < kInline) small_[n_] = std::move(v);
+      else more_.push_back(std::move(v));
+      ++n_;
+    }
+    size_t size() const { return n_; }
+    Ref& operator[](size_t i) { return i < kInline ? small_[i] : more_[i - kInline]; }
+
+   private:
+    static constexpr size_t kInline = 8;
+    Ref small_[kInline];
+    std::vector<Ref> more_;
+    size_t n_ = 0;
+  };
+
   // expr (',' expr)* [','] up to `closer`: one value, a tuple, or a list.
   bool expr_list(char closer, Ref* out, bool make_list) {
-    std::vector<Ref> items;
+    Items items;
     bool comma = false;
     for (;;) {
       if (at_close(closer)) break;
       Ref v;
       if (!expr(&v)) return false;
-      items.push_back(std::move(v));
+      items.push(std::move(v));
       if (at(',')) {
         ++p_;
         comma = true;
@@ -541,6 +559,16 @@ class Parser {
     }
     if (q < end_ && is_ident_char(*q)) return syntax("invalid decimal literal");
     p_ = q;
+    if (kind == kInt && q - s <= 18 && (*s != '0' || q - s == 1)) {
+      // the common case: a plain decimal int
+      long long v = 0;
+      bool plain = true;
+      for (const char* c = s; c < q && plain; ++c) {
+        plain = *c != '_';
+        v = v * 10 + (*c - '0');
+      }
+      if (plain) return static_cast<bool>(*out = Ref::steal(PyLong_FromLongLong(v)));
+    }
     std::string text;
     text.reserve(static_cast<size_t>(q - s));
     for (const char* c = s; c < q; ++c)

@@ -14,10 +14,13 @@ bool run_line(PyObject* arr, PyObject* ts, PyObject* path, PyObject* line, Py_ss
   if (!cmd) return false;
   Py_ssize_t n = PyUnicode_GET_LENGTH(cmd.get());
   if (n == 0 || PyUnicode_READ_CHAR(cmd.get(), 0) == '#') return true;
-  Ref label = Ref::steal(PyUnicode_FromFormat("TVF '%U' line %zd", path, number));
+  Origin origin{nullptr, path, number};
+  Ref run = global(KV_STR("draw_command"));
+  if (!run) return false;
+  if (is_own(run.get(), "draw_command")) return static_cast<bool>(Ref::steal(execute(arr, ts, cmd.get(), origin)));
+  Ref label = origin.label();
   if (!label) return false;
-  Ref r = call_global(KV_STR("draw_command"), {arr, ts, cmd.get(), label.get()});
-  return static_cast<bool>(r);
+  return static_cast<bool>(call(run.get(), {arr, ts, cmd.get(), label.get()}));
 }
 
 // file.close(), keeping an exception already raised.
