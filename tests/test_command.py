@@ -122,6 +122,13 @@ def test_int_and_float_converters_keep_python_meaning(kv, calls):
     assert math.isinf(r[1]) and r[3] == 10 and math.isnan(r[6])
 
 
+@pytest.mark.parametrize("text, value", [("007", 7), ("-5", -5), ("+5", 5), ("\u0663", 3), ("1_0", 10),
+                                         ("123456789012345678901234", 123456789012345678901234)])
+def test_int_converter_is_int_of_the_text(kv, calls, text, value):
+    r = kv.draw_command_convert(None, None, "line, 1,2, 3,4,5, " + text + ", t", 0)
+    assert r[3] == value and type(r[3]) is int
+
+
 def test_text_and_blit_c_keep_string_arguments(kv, calls, canvas, ts):
     kv.draw_command(canvas, ts, "text, Hello world, arial, 12.5, 1,2,3, 1, f")
     kv.draw_command(canvas, ts, "blit_c, hero, 2")
@@ -511,12 +518,13 @@ def combine(children):
 expressions = st.recursive(simple, combine, max_leaves=8)
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 @given(expressions)
 def test_random_expressions_match_python(kv, capsys, text):
     got = kv.draw_command_convert(None, None, "set_pos, " + text, "x")
-    if got is None and "too large" in capsys.readouterr().out:
-        return  # refused before Python would build it
+    out = capsys.readouterr().out
+    if got is None and ("too large" in out or "string formatting is not allowed" in out):
+        return  # refused on purpose (Python would build it, or format a str)
     try:
         want = eval("(" + text + ")", vars(kv), {"s": text})
     except Exception:
@@ -702,3 +710,34 @@ def test_tvf_scene_matches_direct_calls(kv, tmp_path, capsys):
     kv.line(b, ts_b, kv.C["G"], kv.C["R"], 3, False)
     kv.pop_state(ts_b)
     assert a.any() and np.array_equal(a, b) and ts_a == ts_b
+
+
+def test_tvf_with_program_converter_gets_line_labels(kv, canvas, ts, tmp_path, monkeypatch):
+    seen = []
+    monkeypatch.setattr(kv, "draw_command_convert", lambda *a: seen.append(a[2:]) or (lambda *b: None,))
+    write(str(tmp_path / "p.tvf"), "one\n\ntwo, 2\n")
+    kv.draw_tvf(canvas, ts, str(tmp_path / "p"))
+    label = "TVF '" + str(tmp_path / "p") + ".tvf' line "
+    assert seen == [("one", label + "1"), ("two, 2", label + "3")]
+
+
+def test_program_converter_result_is_unpacked_like_python(kv, canvas, ts, monkeypatch, capsys):
+    got = []
+    monkeypatch.setattr(kv, "draw_command_convert", lambda *a: (x for x in [lambda *b: got.append(b), 1, 2]))
+    kv.draw_command(canvas, ts, "x")
+    assert got == [(ts, 1, 2)]
+    monkeypatch.setattr(kv, "draw_command_convert", lambda *a: 5)
+    with pytest.raises(TypeError, match="^cannot unpack non-iterable int object$"):
+        kv.draw_command(canvas, ts, "x")
+
+
+def test_tvf_uses_module_open(kv, calls, canvas, ts, monkeypatch, capsys):
+    import io
+
+    opened = []
+    monkeypatch.setattr(kv, "open", lambda path, mode: opened.append((path, mode)) or io.StringIO("move, 1,2\nfill\n"),
+                        raising=False)
+    kv.draw_tvf(canvas, ts, "virtual")
+    assert opened == [("virtual.tvf", "r")]
+    assert calls == [("move", (ts, (1, 2)))]
+    assert out_lines(capsys) == ["Error @ TVF 'virtual.tvf' line 2:Cmd 'fill' unknown."]

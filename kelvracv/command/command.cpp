@@ -105,10 +105,27 @@ PyObject* scale_factor(PyObject* text) {
   return v;
 }
 
+// int(text): short plain decimals directly, everything else as int() reads it.
+PyObject* int_text(PyObject* text) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  if (PyUnicode_IS_ASCII(text) && n >= 1 && n <= 18) {
+    const char* s = static_cast<const char*>(PyUnicode_DATA(text));
+    long long v = 0;
+    Py_ssize_t i = 0;
+    bool ok = true;
+    for (; i < n && ok; ++i) {
+      ok = s[i] >= '0' && s[i] <= '9';
+      v = v * 10 + (s[i] - '0');
+    }
+    if (ok) return PyLong_FromLongLong(v);
+  }
+  return PyLong_FromUnicodeObject(text, 10);
+}
+
 PyObject* convert_arg(Code code, PyObject* text) {
   switch (code) {
     case kTruth: return truth_text(text);
-    case kInt: return PyLong_FromUnicodeObject(text, 10);
+    case kInt: return int_text(text);
     case kFloat: return PyFloat_FromString(text);
     case kExpr: return eval_expr(text, true, text);
     case kArray: return call_global(KV_STR("str_to_array"), {text}).release();
