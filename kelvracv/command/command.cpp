@@ -60,42 +60,130 @@ const char* const kCanvasGroup[] = {"clear", "line",  "rect",        "circle", "
 
 // ---- internal helpers ----------------------------------------------------------
 
+// A stretch [start, end) of a str: a piece of a command, read in place.
+struct Span {
+  PyObject* str = nullptr;  // borrowed
+  Py_ssize_t start = 0, end = 0;
+  Py_ssize_t size() const { return end - start; }
+  // ASCII text: the characters can be read as bytes.
+  bool ascii() const { return PyUnicode_IS_ASCII(str); }
+  const char* chars() const { return static_cast<const char*>(PyUnicode_DATA(str)) + start; }
+  Ref make() const { return Ref::steal(PyUnicode_Substring(str, start, end)); }
+};
+
+// The pieces of a command: a few inline, more on the heap.
+class Pieces {
+ public:
+  void push(Span s) {
+    if (n_ < kInline) small_[n_] = s;
+    else more_.push_back(s);
+    ++n_;
+  }
+  Py_ssize_t size() const { return static_cast<Py_ssize_t>(n_); }
+  const Span& operator[](Py_ssize_t i) const {
+    size_t k = static_cast<size_t>(i);
+    return k < kInline ? small_[k] : more_[k - kInline];
+  }
+
+ private:
+  static constexpr size_t kInline = 12;
+  Span small_[kInline];
+  std::vector<Span> more_;
+  size_t n_ = 0;
+};
+
+// str.strip() of a stretch.
+Span strip_span(Span s) {
+  int kind = PyUnicode_KIND(s.str);
+  const void* d = PyUnicode_DATA(s.str);
+  while (s.start < s.end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, s.start))) ++s.start;
+  while (s.end > s.start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, s.end - 1))) --s.end;
+  return s;
+}
+
+// [piece.strip() for piece in text.split(", ")]
+void split_command(Span whole, Pieces* out) {
+  int kind = PyUnicode_KIND(whole.str);
+  const void* d = PyUnicode_DATA(whole.str);
+  Py_ssize_t from = whole.start;
+  Py_ssize_t i = whole.start;
+  while (i + 1 < whole.end) {
+    if (kind == PyUnicode_1BYTE_KIND) {
+      const char* base = static_cast<const char*>(d);
+      const void* hit = std::memchr(base + i, ',', static_cast<size_t>(whole.end - 1 - i));
+      if (!hit) break;
+      i = static_cast<const char*>(hit) - base;
+    } else if (PyUnicode_READ(kind, d, i) != ',') {
+      ++i;
+      continue;
+    }
+    if (PyUnicode_READ(kind, d, i + 1) == ' ') {
+      out->push(strip_span(Span{whole.str, from, i}));
+      i += 2;
+      from = i;
+    } else {
+      ++i;
+    }
+  }
+  out->push(strip_span(Span{whole.str, from, whole.end}));
+}
+
 // The command of that name (case-sensitive), or nullptr.
-const Command* find_command(PyObject* name) {
-  if (!PyUnicode_IS_ASCII(name)) return nullptr;
-  Py_ssize_t n = PyUnicode_GET_LENGTH(name);
-  const char* s = static_cast<const char*>(PyUnicode_DATA(name));
-  for (const Command& c : kSyntax)
-    if (static_cast<Py_ssize_t>(std::strlen(c.name)) == n && std::memcmp(c.name, s, static_cast<size_t>(n)) == 0)
-      return &c;
+const Command* find_command(const Span& name) {
+  Py_ssize_t n = name.size();
+  int kind = PyUnicode_KIND(name.str);
+  const void* d = PyUnicode_DATA(name.str);
+  for (const Command& c : kSyntax) {
+    if (static_cast<Py_ssize_t>(std::strlen(c.name)) != n) continue;
+    Py_ssize_t i = 0;
+    while (i < n && PyUnicode_READ(kind, d, name.start + i) == static_cast<Py_UCS4>(c.name[i])) ++i;
+    if (i == n) return &c;
+  }
   return nullptr;
 }
 
 // text.lower() in ("true", "1", "t")
-PyObject* truth_text(PyObject* text) {
+PyObject* truth_text(const Span& text) {
   bool yes = false;
-  if (PyUnicode_IS_ASCII(text)) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const char* s = static_cast<const char*>(PyUnicode_DATA(text));
+  Py_ssize_t n = text.size();
+  if (text.ascii()) {
+    const char* s = text.chars();
     char low[4];
     if (n >= 1 && n <= 4) {
       for (Py_ssize_t i = 0; i < n; ++i) low[i] = (s[i] >= 'A' && s[i] <= 'Z') ? static_cast<char>(s[i] + 32) : s[i];
       yes = (n == 4 && std::memcmp(low, "true", 4) == 0) || (n == 1 && (low[0] == '1' || low[0] == 't'));
     }
   } else {
-    Ref low = Ref::steal(PyObject_CallMethodNoArgs(text, KV_STR("lower")));
+    Ref str = text.make();
+    if (!str) return nullptr;
+    Ref low = Ref::steal(PyObject_CallMethodNoArgs(str.get(), KV_STR("lower")));
     if (!low) return nullptr;
-    for (const char* w : {"true", "1", "t"}) {
-      int eq = PyUnicode_Check(low.get()) ? PyUnicode_CompareWithASCIIString(low.get(), w) == 0 : 0;
-      if (eq) yes = true;
-    }
+    for (const char* w : {"true", "1", "t"})
+      if (PyUnicode_Check(low.get()) && PyUnicode_CompareWithASCIIString(low.get(), w) == 0) yes = true;
   }
   return Py_NewRef(yes ? Py_True : Py_False);
 }
 
-// The scale factor: a number stands for both factors.
-PyObject* scale_factor(PyObject* text) {
-  PyObject* v = eval_expr(text, true, text);
+// int(text): short plain decimals directly, everything else as int() reads it.
+PyObject* int_text(const Span& text) {
+  Py_ssize_t n = text.size();
+  if (text.ascii() && n >= 1 && n <= 18) {
+    const char* s = text.chars();
+    long long v = 0;
+    bool ok = true;
+    for (Py_ssize_t i = 0; i < n && ok; ++i) {
+      ok = s[i] >= '0' && s[i] <= '9';
+      v = v * 10 + (s[i] - '0');
+    }
+    if (ok) return PyLong_FromLongLong(v);
+  }
+  Ref str = text.make();
+  return str ? PyLong_FromUnicodeObject(str.get(), 10) : nullptr;
+}
+
+// The scale factor: a tuple expression, or one number used for both factors.
+PyObject* scale_factor(const Span& text) {
+  PyObject* v = eval_span(text.str, text.start, text.end);
   if (!v) return nullptr;
   if (PyLong_Check(v) || PyFloat_Check(v)) {
     PyObject* t = PyTuple_Pack(2, v, v);
@@ -105,41 +193,35 @@ PyObject* scale_factor(PyObject* text) {
   return v;
 }
 
-// int(text): short plain decimals directly, everything else as int() reads it.
-PyObject* int_text(PyObject* text) {
-  Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  if (PyUnicode_IS_ASCII(text) && n >= 1 && n <= 18) {
-    const char* s = static_cast<const char*>(PyUnicode_DATA(text));
-    long long v = 0;
-    Py_ssize_t i = 0;
-    bool ok = true;
-    for (; i < n && ok; ++i) {
-      ok = s[i] >= '0' && s[i] <= '9';
-      v = v * 10 + (s[i] - '0');
-    }
-    if (ok) return PyLong_FromLongLong(v);
-  }
-  return PyLong_FromUnicodeObject(text, 10);
-}
-
-PyObject* convert_arg(Code code, PyObject* text) {
+PyObject* convert_arg(Code code, const Span& text) {
   switch (code) {
     case kTruth: return truth_text(text);
     case kInt: return int_text(text);
-    case kFloat: return PyFloat_FromString(text);
-    case kExpr: return eval_expr(text, true, text);
-    case kArray: return call_global(KV_STR("str_to_array"), {text}).release();
-    case kStr: return Py_NewRef(text);
+    case kExpr: return eval_span(text.str, text.start, text.end);
     case kScale: return scale_factor(text);
+    default: break;
+  }
+  Ref str = text.make();
+  if (!str) return nullptr;
+  switch (code) {
+    case kFloat: return PyFloat_FromString(str.get());
+    case kArray: return call_global(KV_STR("str_to_array"), {str.get()}).release();
+    case kStr: return str.release();
+    default: break;
   }
   PyErr_SetString(PyExc_SystemError, "convert_arg: unknown type code");
   return nullptr;
 }
 
 // pieces[from, to) joined by ", " (an array text split by the command splitter).
-Ref join_pieces(PyObject* pieces, Py_ssize_t from, Py_ssize_t to) {
-  Ref part = Ref::steal(PyList_GetSlice(pieces, from, to));
+Ref join_pieces(const Pieces& pieces, Py_ssize_t from, Py_ssize_t to) {
+  Ref part = Ref::steal(PyList_New(to - from));
   if (!part) return part;
+  for (Py_ssize_t i = from; i < to; ++i) {
+    Ref p = pieces[i].make();
+    if (!p) return p;
+    PyList_SET_ITEM(part.get(), i - from, p.release());
+  }
   return Ref::steal(PyUnicode_Join(KV_STR(", "), part.get()));
 }
 
@@ -186,11 +268,19 @@ bool plain_eq(PyObject* o) { return Py_TYPE(o)->tp_richcompare == PyBaseObject_T
 
 // Whether func is one of the canvas targets (-1 on error), as `func in [...]`
 // compares. A name that the module does not hold is not in the group.
-int in_canvas_group(PyObject* func) {
+// `hint` (or null) names the attribute the target was taken from: for objects
+// whose == is identity the order of the comparisons does not matter, so that
+// entry is tried first.
+int in_canvas_group(PyObject* func, PyObject* hint) {
   const Names* n = names();
   if (!n) return -1;
   PyObject* d = module_dict();
   bool plain = plain_eq(func);
+  if (plain && hint) {
+    PyObject* v = PyDict_GetItemWithError(d, hint);  // borrowed: nothing runs before the compare
+    if (!v && PyErr_Occurred()) return -1;
+    if (v == func) return 1;
+  }
   for (PyObject* key : n->canvas) {
     PyObject* v = nullptr;
     if (PyDict_GetItemRef(d, key, &v) < 0) return -1;
@@ -247,25 +337,18 @@ Ref unpack(PyObject* result) {
 struct Converted {
   static constexpr int kMax = 7;
   Ref func;
+  PyObject* canvas_hint = nullptr;  // the target's name when it is a canvas name
   Ref args[kMax];
   int n = 0;
 };
 
 // Splits, checks and converts a command. 1: converted; 0: an error line was
 // printed; -1: an exception propagates.
-int convert_into(PyObject* cmd_str, const Origin& origin, Converted* out) {
-  Ref pieces = Ref::steal(PyUnicode_Split(cmd_str, KV_STR(", "), -1));
-  if (!pieces) return -1;
-  Py_ssize_t count = PyList_GET_SIZE(pieces.get());
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* raw = PyList_GET_ITEM(pieces.get(), i);
-    Ref p = strip(raw);
-    if (!p) return -1;
-    if (p.get() != raw && PyList_SetItem(pieces.get(), i, p.release()) < 0) return -1;
-  }
-  PyObject* name = PyList_GET_ITEM(pieces.get(), 0);
-  const Command* c = find_command(name);
-  Py_ssize_t nargs = count - 1;
+int convert_into(const Span& cmd, const Origin& origin, Converted* out) {
+  Pieces pieces;
+  split_command(cmd, &pieces);
+  const Command* c = find_command(pieces[0]);
+  Py_ssize_t nargs = pieces.size() - 1;
 
   // An image argument spans the pieces of its array text (dtype, shape, data).
   int array_at = -1;
@@ -274,31 +357,41 @@ int convert_into(PyObject* cmd_str, const Origin& origin, Converted* out) {
       if (c->codes[k] == kArray) array_at = k;
   bool regroup = array_at >= 0 && nargs > c->n;
   if (!c || (nargs != c->n && !regroup)) {
+    Ref name = pieces[0].make();
+    if (!name) return -1;
     Ref detail = c ? Ref::steal(PyUnicode_FromFormat("expects %d args, got %zd", c->n, nargs))
                    : Ref::borrow(KV_STR("unknown"));
-    return report_command(origin, name, detail.get()) ? 0 : -1;
+    return report_command(origin, name.get(), detail.get()) ? 0 : -1;
   }
 
   const Names* nm = names();
   if (!nm) return -1;
-  out->func = global(nm->target[c - kSyntax]);
+  PyObject* target = nm->target[c - kSyntax];
+  out->func = global(target);
   if (!out->func) return -1;
+  for (PyObject* key : nm->canvas)
+    if (key == target) out->canvas_hint = target;
   Py_ssize_t piece = 1;
   for (int k = 0; k < c->n; ++k) {
-    Ref arg;
+    Ref joined;  // the regrouped array text
+    Span arg;
     if (regroup && k == array_at) {
       Py_ssize_t span = nargs - c->n + 1;
-      arg = join_pieces(pieces.get(), piece, piece + span);
-      if (!arg) return -1;
+      joined = join_pieces(pieces, piece, piece + span);
+      if (!joined) return -1;
+      arg = Span{joined.get(), 0, PyUnicode_GET_LENGTH(joined.get())};
       piece += span;
     } else {
-      arg = Ref::borrow(PyList_GET_ITEM(pieces.get(), piece++));
+      arg = pieces[piece++];
     }
-    out->args[k] = Ref::steal(convert_arg(c->codes[k], arg.get()));
+    out->args[k] = Ref::steal(convert_arg(c->codes[k], arg));
     if (!out->args[k]) {
       Ref exc;
       if (!catch_exception(&exc)) return -1;
-      return report_argument(origin, arg.get(), name, exc.get()) ? 0 : -1;
+      Ref text = arg.make();
+      Ref name = pieces[0].make();
+      if (!text || !name) return -1;
+      return report_argument(origin, text.get(), name.get(), exc.get()) ? 0 : -1;
     }
   }
   out->n = c->n;
@@ -307,8 +400,8 @@ int convert_into(PyObject* cmd_str, const Origin& origin, Converted* out) {
 
 // Calls func(arr, ts, *args) or func(ts, *args) and reports an Exception.
 bool dispatch(PyObject* arr, PyObject* ts, PyObject* func, PyObject* const* args, Py_ssize_t nargs,
-              const Origin& origin) {
-  int canvas = in_canvas_group(func);
+              const Origin& origin, PyObject* hint = nullptr) {
+  int canvas = in_canvas_group(func, hint);
   Ref ret;
   if (canvas >= 0) {
     constexpr Py_ssize_t kSmall = 16;
@@ -340,17 +433,6 @@ Ref Origin::label() const {
   return Ref::steal(PyUnicode_FromFormat("TVF '%U' line %zd", path, line));
 }
 
-Ref strip(PyObject* s) {
-  Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-  int kind = PyUnicode_KIND(s);
-  const void* d = PyUnicode_DATA(s);
-  Py_ssize_t i = 0, j = n;
-  while (i < j && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, i))) ++i;
-  while (j > i && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, j - 1))) --j;
-  if (i == 0 && j == n && PyUnicode_CheckExact(s)) return Ref::borrow(s);
-  return Ref::steal(PyUnicode_Substring(s, i, j));
-}
-
 bool catch_exception(Ref* exc) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
   *exc = Ref::steal(PyErr_GetRaisedException());
@@ -359,7 +441,7 @@ bool catch_exception(Ref* exc) {
 
 PyObject* convert(PyObject* cmd_str, const Origin& origin) {
   Converted c;
-  int r = convert_into(cmd_str, origin, &c);
+  int r = convert_into(Span{cmd_str, 0, PyUnicode_GET_LENGTH(cmd_str)}, origin, &c);
   if (r < 0) return nullptr;
   if (r == 0) Py_RETURN_NONE;
   PyObject* list = PyList_New(1 + c.n);
@@ -370,21 +452,29 @@ PyObject* convert(PyObject* cmd_str, const Origin& origin) {
 }
 
 PyObject* execute(PyObject* arr, PyObject* ts, PyObject* cmd_str, const Origin& origin) {
+  return execute_span(arr, ts, cmd_str, 0, PyUnicode_GET_LENGTH(cmd_str), origin);
+}
+
+PyObject* execute_span(PyObject* arr, PyObject* ts, PyObject* text, Py_ssize_t start, Py_ssize_t end,
+                       const Origin& origin) {
+  Span cmd{text, start, end};
   Ref conv = global(KV_STR("draw_command_convert"));
   if (!conv) return nullptr;
   if (is_own(conv.get(), "draw_command_convert")) {
     Converted c;
-    int r = convert_into(cmd_str, origin, &c);
+    int r = convert_into(cmd, origin, &c);
     if (r <= 0) return r < 0 ? nullptr : Py_NewRef(Py_None);
     PyObject* args[Converted::kMax];
     for (int k = 0; k < c.n; ++k) args[k] = c.args[k].get();
-    if (!dispatch(arr, ts, c.func.get(), args, c.n, origin)) return nullptr;
+    if (!dispatch(arr, ts, c.func.get(), args, c.n, origin, c.canvas_hint)) return nullptr;
     Py_RETURN_NONE;
   }
   // a converter bound by the program: its result is taken as it comes
+  Ref cmd_str = cmd.make();
+  if (!cmd_str) return nullptr;
   Ref label = origin.label();
   if (!label) return nullptr;
-  Ref result = call(conv.get(), {arr, ts, cmd_str, label.get()});
+  Ref result = call(conv.get(), {arr, ts, cmd_str.get(), label.get()});
   if (!result) return nullptr;
   if (result.get() == Py_None) Py_RETURN_NONE;
   Ref items = unpack(result.get());

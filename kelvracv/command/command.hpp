@@ -10,8 +10,6 @@ namespace kv::cmd {
 
 // ---- text helpers (command.cpp) -------------------------------------------------
 
-// str.strip() of an exact str.
-Ref strip(PyObject* s);
 // Takes the raised exception when it is an Exception (true); otherwise leaves
 // it raised for the caller to propagate (false).
 bool catch_exception(Ref* exc);
@@ -37,6 +35,9 @@ PyObject* convert(PyObject* cmd_str, const Origin& origin);
 // draw_command: converts through the module's draw_command_convert and runs
 // the target; prints the execution error line. None or nullptr.
 PyObject* execute(PyObject* arr, PyObject* ts, PyObject* cmd_str, const Origin& origin);
+// execute() of the command text[start:end] (a line of a script read in place).
+PyObject* execute_span(PyObject* arr, PyObject* ts, PyObject* text, Py_ssize_t start, Py_ssize_t end,
+                       const Origin& origin);
 // set_pos: the cursor of a record, by the record's mode.
 PyObject* set_pos(PyObject* ts, PyObject* xy);
 

@@ -69,9 +69,18 @@ int hex_value(char c) {
   return -1;
 }
 
+// The value of the name `s`: an object, or a stretch of a str made on use.
+struct LocalText {
+  PyObject* value = nullptr;  // borrowed
+  PyObject* owner = nullptr;  // borrowed, with start and end, when value is null
+  Py_ssize_t start = 0, end = 0;
+  bool present() const { return value || owner; }
+  PyObject* get() const { return value ? Py_NewRef(value) : PyUnicode_Substring(owner, start, end); }
+};
+
 class Parser {
  public:
-  Parser(const char* s, size_t n, PyObject* local_s) : p_(s), end_(s + n), local_s_(local_s) {}
+  Parser(const char* s, size_t n, LocalText local_s) : p_(s), end_(s + n), local_s_(local_s) {}
 
   // The value of the whole text (new reference) or nullptr with the error set.
   PyObject* run() {
@@ -486,8 +495,8 @@ class Parser {
       *out = none();
       return true;
     }
-    if (w == "s" && local_s_) {
-      *out = Ref::borrow(local_s_);
+    if (w == "s" && local_s_.present()) {
+      take(local_s_.get(), out);
       return true;
     }
     Ref key = Ref::steal(PyUnicode_FromStringAndSize(w.data(), static_cast<Py_ssize_t>(w.size())));
@@ -851,7 +860,7 @@ class Parser {
 
   const char* p_;
   const char* end_;
-  PyObject* local_s_;
+  LocalText local_s_;
   int depth_ = 0;
   int nest_ = 0;  // open brackets: line breaks inside them are blanks
   Ref pending_;   // the first evaluation error, raised at the end
@@ -859,14 +868,9 @@ class Parser {
 
 }  // namespace
 
-PyObject* eval_expr(PyObject* text, bool wrapped, PyObject* local_s) {
-  if (!PyUnicode_Check(text)) {
-    PyErr_Format(PyExc_TypeError, "expression text must be str, not %.200s", Py_TYPE(text)->tp_name);
-    return nullptr;
-  }
-  Py_ssize_t n = 0;
-  const char* src = PyUnicode_AsUTF8AndSize(text, &n);
-  if (!src) return nullptr;
+namespace {
+
+PyObject* eval_source(const char* src, Py_ssize_t n, bool wrapped, LocalText local_s) {
   if (std::memchr(src, '\0', static_cast<size_t>(n))) {
     PyErr_SetString(PyExc_SyntaxError, "source code string cannot contain null bytes");
     return nullptr;
@@ -890,6 +894,40 @@ PyObject* eval_expr(PyObject* text, bool wrapped, PyObject* local_s) {
   buf[n + 1] = ')';
   Parser p(buf, static_cast<size_t>(n) + 2, local_s);
   return p.run();
+}
+
+}  // namespace
+
+PyObject* eval_expr(PyObject* text, bool wrapped, PyObject* local_s) {
+  if (!PyUnicode_Check(text)) {
+    PyErr_Format(PyExc_TypeError, "expression text must be str, not %.200s", Py_TYPE(text)->tp_name);
+    return nullptr;
+  }
+  Py_ssize_t n = 0;
+  const char* src = PyUnicode_AsUTF8AndSize(text, &n);
+  if (!src) return nullptr;
+  LocalText s;
+  s.value = local_s;
+  return eval_source(src, n, wrapped, s);
+}
+
+PyObject* eval_span(PyObject* owner, Py_ssize_t start, Py_ssize_t end) {
+  LocalText s;
+  s.owner = owner;
+  s.start = start;
+  s.end = end;
+  if (PyUnicode_IS_ASCII(owner)) {
+    const char* data = static_cast<const char*>(PyUnicode_DATA(owner));
+    return eval_source(data + start, end - start, true, s);
+  }
+  Ref text = Ref::steal(PyUnicode_Substring(owner, start, end));
+  if (!text) return nullptr;
+  Py_ssize_t n = 0;
+  const char* src = PyUnicode_AsUTF8AndSize(text.get(), &n);
+  if (!src) return nullptr;
+  s = LocalText();
+  s.value = text.get();
+  return eval_source(src, n, true, s);
 }
 
 }  // namespace kv::cmd

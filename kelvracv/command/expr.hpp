@@ -17,4 +17,8 @@ namespace kv::cmd {
 // evaluation itself raised (NameError, ZeroDivisionError, ...).
 PyObject* eval_expr(PyObject* text, bool wrapped, PyObject* local_s);
 
+// The expression converter on the stretch owner[start:end] of a str, read as
+// "(" + stretch + ")"; `s` is the stretch, made into a str only when used.
+PyObject* eval_span(PyObject* owner, Py_ssize_t start, Py_ssize_t end);
+
 }  // namespace kv::cmd

@@ -8,16 +8,22 @@
 namespace kv::cmd {
 namespace {
 
-// Runs one line of the script; false with an exception when it escapes.
-bool run_line(PyObject* arr, PyObject* ts, PyObject* path, PyObject* line, Py_ssize_t number) {
-  Ref cmd = strip(line);
-  if (!cmd) return false;
-  Py_ssize_t n = PyUnicode_GET_LENGTH(cmd.get());
-  if (n == 0 || PyUnicode_READ_CHAR(cmd.get(), 0) == '#') return true;
+// Runs the line text[start:end] of the script (line `number`); false with an
+// exception when one escapes.
+bool run_line(PyObject* arr, PyObject* ts, PyObject* path, PyObject* text, Py_ssize_t start, Py_ssize_t end,
+              Py_ssize_t number) {
+  int kind = PyUnicode_KIND(text);
+  const void* d = PyUnicode_DATA(text);
+  while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, start))) ++start;
+  while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, end - 1))) --end;
+  if (start == end || PyUnicode_READ(kind, d, start) == '#') return true;
   Origin origin{nullptr, path, number};
   Ref run = global(KV_STR("draw_command"));
   if (!run) return false;
-  if (is_own(run.get(), "draw_command")) return static_cast<bool>(Ref::steal(execute(arr, ts, cmd.get(), origin)));
+  if (is_own(run.get(), "draw_command"))
+    return static_cast<bool>(Ref::steal(execute_span(arr, ts, text, start, end, origin)));
+  Ref cmd = Ref::steal(PyUnicode_Substring(text, start, end));
+  if (!cmd) return false;
   Ref label = origin.label();
   if (!label) return false;
   return static_cast<bool>(call(run.get(), {arr, ts, cmd.get(), label.get()}));
@@ -54,11 +60,17 @@ bool run_whole(PyObject* arr, PyObject* ts, PyObject* path, bool* undecodable) {
                  Py_TYPE(text.get())->tp_name);
     return false;
   }
-  Ref lines = Ref::steal(PyUnicode_Split(text.get(), KV_STR("\n"), -1));
-  if (!lines) return false;
-  Py_ssize_t count = PyList_GET_SIZE(lines.get());
-  for (Py_ssize_t i = 0; i < count; ++i)
-    if (!run_line(arr, ts, path, PyList_GET_ITEM(lines.get(), i), i + 1)) return false;
+  // the lines in place: text mode has ended every line with "\n"
+  PyObject* t = text.get();
+  Py_ssize_t len = PyUnicode_GET_LENGTH(t);
+  Py_ssize_t start = 0;
+  for (Py_ssize_t number = 1; start <= len; ++number) {
+    Py_ssize_t nl = PyUnicode_FindChar(t, '\n', start, len, 1);
+    if (nl == -2) return false;
+    Py_ssize_t end = nl < 0 ? len : nl;
+    if (!run_line(arr, ts, path, t, start, end, number)) return false;
+    start = end + 1;
+  }
   return true;
 }
 
@@ -80,7 +92,7 @@ bool run_by_lines(PyObject* arr, PyObject* ts, PyObject* path) {
       ok = false;
       break;
     }
-    ok = run_line(arr, ts, path, line.get(), number);
+    ok = run_line(arr, ts, path, line.get(), 0, PyUnicode_GET_LENGTH(line.get()), number);
   }
   if (!ok) {
     close_file(file.get());
