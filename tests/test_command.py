@@ -741,3 +741,29 @@ def test_tvf_uses_module_open(kv, calls, canvas, ts, monkeypatch, capsys):
     assert opened == [("virtual.tvf", "r")]
     assert calls == [("move", (ts, (1, 2)))]
     assert out_lines(capsys) == ["Error @ TVF 'virtual.tvf' line 2:Cmd 'fill' unknown."]
+
+
+@pytest.mark.parametrize("word", ["café", "Ωmega", "🎨art"])  # 1-, 2- and 4-byte str storage
+def test_non_ascii_commands_and_scripts(kv, calls, canvas, ts, capsys, tmp_path, word):
+    kv.draw_command(canvas, ts, "text, " + word + ", arial, 12, 1,2,3, 1, \tT ")
+    kv.draw_command(canvas, ts, "move, '" + word + "',s")
+    kv.draw_command(canvas, ts, word + ", 1")
+    kv.draw_command(canvas, ts, "set_size, " + word)
+    path = str(tmp_path / word)
+    write(path + ".tvf", "# " + word + "\nmove, 1,2  \n\u3000move, 3,4\u3000\n" + word + "\n", "w")
+    kv.draw_tvf(canvas, ts, path)
+    assert calls == [("text", (canvas, ts, word, "arial", 12.0, (1, 2, 3), 1, True)),
+                     ("move", (ts, (word, "'" + word + "',s"))), ("move", (ts, (1, 2))), ("move", (ts, (3, 4)))]
+    assert out_lines(capsys) == [
+        "Error @ Direct Call:Cmd '" + word + "' unknown.",
+        "Error @ Direct Call:Arg '" + word + "' for 'set_size' failed:could not convert string to float: '" + word + "'",
+        "Error @ TVF '" + path + ".tvf' line 4:Cmd '" + word + "' unknown."]
+
+
+def test_script_reaching_itself_stops_without_crashing(kv, canvas, ts, capsys, tmp_path, monkeypatch):
+    path = str(tmp_path / "loop")
+    write(path + ".tvf", "clear, '" + path + "'\n")
+    monkeypatch.setattr(kv, "clear", kv.draw_tvf, raising=False)  # "clear" now runs the script again
+    kv.draw_tvf(canvas, ts, path)
+    assert out_lines(capsys) == ["Execution Error @ TVF '" + path + ".tvf' line 1:"
+                                 "TVF scripts nested more than 100 deep in draw_tvf(...)"]

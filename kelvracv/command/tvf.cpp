@@ -104,6 +104,18 @@ bool run_by_lines(PyObject* arr, PyObject* ts, PyObject* path) {
 }  // namespace
 
 PyObject* draw_tvf(PyObject* arr, PyObject* ts, PyObject* file_name) {
+  // A script can reach draw_tvf again through a rebound module name without
+  // any Python frame in between: bound the nesting before the C stack is.
+  constexpr int kMaxNesting = 100;
+  static thread_local int nesting = 0;
+  if (nesting >= kMaxNesting) {
+    PyErr_Format(PyExc_RecursionError, "TVF scripts nested more than %d deep", kMaxNesting);
+    return nullptr;
+  }
+  struct Nest {
+    Nest() { ++nesting; }
+    ~Nest() { --nesting; }
+  } nest;
   Ref path = Ref::steal(PyUnicode_Concat(file_name, KV_STR(".tvf")));
   if (!path) return nullptr;
   bool undecodable = false;
