@@ -370,6 +370,10 @@ int init_function_type() {
 
 bool is_function(PyObject* o) { return Py_IS_TYPE(o, &FunctionType); }
 
+const FuncSpec* function_spec(PyObject* o) {
+  return is_function(o) ? reinterpret_cast<FunctionObject*>(o)->spec : nullptr;
+}
+
 PyObject* make_function(const FuncSpec* spec) {
   if (static_cast<Py_ssize_t>(spec->params.size()) > kMaxParams) {
     PyErr_Format(PyExc_SystemError, "make_function: %s has too many parameters", spec->name);

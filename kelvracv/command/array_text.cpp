@@ -1,0 +1,135 @@
+// The array text of image arguments: "<dtype>, <shape>, <hex bytes>".
+// The shape is written without blanks, "(4,4,3)", so that every field is one
+// piece for the ", " separator; shapes written with blanks are still read.
+// Main thread (or any thread holding the interpreter lock).
+
+#include "command/command.hpp"
+#include "command/expr.hpp"
+#include "pyapi/namespace.hpp"
+
+namespace kv::cmd {
+namespace {
+
+const char kHex[] = "0123456789abcdef";
+
+// bytes.hex() of a bytes object, built directly as an ASCII str.
+PyObject* hex_of(PyObject* data) {
+  if (!PyBytes_Check(data)) return PyObject_CallMethodNoArgs(data, KV_STR("hex"));
+  Py_ssize_t n = PyBytes_GET_SIZE(data);
+  if (n > PY_SSIZE_T_MAX / 2) return PyErr_NoMemory();
+  PyObject* s = PyUnicode_New(2 * n, 127);
+  if (!s) return nullptr;
+  const unsigned char* src = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
+  char* dst = static_cast<char*>(PyUnicode_DATA(s));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    dst[2 * i] = kHex[src[i] >> 4];
+    dst[2 * i + 1] = kHex[src[i] & 15];
+  }
+  return s;
+}
+
+int hex_digit(Py_UCS1 c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// bytes.fromhex(text): plain even-length hex directly, anything else
+// (blanks between bytes, errors) through bytes.fromhex itself.
+PyObject* from_hex(PyObject* text) {
+  if (PyUnicode_IS_ASCII(text) && PyUnicode_GET_LENGTH(text) % 2 == 0) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text) / 2;
+    const Py_UCS1* src = PyUnicode_1BYTE_DATA(text);
+    PyObject* b = PyBytes_FromStringAndSize(nullptr, n);
+    if (!b) return nullptr;
+    char* dst = PyBytes_AS_STRING(b);
+    bool ok = true;
+    for (Py_ssize_t i = 0; i < n && ok; ++i) {
+      int hi = hex_digit(src[2 * i]), lo = hex_digit(src[2 * i + 1]);
+      ok = hi >= 0 && lo >= 0;
+      dst[i] = static_cast<char>((hi << 4) | (lo & 15));
+    }
+    if (ok) return b;
+    Py_DECREF(b);
+  }
+  return PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), KV_STR("fromhex"), text);
+}
+
+// The shape text: str(shape) without the blanks after its commas.
+PyObject* shape_text(PyObject* shape) {
+  if (!PyTuple_Check(shape)) return PyObject_Str(shape);
+  Py_ssize_t n = PyTuple_GET_SIZE(shape);
+  Ref parts = Ref::steal(PyList_New(n));
+  if (!parts) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* s = PyObject_Str(PyTuple_GET_ITEM(shape, i));
+    if (!s) return nullptr;
+    PyList_SET_ITEM(parts.get(), i, s);
+  }
+  Ref inner = Ref::steal(PyUnicode_Join(KV_STR(","), parts.get()));
+  if (!inner) return nullptr;
+  return PyUnicode_FromFormat(n == 1 ? "(%U,)" : "(%U)", inner.get());
+}
+
+}  // namespace
+
+PyObject* array_to_str(PyObject* arr) {
+  Ref dtype = Ref::steal(PyObject_GetAttr(arr, KV_STR("dtype")));
+  if (!dtype) return nullptr;
+  Ref name = Ref::steal(PyObject_GetAttr(dtype.get(), KV_STR("name")));
+  if (!name) return nullptr;
+  Ref shape = Ref::steal(PyObject_GetAttr(arr, KV_STR("shape")));
+  if (!shape) return nullptr;
+  Ref shape_s = Ref::steal(shape_text(shape.get()));
+  if (!shape_s) return nullptr;
+  Ref data = Ref::steal(PyObject_CallMethodNoArgs(arr, KV_STR("tobytes")));
+  if (!data) return nullptr;
+  Ref hex = Ref::steal(hex_of(data.get()));
+  if (!hex) return nullptr;
+  PyObject* pieces[] = {name.get(), shape_s.get(), hex.get()};
+  Ref list = Ref::steal(PyList_New(3));
+  if (!list) return nullptr;
+  for (int i = 0; i < 3; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(pieces[i]));
+  return PyUnicode_Join(KV_STR(", "), list.get());
+}
+
+PyObject* str_to_array(PyObject* s) {
+  if (!PyUnicode_Check(s)) {
+    // what s.split(", ") says about it
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(s, KV_STR("split"), KV_STR(", ")));
+    if (r) PyErr_Format(PyExc_TypeError, "array text must be str, not %.200s", Py_TYPE(s)->tp_name);
+    return nullptr;
+  }
+  Ref fields = Ref::steal(PyUnicode_Split(s, KV_STR(", "), -1));
+  if (!fields) return nullptr;
+  Py_ssize_t n = PyList_GET_SIZE(fields.get());
+  if (n < 3) {
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return nullptr;
+  }
+  // dtype first, the data last, the shape in between (one field, or several
+  // when it was written with blanks)
+  Ref data = Ref::steal(from_hex(PyList_GET_ITEM(fields.get(), n - 1)));
+  if (!data) return nullptr;
+  Ref frombuffer = global_attr(KV_STR("np"), KV_STR("frombuffer"));
+  if (!frombuffer) return nullptr;
+  static PyObject* kw_dtype = make_kwnames({"dtype"});
+  if (!kw_dtype) return nullptr;
+  Ref flat = call(frombuffer.get(), {data.get(), PyList_GET_ITEM(fields.get(), 0)}, kw_dtype);
+  if (!flat) return nullptr;
+  Ref shape_s;
+  if (n == 3) {
+    shape_s = Ref::borrow(PyList_GET_ITEM(fields.get(), 1));
+  } else {
+    Ref mid = Ref::steal(PyList_GetSlice(fields.get(), 1, n - 1));
+    if (!mid) return nullptr;
+    shape_s = Ref::steal(PyUnicode_Join(KV_STR(", "), mid.get()));
+    if (!shape_s) return nullptr;
+  }
+  Ref shape = Ref::steal(eval_expr(shape_s.get(), false, s));
+  if (!shape) return nullptr;
+  return PyObject_CallMethodOneArg(flat.get(), KV_STR("reshape"), shape.get());
+}
+
+}  // namespace kv::cmd
