@@ -76,7 +76,34 @@ bool chain_fast(PyObject* cur, const Steps& st, PointBuffer* pts) {
   pts->resize_for_overwrite(3 * (static_cast<size_t>(st.n) + 1));
   double* out = pts->data();
   out[0] = c[0], out[1] = c[1], out[2] = c[2];
-  for (Py_ssize_t i = 0; i < st.n; i++) {
+  Py_ssize_t i = 0;
+  if (n == 2 && !ci[0] && !ci[1]) {
+    // The common case in a tight loop, the pen in registers: pairs of floats
+    // added to a pair of floats. It stops at the first step of another kind.
+    double x = c[0], y = c[1];
+    double* o = out + 3;
+    if (st.ds) {
+      for (; i < st.n; i++, o += 3) {
+        prefetch_step(st.ds, i);
+        PyObject* t = PyTuple_GET_ITEM(st.ds, i);
+        if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 2) break;
+        PyObject* dx = PyTuple_GET_ITEM(t, 0);
+        PyObject* dy = PyTuple_GET_ITEM(t, 1);
+        if (!PyFloat_CheckExact(dx) || !PyFloat_CheckExact(dy)) break;
+        x = x + PyFloat_AS_DOUBLE(dx);
+        y = y + PyFloat_AS_DOUBLE(dy);
+        o[0] = x, o[1] = y, o[2] = 0.0;
+      }
+    } else {
+      for (; i < st.n; i++, o += 3) {
+        x = x + st.xy[2 * i];
+        y = y + st.xy[2 * i + 1];
+        o[0] = x, o[1] = y, o[2] = 0.0;
+      }
+    }
+    c[0] = x, c[1] = y;
+  }
+  for (; i < st.n; i++) {
     double* o = out + 3 * (i + 1);
     if (st.ds) {
       prefetch_step(st.ds, i);

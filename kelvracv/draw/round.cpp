@@ -5,6 +5,8 @@
 #include <math.h>
 
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -36,18 +38,51 @@ constexpr double kSweepLoopLimit = 65536 * kTwoPi;
 // World points, three numbers each.
 using PointBuffer = detail::Buffer<double, 384>;
 
+// The sines and cosines of a shape's angles step * i (+ first), i = 0 .. n,
+// interleaved (sin, cos). A frame loop draws the same shapes every frame, so
+// the tables of the last few shapes are kept: the same libm values, computed
+// once. Shared ownership keeps a table alive while its user runs Python code
+// (a coordinate's __add__) that may draw other shapes.
+using AngleValues = std::shared_ptr<const std::vector<double>>;
+
+AngleValues angle_table(double step, double first, bool add_first, int n);
+
 // ---- internal helpers ----------------------------------------------------------
 
-// sin(a) and cos(a) (one sincos call, as the compiler would make of the
-// pair), each kept in its own register: reading the two results back as one
-// vector would stall on the stores sincos just made, at every point.
-inline void sin_cos(double a, double* s, double* c) {
-  double sv, cv;
-  ::sincos(a, &sv, &cv);
-  asm volatile("" : "+x"(sv), "+x"(cv));
-  *s = sv;
-  *c = cv;
+struct AngleKey {
+  double step, first;
+  bool add_first;
+  int n;
+  bool operator==(const AngleKey& o) const {
+    // bit patterns: -0.0 and 0.0 give different tables, NaN never gets here
+    return std::memcmp(&step, &o.step, sizeof step) == 0 && std::memcmp(&first, &o.first, sizeof first) == 0 &&
+           add_first == o.add_first && n == o.n;
+  }
+};
+
+AngleValues angle_table(double step, double first, bool add_first, int n) {
+  constexpr int kSlots = 8;
+  constexpr int kLargest = 1 << 14;  // larger shapes are computed each time
+  static AngleKey keys[kSlots];
+  static AngleValues tables[kSlots];
+  static int next = 0;
+  AngleKey key{step, first, add_first, n};
+  for (int i = 0; i < kSlots; i++)
+    if (tables[i] && keys[i] == key) return tables[i];
+  auto values = std::make_shared<std::vector<double>>(2 * (static_cast<size_t>(n) + 1));
+  double* v = values->data();
+  for (int i = 0; i <= n; i++) {
+    double a = add_first ? step * i + first : step * i;
+    ::sincos(a, &v[2 * i], &v[2 * i + 1]);
+  }
+  if (n <= kLargest) {
+    keys[next] = key;
+    tables[next] = values;
+    next = (next + 1) % kSlots;
+  }
+  return values;
 }
+
 
 double reduce_detail(double r, double m) {
   for (const Reduction& red : kReductions)
@@ -134,10 +169,9 @@ bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, in
   detail::Buffer<double, 256> steps;
   steps.resize_for_overwrite(2 * static_cast<size_t>(n));
   double px = radius, py = 0.0;
-  double da = kTwoPi / n;
+  AngleValues sc = angle_table(kTwoPi / n, 0.0, false, n);
   for (int i = 1; i <= n; i++) {
-    double sa, ca;
-    sin_cos(da * i, &sa, &ca);
+    double sa = (*sc)[2 * i], ca = (*sc)[2 * i + 1];
     double qx = ca * radius, qy = sa * radius;
     steps[2 * (i - 1)] = qx - px;
     steps[2 * (i - 1) + 1] = qy - py;
@@ -170,9 +204,9 @@ bool ellipse_3d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
   Coord cx(c0.get()), cy(c1.get());
   PointBuffer pts;
   pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
+  AngleValues sc = angle_table(step, 0.0, false, n);
   for (int i = 0; i <= n; i++) {
-    double sa, ca;
-    sin_cos(i * step, &sa, &ca);
+    double sa = (*sc)[2 * i], ca = (*sc)[2 * i + 1];
     if (!cx.add_to(ca * rx, &pts[3 * i]) || !cy.add_to(sa * ry, &pts[3 * i + 1])) return false;
     pts[3 * i + 2] = 0.0;  // cz, filled in by map_ring in 3-D mode
   }
@@ -252,10 +286,9 @@ bool arc_impl(PyObject* arr, PyObject* ts, double radius, double start_deg, doub
   Coord cx(c0.get()), cy(c1.get());
   PointBuffer pts;
   pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
-  double da = sweep / n;
+  AngleValues sc = angle_table(sweep / n, start, true, n);
   for (int i = 0; i <= n; i++) {
-    double sa, ca;
-    sin_cos(da * i + start, &sa, &ca);
+    double sa = (*sc)[2 * i], ca = (*sc)[2 * i + 1];
     if (!cx.add_to(ca * radius, &pts[3 * i]) || !cy.add_to(sa * radius, &pts[3 * i + 1])) return false;
     pts[3 * i + 2] = 0.0;  // cz, filled in by map_ring in 3-D mode
   }

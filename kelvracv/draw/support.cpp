@@ -164,6 +164,25 @@ Ref IntPoints::array() const {
 }
 
 bool map_points(PointMapper& m, const double* pts, size_t from, size_t n, IntPoints* out, bool* all_visible) {
+  // The plain 2-D view without a homography, straight into int pairs, up to
+  // the first point that is out of the int32 range (or not finite): from
+  // there on the general loop below decides.
+  PointMapper::View2D v;
+  if (from < n && m.plain_view(&v) && !v.h) {
+    size_t k = n - from;
+    if (int* dst = out->begin_direct(k)) {
+      const double* p = pts + 3 * from;
+      size_t done = 0;
+      for (; done < k; done++, p += 3) {
+        geo::Vec2 s = geo::view_2d_cs(p[0], p[1], v.c, v.s, v.size, v.shx, v.shy);
+        if (!(s.x > -2147483649.0 && s.x < 2147483648.0 && s.y > -2147483649.0 && s.y < 2147483648.0)) break;
+        dst[2 * done] = static_cast<int>(s.x);
+        dst[2 * done + 1] = static_cast<int>(s.y);
+      }
+      out->end_direct(k, done);
+      from += done;
+    }
+  }
   FastMapper fast(m);
   bool all = true;
   for (size_t i = from; i < n; i++) {

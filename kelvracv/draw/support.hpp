@@ -124,6 +124,14 @@ class IntPoints {
       note_bad(x, y);
     }
   }
+  // Room for k points written directly as int pairs by a loop that has
+  // checked their range itself; nullptr once a conversion has failed.
+  // end_direct(k, done) keeps the first `done` of them.
+  int* begin_direct(size_t k) { return bad_ ? nullptr : xy_.extend(2 * k); }
+  void end_direct(size_t k, size_t done) {
+    xy_.resize_for_overwrite(xy_.size() - 2 * (k - done));
+    count_ += done;
+  }
   size_t size() const { return count_; }  // points added, converted or not
   void clear() {
     xy_.resize_for_overwrite(0);
