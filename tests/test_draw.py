@@ -943,3 +943,41 @@ def test_random_bad_input_raises_or_draws(kv):
         except Exception:
             outcomes["raised"] += 1
     assert outcomes["ok"] > 10 and outcomes["raised"] > 1000
+
+
+# ---- values kept between calls ---------------------------------------------------------
+
+def test_graph_arguments_kept_by_the_function_stay_intact(kv, ts, canvas):
+    seen = []
+
+    def f(x):
+        seen.append(x)
+        return x
+
+    kv.graph(canvas, ts, f, 0.0, 1.0, (255, 255, 255), resolution=10, max_depth=0)
+    assert seen == [0.1 * i + 0.0 for i in range(11)]
+    assert len({id(x) for x in seen}) == len(seen)
+
+    last = []
+    kv.graph(canvas, ts, lambda x: last.append(x) or x, 0.0, 1.0, (255, 255, 255), resolution=4, max_depth=0)
+    assert [v for v in last] == [0.25 * i for i in range(5)]
+
+
+def test_round_shapes_repeat_exactly_when_drawn_again(kv, ts):
+    """The same shapes drawn repeatedly, with others in between, give the same
+    pixels every time (and the first time)."""
+    shapes = [lambda a: kv.arc(a, ts, 90, 10, 200, (255, 0, 0), 2),
+              lambda a: kv.circle(a, ts, 60, (0, 255, 0), 1),
+              lambda a: kv.arc(a, ts, 90, 10, 201, (0, 0, 255), 2),
+              lambda a: kv.circle(a, ts, 61, (255, 255, 0), 1)]
+    first = []
+    for shape in shapes:
+        a = np.zeros((400, 600, 3), np.uint8)
+        shape(a)
+        first.append(a)
+    for _ in range(3):
+        for shape, expected in zip(shapes * 3, first * 3):
+            a = np.zeros((400, 600, 3), np.uint8)
+            shape(a)
+            assert np.array_equal(a, expected)
+    assert not np.array_equal(first[0], first[2])
