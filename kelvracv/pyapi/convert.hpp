@@ -55,12 +55,6 @@ inline PyObject* py_int(double v) {
   return PyLong_FromDouble(v);
 }
 
-// NumPy's float64 -> int32 cast (truncation; INT_MIN for NaN, inf and out of range).
-inline int npy_int32(double v) {
-  if (!(v > -2147483649.0 && v < 2147483648.0)) return INT_MIN;
-  return static_cast<int>(v);
-}
-
 // A tuple of floats built from doubles.
 PyObject* float_tuple(const double* v, Py_ssize_t n);
 

@@ -368,8 +368,6 @@ int init_function_type() {
   return PyType_Ready(&FunctionType);
 }
 
-bool is_function(PyObject* o) { return Py_IS_TYPE(o, &FunctionType); }
-
 const FuncSpec* function_spec(PyObject* o) {
   return is_function(o) ? reinterpret_cast<FunctionObject*>(o)->spec : nullptr;
 }
