@@ -369,7 +369,7 @@ int init_function_type() {
 }
 
 const FuncSpec* function_spec(PyObject* o) {
-  return is_function(o) ? reinterpret_cast<FunctionObject*>(o)->spec : nullptr;
+  return Py_IS_TYPE(o, &FunctionType) ? reinterpret_cast<FunctionObject*>(o)->spec : nullptr;
 }
 
 PyObject* make_function(const FuncSpec* spec) {

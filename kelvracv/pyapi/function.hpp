@@ -56,8 +56,6 @@ struct FuncSpec {
 // Builds a function object from a spec (the spec must outlive it: tables are static).
 PyObject* make_function(const FuncSpec* spec);
 
-// True when o is one of this module's function objects.
-bool is_function(PyObject* o);
 // The spec a function object was made from (nullptr for any other object),
 // so that a subsystem can recognise its own functions behind a module name.
 const FuncSpec* function_spec(PyObject* o);
