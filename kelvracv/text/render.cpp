@@ -150,6 +150,10 @@ bool text_cv2(PyObject* arr, PyObject* ts, double x, double y, PyObject* content
   if (smooth < 0) return false;
   Ref line_type_obj = Ref::steal(PyLong_FromLong(line_type(smooth != 0)));
   if (!line_type_obj) return false;
+  // OpenCV converts the text to UTF-8 without checking the result: a lone
+  // surrogate would crash the process inside cv2.putText. Raise the
+  // UnicodeEncodeError of the conversion here instead.
+  if (PyUnicode_Check(content) && !PyUnicode_AsUTF8AndSize(content, nullptr)) return false;
   Ref r = call(put_text.get(), {arr, content, org.get(), face.get(), font_scale.get(), bgr_color, stroke.get(),
                                 line_type_obj.get()},
                kw_line);
