@@ -198,3 +198,37 @@ def test_graph_with_default_settings_is_untouched_by_the_limit(kv, ts):
     calls = []
     kv.graph(blank(), ts, lambda x: calls.append(x) or math.sin(x * 40) * 100, -3, 3, RED)
     assert 101 < len(calls) < 3300
+
+
+# ---- arrays of four or more dimensions ------------------------------------------------------
+
+@pytest.mark.parametrize("shape", [(2, 2, 2, 3), (40, 60, 2, 3), (2, 2, 2, 2, 3)])
+def test_fills_refuse_arrays_of_four_or_more_dimensions(kv, shape):
+    # cv2.fillPoly writes past the end of such an array before raising.
+    ts3 = make_record()
+    ts3["is_3d"] = True
+    for call in [lambda a: kv.poly(a, make_record(), ((5, 0), (0, 5)), RED, 1, True),
+                 lambda a: kv.circle(a, make_record(), 30, RED, 1, True),
+                 lambda a: kv.quad(a, make_record(), (-600, 0), (0, -400), (600, 0), RED, 1, True),
+                 lambda a: kv.rect(a, ts3, (5, 5), RED, 1, True),
+                 lambda a: kv.ellipse(a, ts3, 5, 3, RED, 1, True)]:
+        arr = np.zeros(shape, np.uint8)
+        with pytest.raises(ValueError, match=f"^fillPoly: arr must have two or three dimensions, got {len(shape)}$"):
+            call(arr)
+        assert not arr.any()
+
+
+def test_other_primitives_leave_such_arrays_to_opencv(kv):
+    arr = np.zeros((2, 2, 2, 3), np.uint8)
+    for call in [lambda: kv.clear(arr, make_record(), RED), lambda: kv.line(arr, make_record(), (5, 5), RED, 1),
+                 lambda: kv.rect(arr, make_record(), (5, 5), RED, 1, True),
+                 lambda: kv.circle(arr, make_record(), 30, RED, 3),
+                 lambda: kv.ellipse(arr, make_record(), 5, 3, RED, 1, True),
+                 lambda: kv.arc(arr, make_record(), 5, 0, 90, RED),
+                 lambda: kv.graph(arr, make_record(), math.sin, 0, 3, RED),
+                 lambda: kv.text(arr, make_record(), "a", "CV2", 10, RED)]:
+        with pytest.raises(cv2.error, match="dims <= 2"):
+            call()
+    with pytest.raises(TypeError, match="^blit: arr must be a uint8 canvas of shape"):
+        kv.blit(arr, make_record(), np.ones((2, 2, 3), np.uint8), (1.0, 1.0))
+    assert not arr.any()

@@ -389,6 +389,14 @@ bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
   if (!fn) return false;
   Ref list = contour_list(pts);
   if (!list) return false;
+  // cv2.fillPoly fills an array of four or more dimensions before it finds
+  // out that it cannot, writing outside the array's memory: refuse it here
+  // (OpenCV's other drawing functions raise cv2.error for such an array).
+  if (PyArray_Check(arr) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arr)) > 3) {
+    PyErr_Format(PyExc_ValueError, "fillPoly: arr must have two or three dimensions, got %d",
+                 PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arr)));
+    return false;
+  }
   double x0, x1, y0, y1;
   if (pts.bounds(&x0, &x1, &y0, &y1) && !check_fill_reach(arr, x0, x1, y0, y1, "fillPoly")) return false;
   Ref bgr = bgr_of(color);
