@@ -232,3 +232,19 @@ def test_other_primitives_leave_such_arrays_to_opencv(kv):
     with pytest.raises(TypeError, match="^blit: arr must be a uint8 canvas of shape"):
         kv.blit(arr, make_record(), np.ones((2, 2, 3), np.uint8), (1.0, 1.0))
     assert not arr.any()
+
+
+# ---- Pillow text far larger than any canvas -------------------------------------------------
+
+def test_pillow_text_image_beyond_the_pixel_limit_is_refused(kv, ts):
+    ts["size"] = 1000.0
+    with pytest.raises(ValueError, match=r"^text: the rendered text would be \d+ x \d+ pixels, more than the "
+                                         r"33554432 allowed$"):
+        timed(lambda: kv.text(blank(), ts, "Wg", FONT, 30, RED), 0.5)
+
+
+def test_pillow_text_within_the_pixel_limit_is_drawn(kv, ts):
+    arr = blank()
+    ts["size"] = 10.0
+    kv.text(arr, ts, "W", FONT, 30, RED)
+    assert (arr == BGR_RED).all(axis=2).any()
