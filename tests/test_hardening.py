@@ -399,6 +399,59 @@ def leak_cases(kv):
         "keywords": lambda: kv.transform(p=(1, 2), ts=ts),
         "bad keyword": lambda: kv.transform(p=(1, 2), zz=ts),
     }
+    ts3 = make_record()
+    ts3["is_3d"] = True
+    ts3["cursor_pos"] = (0.0, 0.0, 5.0)
+    big = make_record()
+    big["size"] = 1e9
+    canvas4d = np.zeros((2, 2, 2, 3), np.uint8)
+    img3, img4 = np.full((5, 7, 3), 90, np.uint8), np.full((5, 7, 4), 128, np.uint8)
+    kv.ASSETS.images.setdefault("leak-img", img4)
+    cases.update({
+        "rect": lambda: kv.rect(canvas, ts, (10, 5), (1, 2, 3), 1),
+        "rect fill 3d": lambda: kv.rect(canvas, ts3, (10, 5), (1, 2, 3), 1, True),
+        "tri": lambda: kv.tri(canvas, ts, (5, 0), (0, 5), (1, 2, 3), 1),
+        "quad fill": lambda: kv.quad(canvas, ts, (5, 0), (0, 5), (-5, 0), (1, 2, 3), 1, True),
+        "clear": lambda: kv.clear(canvas, ts, (1, 2, 3)),
+        "circle fill": lambda: kv.circle(canvas, ts, 20, (1, 2, 3), 1, True, True, 1.5),
+        "ellipse 3d": lambda: kv.ellipse(canvas, ts3, 4, 2, (1, 2, 3), 2, False, True),
+        "graph raising": lambda: kv.graph(canvas, ts, lambda x: 1 / x, -1, 1, (1, 2, 3), resolution=20),
+        "state 3d": lambda: (kv.set_3d_mode(ts3, True), kv.set_cam_pos(ts3, (0, 0, -9)),
+                             kv.set_cam_rot(ts3, (0.1, 0, 0))),
+        "stack": lambda: (kv.push_state(ts), kv.push_state(ts), kv.cycle_state(ts), kv.peek_state(ts),
+                          kv.pop_state(ts), kv.pop_state(ts)),
+        "homography": lambda: kv.set_homography(ts3, [[0, 0], [1, 0], [1, 1], [0, 1]],
+                                                [[0, 0], [2, 0], [2, 2], [0, 2]]),
+        "homography bad": lambda: kv.set_homography_core([1, 2], None),
+        "blit": lambda: kv.blit(canvas, ts, img3, (1.0, 2.0)),
+        "blit alpha": lambda: kv.blit(canvas, ts, img4, (0.5, 0.5)),
+        "blit bad": lambda: kv.blit(canvas, ts, img3[:, :, 0], (1.0, 1.0)),
+        "blit_cached": lambda: kv.blit_cached(canvas, ts, "leak-img", (1.0, 1.0)),
+        "blit_cached missing": lambda: kv.blit_cached(canvas, ts, "leak-missing", (1.0, 1.0)),
+        "assets": lambda: (kv.ASSETS.load_image("leak-img", "x.png"), kv.ASSETS.get_img("leak-img"),
+                           kv.ASSETS.get_snd("leak-missing")),
+        "assets bad": lambda: kv.ASSETS.load_image("leak-bad", "x\udc80.png"),
+        "assets type": lambda: kv.ASSETS.load_image(1, "x.png"),
+        "text cv2": lambda: kv.text(canvas, ts, "ab", "CV2", 2, (1, 2, 3), 2),
+        "text pillow": lambda: kv.text(canvas, ts, "ab", FONT, 12, (1, 2, 3)),
+        "text size": lambda: (kv.text_size("abc", FONT, 12), kv.load_font(FONT, 12)),
+        "text surrogate": lambda: kv.text(canvas, ts, "a\udc80", "CV2", 2, (1, 2, 3)),
+        "text too big": lambda: kv.text(canvas, big, "ab", FONT, 1e-5 * 30000, (1, 2, 3)),
+        "array text": lambda: kv.str_to_array(kv.array_to_str(img3)),
+        "array text bad": lambda: kv.str_to_array("uint8, 9**9**9, 00"),
+        "segments limit": lambda: kv.circle(canvas, ts, 1e9, (1, 2, 3)),
+        "fill reach": lambda: kv.ellipse(canvas, big, 1, 1, (1, 2, 3), 1, True),
+        "outline limit": lambda: kv.arc(canvas, ts, 1e5, 0, 360, (1, 2, 3), 32767),
+        "graph limit": lambda: kv.graph(canvas, ts, math.sin, 0, 1, (1, 2, 3), resolution=2**31 - 1),
+        "fill 4d": lambda: kv.poly(canvas4d, ts, ((5, 0), (0, 5)), (1, 2, 3), 1, True),
+        "commands": lambda: (kv.draw_command(canvas, ts, "circle, 5, 255,0,0, 1, 1, 0, 1.0"),
+                             kv.draw_command(canvas, ts, "text, hi, CV2, 1, 0,255,0, 1, 0"),
+                             kv.draw_command(canvas, ts, "rect, 5,5, 255,0,0, 1, 0, 0")),
+        "commands bad": lambda: (kv.draw_command(canvas, ts, "circle, 1e9, 255,0,0, 1, 0, 0, 1"),
+                                 kv.draw_command(canvas, ts, "move, 9**9**9"),
+                                 kv.draw_command(canvas, ts, "line, (1,, 255,0,0, 1"),
+                                 kv.draw_command(canvas, ts, "")),
+    })
     for name, call in [("line", lambda: kv.line(canvas, ts, (5, 5), (1, 2, 3), 1)),
                        ("poly", lambda: kv.poly(canvas, ts, ((5, 0), (0, 5)), (1, 2, 3), 1, True)),
                        ("circle", lambda: kv.circle(canvas, ts, 10, (1, 2, 3))),
@@ -428,7 +481,7 @@ def test_no_reference_leaks(kv, capsys):
     run_all(50)
     gc.collect()
     before = sys.getallocatedblocks()
-    run_all(1000)
+    run_all(600)
     gc.collect()
     after = sys.getallocatedblocks()
     capsys.readouterr()
