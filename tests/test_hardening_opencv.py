@@ -57,6 +57,8 @@ SURROGATE_SCRIPT = textwrap.dedent(r"""
     attempt("load_image", lambda: kv.ASSETS.load_image("s", "img\udc80.png"))
     attempt("stored", lambda: print("s" in kv.ASSETS.images))
     attempt("command", lambda: kv.draw_command(arr, ts, "text, a\udc80, CV2, 10, 255,0,0, 1, 0"))
+    attempt("window_size", lambda: kv.get_window_size("w\udc80"))
+    attempt("init", lambda: kv.init(((120, 80), "w\udc80"), (0, 0, 0)))
     print("alive", flush=True)
 """)
 
@@ -76,6 +78,9 @@ def test_surrogates_never_reach_opencv(tmp_path):
     assert "load_image ok" in lines and "False" in lines  # nothing stored for the name
     assert "Execution Error @ Direct Call:" + encode_error + " '\\udc80' in position 1: surrogates not allowed " \
         "in text(...)" in lines
+    for label in ("window_size", "init"):
+        assert any(l.startswith(label + " UnicodeEncodeError " + encode_error + " '\\udc80' in position 1")
+                   for l in lines), label
     assert lines[-1] == "alive"
 
 
