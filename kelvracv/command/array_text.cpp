@@ -48,7 +48,7 @@ PyObject* from_hex(PyObject* text) {
     for (Py_ssize_t i = 0; i < n && ok; ++i) {
       int hi = hex_digit(src[2 * i]), lo = hex_digit(src[2 * i + 1]);
       ok = hi >= 0 && lo >= 0;
-      dst[i] = static_cast<char>((hi << 4) | (lo & 15));
+      if (ok) dst[i] = static_cast<char>((hi << 4) | lo);  // (-1 << 4 would be undefined)
     }
     if (ok) return b;
     Py_DECREF(b);

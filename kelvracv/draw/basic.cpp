@@ -4,6 +4,7 @@
 // tuple arithmetic otherwise, so both give what add_tuples would.
 // Main thread, interpreter lock held.
 
+#include <cmath>
 #include <new>
 #include <vector>
 
@@ -416,6 +417,12 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
   Ref bgr = b ? detail::bgr_of(color) : Ref();
   Ref th = bgr ? (fill ? Ref::steal(PyLong_FromLong(-1)) : t) : Ref();
   if (!th) return false;
+  if (fill) {
+    double x1 = std::trunc(p1.x), y1 = std::trunc(p1.y), x2 = std::trunc(p2.x), y2 = std::trunc(p2.y);
+    if (!detail::check_fill_reach(arr, std::fmin(x1, x2), std::fmax(x1, x2), std::fmin(y1, y2), std::fmax(y1, y2),
+                                  "rect"))
+      return false;
+  }
   Ref lt = cv2.line_type(aa);
   return lt && detail::call_draw(fn.get(), {arr, a.get(), b.get(), bgr.get(), th.get()}, lt.get());
 }

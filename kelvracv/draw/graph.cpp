@@ -23,6 +23,14 @@ namespace {
 
 constexpr double kMargin = 1200.0;  // off-canvas points beyond this split the curve
 
+// Calls of the user's function per plot. The initial sampling is refused
+// beyond it (a resolution of 2**31 would call the function for an hour);
+// refinement stops once it is spent and the remaining segments are drawn as
+// they are (bisection to depth max_depth can ask for 2**max_depth calls per
+// segment). Half a second of calls of a trivial function; a plot with the
+// default settings makes about 3300 at most.
+constexpr long long kMaxCalls = 1 << 20;
+
 struct WorldPt {
   double x, y;  // z is the cursor's, shared by every point
 };
@@ -138,8 +146,11 @@ bool draw_runs(PyObject* arr, const ScreenPt* out, size_t n, PyObject* color, Py
   if (!canvas_size(arr, &W, &H)) return false;
   detail::IntPoints run;
   run.reserve(n);
+  size_t drawn = 0;  // the outline limit counts every run of this plot
   auto flush = [&]() -> bool {
-    bool ok = run.size() < 2 || detail::polylines(arr, run, false, color, t, aa);
+    if (run.size() >= 2) drawn += run.size();
+    bool ok = run.size() < 2 || (detail::check_outline_work(drawn, t) &&
+                                 detail::polylines(arr, run, false, color, t, aa));
     run.clear();
     return ok;
   };
@@ -178,6 +189,11 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   if (!c0) return false;
   if (o.resolution == 0) {
     PyErr_SetString(PyExc_ZeroDivisionError, "float division");
+    return false;
+  }
+  if (o.resolution >= kMaxCalls) {
+    PyErr_Format(PyExc_ValueError, "graph: resolution %d exceeds the limit of %lld samples", o.resolution,
+                 kMaxCalls - 1);
     return false;
   }
   Coord cx(c0.get()), cy(c1.get());
@@ -233,13 +249,14 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   out.reserve(2 * samples.size());
   double thr2 = o.screen_dist_threshold * o.screen_dist_threshold;
   ScreenPt last = out[0];
+  long long calls_left = kMaxCalls - (o.resolution > 0 ? o.resolution + 1LL : 0);
   for (size_t k = 0; k + 1 < samples.size(); k++) {
     Segment sg{samples[k], samples[k + 1], 0};
     for (;;) {
       ScreenPt s2;
       if (!fast.map(sg.p2.x, sg.p2.y, z, &s2.visible, &s2.s)) return false;
       bool refine = false;
-      if (sg.depth < o.max_depth && s2.visible && last.visible) {
+      if (sg.depth < o.max_depth && s2.visible && last.visible && calls_left > 0) {
         double dx = s2.s.x - last.s.x, dy = s2.s.y - last.s.y;
         refine = dx * dx + dy * dy > thr2;
       }
@@ -252,6 +269,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
         }
         if (!cx.sub_from((sg.p1.x + sg.p2.x) * 0.5, &am)) return false;
         am = am / o.x_scale;
+        calls_left--;
         r = call_func(func, am, fa);
         if (!r) {
           if (!absorb()) return false;

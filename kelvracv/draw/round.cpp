@@ -150,7 +150,7 @@ bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, in
   if (!check_color(color)) return false;
   double m = reduce_detail(radius, multiplier);
   int n;
-  if (!detail::segment_count(radius * m, 6, &n)) return false;
+  if (!detail::segment_count(radius * m, 6, "circle", &n)) return false;
   // Start point s = (cursor[0] + radius, cursor[1] + 0.0).
   // The pen is read for each use; from a plain dict holding plain numbers no
   // Python code runs in between, and the first read serves for all three.
@@ -192,7 +192,7 @@ bool ellipse_3d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
   double r = ry > rx ? ry : rx;
   double m = reduce_detail(r, multiplier);
   int n;
-  if (!detail::segment_count(r * m * 2, 12, &n)) return false;
+  if (!detail::segment_count(r * m * 2, 12, "ellipse", &n)) return false;
   double step = kTwoPi / n;
   Ref c0 = Ref::steal(item(c, 0));
   Ref c1 = c0 ? Ref::steal(item(c, 1)) : Ref();
@@ -237,6 +237,12 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
   Ref bgr = a1 ? detail::bgr_of(color) : Ref();
   Ref th = bgr ? (fill ? Ref::steal(PyLong_FromLong(-1)) : Ref::borrow(t)) : Ref();
   if (!th) return false;
+  if (fill) {
+    // Whatever the angle, the ellipse lies within its larger half-axis of the centre.
+    double r = std::fmax(std::fabs(std::trunc(rx * size)), std::fabs(std::trunc(ry * size)));
+    double x = std::trunc(centre.x), y = std::trunc(centre.y);
+    if (!detail::check_fill_reach(arr, x - r, x + r, y - r, y + r, "ellipse")) return false;
+  }
   Ref lt = cv2.line_type(aa);
   return lt && detail::call_draw(fn.get(), {arr, ctr.get(), axes.get(), ang.get(), a0.get(), a1.get(), bgr.get(),
                                             th.get()},
@@ -281,7 +287,7 @@ bool arc_impl(PyObject* arr, PyObject* ts, double radius, double start_deg, doub
   sweep = normalize_sweep(sweep);
   if (sweep < 1e-6) return true;  // equal start and end angles
   int n;
-  if (!detail::segment_count(radius * multiplier * sweep / kTwoPi * 6, 2, &n)) return false;
+  if (!detail::segment_count(radius * multiplier * sweep / kTwoPi * 6, 2, "arc", &n)) return false;
 
   Coord cx(c0.get()), cy(c1.get());
   PointBuffer pts;

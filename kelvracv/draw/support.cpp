@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "core/colors.hpp"
@@ -116,7 +117,7 @@ bool obj_add_float(PyObject* lhs, double rhs, double* out) {
   return r && object_op(lhs, r.get(), '+', out);
 }
 
-bool segment_count(double v, int floor, int* out) {
+bool segment_count(double v, int floor, const char* shape, int* out) {
   if (std::isnan(v) || std::isinf(v)) {
     Ref err = Ref::steal(PyLong_FromDouble(v));  // int()'s own ValueError / OverflowError
     if (!err && PyErr_Occurred()) return false;
@@ -132,8 +133,45 @@ bool segment_count(double v, int floor, int* out) {
     PyErr_SetString(PyExc_OverflowError, msg::kIntTooLarge);
     return false;
   }
+  if (t > kMaxSegments) {
+    char msg[160];
+    std::snprintf(msg, sizeof msg, "%s: %.0f segments exceed the limit of %d (radius or multiplier too large)",
+                  shape, t, kMaxSegments);
+    PyErr_SetString(PyExc_ValueError, msg);
+    return false;
+  }
   *out = static_cast<int>(t);
   return true;
+}
+
+bool check_outline_work(size_t n, PyObject* t) {
+  int overflow = 0;
+  long th = PyLong_Check(t) ? PyLong_AsLongAndOverflow(t, &overflow) : 1;
+  if (th == -1 && PyErr_Occurred()) return false;
+  if (overflow || th <= 1) return true;  // OpenCV refuses a thickness out of its range itself
+  double work = static_cast<double>(n) * std::fmin(static_cast<double>(th), kThickCap);
+  if (work <= kMaxOutlineWork) return true;
+  char msg[200];
+  std::snprintf(msg, sizeof msg,
+                "polylines: %zu points at thickness %ld exceed the outline limit (points x thickness > %.0f)", n,
+                th, kMaxOutlineWork);
+  PyErr_SetString(PyExc_ValueError, msg);
+  return false;
+}
+
+bool check_fill_reach(PyObject* arr, double x0, double x1, double y0, double y1, const char* what) {
+  if (!(y0 < -kMaxFillReach)) return true;  // the common case: nothing far above
+  if (!PyArray_Check(arr)) return true;     // OpenCV refuses it itself
+  auto* a = reinterpret_cast<PyArrayObject*>(arr);
+  if (PyArray_NDIM(a) < 2) return true;
+  double h = static_cast<double>(PyArray_DIM(a, 0)), w = static_cast<double>(PyArray_DIM(a, 1));
+  if (y1 < 0 || x1 < 0 || x0 >= w || y0 >= h) return true;  // off the canvas: OpenCV returns at once
+  char msg[160];
+  std::snprintf(msg, sizeof msg,
+                "%s: a filled shape reaching %.0f pixels above the canvas is beyond the fill limit of %.0f pixels",
+                what, -y0, kMaxFillReach);
+  PyErr_SetString(PyExc_ValueError, msg);
+  return false;
 }
 
 // ---- point arrays ------------------------------------------------------------
@@ -161,6 +199,19 @@ Ref IntPoints::array() const {
   Ref a = Ref::steal(new_point_array(n, &data));
   if (a && n) std::memcpy(data, xy_.data(), xy_.size() * sizeof(int));
   return a;
+}
+
+bool IntPoints::bounds(double* x0, double* x1, double* y0, double* y1) const {
+  size_t n = xy_.size() / 2;
+  if (n == 0) return false;
+  int lx = xy_[0], hx = xy_[0], ly = xy_[1], hy = xy_[1];
+  for (size_t i = 1; i < n; i++) {
+    int x = xy_[2 * i], y = xy_[2 * i + 1];
+    lx = x < lx ? x : lx, hx = x > hx ? x : hx;
+    ly = y < ly ? y : ly, hy = y > hy ? y : hy;
+  }
+  *x0 = lx, *x1 = hx, *y0 = ly, *y1 = hy;
+  return true;
 }
 
 bool map_points(PointMapper& m, const double* pts, size_t from, size_t n, IntPoints* out, bool* all_visible) {
@@ -345,7 +396,7 @@ bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color
   Ref fn = cv2.load() ? cv2.attr(KV_STR("polylines")) : Ref();
   if (!fn) return false;
   Ref list = contour_list(pts);
-  if (!list) return false;
+  if (!list || !check_outline_work(pts.size(), t)) return false;
   Ref bgr = bgr_of(color);
   if (!bgr) return false;
   Ref lt = cv2.line_type(aa);
@@ -357,6 +408,16 @@ bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
   if (!fn) return false;
   Ref list = contour_list(pts);
   if (!list) return false;
+  // cv2.fillPoly fills an array of four or more dimensions before it finds
+  // out that it cannot, writing outside the array's memory: refuse it here
+  // (OpenCV's other drawing functions raise cv2.error for such an array).
+  if (PyArray_Check(arr) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arr)) > 3) {
+    PyErr_Format(PyExc_ValueError, "fillPoly: arr must have two or three dimensions, got %d",
+                 PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arr)));
+    return false;
+  }
+  double x0, x1, y0, y1;
+  if (pts.bounds(&x0, &x1, &y0, &y1) && !check_fill_reach(arr, x0, x1, y0, y1, "fillPoly")) return false;
   Ref bgr = bgr_of(color);
   return bgr && call_draw(fn.get(), {arr, list.get(), bgr.get()});
 }

@@ -98,7 +98,35 @@ bool obj_add_float(PyObject* lhs, double rhs, double* out);
 // max(int(v), floor) as a C int: the segment counts of the round shapes.
 // ValueError for NaN and OverflowError for infinity (int()'s errors), and
 // OverflowError "value too large to convert to int" beyond the 32-bit range.
-bool segment_count(double v, int floor, int* out);
+// A count above kMaxSegments is a ValueError naming `shape`: every segment
+// costs memory and time, and 2**31 of them would take minutes and tens of
+// gigabytes, while a shape of kMaxSegments already has sub-pixel segments
+// on any canvas it can be seen on.
+constexpr int kMaxSegments = 1 << 22;
+bool segment_count(double v, int floor, const char* shape, int* out);
+
+// Filled shapes: OpenCV's scan conversion steps through every row from the
+// shape's top down to the canvas, so a shape reaching billions of rows above
+// the canvas takes seconds to fill a handful of visible rows. A fill that
+// would reach more than kMaxFillReach rows above a canvas it overlaps is a
+// ValueError naming `what` instead (such a shape is a million canvases
+// away; the fill of any shape within reach takes a fraction of a second).
+constexpr double kMaxFillReach = 16777216.0;  // 2**24 rows
+// Thick outlines: OpenCV draws each segment of a thick polyline as a filled
+// band with round joins, which costs up to a tenth of a millisecond per
+// segment at the largest thickness; millions of such segments (a huge arc
+// or graph drawn thick) would take minutes. An outline whose segment count
+// times its thickness (counted up to kThickCap, where the cost stops growing
+// on any canvas) exceeds kMaxOutlineWork is a ValueError. A stroke of 1 pixel
+// is never refused (kMaxSegments is below the limit), nor is any shape of
+// the usual sizes: a 1000-pixel-thick graph of 3300 points is 3.3 million.
+constexpr double kThickCap = 4096.0;
+constexpr double kMaxOutlineWork = 33554432.0;  // 2**25
+// Checks n points of a polyline (closed or not) drawn with thickness t.
+bool check_outline_work(size_t n, PyObject* t);
+
+// Checks the screen bounding box [x0, x1] x [y0, y1] of a fill on `arr`.
+bool check_fill_reach(PyObject* arr, double x0, double x1, double y0, double y1, const char* what);
 
 // ---- point arrays ------------------------------------------------------------
 
@@ -140,6 +168,8 @@ class IntPoints {
   }
   // The (n, 1, 2) int32 array, or the pending conversion error.
   Ref array() const;
+  // The bounding box of the converted points; false when there are none.
+  bool bounds(double* x0, double* x1, double* y0, double* y1) const;
 
  private:
   static bool in_range(double v) { return v > -2147483649.0 && v < 2147483648.0; }

@@ -62,9 +62,12 @@ PyObject* am_load_image(PyObject* const* a) {
   if (found < 0) return nullptr;
   if (found) Py_RETURN_NONE;
   // cv2.imread(path, cv2.IMREAD_UNCHANGED): None for an unreadable file is stored too.
+  // A path that does not encode to UTF-8 (a lone surrogate) would crash
+  // OpenCV's own conversion: its UnicodeEncodeError is a load error instead.
   Ref imread = global_attr(KV_STR("cv2"), KV_STR("imread"));
   Ref flag = imread ? global_attr(KV_STR("cv2"), KV_STR("IMREAD_UNCHANGED")) : Ref();
-  Ref img = flag ? call(imread.get(), {a[2], flag.get()}) : Ref();
+  bool encodable = flag && PyUnicode_AsUTF8AndSize(a[2], nullptr);
+  Ref img = encodable ? call(imread.get(), {a[2], flag.get()}) : Ref();
   if (!img || !store(a[0], KV_STR("images"), a[1], img.get()))
     return report_load_error(KV_STR("Asset Error loading image '"), a[1]);
   Py_RETURN_NONE;

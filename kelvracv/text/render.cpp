@@ -3,6 +3,7 @@
 // module's blit, so it follows rotation, size and shift like any image.
 
 #include <cmath>
+#include <cstdio>
 
 #include "core/colors.hpp"
 #include "geometry/record.hpp"
@@ -58,6 +59,28 @@ bool unpack_pair(PyObject* seq, Ref* a, Ref* b) {
   return !PyErr_Occurred();
 }
 
+// Pillow renders the whole text into one RGBA image at its pixel size, so a
+// text scaled far beyond any canvas (size 30 at a zoom of 1000 is a 30000
+// pixel font) would allocate gigabytes for a few visible pixels. An image of
+// more than kMaxTextPixels (about 4 bytes each; 8192 x 4096, several
+// screens) is a ValueError instead.
+constexpr double kMaxTextPixels = 33554432.0;  // 2**25
+
+// Checks (text_w + 1) * (text_h + 1) for the measured text; values that are
+// not plain ints are left to Pillow.
+bool check_image_area(PyObject* w, PyObject* h) {
+  if (!PyLong_CheckExact(w) || !PyLong_CheckExact(h)) return true;
+  double dw = PyLong_AsDouble(w), dh = PyLong_AsDouble(h);
+  if ((dw == -1.0 || dh == -1.0) && PyErr_Occurred()) return false;
+  double area = (dw + 1) * (dh + 1);
+  if (!(dw >= 0 && dh >= 0 && area > kMaxTextPixels)) return true;
+  char msg[200];
+  std::snprintf(msg, sizeof msg, "text: the rendered text would be %.0f x %.0f pixels, more than the %.0f allowed",
+                dw + 1, dh + 1, kMaxTextPixels);
+  PyErr_SetString(PyExc_ValueError, msg);
+  return false;
+}
+
 // The Pillow path of text: render at the effective pixel size, then blit
 // with the inverse scale so the image keeps that pixel size.
 bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, double size,
@@ -77,6 +100,7 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   Ref text_w, text_h;
   if (!measured || !unpack_pair(measured.get(), &text_w, &text_h)) return false;
 
+  if (!check_image_area(text_w.get(), text_h.get())) return false;
   static PyObject* one = PyLong_FromLong(1);
   static PyObject* transparent = Py_BuildValue("(iiii)", 0, 0, 0, 0);
   static PyObject* origin = Py_BuildValue("(ii)", 0, 0);
@@ -150,6 +174,10 @@ bool text_cv2(PyObject* arr, PyObject* ts, double x, double y, PyObject* content
   if (smooth < 0) return false;
   Ref line_type_obj = Ref::steal(PyLong_FromLong(line_type(smooth != 0)));
   if (!line_type_obj) return false;
+  // OpenCV converts the text to UTF-8 without checking the result: a lone
+  // surrogate would crash the process inside cv2.putText. Raise the
+  // UnicodeEncodeError of the conversion here instead.
+  if (PyUnicode_Check(content) && !PyUnicode_AsUTF8AndSize(content, nullptr)) return false;
   Ref r = call(put_text.get(), {arr, content, org.get(), face.get(), font_scale.get(), bgr_color, stroke.get(),
                                 line_type_obj.get()},
                kw_line);

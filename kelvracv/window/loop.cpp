@@ -17,10 +17,14 @@ namespace {
 
 // ---- internal helpers ------------------------------------------------------
 
-// cv2.<fn>(args...)
+// cv2.<fn>(args...). OpenCV converts str arguments (window names, titles)
+// to UTF-8 without checking the result and crashes on a lone surrogate:
+// the conversion's UnicodeEncodeError is raised here first.
 Ref cv2_call(PyObject* fn, std::initializer_list<PyObject*> args) {
   Ref f = global_attr(KV_STR("cv2"), fn);
   if (!f) return f;
+  for (PyObject* a : args)
+    if (PyUnicode_Check(a) && !PyUnicode_AsUTF8AndSize(a, nullptr)) return Ref();
   return call(f.get(), args);
 }
 

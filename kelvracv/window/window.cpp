@@ -186,6 +186,8 @@ PyObject* convert_win_info(PyObject* const* a) {
 PyObject* get_window_size(PyObject* const* a) {
   PyObject* name = a[0];
   if (!arg_str(name, "window_name")) return nullptr;
+  // A name that does not encode to UTF-8 would crash OpenCV's conversion.
+  if (!PyUnicode_AsUTF8AndSize(name, nullptr)) return nullptr;
   Ref rect_of = global_attr(KV_STR("cv2"), KV_STR("getWindowImageRect"));
   if (!rect_of) return nullptr;
   Ref rect = call(rect_of.get(), {name});
@@ -226,6 +228,8 @@ PyObject* init(PyObject* const* a) {
   if (!keep) return nullptr;
   Ref flags = Ref::steal(PyNumber_Or(normal.get(), keep.get()));
   if (!flags) return nullptr;
+  // A name that does not encode to UTF-8 would crash OpenCV's conversion.
+  if (PyUnicode_Check(name) && !PyUnicode_AsUTF8AndSize(name, nullptr)) return nullptr;
   Ref named = global_attr(KV_STR("cv2"), KV_STR("namedWindow"));
   if (!named || !call(named.get(), {name, flags.get()})) return nullptr;
   Ref resize = global_attr(KV_STR("cv2"), KV_STR("resizeWindow"));
