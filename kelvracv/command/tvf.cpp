@@ -29,18 +29,6 @@ bool run_line(PyObject* arr, PyObject* ts, PyObject* path, PyObject* text, Py_ss
   return static_cast<bool>(call(run.get(), {arr, ts, cmd.get(), label.get()}));
 }
 
-// file.close(), keeping an exception already raised.
-bool close_file(PyObject* file) {
-  PyObject* pending = PyErr_GetRaisedException();
-  Ref r = Ref::steal(PyObject_CallMethodNoArgs(file, KV_STR("close")));
-  if (pending) {
-    if (!r) PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-    return false;
-  }
-  return static_cast<bool>(r);
-}
-
 Ref open_text(PyObject* path) { return call_global(KV_STR("open"), {path, KV_STR("r")}); }
 
 // Reads the whole text and runs its lines (text mode has made every line end "\n").

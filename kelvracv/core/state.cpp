@@ -24,21 +24,11 @@ bool update_one(PyObject* ts, PyObject* key, PyObject* value) {
   return d && PyDict_SetItem(d.get(), key, value) == 0 && update(ts, d.get());
 }
 
-// xy + (0.0,) * (len(cur) - len(xy)): the offset padded to the current length.
+// The offset xy padded to the length of the current value cur.
 Ref pad_to(PyObject* cur, PyObject* xy) {
-  Py_ssize_t n_cur = PyObject_Size(cur);
-  if (n_cur < 0) return Ref();
-  Py_ssize_t n_xy = PyObject_Size(xy);
-  if (n_xy < 0) return Ref();
-  Py_ssize_t n = n_cur - n_xy;
-  Ref zeros = Ref::steal(PyTuple_New(n > 0 ? n : 0));
-  if (!zeros) return zeros;
-  for (Py_ssize_t i = 0; i < n; i++) {
-    PyObject* z = PyFloat_FromDouble(0.0);
-    if (!z) return Ref();
-    PyTuple_SET_ITEM(zeros.get(), i, z);
-  }
-  return Ref::steal(PyNumber_Add(xy, zeros.get()));
+  Py_ssize_t n = PyObject_Size(cur);
+  if (n < 0) return Ref();
+  return pad_offset(xy, n);
 }
 
 // move / shift: key becomes add_tuples(cur, padded xy).

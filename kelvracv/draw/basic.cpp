@@ -182,22 +182,6 @@ Ref add_floats(PyObject* t1, PyObject* t2, double* e, bool* plain) {
   return Ref::steal(add_tuples(t1, t2));
 }
 
-// d + (0.0,) * (n - len(d)), as `move` pads an offset to the cursor's length.
-Ref pad_offset(PyObject* d, Py_ssize_t n) {
-  Py_ssize_t k = PyObject_Size(d);
-  if (k < 0) return Ref();
-  if (PyTuple_CheckExact(d) && k >= n) return Ref::borrow(d);
-  Py_ssize_t extra = n - k > 0 ? n - k : 0;
-  Ref zeros = Ref::steal(PyTuple_New(extra));
-  if (!zeros) return zeros;
-  for (Py_ssize_t i = 0; i < extra; i++) {
-    PyObject* z = PyFloat_FromDouble(0.0);
-    if (!z) return Ref();
-    PyTuple_SET_ITEM(zeros.get(), i, z);
-  }
-  return Ref::steal(PyNumber_Add(d, zeros.get()));
-}
-
 // The vertex chain with Python objects: each displacement must be a tuple,
 // each previous vertex too, and add_tuples does the sums.
 bool chain_objects(PyObject* cur, const Steps& st, std::vector<Ref>* v) {

@@ -47,27 +47,7 @@ struct ScreenPt {
   geo::Vec2 s;
 };
 
-// A cursor coordinate used in `value + coord` / `value - coord`.
-struct Coord {
-  PyObject* obj;  // borrowed
-  bool fast;
-  double v;
-  explicit Coord(PyObject* o) : obj(o), fast(detail::fast_number(o, &v)) {}
-  bool add_to(double lhs, double* out) const {
-    if (fast) {
-      *out = lhs + v;
-      return true;
-    }
-    return detail::float_add(lhs, obj, out);
-  }
-  bool sub_from(double lhs, double* out) const {
-    if (fast) {
-      *out = lhs - v;
-      return true;
-    }
-    return detail::float_sub(lhs, obj, out);
-  }
-};
+using detail::Coord;
 
 // ---- internal helpers ----------------------------------------------------------
 

@@ -106,21 +106,7 @@ double normalize_sweep(double sweep) {
   return sweep;
 }
 
-// A centre coordinate: a double when it is a plain number, else the object,
-// whose own `+` is used point by point.
-struct Coord {
-  PyObject* obj;  // borrowed
-  bool fast;
-  double v;
-  explicit Coord(PyObject* o) : obj(o), fast(detail::fast_number(o, &v)) {}
-  bool add_to(double lhs, double* out) const {
-    if (fast) {
-      *out = lhs + v;
-      return true;
-    }
-    return detail::float_add(lhs, obj, out);
-  }
-};
+using detail::Coord;
 
 // World points (pts[3i], pts[3i+1], cz) mapped through the record; the first
 // one goes through the object path so that the record and cz are read in the

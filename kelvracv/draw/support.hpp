@@ -95,6 +95,29 @@ bool float_add(double lhs, PyObject* rhs, double* out);
 bool float_sub(double lhs, PyObject* rhs, double* out);
 // float(lhs + rhs) for an object lhs and a float rhs.
 bool obj_add_float(PyObject* lhs, double rhs, double* out);
+// A cursor coordinate used as `value + coord` or `value - coord`: a double
+// when it is a plain number, else the object, whose own operators are used
+// point by point.
+struct Coord {
+  PyObject* obj;  // borrowed
+  bool fast;
+  double v;
+  explicit Coord(PyObject* o) : obj(o), fast(fast_number(o, &v)) {}
+  bool add_to(double lhs, double* out) const {
+    if (fast) {
+      *out = lhs + v;
+      return true;
+    }
+    return float_add(lhs, obj, out);
+  }
+  bool sub_from(double lhs, double* out) const {
+    if (fast) {
+      *out = lhs - v;
+      return true;
+    }
+    return float_sub(lhs, obj, out);
+  }
+};
 // max(int(v), floor) as a C int: the segment counts of the round shapes.
 // ValueError for NaN and OverflowError for infinity (int()'s errors), and
 // OverflowError "value too large to convert to int" beyond the 32-bit range.

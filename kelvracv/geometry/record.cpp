@@ -256,6 +256,22 @@ PyObject* add_tuples(PyObject* t1, PyObject* t2) {
   return out.release();
 }
 
+// d + (0.0,) * (n - len(d)), as `move` pads an offset to the cursor's length.
+Ref pad_offset(PyObject* d, Py_ssize_t n) {
+  Py_ssize_t k = PyObject_Size(d);
+  if (k < 0) return Ref();
+  if (PyTuple_CheckExact(d) && k >= n) return Ref::borrow(d);
+  Py_ssize_t extra = n - k > 0 ? n - k : 0;
+  Ref zeros = Ref::steal(PyTuple_New(extra));
+  if (!zeros) return zeros;
+  for (Py_ssize_t i = 0; i < extra; i++) {
+    PyObject* z = PyFloat_FromDouble(0.0);
+    if (!z) return Ref();
+    PyTuple_SET_ITEM(zeros.get(), i, z);
+  }
+  return Ref::steal(PyNumber_Add(d, zeros.get()));
+}
+
 int line_type(bool aa) {
   Ref v = global_attr(KV_STR("cv2"), aa ? KV_STR("LINE_AA") : KV_STR("LINE_4"));
   long r = -1;

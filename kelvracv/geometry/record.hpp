@@ -29,6 +29,9 @@ bool inverse_transform(PyObject* s, PyObject* ts, geo::Vec3* out);
 // passes through unchanged when w is too small (converted to two floats).
 bool apply_homography(PyObject* H, PyObject* pt, double x, double y, geo::Vec2* out);
 PyObject* add_tuples(PyObject* t1, PyObject* t2);
+// d + (0.0,) * (n - len(d)): an offset padded to a length n, as `move` pads
+// it to the cursor's length (d itself when it is a tuple of n or more).
+Ref pad_offset(PyObject* d, Py_ssize_t n);
 
 // _lt(aa): cv2.LINE_AA or cv2.LINE_4, looked up now; 0 (and an unraisable
 // report) when the lookup fails. Never raises.

@@ -24,24 +24,12 @@ Ref os_path(PyObject* fn, std::initializer_list<PyObject*> args) {
 
 Ref method(PyObject* o, PyObject* name, PyObject* arg) { return Ref::steal(PyObject_CallMethodOneArg(o, name, arg)); }
 
-// Closes `file` as a with-statement would: an exception already raised wins.
-bool close_file(PyObject* file, bool ok) {
-  PyObject* pending = ok ? nullptr : PyErr_GetRaisedException();
-  Ref r = Ref::steal(PyObject_CallMethodNoArgs(file, KV_STR("close")));
-  if (pending) {
-    if (!r) PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-    return false;
-  }
-  return static_cast<bool>(r);
-}
-
 // open(*args, **kw).read() through the module's open, the file closed after.
 Ref read_file(std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
   Ref file = call_global(KV_STR("open"), args, kwnames);
   if (!file) return file;
   Ref data = Ref::steal(PyObject_CallMethodNoArgs(file.get(), KV_STR("read")));
-  if (!close_file(file.get(), static_cast<bool>(data))) return Ref();
+  if (!close_file(file.get())) return Ref();
   return data;
 }
 
@@ -164,7 +152,7 @@ bool write_text(PyObject* path, PyObject* text) {
   Ref file = call_global(KV_STR("open"), {path, KV_STR("w")});
   if (!file) return false;
   Ref r = method(file.get(), KV_STR("write"), text);
-  return close_file(file.get(), static_cast<bool>(r));
+  return close_file(file.get());
 }
 
 // ---- public routine ----------------------------------------------------------

@@ -115,6 +115,17 @@ int print_concat(std::initializer_list<PyObject*> pieces) {
   return print_line(line.get());
 }
 
+bool close_file(PyObject* file) {
+  PyObject* pending = PyErr_GetRaisedException();
+  Ref r = Ref::steal(PyObject_CallMethodNoArgs(file, KV_STR("close")));
+  if (pending) {
+    if (!r) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return false;
+  }
+  return static_cast<bool>(r);
+}
+
 Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 
 Registrar::Registrar(const FuncSpec* s, size_t n) {

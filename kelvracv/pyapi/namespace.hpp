@@ -51,6 +51,10 @@ int print_concat(std::initializer_list<PyObject*> pieces);
 // str(o) appended by the caller: a new reference or nullptr.
 inline Ref str_of(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
 
+// file.close() as a with-statement does it: an exception already being raised
+// wins over one from close(). False when either is set.
+bool close_file(PyObject* file);
+
 // Imports `name` and returns the module (new reference) or nullptr.
 Ref import(const char* name);
 
