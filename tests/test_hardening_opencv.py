@@ -20,7 +20,6 @@ from conftest import make_record
 RED = (255, 0, 0)
 BGR_RED = (0, 0, 255)
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def blank():
@@ -66,7 +65,7 @@ SURROGATE_SCRIPT = textwrap.dedent(r"""
 def test_surrogates_never_reach_opencv(tmp_path):
     script = tmp_path / "surrogates.py"
     script.write_text(f"FONT = {FONT!r}\n" + SURROGATE_SCRIPT)
-    env = dict(os.environ, PYTHONPATH=ROOT, SDL_AUDIODRIVER="dummy", PYTHONIOENCODING="utf-8:backslashreplace")
+    env = dict(os.environ, SDL_AUDIODRIVER="dummy", PYTHONIOENCODING="utf-8:backslashreplace")
     r = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60, env=env)
     assert r.returncode == 0, r.stderr[-2000:]
     lines = r.stdout.splitlines()
