@@ -20,9 +20,9 @@ int64_t g_interp_id = -1;
 // is not built in are skipped.
 int bind(PyObject* m, std::initializer_list<const char*> names) {
   for (const char* name : names) {
-    const FuncSpec* spec = find_spec(name);
-    if (!spec) continue;
-    Ref f = Ref::steal(make_function(spec));
+    const FuncSpec* fdef = find_spec(name);
+    if (!fdef) continue;
+    Ref f = Ref::steal(make_function(fdef));
     if (!f || PyModule_AddObjectRef(m, name, f.get()) < 0) return -1;
   }
   return 0;
@@ -154,7 +154,7 @@ int startup(PyObject* m) {
 
 // ---- module slots ------------------------------------------------------------
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
+PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
   PyInterpreterState* interp = PyInterpreterState_Get();
   int64_t id = PyInterpreterState_GetID(interp);
   if (id < 0) return nullptr;
@@ -165,7 +165,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return nullptr;
   }
-  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
   if (!name) return nullptr;
   return PyModule_NewObject(name.get());
 }

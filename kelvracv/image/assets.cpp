@@ -125,12 +125,12 @@ int define_asset_manager(PyObject* m) {
       PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
       PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0)
     return -1;
-  for (const FuncSpec& spec : kMethods) {
-    Ref f = Ref::steal(make_function(&spec));
+  for (const FuncSpec& fdef : kMethods) {
+    Ref f = Ref::steal(make_function(&fdef));
     if (!f) return -1;
-    Ref method_qualname = Ref::steal(PyUnicode_FromFormat("AssetManager.%s", spec.name));
+    Ref method_qualname = Ref::steal(PyUnicode_FromFormat("AssetManager.%s", fdef.name));
     if (!method_qualname || PyObject_SetAttrString(f.get(), "__qualname__", method_qualname.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), spec.name, f.get()) < 0)
+        PyDict_SetItemString(ns.get(), fdef.name, f.get()) < 0)
       return -1;
   }
   Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "AssetManager",

@@ -22,7 +22,7 @@ constexpr Py_ssize_t kMaxParams = 32;
 struct FunctionObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const FuncSpec* spec;
+  const FuncSpec* fdef;
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -84,7 +84,7 @@ Py_ssize_t find_param(FunctionObject* f, PyObject* key) {
 PyObject* call_fast(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (nargs == f->npos && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return f->spec->impl(args);
+  if (nargs == f->npos && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return f->fdef->impl(args);
   // Anything else goes through the general binder.
   return call_general(self, args, nargsf, kwnames);
 }
@@ -154,7 +154,7 @@ PyObject* call_general(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     if (!extra_kw && !(extra_kw = Ref::steal(PyDict_New()))) return nullptr;
     vals[f->varkw_at] = extra_kw.get();
   }
-  return f->spec->impl(vals);
+  return f->fdef->impl(vals);
 }
 
 namespace {
@@ -249,7 +249,7 @@ PyObject* get_annotations(PyObject* self, void*) {
   if (!f->annotations) {
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
-    for (const auto& [key, value] : f->spec->annotations) {
+    for (const auto& [key, value] : f->fdef->annotations) {
       Ref v = Ref::steal(PyUnicode_FromString(value));
       if (!v || PyDict_SetItemString(d.get(), key, v.get()) < 0) return nullptr;
     }
@@ -284,7 +284,7 @@ PyObject* get_defaults(PyObject* self, void*) {
   return t.release();
 }
 
-// inspect.signature() asks for __signature__ first; build it once from the spec.
+// inspect.signature() asks for __signature__ first; build it once from the parameter table.
 PyObject* get_signature(PyObject* self, void*) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
   if (f->signature) return Py_NewRef(f->signature);
@@ -369,17 +369,17 @@ int init_function_type() {
 }
 
 const FuncSpec* function_spec(PyObject* o) {
-  return Py_IS_TYPE(o, &FunctionType) ? reinterpret_cast<FunctionObject*>(o)->spec : nullptr;
+  return Py_IS_TYPE(o, &FunctionType) ? reinterpret_cast<FunctionObject*>(o)->fdef : nullptr;
 }
 
-PyObject* make_function(const FuncSpec* spec) {
-  if (static_cast<Py_ssize_t>(spec->params.size()) > kMaxParams) {
-    PyErr_Format(PyExc_SystemError, "make_function: %s has too many parameters", spec->name);
+PyObject* make_function(const FuncSpec* fdef) {
+  if (static_cast<Py_ssize_t>(fdef->params.size()) > kMaxParams) {
+    PyErr_Format(PyExc_SystemError, "make_function: %s has too many parameters", fdef->name);
     return nullptr;
   }
   auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
   if (!f) return nullptr;
-  f->spec = spec;
+  f->fdef = fdef;
   f->name = f->qualname = f->module = f->doc = f->dict = f->annotations = f->signature = f->weaklist = nullptr;
   f->nparams = 0;
   f->npos = 0;
@@ -387,7 +387,7 @@ PyObject* make_function(const FuncSpec* spec) {
   f->varargs_at = f->varkw_at = -1;
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));  // drops f on any failure below
 
-  for (const Param& p : spec->params) {
+  for (const Param& p : fdef->params) {
     Py_ssize_t i = f->nparams;
     f->names[i] = PyUnicode_InternFromString(p.name);
     f->defaults[i] = nullptr;
@@ -399,7 +399,7 @@ PyObject* make_function(const FuncSpec* spec) {
       f->varkw_at = i;
     } else {
       if (f->npos != i) {
-        PyErr_Format(PyExc_SystemError, "make_function: %s lists a parameter after *args", spec->name);
+        PyErr_Format(PyExc_SystemError, "make_function: %s lists a parameter after *args", fdef->name);
         return nullptr;
       }
       f->npos++;
@@ -410,11 +410,11 @@ PyObject* make_function(const FuncSpec* spec) {
       }
     }
   }
-  const char* shown = spec->is_lambda ? "<lambda>" : spec->name;
+  const char* shown = fdef->is_lambda ? "<lambda>" : fdef->name;
   f->name = PyUnicode_InternFromString(shown);
   f->qualname = Py_XNewRef(f->name);
   f->module = PyUnicode_InternFromString("kelvracv._kelvra_core");
-  f->doc = spec->doc ? PyUnicode_FromString(spec->doc) : Py_NewRef(Py_None);
+  f->doc = fdef->doc ? PyUnicode_FromString(fdef->doc) : Py_NewRef(Py_None);
   if (!f->name || !f->module || !f->doc) return nullptr;
   bool simple = f->nrequired == f->npos && f->varargs_at < 0 && f->varkw_at < 0;
   f->vectorcall = simple ? call_fast : call_general;

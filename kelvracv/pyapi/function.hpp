@@ -53,10 +53,10 @@ struct FuncSpec {
   std::vector<std::pair<const char*, const char*>> annotations = {};
 };
 
-// Builds a function object from a spec (the spec must outlive it: tables are static).
-PyObject* make_function(const FuncSpec* spec);
+// Builds a function object from a fdef (the fdef must outlive it: tables are static).
+PyObject* make_function(const FuncSpec* fdef);
 
-// The spec a function object was made from (nullptr for any other object),
+// The fdef a function object was made from (nullptr for any other object),
 // so that a subsystem can recognise its own functions behind a module name.
 const FuncSpec* function_spec(PyObject* o);
 

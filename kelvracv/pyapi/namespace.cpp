@@ -14,7 +14,7 @@ PyObject* g_module = nullptr;  // strong, for the life of the process
 PyObject* g_dict = nullptr;    // borrowed from g_module
 PyObject* g_builtins = nullptr;
 
-std::vector<const FuncSpec*>& specs() {
+std::vector<const FuncSpec*>& registered() {
   static std::vector<const FuncSpec*> s;
   return s;
 }
@@ -129,11 +129,11 @@ bool close_file(PyObject* file) {
 Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 
 Registrar::Registrar(const FuncSpec* s, size_t n) {
-  for (size_t i = 0; i < n; i++) specs().push_back(&s[i]);
+  for (size_t i = 0; i < n; i++) registered().push_back(&s[i]);
 }
 
 const FuncSpec* find_spec(const char* name) {
-  for (const FuncSpec* s : specs())
+  for (const FuncSpec* s : registered())
     if (std::strcmp(s->name, name) == 0) return s;
   return nullptr;
 }

@@ -63,7 +63,7 @@ Ref import(const char* name);
 // Each subsystem registers its table of Python-visible functions with a static
 // Registrar; start-up binds them by name in the module's fixed order.
 struct Registrar {
-  Registrar(const FuncSpec* specs, size_t n);
+  Registrar(const FuncSpec* table, size_t n);
 };
 const FuncSpec* find_spec(const char* name);
 
