@@ -242,20 +242,23 @@ const Names* names() {
   return &n;
 }
 
+// str(info): the origin label as the report lines show it.
+Ref where_of(const Origin& o) {
+  Ref label = o.label();
+  return label ? str_of(label.get()) : label;
+}
+
 // "Error @ <info>:Cmd '<name>' <detail>."
 bool report_command(const Origin& o, PyObject* name, PyObject* detail) {
-  Ref label = o.label();
-  if (!label || !detail) return false;
-  Ref where = str_of(label.get());
+  if (!detail) return false;
+  Ref where = where_of(o);
   if (!where) return false;
   return print_concat({KV_STR("Error @ "), where.get(), KV_STR(":Cmd '"), name, KV_STR("' "), detail, KV_STR(".")}) == 0;
 }
 
 // "Error @ <info>:Arg '<arg>' for '<name>' failed:<e>"
 bool report_argument(const Origin& o, PyObject* arg, PyObject* name, PyObject* exc) {
-  Ref label = o.label();
-  if (!label) return false;
-  Ref where = str_of(label.get());
+  Ref where = where_of(o);
   if (!where) return false;
   Ref what = str_of(exc);
   if (!what) return false;
@@ -294,9 +297,7 @@ int in_canvas_group(PyObject* func, PyObject* hint) {
 
 // Prints "Execution Error @ <info>:<e> in <func.__name__>(...)".
 bool report_execution(const Origin& o, PyObject* exc, PyObject* func) {
-  Ref label = o.label();
-  if (!label) return false;
-  Ref where = str_of(label.get());
+  Ref where = where_of(o);
   if (!where) return false;
   Ref what = str_of(exc);
   if (!what) return false;
