@@ -9,7 +9,11 @@ PYTEST := $(abspath $(VENV))/bin/pytest
 XVFB := $(shell if [ -z "$$DISPLAY" ]; then echo "xvfb-run -a -s '-screen 0 1280x1024x24'"; fi)
 BUILD_DEPS := scikit-build-core cmake ninja "numpy>=2.0,<3"
 
-.PHONY: venv install build demo test test-dev bench sanitize clean
+.PHONY: sysdeps venv install build demo test test-dev bench sanitize clean
+
+# Debian packages: Xvfb, xdotool, ImageMagick, fonts, OpenCV's GUI libraries, the toolchain.
+sysdeps:
+	@if command -v dpkg >/dev/null 2>&1; then bash tools/system-packages.sh; fi
 
 $(VENV)/.ready:
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (PATH or pyenv)"; exit 1; }
@@ -29,10 +33,10 @@ install: venv
 DEMO_SHOT := $(shell if [ -z "$$DISPLAY" ]; then echo "KELVRA_DEMO_SCREENSHOT=$(CURDIR)/demo-screenshot.png"; fi)
 # No sound device: SDL's dummy audio driver, so the mixer still opens.
 DEMO_AUDIO := $(shell if [ ! -e /dev/snd ] && [ -z "$$SDL_AUDIODRIVER" ]; then echo "SDL_AUDIODRIVER=dummy"; fi)
-demo: install
+demo: sysdeps install
 	cd examples && $(DEMO_SHOT) $(DEMO_AUDIO) $(XVFB) $(PY) demo.py
 
-test: install
+test: sysdeps install
 	cd tests && SDL_AUDIODRIVER=dummy $(XVFB) $(PYTEST) -q -p no:cacheprovider .
 
 # Developer loop: in-place build into kelvracv/, tests against the tree.
