@@ -31,6 +31,20 @@ def make_record(w=600, h=400):
     }
 
 
+def screen_points(kv, pts, ts):
+    """The screen points of world points as the drawing routines map them
+    (None where a point cannot be drawn)."""
+    out = []
+    for p in pts:
+        if ts["is_3d"]:
+            x, y, depth = kv.transform_3d(p, ts)
+            out.append((x, y) if depth >= 1e-6 else None)
+        else:
+            x, y = kv.transform(p, ts)
+            out.append(None if np.isinf(x) else (x, y))
+    return out
+
+
 @pytest.fixture
 def ts():
     return make_record()

@@ -8,7 +8,7 @@ import cv2
 import numpy as np
 import pytest
 
-from conftest import make_record
+from conftest import make_record, screen_points
 
 RED = (255, 0, 0)
 BGR_RED = (0, 0, 255)
@@ -59,16 +59,7 @@ def blank():
 
 
 def trans_pts(kv, pts, ts):
-    """The screen points of world points (None where invisible)."""
-    out = []
-    for p in pts:
-        if ts["is_3d"]:
-            x, y, depth = kv.transform_3d(p, ts)
-            out.append((x, y) if depth >= 1e-6 else None)
-        else:
-            x, y = kv.transform(p, ts)
-            out.append(None if math.isinf(x) else (x, y))
-    return out
+    return screen_points(kv, pts, ts)
 
 
 def contour(pts):

@@ -11,7 +11,7 @@ import cv2
 import numpy as np
 import pytest
 
-from conftest import make_record
+from conftest import make_record, screen_points
 
 RNG = np.random.default_rng(7)
 
@@ -20,16 +20,7 @@ RNG = np.random.default_rng(7)
 
 
 def screen_corners(kv, ts, corners):
-    """The screen points of _trans_pts, None where a point cannot be drawn."""
-    out = []
-    for p in corners:
-        if ts["is_3d"]:
-            x, y, depth = kv.transform_3d(p, ts)
-            out.append((x, y) if depth >= 1e-6 else None)
-        else:
-            x, y = kv.transform(p, ts)
-            out.append(None if np.isinf(x) else (x, y))
-    return out
+    return screen_points(kv, corners, ts)
 
 
 def reference_blit(kv, arr, ts, src, scale_factor):
