@@ -7,6 +7,13 @@ os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
 
 import numpy as np
 import pytest
+from hypothesis import settings
+
+# CI runs the same examples every time, so a result there can be reproduced;
+# local runs keep exploring new ones.
+settings.register_profile("ci", derandomize=True)
+if os.environ.get("CI"):
+    settings.load_profile("ci")
 
 
 @pytest.fixture(scope="session")

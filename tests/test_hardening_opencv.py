@@ -90,6 +90,22 @@ def test_surrogate_guard_leaves_ordinary_text_alone(kv, ts):
     assert np.array_equal(arr, ref)
 
 
+def test_hershey_text_of_a_huge_font_scale_is_refused(kv, ts):
+    # cv2.putText takes over ten seconds at font scale 1600
+    t0 = time.perf_counter()
+    with pytest.raises(ValueError, match=r"^_text_cv2: font scale 1600 is beyond 256 "):
+        kv.text(blank(), ts, "WM", "CV2", 3200, RED, 1, True)
+    assert time.perf_counter() - t0 < 0.5
+
+
+def test_hershey_text_at_the_font_scale_limit_is_drawn(kv, ts):
+    arr, ref = blank(), blank()
+    ts["cursor_pos"] = (-300.0, 0.0)
+    kv.text(arr, ts, "i", "CV2", 512, RED, 1, False)
+    cv2.putText(ref, "i", (0, 200), cv2.FONT_HERSHEY_SIMPLEX, 256.0, BGR_RED, 1, lineType=cv2.LINE_4)
+    assert np.array_equal(arr, ref) and arr.any()
+
+
 # ---- segment counts ---------------------------------------------------------------------
 
 @pytest.mark.parametrize("call, shape, count", [

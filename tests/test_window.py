@@ -521,6 +521,20 @@ def xdo(*args):
                           timeout=20).stdout
 
 
+def find_window(name, timeout=15.0):
+    """The id of the visible window titled name. The search is repeated: it
+    fails outright when another window disappears while it walks the tree."""
+    end = real_time.time() + timeout
+    while True:
+        r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name], capture_output=True, text=True,
+                           timeout=20)
+        if r.returncode == 0 and r.stdout.split():
+            return int(r.stdout.split()[0])
+        if real_time.time() > end:
+            raise AssertionError(f"no window {name!r}: {r.stderr}")
+        real_time.sleep(0.05)
+
+
 def wait_state(path, pred, timeout=6.0):
     end = real_time.time() + timeout
     last = None
@@ -566,7 +580,7 @@ def test_real_window_and_input(tmp_path):
     child = subprocess.Popen([sys.executable, str(script), state], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True, env=env)
     try:
-        win = int(xdo("search", "--sync", "--onlyvisible", "--name", "^kvtest").split()[0])
+        win = find_window("^kvtest")
         first = wait_state(state, lambda s: s["frames"] >= 5)
 
         # the title: name, " | FPS:" and the rate with two decimals
@@ -618,7 +632,7 @@ def test_real_window_and_input(tmp_path):
 
         # releasing Escape anywhere ends the loop
         xdo("mousemove", 1100, 900, "key", "Escape")
-        win2 = int(xdo("search", "--sync", "--onlyvisible", "--name", "^kvclose").split()[0])
+        win2 = find_window("^kvclose")
         # the close request is repeated until the loop sees it: the first one may
         # reach the window before it handles WM_DELETE_WINDOW
         end = real_time.time() + 15

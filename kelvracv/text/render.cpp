@@ -141,6 +141,9 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
 
 }  // namespace
 
+// The largest Hershey font scale drawn (see text_cv2).
+constexpr double kMaxFontScale = 256.0;
+
 bool text_cv2(PyObject* arr, PyObject* ts, double x, double y, PyObject* content, double scale, int thickness,
               PyObject* bgr_color, PyObject* aa) {
   Ref size = record_get(ts, KV_STR("size"));
@@ -178,6 +181,22 @@ bool text_cv2(PyObject* arr, PyObject* ts, double x, double y, PyObject* content
   // surrogate would crash the process inside cv2.putText. Raise the
   // UnicodeEncodeError of the conversion here instead.
   if (PyUnicode_Check(content) && !PyUnicode_AsUTF8AndSize(content, nullptr)) return false;
+  // Glyphs of a font scale beyond 256 are more than 5,000 pixels tall, and
+  // OpenCV spends seconds on them (over 10 s around scale 1600): refused.
+  if (PyFloat_Check(font_scale.get()) || PyLong_Check(font_scale.get())) {
+    double fs = PyFloat_Check(font_scale.get()) ? PyFloat_AS_DOUBLE(font_scale.get())
+                                                 : PyLong_AsDouble(font_scale.get());
+    if (fs == -1.0 && PyErr_Occurred()) PyErr_Clear();  // a huge int: OpenCV rejects it itself
+    if (std::fabs(fs) > kMaxFontScale) {
+      char msg[200];
+      PyOS_snprintf(msg, sizeof msg,
+                    "_text_cv2: font scale %g is beyond %g (glyphs of more than 5,000 pixels), which OpenCV "
+                    "would take seconds to draw",
+                    fs, kMaxFontScale);
+      PyErr_SetString(PyExc_ValueError, msg);
+      return false;
+    }
+  }
   Ref r = call(put_text.get(), {arr, content, org.get(), face.get(), font_scale.get(), bgr_color, stroke.get(),
                                 line_type_obj.get()},
                kw_line);
