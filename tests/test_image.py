@@ -4,6 +4,9 @@ written with cv2.imwrite, exact messages."""
 
 import collections
 import math
+import os
+import subprocess
+import sys
 import types
 import wave
 
@@ -141,6 +144,37 @@ def test_every_alpha_blend_value(kv, layout):
         kv.blit(canvas, ts, src, (1.0, 1.0))
         np.testing.assert_array_equal(canvas, expected)
     assert seen.all()
+
+
+@pytest.mark.parametrize("name", ["plain", "rotated", "3d"])
+def test_sprite_drawn_over_itself(kv, name):
+    # A frame loop that does not clear: the canvas settles where image and
+    # canvas values are equal, the blends that come out whole.
+    ts = record_for(name)
+    ts["shift"] = (60.0, 70.0)
+    src = RNG.integers(0, 256, (48, 48, 4), dtype=np.uint8)
+    opaque = src.copy()
+    opaque[..., 3] = 255
+    canvas = RNG.integers(0, 256, (140, 150, 3), dtype=np.uint8)
+    kv.blit(canvas, ts, opaque, (1.0, 1.0))
+    expected = canvas.copy()
+    for _ in range(12):
+        reference_blit(kv, expected, ts, src, (1.0, 1.0))
+        kv.blit(canvas, ts, src, (1.0, 1.0))
+        np.testing.assert_array_equal(canvas, expected)
+
+
+@pytest.mark.skipif(os.environ.get("KELVRACV_NO_AVX2") == "1", reason="already the portable kernel")
+def test_portable_kernel_gives_the_same_bytes():
+    # The compositing kernel is chosen by the processor; run the exactness
+    # tests again with the portable one.
+    tests = [f"{__file__}::{name}" for name in
+             ("test_every_alpha_blend_value", "test_sprite_drawn_over_itself", "test_blit_equals_documented_compositing")]
+    env = dict(os.environ, KELVRACV_NO_AVX2="1")
+    r = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests],
+                       capture_output=True, text=True, env=env, timeout=300, cwd=os.path.dirname(__file__))
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-2000:]
+    assert " passed" in r.stdout and " failed" not in r.stdout
 
 
 @pytest.mark.parametrize("alpha, expected", [(0, 100), (255, 200), (128, int(100 * (1 - 128 / 255) + 200 * (128 / 255)))])

@@ -22,9 +22,15 @@ struct WarpedView {
   ptrdiff_t rows, cols, channels;
 };
 
-// Half-open pixel rectangle [row0, row1) x [col0, col1).
+// Half-open pixel rectangle [row0, row1) x [col0, col1). With a quad, only
+// the pixels within `margin` (in x and in y) of that convex quadrilateral
+// (canvas coordinates, vertices in order) are visited: each band of rows is
+// narrowed to the columns the quad reaches there.
 struct Region {
   ptrdiff_t row0, row1, col0, col1;
+  bool has_quad = false;
+  double qx[4] = {}, qy[4] = {};
+  double margin = 0.0;
 };
 
 inline Region whole(const CanvasView& c) { return {0, c.rows, 0, c.cols}; }
@@ -37,9 +43,9 @@ void composite_alpha(const WarpedView& src, const CanvasView& dst, Region r);
 // Same channel count: each non-zero warped element replaces the canvas element.
 void composite_nonzero(const WarpedView& src, const CanvasView& dst, Region r);
 
-// The canvas rectangle outside which OpenCV's bilinear warp of a w x h image
-// with the forward matrix m (row-major 3x3, source to canvas) is zero in every
-// channel. False when that area is not bounded or not safely known (the image
+// The canvas area outside which OpenCV's bilinear warp of a w x h image with
+// the forward matrix m (row-major 3x3, source to canvas) is zero in every
+// channel: a rectangle and the quad within it. False when that area is not bounded or not safely known (the image
 // crosses the horizon, the matrix is not finite): the caller then takes the
 // whole canvas.
 bool warp_support(const double m[9], double w, double h, ptrdiff_t rows, ptrdiff_t cols, Region* out);
