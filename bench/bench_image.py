@@ -22,6 +22,7 @@ import time
 
 os.environ.setdefault("SDL_AUDIODRIVER", "dummy")
 os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # no spinning BLAS threads beside the timed loop
 
 import cv2
 import numpy as np
