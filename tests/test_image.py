@@ -211,7 +211,8 @@ def test_portable_kernel_gives_the_same_bytes():
     # The compositing kernel is chosen by the processor; run the exactness
     # tests again with the portable one.
     tests = [f"{__file__}::{name}" for name in
-             ("test_every_alpha_blend_value", "test_sprite_drawn_over_itself", "test_blit_equals_documented_compositing")]
+             ("test_every_alpha_blend_value", "test_sprite_drawn_over_itself", "test_blit_equals_documented_compositing",
+              "test_blit_equals_documented_compositing_for_any_transform")]
     env = dict(os.environ, KELVRACV_NO_AVX2="1")
     r = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests],
                        capture_output=True, text=True, env=env, timeout=300, cwd=os.path.dirname(__file__))
