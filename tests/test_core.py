@@ -43,6 +43,7 @@ def test_import_output_globals_and_binding_order():
     """)
     assert r.returncode == 0, r.stderr
     own, _, rest = r.stdout.partition("---\n")
+    assert rest.count("\n") == 2, r.stdout + r.stderr
     names_line, threads, _ = rest.split("\n")
     import json
     names = json.loads(names_line)
@@ -54,10 +55,10 @@ def test_import_output_globals_and_binding_order():
     # the globals come after the imports and before the colour table
     assert names.index("keyboard") < names.index("FONT_CACHE") < names.index("TEXT_FILE_EXTENSIONS") < names.index("C")
     if "_volume_monitor" in names:
-        assert own == "Volume monitor thread started.\n"
-        assert threads == "1"
+        assert own == "Volume monitor thread started.\n", r.stdout + r.stderr
+        assert threads == "1", r.stdout + r.stderr
     else:
-        assert own == ""
+        assert own == "", r.stdout + r.stderr
 
 
 def test_globals_initial_values(kv):
@@ -112,6 +113,49 @@ def test_late_binding_of_cv2_is_obeyed(kv):
         assert kv.set_homography_core([[0, 0]], [[0, 0]]) == (None, None)
     finally:
         kv.cv2 = saved
+
+
+def test_rebinding_is_seen_by_the_next_call(kv, monkeypatch, capsys):
+    # Lookups are answered from a cache; every kind of rebinding must reach
+    # the very next call, after calls that filled the cache.
+    import cv2
+    import numpy as np
+    canvas = np.zeros((50, 60, 3), np.uint8)
+    ts = {"rot": 0.0, "size": 1.0, "shift": (30.0, 25.0), "cursor_pos": (0.0, 0.0), "full_transform": None,
+          "full_transform_inv": None, "cam_pos_3d": (0.0, 0.0, -10.0), "cam_rot_3d": (0.0, 0.0, 0.0),
+          "is_3d": False}
+    for _ in range(3):
+        kv.line(canvas, ts, (5, 0), (255, 255, 255), 1)
+    calls = []
+    # an attribute of the real cv2 module
+    monkeypatch.setattr(cv2, "line", lambda *a, **k: calls.append(("module attr", k)))
+    kv.line(canvas, ts, (5, 0), (255, 255, 255), 1)
+    monkeypatch.setattr(cv2, "LINE_4", 4444)
+    kv.line(canvas, ts, (5, 0), (255, 255, 255), 1)
+    assert calls == [("module attr", {"lineType": 4}), ("module attr", {"lineType": 4444})]
+    monkeypatch.undo()
+    before = canvas.copy()
+    kv.line(canvas, ts, (-20, 10), (255, 255, 255), 1)
+    assert (canvas != before).any()  # the real cv2.line again
+    # the module's global, then its removal
+    monkeypatch.setattr(kv, "cv2", type("FakeCv2", (), {"line": staticmethod(lambda *a, **k: calls.append("global")),
+                                                        "LINE_4": 4}))
+    kv.line(canvas, ts, (5, 0), (255, 255, 255), 1)
+    assert calls[-1] == "global"
+    monkeypatch.delattr(kv, "cv2")
+    with pytest.raises(NameError, match="name 'cv2' is not defined"):
+        kv.line(canvas, ts, (5, 0), (255, 255, 255), 1)
+    monkeypatch.undo()
+    # a built-in shadowed by a module global, then unshadowed
+    kv.blit_cached(canvas, ts, "never-loaded", (1.0, 1.0))
+    assert capsys.readouterr().out == "Error:Cached image 'never-loaded' not found.\n"
+    printed = []
+    monkeypatch.setattr(kv, "print", lambda *a: printed.append(a), raising=False)
+    kv.blit_cached(canvas, ts, "never-loaded", (1.0, 1.0))
+    assert printed == [("Error:Cached image 'never-loaded' not found.",)]
+    monkeypatch.undo()
+    kv.blit_cached(canvas, ts, "never-loaded", (1.0, 1.0))
+    assert capsys.readouterr().out == "Error:Cached image 'never-loaded' not found.\n"
 
 
 # ---- the native function type -----------------------------------------------------

@@ -290,16 +290,7 @@ bool Cv2::load() {
   return static_cast<bool>(mod_);
 }
 
-Ref Cv2::attr(PyObject* name) const {
-  // A real module answers from its namespace (ModuleType has no descriptor
-  // of these names); anything else goes through its own attribute access.
-  if (PyModule_CheckExact(mod_.get())) {
-    PyObject* v = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(mod_.get()), name, &v) < 0) return Ref();
-    if (v) return Ref::steal(v);
-  }
-  return Ref::steal(PyObject_GetAttr(mod_.get(), name));
-}
+Ref Cv2::attr(PyObject* name) const { return attr_of(mod_.get(), name); }
 
 Ref Cv2::line_type(bool aa) const {
   Ref v = attr(aa ? KV_STR("LINE_AA") : KV_STR("LINE_4"));

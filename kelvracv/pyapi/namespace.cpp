@@ -28,6 +28,77 @@ std::vector<Hook>& hooks() {
   return h;
 }
 
+// ---- lookup cache ----------------------------------------------------------
+//
+// Every lookup is late-bound, but most find what they found the time before.
+// A dict watcher on the namespaces the cached values came from (the module's,
+// builtins, the namespaces of modules such as cv2) moves an epoch on at any
+// change of any of them; an entry is only used while the epoch it was made
+// in holds, so a program that rebinds a name is seen at the next lookup.
+
+int g_watcher = -1;   // -2: no watcher to be had, lookups go uncached
+uint64_t g_epoch = 1;
+
+int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  ++g_epoch;
+  return 0;
+}
+
+bool watch(PyObject* dict) {
+  if (g_watcher == -1) {
+    g_watcher = PyDict_AddWatcher(on_namespace_change);
+    if (g_watcher < 0) {
+      PyErr_Clear();
+      g_watcher = -2;
+    }
+  }
+  if (g_watcher < 0) return false;
+  if (PyDict_Watch(g_watcher, dict) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+// (owner, key) -> value, direct-mapped; owner nullptr for the module's
+// globals. The owner is held, so its address names it; the value is
+// borrowed: while the epoch holds, the namespace it came from is unchanged
+// and still holds it.
+struct Entry {
+  PyObject* owner = nullptr;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  uint64_t epoch = 0;
+};
+Entry g_entries[64];
+
+Entry& slot(PyObject* owner, PyObject* key) {
+  auto h = (reinterpret_cast<uintptr_t>(owner) >> 4) * 31 + (reinterpret_cast<uintptr_t>(key) >> 4);
+  return g_entries[h % 64];
+}
+
+PyObject* cached(PyObject* owner, PyObject* key) {
+  Entry& e = slot(owner, key);
+  return e.epoch == g_epoch && e.owner == owner && e.key == key ? e.value : nullptr;
+}
+
+// Keeps value for (owner, key); the caller made sure the namespaces it came
+// from are watched, before it looked.
+void remember(PyObject* owner, PyObject* key, PyObject* value) {
+  Entry& e = slot(owner, key);
+  Py_XSETREF(e.owner, Py_XNewRef(owner));
+  Py_XSETREF(e.key, Py_NewRef(key));
+  e.value = value;
+  e.epoch = g_epoch;
+}
+
+bool g_globals_watched = false;
+
+// "__name__" and the like may be descriptors of ModuleType: never cached.
+bool dunder(PyObject* s) {
+  return PyUnicode_GET_LENGTH(s) >= 2 && PyUnicode_READ_CHAR(s, 0) == '_' && PyUnicode_READ_CHAR(s, 1) == '_';
+}
+
 }  // namespace
 
 PyObject* module() { return g_module; }
@@ -38,26 +109,46 @@ void set_module(PyObject* m) {
   g_dict = PyModule_GetDict(m);
   g_builtins = PyEval_GetBuiltins();
   Py_XINCREF(g_builtins);
+  g_globals_watched = watch(g_dict) && g_builtins && watch(g_builtins);
 }
 
 Ref global(PyObject* name) {
+  if (PyObject* hit = cached(nullptr, name)) return Ref::borrow(hit);
   PyObject* v = nullptr;
   if (g_dict) {
     if (PyDict_GetItemRef(g_dict, name, &v) < 0) return Ref();
-    if (v) return Ref::steal(v);
   }
-  if (g_builtins) {
+  if (!v && g_builtins) {
     if (PyDict_GetItemRef(g_builtins, name, &v) < 0) return Ref();
-    if (v) return Ref::steal(v);
   }
-  PyErr_Format(PyExc_NameError, msg::kNameNotDefined, name);
-  return Ref();
+  if (!v) {
+    PyErr_Format(PyExc_NameError, msg::kNameNotDefined, name);
+    return Ref();
+  }
+  if (g_globals_watched && PyUnicode_CheckExact(name)) remember(nullptr, name, v);
+  return Ref::steal(v);
+}
+
+Ref attr_of(PyObject* obj, PyObject* attr) {
+  // A plain module answers from its namespace (ModuleType has no descriptor
+  // of the names the library asks for); anything else through its own
+  // attribute access, every time.
+  if (!PyModule_CheckExact(obj) || !PyUnicode_CheckExact(attr) || dunder(attr))
+    return Ref::steal(PyObject_GetAttr(obj, attr));
+  if (PyObject* hit = cached(obj, attr)) return Ref::borrow(hit);
+  PyObject* ns = PyModule_GetDict(obj);
+  PyObject* v = nullptr;
+  const bool watched = watch(ns);
+  if (PyDict_GetItemRef(ns, attr, &v) < 0) return Ref();
+  if (!v) return Ref::steal(PyObject_GetAttr(obj, attr));  // module __getattr__, or the AttributeError
+  if (watched) remember(obj, attr, v);
+  return Ref::steal(v);
 }
 
 Ref global_attr(PyObject* name, PyObject* attr) {
   Ref g = global(name);
   if (!g) return g;
-  return Ref::steal(PyObject_GetAttr(g.get(), attr));
+  return attr_of(g.get(), attr);
 }
 
 int set_global(PyObject* name, PyObject* value) { return PyDict_SetItem(g_dict, name, value); }

@@ -27,8 +27,12 @@ void set_module(PyObject* m);
 // ---- late binding ----------------------------------------------------------
 
 // The value bound to `name` in the module namespace, else in builtins;
-// NameError "name '...' is not defined" when neither has it.
+// NameError "name '...' is not defined" when neither has it. Looked up every
+// time, from a cache that any change of either namespace empties.
 Ref global(PyObject* name);
+// obj.attr; for a module, answered from its namespace and cached until any
+// watched namespace changes (see namespace.cpp).
+Ref attr_of(PyObject* obj, PyObject* attr);
 // global(name).attr, e.g. global_attr(KV_STR("cv2"), KV_STR("line")).
 Ref global_attr(PyObject* name, PyObject* attr);
 int set_global(PyObject* name, PyObject* value);
