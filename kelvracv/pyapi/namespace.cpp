@@ -82,14 +82,21 @@ PyObject* cached(PyObject* owner, PyObject* key) {
   return e.epoch == g_epoch && e.owner == owner && e.key == key ? e.value : nullptr;
 }
 
-// Keeps value for (owner, key); the caller made sure the namespaces it came
-// from are watched, before it looked.
-void remember(PyObject* owner, PyObject* key, PyObject* value) {
+// Keeps value for (owner, key) as of `epoch`, read before the lookup began
+// (a lookup may run Python code): the caller made sure the namespaces it
+// came from were watched by then. The entry it replaces is released last,
+// since that may run Python code too; any change it makes leaves this
+// entry stale.
+void remember(PyObject* owner, PyObject* key, PyObject* value, uint64_t epoch) {
   Entry& e = slot(owner, key);
-  Py_XSETREF(e.owner, Py_XNewRef(owner));
-  Py_XSETREF(e.key, Py_NewRef(key));
+  PyObject* old_owner = e.owner;
+  PyObject* old_key = e.key;
+  e.owner = Py_XNewRef(owner);
+  e.key = Py_NewRef(key);
   e.value = value;
-  e.epoch = g_epoch;
+  e.epoch = epoch;
+  Py_XDECREF(old_owner);
+  Py_XDECREF(old_key);
 }
 
 bool g_globals_watched = false;
@@ -114,6 +121,7 @@ void set_module(PyObject* m) {
 
 Ref global(PyObject* name) {
   if (PyObject* hit = cached(nullptr, name)) return Ref::borrow(hit);
+  const uint64_t epoch = g_epoch;
   PyObject* v = nullptr;
   if (g_dict) {
     if (PyDict_GetItemRef(g_dict, name, &v) < 0) return Ref();
@@ -125,7 +133,7 @@ Ref global(PyObject* name) {
     PyErr_Format(PyExc_NameError, msg::kNameNotDefined, name);
     return Ref();
   }
-  if (g_globals_watched && PyUnicode_CheckExact(name)) remember(nullptr, name, v);
+  if (g_globals_watched && PyUnicode_CheckExact(name)) remember(nullptr, name, v, epoch);
   return Ref::steal(v);
 }
 
@@ -139,9 +147,10 @@ Ref attr_of(PyObject* obj, PyObject* attr) {
   PyObject* ns = PyModule_GetDict(obj);
   PyObject* v = nullptr;
   const bool watched = watch(ns);
+  const uint64_t epoch = g_epoch;
   if (PyDict_GetItemRef(ns, attr, &v) < 0) return Ref();
   if (!v) return Ref::steal(PyObject_GetAttr(obj, attr));  // module __getattr__, or the AttributeError
-  if (watched) remember(obj, attr, v);
+  if (watched) remember(obj, attr, v, epoch);
   return Ref::steal(v);
 }
 
