@@ -146,6 +146,14 @@ def test_rebinding_is_seen_by_the_next_call(kv, monkeypatch, capsys):
     with pytest.raises(NameError, match="name 'cv2' is not defined"):
         kv.line(canvas, ts, (5, 0), (255, 255, 255), 1)
     monkeypatch.undo()
+    # rebound by the program while the call runs (graph calls back into it)
+    def f(x):
+        if not calls or calls[-1] != "during":
+            monkeypatch.setattr(cv2, "polylines", lambda *a, **k: calls.append("during"))
+        return x
+    kv.graph(canvas, ts, f, -5.0, 5.0, (255, 255, 255))
+    assert calls[-1] == "during"
+    monkeypatch.undo()
     # a built-in shadowed by a module global, then unshadowed
     kv.blit_cached(canvas, ts, "never-loaded", (1.0, 1.0))
     assert capsys.readouterr().out == "Error:Cached image 'never-loaded' not found.\n"
