@@ -7,7 +7,11 @@ VENV := .venv
 PY := $(abspath $(VENV))/bin/python
 PYTEST := $(abspath $(VENV))/bin/pytest
 XVFB := $(shell if [ -z "$$DISPLAY" ]; then echo "xvfb-run -a -s '-screen 0 1280x1024x24'"; fi)
-BUILD_DEPS := scikit-build-core cmake ninja "numpy>=2.0,<3"
+# setuptools and wheel: pynput needs evdev on Linux, published only as source,
+# and the package is installed without build isolation.
+BUILD_DEPS := scikit-build-core cmake ninja setuptools wheel "numpy>=2.0,<3"
+# The venv's own tools (cmake, ninja) come first, never a global install.
+export PATH := $(abspath $(VENV))/bin:$(PATH)
 
 .PHONY: sysdeps venv install build demo test test-dev bench sanitize clean
 
@@ -15,9 +19,9 @@ BUILD_DEPS := scikit-build-core cmake ninja "numpy>=2.0,<3"
 sysdeps:
 	@if command -v dpkg >/dev/null 2>&1; then bash tools/system-packages.sh; fi
 
-$(VENV)/.ready:
-	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (PATH or pyenv)"; exit 1; }
-	$(PYTHON313) -m venv $(VENV)
+$(VENV)/.ready: Makefile
+	@test -x $(PY) || test -n "$(PYTHON313)" || { echo "Python 3.13 not found (PATH or pyenv)"; exit 1; }
+	test -x $(PY) || $(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_DEPS) "pytest>=8" "hypothesis>=6"
 	touch $@

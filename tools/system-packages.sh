@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the demo and the tests need (a virtual display,
-# input and screen tools, fonts, OpenCV's GUI libraries, a C++ toolchain),
+# input and screen tools, fonts, OpenCV's GUI libraries, a C and C++ toolchain
+# with the kernel headers that evdev, a dependency of pynput, builds against),
 # skipping those already present.
 set -euo pipefail
-packages="xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core libgl1 libglib2.0-0 make cmake g++"
+packages="xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core libgl1 libglib2.0-0 make gcc g++ linux-libc-dev"
 missing=""
 for p in $packages; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
