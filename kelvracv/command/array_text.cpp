@@ -114,9 +114,7 @@ PyObject* str_to_array(PyObject* s) {
   if (!data) return nullptr;
   Ref frombuffer = global_attr(KV_STR("np"), KV_STR("frombuffer"));
   if (!frombuffer) return nullptr;
-  static PyObject* kw_dtype = make_kwnames({"dtype"});
-  if (!kw_dtype) return nullptr;
-  Ref flat = call(frombuffer.get(), {data.get(), PyList_GET_ITEM(fields.get(), 0)}, kw_dtype);
+  Ref flat = call(frombuffer.get(), {data.get(), PyList_GET_ITEM(fields.get(), 0)}, KV_KW(dtype));
   if (!flat) return nullptr;
   Ref shape_s;
   if (n == 3) {

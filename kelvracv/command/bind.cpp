@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "command/command.hpp"
+#include "core/bindings.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 
@@ -54,7 +55,6 @@ const FuncSpec kFunctions[] = {
      {{"cmd_str", "str"}, {"info", "str | int"}}},
     {"draw_tvf", py_draw_tvf, {{"arr"}, {"ts"}, {"file_name"}}, nullptr, false, {{"file_name", "str"}}},
 };
-Registrar registrar(kFunctions, std::size(kFunctions));
 
 }  // namespace
 
@@ -63,4 +63,8 @@ bool cmd::is_own(PyObject* f, const char* name) {
   return s && s >= std::begin(kFunctions) && s < std::end(kFunctions) && std::strcmp(s->name, name) == 0;
 }
 
+}  // namespace kv
+
+namespace kv {
+FuncTable command_functions() { return {kFunctions, std::size(kFunctions)}; }
 }  // namespace kv

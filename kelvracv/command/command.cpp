@@ -9,6 +9,7 @@
 
 #include "command/command.hpp"
 #include "command/expr.hpp"
+#include "core/bindings.hpp"
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
@@ -225,22 +226,13 @@ Ref join_pieces(const Pieces& pieces, Py_ssize_t from, Py_ssize_t to) {
   return Ref::steal(PyUnicode_Join(KV_STR(", "), part.get()));
 }
 
-// Interned names made once: the command targets and the canvas group.
+// Interned names of the command targets and the canvas group, made at start-up.
 struct Names {
   PyObject* target[std::size(kSyntax)];
   PyObject* canvas[std::size(kCanvasGroup)];
 };
-const Names* names() {
-  static Names n{};
-  static bool ready = false;
-  if (ready) return &n;
-  for (size_t i = 0; i < std::size(kSyntax); ++i)
-    if (!(n.target[i] = PyUnicode_InternFromString(kSyntax[i].target))) return nullptr;
-  for (size_t i = 0; i < std::size(kCanvasGroup); ++i)
-    if (!(n.canvas[i] = PyUnicode_InternFromString(kCanvasGroup[i]))) return nullptr;
-  ready = true;
-  return &n;
-}
+Names g_command_names = {};
+const Names* names() { return &g_command_names; }
 
 // str(info): the origin label as the report lines show it.
 Ref where_of(const Origin& o) {
@@ -514,3 +506,15 @@ PyObject* set_pos(PyObject* ts, PyObject* xy) {
 }
 
 }  // namespace kv::cmd
+
+namespace kv {
+int command_startup() {
+  using cmd::kCanvasGroup, cmd::kSyntax;
+  cmd::Names& n = cmd::g_command_names;
+  for (size_t i = 0; i < std::size(kSyntax); ++i)
+    if (!(n.target[i] = PyUnicode_InternFromString(kSyntax[i].target))) return -1;
+  for (size_t i = 0; i < std::size(kCanvasGroup); ++i)
+    if (!(n.canvas[i] = PyUnicode_InternFromString(kCanvasGroup[i]))) return -1;
+  return 0;
+}
+}  // namespace kv

@@ -2,6 +2,7 @@
 
 #include "core/colors.hpp"
 
+#include "core/bindings.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 
@@ -58,7 +59,6 @@ PyObject* py_color_bgr(PyObject* const* args) {
 const FuncSpec kFunctions[] = {
     {"_color_bgr", py_color_bgr, {{"color"}}},
 };
-Registrar registrar(kFunctions, std::size(kFunctions));
 
 }  // namespace
 
@@ -91,4 +91,8 @@ PyObject* color_bgr_checked(PyObject* color) {
   return color_bgr(color);
 }
 
+}  // namespace kv
+
+namespace kv {
+FuncTable color_functions() { return {kFunctions, std::size(kFunctions)}; }
 }  // namespace kv

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/bindings.hpp"
 #include "core/colors.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
@@ -16,17 +17,51 @@ namespace {
 bool g_initialised = false;
 int64_t g_interp_id = -1;
 
-// Binds each named function of the registry, in order. Names whose subsystem
-// is not built in are skipped.
+// ---- binding -------------------------------------------------------------------
+
+// Every folder's table (core/bindings.hpp).
+FuncTable (*const kTables[])() = {
+    color_functions,  state_functions, geometry_functions, mode_functions,  window_functions,   draw_functions,
+    image_functions, text_functions,  command_functions,  sound_functions, packager_functions,
+};
+
+// The spec named `name` in any table, or nullptr.
+const FuncSpec* find_spec(const char* name) {
+  for (auto table : kTables) {
+    FuncTable t = table();
+    for (size_t i = 0; i < t.size; ++i)
+      if (std::strcmp(t.specs[i].name, name) == 0) return &t.specs[i];
+  }
+  return nullptr;
+}
+
+size_t g_bound = 0;  // functions bound so far, checked against the tables at the end
+
+// Binds each named function, in order. A name no table holds is a build fault.
 int bind(PyObject* m, std::initializer_list<const char*> names) {
   for (const char* name : names) {
     const FuncSpec* fdef = find_spec(name);
-    if (!fdef) continue;
+    if (!fdef) {
+      PyErr_Format(PyExc_SystemError, "start-up: no function table holds '%s'", name);
+      return -1;
+    }
     Ref f = Ref::steal(make_function(fdef));
     if (!f || PyModule_AddObjectRef(m, name, f.get()) < 0) return -1;
+    ++g_bound;
   }
   return 0;
 }
+
+// Every table entry must have been bound exactly once by the binding order.
+int check_all_bound() {
+  size_t listed = 0;
+  for (auto table : kTables) listed += table().size;
+  if (listed == g_bound) return 0;
+  PyErr_Format(PyExc_SystemError, "start-up: %zu functions in the tables, %zu bound", listed, g_bound);
+  return -1;
+}
+
+// ---- start-up helpers -------------------------------------------------------------
 
 // import name [as alias]
 int import_as(PyObject* m, const char* name, const char* alias) {
@@ -127,7 +162,7 @@ int startup(PyObject* m) {
   // 6. Shared globals.
   if (create_globals(m) < 0) return -1;
   // 7. The asset manager class and ASSETS.
-  if (run_hook("asset_manager", m) < 0) return -1;
+  if (asset_manager_startup(m) < 0) return -1;
   // 8. Colour table and record keys.
   if (add_new(m, "C", make_color_table()) < 0) return -1;
   if (add_new(m, "STATE_KEYS", str_list({"shift", "rot", "size", "cursor_pos", "full_transform",
@@ -147,9 +182,10 @@ int startup(PyObject* m) {
     return -1;
   // 10. Packager and the volume monitor thread; 11. its start-up line.
   if (bind(m, {"compile_project", "_volume_monitor"}) < 0) return -1;
-  if (run_hook("volume_monitor", m) < 0) return -1;
+  if (volume_monitor_startup(m) < 0) return -1;
   // 12. Sound playback.
-  return bind(m, {"_play_sound_logic", "play_sound", "start_sound"});
+  if (bind(m, {"_play_sound_logic", "play_sound", "start_sound"}) < 0) return -1;
+  return check_all_bound();
 }
 
 // ---- module slots ------------------------------------------------------------
@@ -187,7 +223,7 @@ int exec_module(PyObject* m) {
     }
     return -1;
   }
-  if (init_function_type() < 0) return -1;
+  if (init_function_type() < 0 || init_names() < 0 || command_startup() < 0) return -1;
   set_module(m);
   return startup(m);
 }

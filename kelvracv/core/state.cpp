@@ -3,6 +3,7 @@
 // and homography. Every writer stores a new value object (never mutates one),
 // which keeps the shallow copies on the stack safe. Main thread.
 
+#include "core/bindings.hpp"
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
@@ -204,7 +205,10 @@ const FuncSpec kFunctions[] = {
     {"rotate", rotate, {{"ts"}, {"dr"}}, nullptr, true},
     {"set_rotate", set_rotate, {{"ts"}, {"dr"}}, nullptr, true},
 };
-Registrar registrar(kFunctions, std::size(kFunctions));
 
 }  // namespace
+}  // namespace kv
+
+namespace kv {
+FuncTable state_functions() { return {kFunctions, std::size(kFunctions)}; }
 }  // namespace kv

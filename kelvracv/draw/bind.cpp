@@ -3,6 +3,7 @@
 // parameter order), call the internal routines of draw.hpp and return None.
 // tri and quad are the "<lambda>" shorthands that call the module's `poly`.
 
+#include "core/bindings.hpp"
 #include "draw/draw.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
@@ -203,7 +204,10 @@ const FuncSpec kFunctions[] = {
       opt("x_world", kFalse)},
      kGraphDoc},
 };
-Registrar registrar(kFunctions, std::size(kFunctions));
 
 }  // namespace
+}  // namespace kv
+
+namespace kv {
+FuncTable draw_functions() { return {kFunctions, std::size(kFunctions)}; }
 }  // namespace kv

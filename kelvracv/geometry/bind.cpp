@@ -1,6 +1,7 @@
 // Python-visible wrappers of the coordinate pipeline: check the declared
 // argument types, call the internal forms, pack doubles into float tuples.
 
+#include "core/bindings.hpp"
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
@@ -49,7 +50,10 @@ const FuncSpec kFunctions[] = {
     {"transform", py_transform, {{"p"}, {"ts"}}},
     {"inverse_transform", py_inverse_transform, {{"s"}, {"ts"}}},
 };
-Registrar registrar(kFunctions, std::size(kFunctions));
 
 }  // namespace
+}  // namespace kv
+
+namespace kv {
+FuncTable geometry_functions() { return {kFunctions, std::size(kFunctions)}; }
 }  // namespace kv

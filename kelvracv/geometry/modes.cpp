@@ -2,6 +2,7 @@
 // between two and three coordinates), and the homography pair estimated from
 // corresponding point lists. Main thread.
 
+#include "core/bindings.hpp"
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/messages.hpp"
@@ -41,13 +42,12 @@ PyObject* set_3d_mode(PyObject* const* a) {
 
 // np.asarray(pts, dtype=np.float64), required to be two-dimensional.
 Ref point_matrix(PyObject* pts) {
-  static PyObject* kw = make_kwnames({"dtype"});
   Ref np = global(KV_STR("np"));
   if (!np) return np;
   Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), KV_STR("asarray")));
   Ref f64 = Ref::steal(PyObject_GetAttr(np.get(), KV_STR("float64")));
   if (!asarray || !f64) return Ref();
-  Ref arr = call(asarray.get(), {pts, f64.get()}, kw);
+  Ref arr = call(asarray.get(), {pts, f64.get()}, KV_KW(dtype));
   if (!arr) return arr;
   int ndim = PyArray_Check(arr.get()) ? PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arr.get())) : -1;
   if (ndim != 2) {
@@ -103,7 +103,10 @@ const FuncSpec kFunctions[] = {
      "\n    Calculates the 3x3 Homography matrix (full_transform) and its inverse from 4 source points to 4 "
      "destination points.\n    Used internally by set_homography.\n    "},
 };
-Registrar registrar(kFunctions, std::size(kFunctions));
 
 }  // namespace
+}  // namespace kv
+
+namespace kv {
+FuncTable mode_functions() { return {kFunctions, std::size(kFunctions)}; }
 }  // namespace kv

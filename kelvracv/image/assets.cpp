@@ -1,8 +1,9 @@
 // The asset manager: the plain Python class AssetManager (made with type(),
 // its methods are native functions) and the module-wide instance ASSETS,
-// both created by the start-up hook "asset_manager". Loading runs on the
+// both created at start-up (asset_manager_startup). Loading runs on the
 // caller's thread; sound threads only read through get_snd.
 
+#include "core/bindings.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/messages.hpp"
 #include "pyapi/namespace.hpp"
@@ -141,7 +142,9 @@ int define_asset_manager(PyObject* m) {
   return PyModule_AddObjectRef(m, "ASSETS", assets.get());
 }
 
-HookRegistrar hook("asset_manager", define_asset_manager);
-
 }  // namespace
+}  // namespace kv
+
+namespace kv {
+int asset_manager_startup(PyObject* m) { return define_asset_manager(m); }
 }  // namespace kv

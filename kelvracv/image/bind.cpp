@@ -1,6 +1,7 @@
 // Python-visible blit and blit_cached: declared-type checks, then the
 // internal routine (blit) or the asset lookup and the late-bound blit.
 
+#include "core/bindings.hpp"
 #include "image/blit.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
@@ -42,7 +43,10 @@ const FuncSpec kFunctions[] = {
     {"blit_cached", py_blit_cached, {{"arr"}, {"ts"}, {"asset_name"}, {"scale_factor"}},
      "\n    Same as blit, but loads the image from the ASSETS manager.\n    "},
 };
-Registrar registrar(kFunctions, std::size(kFunctions));
 
 }  // namespace
+}  // namespace kv
+
+namespace kv {
+FuncTable image_functions() { return {kFunctions, std::size(kFunctions)}; }
 }  // namespace kv

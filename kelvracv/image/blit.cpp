@@ -126,8 +126,7 @@ CanvasView canvas_view(PyObject* arr) {
 
 // The warp: cv2.warpPerspective(src_img, M, (width, height), flags=cv2.INTER_LINEAR).
 bool warp(PyObject* arr, PyObject* src_img, PyObject* matrix, Ref* warped, Ref* warp_fn, Ref* flags) {
-  static PyObject* kw_flags = make_kwnames({"flags"});
-  if (!kw_flags) return false;
+  PyObject* kw_flags = KV_KW(flags);
   *warp_fn = global_attr(KV_STR("cv2"), KV_STR("warpPerspective"));
   if (!*warp_fn) return false;
   *flags = global_attr(KV_STR("cv2"), KV_STR("INTER_LINEAR"));

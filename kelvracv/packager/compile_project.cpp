@@ -4,6 +4,7 @@
 // script parts and writes <main>_c.py beside the main script. Stateless;
 // runs on the caller's thread.
 
+#include "core/bindings.hpp"
 #include "packager/script_parts.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
@@ -38,15 +39,13 @@ Ref read_file(std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr
 // Kelvra` in a packaged project give this very module). Encoded with the codec
 // name "utf - 8".
 Ref own_source() {
-  static PyObject* kw = make_kwnames({"encoding"});
-  if (!kw) return Ref();
   Ref file = global(KV_STR("__file__"));
   if (!file) return file;
   Ref dir = os_path(KV_STR("dirname"), {file.get()});
   if (!dir) return dir;
   Ref path = os_path(KV_STR("join"), {dir.get(), KV_STR("Kelvra.py")});
   if (!path) return path;
-  Ref text = read_file({path.get(), KV_STR("utf-8")}, kw);
+  Ref text = read_file({path.get(), KV_STR("utf-8")}, KV_KW(encoding));
   if (!text) return text;
   if (!PyUnicode_Check(text.get())) {
     PyErr_SetString(PyExc_SystemError, "own_source: the source file did not read as text");
@@ -69,9 +68,7 @@ Ref output_name(PyObject* main_filename) {
 // Compiled files, earlier outputs, cache files and every file named like the
 // main script are left out: 1 skip, 0 keep, -1 error.
 int skipped(PyObject* fn, PyObject* main_filename) {
-  static PyObject* endings = Py_BuildValue("(ss)", ".pyc", "_c.py");
-  if (!endings) return -1;
-  Ref r = method(fn, KV_STR("endswith"), endings);
+  Ref r = method(fn, KV_STR("endswith"), KV_CONST(compiled_endings));
   int t = r ? truth(r.get()) : -1;
   if (t != 0) return t;
   r = method(fn, KV_STR("startswith"), KV_STR("__pycache__"));
@@ -202,7 +199,10 @@ PyObject* py_compile_project(PyObject* const* a) { return compile_project(a[0]);
 const FuncSpec kFunctions[] = {
     {"compile_project", py_compile_project, {{"main_file_path"}}},
 };
-Registrar registrar(kFunctions, std::size(kFunctions));
 
 }  // namespace
 }  // namespace kv::packager
+
+namespace kv {
+FuncTable packager_functions() { return {packager::kFunctions, std::size(packager::kFunctions)}; }
+}  // namespace kv

@@ -53,6 +53,12 @@ struct FuncSpec {
   std::vector<std::pair<const char*, const char*>> annotations = {};
 };
 
+// A folder's table of function specs (static storage).
+struct FuncTable {
+  const FuncSpec* specs;
+  size_t size;
+};
+
 // Builds a function object from a fdef (the fdef must outlive it: tables are static).
 PyObject* make_function(const FuncSpec* fdef);
 

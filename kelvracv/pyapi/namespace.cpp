@@ -1,4 +1,4 @@
-// Late-bound global lookups, calls, printing and the function registry.
+// Late-bound global lookups, calls and printing.
 
 #include "pyapi/namespace.hpp"
 
@@ -13,20 +13,6 @@ namespace {
 PyObject* g_module = nullptr;  // strong, for the life of the process
 PyObject* g_dict = nullptr;    // borrowed from g_module
 PyObject* g_builtins = nullptr;
-
-std::vector<const FuncSpec*>& registered() {
-  static std::vector<const FuncSpec*> s;
-  return s;
-}
-
-struct Hook {
-  const char* step;
-  StartupHook fn;
-};
-std::vector<Hook>& hooks() {
-  static std::vector<Hook> h;
-  return h;
-}
 
 // ---- lookup cache ----------------------------------------------------------
 //
@@ -185,21 +171,6 @@ Ref call_global(PyObject* name, std::initializer_list<PyObject*> args, PyObject*
   return call(f.get(), args, kwnames);
 }
 
-PyObject* make_kwnames(std::initializer_list<const char*> names) {
-  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-  if (!t) return nullptr;
-  Py_ssize_t i = 0;
-  for (const char* n : names) {
-    PyObject* s = PyUnicode_InternFromString(n);
-    if (!s) {
-      Py_DECREF(t);
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(t, i++, s);
-  }
-  return t;
-}
-
 int print_line(PyObject* text) {
   Ref r = call_global(KV_STR("print"), {text});
   return r ? 0 : -1;
@@ -227,23 +198,5 @@ bool close_file(PyObject* file) {
 }
 
 Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
-
-Registrar::Registrar(const FuncSpec* s, size_t n) {
-  for (size_t i = 0; i < n; i++) registered().push_back(&s[i]);
-}
-
-const FuncSpec* find_spec(const char* name) {
-  for (const FuncSpec* s : registered())
-    if (std::strcmp(s->name, name) == 0) return s;
-  return nullptr;
-}
-
-HookRegistrar::HookRegistrar(const char* step, StartupHook hook) { hooks().push_back({step, hook}); }
-
-int run_hook(const char* step, PyObject* m) {
-  for (const Hook& h : hooks())
-    if (std::strcmp(h.step, step) == 0) return h.fn(m);
-  return 0;
-}
 
 }  // namespace kv

@@ -1,11 +1,11 @@
 // The module's namespace: late-bound global lookups, calls into Python, the
-// interned-string cache, printing, and the registry of functions and start-up
-// hooks that every subsystem fills. Callers hold the interpreter lock.
+// interned-string cache and printing. Callers hold the interpreter lock.
 #pragma once
 
 #include <initializer_list>
 
 #include "pyapi/function.hpp"
+#include "pyapi/names.hpp"
 #include "pyapi/ref.hpp"
 
 // An interned str made once per use site and kept for the life of the process.
@@ -45,8 +45,6 @@ int set_global(const char* name, PyObject* value);
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
 // Calls the module global `name` with the given arguments.
 Ref call_global(PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
-// A tuple of interned keyword names, e.g. kwnames("lineType"), made once per site.
-PyObject* make_kwnames(std::initializer_list<const char*> names);
 
 // print(text) through the module's `print`, as the library's report lines are.
 int print_line(PyObject* text);
@@ -61,23 +59,5 @@ bool close_file(PyObject* file);
 
 // Imports `name` and returns the module (new reference) or nullptr.
 Ref import(const char* name);
-
-// ---- registry --------------------------------------------------------------
-
-// Each subsystem registers its table of Python-visible functions with a static
-// Registrar; start-up binds them by name in the module's fixed order.
-struct Registrar {
-  Registrar(const FuncSpec* table, size_t n);
-};
-const FuncSpec* find_spec(const char* name);
-
-// Start-up steps that belong to a subsystem (the asset manager class, the
-// volume monitor) are hooks run at their place in the start-up order.
-using StartupHook = int (*)(PyObject* module);
-struct HookRegistrar {
-  HookRegistrar(const char* step, StartupHook hook);
-};
-// Runs the hook registered for `step` (0 when there is none, -1 on error).
-int run_hook(const char* step, PyObject* module);
 
 }  // namespace kv

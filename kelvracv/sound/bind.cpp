@@ -3,6 +3,7 @@
 // sounds from the module's ASSETS and hand them to the playback routine,
 // on the caller's thread or on a new daemon thread.
 
+#include "core/bindings.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 #include "sound/sound.hpp"
@@ -42,15 +43,13 @@ bool play_blocking(PyObject* sound, PyObject* asset_name, double start_time) {
 
 // threading.Thread(target=_play_sound_logic, args=(...), daemon=True).start()
 bool play_on_thread(PyObject* sound, PyObject* asset_name, double start_time) {
-  static PyObject* kw = make_kwnames({"target", "args", "daemon"});
-  if (!kw) return false;
   Ref logic = global(KV_STR("_play_sound_logic"));
   Ref start = Ref::steal(PyFloat_FromDouble(start_time));
   if (!logic || !start) return false;
   Ref args = Ref::steal(PyTuple_Pack(4, sound, asset_name, start.get(), KV_STR("[Non - Blocking Thread]")));
   Ref thread_type = global_attr(KV_STR("threading"), KV_STR("Thread"));
   if (!args || !thread_type) return false;
-  Ref thread = call(thread_type.get(), {logic.get(), args.get(), Py_True}, kw);
+  Ref thread = call(thread_type.get(), {logic.get(), args.get(), Py_True}, KV_KW(target_args_daemon));
   if (!thread) return false;
   return static_cast<bool>(Ref::steal(PyObject_CallMethodNoArgs(thread.get(), KV_STR("start"))));
 }
@@ -115,7 +114,10 @@ const FuncSpec kFunctions[] = {
      false,
      {{"asset_name", "str"}, {"start_time", "float"}}},
 };
-Registrar registrar(kFunctions, std::size(kFunctions));
 
 }  // namespace
 }  // namespace kv::sound
+
+namespace kv {
+FuncTable sound_functions() { return {sound::kFunctions, std::size(sound::kFunctions)}; }
+}  // namespace kv

@@ -3,6 +3,7 @@
 // mixer channel ten times a second. It holds the interpreter lock for each
 // pass and releases it in the module's time.sleep between passes.
 
+#include "core/bindings.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 #include "sound/sound.hpp"
@@ -105,20 +106,20 @@ namespace {
 
 // threading.Thread(target=_volume_monitor, daemon=True).start(), then the line.
 int start_volume_monitor(PyObject*) {
-  static PyObject* kw = make_kwnames({"target", "daemon"});
-  if (!kw) return -1;
   Ref target = global(KV_STR("_volume_monitor"));
   if (!target) return -1;
   Ref thread_type = global_attr(KV_STR("threading"), KV_STR("Thread"));
   if (!thread_type) return -1;
-  Ref thread = call(thread_type.get(), {target.get(), Py_True}, kw);
+  Ref thread = call(thread_type.get(), {target.get(), Py_True}, KV_KW(target_daemon));
   if (!thread) return -1;
   Ref started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), KV_STR("start")));
   if (!started) return -1;
   return print_line(KV_STR("Volume monitor thread started."));
 }
 
-HookRegistrar hook("volume_monitor", start_volume_monitor);
-
 }  // namespace
 }  // namespace kv::sound
+
+namespace kv {
+int volume_monitor_startup(PyObject* m) { return sound::start_volume_monitor(m); }
+}  // namespace kv

@@ -71,9 +71,7 @@ Ref play_pygame_from(PyObject* sound, double offset, bool* nothing) {
   Ref tail = Ref::steal(PyBytes_FromStringAndSize(data + at, size - at));
   Ref sound_type = Ref::steal(PyObject_GetAttr(mixer.get(), KV_STR("Sound")));
   if (!tail || !sound_type) return Ref();
-  static PyObject* kw = make_kwnames({"buffer"});
-  if (!kw) return Ref();
-  Ref cut_sound = call(sound_type.get(), {tail.get()}, kw);
+  Ref cut_sound = call(sound_type.get(), {tail.get()}, KV_KW(buffer));
   if (!cut_sound) return Ref();
   Ref volume = Ref::steal(PyObject_CallMethodNoArgs(sound, KV_STR("get_volume")));
   if (!volume) return Ref();
@@ -138,11 +136,9 @@ Ref start_channel(PyObject* sound, PyObject* start, bool* nothing) {
   int pygame_sound = is_pygame_sound(sound);
   if (pygame_sound < 0) return Ref();
   if (pygame_sound) return play_pygame_from(sound, PyFloat_AsDouble(start), nothing);
-  static PyObject* kw = make_kwnames({"start"});
-  if (!kw) return Ref();
   Ref play = Ref::steal(PyObject_GetAttr(sound, KV_STR("play")));
   if (!play) return Ref();
-  return call(play.get(), {start}, kw);
+  return call(play.get(), {start}, KV_KW(start));
 }
 
 PyObject* play_sound_logic(PyObject* sound, PyObject* filename, double start_time, PyObject* prefix) {

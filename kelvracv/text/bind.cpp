@@ -1,6 +1,7 @@
 // Python-visible text functions: declared-type checks in parameter order,
 // then the internal forms.
 
+#include "core/bindings.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 #include "text/text.hpp"
@@ -68,7 +69,10 @@ const FuncSpec kFunctions[] = {
      "    Otherwise, it uses Pillow (PIL) for custom font rendering and blits the result.\n"
      "    The size is scaled by ts['size'].\n    "},
 };
-Registrar registrar(kFunctions, std::size(kFunctions));
 
 }  // namespace
+}  // namespace kv
+
+namespace kv {
+FuncTable text_functions() { return {kFunctions, std::size(kFunctions)}; }
 }  // namespace kv

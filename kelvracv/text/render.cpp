@@ -16,18 +16,15 @@ namespace {
 
 // factor * ts["size"] * 0.5 with Python's arithmetic on the record value.
 Ref half_scaled(PyObject* factor, PyObject* size) {
-  static PyObject* half = PyFloat_FromDouble(0.5);
-  if (!half) return Ref();
   Ref p = Ref::steal(PyNumber_Multiply(factor, size));
-  return p ? Ref::steal(PyNumber_Multiply(p.get(), half)) : p;
+  return p ? Ref::steal(PyNumber_Multiply(p.get(), KV_CONST(half))) : p;
 }
 
 // max(1, int(v)) for the stroke width.
 Ref at_least_one(PyObject* v) {
   Ref i = Ref::steal(PyNumber_Long(v));
   if (!i) return i;
-  static PyObject* one = PyLong_FromLong(1);
-  if (!one) return Ref();
+  PyObject* one = Py_GetConstantBorrowed(Py_CONSTANT_ONE);
   int gt = PyObject_RichCompareBool(i.get(), one, Py_GT);
   if (gt < 0) return Ref();
   return gt ? i : Ref::borrow(one);
@@ -101,12 +98,11 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   if (!measured || !unpack_pair(measured.get(), &text_w, &text_h)) return false;
 
   if (!check_image_area(text_w.get(), text_h.get())) return false;
-  static PyObject* one = PyLong_FromLong(1);
-  static PyObject* transparent = Py_BuildValue("(iiii)", 0, 0, 0, 0);
-  static PyObject* origin = Py_BuildValue("(ii)", 0, 0);
-  static PyObject* opaque = Py_BuildValue("(i)", 255);
-  static PyObject* kw_text = make_kwnames({"font", "fill"});
-  if (!one || !transparent || !origin || !opaque || !kw_text) return false;
+  PyObject* one = Py_GetConstantBorrowed(Py_CONSTANT_ONE);
+  PyObject* transparent = KV_CONST(transparent_rgba);
+  PyObject* origin = KV_CONST(origin_xy);
+  PyObject* opaque = KV_CONST(opaque_alpha);
+  PyObject* kw_text = KV_KW(font_fill);
   Ref w1 = Ref::steal(PyNumber_Add(text_w.get(), one));
   Ref h1 = w1 ? Ref::steal(PyNumber_Add(text_h.get(), one)) : Ref();
   Ref dims = h1 ? Ref::steal(PyTuple_Pack(2, w1.get(), h1.get())) : Ref();
@@ -164,8 +160,7 @@ bool text_cv2(PyObject* arr, PyObject* ts, double x, double y, PyObject* content
   }
   if (!font_scale || !stroke) return false;
 
-  static PyObject* kw_line = make_kwnames({"lineType"});
-  if (!kw_line) return false;
+  PyObject* kw_line = KV_KW(line_type);
   Ref put_text = global_attr(KV_STR("cv2"), KV_STR("putText"));
   if (!put_text) return false;
   Ref ix = Ref::steal(py_int(x));

@@ -1,6 +1,7 @@
 // The Python-visible functions of the window, frame loop and input, as one
 // table. Start-up binds them in the module's fixed order.
 
+#include "core/bindings.hpp"
 #include "pyapi/namespace.hpp"
 #include "window/window.hpp"
 
@@ -27,7 +28,10 @@ const FuncSpec kFunctions[] = {
      {{"tick_function"}, {"window_info"}, {"bg_color"}, opt("target_fps", Default::integer(60)),
       opt("dynamic_resize", Default::boolean(false))}},
 };
-Registrar registrar(kFunctions, std::size(kFunctions));
 
 }  // namespace
 }  // namespace kv::window
+
+namespace kv {
+FuncTable window_functions() { return {window::kFunctions, std::size(window::kFunctions)}; }
+}  // namespace kv

@@ -183,18 +183,8 @@ PyObject* on_click(PyObject* const* a) {
   PyObject* pressed = a[3];
   Ref bname = Ref::steal(PyObject_GetAttr(button, KV_STR("name")));
   if (!bname) return nullptr;
-  // {"left": 0, "right": 1, "middle": 2}.get(button.name). Made on first use
-  // without a C++ static guard: the mouse listener thread and the program may
-  // both get here first, and a guard held across an allocation that runs the
-  // garbage collector (and so can switch threads) could deadlock.
-  static PyObject* index_of = nullptr;
-  if (!index_of) {
-    PyObject* table = Py_BuildValue("{sisisi}", "left", 0, "right", 1, "middle", 2);
-    if (!table) return nullptr;
-    if (index_of) Py_DECREF(table);  // made meanwhile by the other thread
-    else index_of = table;
-  }
-  PyObject* idx = PyDict_GetItemWithError(index_of, bname.get());
+  // {"left": 0, "right": 1, "middle": 2}.get(button.name)
+  PyObject* idx = PyDict_GetItemWithError(KV_CONST(mouse_button_index), bname.get());
   if (!idx && PyErr_Occurred()) return nullptr;
   if (!idx) Py_RETURN_NONE;  // an extra button: not recorded
   Ref buttons = mouse_state_item(KV_STR("buttons"));

@@ -40,7 +40,7 @@ bool set_run(PyObject* value) { return set_global(KV_STR("RUN"), value) == 0; }
 // a > b, -1 on error.
 int greater(PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_GT); }
 
-// The small constants of the loop, made once.
+// The small constants of the loop.
 struct Constants {
   PyObject* zero;        // 0
   PyObject* one;         // 1
@@ -50,13 +50,12 @@ struct Constants {
   PyObject* fps_bump;    // 1.5
 };
 
+// Gathered from the start-up's constants (borrowed: immortal or held for good).
+Constants g_loop_constants;
 const Constants* constants() {
-  static Constants c = {PyLong_FromLong(0), PyLong_FromLong(1), PyLong_FromLong(2),
-                        PyLong_FromLong(27), PyFloat_FromDouble(1.0), PyFloat_FromDouble(1.5)};
-  if (!c.zero || !c.one || !c.two || !c.esc || !c.one_f || !c.fps_bump) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "run: loop constants missing");
-    return nullptr;
-  }
+  Constants& c = g_loop_constants;
+  c = {Py_GetConstantBorrowed(Py_CONSTANT_ZERO), Py_GetConstantBorrowed(Py_CONSTANT_ONE), KV_CONST(two),
+       KV_CONST(esc_code), KV_CONST(one_f), KV_CONST(fps_bump)};
   return &c;
 }
 

@@ -13,12 +13,8 @@ namespace {
 
 // ---- internal helpers ------------------------------------------------------
 
-// ((600, 400), "Kelvra Window"), made once.
-PyObject* default_window() {
-  static PyObject* wi = Py_BuildValue("((ii)s)", 600, 400, "Kelvra Window");
-  if (!wi && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "_get_win_props: default window missing");
-  return wi;
-}
+// ((600, 400), "Kelvra Window").
+PyObject* default_window() { return KV_CONST(default_window_info); }
 
 int need_more_values(Py_ssize_t found) {
   PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
@@ -146,8 +142,6 @@ bool unpack(PyObject* o, Ref* out, Py_ssize_t n) {
 }
 
 Ref full_canvas(PyObject* h, PyObject* w, PyObject* fill) {
-  static PyObject* kw = make_kwnames({"dtype"});
-  if (!kw) return Ref();
   Ref full = global_attr(KV_STR("np"), KV_STR("full"));
   if (!full) return full;
   Ref three = Ref::steal(PyLong_FromLong(3));
@@ -156,7 +150,7 @@ Ref full_canvas(PyObject* h, PyObject* w, PyObject* fill) {
   if (!shape) return shape;
   Ref uint8 = global_attr(KV_STR("np"), KV_STR("uint8"));
   if (!uint8) return uint8;
-  return call(full.get(), {shape.get(), fill, uint8.get()}, kw);
+  return call(full.get(), {shape.get(), fill, uint8.get()}, KV_KW(dtype));
 }
 
 Ref format(PyObject* o, const char* fmt) {

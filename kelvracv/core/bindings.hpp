@@ -1,0 +1,31 @@
+// Every folder's table of Python-visible functions and its start-up steps,
+// declared in one place. core/module.cpp binds the tables' functions in the
+// module's fixed order and runs the steps at their place in the start-up.
+// Called once, on the importing thread, with the interpreter lock held.
+#pragma once
+
+#include "pyapi/function.hpp"
+
+namespace kv {
+
+// ---- function tables -----------------------------------------------------------
+
+FuncTable color_functions();     // core/colors.cpp: _color_bgr
+FuncTable state_functions();     // core/state.cpp: the record's stack and setters
+FuncTable geometry_functions();  // geometry/bind.cpp: the coordinate pipeline
+FuncTable mode_functions();      // geometry/modes.cpp: 3-D camera and homography
+FuncTable window_functions();    // window/bind.cpp: window, frame loop, input
+FuncTable draw_functions();      // draw/bind.cpp: the drawing primitives
+FuncTable image_functions();     // image/bind.cpp: blit and blit_cached
+FuncTable text_functions();      // text/bind.cpp: fonts and text
+FuncTable command_functions();   // command/bind.cpp: commands and TVF scripts
+FuncTable sound_functions();     // sound/bind.cpp: playback and the monitor's loop
+FuncTable packager_functions();  // packager/compile_project.cpp: compile_project
+
+// ---- start-up steps (0, or -1 with an exception set) ----------------------------
+
+int command_startup();                         // command/command.cpp: the command names
+int asset_manager_startup(PyObject* module);   // image/assets.cpp: AssetManager and ASSETS
+int volume_monitor_startup(PyObject* module);  // sound/monitor.cpp: the monitor thread and its line
+
+}  // namespace kv
