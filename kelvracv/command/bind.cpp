@@ -13,11 +13,6 @@
 namespace kv {
 namespace {
 
-PyObject* py_set_pos(PyObject* const* a) {
-  if (!arg_dict(a[0], "ts", false) || !arg_tuple(a[1], "xy", false)) return nullptr;
-  return cmd::set_pos(a[0], a[1]);
-}
-
 PyObject* py_array_to_str(PyObject* const* a) { return cmd::array_to_str(a[0]); }
 
 PyObject* py_str_to_array(PyObject* const* a) { return cmd::str_to_array(a[0]); }
@@ -38,7 +33,6 @@ PyObject* py_draw_tvf(PyObject* const* a) {
 }
 
 const FuncSpec kFunctions[] = {
-    {"set_pos", py_set_pos, {{"ts"}, {"xy"}}, nullptr, false, {{"ts", "dict"}, {"xy", "tuple"}}},
     {"array_to_str", py_array_to_str, {{"arr"}}, nullptr, true},
     {"str_to_array", py_str_to_array, {{"s"}}, nullptr, true},
     {"draw_command_convert",

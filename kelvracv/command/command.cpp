@@ -478,33 +478,6 @@ PyObject* execute_span(PyObject* arr, PyObject* ts, PyObject* text, Py_ssize_t s
   Py_RETURN_NONE;
 }
 
-PyObject* set_pos(PyObject* ts, PyObject* xy) {
-  Ref flag = record_get(ts, KV_STR("is_3d"));
-  if (!flag) return nullptr;
-  int is_3d = PyObject_IsTrue(flag.get());
-  if (is_3d < 0) return nullptr;
-  Py_ssize_t n = is_3d ? PyObject_Length(xy) : 0;
-  if (n < 0) return nullptr;
-  Ref x = Ref::steal(item(xy, 0));
-  if (!x) return nullptr;
-  Ref y = Ref::steal(item(xy, 1));
-  if (!y) return nullptr;
-  Ref pos;
-  if (is_3d && n == 3) {
-    Ref z = Ref::steal(item(xy, 2));
-    if (!z) return nullptr;
-    pos = Ref::steal(PyTuple_Pack(3, x.get(), y.get(), z.get()));
-  } else if (is_3d) {
-    Ref zero = Ref::steal(PyFloat_FromDouble(0.0));
-    if (!zero) return nullptr;
-    pos = Ref::steal(PyTuple_Pack(3, x.get(), y.get(), zero.get()));
-  } else {
-    pos = Ref::steal(PyTuple_Pack(2, x.get(), y.get()));
-  }
-  if (!pos || PyObject_SetItem(ts, KV_STR("cursor_pos"), pos.get()) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
 }  // namespace kv::cmd
 
 namespace kv {

@@ -38,8 +38,6 @@ PyObject* execute(PyObject* arr, PyObject* ts, PyObject* cmd_str, const Origin& 
 // execute() of the command text[start:end] (a line of a script read in place).
 PyObject* execute_span(PyObject* arr, PyObject* ts, PyObject* text, Py_ssize_t start, Py_ssize_t end,
                        const Origin& origin);
-// set_pos: the cursor of a record, by the record's mode.
-PyObject* set_pos(PyObject* ts, PyObject* xy);
 
 // ---- array text (array_text.cpp) ---------------------------------------------
 

@@ -10,10 +10,8 @@ namespace kv {
 
 // ---- function tables -----------------------------------------------------------
 
-FuncTable color_functions();     // core/colors.cpp: _color_bgr
-FuncTable state_functions();     // core/state.cpp: the record's stack and setters
-FuncTable geometry_functions();  // geometry/bind.cpp: the coordinate pipeline
-FuncTable mode_functions();      // geometry/modes.cpp: 3-D camera and homography
+FuncTable color_functions();     // core/bind.cpp: _color_bgr
+FuncTable geometry_functions();  // geometry/bind.cpp: pipeline, record editors, modes
 FuncTable window_functions();    // window/bind.cpp: window, frame loop, input
 FuncTable draw_functions();      // draw/bind.cpp: the drawing primitives
 FuncTable image_functions();     // image/bind.cpp: blit and blit_cached

@@ -2,7 +2,6 @@
 
 #include "core/colors.hpp"
 
-#include "core/bindings.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 
@@ -51,15 +50,6 @@ const Shade kTable[][5] = {
     {{"PL", 221, 160, 221}, {"DPL", 180, 120, 180}, {"DDPL", 130, 80, 130}, {"LPL", 240, 180, 240}, {"LLPL", 255, 210, 255}},
 };
 
-PyObject* py_color_bgr(PyObject* const* args) {
-  if (!arg_tuple(args[0], "color")) return nullptr;
-  return color_bgr(args[0]);
-}
-
-const FuncSpec kFunctions[] = {
-    {"_color_bgr", py_color_bgr, {{"color"}}},
-};
-
 }  // namespace
 
 PyObject* make_color_table() {
@@ -91,8 +81,4 @@ PyObject* color_bgr_checked(PyObject* color) {
   return color_bgr(color);
 }
 
-}  // namespace kv
-
-namespace kv {
-FuncTable color_functions() { return {kFunctions, std::size(kFunctions)}; }
 }  // namespace kv

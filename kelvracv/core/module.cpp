@@ -21,8 +21,8 @@ int64_t g_interp_id = -1;
 
 // Every folder's table (core/bindings.hpp).
 FuncTable (*const kTables[])() = {
-    color_functions,  state_functions, geometry_functions, mode_functions,  window_functions,   draw_functions,
-    image_functions, text_functions,  command_functions,  sound_functions, packager_functions,
+    color_functions, geometry_functions, window_functions,  draw_functions,     image_functions,
+    text_functions,  command_functions,  sound_functions,  packager_functions,
 };
 
 // The spec named `name` in any table, or nullptr.

@@ -206,8 +206,7 @@ const FuncSpec kFunctions[] = {
 };
 
 }  // namespace
-}  // namespace kv
 
-namespace kv {
 FuncTable draw_functions() { return {kFunctions, std::size(kFunctions)}; }
+
 }  // namespace kv

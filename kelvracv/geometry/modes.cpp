@@ -2,20 +2,19 @@
 // between two and three coordinates), and the homography pair estimated from
 // corresponding point lists. Main thread.
 
-#include "core/bindings.hpp"
+#include "geometry/state.hpp"
+
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/messages.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
 
-namespace kv {
-namespace {
+namespace kv::state {
 
-PyObject* set_3d_mode(PyObject* const* a) {
-  PyObject* ts = a[0];
+PyObject* set_3d_mode(PyObject* ts, PyObject* is_3d) {
   if (!arg_dict(ts, "ts", false)) return nullptr;
-  int on = truth(a[1]);
+  int on = truth(is_3d);
   if (on < 0) return nullptr;
   if (PyDict_SetItem(ts, KV_STR("is_3d"), on ? Py_True : Py_False) < 0) return nullptr;
   Ref cp = record_get(ts, KV_STR("cursor_pos"));
@@ -39,6 +38,8 @@ PyObject* set_3d_mode(PyObject* const* a) {
   if (!next || PyDict_SetItem(ts, KV_STR("cursor_pos"), next.get()) < 0) return nullptr;
   Py_RETURN_NONE;
 }
+
+namespace {
 
 // np.asarray(pts, dtype=np.float64), required to be two-dimensional.
 Ref point_matrix(PyObject* pts) {
@@ -83,10 +84,12 @@ Ref find_homography(PyObject* cv2, PyObject* a, PyObject* b) {
   return Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), 0));
 }
 
-PyObject* set_homography_core(PyObject* const* a) {
-  if (!arg_list(a[0], "src_pts") || !arg_list(a[1], "dst_pts")) return nullptr;
-  Ref src = point_matrix(a[0]);
-  Ref dst = src ? point_matrix(a[1]) : Ref();
+}  // namespace
+
+PyObject* set_homography_core(PyObject* src_pts, PyObject* dst_pts) {
+  if (!arg_list(src_pts, "src_pts") || !arg_list(dst_pts, "dst_pts")) return nullptr;
+  Ref src = point_matrix(src_pts);
+  Ref dst = src ? point_matrix(dst_pts) : Ref();
   if (!dst) return nullptr;
   Ref cv2 = global(KV_STR("cv2"));
   if (!cv2) return nullptr;
@@ -97,16 +100,4 @@ PyObject* set_homography_core(PyObject* const* a) {
   return PyTuple_Pack(2, H.get(), H_inv.get());
 }
 
-const FuncSpec kFunctions[] = {
-    {"set_3d_mode", set_3d_mode, {{"ts"}, {"is_3d"}}},
-    {"set_homography_core", set_homography_core, {{"src_pts"}, {"dst_pts"}},
-     "\n    Calculates the 3x3 Homography matrix (full_transform) and its inverse from 4 source points to 4 "
-     "destination points.\n    Used internally by set_homography.\n    "},
-};
-
-}  // namespace
-}  // namespace kv
-
-namespace kv {
-FuncTable mode_functions() { return {kFunctions, std::size(kFunctions)}; }
-}  // namespace kv
+}  // namespace kv::state

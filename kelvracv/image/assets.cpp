@@ -143,8 +143,7 @@ int define_asset_manager(PyObject* m) {
 }
 
 }  // namespace
-}  // namespace kv
 
-namespace kv {
 int asset_manager_startup(PyObject* m) { return define_asset_manager(m); }
+
 }  // namespace kv

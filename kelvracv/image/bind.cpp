@@ -45,8 +45,7 @@ const FuncSpec kFunctions[] = {
 };
 
 }  // namespace
-}  // namespace kv
 
-namespace kv {
 FuncTable image_functions() { return {kFunctions, std::size(kFunctions)}; }
+
 }  // namespace kv

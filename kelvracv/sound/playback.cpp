@@ -127,6 +127,49 @@ PyObject* report_failure(PyObject* prefix) {
   Py_RETURN_FALSE;
 }
 
+// ---- playing cached sounds ----------------------------------------------------
+
+// ASSETS.get_snd(asset_name), the asset manager looked up at each use.
+Ref cached_sound(PyObject* asset_name) {
+  Ref assets = global(KV_STR("ASSETS"));
+  if (!assets) return Ref();
+  return Ref::steal(PyObject_CallMethodOneArg(assets.get(), KV_STR("get_snd"), asset_name));
+}
+
+int print_not_found(PyObject* asset_name) {
+  return print_concat({KV_STR("Error:Cached sound '"), asset_name, KV_STR("' not found.")});
+}
+
+// _play_sound_logic(sound, asset_name, start_time, "\n[Blocking]") through the
+// module global; only raw pointers here, as the call sleeps (see nap).
+bool play_blocking(PyObject* sound, PyObject* asset_name, double start_time) {
+  PyObject* logic = global(KV_STR("_play_sound_logic")).release();
+  if (!logic) return false;
+  PyObject* start = PyFloat_FromDouble(start_time);
+  PyObject* r = nullptr;
+  if (start) {
+    PyObject* args[] = {sound, asset_name, start, KV_STR("\n[Blocking]")};
+    r = PyObject_Vectorcall(logic, args, 4, nullptr);
+    Py_DECREF(start);
+  }
+  Py_DECREF(logic);
+  Py_XDECREF(r);
+  return r != nullptr;
+}
+
+// threading.Thread(target=_play_sound_logic, args=(...), daemon=True).start()
+bool play_on_thread(PyObject* sound, PyObject* asset_name, double start_time) {
+  Ref logic = global(KV_STR("_play_sound_logic"));
+  Ref start = Ref::steal(PyFloat_FromDouble(start_time));
+  if (!logic || !start) return false;
+  Ref args = Ref::steal(PyTuple_Pack(4, sound, asset_name, start.get(), KV_STR("[Non - Blocking Thread]")));
+  Ref thread_type = global_attr(KV_STR("threading"), KV_STR("Thread"));
+  if (!args || !thread_type) return false;
+  Ref thread = call(thread_type.get(), {logic.get(), args.get(), Py_True}, KV_KW(target_args_daemon));
+  if (!thread) return false;
+  return static_cast<bool>(Ref::steal(PyObject_CallMethodNoArgs(thread.get(), KV_STR("start"))));
+}
+
 }  // namespace
 
 // ---- public routines ---------------------------------------------------------
@@ -149,6 +192,30 @@ PyObject* play_sound_logic(PyObject* sound, PyObject* filename, double start_tim
   Py_XDECREF(wait);
   if (done && print_concat({prefix, KV_STR(" Playback finished.")}) == 0) Py_RETURN_TRUE;
   return report_failure(prefix);
+}
+
+PyObject* play_sound(PyObject* asset_name, double start_time) {
+  PyObject* sound = cached_sound(asset_name).release();  // raw: the playback sleeps (see nap)
+  if (!sound) return nullptr;
+  int found = PyObject_IsTrue(sound);
+  bool ok = found > 0 ? play_blocking(sound, asset_name, start_time)
+                      : found == 0 && print_not_found(asset_name) == 0;
+  Py_DECREF(sound);
+  if (!ok) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* start_sound(PyObject* asset_name, double start_time) {
+  Ref sound = cached_sound(asset_name);
+  if (!sound) return nullptr;
+  int found = PyObject_IsTrue(sound.get());
+  if (found < 0) return nullptr;
+  if (!found) return print_not_found(asset_name) < 0 ? nullptr : Py_NewRef(Py_None);
+  if (print_concat({KV_STR("\n[Non - Blocking] Starting thread to play '"), asset_name, KV_STR("'...")}) < 0 ||
+      !play_on_thread(sound.get(), asset_name, start_time) ||
+      print_line(KV_STR("[Non - Blocking] Function returned immediately.")) < 0)
+    return nullptr;
+  Py_RETURN_NONE;
 }
 
 }  // namespace kv::sound

@@ -36,6 +36,12 @@ PyObject* volume_monitor();
 // is not an Exception.
 PyObject* play_sound_logic(PyObject* sound, PyObject* filename, double start_time, PyObject* prefix);
 
+// play_sound(asset_name, start_time): the cached sound played on this thread
+// ("Error:Cached sound ... not found." when there is none). None or nullptr.
+PyObject* play_sound(PyObject* asset_name, double start_time);
+// start_sound(asset_name, start_time): the same on a new daemon thread.
+PyObject* start_sound(PyObject* asset_name, double start_time);
+
 // sound.play(start=start) for a sound object of the documented protocol. A
 // pygame.mixer.Sound has no start offset of its own; it plays from a copy of
 // its samples cut at the offset. *nothing is set when the offset lies past

@@ -71,8 +71,7 @@ const FuncSpec kFunctions[] = {
 };
 
 }  // namespace
-}  // namespace kv
 
-namespace kv {
 FuncTable text_functions() { return {kFunctions, std::size(kFunctions)}; }
+
 }  // namespace kv

@@ -1,14 +1,15 @@
-// The fourteen transform-state functions and the TS_STACK discipline: save,
-// restore, peek and cycle records; edit pen, origin, scale, rotation, camera
-// and homography. Every writer stores a new value object (never mutates one),
+// The transform-state functions and the TS_STACK discipline: save, restore,
+// peek and cycle records; edit pen, origin, scale, rotation, camera and
+// homography. Every writer stores a new value object (never mutates one),
 // which keeps the shallow copies on the stack safe. Main thread.
 
-#include "core/bindings.hpp"
+#include "geometry/state.hpp"
+
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 
-namespace kv {
+namespace kv::state {
 namespace {
 
 // ---- internal helpers ----------------------------------------------------------
@@ -76,10 +77,11 @@ PyObject* set_float_tuple(PyObject* ts, PyObject* key, PyObject* p) {
   Py_RETURN_NONE;
 }
 
+}  // namespace
+
 // ---- stack functions -----------------------------------------------------------
 
-PyObject* push_state(PyObject* const* a) {
-  PyObject* ts = a[0];
+PyObject* push_state(PyObject* ts) {
   Ref keys = global(KV_STR("STATE_KEYS"));
   if (!keys) return nullptr;
   Ref it = Ref::steal(PyObject_GetIter(keys.get()));
@@ -101,6 +103,8 @@ PyObject* push_state(PyObject* const* a) {
   Py_RETURN_NONE;
 }
 
+namespace {
+
 // TS_STACK and whether it holds anything; -1 on error.
 int stack_nonempty(Ref* stack) {
   *stack = global(KV_STR("TS_STACK"));
@@ -110,26 +114,28 @@ int stack_nonempty(Ref* stack) {
 
 Ref stack_pop(PyObject* stack) { return Ref::steal(PyObject_CallMethodNoArgs(stack, KV_STR("pop"))); }
 
-PyObject* pop_state(PyObject* const* a) {
+}  // namespace
+
+PyObject* pop_state(PyObject* ts) {
   Ref stack;
   int n = stack_nonempty(&stack);
   if (n <= 0) return n < 0 ? nullptr : Py_NewRef(Py_None);
   Ref top = stack_pop(stack.get());
-  if (!top || !update(a[0], top.get())) return nullptr;
+  if (!top || !update(ts, top.get())) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* peek_state(PyObject* const* a) {
+PyObject* peek_state(PyObject* ts) {
   Ref stack;
   int n = stack_nonempty(&stack);
   if (n <= 0) return n < 0 ? nullptr : Py_NewRef(Py_None);
   Ref top = Ref::steal(item(stack.get(), -1));
   Ref copy = top ? Ref::steal(PyObject_CallMethodNoArgs(top.get(), KV_STR("copy"))) : Ref();
-  if (!copy || !update(a[0], copy.get())) return nullptr;
+  if (!copy || !update(ts, copy.get())) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* cycle_state(PyObject* const*) {
+PyObject* cycle_state() {
   Ref stack;
   int n = stack_nonempty(&stack);
   if (n <= 0) return n < 0 ? nullptr : Py_NewRef(Py_None);
@@ -148,12 +154,12 @@ PyObject* cycle_state(PyObject* const*) {
 
 // ---- record editors ------------------------------------------------------------
 
-PyObject* set_cam_pos(PyObject* const* a) { return set_float_tuple(a[0], KV_STR("cam_pos_3d"), a[1]); }
-PyObject* set_cam_rot(PyObject* const* a) { return set_float_tuple(a[0], KV_STR("cam_rot_3d"), a[1]); }
+PyObject* set_cam_pos(PyObject* ts, PyObject* p) { return set_float_tuple(ts, KV_STR("cam_pos_3d"), p); }
+PyObject* set_cam_rot(PyObject* ts, PyObject* r) { return set_float_tuple(ts, KV_STR("cam_rot_3d"), r); }
 
-PyObject* set_homography(PyObject* const* a) {
-  if (!body_exact(a[1], &PyList_Type) || !body_exact(a[2], &PyList_Type)) return nullptr;
-  Ref pair = call_global(KV_STR("set_homography_core"), {a[1], a[2]});
+PyObject* set_homography(PyObject* ts, PyObject* src_pts, PyObject* dst_pts) {
+  if (!body_exact(src_pts, &PyList_Type) || !body_exact(dst_pts, &PyList_Type)) return nullptr;
+  Ref pair = call_global(KV_STR("set_homography_core"), {src_pts, dst_pts});
   if (!pair) return nullptr;
   // dict(zip(("full_transform", "full_transform_inv"), pair))
   Ref it = Ref::steal(PyObject_GetIter(pair.get()));
@@ -168,47 +174,51 @@ PyObject* set_homography(PyObject* const* a) {
     }
     if (PyDict_SetItem(d.get(), key, v.get()) < 0) return nullptr;
   }
-  if (!update(a[0], d.get())) return nullptr;
+  if (!update(ts, d.get())) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* move(PyObject* const* a) { return relative_move(a[0], KV_STR("cursor_pos"), a[1]); }
-PyObject* shift(PyObject* const* a) { return relative_move(a[0], KV_STR("shift"), a[1]); }
+PyObject* move(PyObject* ts, PyObject* xy) { return relative_move(ts, KV_STR("cursor_pos"), xy); }
+PyObject* shift(PyObject* ts, PyObject* xy) { return relative_move(ts, KV_STR("shift"), xy); }
 
-PyObject* set_shift(PyObject* const* a) {
-  Ref cur = record_get(a[0], KV_STR("shift"));
-  Ref pad = cur ? pad_to(cur.get(), a[1]) : Ref();
-  if (!pad) return nullptr;
-  return store(a[0], KV_STR("shift"), pad.get());
+// The pen set to xy: two coordinates in 2-D; in 3-D mode three (a missing z is 0.0).
+PyObject* set_pos(PyObject* ts, PyObject* xy) {
+  Ref flag = record_get(ts, KV_STR("is_3d"));
+  if (!flag) return nullptr;
+  int is_3d = PyObject_IsTrue(flag.get());
+  if (is_3d < 0) return nullptr;
+  Py_ssize_t n = is_3d ? PyObject_Length(xy) : 0;
+  if (n < 0) return nullptr;
+  Ref x = Ref::steal(item(xy, 0));
+  if (!x) return nullptr;
+  Ref y = Ref::steal(item(xy, 1));
+  if (!y) return nullptr;
+  Ref pos;
+  if (is_3d && n == 3) {
+    Ref z = Ref::steal(item(xy, 2));
+    if (!z) return nullptr;
+    pos = Ref::steal(PyTuple_Pack(3, x.get(), y.get(), z.get()));
+  } else if (is_3d) {
+    Ref zero = Ref::steal(PyFloat_FromDouble(0.0));
+    if (!zero) return nullptr;
+    pos = Ref::steal(PyTuple_Pack(3, x.get(), y.get(), zero.get()));
+  } else {
+    pos = Ref::steal(PyTuple_Pack(2, x.get(), y.get()));
+  }
+  if (!pos || PyObject_SetItem(ts, KV_STR("cursor_pos"), pos.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
 }
 
-PyObject* scale(PyObject* const* a) { return add_to(a[0], KV_STR("size"), a[1]); }
-PyObject* set_size(PyObject* const* a) { return store(a[0], KV_STR("size"), a[1]); }
-PyObject* rotate(PyObject* const* a) { return add_to(a[0], KV_STR("rot"), a[1]); }
-PyObject* set_rotate(PyObject* const* a) { return store(a[0], KV_STR("rot"), a[1]); }
+PyObject* set_shift(PyObject* ts, PyObject* xy) {
+  Ref cur = record_get(ts, KV_STR("shift"));
+  Ref pad = cur ? pad_to(cur.get(), xy) : Ref();
+  if (!pad) return nullptr;
+  return store(ts, KV_STR("shift"), pad.get());
+}
 
-// ---- registration --------------------------------------------------------------
+PyObject* scale(PyObject* ts, PyObject* ds) { return add_to(ts, KV_STR("size"), ds); }
+PyObject* set_size(PyObject* ts, PyObject* ds) { return store(ts, KV_STR("size"), ds); }
+PyObject* rotate(PyObject* ts, PyObject* dr) { return add_to(ts, KV_STR("rot"), dr); }
+PyObject* set_rotate(PyObject* ts, PyObject* dr) { return store(ts, KV_STR("rot"), dr); }
 
-const FuncSpec kFunctions[] = {
-    {"push_state", push_state, {{"ts"}}, nullptr, true},
-    {"pop_state", pop_state, {{"ts"}}, nullptr, true},
-    {"peek_state", peek_state, {{"ts"}}, nullptr, true},
-    {"set_cam_pos", set_cam_pos, {{"ts"}, {"p"}}, nullptr, true},
-    {"set_cam_rot", set_cam_rot, {{"ts"}, {"r"}}, nullptr, true},
-    {"cycle_state", cycle_state, {{"ts"}}, nullptr, true},
-    {"set_homography", set_homography, {{"ts"}, {"src_pts"}, {"dst_pts"}}, nullptr, true},
-    {"move", move, {{"ts"}, {"xy"}}, nullptr, true},
-    {"shift", shift, {{"ts"}, {"xy"}}, nullptr, true},
-    {"set_shift", set_shift, {{"ts"}, {"xy"}}, nullptr, true},
-    {"scale", scale, {{"ts"}, {"ds"}}, nullptr, true},
-    {"set_size", set_size, {{"ts"}, {"ds"}}, nullptr, true},
-    {"rotate", rotate, {{"ts"}, {"dr"}}, nullptr, true},
-    {"set_rotate", set_rotate, {{"ts"}, {"dr"}}, nullptr, true},
-};
-
-}  // namespace
-}  // namespace kv
-
-namespace kv {
-FuncTable state_functions() { return {kFunctions, std::size(kFunctions)}; }
-}  // namespace kv
+}  // namespace kv::state
