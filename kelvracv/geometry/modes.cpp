@@ -71,17 +71,9 @@ Ref find_homography(PyObject* cv2, PyObject* a, PyObject* b) {
   Ref res = call(fn.get(), {a, b, ransac.get(), thresh.get()});
   if (!res) return res;
   // H, _ = result
-  Ref seq = Ref::steal(PySequence_Fast(res.get(), "cannot unpack non-iterable object"));
-  if (!seq) return seq;
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-  if (n != 2) {
-    if (n > 2)
-      PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    else
-      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    return Ref();
-  }
-  return Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), 0));
+  Ref pair[2];
+  if (!unpack(res.get(), pair, 2, Unpack::kInterpreter)) return Ref();
+  return pair[0];
 }
 
 }  // namespace

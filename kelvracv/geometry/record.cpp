@@ -144,23 +144,38 @@ bool record_floats(PyObject* ts, PyObject* key, double* out, int n) {
   return true;
 }
 
+namespace {
+
+// The camera is read in two steps, as transform_3d reads it: rotation and
+// size before the point's coordinates, then position, angles and shift.
+bool read_camera_head(PyObject* ts, geo::Camera* cam) {
+  return record_float(ts, KV_STR("rot"), &cam->rot) && record_float(ts, KV_STR("size"), &cam->size);
+}
+
+bool read_camera_tail(PyObject* ts, geo::Camera* cam) {
+  double cp[3], cr[3], sh[2];
+  if (!record_floats(ts, KV_STR("cam_pos_3d"), cp, 3) || !record_floats(ts, KV_STR("cam_rot_3d"), cr, 3) ||
+      !record_floats(ts, KV_STR("shift"), sh, 2))
+    return false;
+  cam->cx = cp[0], cam->cy = cp[1], cam->cz = cp[2];
+  cam->rx = cr[0], cam->ry = cr[1], cam->rz = cr[2];
+  cam->shx = sh[0], cam->shy = sh[1];
+  return true;
+}
+
+}  // namespace
+
 // ---- internal forms ------------------------------------------------------------
 
 bool transform_3d(PyObject* p, PyObject* ts, geo::Vec3* out) {
   geo::Camera cam;
   double pt[3] = {0.0, 0.0, 0.0};
-  if (!record_float(ts, KV_STR("rot"), &cam.rot) || !record_float(ts, KV_STR("size"), &cam.size)) return false;
+  if (!read_camera_head(ts, &cam)) return false;
   if (!item_float(p, 0, &pt[0]) || !item_float(p, 1, &pt[1])) return false;
   Py_ssize_t n = PyObject_Size(p);
   if (n < 0) return false;
   if (n == 3 && !item_float(p, 2, &pt[2])) return false;
-  double cp[3], cr[3], sh[2];
-  if (!record_floats(ts, KV_STR("cam_pos_3d"), cp, 3) || !record_floats(ts, KV_STR("cam_rot_3d"), cr, 3) ||
-      !record_floats(ts, KV_STR("shift"), sh, 2))
-    return false;
-  cam.cx = cp[0], cam.cy = cp[1], cam.cz = cp[2];
-  cam.rx = cr[0], cam.ry = cr[1], cam.rz = cr[2];
-  cam.shx = sh[0], cam.shy = sh[1];
+  if (!read_camera_tail(ts, &cam)) return false;
   *out = geo::view_3d(cam, pt[0], pt[1], pt[2]);
   return true;
 }
@@ -316,18 +331,10 @@ bool PointMapper::read_view_2d() {
   return true;
 }
 
-bool PointMapper::read_camera_head() {
-  return record_float(ts_, KV_STR("rot"), &cam_.rot) && record_float(ts_, KV_STR("size"), &cam_.size);
-}
+bool PointMapper::read_camera_head() { return kv::read_camera_head(ts_, &cam_); }
 
 bool PointMapper::read_camera_tail() {
-  double cp[3], cr[3], sh[2];
-  if (!record_floats(ts_, KV_STR("cam_pos_3d"), cp, 3) || !record_floats(ts_, KV_STR("cam_rot_3d"), cr, 3) ||
-      !record_floats(ts_, KV_STR("shift"), sh, 2))
-    return false;
-  cam_.cx = cp[0], cam_.cy = cp[1], cam_.cz = cp[2];
-  cam_.rx = cr[0], cam_.ry = cr[1], cam_.rz = cr[2];
-  cam_.shx = sh[0], cam_.shy = sh[1];
+  if (!kv::read_camera_tail(ts_, &cam_)) return false;
   ready_ = true;
   return true;
 }

@@ -109,4 +109,48 @@ PyObject* item(PyObject* o, Py_ssize_t i) {
   return PyObject_GetItem(o, idx.get());
 }
 
+namespace {
+
+// The error for a sequence that ended after `found` of n values.
+bool short_of_values(Py_ssize_t found, Py_ssize_t n, Unpack form) {
+  if (form == Unpack::kCompiled)
+    PyErr_Format(PyExc_ValueError, msg::kNeedMoreValues, found, found == 1 ? "" : "s");
+  else
+    PyErr_Format(PyExc_ValueError, msg::kNotEnoughValues, n, found);
+  return false;
+}
+
+bool too_many_values(Py_ssize_t n) {
+  PyErr_Format(PyExc_ValueError, msg::kTooManyValues, n);
+  return false;
+}
+
+}  // namespace
+
+bool unpack(PyObject* o, Ref* out, Py_ssize_t n, Unpack form) {
+  if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(o);
+    if (size > n) return too_many_values(n);
+    if (size < n) return short_of_values(size, n, form);
+    for (Py_ssize_t i = 0; i < n; i++) out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(o, i));
+    return true;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(o));
+  if (!it) {
+    if (form == Unpack::kInterpreter && PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(o)->tp_iter &&
+        !PySequence_Check(o)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, msg::kNotIterable, Py_TYPE(o)->tp_name);
+    }
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < n; i++) {
+    out[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!out[i]) return PyErr_Occurred() ? false : short_of_values(i, n, form);
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) return too_many_values(n);
+  return !PyErr_Occurred();
+}
+
 }  // namespace kv

@@ -58,6 +58,14 @@ inline PyObject* py_int(double v) {
 // A tuple of floats built from doubles.
 PyObject* float_tuple(const double* v, Py_ssize_t n);
 
+// `out[0], ..., out[n-1] = o`: n new references, or false with the error of
+// the unpacking form: the interpreter's ("cannot unpack non-iterable int
+// object", "not enough values to unpack (expected 2, got 1)") or a compiled
+// module's (the iterator's own TypeError, "need more than 1 value to
+// unpack"); both say "too many values to unpack (expected 2)".
+enum class Unpack { kInterpreter, kCompiled };
+bool unpack(PyObject* o, Ref* out, Py_ssize_t n, Unpack form);
+
 // Subscript o[i] with Python semantics (negative indices, any mapping or sequence).
 PyObject* item(PyObject* o, Py_ssize_t i);
 

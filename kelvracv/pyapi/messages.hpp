@@ -19,5 +19,10 @@ inline constexpr const char* kNotContiguous = "ndarray is not C-contiguous";
 inline constexpr const char* kSeqSize = "Expected a sequence of size %zd, got size %zd";
 inline constexpr const char* kSeqType = "Expected a sequence of size %zd, got %.200s";
 inline constexpr const char* kNameNotDefined = "name '%U' is not defined";
+// `a, b = o` as the interpreter reports it, and as a compiled module does.
+inline constexpr const char* kNotIterable = "cannot unpack non-iterable %.200s object";
+inline constexpr const char* kNotEnoughValues = "not enough values to unpack (expected %zd, got %zd)";
+inline constexpr const char* kNeedMoreValues = "need more than %zd value%.1s to unpack";
+inline constexpr const char* kTooManyValues = "too many values to unpack (expected %zd)";
 
 }  // namespace kv::msg

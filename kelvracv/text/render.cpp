@@ -32,28 +32,11 @@ Ref at_least_one(PyObject* v) {
 
 // a, b = seq, with the interpreter's unpacking errors.
 bool unpack_pair(PyObject* seq, Ref* a, Ref* b) {
-  Ref it = Ref::steal(PyObject_GetIter(seq));
-  if (!it) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(seq)->tp_name);
-    }
-    return false;
-  }
-  Ref* out[2] = {a, b};
-  for (int i = 0; i < 2; i++) {
-    *out[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!*out[i]) {
-      if (!PyErr_Occurred())
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-      return false;
-    }
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return false;
-  }
-  return !PyErr_Occurred();
+  Ref pair[2];
+  if (!unpack(seq, pair, 2, Unpack::kInterpreter)) return false;
+  *a = pair[0];
+  *b = pair[1];
+  return true;
 }
 
 // Pillow renders the whole text into one RGBA image at its pixel size, so a

@@ -16,16 +16,6 @@ namespace {
 // ((600, 400), "Kelvra Window").
 PyObject* default_window() { return KV_CONST(default_window_info); }
 
-int need_more_values(Py_ssize_t found) {
-  PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-  return -1;
-}
-
-int too_many_values(Py_ssize_t expected) {
-  PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
-  return -1;
-}
-
 // Builds the first transform-state record for a W x H canvas.
 PyObject* first_record(PyObject* w, PyObject* h) {
   Ref two = Ref::steal(PyLong_FromLong(2));
@@ -123,23 +113,7 @@ bool start_listeners_once() {
 
 // ---- shared helpers ----------------------------------------------------------
 
-bool unpack(PyObject* o, Ref* out, Py_ssize_t n) {
-  if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(o);
-    if (size != n) return (size > n ? too_many_values(n) : need_more_values(size)) == 0;
-    for (Py_ssize_t i = 0; i < n; i++) out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(o, i));
-    return true;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(o));
-  if (!it) return false;
-  for (Py_ssize_t i = 0; i < n; i++) {
-    out[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!out[i]) return PyErr_Occurred() ? false : need_more_values(i) == 0;
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) return too_many_values(n) == 0;
-  return !PyErr_Occurred();
-}
+bool unpack(PyObject* o, Ref* out, Py_ssize_t n) { return kv::unpack(o, out, n, Unpack::kCompiled); }
 
 Ref full_canvas(PyObject* h, PyObject* w, PyObject* fill) {
   Ref full = global_attr(KV_STR("np"), KV_STR("full"));
