@@ -10,49 +10,11 @@
 namespace kv::cmd {
 namespace {
 
-const char kHex[] = "0123456789abcdef";
+// data.hex()
+PyObject* hex_of(PyObject* data) { return PyObject_CallMethodNoArgs(data, KV_STR("hex")); }
 
-// bytes.hex() of a bytes object, built directly as an ASCII str.
-PyObject* hex_of(PyObject* data) {
-  if (!PyBytes_Check(data)) return PyObject_CallMethodNoArgs(data, KV_STR("hex"));
-  Py_ssize_t n = PyBytes_GET_SIZE(data);
-  if (n > PY_SSIZE_T_MAX / 2) return PyErr_NoMemory();
-  PyObject* s = PyUnicode_New(2 * n, 127);
-  if (!s) return nullptr;
-  const unsigned char* src = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
-  char* dst = static_cast<char*>(PyUnicode_DATA(s));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    dst[2 * i] = kHex[src[i] >> 4];
-    dst[2 * i + 1] = kHex[src[i] & 15];
-  }
-  return s;
-}
-
-int hex_digit(Py_UCS1 c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// bytes.fromhex(text): plain even-length hex directly, anything else
-// (blanks between bytes, errors) through bytes.fromhex itself.
+// bytes.fromhex(text)
 PyObject* from_hex(PyObject* text) {
-  if (PyUnicode_IS_ASCII(text) && PyUnicode_GET_LENGTH(text) % 2 == 0) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text) / 2;
-    const Py_UCS1* src = PyUnicode_1BYTE_DATA(text);
-    PyObject* b = PyBytes_FromStringAndSize(nullptr, n);
-    if (!b) return nullptr;
-    char* dst = PyBytes_AS_STRING(b);
-    bool ok = true;
-    for (Py_ssize_t i = 0; i < n && ok; ++i) {
-      int hi = hex_digit(src[2 * i]), lo = hex_digit(src[2 * i + 1]);
-      ok = hi >= 0 && lo >= 0;
-      if (ok) dst[i] = static_cast<char>((hi << 4) | lo);  // (-1 << 4 would be undefined)
-    }
-    if (ok) return b;
-    Py_DECREF(b);
-  }
   return PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), KV_STR("fromhex"), text);
 }
 

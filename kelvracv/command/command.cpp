@@ -473,7 +473,7 @@ PyObject* execute_span(PyObject* arr, PyObject* ts, PyObject* text, Py_ssize_t s
   Ref items = unpack(result.get());
   if (!items) return nullptr;
   Ref func = Ref::borrow(PyList_GET_ITEM(items.get(), 0));
-  PyObject** rest = reinterpret_cast<PyListObject*>(items.get())->ob_item + 1;
+  PyObject** rest = PySequence_Fast_ITEMS(items.get()) + 1;
   if (!dispatch(arr, ts, func.get(), rest, PyList_GET_SIZE(items.get()) - 1, origin)) return nullptr;
   Py_RETURN_NONE;
 }
