@@ -91,6 +91,56 @@ PyObject* call_fast(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
 
 }  // namespace
 
+namespace {
+
+// Keywords left over once the parameters are bound: a duplicate, an unknown
+// name, or an entry of **kwargs (collected into *extra_kw).
+bool bind_leftover_keywords(FunctionObject* f, PyObject* const* kwvals, PyObject* kwnames, Py_ssize_t npos_given,
+                            Ref* extra_kw) {
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); k++) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t at = find_param(f, key);
+    if (at >= npos_given) continue;  // bound already
+    if (at >= 0) {
+      PyErr_Format(PyExc_TypeError, msg::kMultipleValues, c_name(f), key);
+      return false;
+    }
+    if (f->varkw_at < 0) {
+      PyErr_Format(PyExc_TypeError, msg::kUnexpectedKeyword, c_name(f), key);
+      return false;
+    }
+    if (!*extra_kw && !(*extra_kw = Ref::steal(PyDict_New()))) return false;
+    if (PyDict_SetItem(extra_kw->get(), key, kwvals[k]) < 0) return false;
+  }
+  return true;
+}
+
+// Parameters not given positionally, in order: by keyword, else the default.
+// False (with the count error) when a required one is missing.
+bool bind_rest(FunctionObject* f, PyObject* const* kwvals, PyObject* kwnames, Py_ssize_t npos_given,
+               PyObject** vals) {
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = npos_given; i < f->npos; i++) {
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      if (key == f->names[i] || PyUnicode_Compare(key, f->names[i]) == 0) {
+        vals[i] = kwvals[k];
+        break;
+      }
+    }
+    if (!vals[i]) {
+      if (!f->defaults[i]) {
+        count_error(f, i);
+        return false;
+      }
+      vals[i] = f->defaults[i];
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 // Binds positional and keyword arguments to the parameter list, fills defaults,
 // collects *args and **kwargs, then calls the implementation.
 PyObject* call_general(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -109,43 +159,14 @@ PyObject* call_general(PyObject* self, PyObject* const* args, size_t nargsf, PyO
   }
   Py_ssize_t npos_given = nargs < f->npos ? nargs : f->npos;
   for (Py_ssize_t i = 0; i < npos_given; i++) vals[i] = args[i];
-
   for (Py_ssize_t k = 0; k < nkw; k++) {
     if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, k))) {
       PyErr_Format(PyExc_TypeError, msg::kKeywordsStrings, c_name(f));
       return nullptr;
     }
   }
-  // Parameters not given positionally, in order: keyword, then default.
-  for (Py_ssize_t i = npos_given; i < f->npos; i++) {
-    for (Py_ssize_t k = 0; k < nkw; k++) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-      if (key == f->names[i] || PyUnicode_Compare(key, f->names[i]) == 0) {
-        vals[i] = args[nargs + k];
-        break;
-      }
-    }
-    if (!vals[i]) {
-      if (!f->defaults[i]) return count_error(f, i);
-      vals[i] = f->defaults[i];
-    }
-  }
-  // Keywords left over: duplicates, **kwargs or unknown names.
-  for (Py_ssize_t k = 0; k < nkw; k++) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    Py_ssize_t at = find_param(f, key);
-    if (at >= npos_given) continue;  // bound above
-    if (at >= 0) {
-      PyErr_Format(PyExc_TypeError, msg::kMultipleValues, c_name(f), key);
-      return nullptr;
-    }
-    if (f->varkw_at < 0) {
-      PyErr_Format(PyExc_TypeError, msg::kUnexpectedKeyword, c_name(f), key);
-      return nullptr;
-    }
-    if (!extra_kw && !(extra_kw = Ref::steal(PyDict_New()))) return nullptr;
-    if (PyDict_SetItem(extra_kw.get(), key, args[nargs + k]) < 0) return nullptr;
-  }
+  if (!bind_rest(f, args + nargs, kwnames, npos_given, vals)) return nullptr;
+  if (nkw && !bind_leftover_keywords(f, args + nargs, kwnames, npos_given, &extra_kw)) return nullptr;
   if (f->varargs_at >= 0) {
     if (!extra_args && !(extra_args = Ref::steal(PyTuple_New(0)))) return nullptr;
     vals[f->varargs_at] = extra_args.get();
