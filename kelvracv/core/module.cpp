@@ -223,7 +223,7 @@ int exec_module(PyObject* m) {
     }
     return -1;
   }
-  if (init_function_type() < 0 || init_names() < 0 || command_startup() < 0) return -1;
+  if (init_names() < 0 || init_function_type() < 0 || command_startup() < 0) return -1;
   set_module(m);
   return startup(m);
 }

@@ -6,6 +6,7 @@
 
 namespace kv {
 
+Ids g_id = {};
 KwNames g_kw = {};
 Constants g_const = {};
 
@@ -27,6 +28,10 @@ PyObject* kwnames(std::initializer_list<const char*> names) {
 }  // namespace
 
 int init_names() {
+#define KV_MAKE_ID(field, text) \
+  if (!(g_id.field = PyUnicode_InternFromString(text))) return -1;
+  KV_IDS(KV_MAKE_ID)
+#undef KV_MAKE_ID
 #define KV_MAKE_KW(field, ...) \
   if (!(g_kw.field = kwnames({__VA_ARGS__}))) return -1;
   KV_KWNAMES(KV_MAKE_KW)

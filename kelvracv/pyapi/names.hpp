@@ -1,11 +1,16 @@
-// The keyword-name tuples and constant objects the library hands to Python,
-// declared in one list each and made once at start-up (on the importing
+// The interned names, keyword-name tuples and constant objects the library
+// hands to Python, declared in one list each and made once at start-up (on the importing
 // thread, before any other thread of the module exists), then only read.
 // Made there, no first use on a listener or sound thread can race another to
 // create one, and no call can find one missing without an exception.
 #pragma once
 
 #include "pyapi/ref.hpp"
+
+// Interned names: X(field, "text"); KV_ID(field) is the str "text".
+// @@IDS-BEGIN
+#define KV_IDS(X)
+// @@IDS-END
 
 // Keyword names for vectorcalls: X(field, "name", ...) is the tuple ("name", ...).
 #define KV_KWNAMES(X)                    \
@@ -36,6 +41,9 @@
 namespace kv {
 
 #define KV_NAMES_FIELD(field, ...) PyObject* field;
+struct Ids {
+  KV_IDS(KV_NAMES_FIELD)
+};
 struct KwNames {
   KV_KWNAMES(KV_NAMES_FIELD)
 };
@@ -45,14 +53,16 @@ struct Constants {
 #undef KV_NAMES_FIELD
 
 // Borrowed, valid for the life of the process once init_names() succeeded.
+extern Ids g_id;
 extern KwNames g_kw;
 extern Constants g_const;
 
-// Makes every entry of both lists; -1 with an exception set on failure.
+// Makes every entry of the three lists; -1 with an exception set on failure.
 int init_names();
 
 }  // namespace kv
 
+#define KV_ID(field) (::kv::g_id.field)
 // KV_KW(target_daemon) is the tuple ("target", "daemon"); KV_CONST(half) is 0.5.
 #define KV_KW(field) (::kv::g_kw.field)
 #define KV_CONST(field) (::kv::g_const.field)
