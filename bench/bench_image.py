@@ -124,7 +124,8 @@ def py_text(arr, ts, content, font_info, size, color, thickness=1, aa=True):
         return
     font = py_load_font(font_info, eff)
     tw, th = py_text_size(content, font_info, eff)
-    img = Image.new("RGBA", (tw + 1, th + 1), (0, 0, 0, 0))
+    _, _, right, bottom = font.getbbox(content)
+    img = Image.new("RGBA", (max(tw, right) + 1, max(th, bottom) + 1), (0, 0, 0, 0))
     ImageDraw.Draw(img).text((0, 0), content, font=font, fill=bgr + (255,))
     tmp = ts.copy()
     tmp["cursor_pos"] = (ts["cursor_pos"][0], ts["cursor_pos"][1] - th / s)

@@ -70,13 +70,9 @@ def local_frame(ts, x, y):
 
 
 def held(*names):
-    """True while any of the keys is held.
-
-    get_input("held", name) lower-cases the name, which suits letters ("w");
-    special keys keep pynput's spelling ("Key.left"), so they are read from
-    the KEYS dictionary directly.
-    """
-    return any(kv.get_input("held", n) if len(n) == 1 else n in kv.KEYS for n in names)
+    """True while any of the keys is held: letters in any case ("w"), special
+    keys in pynput's spelling ("Key.left")."""
+    return any(kv.get_input("held", n) for n in names)
 
 
 def steer_ship(ts):

@@ -17,6 +17,7 @@ def state(kv, monkeypatch):
     """Fresh input globals for one test."""
     monkeypatch.setattr(kv, "KEYS", {})
     monkeypatch.setattr(kv, "RUN", True)
+    monkeypatch.setattr(kv, "cv2", FakeCV2([]))  # no window: positions stay desktop pixels
     monkeypatch.setattr(kv, "MOUSE_SCR_POS", (0, 0))
     monkeypatch.setattr(
         kv, "MOUSE_STATE", {"world_pos": (0.0, 0.0), "buttons": [False, False, False], "scroll": 0.0}
@@ -25,7 +26,7 @@ def state(kv, monkeypatch):
 
 
 class FakeCV2:
-    """Answers waitKey from a list of key codes."""
+    """Answers waitKey from a list of key codes; knows no window."""
 
     def __init__(self, codes):
         self.codes = list(codes)
@@ -34,6 +35,9 @@ class FakeCV2:
     def waitKey(self, delay):
         self.delays.append(delay)
         return self.codes.pop(0)
+
+    def getWindowImageRect(self, name):
+        return (-1, -1, -1, -1)
 
 
 # ---- names and signatures ------------------------------------------------------
@@ -163,6 +167,13 @@ def test_held_keys(state):
     assert kv.get_input("held", "a") is True
     assert kv.get_input("held", "b") is False
     assert kv.get_input("held") is False
+    # special keys are held under pynput's text form, and found as written
+    kv.simulate_key_press("Key.left")
+    kv.on_press(keyboard.Key.shift)
+    assert kv.get_input("held", "Key.left") is True and kv.get_input("held", "Key.shift") is True
+    assert kv.get_input("held", "key.left") is False and kv.get_input("held", "Key.right") is False
+    kv.KEYS["key.left"] = "lower first"
+    assert kv.get_input("held", "Key.left") == "lower first"
     kv.KEYS[5] = True
     assert kv.get_input("held", 5) is True
     with pytest.raises(TypeError):

@@ -23,6 +23,7 @@ KELVRA_SOURCE = (Path(kelvracv.__file__).parent / "Kelvra.py").read_bytes()
 HEAD = "\nimport os,sys,tempfile,base64,zlib,json,atexit,shutil\nVFR=json.loads("
 MIDDLE = (
     ")\n"
+    "import runpy,traceback\n"
     "def cleanup(d):\n"
     "    try:shutil.rmtree(d) if os.path.exists(d) else None\n"
     "    except:pass\n"
@@ -32,13 +33,13 @@ MIDDLE = (
     "        try:\n"
     "            fp = os.path.join(tmp_d, fn); os.makedirs(os.path.dirname(fp), exist_ok = True)\n"
     "            with open(fp, 'wb') as f:f.write(zlib.decompress(base64.b64decode(edata)))\n"
-    "        except Exception as e:print(f\"Error extracting {fn}:{e}\"); return\n"
+    "        except Exception as e:print(f\"Error extracting {fn}:{e}\"); sys.exit(1)\n"
     "    orig_cwd = os.getcwd(); os.chdir(tmp_d)\n"
-    "    try:__import__(\""
+    "    try:runpy.run_path(os.path.join(tmp_d, "
 )
 TAIL = (
-    "\")\n"
-    "    except Exception as e:print(f\"Runtime error:{e}\")\n"
+    "), run_name=\"__main__\")\n"
+    "    except Exception as e:print(f\"Runtime error:{e}\"); traceback.print_exc(); sys.exit(1)\n"
     "    finally:os.chdir(orig_cwd)\n"
     "if __name__ == \"__main__\":run_compiled()\n"
 )
@@ -82,9 +83,9 @@ DATA = bytes(range(256)) * 3 + b"\x00\r\n\x1a" * 50
 # ---- helpers -----------------------------------------------------------------
 
 
-def expected_script(entries, module_name):
+def expected_script(entries, main_name):
     vfr = [(name, base64.b64encode(zlib.compress(data, 9)).decode("utf-8")) for name, data in entries]
-    return HEAD + repr(json.dumps(vfr)) + MIDDLE + module_name + TAIL
+    return HEAD + repr(json.dumps(vfr)) + MIDDLE + repr(main_name) + TAIL
 
 
 def entries_of(script_path):
@@ -158,7 +159,7 @@ def test_package_byte_for_byte(kv, project, capsys, monkeypatch):
     assert sorted(order) == sorted(KEPT)
     entries = [("Kelvra.py", KELVRA_SOURCE)] + [(n, (project / n).read_bytes()) for n in order] + [
         ("game.py", MAIN.encode())]
-    assert Path(out).read_text() == expected_script(entries, "game")
+    assert Path(out).read_text() == expected_script(entries, "game.py")
     assert entries_of(out) == entries
     assert Path(out).read_bytes().isascii() and Path(out).read_bytes().startswith(b"\nimport os,")
     broken = os.path.join("sub", "broken")
@@ -171,7 +172,7 @@ def test_only_the_main_script(kv, tmp_path):
     out = kv.compile_project(str(tmp_path / "game.py"))
     assert out == str(tmp_path / "game_c.py")
     assert entries_of(out) == [("Kelvra.py", KELVRA_SOURCE), ("game.py", b"print('hi')\n")]
-    assert Path(out).read_text().endswith('    try:__import__("game' + TAIL)
+    assert Path(out).read_text().endswith(MIDDLE + "'game.py'" + TAIL)
 
 
 def test_project_file_named_kelvra_replaces_the_library_source_in_place(kv, tmp_path):
@@ -191,19 +192,19 @@ def test_second_call_overwrites_and_skips_the_first_output(kv, tmp_path):
     assert entries_of(second) == [("Kelvra.py", KELVRA_SOURCE), ("data.txt", b"two"), ("game.py", b"A = 1\n")]
 
 
-@pytest.mark.parametrize("name, output, module", [
-    ("game", "game_c.py", "game"),          # no ".py": the package must not replace the main script
-    ("run.PY", "run.PY_c.py", "run.PY"),
-    ("a.py.py", "a_c.py_c.py", "a"),        # every ".py" is replaced
-    ("level.pyw", "level_c.pyw", "levelw"),
+@pytest.mark.parametrize("name, output", [
+    ("game", "game_c.py"),          # no ".py": the package must not replace the main script
+    ("run.PY", "run.PY_c.py"),
+    ("a.py.py", "a_c.py_c.py"),     # every ".py" is replaced
+    ("level.pyw", "level_c.pyw"),
 ])
-def test_output_and_module_names(kv, tmp_path, name, output, module):
+def test_output_names(kv, tmp_path, name, output):
     write(tmp_path / name, "MAIN = True\n")
     out = kv.compile_project(str(tmp_path / name))
     assert out == str(tmp_path / output)
     assert (tmp_path / name).read_bytes() == b"MAIN = True\n"
     assert entries_of(out)[-1] == (name, b"MAIN = True\n")
-    assert Path(out).read_text().endswith(module + TAIL)
+    assert Path(out).read_text().endswith(MIDDLE + repr(name) + TAIL)
 
 
 def test_missing_main_script(kv, tmp_path):
@@ -248,8 +249,8 @@ def test_packaged_project_runs_from_another_directory(kv, project, tmp_path):
     assert r.stdout == "Volume monitor thread started.\n"
     report = json.loads((elsewhere / "report.json").read_text())
     tmp_d = report["cwd"]
-    # It ran the main script as module "game" from a fresh temporary folder first on the path.
-    assert report["name"] == "game" and report["file"] == os.path.join(tmp_d, "game.py")
+    # It ran the main script as __main__ from a fresh temporary folder first on the path.
+    assert report["name"] == "__main__" and report["file"] == os.path.join(tmp_d, "game.py")
     assert report["path0"] == tmp_d and Path(tmp_d).parent == Path(tempfile.gettempdir())
     assert report["helper"] == "helper imported from the package"
     # Kelvra is the installed native module itself: a rebinding is seen by the library.
@@ -274,23 +275,56 @@ def test_runtime_error_is_printed_and_the_directory_restored(kv, tmp_path):
           "import atexit, os, json\n"
           "here = os.getcwd()\n"
           "atexit.register(lambda: print(json.dumps([os.getcwd(), os.path.isdir(here), here])))\n"
-          "raise ValueError('bad level')\n")
+          "def level():\n"
+          "    raise ValueError('bad level')\n"
+          "level()\n")
     out = kv.compile_project(str(tmp_path / "proj" / "boom.py"))
     r = run_packaged(out, tmp_path)
-    assert r.returncode == 0 and r.stderr == ""
+    assert r.returncode == 1
     lines = r.stdout.splitlines()
     assert lines[0] == "Runtime error:bad level"
     cwd, existed, tmp_d = json.loads(lines[1])
     assert cwd == str(tmp_path) and existed and not os.path.exists(tmp_d)
+    # the traceback on standard error, down to the failing line
+    boom = os.path.join(tmp_d, "boom.py")
+    assert r.stderr.startswith("Traceback (most recent call last):\n")
+    assert f'File "{boom}", line 6, in <module>\n' in r.stderr
+    assert r.stderr.endswith(f'File "{boom}", line 5, in level\n'
+                             "    raise ValueError('bad level')\n"
+                             "ValueError: bad level\n")
 
 
-def test_main_without_py_packages_safely_but_cannot_be_imported(kv, tmp_path):
-    write(tmp_path / "game", "print('never')\n")
-    out = kv.compile_project(str(tmp_path / "game"))
+# Main scripts under names that cannot be module names, or that would be code if
+# pasted into the script, run as `python <name>` runs them.
+GUARDED = "import os\nif __name__ == '__main__':\n    print('ran', repr(os.path.basename(__file__)))\n"
+
+
+@pytest.mark.parametrize("name", [
+    "game.py", "game", "my.game.py", "happy.pyramid.py", 'say "hi".py', "back\\slash.py", "two\nlines.py",
+    "it's.py", 'os").system("echo injected") or __import__("os.py', "données.py",
+])
+def test_main_scripts_run_as_main_whatever_their_name(kv, tmp_path, name):
+    write(tmp_path / "proj" / name, GUARDED)
+    out = kv.compile_project(str(tmp_path / "proj" / name))
     r = run_packaged(out, tmp_path)
-    assert r.returncode == 0
-    assert r.stdout == "Runtime error:No module named 'game'\n"
-    assert (tmp_path / "game").read_text() == "print('never')\n"
+    assert (r.returncode, r.stdout, r.stderr) == (0, f"ran {name!r}\n", "")
+
+
+@pytest.mark.parametrize("code, status", [("sys.exit(3)", 3), ("sys.exit(0)", 0), ("sys.exit('bye')", 1)])
+def test_exit_status_of_the_program_is_kept(kv, tmp_path, code, status):
+    write(tmp_path / "game.py", f"import sys\nprint('start', flush=True)\n{code}\n")
+    out = kv.compile_project(str(tmp_path / "game.py"))
+    r = run_packaged(out, tmp_path)
+    assert r.returncode == status and r.stdout == "start\n" and "Runtime error" not in r.stderr
+
+
+def test_extraction_error_exits_with_status_1(kv, tmp_path):
+    write(tmp_path / "game.py", "print('never')\n")
+    write(tmp_path / "data.txt", "payload")
+    kv.compile_project(str(tmp_path / "game.py"))
+    r = run_packaged(None, tmp_path, args=["-c", "import game_c; game_c.VFR[1][1] = 'AAAA'; game_c.run_compiled()"])
+    assert r.returncode == 1
+    assert r.stdout.startswith("Error extracting data.txt:") and r.stdout.count("\n") == 1
 
 
 def test_imported_packaged_script_only_decodes(kv, tmp_path):

@@ -45,7 +45,8 @@ def reference_pillow_text(kv, arr, ts, content, font_path, size, color):
     font = ImageFont.truetype(font_path, eff)
     left, top, right, bottom = font.getbbox(content)
     w, h = right - left, bottom - top
-    img = Image.new("RGBA", (w + 1, h + 1), (0, 0, 0, 0))
+    # The image holds the glyphs as drawn from its origin, down to the box's bottom.
+    img = Image.new("RGBA", (max(w, right) + 1, max(h, bottom) + 1), (0, 0, 0, 0))
     ImageDraw.Draw(img).text((0, 0), content, font=font, fill=(color[2], color[1], color[0], 255))
     tmp = dict(ts, cursor_pos=(ts["cursor_pos"][0], ts["cursor_pos"][1] - h / s))
     reference_blit(kv, arr, tmp, np.array(img), (1.0 / s, 1.0 / s))
@@ -233,11 +234,33 @@ def test_red_shows_red(kv, canvas, ts):
     assert canvas[..., 2].max() == 255 and not canvas[..., :2].any()
     ys, xs = np.nonzero(canvas[..., 2])
     left, top, right, bottom = ImageFont.truetype(FONT, 30).getbbox("Red")
-    # The image's bottom row sits one pixel below the anchor; glyphs start at the bbox offset.
-    assert ys.max() <= 200 and xs.min() >= 300 and xs.max() <= 300 + right
+    # The image's top row sits the text height above the anchor, and the glyphs reach
+    # down to the bounding box's bottom from there.
+    assert ys.max() == 200 - (bottom - top) + bottom - 1 and xs.min() >= 300 and xs.max() <= 300 + right
     canvas[:] = 0
     kv.text(canvas, ts, "Red", "CV2", 2, (255, 0, 0))
     assert canvas[..., 2].max() == 255 and not canvas[..., :2].any()
+
+
+@needs_font
+@pytest.mark.parametrize("content, size", [("Hgy", 40), ("(j)", 13), ("gq|", 24), ("Kelvra Ag", 24)])
+def test_glyphs_below_the_measured_box_are_kept(kv, canvas, ts, content, size):
+    font = ImageFont.truetype(FONT, size)
+    left, top, right, bottom = font.getbbox(content)
+    w, h = right - left, bottom - top
+    assert bottom > h  # the glyphs start below the image origin
+    # What an image of the measured size alone shows: the glyphs cut at its bottom.
+    cut = Image.new("RGBA", (w + 1, h + 1), (0, 0, 0, 0))
+    ImageDraw.Draw(cut).text((0, 0), content, font=font, fill=(255, 255, 255, 255))
+    old = canvas.copy()
+    reference_blit(kv, old, dict(ts, cursor_pos=(0.0, -h)), np.array(cut), (1.0, 1.0))
+    kv.text(canvas, ts, content, FONT, size, (255, 255, 255))
+    y0, x0 = 200 - h, 300  # the anchor lifted by the text height
+    inside = np.zeros(canvas.shape[:2], bool)
+    inside[y0:y0 + h + 1, x0:x0 + w + 1] = True
+    np.testing.assert_array_equal(canvas[inside], old[inside])  # what was drawn stays where it was
+    assert not old[~inside].any()
+    assert canvas[y0 + h + 1:].any() and canvas[y0 + bottom - 1].any()  # the descenders, to the last row
 
 
 @needs_font
@@ -251,14 +274,22 @@ def test_anchor_and_scale_given_to_blit(kv, canvas, monkeypatch):
     kv.text(canvas, ts, "Anchor", FONT, 24, (1, 2, 3))
     (t, img, sf), = calls
     assert t is not ts and t["cursor_pos"] == (10, 50 - text_h / 2.0) and sf == (0.5, 0.5)
-    assert img.shape == (text_h + 1, text_w + 1, 4) and img.dtype == np.uint8
+    left, top, right, bottom = ImageFont.truetype(FONT, 48).getbbox("Anchor")
+    assert img.shape == (max(text_h, bottom) + 1, max(text_w, right) + 1, 4) and img.dtype == np.uint8
     assert img[..., 3].max() == 255 and (img[img[..., 3] > 0][:, :3] == (3, 2, 1)).all()
     assert ts["cursor_pos"] == (10, 50)
 
 
 def test_late_bound_helpers(kv, canvas, ts, monkeypatch):
     calls = []
-    monkeypatch.setattr(kv, "load_font", lambda name, size: calls.append(("load_font", name, size)))
+
+    class Font:
+        def getbbox(self, content):
+            calls.append(("getbbox", content))
+            return (1, 2, 6, 2)
+
+    font = Font()
+    monkeypatch.setattr(kv, "load_font", lambda name, size: calls.append(("load_font", name, size)) or font)
     monkeypatch.setattr(kv, "text_size", lambda c, name, size: calls.append(("text_size", c, name, size)) or (4, 3))
 
     class Draw:
@@ -280,8 +311,9 @@ def test_late_bound_helpers(kv, canvas, ts, monkeypatch):
     assert calls == [
         ("load_font", "some-font", 15),
         ("text_size", "xy", "some-font", 15),
-        ("draw", (0, 0), "xy", None, (30, 20, 10, 255)),
-        ("blit", (4, 5, 4), (0.0, 0.0 - 3 / 1.5), (1 / 1.5, 1 / 1.5)),
+        ("getbbox", "xy"),
+        ("draw", (0, 0), "xy", font, (30, 20, 10, 255)),
+        ("blit", (4, 7, 4), (0.0, 0.0 - 3 / 1.5), (1 / 1.5, 1 / 1.5)),
     ]
 
 

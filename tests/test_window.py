@@ -340,7 +340,12 @@ def test_tick_exception_prints_one_line_and_ends_after_the_frame(fake, capsys):
         raise ValueError("x went wrong")
 
     kv.run(tick, None, (0, 0, 0))
-    assert capsys.readouterr().out == "Error in tick function:x went wrong\n"
+    out, err = capsys.readouterr()
+    assert out == "Error in tick function:x went wrong\n"
+    # the traceback on standard error names the failing line
+    line = tick.__code__.co_firstlineno + 1
+    assert err.startswith("Traceback (most recent call last):\n")
+    assert f'"{__file__}", line {line}, in tick\n' in err and err.endswith("ValueError: x went wrong\n")
     assert kv.RUN is False
     assert cv.names()[-5:] == ["imshow", "waitKey", "getWindowProperty", "setWindowTitle", "destroyAllWindows"]
 
@@ -368,14 +373,17 @@ def test_base_exceptions_propagate_without_destroying(fake):
     assert "destroyAllWindows" not in cv.names() and "imshow" not in cv.names()
 
 
-def test_second_run_without_resetting_run_shows_nothing(fake):
+def test_a_second_run_runs_again(fake, monkeypatch):
     kv, cv, _ = fake
     kv.run(lambda arr, ts: False, None, (0, 0, 0))
+    assert kv.RUN is False
     cv.calls.clear()
+    real_init, seen = kv.init, []
+    monkeypatch.setattr(kv, "init", lambda wi, bg: seen.append(kv.RUN) or real_init(wi, bg))
     calls = []
-    kv.run(lambda arr, ts: calls.append(1), None, (0, 0, 0))
-    assert calls == []
-    assert cv.names() == ["namedWindow", "resizeWindow", "destroyAllWindows"]
+    kv.run(lambda arr, ts: calls.append(1) or len(calls) < 3, None, (0, 0, 0))
+    assert seen == [True]  # set before init
+    assert calls == [1, 1, 1] and frames_shown(cv) == 3 and kv.RUN is False
 
 
 def test_run_global_rebound_by_the_tick_is_seen_next_frame(fake):
@@ -389,6 +397,27 @@ def test_run_global_rebound_by_the_tick_is_seen_next_frame(fake):
 
     kv.run(tick, None, (0, 0, 0))
     assert len(n) == 4
+
+
+def test_mouse_position_through_the_window_image_area(fake, monkeypatch):
+    kv, cv, _ = fake
+    monkeypatch.setattr(kv, "MOUSE_SCR_POS", (400, 300))
+    _, ts = kv.init(((800, 600), "w"), (0, 0, 0))
+    ts.update(rot=30.0, size=1.5)
+    # the image area at (300, 200) shows the 800 x 600 canvas at 400 x 300
+    cv.rects = [(300, 200, 400, 300)]
+    assert kv.get_input("mouse", "pos", ts) == kv.inverse_transform(((400 - 300) * 2.0, (300 - 200) * 2.0), ts)
+    assert cv.calls[-1] == ("getWindowImageRect", "w") and kv.MOUSE_SCR_POS == (400, 300)
+    # an empty image area, a window that is gone, failing queries: the desktop position as it is
+    cv.rects = [(300, 200, 0, 300), (-1, -1, -1, -1), (300, 200, "x", 1)]  # then none left: IndexError
+    for _ in range(4):
+        assert kv.get_input("mouse", "pos", ts) == kv.inverse_transform((400, 300), ts)
+    # within the frame loop, the size of the canvas the tick draws on counts: here 200 x 100
+    small = np.zeros((100, 200, 3), np.uint8)
+    kv.run(lambda arr, ts: (arr is not small, small), ((800, 600), "w"), (0, 0, 0))
+    cv.rects = [(300, 200, 400, 300)]
+    on_canvas = ((400 - 300) * (200 / 400), (300 - 200) * (100 / 300))
+    assert kv.get_input("mouse", "pos", ts) == kv.inverse_transform(on_canvas, ts)
 
 
 def test_escape_and_closed_window_stop(fake):
@@ -486,6 +515,7 @@ CHILD = textwrap.dedent(
 
     STATE = sys.argv[1]
     frames = [0]
+    frames2 = []
 
     def dump(d):
         with open(STATE + ".tmp", "w") as f:
@@ -500,16 +530,26 @@ CHILD = textwrap.dedent(
         cv2.rectangle(arr, (w // 8, h // 8), (w // 2, h // 2), (255, 0, 255), -1)
         dump({"frames": frames[0], "keys": kv.KEYS, "pos": kv.MOUSE_SCR_POS,
               "buttons": kv.MOUSE_STATE["buttons"], "scroll": kv.MOUSE_STATE["scroll"],
-              "world": kv.get_input("mouse", "pos", ts), "shift": ts["shift"], "shape": arr.shape})
+              "world": kv.get_input("mouse", "pos", ts), "shift": ts["shift"], "shape": arr.shape,
+              "rect": cv2.getWindowImageRect("kvtest"), "left": kv.get_input("held", "Key.left")})
         return frames[0] < 1500
+
+    def tick2(arr, ts):
+        if not frames2:
+            cv2.moveWindow("kvclose", 300, 200)
+        frames2.append(1)
+        dump({"frames2": len(frames2), "rect": cv2.getWindowImageRect("kvclose"), "pos": kv.MOUSE_SCR_POS,
+              "world": kv.get_input("mouse", "pos", ts)})
 
     kv.run(tick, ((400, 300), "kvtest"), (10, 200, 30), dynamic_resize=True)
     print("first run ended", kv.RUN, json.dumps(kv.KEYS), flush=True)
     threads = threading.active_count()
     listeners = (kv.init._kbd_listener, kv.init._mouse_listener)
-    kv.RUN = True
-    kv.run(lambda arr, ts: None, ((200, 100), "kvclose"), (0, 0, 0))
-    print("second run ended", kv.RUN, flush=True)
+    kv.run(tick2, ((400, 300), "kvclose"), (0, 0, 0))  # runs although RUN is still False
+    print("second run ended", kv.RUN, len(frames2) > 1, flush=True)
+    ts = {"rot": 0.0, "size": 1.0, "shift": (0.0, 0.0)}
+    pos = kv.MOUSE_SCR_POS
+    print("window gone", kv.get_input("mouse", "pos", ts) == (float(pos[0]), float(pos[1]), 0.0), flush=True)
     assert (kv.init._kbd_listener, kv.init._mouse_listener) == listeners
     print("threads", threading.active_count() - threads, flush=True)
     """
@@ -604,13 +644,19 @@ def test_real_window_and_input(tmp_path):
         wait_state(state, lambda s: s["keys"] == {"a": True, "Key.shift": True, "b": True})
         xdo("keyup", "b", "keyup", "shift", "keyup", "a", "keydown", "space")
         wait_state(state, lambda s: s["keys"] == {"Key.space": True})
-        xdo("keyup", "space")
-        wait_state(state, lambda s: s["keys"] == {})
+        xdo("keyup", "space", "keydown", "Left")
+        wait_state(state, lambda s: s["keys"] == {"Key.left": True} and s["left"] is True)
+        xdo("keyup", "Left")
+        wait_state(state, lambda s: s["keys"] == {} and s["left"] is False)
 
-        # pointer position and its world position through the record
+        # pointer position and its world position: into the canvas shown in the
+        # window's image area, then through the record
         xdo("mousemove", 123, 77)
         s = wait_state(state, lambda s: s["pos"] == [123, 77])
-        dx, dy = (123 - s["shift"][0]) / 2.0, (77 - s["shift"][1]) / 2.0
+        x, y, w, h = s["rect"]
+        assert w > 0 and h > 0
+        px, py = (123 - x) * (s["shape"][1] / w), (77 - y) * (s["shape"][0] / h)
+        dx, dy = (px - s["shift"][0]) / 2.0, (py - s["shift"][1]) / 2.0
         assert s["world"] == pytest.approx([dy, -dx, 0.0])
 
         # buttons in the order left, right, middle; the wheel
@@ -633,6 +679,18 @@ def test_real_window_and_input(tmp_path):
         # releasing Escape anywhere ends the loop
         xdo("mousemove", 1100, 900, "key", "Escape")
         win2 = find_window("^kvclose")
+
+        # a second loop runs; its window, moved away from the desktop origin, shows the
+        # 400 x 300 canvas (scaled to fit beside the toolbar): the pointer over the
+        # centre of its image area is the world origin
+        s = wait_state(state, lambda s: s.get("frames2", 0) > 2 and s["rect"][0] >= 300)
+        x, y, w, h = s["rect"]
+        cx, cy = x + w // 2, y + h // 2
+        xdo("mousemove", cx, cy)
+        s = wait_state(state, lambda s: "frames2" in s and s["pos"] == [cx, cy] and s["rect"] == [x, y, w, h])
+        expected = [(cx - x) * (400 / w) - 200, (cy - y) * (300 / h) - 150, 0.0]
+        assert s["world"] == pytest.approx(expected) and max(map(abs, s["world"])) <= max(400 / w, 300 / h)
+        xdo("mousemove", 1100, 900)
         # the close request is repeated until the loop sees it: the first one may
         # reach the window before it handles WM_DELETE_WINDOW
         end = real_time.time() + 15
@@ -650,5 +708,6 @@ def test_real_window_and_input(tmp_path):
     assert f"Resizing canvas to ({sw}, {sh})" in resizes
     assert all(re.fullmatch(r"Resizing canvas to \(\d+, \d+\)", ln) for ln in resizes)
     assert "first run ended False {}" in lines
-    assert "second run ended False" in lines
+    assert "second run ended False True" in lines
+    assert "window gone True" in lines
     assert "threads 0" in lines

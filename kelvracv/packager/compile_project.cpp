@@ -130,14 +130,14 @@ Ref pack(PyObject* files, PyObject* json, PyObject* base64, PyObject* zlib) {
   return method(json, KV_STR("dumps"), entries.get());
 }
 
-// Head + repr(JSON) + middle + module name + tail.
+// Head + repr(JSON) + middle + repr(main file name) + tail. The name goes in
+// as a string literal, so any file name is run as it is and none becomes code.
 Ref script_text(PyObject* json_text, PyObject* main_filename) {
   Ref literal = Ref::steal(PyObject_Repr(json_text));
-  Ref module_name =
-      Ref::steal(PyObject_CallMethodObjArgs(main_filename, KV_STR("replace"), KV_STR(".py"), KV_STR(""), nullptr));
-  if (!literal || !module_name) return Ref();
+  Ref main_literal = Ref::steal(PyObject_Repr(main_filename));
+  if (!literal || !main_literal) return Ref();
   Ref text = Ref::steal(PyUnicode_FromString(kScriptHead));
-  for (PyObject* piece : {literal.get(), KV_STR(kScriptMiddle), module_name.get(), KV_STR(kScriptTail)}) {
+  for (PyObject* piece : {literal.get(), KV_STR(kScriptMiddle), main_literal.get(), KV_STR(kScriptTail)}) {
     if (!text || !piece) return Ref();
     text = Ref::steal(PyUnicode_Concat(text.get(), piece));
   }

@@ -1,7 +1,8 @@
 // The fixed text of a packaged script, byte for byte. A packaged script is
-// the head, the repr of the JSON entry list, the middle, the main module's
-// name and the tail, in that order. Run, it unpacks into a temporary folder,
-// imports the main module from there and removes the folder at exit.
+// the head, the repr of the JSON entry list, the middle, the repr of the main
+// script's file name and the tail, in that order. Run, it unpacks into a
+// temporary folder, runs the main script from there as __main__ and removes
+// the folder at exit.
 #pragma once
 
 namespace kv::packager {
@@ -11,8 +12,10 @@ inline constexpr const char kScriptHead[] = R"kv(
 import os,sys,tempfile,base64,zlib,json,atexit,shutil
 VFR=json.loads()kv";
 
-// Closes json.loads, defines cleanup and run_compiled; ends after __import__(".
+// Closes json.loads, defines cleanup and run_compiled; ends inside the
+// runpy.run_path call, where the main script's name follows as a literal.
 inline constexpr const char kScriptMiddle[] = R"kv()
+import runpy,traceback
 def cleanup(d):
     try:shutil.rmtree(d) if os.path.exists(d) else None
     except:pass
@@ -22,13 +25,15 @@ def run_compiled():
         try:
             fp = os.path.join(tmp_d, fn); os.makedirs(os.path.dirname(fp), exist_ok = True)
             with open(fp, 'wb') as f:f.write(zlib.decompress(base64.b64decode(edata)))
-        except Exception as e:print(f"Error extracting {fn}:{e}"); return
+        except Exception as e:print(f"Error extracting {fn}:{e}"); sys.exit(1)
     orig_cwd = os.getcwd(); os.chdir(tmp_d)
-    try:__import__(")kv";
+    try:runpy.run_path(os.path.join(tmp_d, )kv";
 
-// Closes the __import__ call; ends with a line feed.
-inline constexpr const char kScriptTail[] = R"kv(")
-    except Exception as e:print(f"Runtime error:{e}")
+// Runs the main script as __main__; a failure is reported with its traceback
+// and exit status 1 (a program's own sys.exit passes through). Ends with a
+// line feed.
+inline constexpr const char kScriptTail[] = R"kv(), run_name="__main__")
+    except Exception as e:print(f"Runtime error:{e}"); traceback.print_exc(); sys.exit(1)
     finally:os.chdir(orig_cwd)
 if __name__ == "__main__":run_compiled()
 )kv";

@@ -46,7 +46,7 @@ bool unpack_pair(PyObject* seq, Ref* a, Ref* b) {
 // screens) is a ValueError instead.
 constexpr double kMaxTextPixels = 33554432.0;  // 2**25
 
-// Checks (text_w + 1) * (text_h + 1) for the measured text; values that are
+// Checks (w + 1) * (h + 1), the size of the text image; values that are
 // not plain ints are left to Pillow.
 bool check_image_area(PyObject* w, PyObject* h) {
   if (!PyLong_CheckExact(w) || !PyLong_CheckExact(h)) return true;
@@ -59,6 +59,26 @@ bool check_image_area(PyObject* w, PyObject* h) {
                 dw + 1, dh + 1, kMaxTextPixels);
   PyErr_SetString(PyExc_ValueError, msg);
   return false;
+}
+
+// max(a, b) as Python's max gives it: b only when b > a.
+Ref py_max(PyObject* a, PyObject* b) {
+  int gt = PyObject_RichCompareBool(b, a, Py_GT);
+  if (gt < 0) return Ref();
+  return Ref::borrow(gt ? b : a);
+}
+
+// (max(text_w, right), max(text_h, bottom)) with (left, top, right, bottom)
+// = font.getbbox(content): the extent of glyphs drawn at the origin.
+bool glyph_extent(PyObject* font, PyObject* content, PyObject* text_w, PyObject* text_h, Ref* w, Ref* h) {
+  Ref bbox = Ref::steal(PyObject_CallMethodOneArg(font, KV_STR("getbbox"), content));
+  if (!bbox) return false;
+  Ref right = Ref::steal(item(bbox.get(), 2));
+  Ref bottom = right ? Ref::steal(item(bbox.get(), 3)) : Ref();
+  if (!bottom) return false;
+  *w = py_max(text_w, right.get());
+  *h = *w ? py_max(text_h, bottom.get()) : Ref();
+  return static_cast<bool>(*h);
 }
 
 // The Pillow path of text: render at the effective pixel size, then blit
@@ -80,14 +100,20 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   Ref text_w, text_h;
   if (!measured || !unpack_pair(measured.get(), &text_w, &text_h)) return false;
 
-  if (!check_image_area(text_w.get(), text_h.get())) return false;
+  // The glyphs are drawn at the image origin, so they reach to the bounding
+  // box's right and bottom edges, beyond the measured width and height
+  // whenever the box starts right of or below the origin (descenders,
+  // brackets): the image holds them all.
+  Ref img_w, img_h;
+  if (!glyph_extent(font.get(), content, text_w.get(), text_h.get(), &img_w, &img_h)) return false;
+  if (!check_image_area(img_w.get(), img_h.get())) return false;
   PyObject* one = Py_GetConstantBorrowed(Py_CONSTANT_ONE);
   PyObject* transparent = KV_CONST(transparent_rgba);
   PyObject* origin = KV_CONST(origin_xy);
   PyObject* opaque = KV_CONST(opaque_alpha);
   PyObject* kw_text = KV_KW(font_fill);
-  Ref w1 = Ref::steal(PyNumber_Add(text_w.get(), one));
-  Ref h1 = w1 ? Ref::steal(PyNumber_Add(text_h.get(), one)) : Ref();
+  Ref w1 = Ref::steal(PyNumber_Add(img_w.get(), one));
+  Ref h1 = w1 ? Ref::steal(PyNumber_Add(img_h.get(), one)) : Ref();
   Ref dims = h1 ? Ref::steal(PyTuple_Pack(2, w1.get(), h1.get())) : Ref();
   Ref image_new = dims ? global_attr(KV_STR("Image"), KV_STR("new")) : Ref();
   Ref pil = image_new ? call(image_new.get(), {KV_STR("RGBA"), dims.get(), transparent}) : Ref();

@@ -49,6 +49,22 @@ bool set_mouse_state_item(PyObject* key, PyObject* value) {
   return state && PyObject_SetItem(state.get(), key, value) == 0;
 }
 
+// The pointer's desktop position as a point in canvas pixels of the window
+// made by init, when there is one whose image area is known; otherwise *scr
+// is left as it is.
+bool desktop_point_on_canvas(Ref* scr) {
+  if (scr->get() == Py_None) return true;  // inverse_transform reports it
+  double p[2];
+  for (Py_ssize_t i = 0; i < 2; i++) {
+    Ref v = Ref::steal(item(scr->get(), i));
+    if (!v || !py_float(v.get(), &p[i])) return false;
+  }
+  bool mapped;
+  if (!desktop_to_canvas(&p[0], &p[1], &mapped)) return false;
+  if (mapped) *scr = Ref::steal(float_tuple(p, 2));
+  return static_cast<bool>(*scr);
+}
+
 // get_input("mouse", "pos", ts): the pointer's world position.
 PyObject* mouse_world_pos(PyObject* ts) {
   if (ts == Py_None) {
@@ -57,6 +73,7 @@ PyObject* mouse_world_pos(PyObject* ts) {
   }
   Ref scr = global(KV_STR("MOUSE_SCR_POS"));
   if (!scr || !body_tuple(scr.get()) || !body_exact(ts, &PyDict_Type)) return nullptr;
+  if (!desktop_point_on_canvas(&scr)) return nullptr;
   geo::Vec3 w;
   if (!inverse_transform(scr.get(), ts, &w)) return nullptr;
   double v[3] = {w.x, w.y, w.z};
@@ -103,17 +120,19 @@ PyObject* poll_key() {
   return call_global(KV_STR("chr"), {k.get()}).release();
 }
 
-// get_input("held", key)
+// get_input("held", key): a str is looked up lower-cased, and as given when
+// that is not held (special keys are stored in pynput's text form, "Key.left").
 PyObject* key_held(PyObject* key) {
-  Ref name;
-  if (PyUnicode_Check(key)) {
-    name = Ref::steal(PyObject_CallMethodNoArgs(key, KV_STR("lower")));
-    if (!name) return nullptr;
-  } else {
-    name = Ref::borrow(key);
-  }
   Ref keys = global(KV_STR("KEYS"));
   if (!keys) return nullptr;
+  Ref name = Ref::borrow(key);
+  if (PyUnicode_Check(key)) {
+    Ref lower = Ref::steal(PyObject_CallMethodNoArgs(key, KV_STR("lower")));
+    if (!lower) return nullptr;
+    int held = PySequence_Contains(keys.get(), lower.get());
+    if (held < 0) return nullptr;
+    if (held) name = lower;
+  }
   return PyObject_CallMethodObjArgs(keys.get(), KV_STR("get"), name.get(), Py_False, nullptr);
 }
 

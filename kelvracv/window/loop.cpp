@@ -1,4 +1,4 @@
-// The frame loop `run`: init, then per frame follow the window size, clear,
+// The frame loop `run`: RUN set true, init, then per frame follow the window size, clear,
 // call the tick function and apply its result, show, poll for Escape and for
 // a closed window, pace to the target rate and write the rate into the title.
 // Runs on the caller's (main) thread; RUN, cv2, np and time are looked up by
@@ -124,7 +124,8 @@ bool apply_result(PyObject* result, Ref* canvas) {
 }
 
 // Calls the tick function and applies its result. An Exception from either
-// is reported as one line and stops the loop; anything else propagates.
+// is reported as one line on standard output, with its traceback on standard
+// error, and stops the loop; anything else propagates.
 bool tick(PyObject* fn, Ref* canvas, PyObject* ts) {
   Ref result = call(fn, {canvas->get(), ts});
   if (result && apply_result(result.get(), canvas)) return true;
@@ -132,6 +133,7 @@ bool tick(PyObject* fn, Ref* canvas, PyObject* ts) {
   Ref e = Ref::steal(PyErr_GetRaisedException());
   Ref text = format(e.get(), "");
   if (!text || print_concat({KV_STR("Error in tick function:"), text.get()}) < 0) return false;
+  PyErr_DisplayException(e.get());  // to sys.stderr, as an uncaught exception is shown
   return set_run(Py_False);
 }
 
@@ -209,6 +211,7 @@ bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObj
       if (stop) return true;
     }
     if (!clear_frame(canvas.get(), ts, bg_color)) return false;
+    note_window(w_name, canvas.get());  // the canvas the tick draws on: the mouse maps onto it
     if (!tick(tick_fn, &canvas, ts)) return false;
     if (!cv2_call(KV_STR("imshow"), {w_name, canvas.get()})) return false;
     if (!poll_window(w_name)) return false;
@@ -231,6 +234,8 @@ PyObject* run(PyObject* const* a) {
   const Constants* k = constants();
   if (!k) return nullptr;
 
+  // Every run starts running, also after an earlier loop has ended.
+  if (!set_run(Py_True)) return nullptr;
   Ref w_name = call_global(KV_STR("convert_win_info"), {window_info});
   if (!w_name) return nullptr;
   Ref made = call_global(KV_STR("init"), {window_info, bg_color});

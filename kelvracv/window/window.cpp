@@ -1,11 +1,14 @@
 // The OpenCV window: window descriptions, the image-area size query and init,
 // which names and sizes the window, makes the canvas and the first record and,
 // once per process, starts the pynput listeners (kept as attributes of the
-// `init` function object). Main thread, interpreter lock held.
+// `init` function object). It remembers the window init made and the size of
+// the canvas it shows, so a desktop pointer position maps onto the canvas.
+// Main thread, interpreter lock held.
 
 #include "core/colors.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
 #include "window/window.hpp"
 
 namespace kv::window {
@@ -133,6 +136,65 @@ Ref format(PyObject* o, const char* fmt) {
   return Ref::steal(PyObject_Format(o, s.get()));
 }
 
+// ---- the shown window ----------------------------------------------------------
+
+namespace {
+
+// The window made by the last init and the size of the canvas it shows. The
+// name is a strong reference kept for the life of the process; touched only
+// with the interpreter lock held.
+struct ShownWindow {
+  PyObject* name = nullptr;
+  double width = 0, height = 0;
+};
+ShownWindow shown;
+
+// float(o[i]) of a rect item; false with the exception left set.
+bool rect_item(PyObject* rect, Py_ssize_t i, double* out) {
+  Ref v = Ref::steal(item(rect, i));
+  return v && py_float(v.get(), out);
+}
+
+}  // namespace
+
+void note_window(PyObject* name, PyObject* canvas) {
+  if (name != shown.name) {
+    Py_XSETREF(shown.name, Py_NewRef(name));
+    shown.width = shown.height = 0;
+  }
+  if (!PyArray_Check(canvas)) return;
+  auto* img = reinterpret_cast<PyArrayObject*>(canvas);
+  if (PyArray_NDIM(img) < 2) return;
+  shown.height = static_cast<double>(PyArray_DIM(img, 0));
+  shown.width = static_cast<double>(PyArray_DIM(img, 1));
+}
+
+bool desktop_to_canvas(double* x, double* y, bool* mapped) {
+  *mapped = false;
+  if (!shown.name || !(shown.width > 0 && shown.height > 0)) return true;
+  Ref name = Ref::borrow(shown.name);  // the query may run code that makes a new window
+  double canvas_w = shown.width, canvas_h = shown.height;
+  // A name that does not encode to UTF-8 would crash OpenCV's conversion.
+  bool utf8 = !PyUnicode_Check(name.get()) || PyUnicode_AsUTF8AndSize(name.get(), nullptr);
+  Ref rect_of = utf8 ? global_attr(KV_STR("cv2"), KV_STR("getWindowImageRect")) : Ref();
+  Ref rect = rect_of ? call(rect_of.get(), {name.get()}) : Ref();
+  double r[4];
+  bool ok = rect && rect_item(rect.get(), 0, &r[0]) && rect_item(rect.get(), 1, &r[1]) &&
+            rect_item(rect.get(), 2, &r[2]) && rect_item(rect.get(), 3, &r[3]);
+  if (!ok) {
+    // A window that is gone or a query that is not answered: the desktop
+    // position is used as it is.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+  }
+  if (!(r[2] > 0 && r[3] > 0)) return true;  // no image area (closed or minimised)
+  *x = (*x - r[0]) * (canvas_w / r[2]);
+  *y = (*y - r[1]) * (canvas_h / r[3]);
+  *mapped = true;
+  return true;
+}
+
 // ---- window descriptions and queries -----------------------------------------
 
 PyObject* get_win_props(PyObject* const* a) {
@@ -212,6 +274,7 @@ PyObject* init(PyObject* const* a) {
 
   Ref ts = Ref::steal(first_record(w, h));
   if (!ts) return nullptr;
+  note_window(name, canvas.get());
   return PyTuple_Pack(2, canvas.get(), ts.get());
 }
 

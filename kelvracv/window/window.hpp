@@ -39,4 +39,17 @@ Ref full_canvas(PyObject* h, PyObject* w, PyObject* fill);
 // format(o, "") / format(o, fmt) as a new str.
 Ref format(PyObject* o, const char* fmt);
 
+// ---- the shown window (window.cpp) -------------------------------------------
+
+// Remembers `name` as the window made by init, with the width and height of
+// `canvas`, the image it shows (a canvas that is not an image array leaves the
+// size as it was). Called by init and by run for the canvas of each frame.
+void note_window(PyObject* name, PyObject* canvas);
+
+// Maps the desktop point (*x, *y) into canvas pixels of the remembered window:
+// the origin of cv2.getWindowImageRect is subtracted and the offset scaled by
+// canvas size / image-area size. *mapped is false, and nothing raised, when no
+// window was made, the query fails or the image area is empty.
+bool desktop_to_canvas(double* x, double* y, bool* mapped);
+
 }  // namespace kv::window
