@@ -1,6 +1,9 @@
 """Shared fixtures: the native module (imported once per process) and records."""
 
 import os
+import subprocess
+import sys
+import textwrap
 
 os.environ.setdefault("SDL_AUDIODRIVER", "dummy")
 os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
@@ -60,3 +63,29 @@ def ts():
 @pytest.fixture
 def canvas():
     return np.zeros((400, 600, 3), np.uint8)
+
+
+CAPPED_PRELUDE = """
+import resource, sys, time
+from kelvracv import _kelvra_core as kv
+# From here the address space may grow by CAP bytes at most: a runaway
+# allocation fails with MemoryError instead of taking the machine's memory.
+_vm = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+if CAP:
+    resource.setrlimit(resource.RLIMIT_AS, (_vm + CAP, resource.getrlimit(resource.RLIMIT_AS)[1]))
+_rss0 = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def peak_growth_mb():
+    return (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - _rss0) / 1024
+"""
+
+
+def run_capped(code, *args, cap_mb=1024, timeout=60):
+    """Runs `code` in a fresh interpreter that has imported the module as `kv`,
+    with its memory capped at `cap_mb` above what the import took (None: no
+    cap) and a time limit. `peak_growth_mb()` gives the peak resident growth
+    since the import. Returns the CompletedProcess (text output)."""
+    env = dict(os.environ, PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER="dummy")
+    cap = "None" if cap_mb is None else str(cap_mb * 2**20)
+    source = "CAP = " + cap + "\n" + CAPPED_PRELUDE + textwrap.dedent(code)
+    return subprocess.run([sys.executable, "-c", source, *map(str, args)], capture_output=True, text=True,
+                          env=env, timeout=timeout)

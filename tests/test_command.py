@@ -1,5 +1,6 @@
 """Draw commands, the expression converter, array text and TVF scripts."""
 
+import json
 import math
 import os
 import time
@@ -9,7 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import make_record
+from conftest import make_record, run_capped
 
 # Every target of the command table, and poly (canvas group, no command).
 CANVAS = ["clear", "line", "rect", "circle", "poly", "tri", "quad", "blit", "blit_cached", "text"]
@@ -471,6 +472,68 @@ def test_hostile_expressions_are_refused(kv, capsys, text, reason):
     assert time.perf_counter() - t0 < 0.5
     assert out_lines(capsys) == ["Error @ x:Arg '" + text + "' for 'set_pos' failed:" + reason]
     assert not os.path.exists("/tmp/kelvra_pwned")
+
+
+BUDGET = "the expression would build too much for a command expression (over 4194304 items, characters and digits in all)"
+DIVIDE = "the integers would be too large to divide in a command expression"
+LISTS = "[0]*1048576,"
+
+
+@pytest.mark.parametrize("text, reason", [
+    (LISTS * 3, None),                                   # 3 * 2**20 items: within the budget
+    (LISTS * 4, BUDGET),                                 # each operation allowed, all four together not
+    ("+".join(["3**41000 % 7"] * 150), None),            # 150 ints of 19 561 digits
+    ("+".join(["3**41000 % 7"] * 300), BUDGET),
+    ("('ab'*524288,'c'*1048576,'d'*1048576)", None),
+    ("('ab'*524288,'c'*1048576,'d'*1048576,'e'*1048576)", BUDGET),
+    ("(3**41000)//(3**20500)", None),                    # long division counts its work too
+    ("+".join(["(3**41000)//(3**20500)"] * 20), BUDGET),
+    ("(2**65500)%(2**65500-1)", None),                   # ints near the largest that % and // take
+    ("(2**65536)%7", DIVIDE),
+    ("0x" + "f" * 16384 + "//3", DIVIDE),
+])
+def test_one_budget_for_the_whole_expression(kv, capsys, text, reason):
+    t0 = time.perf_counter()
+    got = conv(kv, text)
+    assert time.perf_counter() - t0 < 2.0
+    if reason is None:
+        assert same(got, eval("(" + text + ")"))
+        assert out_lines(capsys) == []
+    else:
+        assert got is None
+        assert out_lines(capsys) == ["Error @ x:Arg '" + text + "' for 'set_pos' failed:" + reason]
+
+
+OVER_BUDGET = """
+import json, sys
+import numpy as np
+canvas = np.zeros((20, 30, 3), np.uint8)
+ts = {"rot": 0.0, "size": 1.0, "shift": (15.0, 10.0), "cursor_pos": (0.0, 0.0), "full_transform": None,
+      "full_transform_inv": None, "cam_pos_3d": (0.0, 0.0, -10.0), "cam_rot_3d": (0.0, 0.0, 0.0), "is_3d": False}
+lists = "clear, (" + "[0]*1048576," * 300 + ")"
+with open(sys.argv[1] + ".tvf", "w") as f:
+    f.write((lists + "\\n") * 3)
+t0 = time.perf_counter()
+kv.draw_command(canvas, ts, lists)
+kv.draw_tvf(canvas, ts, sys.argv[1])
+kv.draw_command(canvas, ts, "clear, " + "+".join(["3**41000 % 7"] * 200000))  # 2.4 MB
+kv.draw_command(canvas, ts, "set_pos, 0x" + "f" * 600000 + "//0x" + "e" * 300000)
+print(json.dumps([time.perf_counter() - t0, peak_growth_mb(), int(canvas.any())]), file=sys.stderr)
+"""
+
+
+def test_commands_over_the_budget_stay_small_and_quick(tmp_path):
+    r = run_capped(OVER_BUDGET, tmp_path / "scene", cap_mb=768, timeout=120)
+    assert r.returncode == 0, r.stderr[-2000:]
+    seconds, growth, drawn = json.loads(r.stderr.splitlines()[-1])
+    lines = r.stdout.splitlines()[1:]
+    expected = [("Direct Call:Arg '([0]*1048576,", "clear", BUDGET)] + [
+        (f"TVF '{tmp_path / 'scene'}.tvf' line {i}:Arg '([0]*1048576,", "clear", BUDGET) for i in (1, 2, 3)] + [
+        ("Direct Call:Arg '3**41000 % 7+", "clear", BUDGET), ("Direct Call:Arg '0xfff", "set_pos", DIVIDE)]
+    assert len(lines) == len(expected)
+    for line, (start, name, reason) in zip(lines, expected):
+        assert line.startswith("Error @ " + start) and line.endswith(f"' for '{name}' failed:" + reason)
+    assert seconds < 10 and growth < 150 and not drawn, (seconds, growth)
 
 
 def test_syntax_errors_win_over_evaluation_errors(kv, capsys):

@@ -1,8 +1,10 @@
 """Drawing primitives: canvases against direct cv2 calls, segment counts,
 cursor handling, graph splitting, exact messages and bad input."""
 
+import gc
 import math
 import time
+import weakref
 
 import cv2
 import numpy as np
@@ -972,3 +974,26 @@ def test_round_shapes_repeat_exactly_when_drawn_again(kv, ts):
             shape(a)
             assert np.array_equal(a, expected)
     assert not np.array_equal(first[0], first[2])
+
+
+class Marker(list):
+    """A colour item whose release can be watched."""
+
+
+@pytest.mark.parametrize("draw", [
+    lambda kv, a, ts, c: kv.clear(a, ts, c),
+    lambda kv, a, ts, c: kv.line(a, ts, (50, 20), c, 2, False),
+    lambda kv, a, ts, c: kv.rect(a, ts, (30, 20), c, 1, True, False),
+])
+@pytest.mark.parametrize("make", [lambda m: (255, 0, 0, m), lambda m: (m, 0, 0)], ids=["longer", "odd item"])
+def test_drawing_keeps_no_colour_alive(kv, ts, canvas, draw, make):
+    marker = Marker([0] * 1000)
+    watch = weakref.ref(marker)
+    color = make(marker)
+    try:
+        draw(kv, canvas, ts, color)
+    except Exception:
+        pass  # OpenCV refuses the odd item; the colour must be let go all the same
+    del color, marker
+    gc.collect()
+    assert watch() is None

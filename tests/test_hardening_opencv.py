@@ -15,7 +15,7 @@ import cv2
 import numpy as np
 import pytest
 
-from conftest import make_record
+from conftest import make_record, run_capped
 
 RED = (255, 0, 0)
 BGR_RED = (0, 0, 255)
@@ -268,3 +268,44 @@ def test_pillow_text_within_the_pixel_limit_is_drawn(kv, ts):
     ts["size"] = 10.0
     kv.text(arr, ts, "W", FONT, 30, RED)
     assert (arr == BGR_RED).all(axis=2).any()
+
+
+# ---- warps whose output would pass 2**32 bytes ----------------------------------------------
+
+HUGE_WARPS = """
+import sys
+import numpy as np
+from numpy.lib.stride_tricks import as_strided
+import cv2
+
+class Recorder:  # the module's cv2, with a warp that only records its output size
+    def __getattr__(self, name):
+        return getattr(cv2, name)
+    def warpPerspective(self, src, m, dsize, flags):
+        print("warp", dsize, src.shape[2])
+        return np.zeros((1, 1, src.shape[2]), np.uint8)
+
+ts = {"rot": 0.0, "size": 1.0, "shift": (10.0, 10.0), "cursor_pos": (0.0, 0.0), "full_transform": None,
+      "full_transform_inv": None, "cam_pos_3d": (0.0, 0.0, -10.0), "cam_rot_3d": (0.0, 0.0, 0.0), "is_3d": False}
+for h, w, c, record in [(33000, 33000, 4, False), (38000, 38000, 3, False), (32768, 32768, 4, False),
+                        (32767, 32768, 4, True), (37837, 37837, 3, True)]:
+    kv.cv2 = Recorder() if record else cv2
+    canvas = as_strided(np.zeros(3, np.uint8), shape=(h, w, 3), strides=(0, 0, 1), writeable=True)
+    try:
+        kv.blit(canvas, ts, np.full((4, 4, c), 255, np.uint8), (1.0, 1.0))
+    except Exception as e:
+        print(type(e).__name__, e)
+print(peak_growth_mb() < 100)
+"""
+
+
+def test_warp_output_of_2_to_the_32_bytes_is_refused():
+    r = run_capped(HUGE_WARPS, cap_mb=1024)
+    assert r.returncode == 0, (r.returncode, r.stderr[-2000:])
+    refused = "ValueError blit: a warped image of {} with {} channels would take 2**32 bytes or more, " \
+              "which OpenCV's warp cannot handle"
+    assert r.stdout.splitlines()[1:] == [
+        refused.format("33000x33000", 4), refused.format("38000x38000", 3), refused.format("32768x32768", 4),
+        # just below: the warp is called (here a stand-in, whose 1x1 result is then refused)
+        "warp (32768, 32767) 4", "ValueError blit: the warped image is 1x1 but the canvas is 32767x32768",
+        "warp (37837, 37837) 3", "ValueError blit: the warped image is 1x1 but the canvas is 37837x37837", "True"]

@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 import kelvracv
+from conftest import run_capped
 
 # The source the package under test installs beside its native module.
 KELVRA_SOURCE = (Path(kelvracv.__file__).parent / "Kelvra.py").read_bytes()
@@ -235,6 +236,95 @@ def test_bytes_path_fails_on_the_output_name(kv, tmp_path):
     with pytest.raises(TypeError, match="^a bytes-like object is required, not 'str'$"):
         kv.compile_project(os.fsencode(tmp_path / "game.py"))
     assert sorted(os.listdir(tmp_path)) == ["game.py"]
+
+
+# ---- the output is replaced, never written through; only regular files are read ---------------
+
+
+def test_output_link_and_failed_write_leave_their_files_intact(kv, tmp_path, monkeypatch):
+    proj, outside = tmp_path / "proj", tmp_path / "outside.txt"
+    write(proj / "spiel_ü.py", "A = 1\n")
+    write(outside, "not the package")
+    os.symlink(outside, proj / "spiel_ü_c.py")
+    out = kv.compile_project(str(proj / "spiel_ü.py"))
+    # The link itself is replaced by the package; its target is untouched.
+    assert not os.path.islink(out) and outside.read_text() == "not the package"
+    assert entries_of(out)[-1] == ("spiel_ü.py", b"A = 1\n")
+    umask = os.umask(0)
+    os.umask(umask)
+    assert os.stat(out).st_mode & 0o777 == 0o666 & ~umask  # as open(path, "w") makes a file
+    before = Path(out).read_bytes()
+
+    # A write that fails half-way (the module name cannot be encoded) keeps the previous output.
+    def ascii_open(file, mode="r", *args, **kw):
+        return open(file, mode, *args, **kw) if "w" not in mode else open(file, mode, encoding="ascii")
+
+    monkeypatch.setattr(kv, "open", ascii_open, raising=False)
+    write(proj / "spiel_ü.py", "A = 2\n")
+    with pytest.raises(UnicodeEncodeError):
+        kv.compile_project(str(proj / "spiel_ü.py"))
+    assert Path(out).read_bytes() == before
+    assert sorted(os.listdir(proj)) == ["spiel_ü.py", "spiel_ü_c.py"]  # no temporary file left
+
+
+SPECIAL_FILES = """
+import json, os, sys
+proj = sys.argv[1]
+t0 = time.perf_counter()
+out = kv.compile_project(os.path.join(proj, "game.py"))
+print(json.dumps([time.perf_counter() - t0, peak_growth_mb()]), file=sys.stderr)
+"""
+
+
+def test_special_files_in_the_project_are_skipped(kv, tmp_path):
+    proj = tmp_path / "proj"
+    write(proj / "game.py", "A = 1\n")
+    write(tmp_path / "real.txt", "read through the link")
+    os.mkfifo(proj / "pipe")
+    write(proj / "sub" / "x.txt", "kept")
+    os.symlink("/dev/zero", proj / "sub" / "zeros")
+    os.symlink("/dev/urandom", proj / "noise")
+    os.symlink(tmp_path / "real.txt", proj / "link.txt")
+    r = run_capped(SPECIAL_FILES, proj, cap_mb=512, timeout=60)
+    assert r.returncode == 0, r.stderr[-2000:]
+    seconds, growth = json.loads(r.stderr.splitlines()[-1])
+    assert seconds < 10 and growth < 100
+    warnings = sorted(r.stdout.splitlines()[1:])
+    assert warnings == sorted(f"Warning:Could not read file {n}:not a regular file"
+                              for n in ("pipe", "noise", os.path.join("sub", "zeros")))
+    names = [n for n, _ in entries_of(proj / "game_c.py")]
+    assert sorted(names) == sorted(["Kelvra.py", "game.py", "link.txt", os.path.join("sub", "x.txt")])
+    assert dict(entries_of(proj / "game_c.py"))["link.txt"] == b"read through the link"
+
+
+MAIN_PATH = """
+import json, os, sys
+t0 = time.perf_counter()
+try:
+    kv.compile_project(sys.argv[1])
+except Exception as e:
+    print(json.dumps([type(e).__name__, str(e), time.perf_counter() - t0, peak_growth_mb()]), file=sys.stderr)
+"""
+
+
+@pytest.mark.parametrize("kind", ["folder", "fifo"])
+def test_main_path_that_is_no_regular_file_raises_at_once(kv, tmp_path, kind):
+    # Beside it: a large file and a FIFO, which reading the folder would meet.
+    write(tmp_path / "big.bin", b"")
+    os.truncate(tmp_path / "big.bin", 2**30)  # a sparse gigabyte
+    os.mkfifo(tmp_path / "pipe")
+    main = tmp_path / "game.py"
+    main.mkdir() if kind == "folder" else os.mkfifo(main)
+    r = run_capped(MAIN_PATH, main, cap_mb=512, timeout=60)
+    assert r.returncode == 0, r.stderr[-2000:]
+    name, message, seconds, growth = json.loads(r.stderr.splitlines()[-1])
+    if kind == "folder":
+        assert (name, message) == ("IsADirectoryError", f"[Errno 21] Is a directory: '{main}'")
+    else:
+        assert (name, message) == ("OSError", f"Not a regular file:{main}")
+    assert seconds < 2 and growth < 50
+    assert r.stdout == "Volume monitor thread started.\n"
+    assert sorted(os.listdir(tmp_path)) == ["big.bin", "game.py", "pipe"]
 
 
 # ---- running the packaged script ------------------------------------------------------

@@ -4,14 +4,17 @@ Pillow path compared with Pillow's own rendering blitted by the documented
 compositing, with a real TrueType font."""
 
 import itertools
+import json
 import os
+import threading
+import time
 
 import cv2
 import numpy as np
 import pytest
 from PIL import Image, ImageDraw, ImageFont
 
-from conftest import make_record
+from conftest import make_record, run_capped
 
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 needs_font = pytest.mark.skipif(not os.path.exists(FONT), reason="fonts-dejavu-core is not installed")
@@ -92,6 +95,62 @@ def test_unknown_font_is_reported_once_per_key(kv, capsys):
     assert hasattr(first, "getbbox") and kv.FONT_CACHE[(name, 12)] is first
     kv.load_font(name, 13)
     assert capsys.readouterr().out == f"Font Error: Could not load font '{name}'. Using default.\n"
+
+
+FONT_CHANGED_ON_DISK = """
+import json, os, shutil, sys
+import numpy as np
+src, path, pristine = sys.argv[1:4]
+shutil.copy(src, path)
+shutil.copy(src, pristine)
+ts = {"rot": 10.0, "size": 1.0, "shift": (20.0, 40.0), "cursor_pos": (0.0, 0.0), "full_transform": None,
+      "full_transform_inv": None, "cam_pos_3d": (0.0, 0.0, -10.0), "cam_rot_3d": (0.0, 0.0, 0.0), "is_3d": False}
+def draw(font, content):
+    arr = np.zeros((60, 220, 3), np.uint8)
+    kv.text(arr, ts, content, font, 20, (255, 200, 100))
+    return arr
+drawn = [draw(path, "abc")]
+size = os.path.getsize(path)
+os.truncate(path, 100)
+drawn.append(draw(path, "XYZ 123"))  # glyphs the font has not rendered before
+with open(path, "r+b") as f:
+    f.write(bytes(range(256)) * (size // 256 + 1))  # overwritten in place
+drawn.append(draw(path, "klmnop"))
+same = [bool(np.array_equal(a, draw(pristine, t))) for a, t in zip(drawn, ["abc", "XYZ 123", "klmnop"])]
+print(json.dumps([same, [int(a.sum()) for a in drawn]]), file=sys.stderr)
+"""
+
+
+@needs_font
+def test_font_file_changed_on_disk_after_first_use(tmp_path):
+    r = run_capped(FONT_CHANGED_ON_DISK, FONT, tmp_path / "font.ttf", tmp_path / "pristine.ttf", cap_mb=None)
+    assert r.returncode == 0, (r.returncode, r.stderr[-2000:])  # not killed by a signal
+    same, ink = json.loads(r.stderr.splitlines()[-1])
+    assert same == [True, True, True] and all(ink)  # drawn as from an undamaged copy
+    assert r.stdout == "Volume monitor thread started.\n"
+
+
+@pytest.mark.parametrize("kind", ["fifo", "folder"])
+def test_font_path_that_is_no_regular_file_falls_back_at_once(kv, capsys, tmp_path, kind):
+    path = tmp_path / "font.ttf"
+    os.mkfifo(path) if kind == "fifo" else path.mkdir()
+
+    def unblock():  # should the FIFO be opened after all, let that open return
+        try:
+            os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+        except OSError:
+            pass
+
+    timer = threading.Timer(3.0, unblock)
+    timer.start()
+    try:
+        t0 = time.perf_counter()
+        font = kv.load_font(str(path), 14)
+        assert time.perf_counter() - t0 < 1.0
+    finally:
+        timer.cancel()
+    assert capsys.readouterr().out == f"Font Error: Could not load font '{path}'. Using default.\n"
+    assert type(font) is type(ImageFont.load_default()) and kv.FONT_CACHE[(str(path), 14)] is font
 
 
 def test_load_font_lets_other_errors_through(kv, monkeypatch):

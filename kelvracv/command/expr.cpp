@@ -17,8 +17,15 @@ namespace kv::cmd {
 namespace {
 
 constexpr int kMaxDepth = 200;              // nesting of sub-expressions
-constexpr double kMaxIntBits = 65536.0;     // largest int a product or power may make
+constexpr double kMaxIntBits = 65536.0;     // largest int a product or power may make, or % and // divide
 constexpr Py_ssize_t kMaxItems = 1 << 20;   // longest str/tuple/list a + or * may make
+// All that one expression may build, summed over every value it makes
+// (literals, displays, results of operators and slices): items of tuples and
+// lists, characters of strs, decimal digits of ints, 1 for anything else;
+// integer % and // also count their work. Without it a short text of many
+// allowed operations builds gigabytes or runs for seconds.
+constexpr double kBudget = 4194304.0;       // 2**22
+constexpr double kDigitsPerBit = 0.30103;   // log10(2)
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ident_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
@@ -42,6 +49,23 @@ double int_bits(PyObject* o) {
   Py_ssize_t n = PyLong_AsNativeBytes(o, nullptr, 0, -1);
   if (n < 0) return -1;
   return 8.0 * static_cast<double>(n);
+}
+
+// What a value counts against the budget (decimal digits of an int, rounded up).
+double cost(PyObject* o) {
+  if (PyUnicode_Check(o)) return static_cast<double>(PyUnicode_GET_LENGTH(o));
+  if (PyTuple_Check(o)) return static_cast<double>(PyTuple_GET_SIZE(o));
+  if (PyList_Check(o)) return static_cast<double>(PyList_GET_SIZE(o));
+  if (PyBytes_Check(o)) return static_cast<double>(PyBytes_GET_SIZE(o));
+  if (PyLong_Check(o)) {
+    double bits = int_bits(o);
+    if (bits < 0) {
+      PyErr_Clear();
+      return 1.0;
+    }
+    return bits * kDigitsPerBit + 1.0;
+  }
+  return 1.0;
 }
 
 void put_utf8(std::string* out, unsigned cp) {
@@ -173,6 +197,27 @@ class Parser {
     fail_eval();
   }
 
+  // ---- the budget ------------------------------------------------------------
+
+  static bool over_budget() {
+    PyErr_SetString(PyExc_ValueError,
+                    "the expression would build too much for a command expression "
+                    "(over 4194304 items, characters and digits in all)");
+    return false;
+  }
+  // Whether `units` more still fit; ValueError when not.
+  bool affordable(double units) const { return spent_ + units <= kBudget || over_budget(); }
+  // Counts a value the expression made; past the budget the evaluation fails
+  // (held back like any evaluation error) and the value is dropped.
+  void charge(Ref* v) {
+    if (!evaluating() || !v->get()) return;
+    spent_ += cost(v->get());
+    if (spent_ <= kBudget) return;
+    over_budget();
+    fail_eval();
+    *v = none();
+  }
+
   // ---- lexing ----------------------------------------------------------------
 
   void skip_ws() {
@@ -278,6 +323,7 @@ class Parser {
       else PyTuple_SET_ITEM(seq, i, it);
     }
     *out = Ref::steal(seq);
+    charge(out);
     return true;
   }
 
@@ -333,6 +379,7 @@ class Parser {
         return true;
       }
       take(op == '-' ? PyNumber_Negative(v) : PyNumber_Positive(v), out);
+      charge(out);
       return true;
     }
     if (p_ < end_ && *p_ == '~') return refuse("bitwise operators");
@@ -374,8 +421,8 @@ class Parser {
     skip_ws();
     if (p_ >= end_) return syntax("invalid syntax: unexpected end of expression");
     char c = *p_;
-    if (is_digit(c) || (c == '.' && p_ + 1 < end_ && is_digit(p_[1]))) return number(out);
-    if (is_quote(c)) return strings(out);
+    if (is_digit(c) || (c == '.' && p_ + 1 < end_ && is_digit(p_[1]))) return number(out) && (charge(out), true);
+    if (is_quote(c)) return strings(out) && (charge(out), true);
     if (c == '(' || c == '[') {
       char closer = c == '(' ? ')' : ']';
       ++p_;
@@ -432,6 +479,7 @@ class Parser {
       return true;
     }
     take(PyObject_GetItem(v, key.get()), value);
+    if (PySlice_Check(key.get())) charge(value);  // a slice is a new sequence
     return true;
   }
 
@@ -467,7 +515,7 @@ class Parser {
     const char* s = p_;
     while (p_ < end_ && is_ident_char(*p_)) ++p_;
     std::string w(s, p_);
-    if (p_ < end_ && is_quote(*p_)) return prefixed_string(w, out);
+    if (p_ < end_ && is_quote(*p_)) return prefixed_string(w, out) && (charge(out), true);
     if (w == "True" || w == "False" || w == "None") {
       *out = Ref::borrow(w == "True" ? Py_True : w == "False" ? Py_False : Py_None);
       return true;
@@ -806,9 +854,11 @@ class Parser {
       default: r = PyNumber_Power(a, rhs, Py_None); break;
     }
     take(r, acc);
+    charge(acc);
   }
 
-  // Refuses results too large to build (false with ValueError set).
+  // Refuses results too large to build, or too large for what is left of
+  // the budget (false with ValueError set).
   bool guard(char op, PyObject* a, PyObject* b) {
     auto too_large = [] {
       PyErr_SetString(PyExc_ValueError, "the result would be too large for a command expression");
@@ -818,11 +868,25 @@ class Parser {
       PyErr_SetString(PyExc_ValueError, "string formatting is not allowed in command expressions");
       return false;
     }
+    if ((op == '%' || op == 'f') && PyLong_Check(a) && PyLong_Check(b)) {
+      double ba = int_bits(a), bb = int_bits(b);
+      if (ba < 0 || bb < 0) return false;
+      if (ba > kMaxIntBits || bb > kMaxIntBits) {
+        PyErr_SetString(PyExc_ValueError, "the integers would be too large to divide in a command expression");
+        return false;
+      }
+      // Long division takes time in the product of the two lengths (in
+      // 30-bit limbs): that work is counted too, an eighth of a unit a step.
+      double work = (ba / 30.0 + 1.0) * (bb / 30.0 + 1.0) / 8.0;
+      if (!affordable(work)) return false;
+      spent_ += work;
+      return true;
+    }
     if (op == '+' && is_sequence(a) && is_sequence(b)) {
       Py_ssize_t la = PyObject_Length(a), lb = PyObject_Length(b);
       if (la < 0 || lb < 0) return false;
       if (la + lb > kMaxItems) return too_large();
-      return true;
+      return affordable(static_cast<double>(la + lb));
     }
     if (op == '*') {
       bool ia = PyLong_Check(a), ib = PyLong_Check(b);
@@ -830,6 +894,7 @@ class Parser {
         double ba = int_bits(a), bb = int_bits(b);
         if (ba < 0 || bb < 0) return false;
         if (ba + bb > kMaxIntBits) return too_large();
+        return affordable((ba + bb - 1.0) * kDigitsPerBit);
       } else if ((ia && is_sequence(b)) || (ib && is_sequence(a))) {
         PyObject* seq = ia ? b : a;
         PyObject* n = ia ? a : b;
@@ -839,8 +904,11 @@ class Parser {
         Py_ssize_t len = PyObject_Length(seq);
         if (len < 0) return false;
         if (overflow > 0 && len > 0) return too_large();
-        if (!overflow && k > 0 && len > 0 && static_cast<double>(len) * static_cast<double>(k) > kMaxItems)
-          return too_large();
+        if (!overflow && k > 0 && len > 0) {
+          double items = static_cast<double>(len) * static_cast<double>(k);
+          if (items > kMaxItems) return too_large();
+          return affordable(items);
+        }
       }
       return true;
     }
@@ -854,6 +922,7 @@ class Parser {
       if (bits <= 1.0) return true;  // 0, 1 and -1 stay small
       double e_d = overflow ? 1e300 : static_cast<double>(e);
       if ((bits - 1.0) * e_d > kMaxIntBits) return too_large();
+      return affordable((bits - 1.0) * e_d * kDigitsPerBit);
     }
     return true;
   }
@@ -864,6 +933,7 @@ class Parser {
   int depth_ = 0;
   int nest_ = 0;  // open brackets: line breaks inside them are blanks
   Ref pending_;   // the first evaluation error, raised at the end
+  double spent_ = 0;  // of the budget, by the values made so far
 };
 
 }  // namespace

@@ -353,15 +353,36 @@ bool call_draw(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* lt
   return static_cast<bool>(Ref::steal(PyObject_Call(fn, tuple.get(), kw)));
 }
 
+namespace {
+
+// A colour worth keeping: an exact 3-tuple of exact ints 0..255. Those ints
+// are the interpreter's shared small ints, so the kept tuples hold nothing
+// else alive (a longer tuple, or one of large items, could pin any amount).
+bool small_color(PyObject* color) {
+  if (!PyTuple_CheckExact(color) || PyTuple_GET_SIZE(color) != 3) return false;
+  for (Py_ssize_t i = 0; i < 3; i++) {
+    PyObject* c = PyTuple_GET_ITEM(color, i);
+    if (!PyLong_CheckExact(c)) return false;
+    long v = PyLong_AsLong(c);
+    if (v < 0 || v > 255) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 Ref bgr_of(PyObject* color) {
   // Tuples are immutable, so the same colour object always gives the same
-  // (B, G, R) tuple: the last one is kept for the next call.
+  // (B, G, R) tuple: the last plain colour is kept for the next call.
   static PyObject* last_color = nullptr;
   static PyObject* last_bgr = nullptr;
   if (color == last_color && last_bgr) return Ref::borrow(last_bgr);
   Ref bgr = Ref::steal(color_bgr(color));
   if (!bgr) return bgr;
-  if (PyTuple_CheckExact(color)) {
+  if (small_color(color)) {
     Py_XSETREF(last_color, Py_NewRef(color));
     Py_XSETREF(last_bgr, Py_NewRef(bgr.get()));
   }

@@ -61,6 +61,24 @@ bool check_canvas(PyObject* arr, npy_intp channels) {
   return PyArray_FailUnlessWriteable(dst, "assignment destination") == 0;
 }
 
+// OpenCV's warpPerspective crashes once its output (canvas height x width
+// pixels of the image's channels, one byte each) reaches 2**32 bytes, so
+// such a warp is refused before OpenCV sees it.
+constexpr double kMaxWarpBytes = 4294967296.0;  // 2**32
+
+bool check_warp_size(PyObject* arr, npy_intp channels) {
+  PyArrayObject* dst = as_array(arr);
+  double bytes = static_cast<double>(PyArray_DIM(dst, 0)) * static_cast<double>(PyArray_DIM(dst, 1)) *
+                 static_cast<double>(channels);
+  if (bytes < kMaxWarpBytes) return true;
+  PyErr_Format(PyExc_ValueError,
+               "blit: a warped image of %zdx%zd with %zd channels would take 2**32 bytes or more, "
+               "which OpenCV's warp cannot handle",
+               static_cast<Py_ssize_t>(PyArray_DIM(dst, 0)), static_cast<Py_ssize_t>(PyArray_DIM(dst, 1)),
+               static_cast<Py_ssize_t>(channels));
+  return false;
+}
+
 // np.float32 array of shape (4, 2) from eight doubles.
 Ref points_f32(const double* v) {
   npy_intp dims[2] = {4, 2};
@@ -184,7 +202,9 @@ bool blit_core(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* const d
 }
 
 bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor) {
-  if (!check_source(src_img) || !check_canvas(arr, PyArray_DIM(as_array(src_img), 2))) return false;
+  if (!check_source(src_img) || !check_canvas(arr, PyArray_DIM(as_array(src_img), 2)) ||
+      !check_warp_size(arr, PyArray_DIM(as_array(src_img), 2)))
+    return false;
   PyArrayObject* src = as_array(src_img);
   const npy_intp W = PyArray_DIM(src, 1), H = PyArray_DIM(src, 0), channels = PyArray_DIM(src, 2);
   double sx, sy;

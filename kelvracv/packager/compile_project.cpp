@@ -1,12 +1,18 @@
 // compile_project: a project folder packed into one self-extracting script.
 // Collects the library's own Kelvra.py, every project file and the main
 // script as bytes, packs them (zlib level 9, Base64, JSON) between the fixed
-// script parts and writes <main>_c.py beside the main script. Stateless;
-// runs on the caller's thread.
+// script parts and writes <main>_c.py beside the main script. Only regular
+// files are read; the output is written to a fresh file and renamed onto its
+// name. Stateless; runs on the caller's thread.
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include "core/bindings.hpp"
 #include "packager/script_parts.hpp"
 #include "pyapi/convert.hpp"
+#include "pyapi/files.hpp"
 #include "pyapi/namespace.hpp"
 
 namespace kv::packager {
@@ -86,11 +92,17 @@ bool collect_file(PyObject* files, PyObject* root, PyObject* fn, PyObject* base_
   if (!rel_path) return false;
   int skip = skipped(fn, main_filename);
   if (skip) return skip > 0;
-  Ref data = read_file({full_path.get(), KV_STR("rb")});
-  if (data) return PyObject_SetItem(files, rel_path.get(), data.get()) == 0;
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
-  Ref text = str_of(exc.get());
+  Ref data = read_regular_file(full_path.get());
+  Ref text;
+  if (data && data.get() != Py_None) return PyObject_SetItem(files, rel_path.get(), data.get()) == 0;
+  if (data) {
+    // a FIFO, a device or a socket: never read
+    text = Ref::borrow(KV_STR("not a regular file"));
+  } else {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    text = str_of(exc.get());
+  }
   return text && print_concat({KV_STR("Warning:Could not read file "), rel_path.get(), KV_STR(":"), text.get()}) == 0;
 }
 
@@ -144,12 +156,88 @@ Ref script_text(PyObject* json_text, PyObject* main_filename) {
   return text;
 }
 
-// open(path, "w").write(text), closed as a with-statement would.
-bool write_text(PyObject* path, PyObject* text) {
-  Ref file = call_global(KV_STR("open"), {path, KV_STR("w")});
-  if (!file) return false;
-  Ref r = method(file.get(), KV_STR("write"), text);
-  return close_file(file.get());
+// OSError "Not a regular file:" + path.
+void not_regular(PyObject* path) {
+  Ref shown = str_of(path);
+  Ref message = shown ? Ref::steal(PyUnicode_Concat(KV_STR("Not a regular file:"), shown.get())) : Ref();
+  if (message) PyErr_SetObject(PyExc_OSError, message.get());
+}
+
+// The main script must be a regular file: a folder raises IsADirectoryError
+// (as opening it would), anything else the not-a-regular-file OSError.
+bool check_main(PyObject* main_file_path) {
+  long mode = 0;
+  if (!stat_mode(main_file_path, &mode)) return false;
+  if (S_ISREG(mode)) return true;
+  if (S_ISDIR(mode)) {
+    errno = EISDIR;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_IsADirectoryError, main_file_path);
+  } else {
+    not_regular(main_file_path);
+  }
+  return false;
+}
+
+// The main script's bytes; it may have been replaced since check_main.
+Ref read_main(PyObject* main_file_path) {
+  Ref data = read_regular_file(main_file_path);
+  if (data.get() != Py_None) return data;
+  not_regular(main_file_path);
+  return Ref();
+}
+
+// os.remove(path), keeping the exception being raised.
+void remove_quietly(PyObject* path) {
+  PyObject* pending = PyErr_GetRaisedException();
+  Ref remove = global_attr(KV_STR("os"), KV_STR("remove"));
+  if (remove) Ref::steal(PyObject_CallOneArg(remove.get(), path));
+  PyErr_Clear();
+  PyErr_SetRaisedException(pending);
+}
+
+// A new, empty file in `dir` opened for writing: (path, descriptor). Its
+// hidden name ends in "_c.py", so a leftover is never packaged.
+bool create_temporary(PyObject* dir, Ref* path, Ref* fd) {
+  Ref flags = Ref::steal(PyLong_FromLong(O_WRONLY | O_CREAT | O_EXCL));
+  Ref mode = Ref::steal(PyLong_FromLong(0666));
+  Ref six = Ref::steal(PyLong_FromLong(6));
+  if (!flags || !mode || !six) return false;
+  for (int attempt = 0;; attempt++) {
+    Ref random = global_attr(KV_STR("os"), KV_STR("urandom"));
+    Ref token = random ? call(random.get(), {six.get()}) : Ref();
+    Ref hex = token ? Ref::steal(PyObject_CallMethodNoArgs(token.get(), KV_STR("hex"))) : Ref();
+    Ref name = hex ? Ref::steal(PyUnicode_FromFormat(".kelvra-%U_c.py", hex.get())) : Ref();
+    *path = name ? os_path(KV_STR("join"), {dir, name.get()}) : Ref();
+    Ref open_fn = *path ? global_attr(KV_STR("os"), KV_STR("open")) : Ref();
+    if (!open_fn) return false;
+    *fd = call(open_fn.get(), {path->get(), flags.get(), mode.get()});
+    if (*fd) return true;
+    if (attempt >= 100 || !PyErr_ExceptionMatches(PyExc_FileExistsError)) return false;
+    PyErr_Clear();
+  }
+}
+
+// open(path, "w").write(text) made safe: the text goes to a new file in the
+// same folder, which os.replace then puts in place. A link at `path` is
+// replaced itself, never its target, and a failed write leaves the previous
+// output as it was.
+bool write_text(PyObject* dir, PyObject* path, PyObject* text) {
+  Ref tmp, fd;
+  if (!create_temporary(dir, &tmp, &fd)) return false;
+  Ref file = call_global(KV_STR("open"), {fd.get(), KV_STR("w")});
+  bool ok = static_cast<bool>(file);
+  if (!ok) {
+    close_fd(fd.get());
+  } else {
+    Ref r = method(file.get(), KV_STR("write"), text);
+    ok = close_file(file.get());
+  }
+  if (ok) {
+    Ref replace = global_attr(KV_STR("os"), KV_STR("replace"));
+    ok = replace && call(replace.get(), {tmp.get(), path});
+  }
+  if (!ok) remove_quietly(tmp.get());
+  return ok;
 }
 
 // ---- public routine ----------------------------------------------------------
@@ -172,6 +260,7 @@ PyObject* compile_project(PyObject* main_file_path) {
     if (message) PyErr_SetObject(PyExc_FileNotFoundError, message.get());
     return nullptr;
   }
+  if (!check_main(main_file_path)) return nullptr;
   Ref absolute = os_path(KV_STR("abspath"), {main_file_path});
   Ref base_dir = absolute ? os_path(KV_STR("dirname"), {absolute.get()}) : Ref();
   Ref main_filename = base_dir ? os_path(KV_STR("basename"), {main_file_path}) : Ref();
@@ -183,12 +272,12 @@ PyObject* compile_project(PyObject* main_file_path) {
   Ref source = files ? own_source() : Ref();
   if (!source || PyDict_SetItem(files.get(), KV_STR("Kelvra.py"), source.get()) < 0) return nullptr;
   if (!collect_tree(files.get(), base_dir.get(), main_filename.get())) return nullptr;
-  Ref main_bytes = read_file({main_file_path, KV_STR("rb")});
+  Ref main_bytes = read_main(main_file_path);
   if (!main_bytes || PyObject_SetItem(files.get(), main_filename.get(), main_bytes.get()) < 0) return nullptr;
 
   Ref json_text = pack(files.get(), json.get(), base64.get(), zlib.get());
   Ref text = json_text ? script_text(json_text.get(), main_filename.get()) : Ref();
-  if (!text || !write_text(output_path.get(), text.get())) return nullptr;
+  if (!text || !write_text(base_dir.get(), output_path.get(), text.get())) return nullptr;
   return output_path.release();
 }
 

@@ -93,10 +93,18 @@ PyObject* volume_monitor() {
   PyObject* tenth = constant(&g_tenth, 0.1);
   if (!tenth) return nullptr;
   // No owning reference lives in this frame across the sleep (see nap).
-  while (apply_master_volume() && nap(tenth)) {
+  for (;;) {
+    // A pass that fails (a master volume that is no number, a mixer call
+    // that raises) is skipped silently; the next one tries again.
+    if (!apply_master_volume()) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+      PyErr_Clear();
+    }
+    if (!nap(tenth)) break;
   }
+  // The sleep itself failed: the monitor ends silently rather than spin.
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  PyErr_Clear();  // the monitor ends silently
+  PyErr_Clear();
   Py_RETURN_NONE;
 }
 

@@ -26,8 +26,9 @@ PyObject* clamp_volume(PyObject* volume);
 // the mixer and every mixer channel. False with an exception set.
 bool apply_master_volume();
 
-// Body of the volume-monitor thread: apply, sleep 0.1 s, forever. Returns
-// None once an Exception stops it; other exceptions propagate.
+// Body of the volume-monitor thread: apply, sleep 0.1 s, forever. A pass
+// that raises an Exception is skipped; an Exception from the sleep ends the
+// thread (returns None); other exceptions propagate.
 PyObject* volume_monitor();
 
 // The playback routine shared by play_sound and the start_sound threads:

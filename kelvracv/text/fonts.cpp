@@ -1,24 +1,42 @@
 // Font loading through Pillow with the module-wide FONT_CACHE, and text
 // measurement. A font that cannot be opened is reported once per
 // (name, size) key and replaced by Pillow's default font under that key.
+// Font files are read into memory when loaded. Main thread.
 
 #include "pyapi/convert.hpp"
+#include "pyapi/files.hpp"
 #include "pyapi/namespace.hpp"
 #include "text/text.hpp"
 
 namespace kv::text {
 namespace {
 
-// ImageFont.truetype(name, size); the existence test only decides how the
-// name is meant (a file, or a font Pillow resolves), the call is the same.
+// ImageFont.truetype(name, size) for a name Pillow resolves itself. A name
+// that exists on disk is read here, whole, and the font made from those bytes
+// (ImageFont.truetype(io.BytesIO(data), size)): FreeType would otherwise read
+// the file for as long as the font is cached, and a file changed on disk
+// after its first use would bring the process down. A path that exists but
+// is not a regular file (a FIFO, a device, a folder) is never opened: it
+// fails with OSError like any font Pillow cannot open.
 Ref open_truetype(PyObject* name, PyObject* size) {
   Ref exists = global_attr(KV_STR("os"), KV_STR("path"));
   if (exists) exists = Ref::steal(PyObject_GetAttr(exists.get(), KV_STR("exists")));
   Ref found = exists ? call(exists.get(), {name}) : Ref();
-  if (!found) return found;
+  int on_disk = found ? truth(found.get()) : -1;
+  if (on_disk < 0) return Ref();
   Ref truetype = global_attr(KV_STR("ImageFont"), KV_STR("truetype"));
   if (!truetype) return truetype;
-  return call(truetype.get(), {name, size});
+  if (!on_disk) return call(truetype.get(), {name, size});
+  Ref data = read_regular_file(name);
+  if (!data) return data;
+  if (data.get() == Py_None) {
+    PyErr_Format(PyExc_OSError, "not a regular file: %R", name);
+    return Ref();
+  }
+  Ref io = import("io");
+  Ref stream = io ? Ref::steal(PyObject_CallMethodOneArg(io.get(), KV_STR("BytesIO"), data.get())) : Ref();
+  if (!stream) return stream;
+  return call(truetype.get(), {stream.get(), size});
 }
 
 }  // namespace

@@ -1,0 +1,75 @@
+// Reading regular files whole: the status is checked before the file is
+// opened, and again on the open descriptor, since the path may be replaced
+// (by a FIFO, say) in between; the open itself never blocks. Any thread that
+// holds the interpreter lock.
+
+#include "pyapi/files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "pyapi/namespace.hpp"
+
+namespace kv {
+namespace {
+
+// os.<name>(args...) through the module's os.
+Ref os_call(PyObject* name, std::initializer_list<PyObject*> args) {
+  Ref fn = global_attr(KV_STR("os"), name);
+  if (!fn) return fn;
+  return call(fn.get(), args);
+}
+
+// stat_result.st_mode
+bool mode_of(PyObject* st, long* mode) {
+  Ref m = Ref::steal(PyObject_GetAttr(st, KV_STR("st_mode")));
+  if (!m) return false;
+  *mode = PyLong_AsLong(m.get());
+  return !(*mode == -1 && PyErr_Occurred());
+}
+
+}  // namespace
+
+bool close_fd(PyObject* fd) {
+  PyObject* pending = PyErr_GetRaisedException();
+  Ref r = os_call(KV_STR("close"), {fd});
+  if (pending) {
+    if (!r) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return false;
+  }
+  return static_cast<bool>(r);
+}
+
+bool stat_mode(PyObject* path, long* mode) {
+  Ref st = os_call(KV_STR("stat"), {path});
+  return st && mode_of(st.get(), mode);
+}
+
+Ref read_regular_file(PyObject* path) {
+  long mode = 0;
+  if (!stat_mode(path, &mode)) return Ref();
+  if (!S_ISREG(mode)) return Ref::borrow(Py_None);
+  // O_NONBLOCK: should a FIFO have taken the file's place, the open returns
+  // at once and the check below turns it away (a regular file reads as usual).
+  Ref flags = Ref::steal(PyLong_FromLong(O_RDONLY | O_NONBLOCK));
+  Ref fd = flags ? os_call(KV_STR("open"), {path, flags.get()}) : Ref();
+  if (!fd) return fd;
+  Ref st = os_call(KV_STR("fstat"), {fd.get()});
+  if (!st || !mode_of(st.get(), &mode)) {
+    close_fd(fd.get());
+    return Ref();
+  }
+  if (!S_ISREG(mode)) return close_fd(fd.get()) ? Ref::borrow(Py_None) : Ref();
+  // open(fd, "rb").read(); the file object owns the descriptor from here on.
+  Ref file = call_global(KV_STR("open"), {fd.get(), KV_STR("rb")});
+  if (!file) {
+    close_fd(fd.get());
+    return file;
+  }
+  Ref data = Ref::steal(PyObject_CallMethodNoArgs(file.get(), KV_STR("read")));
+  if (!close_file(file.get())) return Ref();
+  return data;
+}
+
+}  // namespace kv
