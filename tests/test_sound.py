@@ -477,7 +477,7 @@ def test_bad_master_volume_is_skipped_and_the_monitor_goes_on(tmp_path):
         "if 'ASSETS' not in kv.__dict__: kv.ASSETS = StandInAssets()\n"
         "kv.ASSETS.load_sound('t', sys.argv[1])\n"
         "mon = [t for t in threading.enumerate() if getattr(t, '_target', None) is kv._volume_monitor][0]\n"
-        "kv.GLOBAL_VOLUME[0] = 0.5\n"
+        "kv.GLOBAL_VOLUME[0] = 0.5; time.sleep(0.25)\n"  # no pass still applying the old value
         "ch = kv.ASSETS.get_snd('t').play(); ch.set_volume(kv.GLOBAL_VOLUME[0])\n"
         "kv.GLOBAL_VOLUME[0] = 'loud'\n"
         "mon.join(0.35)\n"
