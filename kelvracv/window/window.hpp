@@ -26,6 +26,19 @@ PyObject* init(PyObject* const* a);
 // ---- frame loop (loop.cpp) ---------------------------------------------------
 PyObject* run(PyObject* const* a);
 
+// ---- opt-in run settings (settings.cpp) --------------------------------------
+
+// KELVRACV_HEADLESS: no window, no listener, no window calls in the loop.
+// Read through the module's os.environ at each call; -1 on error.
+int headless();
+// KELVRACV_FRAMES: the number of frames after which the loop ends, 0 when
+// unset. ValueError for anything but a positive whole number.
+bool frame_limit(long long* out);
+// Headless windows: the size init gave each window name, which the window
+// queries answer with. lookup gives a borrowed (W, H) or nullptr.
+bool remember_window(PyObject* name, PyObject* w, PyObject* h);
+PyObject* headless_window_size(PyObject* name);
+
 // ---- shared helpers (window.cpp) ---------------------------------------------
 
 // `a, b, ... = o` into n new references, with the compiled-module unpacking
