@@ -111,3 +111,117 @@ def test_headless_run_without_display_or_sound(tmp_path, driver):
     assert s == {"frames": 7, "shape": [120, 160, 3], "run": False, "keyboard": "None", "mouse": "None",
                  "pynput": False, "sdl": driver or "dummy", "mixer": True, "size": [160, 120],
                  "listeners": False, "threads": 2, "press": None}
+
+
+# ---- recording ---------------------------------------------------------------------
+
+RECORD_CHILD = textwrap.dedent("""
+    import sys
+    import numpy as np
+    from kelvracv import _kelvra_core as kv
+    shown = []
+    def tick(arr, ts):
+        i = len(shown)
+        h, w = arr.shape[:2]
+        arr[h // 4:h // 2, (i * w) // 8:(i * w) // 8 + w // 4] = (40 * i, 255 - 40 * i, 128)
+        arr[h // 2:, :w // 3] = (0, 0, 200)
+        if i == 3:  # a resized canvas from here on, shown in this frame already
+            arr = np.full((h // 2, w // 2, 3), (90, 20, 160), np.uint8)
+            arr[2:10, 2:30] = (255, 255, 255)
+            shown.append(arr.copy())
+            return (True, arr)
+        shown.append(arr.copy())
+    kv.run(tick, ((96, 64), "rec"), (10, 20, 30), target_fps=25)
+    np.savez(sys.argv[1], *shown)
+""")
+
+
+def expected_frames(npz):
+    import cv2
+    with np.load(npz) as f:
+        shown = [f[f"arr_{i}"] for i in range(len(f.files))]
+    h, w = shown[0].shape[:2]
+    return [s if s.shape[:2] == (h, w) else cv2.resize(s, (w, h), interpolation=cv2.INTER_AREA) for s in shown]
+
+
+def read_mp4(path):
+    import cv2
+    cap = cv2.VideoCapture(str(path))
+    frames = []
+    while True:
+        ok, f = cap.read()
+        if not ok:
+            return frames, cap.get(cv2.CAP_PROP_FPS)
+        frames.append(f)
+
+
+@pytest.mark.parametrize("target", ["out/run.mp4", "out/run.gif", "out/f_%05d.png"])
+def test_recording_reads_back_as_shown(tmp_path, target):
+    path = str(tmp_path / target)
+    r = python(["-c", RECORD_CHILD, str(tmp_path / "shown.npz")],
+               bare_env(KELVRACV_HEADLESS="1", KELVRACV_FRAMES="6", KELVRACV_RECORD=path))
+    assert r.returncode == 0, r.stderr
+    want = expected_frames(tmp_path / "shown.npz")
+    assert len(want) == 6
+    if target.endswith(".png"):
+        import cv2
+        names = [path % i for i in range(6)]
+        assert sorted(os.listdir(tmp_path / "out")) == [os.path.basename(n) for n in names]
+        for name, w in zip(names, want):
+            assert np.array_equal(cv2.imread(name), w)
+        where = f"{names[0]} ... {names[-1]}"
+    elif target.endswith(".mp4"):
+        got, fps = read_mp4(path)
+        assert len(got) == 6 and fps == 25
+        for i, g in enumerate(got):  # lossy: closest to its own frame, and close
+            errors = [np.abs(g.astype(int) - w).mean() for w in want]
+            assert int(np.argmin(errors)) == i and errors[i] < 6, errors
+        where = path
+    else:
+        from PIL import Image, ImageSequence
+        with Image.open(path) as im:
+            got = [np.asarray(f.convert("RGB"))[:, :, ::-1] for f in ImageSequence.Iterator(im)]
+            assert im.info["duration"] == 40 and im.info["loop"] == 0
+        assert len(got) == 6
+        for g, w in zip(got, want):  # palette-quantised: flat colours come back, edges nearly
+            diff = np.abs(g.astype(int) - w).max(axis=2)
+            assert (diff == 0).mean() > 0.99 and diff.max() <= 32
+        where = path
+    assert r.stderr.splitlines()[-1] == f"kelvracv: recorded 6 frames of 96x64 to {where}"
+
+
+def test_recording_with_a_window_and_after_an_error(fake, monkeypatch, tmp_path, capsys):
+    import cv2
+    kv, cv, _ = fake
+    monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "w_%d.png"))
+    monkeypatch.setenv("KELVRACV_FRAMES", "3")
+    kv.run(lambda arr, ts: arr.__setitem__((slice(None), slice(0, 5)), 200), ((20, 10), "w"), (1, 2, 3))
+    assert len(cv.shown) == 3
+    for i, shown in enumerate(cv.shown):
+        assert np.array_equal(cv2.imread(str(tmp_path / f"w_{i}.png")), shown)
+    # a frame that cannot be recorded ends the run; what was recorded is kept and reported
+    monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "e_%d.png"))
+    kv.RUN = True
+    frames = iter([None, (True, np.zeros((4, 4, 3), np.float64))])
+    with pytest.raises(TypeError, match=r"^KELVRACV_RECORD: frames must be 8-bit images \(uint8\), got dtype\('float64'\)$"):
+        kv.run(lambda arr, ts: next(frames), ((20, 10), "w"), (1, 2, 3))
+    assert capsys.readouterr().err.splitlines()[-1] == f"kelvracv: recorded 1 frame of 20x10 to {tmp_path / 'e_0.png'}"
+    assert sorted(p.name for p in tmp_path.glob("e_*")) == ["e_0.png"]
+
+
+@pytest.mark.parametrize("target, fps, message", [
+    ("x.avi", 60, "KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
+                  "frames/f_%05d.png, got '{}'"),
+    ("f_%s.png", 60, "KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
+                     "frames/f_%05d.png, got '{}'"),
+    ("f_%d_%d.png", 60, "KELVRACV_RECORD holds a number format other than one %d: '{}'"),
+    ("x.gif", 0, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got 0"),
+    ("x.MP4", -5.0, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got -5.0"),
+])
+def test_recording_targets_checked_before_the_window(fake, monkeypatch, tmp_path, target, fps, message):
+    kv, cv, _ = fake
+    path = str(tmp_path / target)
+    monkeypatch.setenv("KELVRACV_RECORD", path)
+    with pytest.raises(ValueError) as e:
+        kv.run(lambda arr, ts: False, None, (0, 0, 0), target_fps=fps)
+    assert str(e.value) == message.format(path) and cv.calls == []

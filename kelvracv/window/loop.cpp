@@ -2,7 +2,7 @@
 // call the tick function and apply its result, show, poll for Escape and for
 // a closed window, pace to the target rate and write the rate into the title.
 // A headless run leaves out every window call; KELVRACV_FRAMES ends the loop
-// after that many frames.
+// after that many frames, KELVRACV_RECORD records every frame shown.
 // Runs on the caller's (main) thread; RUN, cv2, np and time are looked up by
 // name at each use, and waiting goes through time.sleep (the lock is released).
 
@@ -206,7 +206,7 @@ bool read_settings(RunSettings* s) {
 // The loop proper, until RUN is false.
 bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObject* bg_color,
             PyObject* bg_color_t, PyObject* target_fps, PyObject* frame_duration, PyObject* dynamic_resize,
-            const RunSettings& settings) {
+            const RunSettings& settings, Recorder* recorder) {
   Ref last_frame_time = now();
   if (!last_frame_time) return false;
   for (long long count = 1;; count++) {
@@ -229,17 +229,28 @@ bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObj
     if (!tick(tick_fn, &canvas, ts)) return false;
     // The frame limit ends the loop as a tick returning False would.
     if (count == settings.frame_limit && !set_run(Py_False)) return false;
+    if (!settings.headless && !cv2_call(KV_STR("imshow"), {w_name, canvas.get()})) return false;
+    if (recorder->active() && !recorder->add(canvas.get())) return false;
     if (settings.headless) {
       if (!pace(start_time.get(), frame_duration)) return false;
       continue;
     }
-    if (!cv2_call(KV_STR("imshow"), {w_name, canvas.get()})) return false;
     if (!poll_window(w_name)) return false;
     if (!pace(start_time.get(), frame_duration)) return false;
     if (!show_rate(w_name, last_frame_time.get(), target_fps)) return false;
     last_frame_time = now();
     if (!last_frame_time) return false;
   }
+}
+
+// Closes the recording whichever way the loop ended; an error of the loop
+// wins over one of the recording, which is then reported as unraisable.
+bool finish_recording(Recorder* recorder, bool loop_ok) {
+  if (loop_ok) return recorder->close();
+  PyObject* pending = PyErr_GetRaisedException();
+  if (!recorder->close()) PyErr_WriteUnraisable(nullptr);
+  PyErr_SetRaisedException(pending);
+  return false;
 }
 
 }  // namespace
@@ -254,7 +265,8 @@ PyObject* run(PyObject* const* a) {
   const Constants* k = constants();
   if (!k) return nullptr;
   RunSettings settings;
-  if (!read_settings(&settings)) return nullptr;
+  Recorder recorder;
+  if (!read_settings(&settings) || !recorder.open(a[3])) return nullptr;
 
   Ref w_name = call_global(KV_STR("convert_win_info"), {window_info});
   if (!w_name) return nullptr;
@@ -271,9 +283,9 @@ PyObject* run(PyObject* const* a) {
   Ref frame_duration = Ref::steal(PyNumber_TrueDivide(k->one_f, target_fps.get()));
   if (!frame_duration) return nullptr;
 
-  if (!frames(tick_fn, w_name.get(), canvas_ts[0], canvas_ts[1].get(), bg_color, bg_color_t.get(),
-              target_fps.get(), frame_duration.get(), dynamic_resize, settings))
-    return nullptr;
+  bool done = frames(tick_fn, w_name.get(), canvas_ts[0], canvas_ts[1].get(), bg_color, bg_color_t.get(),
+                     target_fps.get(), frame_duration.get(), dynamic_resize, settings, &recorder);
+  if (!finish_recording(&recorder, done)) return nullptr;
   if (!settings.headless && !cv2_call(KV_STR("destroyAllWindows"), {})) return nullptr;
   Py_RETURN_NONE;
 }
