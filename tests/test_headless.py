@@ -1,0 +1,227 @@
+"""Headless runs, the frame limit, recording and the command line.
+
+The loop's protocol runs in this process with the recording cv2 stand-in of
+test_window (so the window calls that are left out can be counted); the real
+components run in child processes without a display and without an audio
+driver chosen: the import, headless runs, recordings read back with OpenCV
+and Pillow, and the command line.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from test_window import RecordingCV2, fake, listeners, FakeListener  # noqa: F401 (fixtures)
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def bare_env(**extra):
+    """The environment of a server: no display, no audio driver chosen."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "SDL_AUDIODRIVER", "KELVRACV_HEADLESS", "KELVRACV_FRAMES", "KELVRACV_RECORD")}
+    env.update(PYGAME_HIDE_SUPPORT_PROMPT="1", **extra)
+    return env
+
+
+def python(args, env, cwd=None, timeout=120):
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, cwd=cwd,
+                          timeout=timeout)
+
+
+# ---- the loop with stand-ins ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("headless", [False, True])
+def test_frame_limit_with_and_without_window(fake, monkeypatch, headless):
+    kv, cv, clock = fake
+    monkeypatch.setenv("KELVRACV_FRAMES", "3")
+    if headless:
+        monkeypatch.setenv("KELVRACV_HEADLESS", "1")
+    seen = []
+
+    def tick(arr, ts):
+        seen.append((arr.shape, kv.get_window_size("w") if headless else None))
+        arr[:] = 9
+        return (True, arr)  # the limit wins over a tick that asks to go on
+
+    kv.run(tick, ((64, 48), "w"), (0, 0, 0), dynamic_resize=headless)
+    assert len(seen) == 3 and kv.RUN is False
+    assert len(clock.sleeps) == 3 and all(abs(d - 1 / 61.5) < 1e-12 for d in clock.sleeps)
+    per_frame = ["imshow", "waitKey", "getWindowProperty", "setWindowTitle"]
+    if headless:
+        assert cv.calls == [] and FakeListener.started == []
+        assert not hasattr(kv.init, "listeners_started")
+        assert seen == [((48, 64, 3), (64, 48))] * 3  # the window queries answer with the canvas size
+    else:
+        assert cv.names() == ["namedWindow", "resizeWindow", *per_frame * 3, "destroyAllWindows"]
+
+
+@pytest.mark.parametrize("value", ["0", "-2", "x", "1.5", " "])
+def test_frame_limit_must_be_a_count(fake, monkeypatch, value):
+    kv, cv, _ = fake
+    monkeypatch.setenv("KELVRACV_FRAMES", value)
+    with pytest.raises(ValueError) as e:
+        kv.run(lambda arr, ts: None, None, (0, 0, 0))
+    assert str(e.value) == f"KELVRACV_FRAMES must be a positive whole number of frames, got {value!r}"
+    assert cv.calls == []
+
+
+@pytest.mark.parametrize("value", ["", "0", "false", "No", "OFF"])
+def test_switched_off_values_keep_the_window(fake, monkeypatch, value):
+    kv, cv, _ = fake
+    monkeypatch.setenv("KELVRACV_HEADLESS", value)
+    monkeypatch.setenv("KELVRACV_FRAMES", "")  # empty: no limit
+    kv.run(lambda arr, ts: False, ((8, 6), "w"), (0, 0, 0))
+    assert cv.names()[:3] == ["namedWindow", "resizeWindow", "imshow"]
+
+
+# ---- real components, no display ---------------------------------------------------
+
+HEADLESS_CHILD = textwrap.dedent("""
+    import json, os, sys, threading
+    from kelvracv import _kelvra_core as kv
+    frames = []
+    def tick(arr, ts):
+        frames.append(arr.shape)
+        kv.circle(arr, ts, 20, (255, 0, 0), 3)
+    kv.run(tick, ((160, 120), "hl"), (0, 0, 40), target_fps=200, dynamic_resize=True)
+    print(json.dumps({
+        "frames": len(frames), "shape": frames[0], "run": kv.RUN,
+        "keyboard": repr(kv.keyboard), "mouse": repr(kv.mouse), "pynput": "pynput" in sys.modules,
+        "sdl": os.environ.get("SDL_AUDIODRIVER"), "mixer": bool(kv.pygame.mixer.get_init()),
+        "size": kv.get_window_size("hl"), "listeners": hasattr(kv.init, "listeners_started"),
+        "threads": threading.active_count(), "press": kv.get_input("press")}))
+""")
+
+
+@pytest.mark.parametrize("driver", [None, "disk"])
+def test_headless_run_without_display_or_sound(tmp_path, driver):
+    extra = {"SDL_AUDIODRIVER": driver, "SDL_DISKAUDIOFILE": str(tmp_path / "audio.raw")} if driver else {}
+    r = python(["-c", HEADLESS_CHILD], bare_env(KELVRACV_HEADLESS="1", KELVRACV_FRAMES="7", **extra))
+    assert r.returncode == 0, r.stderr
+    *head, last = r.stdout.splitlines()
+    assert head == ["Volume monitor thread started."]
+    s = json.loads(last)
+    assert s == {"frames": 7, "shape": [120, 160, 3], "run": False, "keyboard": "None", "mouse": "None",
+                 "pynput": False, "sdl": driver or "dummy", "mixer": True, "size": [160, 120],
+                 "listeners": False, "threads": 2, "press": None}
+
+
+# ---- recording ---------------------------------------------------------------------
+
+RECORD_CHILD = textwrap.dedent("""
+    import sys
+    import numpy as np
+    from kelvracv import _kelvra_core as kv
+    shown = []
+    def tick(arr, ts):
+        i = len(shown)
+        h, w = arr.shape[:2]
+        arr[h // 4:h // 2, (i * w) // 8:(i * w) // 8 + w // 4] = (40 * i, 255 - 40 * i, 128)
+        arr[h // 2:, :w // 3] = (0, 0, 200)
+        if i == 3:  # a resized canvas from here on, shown in this frame already
+            arr = np.full((h // 2, w // 2, 3), (90, 20, 160), np.uint8)
+            arr[2:10, 2:30] = (255, 255, 255)
+            shown.append(arr.copy())
+            return (True, arr)
+        shown.append(arr.copy())
+    kv.run(tick, ((96, 64), "rec"), (10, 20, 30), target_fps=25)
+    np.savez(sys.argv[1], *shown)
+""")
+
+
+def expected_frames(npz):
+    import cv2
+    with np.load(npz) as f:
+        shown = [f[f"arr_{i}"] for i in range(len(f.files))]
+    h, w = shown[0].shape[:2]
+    return [s if s.shape[:2] == (h, w) else cv2.resize(s, (w, h), interpolation=cv2.INTER_AREA) for s in shown]
+
+
+def read_mp4(path):
+    import cv2
+    cap = cv2.VideoCapture(str(path))
+    frames = []
+    while True:
+        ok, f = cap.read()
+        if not ok:
+            return frames, cap.get(cv2.CAP_PROP_FPS)
+        frames.append(f)
+
+
+@pytest.mark.parametrize("target", ["out/run.mp4", "out/run.gif", "out/f_%05d.png"])
+def test_recording_reads_back_as_shown(tmp_path, target):
+    path = str(tmp_path / target)
+    r = python(["-c", RECORD_CHILD, str(tmp_path / "shown.npz")],
+               bare_env(KELVRACV_HEADLESS="1", KELVRACV_FRAMES="6", KELVRACV_RECORD=path))
+    assert r.returncode == 0, r.stderr
+    want = expected_frames(tmp_path / "shown.npz")
+    assert len(want) == 6
+    if target.endswith(".png"):
+        import cv2
+        names = [path % i for i in range(6)]
+        assert sorted(os.listdir(tmp_path / "out")) == [os.path.basename(n) for n in names]
+        for name, w in zip(names, want):
+            assert np.array_equal(cv2.imread(name), w)
+        where = f"{names[0]} ... {names[-1]}"
+    elif target.endswith(".mp4"):
+        got, fps = read_mp4(path)
+        assert len(got) == 6 and fps == 25
+        for i, g in enumerate(got):  # lossy: closest to its own frame, and close
+            errors = [np.abs(g.astype(int) - w).mean() for w in want]
+            assert int(np.argmin(errors)) == i and errors[i] < 6, errors
+        where = path
+    else:
+        from PIL import Image, ImageSequence
+        with Image.open(path) as im:
+            got = [np.asarray(f.convert("RGB"))[:, :, ::-1] for f in ImageSequence.Iterator(im)]
+            assert im.info["duration"] == 40 and im.info["loop"] == 0
+        assert len(got) == 6
+        for g, w in zip(got, want):  # palette-quantised: flat colours come back, edges nearly
+            diff = np.abs(g.astype(int) - w).max(axis=2)
+            assert (diff == 0).mean() > 0.99 and diff.max() <= 32
+        where = path
+    assert r.stderr.splitlines()[-1] == f"kelvracv: recorded 6 frames of 96x64 to {where}"
+
+
+def test_recording_with_a_window_and_after_an_error(fake, monkeypatch, tmp_path, capsys):
+    import cv2
+    kv, cv, _ = fake
+    monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "w_%d.png"))
+    monkeypatch.setenv("KELVRACV_FRAMES", "3")
+    kv.run(lambda arr, ts: arr.__setitem__((slice(None), slice(0, 5)), 200), ((20, 10), "w"), (1, 2, 3))
+    assert len(cv.shown) == 3
+    for i, shown in enumerate(cv.shown):
+        assert np.array_equal(cv2.imread(str(tmp_path / f"w_{i}.png")), shown)
+    # a frame that cannot be recorded ends the run; what was recorded is kept and reported
+    monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "e_%d.png"))
+    kv.RUN = True
+    frames = iter([None, (True, np.zeros((4, 4, 3), np.float64))])
+    with pytest.raises(TypeError, match=r"^KELVRACV_RECORD: frames must be 8-bit images \(uint8\), got dtype\('float64'\)$"):
+        kv.run(lambda arr, ts: next(frames), ((20, 10), "w"), (1, 2, 3))
+    assert capsys.readouterr().err.splitlines()[-1] == f"kelvracv: recorded 1 frame of 20x10 to {tmp_path / 'e_0.png'}"
+    assert sorted(p.name for p in tmp_path.glob("e_*")) == ["e_0.png"]
+
+
+@pytest.mark.parametrize("target, fps, message", [
+    ("x.avi", 60, "KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
+                  "frames/f_%05d.png, got '{}'"),
+    ("f_%s.png", 60, "KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
+                     "frames/f_%05d.png, got '{}'"),
+    ("f_%d_%d.png", 60, "KELVRACV_RECORD holds a number format other than one %d: '{}'"),
+    ("x.gif", 0, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got 0"),
+    ("x.MP4", -5.0, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got -5.0"),
+])
+def test_recording_targets_checked_before_the_window(fake, monkeypatch, tmp_path, target, fps, message):
+    kv, cv, _ = fake
+    path = str(tmp_path / target)
+    monkeypatch.setenv("KELVRACV_RECORD", path)
+    with pytest.raises(ValueError) as e:
+        kv.run(lambda arr, ts: False, None, (0, 0, 0), target_fps=fps)
+    assert str(e.value) == message.format(path) and cv.calls == []
