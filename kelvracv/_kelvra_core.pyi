@@ -292,7 +292,7 @@ def cycle_state(ts: _Record) -> None:
     """Moves the top saved record to the bottom of the stack; `ts` is not touched.
     """
 
-def set_3d_mode(ts: dict, is_3d: object) -> None:
+def set_3d_mode(ts: _Record, is_3d: object) -> None:
     """Switches the record to the 3-D camera (true) or back to 2-D (false), and converts the pen between (x, y) and
     (x, y, 0.0). `ts` must be exactly a dict. In 3-D mode the homography is ignored.
 
@@ -438,7 +438,7 @@ def set_rotate(ts: _Record, dr: float) -> None:
     """Sets the rotation to `dr` degrees.
     """
 
-def set_pos(ts: dict, xy: tuple) -> None:
+def set_pos(ts: _Record, xy: _Vec) -> None:
     """Puts the pen at the world point `xy` (absolute). In 3-D mode a pair gets z = 0.0; in 2-D mode a z is dropped.
     `ts` and `xy` must be exactly a dict and a tuple (None is refused).
 

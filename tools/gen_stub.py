@@ -50,6 +50,8 @@ RUNTIME_ANNOTATIONS = {
     "Opt[np.ndarray]": "ImageArray | None",
     "Opt[pygame.mixer.Sound]": "Sound | None",
     "pygame.mixer.Sound": "Sound",
+    "dict": "Record",
+    "tuple": "Vec",
 }
 
 # Names the module binds to other modules and typing objects at start-up.
