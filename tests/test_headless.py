@@ -10,8 +10,10 @@ and Pillow, and the command line.
 import json
 import os
 import subprocess
+import shutil
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -225,3 +227,118 @@ def test_recording_targets_checked_before_the_window(fake, monkeypatch, tmp_path
     with pytest.raises(ValueError) as e:
         kv.run(lambda arr, ts: False, None, (0, 0, 0), target_fps=fps)
     assert str(e.value) == message.format(path) and cv.calls == []
+
+
+# ---- the command line --------------------------------------------------------------
+
+SCENE = """\
+# a scene
+circle, 60, 255,0,0, 3, false, true, 1.0
+set_pos, -100,-50
+rect, 80,40, 0,255,0, 2, true, false
+fill, 1
+push_state
+line, 50,30, 255,255,0, 2, false
+"""
+
+
+@pytest.mark.parametrize("scene, options, size, bg", [
+    ("scene", [], (800, 600), (0, 0, 0)),
+    ("scene.tvf", ["--size", "320x200", "--bg", "10,20,30"], (320, 200), (10, 20, 30)),
+])
+def test_render_equals_draw_tvf_on_inits_canvas(kv, monkeypatch, tmp_path, scene, options, size, bg):
+    import cv2
+    (tmp_path / "scene.tvf").write_text(SCENE)
+    r = python(["-m", "kelvracv", "render", scene, "-o", "out.png", *options], bare_env(), cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "Error @ TVF 'scene.tvf' line 5:Cmd 'fill' unknown.\n"  # command errors pass through
+    monkeypatch.setenv("KELVRACV_HEADLESS", "1")
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(kv, "TS_STACK", [])
+    canvas, ts = kv.init((size, "scene"), bg)
+    kv.draw_tvf(canvas, ts, "scene")
+    assert np.array_equal(cv2.imread(str(tmp_path / "out.png")), canvas)
+    assert len(np.unique(canvas.reshape(-1, 3), axis=0)) > 3  # the scene drew
+
+
+def test_render_and_pack_failures_exit_with_status_1(tmp_path):
+    r = python(["-m", "kelvracv", "render", "missing", "-o", "out.png"], bare_env(), cwd=tmp_path)
+    assert r.returncode == 1 and r.stdout == "" and not (tmp_path / "out.png").exists()
+    assert r.stderr.splitlines()[-1] == ("kelvracv render: cannot read scene 'missing.tvf': "
+                                         "[Errno 2] No such file or directory: 'missing.tvf'")
+    r = python(["-m", "kelvracv", "pack", "nothing.py"], bare_env(), cwd=tmp_path)
+    assert r.returncode == 1 and r.stdout == ""
+    assert r.stderr.splitlines()[-1] == "kelvracv pack: File not found:nothing.py"
+
+
+def test_pack_prints_the_output_path(tmp_path):
+    proj = tmp_path / "proj"
+    proj.mkdir()
+    (proj / "game.py").write_text("print('packed game ran')\n")
+    (proj / "data.txt").write_text("x")
+    r = python(["-m", "kelvracv", "pack", str(proj / "game.py")], bare_env())
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == str(proj / "game_c.py") + "\n"
+    r = python([str(proj / "game_c.py")], bare_env(KELVRACV_HEADLESS="1"), cwd=tmp_path)
+    assert r.returncode == 0 and r.stdout.splitlines()[-1] == "packed game ran", r.stdout + r.stderr
+
+
+PROGRAM = textwrap.dedent("""
+    import os, sys
+    from kelvracv import _kelvra_core as kv
+    print("argv", os.path.basename(sys.argv[0]), sys.argv[1:], __name__, sys.path[0] == os.path.dirname(__file__) == os.getcwd())
+    n = []
+    def tick(arr, ts):
+        n.append(1)
+        kv.circle(arr, ts, 10 * len(n), (255, 255, 255), 2)
+    kv.run(tick, ((64, 48), "prog"), (0, 0, 0), target_fps=120)
+    print("frames", len(n))
+""")
+
+
+def test_run_a_program_headless_recorded(tmp_path):
+    (tmp_path / "prog.py").write_text(PROGRAM)
+    record = str(tmp_path / "shots" / "f_%03d.png")
+    r = python(["-m", "kelvracv", "run", "prog.py", "--headless", "--frames", "4", "--record", record,
+                "--", "--level", "3"], bare_env(), cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["Volume monitor thread started.", "argv prog.py ['--level', '3'] __main__ True",
+                                     "frames 4"]
+    assert sorted(os.listdir(tmp_path / "shots")) == ["f_000.png", "f_001.png", "f_002.png", "f_003.png"]
+    assert r.stderr.splitlines()[-1] == f"kelvracv: recorded 4 frames of 64x48 to {record % 0} ... {record % 3}"
+
+
+@pytest.mark.skipif(not os.environ.get("DISPLAY"), reason="needs a display (run under xvfb-run)")
+@pytest.mark.skipif(not (shutil.which("xdotool") and shutil.which("import")), reason="needs xdotool and ImageMagick")
+def test_view_draws_again_when_the_scene_changes(tmp_path):
+    from test_window import find_window, grab_screen, xdo
+
+    def colour_count(bgr):
+        return int(np.all(grab_screen(tmp_path) == bgr, axis=2).sum())
+
+    def wait_for(pred, timeout=15.0):
+        end = time.time() + timeout
+        while not pred():
+            assert time.time() < end, "the window did not show the scene"
+            time.sleep(0.2)
+
+    scene = tmp_path / "live.tvf"
+    scene.write_text("rect, 120,80, 0,255,0, 1, true, false\n")
+    env = dict(os.environ, SDL_AUDIODRIVER="dummy", PYGAME_HIDE_SUPPORT_PROMPT="1")
+    child = subprocess.Popen([sys.executable, "-m", "kelvracv", "view", "live", "--size", "240x160",
+                              "--bg", "0,0,90"], cwd=tmp_path, env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        find_window("^live.tvf")
+        wait_for(lambda: colour_count((0, 255, 0)) > 1500)
+        assert colour_count((0, 0, 255)) == 0
+        scene.write_text("# edited\nrect, 100,60, 255,0,0, 1, true, false\nbogus\n")
+        wait_for(lambda: colour_count((0, 0, 255)) > 1000 and colour_count((0, 255, 0)) == 0)
+        xdo("key", "Escape")
+        out, err = child.communicate(timeout=20)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    assert child.returncode == 0, err
+    assert out.splitlines() == ["Error @ TVF 'live.tvf' line 3:Cmd 'bogus' unknown."]  # once: drawn once per change
