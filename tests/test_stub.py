@@ -1,13 +1,14 @@
 """The type stub against the module: every name declared, every function's
-parameters (names, kinds, defaults) equal to inspect.signature at run time;
-and the examples type-check against the stub under mypy --strict."""
+parameters (names, kinds, defaults) equal to inspect.signature at run time,
+the stub as generated from the reference; and the examples type-check
+against the stub under mypy --strict."""
 
 import ast
+import importlib.util
 import inspect
 import os
 import subprocess
 import sys
-import types
 from pathlib import Path
 
 import pytest
@@ -75,6 +76,13 @@ def test_stub_matches_runtime_signatures(kv):
         assert ast.get_docstring(fdefs[0]), f"{name} has no docstring in the stub"
     # Names bound to the same object at run time are an alias in the stub.
     assert kv.full_transform is kv.set_homography_core and "full_transform" not in defs
+
+    # The committed stub is what the reference and the module give now (`make stub`).
+    spec = importlib.util.spec_from_file_location("gen_stub", ROOT / "tools" / "gen_stub.py")
+    gen = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(gen)
+    fresh = gen.build(kv, gen.read_reference(gen.REFERENCE.read_text(encoding="utf-8")))
+    assert STUB.read_text(encoding="utf-8") == fresh, "the stub is out of date: run `make stub`"
 
 
 def test_examples_pass_mypy_strict():
