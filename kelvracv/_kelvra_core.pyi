@@ -345,12 +345,14 @@ def _text_cv2(arr: _Canvas | None, ts: _Record | None, p_scr: tuple[float, float
 def text(arr: _Canvas, ts: _Record, content: str, font_info: str, size: float, color: _Color, thickness: int = 1, aa: bool = True) -> None:
     """Draws `content` at the pen. Does not move the pen. Both renderers scale with the record's "size".
 
-    - **"CV2"**: the pen is the text's **bottom-left** corner; `size` is OpenCV's font scale × 2 (size 1.0 gives
-      letters about 11 pixels tall), `thickness` its stroke × 2 (minimum 1 pixel). ⚠ Not turned by the rotation.
+    - **"CV2"**: the pen is the left end of the **baseline**; OpenCV's font scale is `size` / 2 (size 1.0 gives
+      capitals about 11 pixels tall) and the stroke `thickness` / 2 pixels (at least 1), both times "size".
+      ⚠ Not turned by the rotation (only its position moves).
     - **TrueType**: `size` is the font size in pixels (× "size"); the text is rendered by Pillow and drawn with
-      [`blit`](#blit), so it turns with the rotation and follows the homography. The pen is the text's bottom-left
-      corner, at the glyphs' baseline box; descenders and overhangs are kept whole. `thickness` and `aa` are not
-      used. Rendered images are cached (a few MB, least recently used), so drawing the same text every frame costs
+      [`blit`](#blit), so it turns with the rotation and follows the homography. The text's measured box
+      ([`text_size`](#text_size)) is placed to end at the pen, so the pen is near the bottom-left of the text; where
+      the baseline falls depends on the content, and descenders and overhangs are drawn whole. `thickness` and `aa`
+      are not used. Rendered images are cached (a few MB, least recently used), so drawing the same text every frame costs
       little. A font that cannot be loaded prints its error line once and the default font is used. Text whose
       pixel size is below 1 is skipped.
 
