@@ -189,7 +189,8 @@ bool Recorder::add(PyObject* frame) {
         int ok = opened ? truth(opened.get()) : -1;
         if (ok < 0) return false;
         if (!ok) {
-          PyErr_Format(PyExc_OSError, "KELVRACV_RECORD: cannot write an MP4 video to %R", path_.get());
+          PyErr_Format(PyExc_OSError, "KELVRACV_RECORD: cannot write an MP4 video of %R frames per second to %R",
+                       fps.get(), path_.get());
           return false;
         }
         writer_ = writer;
