@@ -37,7 +37,7 @@ from PIL import Image  # noqa: E402
 from kelvracv import _kelvra_core as kv  # noqa: E402
 
 SIZE = (800, 600)
-FRAMES = 100      # frames per run of the plain loops
+FRAMES = 300      # frames per run of the plain loops
 RECORDED = 60     # frames per recorded run
 ROUNDS = 9
 
