@@ -22,6 +22,34 @@ namespace {
 // anything shorter than two of them.
 constexpr double kMinGifDelayMs = 20.0;
 
+// Across the runs of the process, by KELVRACV_RECORD path: the number of the
+// next image file, or how many runs have written a video or GIF there.
+PyObject* g_progress = nullptr;
+
+// g_progress[path], 0 when absent; -1 on error.
+long long progress(PyObject* path) {
+  if (!g_progress && !(g_progress = PyDict_New())) return -1;
+  PyObject* n = PyDict_GetItemWithError(g_progress, path);
+  if (!n) return PyErr_Occurred() ? -1 : 0;
+  return PyLong_AsLongLong(n);
+}
+
+bool set_progress(PyObject* path, long long value) {
+  Ref n = Ref::steal(PyLong_FromLongLong(value));
+  return n && PyDict_SetItem(g_progress, path, n.get()) == 0;
+}
+
+// root + "-" + n + ext, after os.path.splitext(path): game.mp4 -> game-2.mp4.
+Ref nth_path(PyObject* path, long long n) {
+  Ref ospath = global_attr(KV_STR("os"), KV_STR("path"));
+  Ref split = ospath ? attr_of(ospath.get(), KV_STR("splitext")) : Ref();
+  Ref parts = split ? call(split.get(), {path}) : Ref();
+  Ref root = parts ? Ref::steal(item(parts.get(), 0)) : Ref();
+  Ref ext = parts ? Ref::steal(item(parts.get(), 1)) : Ref();
+  if (!root || !ext) return Ref();
+  return Ref::steal(PyUnicode_FromFormat("%S-%lld%S", root.get(), n, ext.get()));
+}
+
 // Whether the path holds one printf-style number (%d, %05d, ...).
 bool has_number(const char* path) {
   for (const char* p = path; (p = std::strchr(p, '%')); ) {
@@ -107,7 +135,8 @@ bool Recorder::open(PyObject* target_fps) {
   path_ = path;
   if (kind == Kind::images) {
     // The number must format: frames/f_%05d.png, not frames/%s_%d.png.
-    Ref first = file_name(0);
+    if ((first_ = progress(path.get())) < 0) return false;
+    Ref first = file_name(first_);
     if (!first) {
       if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
       PyErr_Clear();
@@ -122,8 +151,11 @@ bool Recorder::open(PyObject* target_fps) {
                    target_fps);
       return false;
     }
-    if (!make_folder(path.get())) return false;
+    long long runs = progress(path.get());
+    if (runs < 0 || (runs > 0 && !(path_ = nth_path(path.get(), runs + 1)))) return false;
+    if (!make_folder(path_.get())) return false;
     if (kind == Kind::gif && !(held_ = Ref::steal(PyList_New(0)))) return false;
+    if (!set_progress(path.get(), runs + 1)) return false;
   }
   kind_ = kind;
   return true;
@@ -216,7 +248,7 @@ bool Recorder::add(PyObject* frame) {
       break;
     }
     case Kind::images: {
-      Ref name = file_name(count_);
+      Ref name = file_name(first_ + count_);
       Ref ok = name ? cv2_do("imwrite", {name.get(), img.get()}) : Ref();
       int written = ok ? truth(ok.get()) : -1;
       if (written < 0) return false;
@@ -230,7 +262,7 @@ bool Recorder::add(PyObject* frame) {
       return true;
   }
   count_++;
-  return true;
+  return kind_ != Kind::images || set_progress(path_.get(), first_ + count_);
 }
 
 bool Recorder::close() {
@@ -269,8 +301,8 @@ bool Recorder::summary() {
     if (!w || !h) return false;
     Ref where = path_;
     if (kind_ == Kind::images) {
-      Ref first = file_name(0);
-      Ref last = file_name(count_ - 1);
+      Ref first = file_name(first_);
+      Ref last = file_name(first_ + count_ - 1);
       if (!first || !last) return false;
       where = count_ == 1 ? first : Ref::steal(PyUnicode_FromFormat("%U ... %U", first.get(), last.get()));
     }
