@@ -19,8 +19,9 @@ namespace {
 // ---- internal helpers ------------------------------------------------------
 
 // GIF delays are whole hundredths of a second, and browsers slow down
-// anything shorter than two of them.
+// anything shorter than two of them; the format holds at most 65535.
 constexpr double kMinGifDelayMs = 20.0;
+constexpr double kMaxGifDelayMs = 655350.0;
 
 // Across the runs of the process, by KELVRACV_RECORD path: the number of the
 // next image file, or how many runs have written a video or GIF there.
@@ -151,12 +152,12 @@ bool Recorder::open(PyObject* target_fps) {
                    target_fps);
       return false;
     }
-    long long runs = progress(path.get());
-    if (runs < 0 || (runs > 0 && !(path_ = nth_path(path.get(), runs + 1)))) return false;
+    if ((first_ = progress(path.get())) < 0) return false;
+    if (first_ > 0 && !(path_ = nth_path(path.get(), first_ + 1))) return false;
     if (!make_folder(path_.get())) return false;
     if (kind == Kind::gif && !(held_ = Ref::steal(PyList_New(0)))) return false;
-    if (!set_progress(path.get(), runs + 1)) return false;
   }
+  key_ = path;
   kind_ = kind;
   return true;
 }
@@ -262,7 +263,9 @@ bool Recorder::add(PyObject* frame) {
       return true;
   }
   count_++;
-  return kind_ != Kind::images || set_progress(path_.get(), first_ + count_);
+  // The next run goes on after this one: after its last file, or beside its video.
+  if (kind_ == Kind::images) return set_progress(key_.get(), first_ + count_);
+  return count_ > 1 || set_progress(key_.get(), first_ + 1);
 }
 
 bool Recorder::close() {
@@ -276,9 +279,9 @@ bool Recorder::close() {
   if (held_ && PyList_GET_SIZE(held_.get()) > 0) {
     // first.save(path, save_all=True, append_images=rest, duration=ms, loop=0)
     static PyObject* kw = make_kwnames({"save_all", "append_images", "duration", "loop"});
-    double ms = std::round(100.0 / fps_) * 10.0;
+    double ms = std::fmin(std::fmax(std::round(100.0 / fps_) * 10.0, kMinGifDelayMs), kMaxGifDelayMs);
     Ref rest = Ref::steal(PyList_GetSlice(held_.get(), 1, PyList_GET_SIZE(held_.get())));
-    Ref duration = Ref::steal(PyLong_FromLong(static_cast<long>(ms < kMinGifDelayMs ? kMinGifDelayMs : ms)));
+    Ref duration = Ref::steal(PyLong_FromLong(static_cast<long>(ms)));
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref save = Ref::steal(PyObject_GetAttr(PyList_GET_ITEM(held_.get(), 0), KV_STR("save")));
     ok = kw && rest && duration && zero && save &&

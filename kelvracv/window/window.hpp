@@ -72,7 +72,8 @@ class Recorder {
   Ref size_;    // (W, H) of the first frame
   Ref writer_;  // the cv2.VideoWriter
   Ref held_;    // list of the quantised GIF frames
-  long long first_ = 0;  // number of the first image file of this run
+  Ref key_;     // KELVRACV_RECORD as read: the key of what earlier runs wrote
+  long long first_ = 0;  // number of this run's first image file, or of earlier runs' videos
   long long count_ = 0;
 };
 
