@@ -174,6 +174,7 @@ def parser():
     commands = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     c = commands.add_parser("run", help="run a program, optionally headless, for N frames, recorded",
+                            usage="kelvracv run SCRIPT [--headless] [--frames N] [--record PATH] [-- ARGS...]",
                             description="Run SCRIPT as __main__. Arguments after -- are the program's own.")
     c.add_argument("script", metavar="SCRIPT")
     c.add_argument("--headless", action="store_true", help="no window, no input listeners, dummy audio")

@@ -201,6 +201,18 @@ def test_recording_with_a_window_and_after_an_error(fake, monkeypatch, tmp_path,
     assert len(cv.shown) == 3
     for i, shown in enumerate(cv.shown):
         assert np.array_equal(cv2.imread(str(tmp_path / f"w_{i}.png")), shown)
+    # later runs go on: the numbers count on, a GIF is written beside the first
+    kv.RUN = True
+    kv.run(lambda arr, ts: None, ((20, 10), "w"), (1, 2, 3))
+    assert sorted(p.name for p in tmp_path.glob("w_*")) == [f"w_{i}.png" for i in range(6)]
+    assert capsys.readouterr().err.splitlines()[-1] == (f"kelvracv: recorded 3 frames of 20x10 to "
+                                                        f"{tmp_path / 'w_3.png'} ... {tmp_path / 'w_5.png'}")
+    monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "a.gif"))
+    for _ in range(2):
+        kv.RUN = True
+        kv.run(lambda arr, ts: None, ((20, 10), "w"), (1, 2, 3))
+    assert sorted(p.name for p in tmp_path.glob("a*.gif")) == ["a-2.gif", "a.gif"]
+    assert capsys.readouterr().err.splitlines()[-1] == f"kelvracv: recorded 3 frames of 20x10 to {tmp_path / 'a-2.gif'}"
     # a frame that cannot be recorded ends the run; what was recorded is kept and reported
     monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "e_%d.png"))
     kv.RUN = True

@@ -19,8 +19,37 @@ namespace {
 // ---- internal helpers ------------------------------------------------------
 
 // GIF delays are whole hundredths of a second, and browsers slow down
-// anything shorter than two of them.
+// anything shorter than two of them; the format holds at most 65535.
 constexpr double kMinGifDelayMs = 20.0;
+constexpr double kMaxGifDelayMs = 655350.0;
+
+// Across the runs of the process, by KELVRACV_RECORD path: the number of the
+// next image file, or how many runs have written a video or GIF there.
+PyObject* g_progress = nullptr;
+
+// g_progress[path], 0 when absent; -1 on error.
+long long progress(PyObject* path) {
+  if (!g_progress && !(g_progress = PyDict_New())) return -1;
+  PyObject* n = PyDict_GetItemWithError(g_progress, path);
+  if (!n) return PyErr_Occurred() ? -1 : 0;
+  return PyLong_AsLongLong(n);
+}
+
+bool set_progress(PyObject* path, long long value) {
+  Ref n = Ref::steal(PyLong_FromLongLong(value));
+  return n && PyDict_SetItem(g_progress, path, n.get()) == 0;
+}
+
+// root + "-" + n + ext, after os.path.splitext(path): game.mp4 -> game-2.mp4.
+Ref nth_path(PyObject* path, long long n) {
+  Ref ospath = global_attr(KV_STR("os"), KV_STR("path"));
+  Ref split = ospath ? attr_of(ospath.get(), KV_STR("splitext")) : Ref();
+  Ref parts = split ? call(split.get(), {path}) : Ref();
+  Ref root = parts ? Ref::steal(item(parts.get(), 0)) : Ref();
+  Ref ext = parts ? Ref::steal(item(parts.get(), 1)) : Ref();
+  if (!root || !ext) return Ref();
+  return Ref::steal(PyUnicode_FromFormat("%S-%lld%S", root.get(), n, ext.get()));
+}
 
 // Whether the path holds one printf-style number (%d, %05d, ...).
 bool has_number(const char* path) {
@@ -107,7 +136,8 @@ bool Recorder::open(PyObject* target_fps) {
   path_ = path;
   if (kind == Kind::images) {
     // The number must format: frames/f_%05d.png, not frames/%s_%d.png.
-    Ref first = file_name(0);
+    if ((first_ = progress(path.get())) < 0) return false;
+    Ref first = file_name(first_);
     if (!first) {
       if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
       PyErr_Clear();
@@ -122,9 +152,12 @@ bool Recorder::open(PyObject* target_fps) {
                    target_fps);
       return false;
     }
-    if (!make_folder(path.get())) return false;
+    if ((first_ = progress(path.get())) < 0) return false;
+    if (first_ > 0 && !(path_ = nth_path(path.get(), first_ + 1))) return false;
+    if (!make_folder(path_.get())) return false;
     if (kind == Kind::gif && !(held_ = Ref::steal(PyList_New(0)))) return false;
   }
+  key_ = path;
   kind_ = kind;
   return true;
 }
@@ -189,7 +222,8 @@ bool Recorder::add(PyObject* frame) {
         int ok = opened ? truth(opened.get()) : -1;
         if (ok < 0) return false;
         if (!ok) {
-          PyErr_Format(PyExc_OSError, "KELVRACV_RECORD: cannot write an MP4 video to %R", path_.get());
+          PyErr_Format(PyExc_OSError, "KELVRACV_RECORD: cannot write an MP4 video of %R frames per second to %R",
+                       fps.get(), path_.get());
           return false;
         }
         writer_ = writer;
@@ -215,7 +249,7 @@ bool Recorder::add(PyObject* frame) {
       break;
     }
     case Kind::images: {
-      Ref name = file_name(count_);
+      Ref name = file_name(first_ + count_);
       Ref ok = name ? cv2_do("imwrite", {name.get(), img.get()}) : Ref();
       int written = ok ? truth(ok.get()) : -1;
       if (written < 0) return false;
@@ -229,7 +263,9 @@ bool Recorder::add(PyObject* frame) {
       return true;
   }
   count_++;
-  return true;
+  // The next run goes on after this one: after its last file, or beside its video.
+  if (kind_ == Kind::images) return set_progress(key_.get(), first_ + count_);
+  return count_ > 1 || set_progress(key_.get(), first_ + 1);
 }
 
 bool Recorder::close() {
@@ -243,9 +279,9 @@ bool Recorder::close() {
   if (held_ && PyList_GET_SIZE(held_.get()) > 0) {
     // first.save(path, save_all=True, append_images=rest, duration=ms, loop=0)
     static PyObject* kw = make_kwnames({"save_all", "append_images", "duration", "loop"});
-    double ms = std::round(100.0 / fps_) * 10.0;
+    double ms = std::fmin(std::fmax(std::round(100.0 / fps_) * 10.0, kMinGifDelayMs), kMaxGifDelayMs);
     Ref rest = Ref::steal(PyList_GetSlice(held_.get(), 1, PyList_GET_SIZE(held_.get())));
-    Ref duration = Ref::steal(PyLong_FromLong(static_cast<long>(ms < kMinGifDelayMs ? kMinGifDelayMs : ms)));
+    Ref duration = Ref::steal(PyLong_FromLong(static_cast<long>(ms)));
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref save = Ref::steal(PyObject_GetAttr(PyList_GET_ITEM(held_.get(), 0), KV_STR("save")));
     ok = kw && rest && duration && zero && save &&
@@ -268,8 +304,8 @@ bool Recorder::summary() {
     if (!w || !h) return false;
     Ref where = path_;
     if (kind_ == Kind::images) {
-      Ref first = file_name(0);
-      Ref last = file_name(count_ - 1);
+      Ref first = file_name(first_);
+      Ref last = file_name(first_ + count_ - 1);
       if (!first || !last) return false;
       where = count_ == 1 ? first : Ref::steal(PyUnicode_FromFormat("%U ... %U", first.get(), last.get()));
     }

@@ -45,6 +45,9 @@ PyObject* headless_window_size(PyObject* name);
 // (cv2.VideoWriter), a GIF (Pillow; the frames are held palette-quantised
 // until the loop ends) or numbered image files (a printf-style number in the
 // path, cv2.imwrite). Frames of another size than the first are scaled to it.
+// Later runs of the same process go on where the earlier ones stopped: the
+// numbered files count on, a video or GIF is written beside the first one
+// (game.mp4, game-2.mp4, ...).
 class Recorder {
  public:
   // Reads KELVRACV_RECORD; ValueError for a path of no known kind. Creates
@@ -64,11 +67,13 @@ class Recorder {
   bool summary();
 
   Kind kind_ = Kind::off;
-  Ref path_;
+  Ref path_;    // where this run writes
   double fps_ = 0.0;
   Ref size_;    // (W, H) of the first frame
   Ref writer_;  // the cv2.VideoWriter
   Ref held_;    // list of the quantised GIF frames
+  Ref key_;     // KELVRACV_RECORD as read: the key of what earlier runs wrote
+  long long first_ = 0;  // number of this run's first image file, or of earlier runs' videos
   long long count_ = 0;
 };
 
