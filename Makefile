@@ -57,7 +57,7 @@ test-dev: build
 # The type stub kelvracv/_kelvra_core.pyi, generated from the module's own
 # signatures and the entries of docs/reference.md (commit the result).
 stub: build
-	PYTHONPATH=$(CURDIR) SDL_AUDIODRIVER=dummy PYGAME_HIDE_SUPPORT_PROMPT=1 $(XVFB) $(PY) tools/gen_stub.py
+	PYTHONPATH=$(CURDIR) KELVRACV_HEADLESS=1 PYGAME_HIDE_SUPPORT_PROMPT=1 $(PY) tools/gen_stub.py
 
 # The gallery's screenshots in docs/img/, each example run headless (commit the PNGs).
 screenshots: build
