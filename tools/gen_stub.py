@@ -107,7 +107,7 @@ def read_reference(text):
     for i, h in enumerate(heads):
         end = heads[i + 1].start() if i + 1 < len(heads) else len(text)
         body = text[h.end() : end]
-        body = re.split(r"^#{1,2} ", body, maxsplit=1, flags=re.M)[0]  # up to the next section
+        body = re.split(r"^## ", body, maxsplit=1, flags=re.M)[0]  # up to the next section
         m = re.search(r"```python\n(.*?)```", body, re.S)
         if not m:
             raise Mismatch(f"reference entry {h.group(1)!r} has no ```python signature block")
