@@ -10,10 +10,12 @@ XVFB := $(shell if [ -z "$$DISPLAY" ]; then echo "xvfb-run -a -s '-screen 0 1280
 # setuptools and wheel: pynput needs evdev on Linux, published only as source,
 # and the package is installed without build isolation.
 BUILD_DEPS := scikit-build-core cmake ninja setuptools wheel "numpy>=2.0,<3"
+# The test extra of pyproject.toml (mypy checks the examples against the type stub).
+TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10"
 # The venv's own tools (cmake, ninja) come first, never a global install.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: sysdeps venv install build demo test test-dev bench sanitize clean
+.PHONY: sysdeps venv install build demo test test-dev bench sanitize clean stub screenshots
 
 # Debian packages: Xvfb, xdotool, ImageMagick, fonts, OpenCV's GUI libraries, the toolchain.
 sysdeps:
@@ -23,7 +25,7 @@ $(VENV)/.ready: Makefile
 	@test -x $(PY) || test -n "$(PYTHON313)" || { echo "Python 3.13 not found (PATH or pyenv)"; exit 1; }
 	test -x $(PY) || $(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(BUILD_DEPS) "pytest>=8" "hypothesis>=6"
+	$(PY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
 venv: $(VENV)/.ready
@@ -51,6 +53,15 @@ build: venv
 
 test-dev: build
 	cd tests && PYTHONPATH=$(CURDIR) SDL_AUDIODRIVER=dummy $(XVFB) $(PYTEST) -q -p no:cacheprovider .
+
+# The type stub kelvracv/_kelvra_core.pyi, generated from the module's own
+# signatures and the entries of docs/reference.md (commit the result).
+stub: build
+	PYTHONPATH=$(CURDIR) KELVRACV_HEADLESS=1 PYGAME_HIDE_SUPPORT_PROMPT=1 $(PY) tools/gen_stub.py
+
+# The gallery's screenshots in docs/img/, each example run headless (commit the PNGs).
+screenshots: build
+	PYTHONPATH=$(CURDIR) $(PY) tools/screenshots.py
 
 bench: build
 	for b in bench/bench_*.py; do PYTHONPATH=$(CURDIR) SDL_AUDIODRIVER=dummy $(XVFB) $(PY) $$b || exit 1; done

@@ -24,9 +24,16 @@ import math
 import os
 import sys
 
+from typing import Any
+
 import cv2
+import numpy as np
+import numpy.typing as npt
 
 from kelvracv import _kelvra_core as kv
+
+Canvas = npt.NDArray[np.uint8]
+Record = dict[str, Any]
 
 WINDOW = ((800, 600), "kelvracv demo")
 BACKGROUND = kv.C["DDN"]
@@ -39,7 +46,7 @@ SHIP_SPEED = 4.0  # world units per frame
 class Scene:
     """Everything that lives longer than one frame."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.frame = 0
         self.ship = [-200.0, 120.0]
         self.heading = 0.0  # degrees, 0 = pointing along +x
@@ -48,13 +55,13 @@ class Scene:
 scene = Scene()
 
 
-def goto(ts, x, y):
+def goto(ts: Record, x: float, y: float) -> None:
     """Puts the pen at the world point (x, y) (the pen only moves relatively)."""
     cx, cy = ts["cursor_pos"][:2]
     kv.move(ts, (x - cx, y - cy))
 
 
-def local_frame(ts, x, y):
+def local_frame(ts: Record, x: float, y: float) -> None:
     """Makes the world point (x, y) the new origin and puts the pen there.
 
     Rotation and scale act about the origin, so an object that turns in place
@@ -69,13 +76,13 @@ def local_frame(ts, x, y):
 # ---- input -------------------------------------------------------------------
 
 
-def held(*names):
+def held(*names: str) -> bool:
     """True while any of the keys is held: letters in any case ("w"), special
     keys in pynput's spelling ("Key.left")."""
     return any(kv.get_input("held", n) for n in names)
 
 
-def steer_ship(ts):
+def steer_ship(ts: Record) -> tuple[float, float]:
     dx = held("d", "Key.right") - held("a", "Key.left")
     dy = held("s", "Key.down") - held("w", "Key.up")
     scene.ship[0] = min(380.0, max(-380.0, scene.ship[0] + dx * SHIP_SPEED))
@@ -90,7 +97,7 @@ def steer_ship(ts):
 # ---- scene parts -------------------------------------------------------------
 
 
-def draw_sun(canvas, ts, t):
+def draw_sun(canvas: Canvas, ts: Record, t: float) -> None:
     """A filled circle with rays that turn: rotation inside a saved state."""
     kv.push_state(ts)
     local_frame(ts, -300, -210)
@@ -106,7 +113,7 @@ def draw_sun(canvas, ts, t):
     kv.pop_state(ts)
 
 
-def draw_spinner(canvas, ts, t):
+def draw_spinner(canvas: Canvas, ts: Record, t: float) -> None:
     """A pulsing, turning square (quad) and two arcs chasing each other."""
     kv.push_state(ts)
     local_frame(ts, 280, -200)
@@ -123,7 +130,7 @@ def draw_spinner(canvas, ts, t):
     kv.pop_state(ts)
 
 
-def draw_plot(canvas, ts, t):
+def draw_plot(canvas: Canvas, ts: Record, t: float) -> None:
     """A framed function plot: y = f(x), adaptively sampled."""
     kv.push_state(ts)
     goto(ts, -360, 170)
@@ -137,7 +144,7 @@ def draw_plot(canvas, ts, t):
     kv.pop_state(ts)
 
 
-def draw_tunnel(canvas, ts, t):
+def draw_tunnel(canvas: Canvas, ts: Record, t: float) -> None:
     """A wire tunnel through the 3-D camera, flying forward and rolling.
 
     The camera projects x / depth with no focal length of its own, so the
@@ -161,7 +168,7 @@ def draw_tunnel(canvas, ts, t):
     kv.pop_state(ts)
 
 
-def draw_ship(canvas, ts, mouse):
+def draw_ship(canvas: Canvas, ts: Record, mouse: tuple[float, float]) -> None:
     """The player's ship: a triangle turned towards the mouse."""
     mx, my = mouse
     kv.push_state(ts)
@@ -180,7 +187,7 @@ def draw_ship(canvas, ts, mouse):
     kv.pop_state(ts)
 
 
-def draw_hud(canvas, ts):
+def draw_hud(canvas: Canvas, ts: Record) -> None:
     kv.push_state(ts)
     goto(ts, -380, -270)
     kv.text(canvas, ts, "WASD / arrows: move   mouse: aim   Esc: quit", "CV2", 1.0, kv.C["LS"])
@@ -193,7 +200,7 @@ def draw_hud(canvas, ts):
 # ---- the tick function ---------------------------------------------------------
 
 
-def tick(canvas, ts):
+def tick(canvas: Canvas, ts: Record) -> bool | None:
     scene.frame += 1
     t = scene.frame / 60.0
     if SCREENSHOT and scene.frame == 1:

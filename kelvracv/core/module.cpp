@@ -1,5 +1,7 @@
 // Module definition and start-up: the one-time initialisation guards, the
-// imports, the module globals and the fixed binding order of public names.
+// imports, the module globals and the fixed binding order of public names;
+// a headless run (KELVRACV_HEADLESS) opens the mixer on SDL's dummy driver
+// and leaves pynput out.
 // Runs once, on the importing thread, while it holds the interpreter lock.
 
 #include <cstring>
@@ -8,6 +10,7 @@
 #include "core/colors.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
+#include "window/window.hpp"
 
 namespace kv {
 namespace {
@@ -149,6 +152,16 @@ int startup(PyObject* m) {
     if (import_as(m, name, name) < 0) return -1;
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
   if (import_as(m, "pygame", "pygame") < 0) return -1;
+  // A headless run (KELVRACV_HEADLESS) needs no sound device and no display:
+  // SDL's dummy audio unless the user chose a driver, and no pynput.
+  int headless = window::headless();
+  if (headless < 0) return -1;
+  if (headless) {
+    Ref env = global_attr(KV_STR("os"), KV_STR("environ"));
+    if (!env) return -1;
+    Ref r = Ref::steal(PyObject_CallMethod(env.get(), "setdefault", "ss", "SDL_AUDIODRIVER", "dummy"));
+    if (!r) return -1;
+  }
   // 4. The mixer: 44100 Hz, signed 16 bit, stereo, 512-sample buffer.
   {
     Ref init = Ref::steal(PyObject_GetAttrString(PyDict_GetItemString(module_dict(), "pygame"), "mixer"));
@@ -157,8 +170,13 @@ int startup(PyObject* m) {
     Ref r = Ref::steal(PyObject_CallFunction(init.get(), "iiii", 44100, -16, 2, 512));
     if (!r) return -1;
   }
-  // 5. pynput's keyboard and mouse.
-  if (import_from(m, "pynput", {{"keyboard", "keyboard"}, {"mouse", "mouse"}}) < 0) return -1;
+  // 5. pynput's keyboard and mouse (None in a headless run).
+  if (headless) {
+    if (PyModule_AddObjectRef(m, "keyboard", Py_None) < 0 || PyModule_AddObjectRef(m, "mouse", Py_None) < 0)
+      return -1;
+  } else if (import_from(m, "pynput", {{"keyboard", "keyboard"}, {"mouse", "mouse"}}) < 0) {
+    return -1;
+  }
   // 6. Shared globals.
   if (create_globals(m) < 0) return -1;
   // 7. The asset manager class and ASSETS.

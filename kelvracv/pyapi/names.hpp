@@ -17,9 +17,14 @@
   X(buffer, "buffer")                    \
   X(dtype, "dtype")                      \
   X(encoding, "encoding")                \
+  X(exist_ok, "exist_ok")                \
+  X(file, "file")                        \
   X(flags, "flags")                      \
   X(font_fill, "font", "fill")           \
+  X(gif_save, "save_all", "append_images", "duration", "loop") \
+  X(interpolation, "interpolation")      \
   X(line_type, "lineType")               \
+  X(method, "method")                    \
   X(start, "start")                      \
   X(target_daemon, "target", "daemon")   \
   X(target_args_daemon, "target", "args", "daemon")

@@ -199,4 +199,23 @@ bool close_file(PyObject* file) {
 
 Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 
+Ref environ_get(const char* name) {
+  Ref env = global_attr(KV_STR("os"), KV_STR("environ"));
+  if (!env) return env;
+  Ref key = Ref::steal(PyUnicode_FromString(name));
+  if (!key) return key;
+  return Ref::steal(PyObject_CallMethodOneArg(env.get(), KV_STR("get"), key.get()));
+}
+
+int environ_flag(const char* name) {
+  Ref value = environ_get(name);
+  if (!value) return -1;
+  if (value.get() == Py_None) return 0;
+  Ref folded = Ref::steal(PyObject_CallMethodNoArgs(value.get(), KV_STR("lower")));
+  if (!folded) return -1;
+  for (const char* off : {"", "0", "false", "no", "off"})
+    if (PyUnicode_CompareWithASCIIString(folded.get(), off) == 0) return 0;
+  return 1;
+}
+
 }  // namespace kv

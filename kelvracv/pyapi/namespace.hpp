@@ -60,4 +60,12 @@ bool close_file(PyObject* file);
 // Imports `name` and returns the module (new reference) or nullptr.
 Ref import(const char* name);
 
+// ---- the environment -------------------------------------------------------
+
+// os.environ.get(name) through the module's `os`: a str, or None when unset.
+Ref environ_get(const char* name);
+// Whether the switch `name` is on: set to anything but "", "0", "false", "no"
+// or "off" (in any case). -1 on error.
+int environ_flag(const char* name);
+
 }  // namespace kv

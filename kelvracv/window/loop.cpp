@@ -1,6 +1,8 @@
 // The frame loop `run`: RUN set true, init, then per frame follow the window size, clear,
 // call the tick function and apply its result, show, poll for Escape and for
 // a closed window, pace to the target rate and write the rate into the title.
+// A headless run leaves out every window call; KELVRACV_FRAMES ends the loop
+// after that many frames, KELVRACV_RECORD records every frame shown.
 // Runs on the caller's (main) thread; RUN, cv2, np and time are looked up by
 // name at each use, and waiting goes through time.sleep (the lock is released).
 
@@ -189,12 +191,26 @@ bool show_rate(PyObject* w_name, PyObject* last_frame_time, PyObject* target_fps
   return title && cv2_call(KV_STR("setWindowTitle"), {w_name, title.get()});
 }
 
+// What the environment asked of this run (read once, before the first frame).
+struct RunSettings {
+  bool headless = false;      // no window calls: no show, poll, title or destroy
+  long long frame_limit = 0;  // the loop ends after this many frames; 0: no limit
+};
+
+bool read_settings(RunSettings* s) {
+  int no_window = headless();
+  if (no_window < 0) return false;
+  s->headless = no_window != 0;
+  return frame_limit(&s->frame_limit);
+}
+
 // The loop proper, until RUN is false.
 bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObject* bg_color,
-            PyObject* bg_color_t, PyObject* target_fps, PyObject* frame_duration, PyObject* dynamic_resize) {
+            PyObject* bg_color_t, PyObject* target_fps, PyObject* frame_duration, PyObject* dynamic_resize,
+            const RunSettings& settings, Recorder* recorder) {
   Ref last_frame_time = now();
   if (!last_frame_time) return false;
-  for (;;) {
+  for (long long count = 1;; count++) {
     Ref run_flag = global(KV_STR("RUN"));
     if (!run_flag) return false;
     int running = truth(run_flag.get());
@@ -213,13 +229,30 @@ bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObj
     if (!clear_frame(canvas.get(), ts, bg_color)) return false;
     note_window(w_name, canvas.get());  // the canvas the tick draws on: the mouse maps onto it
     if (!tick(tick_fn, &canvas, ts)) return false;
-    if (!cv2_call(KV_STR("imshow"), {w_name, canvas.get()})) return false;
+    // The frame limit ends the loop as a tick returning False would.
+    if (count == settings.frame_limit && !set_run(Py_False)) return false;
+    if (!settings.headless && !cv2_call(KV_STR("imshow"), {w_name, canvas.get()})) return false;
+    if (recorder->active() && !recorder->add(canvas.get())) return false;
+    if (settings.headless) {
+      if (!pace(start_time.get(), frame_duration)) return false;
+      continue;
+    }
     if (!poll_window(w_name)) return false;
     if (!pace(start_time.get(), frame_duration)) return false;
     if (!show_rate(w_name, last_frame_time.get(), target_fps)) return false;
     last_frame_time = now();
     if (!last_frame_time) return false;
   }
+}
+
+// Closes the recording whichever way the loop ended; an error of the loop
+// wins over one of the recording, which is then reported as unraisable.
+bool finish_recording(Recorder* recorder, bool loop_ok) {
+  if (loop_ok) return recorder->close();
+  PyObject* pending = PyErr_GetRaisedException();
+  if (!recorder->close()) PyErr_WriteUnraisable(nullptr);
+  PyErr_SetRaisedException(pending);
+  return false;
 }
 
 }  // namespace
@@ -233,6 +266,9 @@ PyObject* run(PyObject* const* a) {
   PyObject* dynamic_resize = a[4];
   const Constants* k = constants();
   if (!k) return nullptr;
+  RunSettings settings;
+  Recorder recorder;
+  if (!read_settings(&settings) || !recorder.open(a[3])) return nullptr;
 
   // Every run starts running, also after an earlier loop has ended.
   if (!set_run(Py_True)) return nullptr;
@@ -251,10 +287,10 @@ PyObject* run(PyObject* const* a) {
   Ref frame_duration = Ref::steal(PyNumber_TrueDivide(k->one_f, target_fps.get()));
   if (!frame_duration) return nullptr;
 
-  if (!frames(tick_fn, w_name.get(), canvas_ts[0], canvas_ts[1].get(), bg_color, bg_color_t.get(),
-              target_fps.get(), frame_duration.get(), dynamic_resize))
-    return nullptr;
-  if (!cv2_call(KV_STR("destroyAllWindows"), {})) return nullptr;
+  bool done = frames(tick_fn, w_name.get(), canvas_ts[0], canvas_ts[1].get(), bg_color, bg_color_t.get(),
+                     target_fps.get(), frame_duration.get(), dynamic_resize, settings, &recorder);
+  if (!finish_recording(&recorder, done)) return nullptr;
+  if (!settings.headless && !cv2_call(KV_STR("destroyAllWindows"), {})) return nullptr;
   Py_RETURN_NONE;
 }
 

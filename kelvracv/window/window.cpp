@@ -1,9 +1,10 @@
 // The OpenCV window: window descriptions, the image-area size query and init,
 // which names and sizes the window, makes the canvas and the first record and,
 // once per process, starts the pynput listeners (kept as attributes of the
-// `init` function object). It remembers the window init made and the size of
-// the canvas it shows, so a desktop pointer position maps onto the canvas.
-// Main thread, interpreter lock held.
+// `init` function object); a headless init makes neither window nor
+// listener. It remembers the window init made and the size of the canvas it
+// shows, so a desktop pointer position maps onto the canvas. Main thread,
+// interpreter lock held.
 
 #include "core/colors.hpp"
 #include "pyapi/convert.hpp"
@@ -112,6 +113,19 @@ bool start_listeners_once() {
   return set_init_attr(KV_STR("listeners_started"), Py_True);
 }
 
+// init without a window: the canvas and the record as usual, no window and
+// no listener; the window queries answer with this canvas's size.
+PyObject* init_headless(PyObject* name, PyObject* w, PyObject* h, PyObject* bg_color) {
+  Ref bgr = Ref::steal(color_bgr_checked(bg_color));
+  if (!bgr) return nullptr;
+  Ref canvas = full_canvas(h, w, bgr.get());
+  if (!canvas) return nullptr;
+  if (PyUnicode_Check(name) && !remember_window(name, w, h)) return nullptr;
+  Ref ts = Ref::steal(first_record(w, h));
+  if (!ts) return nullptr;
+  return PyTuple_Pack(2, canvas.get(), ts.get());
+}
+
 }  // namespace
 
 // ---- shared helpers ----------------------------------------------------------
@@ -216,6 +230,14 @@ PyObject* convert_win_info(PyObject* const* a) {
 PyObject* get_window_size(PyObject* const* a) {
   PyObject* name = a[0];
   if (!arg_str(name, "window_name")) return nullptr;
+  // A headless window's image area is the canvas init made for it.
+  int no_window = headless();
+  if (no_window < 0) return nullptr;
+  if (no_window) {
+    PyObject* size = headless_window_size(name);
+    if (size) return Py_NewRef(size);
+    if (PyErr_Occurred()) return nullptr;
+  }
   // A name that does not encode to UTF-8 would crash OpenCV's conversion.
   if (!PyUnicode_AsUTF8AndSize(name, nullptr)) return nullptr;
   Ref rect_of = global_attr(KV_STR("cv2"), KV_STR("getWindowImageRect"));
@@ -249,6 +271,9 @@ PyObject* init(PyObject* const* a) {
   PyObject* name = size_name[1].get();
   PyObject* w = wh[0].get();
   PyObject* h = wh[1].get();
+  int no_window = headless();
+  if (no_window < 0) return nullptr;
+  if (no_window) return init_headless(name, w, h, bg_color);
 
   // A resizable window that keeps the image's aspect ratio; OpenCV reuses
   // an existing window of the same name.

@@ -26,6 +26,57 @@ PyObject* init(PyObject* const* a);
 // ---- frame loop (loop.cpp) ---------------------------------------------------
 PyObject* run(PyObject* const* a);
 
+// ---- opt-in run settings (settings.cpp) --------------------------------------
+
+// KELVRACV_HEADLESS: no window, no listener, no window calls in the loop.
+// Read through the module's os.environ at each call; -1 on error.
+int headless();
+// KELVRACV_FRAMES: the number of frames after which the loop ends, 0 when
+// unset. ValueError for anything but a positive whole number.
+bool frame_limit(long long* out);
+// Headless windows: the size init gave each window name, which the window
+// queries answer with. lookup gives a borrowed (W, H) or nullptr.
+bool remember_window(PyObject* name, PyObject* w, PyObject* h);
+PyObject* headless_window_size(PyObject* name);
+
+// ---- recording (recorder.cpp) ------------------------------------------------
+
+// KELVRACV_RECORD: every frame the loop shows, written as an MP4 video
+// (cv2.VideoWriter), a GIF (Pillow; the frames are held palette-quantised
+// until the loop ends) or numbered image files (a printf-style number in the
+// path, cv2.imwrite). Frames of another size than the first are scaled to it.
+// Later runs of the same process go on where the earlier ones stopped: the
+// numbered files count on, a video or GIF is written beside the first one
+// (game.mp4, game-2.mp4, ...).
+class Recorder {
+ public:
+  // Reads KELVRACV_RECORD; ValueError for a path of no known kind. Creates
+  // the folder the output goes to; the output itself comes with the first frame.
+  bool open(PyObject* target_fps);
+  bool active() const { return kind_ != Kind::off; }
+  // Writes (or, for a GIF, holds) one frame.
+  bool add(PyObject* frame);
+  // Writes out what is held, closes the output and prints one summary line
+  // on standard error. Does nothing when not recording.
+  bool close();
+
+ private:
+  enum class Kind { off, video, gif, images };
+  bool prepare(PyObject* frame, Ref* out);
+  Ref file_name(long long index);
+  bool summary();
+
+  Kind kind_ = Kind::off;
+  Ref path_;    // where this run writes
+  double fps_ = 0.0;
+  Ref size_;    // (W, H) of the first frame
+  Ref writer_;  // the cv2.VideoWriter
+  Ref held_;    // list of the quantised GIF frames
+  Ref key_;     // KELVRACV_RECORD as read: the key of what earlier runs wrote
+  long long first_ = 0;  // number of this run's first image file, or of earlier runs' videos
+  long long count_ = 0;
+};
+
 // ---- shared helpers (window.cpp) ---------------------------------------------
 
 // `a, b, ... = o` into n new references, with the compiled-module unpacking

@@ -1,0 +1,211 @@
+"""The kelvracv command line (``python -m kelvracv`` or ``kelvracv``).
+
+    run SCRIPT [--headless] [--frames N] [--record PATH] [-- ARGS...]
+    render SCENE[.tvf] -o OUT.png [--size WxH] [--bg R,G,B]
+    view SCENE[.tvf] [--size WxH] [--bg R,G,B]
+    pack MAIN.py
+
+Argument parsing and the settings of the run only: the drawing, the frame
+loop, headless runs, recording and packaging are the native core's.
+"""
+
+import argparse
+import contextlib
+import os
+import re
+import runpy
+import sys
+
+DEFAULT_SIZE = (800, 600)
+DEFAULT_BG = (0, 0, 0)
+VIEW_FPS = 30
+
+
+# ---- argument types ------------------------------------------------------------------
+
+
+def size(text):
+    """WxH, two positive whole numbers."""
+    m = re.fullmatch(r"\s*(\d+)\s*[xX]\s*(\d+)\s*", text)
+    if not m or int(m.group(1)) < 1 or int(m.group(2)) < 1:
+        raise argparse.ArgumentTypeError(f"expected WIDTHxHEIGHT such as 800x600, got {text!r}")
+    return int(m.group(1)), int(m.group(2))
+
+
+def color(text):
+    """R,G,B, three whole numbers from 0 to 255."""
+    parts = text.split(",")
+    try:
+        rgb = tuple(int(p) for p in parts)
+    except ValueError:
+        rgb = ()
+    if len(rgb) != 3 or not all(0 <= c <= 255 for c in rgb):
+        raise argparse.ArgumentTypeError(f"expected R,G,B with values from 0 to 255, got {text!r}")
+    return rgb
+
+
+def positive(text):
+    try:
+        n = int(text)
+    except ValueError:
+        n = 0
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    return n
+
+
+# ---- helpers -------------------------------------------------------------------------
+
+
+def core(headless):
+    """The native core. Its start-up line goes to standard error, so that
+    standard output carries only what the command itself prints."""
+    if headless:
+        os.environ["KELVRACV_HEADLESS"] = "1"
+    with contextlib.redirect_stdout(sys.stderr):
+        from kelvracv import _kelvra_core
+    return _kelvra_core
+
+
+def scene_file(scene):
+    """The scene's name as draw_tvf takes it (without .tvf) and its file,
+    or an error message when the file cannot be read."""
+    name = scene[:-4] if scene.endswith(".tvf") else scene
+    path = name + ".tvf"
+    try:
+        with open(path) as f:
+            f.read()
+    except (OSError, ValueError) as e:
+        return name, path, f"cannot read scene {path!r}: {e}"
+    return name, path, None
+
+
+def fail(command, message):
+    print(f"kelvracv {command}: {message}", file=sys.stderr)
+    return 1
+
+
+# ---- commands ------------------------------------------------------------------------
+
+
+def run(args):
+    """Runs SCRIPT as __main__ with the asked settings, as `python SCRIPT` would."""
+    if args.headless:
+        os.environ["KELVRACV_HEADLESS"] = "1"
+    if args.frames is not None:
+        os.environ["KELVRACV_FRAMES"] = str(args.frames)
+    if args.record:
+        os.environ["KELVRACV_RECORD"] = args.record
+    if not os.path.isfile(args.script):
+        return fail("run", f"no such script: {args.script!r}")
+    script = os.path.abspath(args.script)
+    sys.argv = [args.script, *args.args]
+    sys.path[0] = os.path.dirname(script)
+    runpy.run_path(script, run_name="__main__")
+    return 0
+
+
+def render(args):
+    """Draws the scene on the canvas and record init makes, writes the image."""
+    name, path, error = scene_file(args.scene)
+    if error:
+        return fail("render", error)
+    kv = core(headless=True)
+    canvas, ts = kv.init((args.size, "kelvracv render"), args.bg)
+    kv.draw_tvf(canvas, ts, name)
+    try:
+        written = kv.cv2.imwrite(args.output, canvas)
+    except kv.cv2.error as e:
+        return fail("render", f"cannot write {args.output!r}: {str(e).strip().splitlines()[-1]}")
+    if not written:
+        return fail("render", f"cannot write {args.output!r}")
+    return 0
+
+
+def view(args):
+    """Shows the scene and draws it again whenever its file changes."""
+    name, path, error = scene_file(args.scene)
+    if error:
+        return fail("view", error)
+    kv = core(headless=False)
+    seen = {"stamp": None, "image": None, "record": None}
+
+    def stamp():
+        try:
+            st = os.stat(path)
+        except OSError:  # between an editor's delete and write: keep the last image
+            return seen["stamp"]
+        return st.st_mtime_ns, st.st_size, st.st_ino
+
+    def tick(arr, ts):
+        if seen["record"] is None:
+            seen["record"] = dict(ts)  # every drawing starts from init's record
+        now = stamp()
+        if now != seen["stamp"] or seen["image"] is None or seen["image"].shape != arr.shape:
+            seen["stamp"] = now
+            ts.clear()
+            ts.update(seen["record"])
+            kv.TS_STACK.clear()
+            kv.draw_tvf(arr, ts, name)
+            seen["image"] = arr.copy()
+        else:
+            arr[...] = seen["image"]
+
+    kv.run(tick, (args.size, path), args.bg, VIEW_FPS)
+    return 0
+
+
+def pack(args):
+    """Packages the project of MAIN.py into one script and prints its path."""
+    kv = core(headless=True)
+    try:
+        out = kv.compile_project(args.main)
+    except FileNotFoundError as e:
+        return fail("pack", str(e))
+    print(out)
+    return 0
+
+
+# ---- the parser ----------------------------------------------------------------------
+
+
+def parser():
+    p = argparse.ArgumentParser(prog="kelvracv", description="Run, record, render, view and package kelvracv programs.")
+    commands = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    c = commands.add_parser("run", help="run a program, optionally headless, for N frames, recorded",
+                            usage="kelvracv run SCRIPT [--headless] [--frames N] [--record PATH] [-- ARGS...]",
+                            description="Run SCRIPT as __main__. Arguments after -- are the program's own.")
+    c.add_argument("script", metavar="SCRIPT")
+    c.add_argument("--headless", action="store_true", help="no window, no input listeners, dummy audio")
+    c.add_argument("--frames", type=positive, metavar="N", help="end the frame loop after N frames")
+    c.add_argument("--record", metavar="PATH", help="record the frames: out.mp4, out.gif or frames/f_%%05d.png")
+    c.add_argument("args", nargs="*", metavar="ARGS", help=argparse.SUPPRESS)
+    c.set_defaults(handler=run)
+
+    for command, handler, text in (("render", render, "draw a TVF scene into an image file"),
+                                   ("view", view, "show a TVF scene, drawn again whenever the file changes")):
+        c = commands.add_parser(command, help=text, description=text[0].upper() + text[1:] + ".")
+        c.add_argument("scene", metavar="SCENE[.tvf]")
+        if command == "render":
+            c.add_argument("-o", "--output", required=True, metavar="OUT.png")
+        c.add_argument("--size", type=size, default=DEFAULT_SIZE, metavar="WxH", help="canvas size (800x600)")
+        c.add_argument("--bg", type=color, default=DEFAULT_BG, metavar="R,G,B", help="background (0,0,0)")
+        c.set_defaults(handler=handler)
+
+    c = commands.add_parser("pack", help="package a project into one script", description=pack.__doc__)
+    c.add_argument("main", metavar="MAIN.py")
+    c.set_defaults(handler=pack)
+    return p
+
+
+def main(argv=None):
+    argv = list(sys.argv[1:] if argv is None else argv)
+    program_args = []
+    if argv[:1] == ["run"] and "--" in argv:  # everything after -- belongs to the program
+        cut = argv.index("--")
+        argv, program_args = argv[:cut], argv[cut + 1:]
+    args = parser().parse_args(argv)
+    if args.command == "run":
+        args.args += program_args
+    return args.handler(args)

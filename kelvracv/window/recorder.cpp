@@ -1,0 +1,319 @@
+// Recording of the frames the loop shows (KELVRACV_RECORD): an MP4 video
+// through cv2.VideoWriter, a GIF through Pillow, or numbered image files
+// through cv2.imwrite. cv2, Image, os and sys are the module's globals, looked
+// up at each use. Main thread (the frame loop), interpreter lock held.
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "pyapi/convert.hpp"
+#include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+#include "window/window.hpp"
+
+namespace kv::window {
+namespace {
+
+// ---- internal helpers ------------------------------------------------------
+
+// GIF delays are whole hundredths of a second, and browsers slow down
+// anything shorter than two of them; the format holds at most 65535.
+constexpr double kMinGifDelayMs = 20.0;
+constexpr double kMaxGifDelayMs = 655350.0;
+
+// Across the runs of the process, by KELVRACV_RECORD path: the number of the
+// next image file, or how many runs have written a video or GIF there.
+PyObject* g_progress = nullptr;
+
+// g_progress[path], 0 when absent; -1 on error.
+long long progress(PyObject* path) {
+  if (!g_progress && !(g_progress = PyDict_New())) return -1;
+  PyObject* n = PyDict_GetItemWithError(g_progress, path);
+  if (!n) return PyErr_Occurred() ? -1 : 0;
+  return PyLong_AsLongLong(n);
+}
+
+bool set_progress(PyObject* path, long long value) {
+  Ref n = Ref::steal(PyLong_FromLongLong(value));
+  return n && PyDict_SetItem(g_progress, path, n.get()) == 0;
+}
+
+// root + "-" + n + ext, after os.path.splitext(path): game.mp4 -> game-2.mp4.
+Ref nth_path(PyObject* path, long long n) {
+  Ref ospath = global_attr(KV_STR("os"), KV_STR("path"));
+  Ref split = ospath ? attr_of(ospath.get(), KV_STR("splitext")) : Ref();
+  Ref parts = split ? call(split.get(), {path}) : Ref();
+  Ref root = parts ? Ref::steal(item(parts.get(), 0)) : Ref();
+  Ref ext = parts ? Ref::steal(item(parts.get(), 1)) : Ref();
+  if (!root || !ext) return Ref();
+  return Ref::steal(PyUnicode_FromFormat("%S-%lld%S", root.get(), n, ext.get()));
+}
+
+// Whether the path holds one printf-style number (%d, %05d, ...).
+bool has_number(const char* path) {
+  for (const char* p = path; (p = std::strchr(p, '%')); ) {
+    if (p[1] == '%') {
+      p += 2;
+      continue;
+    }
+    ++p;
+    while (*p && std::strchr("-+ #0", *p)) ++p;
+    while (*p >= '0' && *p <= '9') ++p;
+    if (*p == 'd' || *p == 'i') return true;
+  }
+  return false;
+}
+
+bool ends_with(const std::string& s, const char* tail) {
+  size_t n = std::strlen(tail);
+  if (s.size() < n) return false;
+  for (size_t i = 0; i < n; i++)
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != tail[i]) return false;
+  return true;
+}
+
+// cv2.<name>(args...)
+Ref cv2_do(const char* name, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
+  Ref key = Ref::steal(PyUnicode_InternFromString(name));
+  if (!key) return key;
+  Ref f = global_attr(KV_STR("cv2"), key.get());
+  if (!f) return f;
+  return call(f.get(), args, kwnames);
+}
+
+// cv2.<name> as an object (a constant).
+Ref cv2_const(const char* name) {
+  Ref key = Ref::steal(PyUnicode_InternFromString(name));
+  if (!key) return key;
+  return global_attr(KV_STR("cv2"), key.get());
+}
+
+// os.makedirs(os.path.dirname(path), exist_ok=True) unless the folder part is empty.
+bool make_folder(PyObject* path) {
+  PyObject* kw = KV_KW(exist_ok);
+  Ref ospath = global_attr(KV_STR("os"), KV_STR("path"));
+  if (!kw || !ospath) return false;
+  Ref dirname = attr_of(ospath.get(), KV_STR("dirname"));
+  Ref folder = dirname ? call(dirname.get(), {path}) : Ref();
+  if (!folder) return false;
+  Py_ssize_t n = PyObject_Length(folder.get());
+  if (n <= 0) return n == 0;
+  Ref makedirs = global_attr(KV_STR("os"), KV_STR("makedirs"));
+  return makedirs && call(makedirs.get(), {folder.get(), Py_True}, kw);
+}
+
+// print(text, file=sys.stderr)
+bool print_stderr(PyObject* text) {
+  PyObject* kw = KV_KW(file);
+  Ref err = global_attr(KV_STR("sys"), KV_STR("stderr"));
+  return kw && err && call_global(KV_STR("print"), {text, err.get()}, kw);
+}
+
+}  // namespace
+
+// ---- the recorder -----------------------------------------------------------
+
+bool Recorder::open(PyObject* target_fps) {
+  Ref path = environ_get("KELVRACV_RECORD");
+  if (!path) return false;
+  if (path.get() == Py_None || !PyUnicode_Check(path.get()) || PyUnicode_GetLength(path.get()) == 0) return true;
+  const char* utf8 = PyUnicode_AsUTF8(path.get());
+  if (!utf8) return false;
+  std::string text(utf8);
+  Kind kind = has_number(utf8)          ? Kind::images
+              : ends_with(text, ".mp4") ? Kind::video
+              : ends_with(text, ".gif") ? Kind::gif
+                                        : Kind::off;
+  if (kind == Kind::off) {
+    PyErr_Format(PyExc_ValueError,
+                 "KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
+                 "frames/f_%%05d.png, got %R",
+                 path.get());
+    return false;
+  }
+  path_ = path;
+  if (kind == Kind::images) {
+    // The number must format: frames/f_%05d.png, not frames/%s_%d.png.
+    if ((first_ = progress(path.get())) < 0) return false;
+    Ref first = file_name(first_);
+    if (!first) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+      PyErr_Clear();
+      PyErr_Format(PyExc_ValueError, "KELVRACV_RECORD holds a number format other than one %%d: %R", path.get());
+      return false;
+    }
+    if (!make_folder(first.get())) return false;
+  } else {
+    if (!to_double(target_fps, &fps_)) return false;
+    if (!(fps_ > 0.0) || !std::isfinite(fps_)) {
+      PyErr_Format(PyExc_ValueError, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got %R",
+                   target_fps);
+      return false;
+    }
+    if ((first_ = progress(path.get())) < 0) return false;
+    if (first_ > 0 && !(path_ = nth_path(path.get(), first_ + 1))) return false;
+    if (!make_folder(path_.get())) return false;
+    if (kind == Kind::gif && !(held_ = Ref::steal(PyList_New(0)))) return false;
+  }
+  key_ = path;
+  kind_ = kind;
+  return true;
+}
+
+Ref Recorder::file_name(long long index) {
+  Ref n = Ref::steal(PyLong_FromLongLong(index));
+  if (!n) return n;
+  return Ref::steal(PyUnicode_Format(path_.get(), n.get()));
+}
+
+// An 8-bit BGR image of the first frame's size made from a frame as shown.
+bool Recorder::prepare(PyObject* frame, Ref* out) {
+  if (!PyArray_Check(frame)) {
+    PyErr_Format(PyExc_TypeError, "KELVRACV_RECORD: cannot record a frame of type %.200s", Py_TYPE(frame)->tp_name);
+    return false;
+  }
+  auto* arr = reinterpret_cast<PyArrayObject*>(frame);
+  if (PyArray_TYPE(arr) != NPY_UINT8) {
+    PyErr_Format(PyExc_TypeError, "KELVRACV_RECORD: frames must be 8-bit images (uint8), got %R",
+                 reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
+    return false;
+  }
+  int nd = PyArray_NDIM(arr);
+  npy_intp channels = nd == 3 ? PyArray_DIM(arr, 2) : 1;
+  if ((nd != 2 && nd != 3) || (channels != 1 && channels != 3 && channels != 4)) {
+    PyErr_SetString(PyExc_ValueError, "KELVRACV_RECORD: frames must be images of 1, 3 or 4 channels");
+    return false;
+  }
+  *out = Ref::borrow(frame);
+  if (channels != 3) {
+    Ref code = cv2_const(channels == 4 ? "COLOR_BGRA2BGR" : "COLOR_GRAY2BGR");
+    if (!code || !(*out = cv2_do("cvtColor", {frame, code.get()}))) return false;
+  }
+  Ref size = Ref::steal(Py_BuildValue("(nn)", PyArray_DIM(arr, 1), PyArray_DIM(arr, 0)));
+  if (!size) return false;
+  if (!size_) {
+    size_ = size;
+    return true;
+  }
+  int same = PyObject_RichCompareBool(size.get(), size_.get(), Py_EQ);
+  if (same) return same > 0;
+  // A resized canvas is scaled to the first frame's size.
+  PyObject* kw = KV_KW(interpolation);
+  Ref area = cv2_const("INTER_AREA");
+  if (!kw || !area) return false;
+  *out = cv2_do("resize", {out->get(), size_.get(), area.get()}, kw);
+  return static_cast<bool>(*out);
+}
+
+bool Recorder::add(PyObject* frame) {
+  Ref img;
+  if (!prepare(frame, &img)) return false;
+  switch (kind_) {
+    case Kind::video: {
+      if (!writer_) {
+        Ref fourcc = cv2_do("VideoWriter_fourcc", {KV_STR("m"), KV_STR("p"), KV_STR("4"), KV_STR("v")});
+        Ref fps = Ref::steal(PyFloat_FromDouble(fps_));
+        if (!fourcc || !fps) return false;
+        Ref writer = cv2_do("VideoWriter", {path_.get(), fourcc.get(), fps.get(), size_.get()});
+        if (!writer) return false;
+        Ref opened = Ref::steal(PyObject_CallMethodNoArgs(writer.get(), KV_STR("isOpened")));
+        int ok = opened ? truth(opened.get()) : -1;
+        if (ok < 0) return false;
+        if (!ok) {
+          PyErr_Format(PyExc_OSError, "KELVRACV_RECORD: cannot write an MP4 video of %R frames per second to %R",
+                       fps.get(), path_.get());
+          return false;
+        }
+        writer_ = writer;
+      }
+      Ref r = Ref::steal(PyObject_CallMethodOneArg(writer_.get(), KV_STR("write"), img.get()));
+      if (!r) return false;
+      break;
+    }
+    case Kind::gif: {
+      // Pillow takes R, G, B; the frame is held as a 256-colour palette image.
+      PyObject* kw = KV_KW(method);
+      Ref code = cv2_const("COLOR_BGR2RGB");
+      Ref rgb = code ? cv2_do("cvtColor", {img.get(), code.get()}) : Ref();
+      Ref fromarray = global_attr(KV_STR("Image"), KV_STR("fromarray"));
+      Ref image = rgb && fromarray ? call(fromarray.get(), {rgb.get()}) : Ref();
+      Ref quantize = global_attr(KV_STR("Image"), KV_STR("Quantize"));
+      Ref octree = quantize ? attr_of(quantize.get(), KV_STR("FASTOCTREE")) : Ref();
+      Ref colors = Ref::steal(PyLong_FromLong(256));
+      if (!kw || !image || !octree || !colors) return false;
+      Ref q = Ref::steal(PyObject_GetAttr(image.get(), KV_STR("quantize")));
+      if (q) q = call(q.get(), {colors.get(), octree.get()}, kw);
+      if (!q || PyList_Append(held_.get(), q.get()) < 0) return false;
+      break;
+    }
+    case Kind::images: {
+      Ref name = file_name(first_ + count_);
+      Ref ok = name ? cv2_do("imwrite", {name.get(), img.get()}) : Ref();
+      int written = ok ? truth(ok.get()) : -1;
+      if (written < 0) return false;
+      if (!written) {
+        PyErr_Format(PyExc_OSError, "KELVRACV_RECORD: cannot write %R", name.get());
+        return false;
+      }
+      break;
+    }
+    case Kind::off:
+      return true;
+  }
+  count_++;
+  // The next run goes on after this one: after its last file, or beside its video.
+  if (kind_ == Kind::images) return set_progress(key_.get(), first_ + count_);
+  return count_ > 1 || set_progress(key_.get(), first_ + 1);
+}
+
+bool Recorder::close() {
+  if (kind_ == Kind::off) return true;
+  bool ok = true;
+  if (writer_) {
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(writer_.get(), KV_STR("release")));
+    ok = static_cast<bool>(r);
+    writer_ = Ref();
+  }
+  if (held_ && PyList_GET_SIZE(held_.get()) > 0) {
+    // first.save(path, save_all=True, append_images=rest, duration=ms, loop=0)
+    PyObject* kw = KV_KW(gif_save);
+    double ms = std::fmin(std::fmax(std::round(100.0 / fps_) * 10.0, kMinGifDelayMs), kMaxGifDelayMs);
+    Ref rest = Ref::steal(PyList_GetSlice(held_.get(), 1, PyList_GET_SIZE(held_.get())));
+    Ref duration = Ref::steal(PyLong_FromLong(static_cast<long>(ms)));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref save = Ref::steal(PyObject_GetAttr(PyList_GET_ITEM(held_.get(), 0), KV_STR("save")));
+    ok = kw && rest && duration && zero && save &&
+         call(save.get(), {path_.get(), Py_True, rest.get(), duration.get(), zero.get()}, kw);
+    held_ = Ref();
+  }
+  ok = ok && summary();
+  kind_ = Kind::off;
+  return ok;
+}
+
+// "kelvracv: recorded 120 frames of 800x600 to out.mp4", one line on stderr.
+bool Recorder::summary() {
+  Ref line;
+  if (count_ == 0) {
+    line = Ref::steal(PyUnicode_FromFormat("kelvracv: recorded no frames, nothing written to %U", path_.get()));
+  } else {
+    Ref w = Ref::steal(item(size_.get(), 0));
+    Ref h = Ref::steal(item(size_.get(), 1));
+    if (!w || !h) return false;
+    Ref where = path_;
+    if (kind_ == Kind::images) {
+      Ref first = file_name(first_);
+      Ref last = file_name(first_ + count_ - 1);
+      if (!first || !last) return false;
+      where = count_ == 1 ? first : Ref::steal(PyUnicode_FromFormat("%U ... %U", first.get(), last.get()));
+    }
+    if (!where) return false;
+    line = Ref::steal(PyUnicode_FromFormat("kelvracv: recorded %lld frame%s of %Sx%S to %U", count_,
+                                           count_ == 1 ? "" : "s", w.get(), h.get(), where.get()));
+  }
+  return line && print_stderr(line.get());
+}
+
+}  // namespace kv::window

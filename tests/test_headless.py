@@ -1,0 +1,360 @@
+"""Headless runs, the frame limit, recording and the command line.
+
+The loop's protocol runs in this process with the recording cv2 stand-in of
+test_window (so the window calls that are left out can be counted); the real
+components run in child processes without a display and without an audio
+driver chosen: the import, headless runs, recordings read back with OpenCV
+and Pillow, and the command line.
+"""
+
+import json
+import os
+import subprocess
+import shutil
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+from test_window import RecordingCV2, fake, listeners, FakeListener  # noqa: F401 (fixtures)
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def bare_env(**extra):
+    """The environment of a server: no display, no audio driver chosen."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "SDL_AUDIODRIVER", "KELVRACV_HEADLESS", "KELVRACV_FRAMES", "KELVRACV_RECORD")}
+    env.update(PYGAME_HIDE_SUPPORT_PROMPT="1", **extra)
+    return env
+
+
+def python(args, env, cwd=None, timeout=120):
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, cwd=cwd,
+                          timeout=timeout)
+
+
+# ---- the loop with stand-ins ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("headless", [False, True])
+def test_frame_limit_with_and_without_window(fake, monkeypatch, headless):
+    kv, cv, clock = fake
+    monkeypatch.setenv("KELVRACV_FRAMES", "3")
+    if headless:
+        monkeypatch.setenv("KELVRACV_HEADLESS", "1")
+    seen = []
+
+    def tick(arr, ts):
+        seen.append((arr.shape, kv.get_window_size("w") if headless else None))
+        arr[:] = 9
+        return (True, arr)  # the limit wins over a tick that asks to go on
+
+    kv.run(tick, ((64, 48), "w"), (0, 0, 0), dynamic_resize=headless)
+    assert len(seen) == 3 and kv.RUN is False
+    assert len(clock.sleeps) == 3 and all(abs(d - 1 / 61.5) < 1e-12 for d in clock.sleeps)
+    per_frame = ["imshow", "waitKey", "getWindowProperty", "setWindowTitle"]
+    if headless:
+        assert cv.calls == [] and FakeListener.started == []
+        assert not hasattr(kv.init, "listeners_started")
+        assert seen == [((48, 64, 3), (64, 48))] * 3  # the window queries answer with the canvas size
+    else:
+        assert cv.names() == ["namedWindow", "resizeWindow", *per_frame * 3, "destroyAllWindows"]
+
+
+@pytest.mark.parametrize("value", ["0", "-2", "x", "1.5", " "])
+def test_frame_limit_must_be_a_count(fake, monkeypatch, value):
+    kv, cv, _ = fake
+    monkeypatch.setenv("KELVRACV_FRAMES", value)
+    with pytest.raises(ValueError) as e:
+        kv.run(lambda arr, ts: None, None, (0, 0, 0))
+    assert str(e.value) == f"KELVRACV_FRAMES must be a positive whole number of frames, got {value!r}"
+    assert cv.calls == []
+
+
+@pytest.mark.parametrize("value", ["", "0", "false", "No", "OFF"])
+def test_switched_off_values_keep_the_window(fake, monkeypatch, value):
+    kv, cv, _ = fake
+    monkeypatch.setenv("KELVRACV_HEADLESS", value)
+    monkeypatch.setenv("KELVRACV_FRAMES", "")  # empty: no limit
+    kv.run(lambda arr, ts: False, ((8, 6), "w"), (0, 0, 0))
+    assert cv.names()[:3] == ["namedWindow", "resizeWindow", "imshow"]
+
+
+# ---- real components, no display ---------------------------------------------------
+
+HEADLESS_CHILD = textwrap.dedent("""
+    import json, os, sys, threading
+    from kelvracv import _kelvra_core as kv
+    frames = []
+    def tick(arr, ts):
+        frames.append(arr.shape)
+        kv.circle(arr, ts, 20, (255, 0, 0), 3)
+    kv.run(tick, ((160, 120), "hl"), (0, 0, 40), target_fps=200, dynamic_resize=True)
+    print(json.dumps({
+        "frames": len(frames), "shape": frames[0], "run": kv.RUN,
+        "keyboard": repr(kv.keyboard), "mouse": repr(kv.mouse), "pynput": "pynput" in sys.modules,
+        "sdl": os.environ.get("SDL_AUDIODRIVER"), "mixer": bool(kv.pygame.mixer.get_init()),
+        "size": kv.get_window_size("hl"), "listeners": hasattr(kv.init, "listeners_started"),
+        "threads": threading.active_count(), "press": kv.get_input("press")}))
+""")
+
+
+@pytest.mark.parametrize("driver", [None, "disk"])
+def test_headless_run_without_display_or_sound(tmp_path, driver):
+    extra = {"SDL_AUDIODRIVER": driver, "SDL_DISKAUDIOFILE": str(tmp_path / "audio.raw")} if driver else {}
+    r = python(["-c", HEADLESS_CHILD], bare_env(KELVRACV_HEADLESS="1", KELVRACV_FRAMES="7", **extra))
+    assert r.returncode == 0, r.stderr
+    *head, last = r.stdout.splitlines()
+    assert head == ["Volume monitor thread started."]
+    s = json.loads(last)
+    assert s == {"frames": 7, "shape": [120, 160, 3], "run": False, "keyboard": "None", "mouse": "None",
+                 "pynput": False, "sdl": driver or "dummy", "mixer": True, "size": [160, 120],
+                 "listeners": False, "threads": 2, "press": None}
+
+
+# ---- recording ---------------------------------------------------------------------
+
+RECORD_CHILD = textwrap.dedent("""
+    import sys
+    import numpy as np
+    from kelvracv import _kelvra_core as kv
+    shown = []
+    def tick(arr, ts):
+        i = len(shown)
+        h, w = arr.shape[:2]
+        arr[h // 4:h // 2, (i * w) // 8:(i * w) // 8 + w // 4] = (40 * i, 255 - 40 * i, 128)
+        arr[h // 2:, :w // 3] = (0, 0, 200)
+        if i == 3:  # a resized canvas from here on, shown in this frame already
+            arr = np.full((h // 2, w // 2, 3), (90, 20, 160), np.uint8)
+            arr[2:10, 2:30] = (255, 255, 255)
+            shown.append(arr.copy())
+            return (True, arr)
+        shown.append(arr.copy())
+    kv.run(tick, ((96, 64), "rec"), (10, 20, 30), target_fps=25)
+    np.savez(sys.argv[1], *shown)
+""")
+
+
+def expected_frames(npz):
+    import cv2
+    with np.load(npz) as f:
+        shown = [f[f"arr_{i}"] for i in range(len(f.files))]
+    h, w = shown[0].shape[:2]
+    return [s if s.shape[:2] == (h, w) else cv2.resize(s, (w, h), interpolation=cv2.INTER_AREA) for s in shown]
+
+
+def read_mp4(path):
+    import cv2
+    cap = cv2.VideoCapture(str(path))
+    frames = []
+    while True:
+        ok, f = cap.read()
+        if not ok:
+            return frames, cap.get(cv2.CAP_PROP_FPS)
+        frames.append(f)
+
+
+@pytest.mark.parametrize("target", ["out/run.mp4", "out/run.gif", "out/f_%05d.png"])
+def test_recording_reads_back_as_shown(tmp_path, target):
+    path = str(tmp_path / target)
+    r = python(["-c", RECORD_CHILD, str(tmp_path / "shown.npz")],
+               bare_env(KELVRACV_HEADLESS="1", KELVRACV_FRAMES="6", KELVRACV_RECORD=path))
+    assert r.returncode == 0, r.stderr
+    want = expected_frames(tmp_path / "shown.npz")
+    assert len(want) == 6
+    if target.endswith(".png"):
+        import cv2
+        names = [path % i for i in range(6)]
+        assert sorted(os.listdir(tmp_path / "out")) == [os.path.basename(n) for n in names]
+        for name, w in zip(names, want):
+            assert np.array_equal(cv2.imread(name), w)
+        where = f"{names[0]} ... {names[-1]}"
+    elif target.endswith(".mp4"):
+        got, fps = read_mp4(path)
+        assert len(got) == 6 and fps == 25
+        for i, g in enumerate(got):  # lossy: closest to its own frame, and close
+            errors = [np.abs(g.astype(int) - w).mean() for w in want]
+            assert int(np.argmin(errors)) == i and errors[i] < 6, errors
+        where = path
+    else:
+        from PIL import Image, ImageSequence
+        with Image.open(path) as im:
+            got = [np.asarray(f.convert("RGB"))[:, :, ::-1] for f in ImageSequence.Iterator(im)]
+            assert im.info["duration"] == 40 and im.info["loop"] == 0
+        assert len(got) == 6
+        for g, w in zip(got, want):  # palette-quantised: flat colours come back, edges nearly
+            diff = np.abs(g.astype(int) - w).max(axis=2)
+            assert (diff == 0).mean() > 0.99 and diff.max() <= 32
+        where = path
+    assert r.stderr.splitlines()[-1] == f"kelvracv: recorded 6 frames of 96x64 to {where}"
+
+
+def test_recording_with_a_window_and_after_an_error(fake, monkeypatch, tmp_path, capsys):
+    import cv2
+    kv, cv, _ = fake
+    monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "w_%d.png"))
+    monkeypatch.setenv("KELVRACV_FRAMES", "3")
+    kv.run(lambda arr, ts: arr.__setitem__((slice(None), slice(0, 5)), 200), ((20, 10), "w"), (1, 2, 3))
+    assert len(cv.shown) == 3
+    for i, shown in enumerate(cv.shown):
+        assert np.array_equal(cv2.imread(str(tmp_path / f"w_{i}.png")), shown)
+    # later runs go on: the numbers count on, a GIF is written beside the first
+    kv.RUN = True
+    kv.run(lambda arr, ts: None, ((20, 10), "w"), (1, 2, 3))
+    assert sorted(p.name for p in tmp_path.glob("w_*")) == [f"w_{i}.png" for i in range(6)]
+    assert capsys.readouterr().err.splitlines()[-1] == (f"kelvracv: recorded 3 frames of 20x10 to "
+                                                        f"{tmp_path / 'w_3.png'} ... {tmp_path / 'w_5.png'}")
+    monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "a.gif"))
+    for _ in range(2):
+        kv.RUN = True
+        kv.run(lambda arr, ts: None, ((20, 10), "w"), (1, 2, 3))
+    assert sorted(p.name for p in tmp_path.glob("a*.gif")) == ["a-2.gif", "a.gif"]
+    assert capsys.readouterr().err.splitlines()[-1] == f"kelvracv: recorded 3 frames of 20x10 to {tmp_path / 'a-2.gif'}"
+    # a frame that cannot be recorded ends the run; what was recorded is kept and reported
+    monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "e_%d.png"))
+    kv.RUN = True
+    frames = iter([None, (True, np.zeros((4, 4, 3), np.float64))])
+    with pytest.raises(TypeError, match=r"^KELVRACV_RECORD: frames must be 8-bit images \(uint8\), got dtype\('float64'\)$"):
+        kv.run(lambda arr, ts: next(frames), ((20, 10), "w"), (1, 2, 3))
+    assert capsys.readouterr().err.splitlines()[-1] == f"kelvracv: recorded 1 frame of 20x10 to {tmp_path / 'e_0.png'}"
+    assert sorted(p.name for p in tmp_path.glob("e_*")) == ["e_0.png"]
+
+
+@pytest.mark.parametrize("target, fps, message", [
+    ("x.avi", 60, "KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
+                  "frames/f_%05d.png, got '{}'"),
+    ("f_%s.png", 60, "KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
+                     "frames/f_%05d.png, got '{}'"),
+    ("f_%d_%d.png", 60, "KELVRACV_RECORD holds a number format other than one %d: '{}'"),
+    ("x.gif", 0, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got 0"),
+    ("x.MP4", -5.0, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got -5.0"),
+])
+def test_recording_targets_checked_before_the_window(fake, monkeypatch, tmp_path, target, fps, message):
+    kv, cv, _ = fake
+    path = str(tmp_path / target)
+    monkeypatch.setenv("KELVRACV_RECORD", path)
+    with pytest.raises(ValueError) as e:
+        kv.run(lambda arr, ts: False, None, (0, 0, 0), target_fps=fps)
+    assert str(e.value) == message.format(path) and cv.calls == []
+
+
+# ---- the command line --------------------------------------------------------------
+
+SCENE = """\
+# a scene
+circle, 60, 255,0,0, 3, false, true, 1.0
+set_pos, -100,-50
+rect, 80,40, 0,255,0, 2, true, false
+fill, 1
+push_state
+line, 50,30, 255,255,0, 2, false
+"""
+
+
+@pytest.mark.parametrize("scene, options, size, bg", [
+    ("scene", [], (800, 600), (0, 0, 0)),
+    ("scene.tvf", ["--size", "320x200", "--bg", "10,20,30"], (320, 200), (10, 20, 30)),
+])
+def test_render_equals_draw_tvf_on_inits_canvas(kv, monkeypatch, tmp_path, scene, options, size, bg):
+    import cv2
+    (tmp_path / "scene.tvf").write_text(SCENE)
+    r = python(["-m", "kelvracv", "render", scene, "-o", "out.png", *options], bare_env(), cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "Error @ TVF 'scene.tvf' line 5:Cmd 'fill' unknown.\n"  # command errors pass through
+    monkeypatch.setenv("KELVRACV_HEADLESS", "1")
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(kv, "TS_STACK", [])
+    canvas, ts = kv.init((size, "scene"), bg)
+    kv.draw_tvf(canvas, ts, "scene")
+    assert np.array_equal(cv2.imread(str(tmp_path / "out.png")), canvas)
+    assert len(np.unique(canvas.reshape(-1, 3), axis=0)) > 3  # the scene drew
+
+
+def test_render_and_pack_failures_exit_with_status_1(tmp_path):
+    r = python(["-m", "kelvracv", "render", "missing", "-o", "out.png"], bare_env(), cwd=tmp_path)
+    assert r.returncode == 1 and r.stdout == "" and not (tmp_path / "out.png").exists()
+    assert r.stderr.splitlines()[-1] == ("kelvracv render: cannot read scene 'missing.tvf': "
+                                         "[Errno 2] No such file or directory: 'missing.tvf'")
+    r = python(["-m", "kelvracv", "pack", "nothing.py"], bare_env(), cwd=tmp_path)
+    assert r.returncode == 1 and r.stdout == ""
+    assert r.stderr.splitlines()[-1] == "kelvracv pack: File not found:nothing.py"
+
+
+def test_pack_prints_the_output_path(tmp_path):
+    proj = tmp_path / "proj"
+    proj.mkdir()
+    (proj / "game.py").write_text("print('packed game ran')\n")
+    (proj / "data.txt").write_text("x")
+    r = python(["-m", "kelvracv", "pack", str(proj / "game.py")], bare_env())
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == str(proj / "game_c.py") + "\n"
+    r = python([str(proj / "game_c.py")], bare_env(KELVRACV_HEADLESS="1"), cwd=tmp_path)
+    assert r.returncode == 0 and r.stdout.splitlines()[-1] == "packed game ran", r.stdout + r.stderr
+
+
+PROGRAM = textwrap.dedent("""
+    import os, sys
+    from kelvracv import _kelvra_core as kv
+    print("argv", os.path.basename(sys.argv[0]), sys.argv[1:], __name__, sys.path[0] == os.path.dirname(__file__) == os.getcwd())
+    n = []
+    def tick(arr, ts):
+        n.append(1)
+        kv.circle(arr, ts, 10 * len(n), (255, 255, 255), 2)
+    kv.run(tick, ((64, 48), "prog"), (0, 0, 0), target_fps=120)
+    print("frames", len(n))
+""")
+
+
+def test_run_a_program_headless_recorded(tmp_path):
+    (tmp_path / "prog.py").write_text(PROGRAM)
+    record = str(tmp_path / "shots" / "f_%03d.png")
+    r = python(["-m", "kelvracv", "run", "prog.py", "--headless", "--frames", "4", "--record", record,
+                "--", "--level", "3"], bare_env(), cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["Volume monitor thread started.", "argv prog.py ['--level', '3'] __main__ True",
+                                     "frames 4"]
+    assert sorted(os.listdir(tmp_path / "shots")) == ["f_000.png", "f_001.png", "f_002.png", "f_003.png"]
+    assert r.stderr.splitlines()[-1] == f"kelvracv: recorded 4 frames of 64x48 to {record % 0} ... {record % 3}"
+
+
+@pytest.mark.skipif(not os.environ.get("DISPLAY"), reason="needs a display (run under xvfb-run)")
+@pytest.mark.skipif(not (shutil.which("xdotool") and shutil.which("import")), reason="needs xdotool and ImageMagick")
+def test_view_draws_again_when_the_scene_changes(tmp_path):
+    from test_window import find_window, grab_screen, xdo
+
+    def colour_count(bgr):
+        return int(np.all(grab_screen(tmp_path) == bgr, axis=2).sum())
+
+    def wait_for(pred, timeout=15.0):
+        end = time.time() + timeout
+        while not pred():
+            assert time.time() < end, "the window did not show the scene"
+            time.sleep(0.2)
+
+    scene = tmp_path / "live.tvf"
+    scene.write_text("rect, 120,80, 0,255,0, 1, true, false\n")
+    env = dict(os.environ, SDL_AUDIODRIVER="dummy", PYGAME_HIDE_SUPPORT_PROMPT="1")
+    child = subprocess.Popen([sys.executable, "-m", "kelvracv", "view", "live", "--size", "240x160",
+                              "--bg", "0,0,90"], cwd=tmp_path, env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        try:
+            find_window("^live.tvf", timeout=40.0)
+        except AssertionError:
+            child.kill()
+            raise AssertionError("the view window did not appear; its output:\n" + "".join(child.communicate()))
+        wait_for(lambda: colour_count((0, 255, 0)) > 1500)
+        assert colour_count((0, 0, 255)) == 0
+        scene.write_text("# edited\nrect, 100,60, 255,0,0, 1, true, false\nbogus\n")
+        wait_for(lambda: colour_count((0, 0, 255)) > 1000 and colour_count((0, 255, 0)) == 0)
+        xdo("key", "Escape")
+        out, err = child.communicate(timeout=20)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    assert child.returncode == 0, err
+    assert out.splitlines() == ["Error @ TVF 'live.tvf' line 3:Cmd 'bogus' unknown."]  # once: drawn once per change

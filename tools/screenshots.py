@@ -1,0 +1,47 @@
+"""Makes the gallery's screenshots, docs/img/<example>.png (`make screenshots`).
+
+Each example runs headless (KELVRACV_HEADLESS=1, no display or sound device
+needed) for a fixed number of frames with its frames recorded as numbered
+PNG files (KELVRACV_RECORD); the last frame becomes the screenshot. The
+examples run from a copy in a temporary folder, so the files they make stay
+out of the tree.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import cv2
+
+ROOT = Path(__file__).resolve().parent.parent
+OUT = ROOT / "docs" / "img"
+# Frames to run before the shot (about 61 a second): late enough that each
+# scene is under way.
+FRAMES = {"arcade": 420, "plots": 110, "wireframe": 150, "tvf_scene": 330, "demo": 150}
+
+
+def shoot(example: Path, frames: int) -> Path:
+    with tempfile.TemporaryDirectory() as tmp:
+        script = Path(tmp) / example.name
+        shutil.copy(example, script)
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "SDL_AUDIODRIVER")}
+        env.update(KELVRACV_HEADLESS="1", KELVRACV_FRAMES=str(frames), PYGAME_HIDE_SUPPORT_PROMPT="1",
+                   KELVRACV_RECORD=str(Path(tmp) / "frame_%05d.png"))
+        subprocess.run([sys.executable, str(script)], cwd=tmp, env=env, check=True, stdout=subprocess.DEVNULL)
+        last = sorted(Path(tmp).glob("frame_*.png"))[-1]
+        out = OUT / (example.stem + ".png")
+        cv2.imwrite(str(out), cv2.imread(str(last)), [cv2.IMWRITE_PNG_COMPRESSION, 9])
+        return out
+
+
+def main() -> None:
+    OUT.mkdir(parents=True, exist_ok=True)
+    for name, frames in FRAMES.items():
+        print("wrote", shoot(ROOT / "examples" / f"{name}.py", frames).relative_to(ROOT))
+
+
+if __name__ == "__main__":
+    main()
