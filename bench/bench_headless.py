@@ -157,7 +157,8 @@ def main():
     print(f"window loop          {t['window']:7.3f} ms/frame")
     print(f"window calls removed {t['baseline']:7.3f} ms/frame (baseline)")
     print(f"headless             {t['headless']:7.3f} ms/frame -> {ratio:.3f} of the baseline "
-          f"({'holds' if held else 'MISSES'} <= 1.05); the window calls cost {t['window'] - t['baseline']:.3f} ms of CPU")
+          f"({'holds' if held else 'MISSES'} <= 1.05); "
+          f"the window calls cost {t['window'] - t['baseline']:.3f} ms of CPU")
     with tempfile.TemporaryDirectory() as tmp:
         frames = scene_frames(RECORDED)
         for label, target in (("MP4", "run.mp4"), ("GIF", "run.gif"), ("PNG", "f/f_%05d.png")):

@@ -4,13 +4,13 @@ The loop's protocol runs in this process with the recording cv2 stand-in of
 test_window (so the window calls that are left out can be counted); the real
 components run in child processes without a display and without an audio
 driver chosen: the import, headless runs, recordings read back with OpenCV
-and Pillow, and the command line.
+and Pillow, and the command line (render, run, pack; view in a real window under Xvfb).
 """
 
 import json
 import os
-import subprocess
 import shutil
+import subprocess
 import sys
 import textwrap
 import time
@@ -18,9 +18,7 @@ import time
 import numpy as np
 import pytest
 
-from test_window import RecordingCV2, fake, listeners, FakeListener  # noqa: F401 (fixtures)
-
-HERE = os.path.dirname(os.path.abspath(__file__))
+from test_window import FakeListener, fake, listeners  # noqa: F401 (fixtures)
 
 
 def bare_env(**extra):
@@ -217,7 +215,8 @@ def test_recording_with_a_window_and_after_an_error(fake, monkeypatch, tmp_path,
     monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "e_%d.png"))
     kv.RUN = True
     frames = iter([None, (True, np.zeros((4, 4, 3), np.float64))])
-    with pytest.raises(TypeError, match=r"^KELVRACV_RECORD: frames must be 8-bit images \(uint8\), got dtype\('float64'\)$"):
+    message = r"^KELVRACV_RECORD: frames must be 8-bit images \(uint8\), got dtype\('float64'\)$"
+    with pytest.raises(TypeError, match=message):
         kv.run(lambda arr, ts: next(frames), ((20, 10), "w"), (1, 2, 3))
     assert capsys.readouterr().err.splitlines()[-1] == f"kelvracv: recorded 1 frame of 20x10 to {tmp_path / 'e_0.png'}"
     assert sorted(p.name for p in tmp_path.glob("e_*")) == ["e_0.png"]
@@ -298,7 +297,8 @@ def test_pack_prints_the_output_path(tmp_path):
 PROGRAM = textwrap.dedent("""
     import os, sys
     from kelvracv import _kelvra_core as kv
-    print("argv", os.path.basename(sys.argv[0]), sys.argv[1:], __name__, sys.path[0] == os.path.dirname(__file__) == os.getcwd())
+    here = sys.path[0] == os.path.dirname(__file__) == os.getcwd()
+    print("argv", os.path.basename(sys.argv[0]), sys.argv[1:], __name__, here)
     n = []
     def tick(arr, ts):
         n.append(1)
