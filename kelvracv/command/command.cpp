@@ -426,12 +426,6 @@ Ref Origin::label() const {
   return Ref::steal(PyUnicode_FromFormat("TVF '%U' line %zd", path, line));
 }
 
-bool catch_exception(Ref* exc) {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  *exc = Ref::steal(PyErr_GetRaisedException());
-  return true;
-}
-
 PyObject* convert(PyObject* cmd_str, const Origin& origin) {
   Converted c;
   int r = convert_into(Span{cmd_str, 0, PyUnicode_GET_LENGTH(cmd_str)}, origin, &c);

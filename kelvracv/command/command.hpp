@@ -8,12 +8,6 @@
 
 namespace kv::cmd {
 
-// ---- text helpers (command.cpp) -------------------------------------------------
-
-// Takes the raised exception when it is an Exception (true); otherwise leaves
-// it raised for the caller to propagate (false).
-bool catch_exception(Ref* exc);
-
 // ---- commands (command.cpp) -----------------------------------------------------
 
 // Where a command comes from: a label object (`info`), or a TVF line whose

@@ -110,11 +110,7 @@ PyObject* draw_tvf(PyObject* arr, PyObject* ts, PyObject* file_name) {
   bool ok = run_whole(arr, ts, path.get(), &undecodable);
   if (!ok && undecodable) ok = run_by_lines(arr, ts, path.get());
   if (!ok) {
-    Ref exc;
-    if (!catch_exception(&exc)) return nullptr;
-    Ref what = str_of(exc.get());
-    if (!what) return nullptr;
-    if (print_concat({KV_STR("Error reading TVF '"), path.get(), KV_STR("':"), what.get()}) < 0) return nullptr;
+    if (!report_exception({KV_STR("Error reading TVF '"), path.get(), KV_STR("':")})) return nullptr;
   }
   Py_RETURN_NONE;
 }

@@ -27,10 +27,7 @@ Ref attr_get(PyObject* self, PyObject* attr, PyObject* name) {
 // After a failed load: an Exception is reported as one line and swallowed;
 // anything else (KeyboardInterrupt, SystemExit) keeps propagating.
 PyObject* report_load_error(PyObject* prefix, PyObject* name) {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
-  Ref text = str_of(exc.get());
-  if (!text || print_concat({prefix, name, KV_STR("':"), text.get()}) < 0) return nullptr;
+  if (!report_exception({prefix, name, KV_STR("':")})) return nullptr;
   Py_RETURN_NONE;
 }
 

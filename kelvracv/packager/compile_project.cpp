@@ -93,17 +93,11 @@ bool collect_file(PyObject* files, PyObject* root, PyObject* fn, PyObject* base_
   int skip = skipped(fn, main_filename);
   if (skip) return skip > 0;
   Ref data = read_regular_file(full_path.get());
-  Ref text;
   if (data && data.get() != Py_None) return PyObject_SetItem(files, rel_path.get(), data.get()) == 0;
-  if (data) {
-    // a FIFO, a device or a socket: never read
-    text = Ref::borrow(KV_STR("not a regular file"));
-  } else {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    text = str_of(exc.get());
-  }
-  return text && print_concat({KV_STR("Warning:Could not read file "), rel_path.get(), KV_STR(":"), text.get()}) == 0;
+  if (!data) return report_exception({KV_STR("Warning:Could not read file "), rel_path.get(), KV_STR(":")});
+  // a FIFO, a device or a socket: never read
+  return print_concat({KV_STR("Warning:Could not read file "), rel_path.get(), KV_STR(":"),
+                       KV_STR("not a regular file")}) == 0;
 }
 
 // Every file below base_dir, in os.walk's top-down order.

@@ -186,6 +186,27 @@ int print_concat(std::initializer_list<PyObject*> pieces) {
   return print_line(line.get());
 }
 
+bool catch_exception(Ref* exc) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  *exc = Ref::steal(PyErr_GetRaisedException());
+  return true;
+}
+
+bool report_exception(std::initializer_list<PyObject*> pieces, Ref* caught) {
+  Ref exc;
+  if (!catch_exception(&exc)) return false;
+  Ref text = str_of(exc.get());
+  if (!text) return false;
+  Ref line = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+  for (PyObject* p : pieces) {
+    if (!line) return false;
+    line = Ref::steal(PyUnicode_Concat(line.get(), p));
+  }
+  if (!line || print_concat({line.get(), text.get()}) < 0) return false;
+  if (caught) *caught = exc;
+  return true;
+}
+
 bool close_file(PyObject* file) {
   PyObject* pending = PyErr_GetRaisedException();
   Ref r = Ref::steal(PyObject_CallMethodNoArgs(file, KV_STR("close")));

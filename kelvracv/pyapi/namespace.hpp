@@ -53,6 +53,16 @@ int print_concat(std::initializer_list<PyObject*> pieces);
 // str(o) appended by the caller: a new reference or nullptr.
 inline Ref str_of(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
 
+// `except Exception as exc`: takes the exception being raised into *exc when
+// it is an Exception; false (the exception left raised) for anything else,
+// such as KeyboardInterrupt or SystemExit.
+bool catch_exception(Ref* exc);
+// The library's report-and-go-on form, `except Exception as e:
+// print(*pieces, str(e), sep="")`: one line, the exception swallowed. False
+// when the exception is no Exception or the printing fails (an exception
+// set). *caught, when given, receives the exception.
+bool report_exception(std::initializer_list<PyObject*> pieces, Ref* caught = nullptr);
+
 // file.close() as a with-statement does it: an exception already being raised
 // wins over one from close(). False when either is set.
 bool close_file(PyObject* file);

@@ -120,10 +120,7 @@ PyObject* begin_playback(PyObject* sound, double start_time) {
 
 // The guard's except branch: an Exception becomes the error line and False.
 PyObject* report_failure(PyObject* prefix) {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
-  Ref text = str_of(exc.get());
-  if (!text || print_concat({prefix, KV_STR(" Error playing sound:"), text.get()}) < 0) return nullptr;
+  if (!report_exception({prefix, KV_STR(" Error playing sound:")})) return nullptr;
   Py_RETURN_FALSE;
 }
 

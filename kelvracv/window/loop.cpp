@@ -131,10 +131,8 @@ bool apply_result(PyObject* result, Ref* canvas) {
 bool tick(PyObject* fn, Ref* canvas, PyObject* ts) {
   Ref result = call(fn, {canvas->get(), ts});
   if (result && apply_result(result.get(), canvas)) return true;
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  Ref e = Ref::steal(PyErr_GetRaisedException());
-  Ref text = format(e.get(), "");
-  if (!text || print_concat({KV_STR("Error in tick function:"), text.get()}) < 0) return false;
+  Ref e;
+  if (!report_exception({KV_STR("Error in tick function:")}, &e)) return false;
   PyErr_DisplayException(e.get());  // to sys.stderr, as an uncaught exception is shown
   return set_run(Py_False);
 }

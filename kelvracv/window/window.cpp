@@ -104,12 +104,7 @@ bool start_listeners_once() {
   int tried = PyObject_HasAttrWithError(fn.get(), KV_STR("listeners_started"));
   if (tried < 0) return false;
   if (tried) return true;
-  if (!start_listeners()) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    Ref e = Ref::steal(PyErr_GetRaisedException());
-    Ref text = format(e.get(), "");
-    if (!text || print_concat({KV_STR("Warning: failed to start input listeners: "), text.get()}) < 0) return false;
-  }
+  if (!start_listeners() && !report_exception({KV_STR("Warning: failed to start input listeners: ")})) return false;
   return set_init_attr(KV_STR("listeners_started"), Py_True);
 }
 
