@@ -585,38 +585,59 @@ class Parser {
     }
   }
 
-  bool number(Ref* out) {
-    const char* s = p_;
+  enum class NumberKind { kInt, kPrefixed, kFloat, kImag };
+
+  // The extent of the number literal at s: its end and kind.
+  const char* scan_number(const char* s, NumberKind* kind) {
     const char* q = s;
-    enum { kInt, kPrefixed, kFloat, kImag } kind = kInt;
+    *kind = NumberKind::kInt;
     if (*s == '0' && s + 1 < end_ && std::strchr("xXoObB", s[1]) && s[1]) {
-      kind = kPrefixed;
+      *kind = NumberKind::kPrefixed;
       q = s + 2;
       while (q < end_ && (is_ident_char(*q) && !(static_cast<unsigned char>(*q) & 0x80))) ++q;
-    } else {
+      return q;
+    }
+    digits(&q);
+    if (q < end_ && *q == '.') {
+      *kind = NumberKind::kFloat;
+      ++q;
       digits(&q);
-      if (q < end_ && *q == '.') {
-        kind = kFloat;
-        ++q;
+    }
+    if (q < end_ && (*q == 'e' || *q == 'E')) {
+      const char* e = q + 1;
+      if (e < end_ && (*e == '+' || *e == '-')) ++e;
+      if (e < end_ && is_digit(*e)) {
+        *kind = NumberKind::kFloat;
+        q = e;
         digits(&q);
       }
-      if (q < end_ && (*q == 'e' || *q == 'E')) {
-        const char* e = q + 1;
-        if (e < end_ && (*e == '+' || *e == '-')) ++e;
-        if (e < end_ && is_digit(*e)) {
-          kind = kFloat;
-          q = e;
-          digits(&q);
-        }
-      }
-      if (q < end_ && (*q == 'j' || *q == 'J')) {
-        kind = kImag;
-        ++q;
-      }
     }
+    if (q < end_ && (*q == 'j' || *q == 'J')) {
+      *kind = NumberKind::kImag;
+      ++q;
+    }
+    return q;
+  }
+
+  // The value of a decimal int literal (underscores removed).
+  bool int_value(const std::string& text, Ref* out) {
+    if (text.size() > 1 && text[0] == '0' && text.find_first_not_of('0') != std::string::npos)
+      return syntax("leading zeros in decimal integer literals are not permitted");
+    if (text.size() <= 18) {
+      long long v = 0;
+      for (char c : text) v = v * 10 + (c - '0');
+      return static_cast<bool>(*out = Ref::steal(PyLong_FromLongLong(v)));
+    }
+    return static_cast<bool>(*out = Ref::steal(PyLong_FromString(text.c_str(), nullptr, 10)));
+  }
+
+  bool number(Ref* out) {
+    const char* s = p_;
+    NumberKind kind;
+    const char* q = scan_number(s, &kind);
     if (q < end_ && is_ident_char(*q)) return syntax("invalid decimal literal");
     p_ = q;
-    if (kind == kInt && q - s <= 18 && (*s != '0' || q - s == 1)) {
+    if (kind == NumberKind::kInt && q - s <= 18 && (*s != '0' || q - s == 1)) {
       // the common case: a plain decimal int
       long long v = 0;
       bool plain = true;
@@ -629,36 +650,19 @@ class Parser {
     std::string text;
     text.reserve(static_cast<size_t>(q - s));
     for (const char* c = s; c < q; ++c)
-      if (*c != '_' || kind == kPrefixed) text.push_back(*c);
-    if (kind == kPrefixed) {
+      if (*c != '_' || kind == NumberKind::kPrefixed) text.push_back(*c);
+    if (kind == NumberKind::kPrefixed) {
       char* endp = nullptr;
-      PyObject* v = PyLong_FromString(text.c_str(), &endp, 0);
-      if (!v) return false;
-      *out = Ref::steal(v);
-      return true;
+      return static_cast<bool>(*out = Ref::steal(PyLong_FromString(text.c_str(), &endp, 0)));
     }
-    if (kind == kInt) {
-      if (text.size() > 1 && text[0] == '0' && text.find_first_not_of('0') != std::string::npos)
-        return syntax("leading zeros in decimal integer literals are not permitted");
-      if (text.size() <= 18) {
-        long long v = 0;
-        for (char c : text) v = v * 10 + (c - '0');
-        return (*out = Ref::steal(PyLong_FromLongLong(v))) ? true : false;
-      }
-      PyObject* v = PyLong_FromString(text.c_str(), nullptr, 10);
-      if (!v) return false;
-      *out = Ref::steal(v);
-      return true;
-    }
-    if (kind == kImag) text.pop_back();
+    if (kind == NumberKind::kInt) return int_value(text, out);
+    if (kind == NumberKind::kImag) text.pop_back();
     char* endp = nullptr;
     double d = PyOS_string_to_double(text.c_str(), &endp, nullptr);
     if (d == -1.0 && PyErr_Occurred()) return false;
     if (endp != text.c_str() + text.size()) return syntax("invalid decimal literal");
-    PyObject* v = kind == kImag ? PyComplex_FromDoubles(0.0, d) : PyFloat_FromDouble(d);
-    if (!v) return false;
-    *out = Ref::steal(v);
-    return true;
+    PyObject* v = kind == NumberKind::kImag ? PyComplex_FromDoubles(0.0, d) : PyFloat_FromDouble(d);
+    return static_cast<bool>(*out = Ref::steal(v));
   }
 
   // A string prefix followed by a quote: r and u are read, f and b refused.

@@ -136,6 +136,30 @@ int create_globals(PyObject* m) {
                  str_list({".tvf", ".txt", ".json", ".csv", ".md", ".py", ".c", ".pyx", ".tsx"}));
 }
 
+// Step 4, the mixer: 44100 Hz, signed 16 bit, stereo, 512-sample buffer. A
+// headless run (KELVRACV_HEADLESS) needs no sound device: SDL's dummy audio
+// driver unless the user chose one.
+int open_mixer(bool headless) {
+  if (headless) {
+    Ref env = global_attr(KV_STR("os"), KV_STR("environ"));
+    if (!env) return -1;
+    Ref r = Ref::steal(PyObject_CallMethod(env.get(), "setdefault", "ss", "SDL_AUDIODRIVER", "dummy"));
+    if (!r) return -1;
+  }
+  Ref init = Ref::steal(PyObject_GetAttrString(PyDict_GetItemString(module_dict(), "pygame"), "mixer"));
+  if (init) init = Ref::steal(PyObject_GetAttrString(init.get(), "init"));
+  if (!init) return -1;
+  Ref r = Ref::steal(PyObject_CallFunction(init.get(), "iiii", 44100, -16, 2, 512));
+  return r ? 0 : -1;
+}
+
+// Step 5, pynput's keyboard and mouse; None in a headless run, which has no display.
+int import_input(PyObject* m, bool headless) {
+  if (!headless) return import_from(m, "pynput", {{"keyboard", "keyboard"}, {"mouse", "mouse"}});
+  if (PyModule_AddObjectRef(m, "keyboard", Py_None) < 0) return -1;
+  return PyModule_AddObjectRef(m, "mouse", Py_None);
+}
+
 // The module body, top to bottom.
 int startup(PyObject* m) {
   // 1. NumPy, OpenCV, typing and Pillow names.
@@ -152,31 +176,9 @@ int startup(PyObject* m) {
     if (import_as(m, name, name) < 0) return -1;
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
   if (import_as(m, "pygame", "pygame") < 0) return -1;
-  // A headless run (KELVRACV_HEADLESS) needs no sound device and no display:
-  // SDL's dummy audio unless the user chose a driver, and no pynput.
+  // 4. The mixer; 5. pynput's keyboard and mouse.
   int headless = window::headless();
-  if (headless < 0) return -1;
-  if (headless) {
-    Ref env = global_attr(KV_STR("os"), KV_STR("environ"));
-    if (!env) return -1;
-    Ref r = Ref::steal(PyObject_CallMethod(env.get(), "setdefault", "ss", "SDL_AUDIODRIVER", "dummy"));
-    if (!r) return -1;
-  }
-  // 4. The mixer: 44100 Hz, signed 16 bit, stereo, 512-sample buffer.
-  {
-    Ref init = Ref::steal(PyObject_GetAttrString(PyDict_GetItemString(module_dict(), "pygame"), "mixer"));
-    if (init) init = Ref::steal(PyObject_GetAttrString(init.get(), "init"));
-    if (!init) return -1;
-    Ref r = Ref::steal(PyObject_CallFunction(init.get(), "iiii", 44100, -16, 2, 512));
-    if (!r) return -1;
-  }
-  // 5. pynput's keyboard and mouse (None in a headless run).
-  if (headless) {
-    if (PyModule_AddObjectRef(m, "keyboard", Py_None) < 0 || PyModule_AddObjectRef(m, "mouse", Py_None) < 0)
-      return -1;
-  } else if (import_from(m, "pynput", {{"keyboard", "keyboard"}, {"mouse", "mouse"}}) < 0) {
-    return -1;
-  }
+  if (headless < 0 || open_mixer(headless) < 0 || import_input(m, headless) < 0) return -1;
   // 6. Shared globals.
   if (create_globals(m) < 0) return -1;
   // 7. The asset manager class and ASSETS.
