@@ -11,11 +11,11 @@ namespace kv::cmd {
 namespace {
 
 // data.hex()
-PyObject* hex_of(PyObject* data) { return PyObject_CallMethodNoArgs(data, KV_STR("hex")); }
+PyObject* hex_of(PyObject* data) { return PyObject_CallMethodNoArgs(data, KV_ID(hex)); }
 
 // bytes.fromhex(text)
 PyObject* from_hex(PyObject* text) {
-  return PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), KV_STR("fromhex"), text);
+  return PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), KV_ID(fromhex), text);
 }
 
 // The shape text: str(shape) without the blanks after its commas.
@@ -29,7 +29,7 @@ PyObject* shape_text(PyObject* shape) {
     if (!s) return nullptr;
     PyList_SET_ITEM(parts.get(), i, s);
   }
-  Ref inner = Ref::steal(PyUnicode_Join(KV_STR(","), parts.get()));
+  Ref inner = Ref::steal(PyUnicode_Join(KV_ID(s_comma), parts.get()));
   if (!inner) return nullptr;
   return PyUnicode_FromFormat(n == 1 ? "(%U,)" : "(%U)", inner.get());
 }
@@ -37,15 +37,15 @@ PyObject* shape_text(PyObject* shape) {
 }  // namespace
 
 PyObject* array_to_str(PyObject* arr) {
-  Ref dtype = Ref::steal(PyObject_GetAttr(arr, KV_STR("dtype")));
+  Ref dtype = Ref::steal(PyObject_GetAttr(arr, KV_ID(dtype)));
   if (!dtype) return nullptr;
-  Ref name = Ref::steal(PyObject_GetAttr(dtype.get(), KV_STR("name")));
+  Ref name = Ref::steal(PyObject_GetAttr(dtype.get(), KV_ID(name)));
   if (!name) return nullptr;
-  Ref shape = Ref::steal(PyObject_GetAttr(arr, KV_STR("shape")));
+  Ref shape = Ref::steal(PyObject_GetAttr(arr, KV_ID(shape)));
   if (!shape) return nullptr;
   Ref shape_s = Ref::steal(shape_text(shape.get()));
   if (!shape_s) return nullptr;
-  Ref data = Ref::steal(PyObject_CallMethodNoArgs(arr, KV_STR("tobytes")));
+  Ref data = Ref::steal(PyObject_CallMethodNoArgs(arr, KV_ID(tobytes)));
   if (!data) return nullptr;
   Ref hex = Ref::steal(hex_of(data.get()));
   if (!hex) return nullptr;
@@ -53,17 +53,17 @@ PyObject* array_to_str(PyObject* arr) {
   Ref list = Ref::steal(PyList_New(3));
   if (!list) return nullptr;
   for (int i = 0; i < 3; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(pieces[i]));
-  return PyUnicode_Join(KV_STR(", "), list.get());
+  return PyUnicode_Join(KV_ID(s_comma_space), list.get());
 }
 
 PyObject* str_to_array(PyObject* s) {
   if (!PyUnicode_Check(s)) {
     // what s.split(", ") says about it
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(s, KV_STR("split"), KV_STR(", ")));
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(s, KV_ID(split), KV_ID(s_comma_space)));
     if (r) PyErr_Format(PyExc_TypeError, "array text must be str, not %.200s", Py_TYPE(s)->tp_name);
     return nullptr;
   }
-  Ref fields = Ref::steal(PyUnicode_Split(s, KV_STR(", "), -1));
+  Ref fields = Ref::steal(PyUnicode_Split(s, KV_ID(s_comma_space), -1));
   if (!fields) return nullptr;
   Py_ssize_t n = PyList_GET_SIZE(fields.get());
   if (n < 3) {
@@ -74,7 +74,7 @@ PyObject* str_to_array(PyObject* s) {
   // when it was written with blanks)
   Ref data = Ref::steal(from_hex(PyList_GET_ITEM(fields.get(), n - 1)));
   if (!data) return nullptr;
-  Ref frombuffer = global_attr(KV_STR("np"), KV_STR("frombuffer"));
+  Ref frombuffer = global_attr(KV_ID(np), KV_ID(frombuffer));
   if (!frombuffer) return nullptr;
   Ref flat = call(frombuffer.get(), {data.get(), PyList_GET_ITEM(fields.get(), 0)}, KV_KW(dtype));
   if (!flat) return nullptr;
@@ -84,12 +84,12 @@ PyObject* str_to_array(PyObject* s) {
   } else {
     Ref mid = Ref::steal(PyList_GetSlice(fields.get(), 1, n - 1));
     if (!mid) return nullptr;
-    shape_s = Ref::steal(PyUnicode_Join(KV_STR(", "), mid.get()));
+    shape_s = Ref::steal(PyUnicode_Join(KV_ID(s_comma_space), mid.get()));
     if (!shape_s) return nullptr;
   }
   Ref shape = Ref::steal(eval_expr(shape_s.get(), false, s));
   if (!shape) return nullptr;
-  return PyObject_CallMethodOneArg(flat.get(), KV_STR("reshape"), shape.get());
+  return PyObject_CallMethodOneArg(flat.get(), KV_ID(reshape), shape.get());
 }
 
 }  // namespace kv::cmd

@@ -157,7 +157,7 @@ PyObject* truth_text(const Span& text) {
   } else {
     Ref str = text.make();
     if (!str) return nullptr;
-    Ref low = Ref::steal(PyObject_CallMethodNoArgs(str.get(), KV_STR("lower")));
+    Ref low = Ref::steal(PyObject_CallMethodNoArgs(str.get(), KV_ID(lower)));
     if (!low) return nullptr;
     for (const char* w : {"true", "1", "t"})
       if (PyUnicode_Check(low.get()) && PyUnicode_CompareWithASCIIString(low.get(), w) == 0) yes = true;
@@ -206,7 +206,7 @@ PyObject* convert_arg(Code code, const Span& text) {
   if (!str) return nullptr;
   switch (code) {
     case kFloat: return PyFloat_FromString(str.get());
-    case kArray: return call_global(KV_STR("str_to_array"), {str.get()}).release();
+    case kArray: return call_global(KV_ID(str_to_array), {str.get()}).release();
     case kStr: return str.release();
     default: break;
   }
@@ -223,7 +223,7 @@ Ref join_pieces(const Pieces& pieces, Py_ssize_t from, Py_ssize_t to) {
     if (!p) return p;
     PyList_SET_ITEM(part.get(), i - from, p.release());
   }
-  return Ref::steal(PyUnicode_Join(KV_STR(", "), part.get()));
+  return Ref::steal(PyUnicode_Join(KV_ID(s_comma_space), part.get()));
 }
 
 // Interned names of the command targets and the canvas group, made at start-up.
@@ -245,7 +245,7 @@ bool report_command(const Origin& o, PyObject* name, PyObject* detail) {
   if (!detail) return false;
   Ref where = where_of(o);
   if (!where) return false;
-  return print_concat({KV_STR("Error @ "), where.get(), KV_STR(":Cmd '"), name, KV_STR("' "), detail, KV_STR(".")}) == 0;
+  return print_concat({KV_ID(s_Error), where.get(), KV_ID(s_Cmd), name, KV_ID(s_quote_space), detail, KV_ID(s_dot)}) == 0;
 }
 
 // "Error @ <info>:Arg '<arg>' for '<name>' failed:<e>"
@@ -254,8 +254,8 @@ bool report_argument(const Origin& o, PyObject* arg, PyObject* name, PyObject* e
   if (!where) return false;
   Ref what = str_of(exc);
   if (!what) return false;
-  return print_concat({KV_STR("Error @ "), where.get(), KV_STR(":Arg '"), arg, KV_STR("' for '"), name,
-                       KV_STR("' failed:"), what.get()}) == 0;
+  return print_concat({KV_ID(s_Error), where.get(), KV_ID(s_Arg), arg, KV_ID(s_for), name,
+                       KV_ID(s_failed), what.get()}) == 0;
 }
 
 // Objects whose == is identity (no rich comparison of their own).
@@ -293,14 +293,14 @@ bool report_execution(const Origin& o, PyObject* exc, PyObject* func) {
   if (!where) return false;
   Ref what = str_of(exc);
   if (!what) return false;
-  Ref name = Ref::steal(PyObject_GetAttr(func, KV_STR("__name__")));
+  Ref name = Ref::steal(PyObject_GetAttr(func, KV_ID(dunder_name)));
   if (!name) return false;
   if (!PyUnicode_Check(name.get())) {
     PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(name.get())->tp_name);
     return false;
   }
-  return print_concat({KV_STR("Execution Error @ "), where.get(), KV_STR(":"), what.get(), KV_STR(" in "), name.get(),
-                       KV_STR("(...)")}) == 0;
+  return print_concat({KV_ID(s_Execution_Error), where.get(), KV_ID(s_colon), what.get(), KV_ID(s_in), name.get(),
+                       KV_ID(s_call_ellipsis)}) == 0;
 }
 
 // `func, *args = result` into a list nobody else holds.
@@ -353,7 +353,7 @@ int convert_into(const Span& cmd, const Origin& origin, Converted* out) {
     Ref name = pieces[0].make();
     if (!name) return -1;
     Ref detail = c ? Ref::steal(PyUnicode_FromFormat("expects %d args, got %zd", c->n, nargs))
-                   : Ref::borrow(KV_STR("unknown"));
+                   : Ref::borrow(KV_ID(unknown));
     return report_command(origin, name.get(), detail.get()) ? 0 : -1;
   }
 
@@ -445,7 +445,7 @@ PyObject* execute(PyObject* arr, PyObject* ts, PyObject* cmd_str, const Origin& 
 PyObject* execute_span(PyObject* arr, PyObject* ts, PyObject* text, Py_ssize_t start, Py_ssize_t end,
                        const Origin& origin) {
   Span cmd{text, start, end};
-  Ref conv = global(KV_STR("draw_command_convert"));
+  Ref conv = global(KV_ID(draw_command_convert));
   if (!conv) return nullptr;
   if (is_own(conv.get(), "draw_command_convert")) {
     Converted c;

@@ -18,7 +18,7 @@ bool run_line(PyObject* arr, PyObject* ts, PyObject* path, PyObject* text, Py_ss
   while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, end - 1))) --end;
   if (start == end || PyUnicode_READ(kind, d, start) == '#') return true;
   Origin origin{nullptr, path, number};
-  Ref run = global(KV_STR("draw_command"));
+  Ref run = global(KV_ID(draw_command));
   if (!run) return false;
   if (is_own(run.get(), "draw_command"))
     return static_cast<bool>(Ref::steal(execute_span(arr, ts, text, start, end, origin)));
@@ -29,7 +29,7 @@ bool run_line(PyObject* arr, PyObject* ts, PyObject* path, PyObject* text, Py_ss
   return static_cast<bool>(call(run.get(), {arr, ts, cmd.get(), label.get()}));
 }
 
-Ref open_text(PyObject* path) { return call_global(KV_STR("open"), {path, KV_STR("r")}); }
+Ref open_text(PyObject* path) { return call_global(KV_ID(open), {path, KV_ID(r)}); }
 
 // Reads the whole text and runs its lines (text mode has made every line end "\n").
 // *undecodable: the text could not be decoded; nothing has run.
@@ -37,7 +37,7 @@ bool run_whole(PyObject* arr, PyObject* ts, PyObject* path, bool* undecodable) {
   *undecodable = false;
   Ref file = open_text(path);
   if (!file) return false;
-  Ref text = Ref::steal(PyObject_CallMethodNoArgs(file.get(), KV_STR("read")));
+  Ref text = Ref::steal(PyObject_CallMethodNoArgs(file.get(), KV_ID(read)));
   if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
     *undecodable = true;
     PyErr_Clear();
@@ -104,13 +104,13 @@ PyObject* draw_tvf(PyObject* arr, PyObject* ts, PyObject* file_name) {
     Nest() { ++nesting; }
     ~Nest() { --nesting; }
   } nest;
-  Ref path = Ref::steal(PyUnicode_Concat(file_name, KV_STR(".tvf")));
+  Ref path = Ref::steal(PyUnicode_Concat(file_name, KV_ID(s_tvf)));
   if (!path) return nullptr;
   bool undecodable = false;
   bool ok = run_whole(arr, ts, path.get(), &undecodable);
   if (!ok && undecodable) ok = run_by_lines(arr, ts, path.get());
   if (!ok) {
-    if (!report_exception({KV_STR("Error reading TVF '"), path.get(), KV_STR("':")})) return nullptr;
+    if (!report_exception({KV_ID(s_Error_reading_TVF), path.get(), KV_ID(s_quote_colon)})) return nullptr;
   }
   Py_RETURN_NONE;
 }

@@ -60,7 +60,7 @@ PyObject* py_poly(PyObject* const* a) {
 
 // poly(arr, ts, displacements, *a, **kw) through the module's `poly` global.
 PyObject* call_poly(PyObject* arr, PyObject* ts, PyObject* ds, PyObject* rest, PyObject* kw) {
-  Ref fn = global(KV_STR("poly"));
+  Ref fn = global(KV_ID(poly));
   if (!fn) return nullptr;
   Py_ssize_t n = PyTuple_GET_SIZE(rest);
   Ref args = Ref::steal(PyTuple_New(3 + n));

@@ -114,7 +114,7 @@ bool canvas_size(PyObject* arr, double* w, double* h) {
     *h = static_cast<double>(PyArray_DIM(a, 0));
     return true;
   }
-  Ref shape = Ref::steal(PyObject_GetAttr(arr, KV_STR("shape")));
+  Ref shape = Ref::steal(PyObject_GetAttr(arr, KV_ID(shape)));
   Ref sw = shape ? Ref::steal(item(shape.get(), 1)) : Ref();
   Ref sh = sw ? Ref::steal(item(shape.get(), 0)) : Ref();
   return sh && py_float(sw.get(), w) && py_float(sh.get(), h);
@@ -158,7 +158,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   if (x_min >= x_max) return true;
   Ref t;
   if (!detail::screen_thickness_raw(ts, o.thickness, &t)) return false;
-  Ref c = record_get(ts, KV_STR("cursor_pos"));
+  Ref c = record_get(ts, KV_ID(cursor_pos));
   if (!c || !body_tuple(c.get())) return false;
   Ref c1 = Ref::steal(item(c.get(), 1));
   if (!c1) return false;

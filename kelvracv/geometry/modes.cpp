@@ -16,8 +16,8 @@ PyObject* set_3d_mode(PyObject* ts, PyObject* is_3d) {
   if (!arg_dict(ts, "ts", false)) return nullptr;
   int on = truth(is_3d);
   if (on < 0) return nullptr;
-  if (PyDict_SetItem(ts, KV_STR("is_3d"), on ? Py_True : Py_False) < 0) return nullptr;
-  Ref cp = record_get(ts, KV_STR("cursor_pos"));
+  if (PyDict_SetItem(ts, KV_ID(is_3d), on ? Py_True : Py_False) < 0) return nullptr;
+  Ref cp = record_get(ts, KV_ID(cursor_pos));
   if (!cp) return nullptr;
   Py_ssize_t n = PyObject_Size(cp.get());
   if (n < 0) return nullptr;
@@ -35,7 +35,7 @@ PyObject* set_3d_mode(PyObject* ts, PyObject* is_3d) {
   } else {
     Py_RETURN_NONE;
   }
-  if (!next || PyDict_SetItem(ts, KV_STR("cursor_pos"), next.get()) < 0) return nullptr;
+  if (!next || PyDict_SetItem(ts, KV_ID(cursor_pos), next.get()) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -43,10 +43,10 @@ namespace {
 
 // np.asarray(pts, dtype=np.float64), required to be two-dimensional.
 Ref point_matrix(PyObject* pts) {
-  Ref np = global(KV_STR("np"));
+  Ref np = global(KV_ID(np));
   if (!np) return np;
-  Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), KV_STR("asarray")));
-  Ref f64 = Ref::steal(PyObject_GetAttr(np.get(), KV_STR("float64")));
+  Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), KV_ID(asarray)));
+  Ref f64 = Ref::steal(PyObject_GetAttr(np.get(), KV_ID(float64)));
   if (!asarray || !f64) return Ref();
   Ref arr = call(asarray.get(), {pts, f64.get()}, KV_KW(dtype));
   if (!arr) return arr;
@@ -64,8 +64,8 @@ Ref point_matrix(PyObject* pts) {
 
 // First of the two values of cv2.findHomography(a, b, cv2.RANSAC, 5.0).
 Ref find_homography(PyObject* cv2, PyObject* a, PyObject* b) {
-  Ref fn = Ref::steal(PyObject_GetAttr(cv2, KV_STR("findHomography")));
-  Ref ransac = Ref::steal(PyObject_GetAttr(cv2, KV_STR("RANSAC")));
+  Ref fn = Ref::steal(PyObject_GetAttr(cv2, KV_ID(findHomography)));
+  Ref ransac = Ref::steal(PyObject_GetAttr(cv2, KV_ID(RANSAC)));
   Ref thresh = Ref::steal(PyFloat_FromDouble(5.0));
   if (!fn || !ransac || !thresh) return Ref();
   Ref res = call(fn.get(), {a, b, ransac.get(), thresh.get()});
@@ -83,7 +83,7 @@ PyObject* set_homography_core(PyObject* src_pts, PyObject* dst_pts) {
   Ref src = point_matrix(src_pts);
   Ref dst = src ? point_matrix(dst_pts) : Ref();
   if (!dst) return nullptr;
-  Ref cv2 = global(KV_STR("cv2"));
+  Ref cv2 = global(KV_ID(cv2));
   if (!cv2) return nullptr;
   Ref H = find_homography(cv2.get(), src.get(), dst.get());
   Ref H_inv = H ? find_homography(cv2.get(), dst.get(), src.get()) : Ref();

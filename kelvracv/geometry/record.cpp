@@ -149,13 +149,13 @@ namespace {
 // The camera is read in two steps, as transform_3d reads it: rotation and
 // size before the point's coordinates, then position, angles and shift.
 bool read_camera_head(PyObject* ts, geo::Camera* cam) {
-  return record_float(ts, KV_STR("rot"), &cam->rot) && record_float(ts, KV_STR("size"), &cam->size);
+  return record_float(ts, KV_ID(rot), &cam->rot) && record_float(ts, KV_ID(size), &cam->size);
 }
 
 bool read_camera_tail(PyObject* ts, geo::Camera* cam) {
   double cp[3], cr[3], sh[2];
-  if (!record_floats(ts, KV_STR("cam_pos_3d"), cp, 3) || !record_floats(ts, KV_STR("cam_rot_3d"), cr, 3) ||
-      !record_floats(ts, KV_STR("shift"), sh, 2))
+  if (!record_floats(ts, KV_ID(cam_pos_3d), cp, 3) || !record_floats(ts, KV_ID(cam_rot_3d), cr, 3) ||
+      !record_floats(ts, KV_ID(shift), sh, 2))
     return false;
   cam->cx = cp[0], cam->cy = cp[1], cam->cz = cp[2];
   cam->rx = cr[0], cam->ry = cr[1], cam->rz = cr[2];
@@ -182,7 +182,7 @@ bool transform_3d(PyObject* p, PyObject* ts, geo::Vec3* out) {
 
 bool transform(PyObject* p, PyObject* ts, geo::Vec2* out) {
   bool is_3d;
-  if (!record_truth(ts, KV_STR("is_3d"), &is_3d)) return false;
+  if (!record_truth(ts, KV_ID(is_3d), &is_3d)) return false;
   if (is_3d) {
     Py_ssize_t n = PyObject_Size(p);
     if (n < 0) return false;
@@ -204,11 +204,11 @@ bool transform(PyObject* p, PyObject* ts, geo::Vec2* out) {
   }
   double x, y, rot, size, sh[2];
   if (!item_float(p, 0, &x) || !item_float(p, 1, &y)) return false;
-  if (!record_float(ts, KV_STR("rot"), &rot) || !record_float(ts, KV_STR("size"), &size) ||
-      !record_floats(ts, KV_STR("shift"), sh, 2))
+  if (!record_float(ts, KV_ID(rot), &rot) || !record_float(ts, KV_ID(size), &size) ||
+      !record_floats(ts, KV_ID(shift), sh, 2))
     return false;
   geo::Vec2 v = geo::view_2d(x, y, rot, size, sh[0], sh[1]);
-  Ref H = record_get_default(ts, KV_STR("full_transform"));
+  Ref H = record_get_default(ts, KV_ID(full_transform));
   if (!H) return false;
   if (H.get() == Py_None) {
     *out = v;
@@ -220,8 +220,8 @@ bool transform(PyObject* p, PyObject* ts, geo::Vec2* out) {
 bool inverse_transform(PyObject* s, PyObject* ts, geo::Vec3* out) {
   double x, y, rot, size, sh[2];
   if (!item_float(s, 0, &x) || !item_float(s, 1, &y)) return false;
-  if (!record_float(ts, KV_STR("rot"), &rot) || !record_float(ts, KV_STR("size"), &size)) return false;
-  Ref Hinv = record_get_default(ts, KV_STR("full_transform_inv"));
+  if (!record_float(ts, KV_ID(rot), &rot) || !record_float(ts, KV_ID(size), &size)) return false;
+  Ref Hinv = record_get_default(ts, KV_ID(full_transform_inv));
   if (!Hinv) return false;
   if (Hinv.get() != Py_None) {
     geo::Vec2 v;
@@ -229,7 +229,7 @@ bool inverse_transform(PyObject* s, PyObject* ts, geo::Vec3* out) {
     x = v.x;
     y = v.y;
   }
-  if (!record_floats(ts, KV_STR("shift"), sh, 2)) return false;
+  if (!record_floats(ts, KV_ID(shift), sh, 2)) return false;
   *out = geo::inverse_view_2d(x, y, rot, size, sh[0], sh[1]);
   return true;
 }
@@ -288,7 +288,7 @@ Ref pad_offset(PyObject* d, Py_ssize_t n) {
 }
 
 int line_type(bool aa) {
-  Ref v = global_attr(KV_STR("cv2"), aa ? KV_STR("LINE_AA") : KV_STR("LINE_4"));
+  Ref v = global_attr(KV_ID(cv2), aa ? KV_ID(LINE_AA) : KV_ID(LINE_4));
   long r = -1;
   if (v) {
     r = PyLong_AsLong(v.get());
@@ -306,20 +306,20 @@ int line_type(bool aa) {
 bool PointMapper::begin(PyObject* ts) {
   ts_ = ts;
   ready_ = false;
-  return record_truth(ts, KV_STR("is_3d"), &is_3d_);
+  return record_truth(ts, KV_ID(is_3d), &is_3d_);
 }
 
 bool PointMapper::read_view_2d() {
   double sh[2];
-  if (!record_float(ts_, KV_STR("rot"), &rot_) || !record_float(ts_, KV_STR("size"), &size_) ||
-      !record_floats(ts_, KV_STR("shift"), sh, 2))
+  if (!record_float(ts_, KV_ID(rot), &rot_) || !record_float(ts_, KV_ID(size), &size_) ||
+      !record_floats(ts_, KV_ID(shift), sh, 2))
     return false;
   shx_ = sh[0];
   shy_ = sh[1];
   double a = geo::radians(rot_);
   cos_ = std::cos(a);
   sin_ = std::sin(a);
-  Ref H = record_get_default(ts_, KV_STR("full_transform"));
+  Ref H = record_get_default(ts_, KV_ID(full_transform));
   if (!H) return false;
   has_h_ = H.get() != Py_None;
   if (has_h_) {

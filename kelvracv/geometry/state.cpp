@@ -17,7 +17,7 @@ namespace {
 // mapping.update(other): the dict fast path or the object's own method.
 bool update(PyObject* ts, PyObject* other) {
   if (PyDict_CheckExact(ts) && PyDict_Check(other)) return PyDict_Update(ts, other) == 0;
-  Ref r = Ref::steal(PyObject_CallMethodOneArg(ts, KV_STR("update"), other));
+  Ref r = Ref::steal(PyObject_CallMethodOneArg(ts, KV_ID(update), other));
   return static_cast<bool>(r);
 }
 
@@ -82,7 +82,7 @@ PyObject* set_float_tuple(PyObject* ts, PyObject* key, PyObject* p) {
 // ---- stack functions -----------------------------------------------------------
 
 PyObject* push_state(PyObject* ts) {
-  Ref keys = global(KV_STR("STATE_KEYS"));
+  Ref keys = global(KV_ID(STATE_KEYS));
   if (!keys) return nullptr;
   Ref it = Ref::steal(PyObject_GetIter(keys.get()));
   Ref saved = Ref::steal(PyDict_New());
@@ -93,11 +93,11 @@ PyObject* push_state(PyObject* ts) {
     if (!v || PyDict_SetItem(saved.get(), k, v.get()) < 0) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
-  Ref stack = global(KV_STR("TS_STACK"));
+  Ref stack = global(KV_ID(TS_STACK));
   if (!stack) return nullptr;
   if (PyList_CheckExact(stack.get())) {
     if (PyList_Append(stack.get(), saved.get()) < 0) return nullptr;
-  } else if (!Ref::steal(PyObject_CallMethodOneArg(stack.get(), KV_STR("append"), saved.get()))) {
+  } else if (!Ref::steal(PyObject_CallMethodOneArg(stack.get(), KV_ID(append), saved.get()))) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -107,12 +107,12 @@ namespace {
 
 // TS_STACK and whether it holds anything; -1 on error.
 int stack_nonempty(Ref* stack) {
-  *stack = global(KV_STR("TS_STACK"));
+  *stack = global(KV_ID(TS_STACK));
   if (!*stack) return -1;
   return truth(stack->get());
 }
 
-Ref stack_pop(PyObject* stack) { return Ref::steal(PyObject_CallMethodNoArgs(stack, KV_STR("pop"))); }
+Ref stack_pop(PyObject* stack) { return Ref::steal(PyObject_CallMethodNoArgs(stack, KV_ID(pop))); }
 
 }  // namespace
 
@@ -130,7 +130,7 @@ PyObject* peek_state(PyObject* ts) {
   int n = stack_nonempty(&stack);
   if (n <= 0) return n < 0 ? nullptr : Py_NewRef(Py_None);
   Ref top = Ref::steal(item(stack.get(), -1));
-  Ref copy = top ? Ref::steal(PyObject_CallMethodNoArgs(top.get(), KV_STR("copy"))) : Ref();
+  Ref copy = top ? Ref::steal(PyObject_CallMethodNoArgs(top.get(), KV_ID(copy))) : Ref();
   if (!copy || !update(ts, copy.get())) return nullptr;
   Py_RETURN_NONE;
 }
@@ -145,7 +145,7 @@ PyObject* cycle_state() {
     if (PyList_Insert(stack.get(), 0, top.get()) < 0) return nullptr;
   } else {
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero || !Ref::steal(PyObject_CallMethodObjArgs(stack.get(), KV_STR("insert"), zero.get(), top.get(),
+    if (!zero || !Ref::steal(PyObject_CallMethodObjArgs(stack.get(), KV_ID(insert), zero.get(), top.get(),
                                                          nullptr)))
       return nullptr;
   }
@@ -154,18 +154,18 @@ PyObject* cycle_state() {
 
 // ---- record editors ------------------------------------------------------------
 
-PyObject* set_cam_pos(PyObject* ts, PyObject* p) { return set_float_tuple(ts, KV_STR("cam_pos_3d"), p); }
-PyObject* set_cam_rot(PyObject* ts, PyObject* r) { return set_float_tuple(ts, KV_STR("cam_rot_3d"), r); }
+PyObject* set_cam_pos(PyObject* ts, PyObject* p) { return set_float_tuple(ts, KV_ID(cam_pos_3d), p); }
+PyObject* set_cam_rot(PyObject* ts, PyObject* r) { return set_float_tuple(ts, KV_ID(cam_rot_3d), r); }
 
 PyObject* set_homography(PyObject* ts, PyObject* src_pts, PyObject* dst_pts) {
   if (!body_exact(src_pts, &PyList_Type) || !body_exact(dst_pts, &PyList_Type)) return nullptr;
-  Ref pair = call_global(KV_STR("set_homography_core"), {src_pts, dst_pts});
+  Ref pair = call_global(KV_ID(set_homography_core), {src_pts, dst_pts});
   if (!pair) return nullptr;
   // dict(zip(("full_transform", "full_transform_inv"), pair))
   Ref it = Ref::steal(PyObject_GetIter(pair.get()));
   Ref d = Ref::steal(PyDict_New());
   if (!it || !d) return nullptr;
-  PyObject* keys[2] = {KV_STR("full_transform"), KV_STR("full_transform_inv")};
+  PyObject* keys[2] = {KV_ID(full_transform), KV_ID(full_transform_inv)};
   for (PyObject* key : keys) {
     Ref v = Ref::steal(PyIter_Next(it.get()));
     if (!v) {
@@ -178,12 +178,12 @@ PyObject* set_homography(PyObject* ts, PyObject* src_pts, PyObject* dst_pts) {
   Py_RETURN_NONE;
 }
 
-PyObject* move(PyObject* ts, PyObject* xy) { return relative_move(ts, KV_STR("cursor_pos"), xy); }
-PyObject* shift(PyObject* ts, PyObject* xy) { return relative_move(ts, KV_STR("shift"), xy); }
+PyObject* move(PyObject* ts, PyObject* xy) { return relative_move(ts, KV_ID(cursor_pos), xy); }
+PyObject* shift(PyObject* ts, PyObject* xy) { return relative_move(ts, KV_ID(shift), xy); }
 
 // The pen set to xy: two coordinates in 2-D; in 3-D mode three (a missing z is 0.0).
 PyObject* set_pos(PyObject* ts, PyObject* xy) {
-  Ref flag = record_get(ts, KV_STR("is_3d"));
+  Ref flag = record_get(ts, KV_ID(is_3d));
   if (!flag) return nullptr;
   int is_3d = PyObject_IsTrue(flag.get());
   if (is_3d < 0) return nullptr;
@@ -205,20 +205,20 @@ PyObject* set_pos(PyObject* ts, PyObject* xy) {
   } else {
     pos = Ref::steal(PyTuple_Pack(2, x.get(), y.get()));
   }
-  if (!pos || PyObject_SetItem(ts, KV_STR("cursor_pos"), pos.get()) < 0) return nullptr;
+  if (!pos || PyObject_SetItem(ts, KV_ID(cursor_pos), pos.get()) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* set_shift(PyObject* ts, PyObject* xy) {
-  Ref cur = record_get(ts, KV_STR("shift"));
+  Ref cur = record_get(ts, KV_ID(shift));
   Ref pad = cur ? pad_to(cur.get(), xy) : Ref();
   if (!pad) return nullptr;
-  return store(ts, KV_STR("shift"), pad.get());
+  return store(ts, KV_ID(shift), pad.get());
 }
 
-PyObject* scale(PyObject* ts, PyObject* ds) { return add_to(ts, KV_STR("size"), ds); }
-PyObject* set_size(PyObject* ts, PyObject* ds) { return store(ts, KV_STR("size"), ds); }
-PyObject* rotate(PyObject* ts, PyObject* dr) { return add_to(ts, KV_STR("rot"), dr); }
-PyObject* set_rotate(PyObject* ts, PyObject* dr) { return store(ts, KV_STR("rot"), dr); }
+PyObject* scale(PyObject* ts, PyObject* ds) { return add_to(ts, KV_ID(size), ds); }
+PyObject* set_size(PyObject* ts, PyObject* ds) { return store(ts, KV_ID(size), ds); }
+PyObject* rotate(PyObject* ts, PyObject* dr) { return add_to(ts, KV_ID(rot), dr); }
+PyObject* set_rotate(PyObject* ts, PyObject* dr) { return store(ts, KV_ID(rot), dr); }
 
 }  // namespace kv::state

@@ -21,13 +21,13 @@ Ref attr_get(PyObject* self, PyObject* attr, PyObject* name) {
     if (PyDict_GetItemRef(d.get(), name, &v) < 0) return Ref();
     return v ? Ref::steal(v) : Ref::borrow(Py_None);
   }
-  return Ref::steal(PyObject_CallMethodObjArgs(d.get(), KV_STR("get"), name, nullptr));
+  return Ref::steal(PyObject_CallMethodObjArgs(d.get(), KV_ID(get), name, nullptr));
 }
 
 // After a failed load: an Exception is reported as one line and swallowed;
 // anything else (KeyboardInterrupt, SystemExit) keeps propagating.
 PyObject* report_load_error(PyObject* prefix, PyObject* name) {
-  if (!report_exception({prefix, name, KV_STR("':")})) return nullptr;
+  if (!report_exception({prefix, name, KV_ID(s_quote_colon)})) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -48,45 +48,45 @@ bool store(PyObject* self, PyObject* attr, PyObject* name, PyObject* value) {
 
 PyObject* am_init(PyObject* const* a) {
   Ref images = Ref::steal(PyDict_New());
-  if (!images || PyObject_SetAttr(a[0], KV_STR("images"), images.get()) < 0) return nullptr;
+  if (!images || PyObject_SetAttr(a[0], KV_ID(images), images.get()) < 0) return nullptr;
   Ref sounds = Ref::steal(PyDict_New());
-  if (!sounds || PyObject_SetAttr(a[0], KV_STR("sounds"), sounds.get()) < 0) return nullptr;
+  if (!sounds || PyObject_SetAttr(a[0], KV_ID(sounds), sounds.get()) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* am_load_image(PyObject* const* a) {
   if (!arg_str(a[1], "name") || !arg_str(a[2], "path")) return nullptr;
-  int found = already_loaded(a[0], KV_STR("images"), a[1]);
+  int found = already_loaded(a[0], KV_ID(images), a[1]);
   if (found < 0) return nullptr;
   if (found) Py_RETURN_NONE;
   // cv2.imread(path, cv2.IMREAD_UNCHANGED): None for an unreadable file is stored too.
   // A path that does not encode to UTF-8 (a lone surrogate) would crash
   // OpenCV's own conversion: its UnicodeEncodeError is a load error instead.
-  Ref imread = global_attr(KV_STR("cv2"), KV_STR("imread"));
-  Ref flag = imread ? global_attr(KV_STR("cv2"), KV_STR("IMREAD_UNCHANGED")) : Ref();
+  Ref imread = global_attr(KV_ID(cv2), KV_ID(imread));
+  Ref flag = imread ? global_attr(KV_ID(cv2), KV_ID(IMREAD_UNCHANGED)) : Ref();
   bool encodable = flag && PyUnicode_AsUTF8AndSize(a[2], nullptr);
   Ref img = encodable ? call(imread.get(), {a[2], flag.get()}) : Ref();
-  if (!img || !store(a[0], KV_STR("images"), a[1], img.get()))
-    return report_load_error(KV_STR("Asset Error loading image '"), a[1]);
+  if (!img || !store(a[0], KV_ID(images), a[1], img.get()))
+    return report_load_error(KV_ID(s_Asset_Error_loading_image), a[1]);
   Py_RETURN_NONE;
 }
 
 PyObject* am_load_sound(PyObject* const* a) {
   if (!arg_str(a[1], "name") || !arg_str(a[2], "path")) return nullptr;
-  int found = already_loaded(a[0], KV_STR("sounds"), a[1]);
+  int found = already_loaded(a[0], KV_ID(sounds), a[1]);
   if (found < 0) return nullptr;
   if (found) Py_RETURN_NONE;
-  Ref mixer = global_attr(KV_STR("pygame"), KV_STR("mixer"));
-  Ref sound_type = mixer ? Ref::steal(PyObject_GetAttr(mixer.get(), KV_STR("Sound"))) : Ref();
+  Ref mixer = global_attr(KV_ID(pygame), KV_ID(mixer));
+  Ref sound_type = mixer ? Ref::steal(PyObject_GetAttr(mixer.get(), KV_ID(Sound))) : Ref();
   Ref snd = sound_type ? call(sound_type.get(), {a[2]}) : Ref();
-  if (!snd || !store(a[0], KV_STR("sounds"), a[1], snd.get()))
-    return report_load_error(KV_STR("Asset Error loading sound '"), a[1]);
+  if (!snd || !store(a[0], KV_ID(sounds), a[1], snd.get()))
+    return report_load_error(KV_ID(s_Asset_Error_loading_sound), a[1]);
   Py_RETURN_NONE;
 }
 
 PyObject* am_get_img(PyObject* const* a) {
   if (!arg_str(a[1], "name")) return nullptr;
-  Ref v = attr_get(a[0], KV_STR("images"), a[1]);
+  Ref v = attr_get(a[0], KV_ID(images), a[1]);
   if (v && v.get() != Py_None && !PyArray_Check(v.get())) {
     PyErr_Format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(v.get())->tp_name, "numpy.ndarray");
     return nullptr;
@@ -96,7 +96,7 @@ PyObject* am_get_img(PyObject* const* a) {
 
 PyObject* am_get_snd(PyObject* const* a) {
   if (!arg_str(a[1], "name")) return nullptr;
-  return attr_get(a[0], KV_STR("sounds"), a[1]).release();
+  return attr_get(a[0], KV_ID(sounds), a[1]).release();
 }
 
 // Method tables live as long as the class (the process).

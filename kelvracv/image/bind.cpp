@@ -22,15 +22,15 @@ PyObject* py_blit(PyObject* const* a) {
 
 PyObject* py_blit_cached(PyObject* const* a) {
   if (!check_common(a) || !arg_str(a[2], "asset_name") || !arg_tuple(a[3], "scale_factor", false)) return nullptr;
-  Ref assets = global(KV_STR("ASSETS"));
+  Ref assets = global(KV_ID(ASSETS));
   if (!assets) return nullptr;
-  Ref img = Ref::steal(PyObject_CallMethodOneArg(assets.get(), KV_STR("get_img"), a[2]));
+  Ref img = Ref::steal(PyObject_CallMethodOneArg(assets.get(), KV_ID(get_img), a[2]));
   if (!img) return nullptr;
   if (img.get() == Py_None) {
-    if (print_concat({KV_STR("Error:Cached image '"), a[2], KV_STR("' not found.")}) < 0) return nullptr;
+    if (print_concat({KV_ID(s_Error_Cached_image), a[2], KV_ID(s_not_found)}) < 0) return nullptr;
     Py_RETURN_NONE;
   }
-  Ref r = call_global(KV_STR("blit"), {a[0], a[1], img.get(), a[3]});
+  Ref r = call_global(KV_ID(blit), {a[0], a[1], img.get(), a[3]});
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }

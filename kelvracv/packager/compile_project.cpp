@@ -22,7 +22,7 @@ namespace {
 
 // os.path.<fn>(args...), with the module's os looked up at each use.
 Ref os_path(PyObject* fn, std::initializer_list<PyObject*> args) {
-  Ref path = global_attr(KV_STR("os"), KV_STR("path"));
+  Ref path = global_attr(KV_ID(os), KV_ID(path));
   if (!path) return path;
   Ref f = Ref::steal(PyObject_GetAttr(path.get(), fn));
   if (!f) return f;
@@ -33,9 +33,9 @@ Ref method(PyObject* o, PyObject* name, PyObject* arg) { return Ref::steal(PyObj
 
 // open(*args, **kw).read() through the module's open, the file closed after.
 Ref read_file(std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
-  Ref file = call_global(KV_STR("open"), args, kwnames);
+  Ref file = call_global(KV_ID(open), args, kwnames);
   if (!file) return file;
-  Ref data = Ref::steal(PyObject_CallMethodNoArgs(file.get(), KV_STR("read")));
+  Ref data = Ref::steal(PyObject_CallMethodNoArgs(file.get(), KV_ID(read)));
   if (!close_file(file.get())) return Ref();
   return data;
 }
@@ -45,13 +45,13 @@ Ref read_file(std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr
 // Kelvra` in a packaged project give this very module). Encoded with the codec
 // name "utf - 8".
 Ref own_source() {
-  Ref file = global(KV_STR("__file__"));
+  Ref file = global(KV_ID(dunder_file));
   if (!file) return file;
-  Ref dir = os_path(KV_STR("dirname"), {file.get()});
+  Ref dir = os_path(KV_ID(dirname), {file.get()});
   if (!dir) return dir;
-  Ref path = os_path(KV_STR("join"), {dir.get(), KV_STR("Kelvra.py")});
+  Ref path = os_path(KV_ID(join), {dir.get(), KV_ID(s_Kelvra_py)});
   if (!path) return path;
-  Ref text = read_file({path.get(), KV_STR("utf-8")}, KV_KW(encoding));
+  Ref text = read_file({path.get(), KV_ID(s_utf_8)}, KV_KW(encoding));
   if (!text) return text;
   if (!PyUnicode_Check(text.get())) {
     PyErr_SetString(PyExc_SystemError, "own_source: the source file did not read as text");
@@ -64,20 +64,20 @@ Ref own_source() {
 // "_c.py". A name without ".py" would come back unchanged and the package
 // would replace its own main script, so such a name gets "_c.py" appended.
 Ref output_name(PyObject* main_filename) {
-  int has_py = PySequence_Contains(main_filename, KV_STR(".py"));
+  int has_py = PySequence_Contains(main_filename, KV_ID(s_py));
   if (has_py < 0) return Ref();
-  if (!has_py) return Ref::steal(PyNumber_Add(main_filename, KV_STR("_c.py")));
+  if (!has_py) return Ref::steal(PyNumber_Add(main_filename, KV_ID(s_c_py)));
   return Ref::steal(
-      PyObject_CallMethodObjArgs(main_filename, KV_STR("replace"), KV_STR(".py"), KV_STR("_c.py"), nullptr));
+      PyObject_CallMethodObjArgs(main_filename, KV_ID(replace), KV_ID(s_py), KV_ID(s_c_py), nullptr));
 }
 
 // Compiled files, earlier outputs, cache files and every file named like the
 // main script are left out: 1 skip, 0 keep, -1 error.
 int skipped(PyObject* fn, PyObject* main_filename) {
-  Ref r = method(fn, KV_STR("endswith"), KV_CONST(compiled_endings));
+  Ref r = method(fn, KV_ID(endswith), KV_CONST(compiled_endings));
   int t = r ? truth(r.get()) : -1;
   if (t != 0) return t;
-  r = method(fn, KV_STR("startswith"), KV_STR("__pycache__"));
+  r = method(fn, KV_ID(startswith), KV_ID(dunder_pycache));
   t = r ? truth(r.get()) : -1;
   if (t != 0) return t;
   return PyObject_RichCompareBool(fn, main_filename, Py_EQ);
@@ -86,23 +86,23 @@ int skipped(PyObject* fn, PyObject* main_filename) {
 // One walked file into `files` under its relative path; an unreadable file is
 // reported and left out.
 bool collect_file(PyObject* files, PyObject* root, PyObject* fn, PyObject* base_dir, PyObject* main_filename) {
-  Ref full_path = os_path(KV_STR("join"), {root, fn});
+  Ref full_path = os_path(KV_ID(join), {root, fn});
   if (!full_path) return false;
-  Ref rel_path = os_path(KV_STR("relpath"), {full_path.get(), base_dir});
+  Ref rel_path = os_path(KV_ID(relpath), {full_path.get(), base_dir});
   if (!rel_path) return false;
   int skip = skipped(fn, main_filename);
   if (skip) return skip > 0;
   Ref data = read_regular_file(full_path.get());
   if (data && data.get() != Py_None) return PyObject_SetItem(files, rel_path.get(), data.get()) == 0;
-  if (!data) return report_exception({KV_STR("Warning:Could not read file "), rel_path.get(), KV_STR(":")});
+  if (!data) return report_exception({KV_ID(s_Warning_Could_not_read_file), rel_path.get(), KV_ID(s_colon)});
   // a FIFO, a device or a socket: never read
-  return print_concat({KV_STR("Warning:Could not read file "), rel_path.get(), KV_STR(":"),
-                       KV_STR("not a regular file")}) == 0;
+  return print_concat({KV_ID(s_Warning_Could_not_read_file), rel_path.get(), KV_ID(s_colon),
+                       KV_ID(s_not_a_regular_file)}) == 0;
 }
 
 // Every file below base_dir, in os.walk's top-down order.
 bool collect_tree(PyObject* files, PyObject* base_dir, PyObject* main_filename) {
-  Ref walk_fn = global_attr(KV_STR("os"), KV_STR("walk"));
+  Ref walk_fn = global_attr(KV_ID(os), KV_ID(walk));
   if (!walk_fn) return false;
   Ref walk = call(walk_fn.get(), {base_dir});
   Ref entries = walk ? Ref::steal(PyObject_GetIter(walk.get())) : Ref();
@@ -127,13 +127,13 @@ Ref pack(PyObject* files, PyObject* json, PyObject* base64, PyObject* zlib) {
   Py_ssize_t pos = 0;
   PyObject *name, *data;
   while (PyDict_Next(files, &pos, &name, &data)) {
-    Ref packed = Ref::steal(PyObject_CallMethodObjArgs(zlib, KV_STR("compress"), data, level.get(), nullptr));
-    Ref encoded = packed ? method(base64, KV_STR("b64encode"), packed.get()) : Ref();
-    Ref text = encoded ? method(encoded.get(), KV_STR("decode"), KV_STR("utf - 8")) : Ref();
+    Ref packed = Ref::steal(PyObject_CallMethodObjArgs(zlib, KV_ID(compress), data, level.get(), nullptr));
+    Ref encoded = packed ? method(base64, KV_ID(b64encode), packed.get()) : Ref();
+    Ref text = encoded ? method(encoded.get(), KV_ID(decode), KV_ID(s_utf_8_spaced)) : Ref();
     Ref pair = text ? Ref::steal(PyTuple_Pack(2, name, text.get())) : Ref();
     if (!pair || PyList_Append(entries.get(), pair.get()) < 0) return Ref();
   }
-  return method(json, KV_STR("dumps"), entries.get());
+  return method(json, KV_ID(dumps), entries.get());
 }
 
 // Head + repr(JSON) + middle + repr(main file name) + tail. The name goes in
@@ -143,7 +143,9 @@ Ref script_text(PyObject* json_text, PyObject* main_filename) {
   Ref main_literal = Ref::steal(PyObject_Repr(main_filename));
   if (!literal || !main_literal) return Ref();
   Ref text = Ref::steal(PyUnicode_FromString(kScriptHead));
-  for (PyObject* piece : {literal.get(), KV_STR(kScriptMiddle), main_literal.get(), KV_STR(kScriptTail)}) {
+  Ref middle = Ref::steal(PyUnicode_FromString(kScriptMiddle));
+  Ref tail = Ref::steal(PyUnicode_FromString(kScriptTail));
+  for (PyObject* piece : {literal.get(), middle.get(), main_literal.get(), tail.get()}) {
     if (!text || !piece) return Ref();
     text = Ref::steal(PyUnicode_Concat(text.get(), piece));
   }
@@ -153,7 +155,7 @@ Ref script_text(PyObject* json_text, PyObject* main_filename) {
 // OSError "Not a regular file:" + path.
 void not_regular(PyObject* path) {
   Ref shown = str_of(path);
-  Ref message = shown ? Ref::steal(PyUnicode_Concat(KV_STR("Not a regular file:"), shown.get())) : Ref();
+  Ref message = shown ? Ref::steal(PyUnicode_Concat(KV_ID(s_Not_a_regular_file), shown.get())) : Ref();
   if (message) PyErr_SetObject(PyExc_OSError, message.get());
 }
 
@@ -183,7 +185,7 @@ Ref read_main(PyObject* main_file_path) {
 // os.remove(path), keeping the exception being raised.
 void remove_quietly(PyObject* path) {
   PyObject* pending = PyErr_GetRaisedException();
-  Ref remove = global_attr(KV_STR("os"), KV_STR("remove"));
+  Ref remove = global_attr(KV_ID(os), KV_ID(remove));
   if (remove) Ref::steal(PyObject_CallOneArg(remove.get(), path));
   PyErr_Clear();
   PyErr_SetRaisedException(pending);
@@ -197,12 +199,12 @@ bool create_temporary(PyObject* dir, Ref* path, Ref* fd) {
   Ref six = Ref::steal(PyLong_FromLong(6));
   if (!flags || !mode || !six) return false;
   for (int attempt = 0;; attempt++) {
-    Ref random = global_attr(KV_STR("os"), KV_STR("urandom"));
+    Ref random = global_attr(KV_ID(os), KV_ID(urandom));
     Ref token = random ? call(random.get(), {six.get()}) : Ref();
-    Ref hex = token ? Ref::steal(PyObject_CallMethodNoArgs(token.get(), KV_STR("hex"))) : Ref();
+    Ref hex = token ? Ref::steal(PyObject_CallMethodNoArgs(token.get(), KV_ID(hex))) : Ref();
     Ref name = hex ? Ref::steal(PyUnicode_FromFormat(".kelvra-%U_c.py", hex.get())) : Ref();
-    *path = name ? os_path(KV_STR("join"), {dir, name.get()}) : Ref();
-    Ref open_fn = *path ? global_attr(KV_STR("os"), KV_STR("open")) : Ref();
+    *path = name ? os_path(KV_ID(join), {dir, name.get()}) : Ref();
+    Ref open_fn = *path ? global_attr(KV_ID(os), KV_ID(open)) : Ref();
     if (!open_fn) return false;
     *fd = call(open_fn.get(), {path->get(), flags.get(), mode.get()});
     if (*fd) return true;
@@ -218,16 +220,16 @@ bool create_temporary(PyObject* dir, Ref* path, Ref* fd) {
 bool write_text(PyObject* dir, PyObject* path, PyObject* text) {
   Ref tmp, fd;
   if (!create_temporary(dir, &tmp, &fd)) return false;
-  Ref file = call_global(KV_STR("open"), {fd.get(), KV_STR("w")});
+  Ref file = call_global(KV_ID(open), {fd.get(), KV_ID(w)});
   bool ok = static_cast<bool>(file);
   if (!ok) {
     close_fd(fd.get());
   } else {
-    Ref r = method(file.get(), KV_STR("write"), text);
+    Ref r = method(file.get(), KV_ID(write), text);
     ok = close_file(file.get());
   }
   if (ok) {
-    Ref replace = global_attr(KV_STR("os"), KV_STR("replace"));
+    Ref replace = global_attr(KV_ID(os), KV_ID(replace));
     ok = replace && call(replace.get(), {tmp.get(), path});
   }
   if (!ok) remove_quietly(tmp.get());
@@ -245,26 +247,26 @@ PyObject* compile_project(PyObject* main_file_path) {
     if (name[0] == 'b') base64 = mod;
     if (name[0] == 'z') zlib = mod;
   }
-  Ref exists = os_path(KV_STR("exists"), {main_file_path});
+  Ref exists = os_path(KV_ID(exists), {main_file_path});
   int found = exists ? truth(exists.get()) : -1;
   if (found < 0) return nullptr;
   if (!found) {
     Ref shown = str_of(main_file_path);
-    Ref message = shown ? Ref::steal(PyUnicode_Concat(KV_STR("File not found:"), shown.get())) : Ref();
+    Ref message = shown ? Ref::steal(PyUnicode_Concat(KV_ID(s_File_not_found), shown.get())) : Ref();
     if (message) PyErr_SetObject(PyExc_FileNotFoundError, message.get());
     return nullptr;
   }
   if (!check_main(main_file_path)) return nullptr;
-  Ref absolute = os_path(KV_STR("abspath"), {main_file_path});
-  Ref base_dir = absolute ? os_path(KV_STR("dirname"), {absolute.get()}) : Ref();
-  Ref main_filename = base_dir ? os_path(KV_STR("basename"), {main_file_path}) : Ref();
+  Ref absolute = os_path(KV_ID(abspath), {main_file_path});
+  Ref base_dir = absolute ? os_path(KV_ID(dirname), {absolute.get()}) : Ref();
+  Ref main_filename = base_dir ? os_path(KV_ID(basename), {main_file_path}) : Ref();
   Ref out_name = main_filename ? output_name(main_filename.get()) : Ref();
-  Ref output_path = out_name ? os_path(KV_STR("join"), {base_dir.get(), out_name.get()}) : Ref();
+  Ref output_path = out_name ? os_path(KV_ID(join), {base_dir.get(), out_name.get()}) : Ref();
   if (!output_path) return nullptr;
 
   Ref files = Ref::steal(PyDict_New());
   Ref source = files ? own_source() : Ref();
-  if (!source || PyDict_SetItem(files.get(), KV_STR("Kelvra.py"), source.get()) < 0) return nullptr;
+  if (!source || PyDict_SetItem(files.get(), KV_ID(s_Kelvra_py), source.get()) < 0) return nullptr;
   if (!collect_tree(files.get(), base_dir.get(), main_filename.get())) return nullptr;
   Ref main_bytes = read_main(main_file_path);
   if (!main_bytes || PyObject_SetItem(files.get(), main_filename.get(), main_bytes.get()) < 0) return nullptr;

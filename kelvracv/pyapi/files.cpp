@@ -15,14 +15,14 @@ namespace {
 
 // os.<name>(args...) through the module's os.
 Ref os_call(PyObject* name, std::initializer_list<PyObject*> args) {
-  Ref fn = global_attr(KV_STR("os"), name);
+  Ref fn = global_attr(KV_ID(os), name);
   if (!fn) return fn;
   return call(fn.get(), args);
 }
 
 // stat_result.st_mode
 bool mode_of(PyObject* st, long* mode) {
-  Ref m = Ref::steal(PyObject_GetAttr(st, KV_STR("st_mode")));
+  Ref m = Ref::steal(PyObject_GetAttr(st, KV_ID(st_mode)));
   if (!m) return false;
   *mode = PyLong_AsLong(m.get());
   return !(*mode == -1 && PyErr_Occurred());
@@ -32,7 +32,7 @@ bool mode_of(PyObject* st, long* mode) {
 
 bool close_fd(PyObject* fd) {
   PyObject* pending = PyErr_GetRaisedException();
-  Ref r = os_call(KV_STR("close"), {fd});
+  Ref r = os_call(KV_ID(close), {fd});
   if (pending) {
     if (!r) PyErr_Clear();
     PyErr_SetRaisedException(pending);
@@ -42,7 +42,7 @@ bool close_fd(PyObject* fd) {
 }
 
 bool stat_mode(PyObject* path, long* mode) {
-  Ref st = os_call(KV_STR("stat"), {path});
+  Ref st = os_call(KV_ID(stat), {path});
   return st && mode_of(st.get(), mode);
 }
 
@@ -53,21 +53,21 @@ Ref read_regular_file(PyObject* path) {
   // O_NONBLOCK: should a FIFO have taken the file's place, the open returns
   // at once and the check below turns it away (a regular file reads as usual).
   Ref flags = Ref::steal(PyLong_FromLong(O_RDONLY | O_NONBLOCK));
-  Ref fd = flags ? os_call(KV_STR("open"), {path, flags.get()}) : Ref();
+  Ref fd = flags ? os_call(KV_ID(open), {path, flags.get()}) : Ref();
   if (!fd) return fd;
-  Ref st = os_call(KV_STR("fstat"), {fd.get()});
+  Ref st = os_call(KV_ID(fstat), {fd.get()});
   if (!st || !mode_of(st.get(), &mode)) {
     close_fd(fd.get());
     return Ref();
   }
   if (!S_ISREG(mode)) return close_fd(fd.get()) ? Ref::borrow(Py_None) : Ref();
   // open(fd, "rb").read(); the file object owns the descriptor from here on.
-  Ref file = call_global(KV_STR("open"), {fd.get(), KV_STR("rb")});
+  Ref file = call_global(KV_ID(open), {fd.get(), KV_ID(rb)});
   if (!file) {
     close_fd(fd.get());
     return file;
   }
-  Ref data = Ref::steal(PyObject_CallMethodNoArgs(file.get(), KV_STR("read")));
+  Ref data = Ref::steal(PyObject_CallMethodNoArgs(file.get(), KV_ID(read)));
   if (!close_file(file.get())) return Ref();
   return data;
 }

@@ -8,9 +8,217 @@
 #include "pyapi/ref.hpp"
 
 // Interned names: X(field, "text"); KV_ID(field) is the str "text".
-// @@IDS-BEGIN
-#define KV_IDS(X)
-// @@IDS-END
+#define KV_IDS(X) \
+  X(_get_win_props, "_get_win_props") \
+  X(_kbd_listener, "_kbd_listener") \
+  X(_mouse_listener, "_mouse_listener") \
+  X(_play_sound_logic, "_play_sound_logic") \
+  X(_volume_monitor, "_volume_monitor") \
+  X(abspath, "abspath") \
+  X(append, "append") \
+  X(asarray, "asarray") \
+  X(ASSETS, "ASSETS") \
+  X(b64encode, "b64encode") \
+  X(basename, "basename") \
+  X(blit, "blit") \
+  X(buttons, "buttons") \
+  X(BytesIO, "BytesIO") \
+  X(cam_pos_3d, "cam_pos_3d") \
+  X(cam_rot_3d, "cam_rot_3d") \
+  X(Channel, "Channel") \
+  X(chr, "chr") \
+  X(close, "close") \
+  X(compress, "compress") \
+  X(convert_win_info, "convert_win_info") \
+  X(copy, "copy") \
+  X(cursor_pos, "cursor_pos") \
+  X(cv2, "cv2") \
+  X(daemon, "daemon") \
+  X(decode, "decode") \
+  X(destroyAllWindows, "destroyAllWindows") \
+  X(dirname, "dirname") \
+  X(draw_command, "draw_command") \
+  X(draw_command_convert, "draw_command_convert") \
+  X(dtype, "dtype") \
+  X(dumps, "dumps") \
+  X(dunder_file, "__file__") \
+  X(dunder_name, "__name__") \
+  X(dunder_pycache, "__pycache__") \
+  X(endswith, "endswith") \
+  X(esc, "esc") \
+  X(exists, "exists") \
+  X(FASTOCTREE, "FASTOCTREE") \
+  X(findHomography, "findHomography") \
+  X(float64, "float64") \
+  X(FONT_CACHE, "FONT_CACHE") \
+  X(fromarray, "fromarray") \
+  X(frombuffer, "frombuffer") \
+  X(fromhex, "fromhex") \
+  X(fstat, "fstat") \
+  X(full, "full") \
+  X(full_transform, "full_transform") \
+  X(full_transform_inv, "full_transform_inv") \
+  X(get, "get") \
+  X(get_img, "get_img") \
+  X(get_init, "get_init") \
+  X(get_length, "get_length") \
+  X(get_num_channels, "get_num_channels") \
+  X(get_raw, "get_raw") \
+  X(get_snd, "get_snd") \
+  X(get_volume, "get_volume") \
+  X(get_window_size, "get_window_size") \
+  X(getbbox, "getbbox") \
+  X(getWindowImageRect, "getWindowImageRect") \
+  X(getWindowProperty, "getWindowProperty") \
+  X(GLOBAL_VOLUME, "GLOBAL_VOLUME") \
+  X(held, "held") \
+  X(hex, "hex") \
+  X(Image, "Image") \
+  X(ImageFont, "ImageFont") \
+  X(images, "images") \
+  X(imread, "imread") \
+  X(IMREAD_UNCHANGED, "IMREAD_UNCHANGED") \
+  X(imshow, "imshow") \
+  X(init, "init") \
+  X(insert, "insert") \
+  X(is_3d, "is_3d") \
+  X(isOpened, "isOpened") \
+  X(join, "join") \
+  X(k_char, "char") \
+  X(Key, "Key") \
+  X(keyboard, "keyboard") \
+  X(KEYS, "KEYS") \
+  X(LINE_4, "LINE_4") \
+  X(LINE_AA, "LINE_AA") \
+  X(Listener, "Listener") \
+  X(listeners_started, "listeners_started") \
+  X(load_default, "load_default") \
+  X(load_font, "load_font") \
+  X(lower, "lower") \
+  X(m, "m") \
+  X(makedirs, "makedirs") \
+  X(mixer, "mixer") \
+  X(mouse, "mouse") \
+  X(MOUSE_SCR_POS, "MOUSE_SCR_POS") \
+  X(MOUSE_STATE, "MOUSE_STATE") \
+  X(name, "name") \
+  X(namedWindow, "namedWindow") \
+  X(np, "np") \
+  X(open, "open") \
+  X(os, "os") \
+  X(p, "p") \
+  X(path, "path") \
+  X(play, "play") \
+  X(poly, "poly") \
+  X(pop, "pop") \
+  X(pos, "pos") \
+  X(press, "press") \
+  X(print, "print") \
+  X(pygame, "pygame") \
+  X(Quantize, "Quantize") \
+  X(quantize, "quantize") \
+  X(r, "r") \
+  X(RANSAC, "RANSAC") \
+  X(rb, "rb") \
+  X(read, "read") \
+  X(release, "release") \
+  X(relpath, "relpath") \
+  X(remove, "remove") \
+  X(replace, "replace") \
+  X(reshape, "reshape") \
+  X(resizeWindow, "resizeWindow") \
+  X(rot, "rot") \
+  X(RUN, "RUN") \
+  X(s_2f, ".2f") \
+  X(s_4, "4") \
+  X(s_Arg, ":Arg '") \
+  X(s_Asset_Error_loading_image, "Asset Error loading image '") \
+  X(s_Asset_Error_loading_sound, "Asset Error loading sound '") \
+  X(s_Blocking, "\n[Blocking]") \
+  X(s_c_py, "_c.py") \
+  X(s_call_ellipsis, "(...)") \
+  X(s_close_paren, ")") \
+  X(s_Cmd, ":Cmd '") \
+  X(s_colon, ":") \
+  X(s_comma, ",") \
+  X(s_comma_space, ", ") \
+  X(s_dot, ".") \
+  X(s_Error, "Error @ ") \
+  X(s_Error_Cached_image, "Error:Cached image '") \
+  X(s_Error_Cached_sound, "Error:Cached sound '") \
+  X(s_Error_in_tick_function, "Error in tick function:") \
+  X(s_Error_playing_sound, " Error playing sound:") \
+  X(s_Error_reading_TVF, "Error reading TVF '") \
+  X(s_Execution_Error, "Execution Error @ ") \
+  X(s_failed, "' failed:") \
+  X(s_File_not_found, "File not found:") \
+  X(s_Font_Error_Could_not_load_font, "Font Error: Could not load font '") \
+  X(s_for, "' for '") \
+  X(s_FPS, " | FPS:") \
+  X(s_in, " in ") \
+  X(s_Kelvra_py, "Kelvra.py") \
+  X(s_Non_Blocking_Function_returned_immediate, "[Non - Blocking] Function returned immediately.") \
+  X(s_Non_Blocking_Starting_thread_to_play, "\n[Non - Blocking] Starting thread to play '") \
+  X(s_Non_Blocking_Thread, "[Non - Blocking Thread]") \
+  X(s_not_a_regular_file, "not a regular file") \
+  X(s_Not_a_regular_file, "Not a regular file:") \
+  X(s_not_found, "' not found.") \
+  X(s_Playback_finished, " Playback finished.") \
+  X(s_Playing, " Playing '") \
+  X(s_py, ".py") \
+  X(s_quote_colon, "':") \
+  X(s_quote_ellipsis, "'...") \
+  X(s_quote_space, "' ") \
+  X(s_Resizing_canvas_to, "Resizing canvas to (") \
+  X(s_seconds, " seconds...") \
+  X(s_starting_at, "' starting at ") \
+  X(s_tvf, ".tvf") \
+  X(s_Using_default, "'. Using default.") \
+  X(s_utf_8, "utf-8") \
+  X(s_utf_8_spaced, "utf - 8") \
+  X(s_Volume_monitor_thread_started, "Volume monitor thread started.") \
+  X(s_Warning_Could_not_read_file, "Warning:Could not read file ") \
+  X(s_Warning_failed_to_start_input_listeners, "Warning: failed to start input listeners: ") \
+  X(save, "save") \
+  X(scroll, "scroll") \
+  X(set_homography_core, "set_homography_core") \
+  X(set_volume, "set_volume") \
+  X(setWindowTitle, "setWindowTitle") \
+  X(shape, "shape") \
+  X(shift, "shift") \
+  X(size, "size") \
+  X(sleep, "sleep") \
+  X(Sound, "Sound") \
+  X(sounds, "sounds") \
+  X(split, "split") \
+  X(splitext, "splitext") \
+  X(st_mode, "st_mode") \
+  X(start, "start") \
+  X(startswith, "startswith") \
+  X(stat, "stat") \
+  X(STATE_KEYS, "STATE_KEYS") \
+  X(stderr, "stderr") \
+  X(str_to_array, "str_to_array") \
+  X(sys, "sys") \
+  X(Thread, "Thread") \
+  X(threading, "threading") \
+  X(time, "time") \
+  X(tobytes, "tobytes") \
+  X(truetype, "truetype") \
+  X(TS_STACK, "TS_STACK") \
+  X(uint8, "uint8") \
+  X(unknown, "unknown") \
+  X(update, "update") \
+  X(urandom, "urandom") \
+  X(v, "v") \
+  X(w, "w") \
+  X(waitKey, "waitKey") \
+  X(walk, "walk") \
+  X(WINDOW_KEEPRATIO, "WINDOW_KEEPRATIO") \
+  X(WINDOW_NORMAL, "WINDOW_NORMAL") \
+  X(WND_PROP_VISIBLE, "WND_PROP_VISIBLE") \
+  X(world_pos, "world_pos") \
+  X(write, "write")
 
 // Keyword names for vectorcalls: X(field, "name", ...) is the tuple ("name", ...).
 #define KV_KWNAMES(X)                    \

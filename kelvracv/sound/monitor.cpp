@@ -27,7 +27,7 @@ PyObject* g_tenth = nullptr;
 // mixer offers none, the channels alone carry the master volume.
 bool set_mixer_volume(PyObject* mixer, PyObject* v) {
   PyObject* setter = nullptr;
-  int found = PyObject_GetOptionalAttr(mixer, KV_STR("set_volume"), &setter);
+  int found = PyObject_GetOptionalAttr(mixer, KV_ID(set_volume), &setter);
   if (found < 0) return false;
   if (!found) return true;
   Ref owned = Ref::steal(setter);
@@ -39,7 +39,7 @@ bool set_mixer_volume(PyObject* mixer, PyObject* v) {
 // ---- public routines ---------------------------------------------------------
 
 bool nap(PyObject* seconds) {
-  PyObject* sleep = global_attr(KV_STR("time"), KV_STR("sleep")).release();
+  PyObject* sleep = global_attr(KV_ID(time), KV_ID(sleep)).release();
   if (!sleep) return false;
   PyObject* r = PyObject_CallOneArg(sleep, seconds);
   Py_DECREF(sleep);
@@ -60,16 +60,16 @@ PyObject* clamp_volume(PyObject* volume) {
 }
 
 bool apply_master_volume() {
-  Ref volumes = global(KV_STR("GLOBAL_VOLUME"));
+  Ref volumes = global(KV_ID(GLOBAL_VOLUME));
   if (!volumes) return false;
   Ref raw = Ref::steal(item(volumes.get(), 0));
   if (!raw) return false;
   Ref v = Ref::steal(clamp_volume(raw.get()));
   if (!v) return false;
 
-  Ref mixer = global_attr(KV_STR("pygame"), KV_STR("mixer"));
+  Ref mixer = global_attr(KV_ID(pygame), KV_ID(mixer));
   if (!mixer || !set_mixer_volume(mixer.get(), v.get())) return false;
-  Ref count = Ref::steal(PyObject_CallMethodNoArgs(mixer.get(), KV_STR("get_num_channels")));
+  Ref count = Ref::steal(PyObject_CallMethodNoArgs(mixer.get(), KV_ID(get_num_channels)));
   if (!count) return false;
   // range(count): anything with __index__; a negative count is an empty range.
   Ref index = Ref::steal(PyNumber_Index(count.get()));
@@ -78,12 +78,12 @@ bool apply_master_volume() {
   if (n == -1 && PyErr_Occurred()) return false;
   for (Py_ssize_t i = 0; i < n; i++) {
     // pygame.mixer.Channel(i).set_volume(v), the names looked up each time.
-    Ref channel_type = Ref::steal(PyObject_GetAttr(mixer.get(), KV_STR("Channel")));
+    Ref channel_type = Ref::steal(PyObject_GetAttr(mixer.get(), KV_ID(Channel)));
     Ref number = Ref::steal(PyLong_FromSsize_t(i));
     if (!channel_type || !number) return false;
     Ref channel = call(channel_type.get(), {number.get()});
     if (!channel) return false;
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(channel.get(), KV_STR("set_volume"), v.get()));
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(channel.get(), KV_ID(set_volume), v.get()));
     if (!r) return false;
   }
   return true;
@@ -114,15 +114,15 @@ namespace {
 
 // threading.Thread(target=_volume_monitor, daemon=True).start(), then the line.
 int start_volume_monitor(PyObject*) {
-  Ref target = global(KV_STR("_volume_monitor"));
+  Ref target = global(KV_ID(_volume_monitor));
   if (!target) return -1;
-  Ref thread_type = global_attr(KV_STR("threading"), KV_STR("Thread"));
+  Ref thread_type = global_attr(KV_ID(threading), KV_ID(Thread));
   if (!thread_type) return -1;
   Ref thread = call(thread_type.get(), {target.get(), Py_True}, KV_KW(target_daemon));
   if (!thread) return -1;
-  Ref started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), KV_STR("start")));
+  Ref started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), KV_ID(start)));
   if (!started) return -1;
-  return print_line(KV_STR("Volume monitor thread started."));
+  return print_line(KV_ID(s_Volume_monitor_thread_started));
 }
 
 }  // namespace

@@ -19,12 +19,12 @@ namespace {
 // is not a regular file (a FIFO, a device, a folder) is never opened: it
 // fails with OSError like any font Pillow cannot open.
 Ref open_truetype(PyObject* name, PyObject* size) {
-  Ref exists = global_attr(KV_STR("os"), KV_STR("path"));
-  if (exists) exists = Ref::steal(PyObject_GetAttr(exists.get(), KV_STR("exists")));
+  Ref exists = global_attr(KV_ID(os), KV_ID(path));
+  if (exists) exists = Ref::steal(PyObject_GetAttr(exists.get(), KV_ID(exists)));
   Ref found = exists ? call(exists.get(), {name}) : Ref();
   int on_disk = found ? truth(found.get()) : -1;
   if (on_disk < 0) return Ref();
-  Ref truetype = global_attr(KV_STR("ImageFont"), KV_STR("truetype"));
+  Ref truetype = global_attr(KV_ID(ImageFont), KV_ID(truetype));
   if (!truetype) return truetype;
   if (!on_disk) return call(truetype.get(), {name, size});
   Ref data = read_regular_file(name);
@@ -34,7 +34,7 @@ Ref open_truetype(PyObject* name, PyObject* size) {
     return Ref();
   }
   Ref io = import("io");
-  Ref stream = io ? Ref::steal(PyObject_CallMethodOneArg(io.get(), KV_STR("BytesIO"), data.get())) : Ref();
+  Ref stream = io ? Ref::steal(PyObject_CallMethodOneArg(io.get(), KV_ID(BytesIO), data.get())) : Ref();
   if (!stream) return stream;
   return call(truetype.get(), {stream.get(), size});
 }
@@ -43,7 +43,7 @@ Ref open_truetype(PyObject* name, PyObject* size) {
 
 PyObject* load_font(PyObject* name, PyObject* size) {
   Ref key = Ref::steal(PyTuple_Pack(2, name, size));
-  Ref cache = key ? global(KV_STR("FONT_CACHE")) : Ref();
+  Ref cache = key ? global(KV_ID(FONT_CACHE)) : Ref();
   if (!cache) return nullptr;
   int cached = PySequence_Contains(cache.get(), key.get());
   if (cached < 0) return nullptr;
@@ -53,14 +53,14 @@ PyObject* load_font(PyObject* name, PyObject* size) {
   if (!font) {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
     PyErr_Clear();
-    if (print_concat({KV_STR("Font Error: Could not load font '"), name, KV_STR("'. Using default.")}) < 0)
+    if (print_concat({KV_ID(s_Font_Error_Could_not_load_font), name, KV_ID(s_Using_default)}) < 0)
       return nullptr;
-    Ref load_default = global_attr(KV_STR("ImageFont"), KV_STR("load_default"));
+    Ref load_default = global_attr(KV_ID(ImageFont), KV_ID(load_default));
     if (!load_default) return nullptr;
     font = call(load_default.get(), {});
     if (!font) return nullptr;
   }
-  cache = global(KV_STR("FONT_CACHE"));
+  cache = global(KV_ID(FONT_CACHE));
   if (!cache || PyObject_SetItem(cache.get(), key.get(), font.get()) < 0) return nullptr;
   return font.release();
 }
@@ -69,9 +69,9 @@ PyObject* text_size(PyObject* content, PyObject* font_info, double size) {
   if (PyUnicode_GET_LENGTH(content) == 0) return Py_BuildValue("(ii)", 0, 0);
   Ref isize = Ref::steal(py_int(size));
   if (!isize) return nullptr;
-  Ref font = call_global(KV_STR("load_font"), {font_info, isize.get()});
+  Ref font = call_global(KV_ID(load_font), {font_info, isize.get()});
   if (!font) return nullptr;
-  Ref bbox = Ref::steal(PyObject_CallMethodOneArg(font.get(), KV_STR("getbbox"), content));
+  Ref bbox = Ref::steal(PyObject_CallMethodOneArg(font.get(), KV_ID(getbbox), content));
   if (!bbox) return nullptr;
   Ref b[4];
   for (int i : {2, 0, 3, 1}) {

@@ -16,7 +16,7 @@ namespace {
 
 // KEYS[name] = True unless name is already held.
 bool hold_key(PyObject* name) {
-  Ref keys = global(KV_STR("KEYS"));
+  Ref keys = global(KV_ID(KEYS));
   if (!keys) return false;
   int held = PySequence_Contains(keys.get(), name);
   if (held < 0) return false;
@@ -26,9 +26,9 @@ bool hold_key(PyObject* name) {
 // key.char.lower(): the name of a key that has a character. A key without a
 // character (no attribute, or None) fails with AttributeError.
 Ref char_name(PyObject* key) {
-  Ref ch = Ref::steal(PyObject_GetAttr(key, KV_STR("char")));
+  Ref ch = Ref::steal(PyObject_GetAttr(key, KV_ID(k_char)));
   if (!ch) return ch;
-  return Ref::steal(PyObject_CallMethodNoArgs(ch.get(), KV_STR("lower")));
+  return Ref::steal(PyObject_CallMethodNoArgs(ch.get(), KV_ID(lower)));
 }
 
 // True when the pending exception is an AttributeError (then cleared).
@@ -39,13 +39,13 @@ bool take_attribute_error() {
 }
 
 Ref mouse_state_item(PyObject* key) {
-  Ref state = global(KV_STR("MOUSE_STATE"));
+  Ref state = global(KV_ID(MOUSE_STATE));
   if (!state) return state;
   return Ref::steal(PyObject_GetItem(state.get(), key));
 }
 
 bool set_mouse_state_item(PyObject* key, PyObject* value) {
-  Ref state = global(KV_STR("MOUSE_STATE"));
+  Ref state = global(KV_ID(MOUSE_STATE));
   return state && PyObject_SetItem(state.get(), key, value) == 0;
 }
 
@@ -71,22 +71,22 @@ PyObject* mouse_world_pos(PyObject* ts) {
     PyErr_SetString(PyExc_ValueError, "get_input('mouse', 'pos') requires 'ts'.");
     return nullptr;
   }
-  Ref scr = global(KV_STR("MOUSE_SCR_POS"));
+  Ref scr = global(KV_ID(MOUSE_SCR_POS));
   if (!scr || !body_tuple(scr.get()) || !body_exact(ts, &PyDict_Type)) return nullptr;
   if (!desktop_point_on_canvas(&scr)) return nullptr;
   geo::Vec3 w;
   if (!inverse_transform(scr.get(), ts, &w)) return nullptr;
   double v[3] = {w.x, w.y, w.z};
   Ref pos = Ref::steal(float_tuple(v, 3));
-  if (!pos || !set_mouse_state_item(KV_STR("world_pos"), pos.get())) return nullptr;
-  return mouse_state_item(KV_STR("world_pos")).release();
+  if (!pos || !set_mouse_state_item(KV_ID(world_pos), pos.get())) return nullptr;
+  return mouse_state_item(KV_ID(world_pos)).release();
 }
 
 // get_input("mouse", "buttons"): (left, right, middle, scroll), scroll reset.
 PyObject* mouse_buttons() {
-  Ref buttons = mouse_state_item(KV_STR("buttons"));
+  Ref buttons = mouse_state_item(KV_ID(buttons));
   if (!buttons) return nullptr;
-  Ref scroll = mouse_state_item(KV_STR("scroll"));
+  Ref scroll = mouse_state_item(KV_ID(scroll));
   if (!scroll) return nullptr;
   Ref tail = Ref::steal(PyList_New(1));
   if (!tail) return nullptr;
@@ -96,13 +96,13 @@ PyObject* mouse_buttons() {
   Ref result = Ref::steal(PySequence_Tuple(all.get()));
   if (!result) return nullptr;
   Ref zero = Ref::steal(PyFloat_FromDouble(0.0));
-  if (!zero || !set_mouse_state_item(KV_STR("scroll"), zero.get())) return nullptr;
+  if (!zero || !set_mouse_state_item(KV_ID(scroll), zero.get())) return nullptr;
   return result.release();
 }
 
 // get_input("press"): one event from the window's key queue.
 PyObject* poll_key() {
-  Ref wait = global_attr(KV_STR("cv2"), KV_STR("waitKey"));
+  Ref wait = global_attr(KV_ID(cv2), KV_ID(waitKey));
   if (!wait) return nullptr;
   Ref one = Ref::steal(PyLong_FromLong(1));
   if (!one) return nullptr;
@@ -113,27 +113,27 @@ PyObject* poll_key() {
   if (!esc || !none) return nullptr;
   int is = PyObject_RichCompareBool(k.get(), esc.get(), Py_EQ);
   if (is < 0) return nullptr;
-  if (is) return Py_NewRef(KV_STR("esc"));
+  if (is) return Py_NewRef(KV_ID(esc));
   is = PyObject_RichCompareBool(k.get(), none.get(), Py_EQ);
   if (is < 0) return nullptr;
   if (is) Py_RETURN_NONE;
-  return call_global(KV_STR("chr"), {k.get()}).release();
+  return call_global(KV_ID(chr), {k.get()}).release();
 }
 
 // get_input("held", key): a str is looked up lower-cased, and as given when
 // that is not held (special keys are stored in pynput's text form, "Key.left").
 PyObject* key_held(PyObject* key) {
-  Ref keys = global(KV_STR("KEYS"));
+  Ref keys = global(KV_ID(KEYS));
   if (!keys) return nullptr;
   Ref name = Ref::borrow(key);
   if (PyUnicode_Check(key)) {
-    Ref lower = Ref::steal(PyObject_CallMethodNoArgs(key, KV_STR("lower")));
+    Ref lower = Ref::steal(PyObject_CallMethodNoArgs(key, KV_ID(lower)));
     if (!lower) return nullptr;
     int held = PySequence_Contains(keys.get(), lower.get());
     if (held < 0) return nullptr;
     if (held) name = lower;
   }
-  return PyObject_CallMethodObjArgs(keys.get(), KV_STR("get"), name.get(), Py_False, nullptr);
+  return PyObject_CallMethodObjArgs(keys.get(), KV_ID(get), name.get(), Py_False, nullptr);
 }
 
 // 1 when o == the interned literal s, 0 when not, -1 on error.
@@ -158,23 +158,23 @@ PyObject* on_release(PyObject* const* a) {
   PyObject* key = a[0];
   Ref name = char_name(key);
   if (name) {
-    Ref keys = global(KV_STR("KEYS"));
+    Ref keys = global(KV_ID(KEYS));
     if (keys) {
-      Ref r = Ref::steal(PyObject_CallMethodObjArgs(keys.get(), KV_STR("pop"), name.get(), Py_None, nullptr));
+      Ref r = Ref::steal(PyObject_CallMethodObjArgs(keys.get(), KV_ID(pop), name.get(), Py_None, nullptr));
       if (r) Py_RETURN_NONE;
     }
   }
   if (!take_attribute_error()) return nullptr;
   // No character: Escape stops the frame loop, then the text form is dropped.
-  Ref esc = global_attr(KV_STR("keyboard"), KV_STR("Key"));
-  if (esc) esc = Ref::steal(PyObject_GetAttr(esc.get(), KV_STR("esc")));
+  Ref esc = global_attr(KV_ID(keyboard), KV_ID(Key));
+  if (esc) esc = Ref::steal(PyObject_GetAttr(esc.get(), KV_ID(esc)));
   if (!esc) return nullptr;
   int is_esc = PyObject_RichCompareBool(key, esc.get(), Py_EQ);
   if (is_esc < 0) return nullptr;
-  if (is_esc && set_global(KV_STR("RUN"), Py_False) < 0) return nullptr;
+  if (is_esc && set_global(KV_ID(RUN), Py_False) < 0) return nullptr;
   Ref text = Ref::steal(PyObject_Str(key));
   if (!text) return nullptr;
-  Ref keys = global(KV_STR("KEYS"));
+  Ref keys = global(KV_ID(KEYS));
   if (!keys) return nullptr;
   if (PyObject_DelItem(keys.get(), text.get()) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
@@ -188,7 +188,7 @@ PyObject* simulate_key_press(PyObject* const* a) {
   if (!arg_str(key, "key")) return nullptr;
   Ref name = Ref::borrow(key);
   if (PyUnicode_GET_LENGTH(key) == 1 && Py_UNICODE_ISALPHA(PyUnicode_READ_CHAR(key, 0))) {
-    name = Ref::steal(PyObject_CallMethodNoArgs(key, KV_STR("lower")));
+    name = Ref::steal(PyObject_CallMethodNoArgs(key, KV_ID(lower)));
     if (!name) return nullptr;
   }
   if (!hold_key(name.get())) return nullptr;
@@ -200,30 +200,30 @@ PyObject* simulate_key_press(PyObject* const* a) {
 PyObject* on_click(PyObject* const* a) {
   PyObject* button = a[2];
   PyObject* pressed = a[3];
-  Ref bname = Ref::steal(PyObject_GetAttr(button, KV_STR("name")));
+  Ref bname = Ref::steal(PyObject_GetAttr(button, KV_ID(name)));
   if (!bname) return nullptr;
   // {"left": 0, "right": 1, "middle": 2}.get(button.name)
   PyObject* idx = PyDict_GetItemWithError(KV_CONST(mouse_button_index), bname.get());
   if (!idx && PyErr_Occurred()) return nullptr;
   if (!idx) Py_RETURN_NONE;  // an extra button: not recorded
-  Ref buttons = mouse_state_item(KV_STR("buttons"));
+  Ref buttons = mouse_state_item(KV_ID(buttons));
   if (!buttons || PyObject_SetItem(buttons.get(), idx, pressed) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* on_scroll(PyObject* const* a) {
   PyObject* dy = a[3];
-  Ref scroll = mouse_state_item(KV_STR("scroll"));
+  Ref scroll = mouse_state_item(KV_ID(scroll));
   if (!scroll) return nullptr;
   Ref sum = Ref::steal(PyNumber_Add(scroll.get(), dy));
-  if (!sum || !set_mouse_state_item(KV_STR("scroll"), sum.get())) return nullptr;
+  if (!sum || !set_mouse_state_item(KV_ID(scroll), sum.get())) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* on_move(PyObject* const* a) {
   Ref pos = Ref::steal(PyTuple_Pack(2, a[0], a[1]));
   if (!pos) return nullptr;
-  if (set_global(KV_STR("MOUSE_SCR_POS"), pos.get()) < 0) return nullptr;
+  if (set_global(KV_ID(MOUSE_SCR_POS), pos.get()) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -233,16 +233,16 @@ PyObject* get_input(PyObject* const* a) {
   PyObject* method = a[0];
   PyObject* key = a[1];
   PyObject* ts = a[2];
-  int is = equals(method, KV_STR("held"));
+  int is = equals(method, KV_ID(held));
   if (is < 0) return nullptr;
   if (is) return key_held(key);
-  if ((is = equals(method, KV_STR("press"))) < 0) return nullptr;
+  if ((is = equals(method, KV_ID(press))) < 0) return nullptr;
   if (is) return poll_key();
-  if ((is = equals(method, KV_STR("mouse"))) < 0) return nullptr;
+  if ((is = equals(method, KV_ID(mouse))) < 0) return nullptr;
   if (is) {
-    if ((is = equals(key, KV_STR("pos"))) < 0) return nullptr;
+    if ((is = equals(key, KV_ID(pos))) < 0) return nullptr;
     if (is) return mouse_world_pos(ts);
-    if ((is = equals(key, KV_STR("buttons"))) < 0) return nullptr;
+    if ((is = equals(key, KV_ID(buttons))) < 0) return nullptr;
     if (is) return mouse_buttons();
     PyErr_SetString(PyExc_ValueError, "Invalid mouse key.");
     return nullptr;

@@ -23,7 +23,7 @@ namespace {
 // to UTF-8 without checking the result and crashes on a lone surrogate:
 // the conversion's UnicodeEncodeError is raised here first.
 Ref cv2_call(PyObject* fn, std::initializer_list<PyObject*> args) {
-  Ref f = global_attr(KV_STR("cv2"), fn);
+  Ref f = global_attr(KV_ID(cv2), fn);
   if (!f) return f;
   for (PyObject* a : args)
     if (PyUnicode_Check(a) && !PyUnicode_AsUTF8AndSize(a, nullptr)) return Ref();
@@ -32,12 +32,12 @@ Ref cv2_call(PyObject* fn, std::initializer_list<PyObject*> args) {
 
 // time.time()
 Ref now() {
-  Ref f = global_attr(KV_STR("time"), KV_STR("time"));
+  Ref f = global_attr(KV_ID(time), KV_ID(time));
   if (!f) return f;
   return call(f.get(), {});
 }
 
-bool set_run(PyObject* value) { return set_global(KV_STR("RUN"), value) == 0; }
+bool set_run(PyObject* value) { return set_global(KV_ID(RUN), value) == 0; }
 
 // a > b, -1 on error.
 int greater(PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_GT); }
@@ -65,11 +65,11 @@ const Constants* constants() {
 // non-positive size (minimised): the loop then ends without showing a frame.
 bool follow_window_size(PyObject* w_name, PyObject* bg_color_t, Ref* canvas, PyObject* ts, bool* stop) {
   const Constants* k = constants();
-  Ref size = call_global(KV_STR("get_window_size"), {w_name});
+  Ref size = call_global(KV_ID(get_window_size), {w_name});
   if (!k || !size) return false;
   Ref wh[2];
   if (!unpack(size.get(), wh, 2)) return false;
-  Ref shape = Ref::steal(PyObject_GetAttr(canvas->get(), KV_STR("shape")));
+  Ref shape = Ref::steal(PyObject_GetAttr(canvas->get(), KV_ID(shape)));
   if (!shape) return false;
   Ref cw = Ref::steal(item(shape.get(), 1));
   if (!cw) return false;
@@ -90,7 +90,7 @@ bool follow_window_size(PyObject* w_name, PyObject* bg_color_t, Ref* canvas, PyO
   Ref ws = str_of(wh[0].get());
   Ref hs = str_of(wh[1].get());
   if (!ws || !hs) return false;
-  if (print_concat({KV_STR("Resizing canvas to ("), ws.get(), KV_STR(", "), hs.get(), KV_STR(")")}) < 0) return false;
+  if (print_concat({KV_ID(s_Resizing_canvas_to), ws.get(), KV_ID(s_comma_space), hs.get(), KV_ID(s_close_paren)}) < 0) return false;
   Ref fresh = full_canvas(wh[1].get(), wh[0].get(), bg_color_t);
   if (!fresh) return false;
   *canvas = fresh;
@@ -99,7 +99,7 @@ bool follow_window_size(PyObject* w_name, PyObject* bg_color_t, Ref* canvas, PyO
   Ref sy = Ref::steal(PyNumber_TrueDivide(wh[1].get(), k->two));
   if (!sy) return false;
   Ref shift = Ref::steal(PyTuple_Pack(2, sx.get(), sy.get()));
-  return shift && PyObject_SetItem(ts, KV_STR("shift"), shift.get()) == 0;
+  return shift && PyObject_SetItem(ts, KV_ID(shift), shift.get()) == 0;
 }
 
 // The argument checks of the internal clear, then the clear itself.
@@ -132,7 +132,7 @@ bool tick(PyObject* fn, Ref* canvas, PyObject* ts) {
   Ref result = call(fn, {canvas->get(), ts});
   if (result && apply_result(result.get(), canvas)) return true;
   Ref e;
-  if (!report_exception({KV_STR("Error in tick function:")}, &e)) return false;
+  if (!report_exception({KV_ID(s_Error_in_tick_function)}, &e)) return false;
   PyErr_DisplayException(e.get());  // to sys.stderr, as an uncaught exception is shown
   return set_run(Py_False);
 }
@@ -141,14 +141,14 @@ bool tick(PyObject* fn, Ref* canvas, PyObject* ts) {
 bool poll_window(PyObject* w_name) {
   const Constants* k = constants();
   if (!k) return false;
-  Ref key = cv2_call(KV_STR("waitKey"), {k->one});
+  Ref key = cv2_call(KV_ID(waitKey), {k->one});
   if (!key) return false;
   int esc = PyObject_RichCompareBool(key.get(), k->esc, Py_EQ);
   if (esc < 0) return false;
   if (esc) return set_run(Py_False);
-  Ref prop = global_attr(KV_STR("cv2"), KV_STR("WND_PROP_VISIBLE"));
+  Ref prop = global_attr(KV_ID(cv2), KV_ID(WND_PROP_VISIBLE));
   if (!prop) return false;
-  Ref visible = cv2_call(KV_STR("getWindowProperty"), {w_name, prop.get()});
+  Ref visible = cv2_call(KV_ID(getWindowProperty), {w_name, prop.get()});
   if (!visible) return false;
   int closed = PyObject_RichCompareBool(visible.get(), k->one, Py_LT);
   if (closed < 0) return false;
@@ -166,7 +166,7 @@ bool pace(PyObject* start_time, PyObject* frame_duration) {
   if (!delta) return false;
   int left = greater(delta.get(), k->zero);
   if (left < 0) return false;
-  Ref sleep = global_attr(KV_STR("time"), KV_STR("sleep"));
+  Ref sleep = global_attr(KV_ID(time), KV_ID(sleep));
   return sleep && call(sleep.get(), {left ? delta.get() : k->zero});
 }
 
@@ -184,9 +184,9 @@ bool show_rate(PyObject* w_name, PyObject* last_frame_time, PyObject* target_fps
   if (!fps) return false;
   Ref rate = format(fps.get(), ".2f");
   if (!rate) return false;
-  Ref title = Ref::steal(PyNumber_Add(w_name, KV_STR(" | FPS:")));
+  Ref title = Ref::steal(PyNumber_Add(w_name, KV_ID(s_FPS)));
   if (title) title = Ref::steal(PyNumber_Add(title.get(), rate.get()));
-  return title && cv2_call(KV_STR("setWindowTitle"), {w_name, title.get()});
+  return title && cv2_call(KV_ID(setWindowTitle), {w_name, title.get()});
 }
 
 // What the environment asked of this run (read once, before the first frame).
@@ -209,7 +209,7 @@ bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObj
   Ref last_frame_time = now();
   if (!last_frame_time) return false;
   for (long long count = 1;; count++) {
-    Ref run_flag = global(KV_STR("RUN"));
+    Ref run_flag = global(KV_ID(RUN));
     if (!run_flag) return false;
     int running = truth(run_flag.get());
     if (running < 0) return false;
@@ -229,7 +229,7 @@ bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObj
     if (!tick(tick_fn, &canvas, ts)) return false;
     // The frame limit ends the loop as a tick returning False would.
     if (count == settings.frame_limit && !set_run(Py_False)) return false;
-    if (!settings.headless && !cv2_call(KV_STR("imshow"), {w_name, canvas.get()})) return false;
+    if (!settings.headless && !cv2_call(KV_ID(imshow), {w_name, canvas.get()})) return false;
     if (recorder->active() && !recorder->add(canvas.get())) return false;
     if (settings.headless) {
       if (!pace(start_time.get(), frame_duration)) return false;
@@ -270,9 +270,9 @@ PyObject* run(PyObject* const* a) {
 
   // Every run starts running, also after an earlier loop has ended.
   if (!set_run(Py_True)) return nullptr;
-  Ref w_name = call_global(KV_STR("convert_win_info"), {window_info});
+  Ref w_name = call_global(KV_ID(convert_win_info), {window_info});
   if (!w_name) return nullptr;
-  Ref made = call_global(KV_STR("init"), {window_info, bg_color});
+  Ref made = call_global(KV_ID(init), {window_info, bg_color});
   if (!made) return nullptr;
   Ref canvas_ts[2];
   if (!unpack(made.get(), canvas_ts, 2)) return nullptr;
@@ -288,7 +288,7 @@ PyObject* run(PyObject* const* a) {
   bool done = frames(tick_fn, w_name.get(), canvas_ts[0], canvas_ts[1].get(), bg_color, bg_color_t.get(),
                      target_fps.get(), frame_duration.get(), dynamic_resize, settings, &recorder);
   if (!finish_recording(&recorder, done)) return nullptr;
-  if (!settings.headless && !cv2_call(KV_STR("destroyAllWindows"), {})) return nullptr;
+  if (!settings.headless && !cv2_call(KV_ID(destroyAllWindows), {})) return nullptr;
   Py_RETURN_NONE;
 }
 

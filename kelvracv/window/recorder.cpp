@@ -42,8 +42,8 @@ bool set_progress(PyObject* path, long long value) {
 
 // root + "-" + n + ext, after os.path.splitext(path): game.mp4 -> game-2.mp4.
 Ref nth_path(PyObject* path, long long n) {
-  Ref ospath = global_attr(KV_STR("os"), KV_STR("path"));
-  Ref split = ospath ? attr_of(ospath.get(), KV_STR("splitext")) : Ref();
+  Ref ospath = global_attr(KV_ID(os), KV_ID(path));
+  Ref split = ospath ? attr_of(ospath.get(), KV_ID(splitext)) : Ref();
   Ref parts = split ? call(split.get(), {path}) : Ref();
   Ref root = parts ? Ref::steal(item(parts.get(), 0)) : Ref();
   Ref ext = parts ? Ref::steal(item(parts.get(), 1)) : Ref();
@@ -78,7 +78,7 @@ bool ends_with(const std::string& s, const char* tail) {
 Ref cv2_do(const char* name, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
   Ref key = Ref::steal(PyUnicode_InternFromString(name));
   if (!key) return key;
-  Ref f = global_attr(KV_STR("cv2"), key.get());
+  Ref f = global_attr(KV_ID(cv2), key.get());
   if (!f) return f;
   return call(f.get(), args, kwnames);
 }
@@ -87,28 +87,28 @@ Ref cv2_do(const char* name, std::initializer_list<PyObject*> args, PyObject* kw
 Ref cv2_const(const char* name) {
   Ref key = Ref::steal(PyUnicode_InternFromString(name));
   if (!key) return key;
-  return global_attr(KV_STR("cv2"), key.get());
+  return global_attr(KV_ID(cv2), key.get());
 }
 
 // os.makedirs(os.path.dirname(path), exist_ok=True) unless the folder part is empty.
 bool make_folder(PyObject* path) {
   PyObject* kw = KV_KW(exist_ok);
-  Ref ospath = global_attr(KV_STR("os"), KV_STR("path"));
+  Ref ospath = global_attr(KV_ID(os), KV_ID(path));
   if (!kw || !ospath) return false;
-  Ref dirname = attr_of(ospath.get(), KV_STR("dirname"));
+  Ref dirname = attr_of(ospath.get(), KV_ID(dirname));
   Ref folder = dirname ? call(dirname.get(), {path}) : Ref();
   if (!folder) return false;
   Py_ssize_t n = PyObject_Length(folder.get());
   if (n <= 0) return n == 0;
-  Ref makedirs = global_attr(KV_STR("os"), KV_STR("makedirs"));
+  Ref makedirs = global_attr(KV_ID(os), KV_ID(makedirs));
   return makedirs && call(makedirs.get(), {folder.get(), Py_True}, kw);
 }
 
 // print(text, file=sys.stderr)
 bool print_stderr(PyObject* text) {
   PyObject* kw = KV_KW(file);
-  Ref err = global_attr(KV_STR("sys"), KV_STR("stderr"));
-  return kw && err && call_global(KV_STR("print"), {text, err.get()}, kw);
+  Ref err = global_attr(KV_ID(sys), KV_ID(stderr));
+  return kw && err && call_global(KV_ID(print), {text, err.get()}, kw);
 }
 
 }  // namespace
@@ -213,12 +213,12 @@ bool Recorder::add(PyObject* frame) {
   switch (kind_) {
     case Kind::video: {
       if (!writer_) {
-        Ref fourcc = cv2_do("VideoWriter_fourcc", {KV_STR("m"), KV_STR("p"), KV_STR("4"), KV_STR("v")});
+        Ref fourcc = cv2_do("VideoWriter_fourcc", {KV_ID(m), KV_ID(p), KV_ID(s_4), KV_ID(v)});
         Ref fps = Ref::steal(PyFloat_FromDouble(fps_));
         if (!fourcc || !fps) return false;
         Ref writer = cv2_do("VideoWriter", {path_.get(), fourcc.get(), fps.get(), size_.get()});
         if (!writer) return false;
-        Ref opened = Ref::steal(PyObject_CallMethodNoArgs(writer.get(), KV_STR("isOpened")));
+        Ref opened = Ref::steal(PyObject_CallMethodNoArgs(writer.get(), KV_ID(isOpened)));
         int ok = opened ? truth(opened.get()) : -1;
         if (ok < 0) return false;
         if (!ok) {
@@ -228,7 +228,7 @@ bool Recorder::add(PyObject* frame) {
         }
         writer_ = writer;
       }
-      Ref r = Ref::steal(PyObject_CallMethodOneArg(writer_.get(), KV_STR("write"), img.get()));
+      Ref r = Ref::steal(PyObject_CallMethodOneArg(writer_.get(), KV_ID(write), img.get()));
       if (!r) return false;
       break;
     }
@@ -237,13 +237,13 @@ bool Recorder::add(PyObject* frame) {
       PyObject* kw = KV_KW(method);
       Ref code = cv2_const("COLOR_BGR2RGB");
       Ref rgb = code ? cv2_do("cvtColor", {img.get(), code.get()}) : Ref();
-      Ref fromarray = global_attr(KV_STR("Image"), KV_STR("fromarray"));
+      Ref fromarray = global_attr(KV_ID(Image), KV_ID(fromarray));
       Ref image = rgb && fromarray ? call(fromarray.get(), {rgb.get()}) : Ref();
-      Ref quantize = global_attr(KV_STR("Image"), KV_STR("Quantize"));
-      Ref octree = quantize ? attr_of(quantize.get(), KV_STR("FASTOCTREE")) : Ref();
+      Ref quantize = global_attr(KV_ID(Image), KV_ID(Quantize));
+      Ref octree = quantize ? attr_of(quantize.get(), KV_ID(FASTOCTREE)) : Ref();
       Ref colors = Ref::steal(PyLong_FromLong(256));
       if (!kw || !image || !octree || !colors) return false;
-      Ref q = Ref::steal(PyObject_GetAttr(image.get(), KV_STR("quantize")));
+      Ref q = Ref::steal(PyObject_GetAttr(image.get(), KV_ID(quantize)));
       if (q) q = call(q.get(), {colors.get(), octree.get()}, kw);
       if (!q || PyList_Append(held_.get(), q.get()) < 0) return false;
       break;
@@ -272,7 +272,7 @@ bool Recorder::close() {
   if (kind_ == Kind::off) return true;
   bool ok = true;
   if (writer_) {
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(writer_.get(), KV_STR("release")));
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(writer_.get(), KV_ID(release)));
     ok = static_cast<bool>(r);
     writer_ = Ref();
   }
@@ -283,7 +283,7 @@ bool Recorder::close() {
     Ref rest = Ref::steal(PyList_GetSlice(held_.get(), 1, PyList_GET_SIZE(held_.get())));
     Ref duration = Ref::steal(PyLong_FromLong(static_cast<long>(ms)));
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref save = Ref::steal(PyObject_GetAttr(PyList_GET_ITEM(held_.get(), 0), KV_STR("save")));
+    Ref save = Ref::steal(PyObject_GetAttr(PyList_GET_ITEM(held_.get(), 0), KV_ID(save)));
     ok = kw && rest && duration && zero && save &&
          call(save.get(), {path_.get(), Py_True, rest.get(), duration.get(), zero.get()}, kw);
     held_ = Ref();

@@ -37,15 +37,15 @@ PyObject* first_record(PyObject* w, PyObject* h) {
   Ref cam_rot = Ref::steal(Py_BuildValue("(ddd)", 0.0, 0.0, 0.0));
   if (!ts || !rot || !size || !shift || !cursor || !cam_pos || !cam_rot) return nullptr;
   const std::pair<PyObject*, PyObject*> items[] = {
-      {KV_STR("rot"), rot.get()},
-      {KV_STR("size"), size.get()},
-      {KV_STR("shift"), shift.get()},
-      {KV_STR("cursor_pos"), cursor.get()},
-      {KV_STR("full_transform"), Py_None},
-      {KV_STR("full_transform_inv"), Py_None},
-      {KV_STR("cam_pos_3d"), cam_pos.get()},
-      {KV_STR("cam_rot_3d"), cam_rot.get()},
-      {KV_STR("is_3d"), Py_False},
+      {KV_ID(rot), rot.get()},
+      {KV_ID(size), size.get()},
+      {KV_ID(shift), shift.get()},
+      {KV_ID(cursor_pos), cursor.get()},
+      {KV_ID(full_transform), Py_None},
+      {KV_ID(full_transform_inv), Py_None},
+      {KV_ID(cam_pos_3d), cam_pos.get()},
+      {KV_ID(cam_rot_3d), cam_rot.get()},
+      {KV_ID(is_3d), Py_False},
   };
   for (const auto& [key, value] : items)
     if (PyDict_SetItem(ts.get(), key, value) < 0) return nullptr;
@@ -55,7 +55,7 @@ PyObject* first_record(PyObject* w, PyObject* h) {
 // module.Listener(**callbacks) for pynput's keyboard or mouse, the callbacks
 // being the module globals of those names as bound now.
 Ref make_listener(PyObject* source, std::initializer_list<const char*> callbacks) {
-  Ref cls = global_attr(source, KV_STR("Listener"));
+  Ref cls = global_attr(source, KV_ID(Listener));
   if (!cls) return cls;
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs) return kwargs;
@@ -72,40 +72,40 @@ Ref make_listener(PyObject* source, std::initializer_list<const char*> callbacks
 
 // Sets an attribute of the module global `init` (looked up now).
 bool set_init_attr(PyObject* attr, PyObject* value) {
-  Ref fn = global(KV_STR("init"));
+  Ref fn = global(KV_ID(init));
   return fn && PyObject_SetAttr(fn.get(), attr, value) == 0;
 }
 
 // The body of the listener start: false with the exception left set.
 bool start_listeners() {
-  Ref klistener = make_listener(KV_STR("keyboard"), {"on_press", "on_release"});
+  Ref klistener = make_listener(KV_ID(keyboard), {"on_press", "on_release"});
   if (!klistener) return false;
-  Ref mlistener = make_listener(KV_STR("mouse"), {"on_move", "on_click", "on_scroll"});
+  Ref mlistener = make_listener(KV_ID(mouse), {"on_move", "on_click", "on_scroll"});
   if (!mlistener) return false;
   for (PyObject* listener : {klistener.get(), mlistener.get()}) {
-    if (PyObject_SetAttr(listener, KV_STR("daemon"), Py_True) < 0) {
+    if (PyObject_SetAttr(listener, KV_ID(daemon), Py_True) < 0) {
       if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
       PyErr_Clear();  // a listener that refuses the flag still works
     }
   }
   for (PyObject* listener : {klistener.get(), mlistener.get()}) {
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(listener, KV_STR("start")));
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(listener, KV_ID(start)));
     if (!r) return false;
   }
-  return set_init_attr(KV_STR("_kbd_listener"), klistener.get()) &&
-         set_init_attr(KV_STR("_mouse_listener"), mlistener.get());
+  return set_init_attr(KV_ID(_kbd_listener), klistener.get()) &&
+         set_init_attr(KV_ID(_mouse_listener), mlistener.get());
 }
 
 // Starts the keyboard and mouse listeners unless an earlier init tried.
 // Failures end in one warning line; the attempt is never repeated.
 bool start_listeners_once() {
-  Ref fn = global(KV_STR("init"));
+  Ref fn = global(KV_ID(init));
   if (!fn) return false;
-  int tried = PyObject_HasAttrWithError(fn.get(), KV_STR("listeners_started"));
+  int tried = PyObject_HasAttrWithError(fn.get(), KV_ID(listeners_started));
   if (tried < 0) return false;
   if (tried) return true;
-  if (!start_listeners() && !report_exception({KV_STR("Warning: failed to start input listeners: ")})) return false;
-  return set_init_attr(KV_STR("listeners_started"), Py_True);
+  if (!start_listeners() && !report_exception({KV_ID(s_Warning_failed_to_start_input_listeners)})) return false;
+  return set_init_attr(KV_ID(listeners_started), Py_True);
 }
 
 // init without a window: the canvas and the record as usual, no window and
@@ -128,13 +128,13 @@ PyObject* init_headless(PyObject* name, PyObject* w, PyObject* h, PyObject* bg_c
 bool unpack(PyObject* o, Ref* out, Py_ssize_t n) { return kv::unpack(o, out, n, Unpack::kCompiled); }
 
 Ref full_canvas(PyObject* h, PyObject* w, PyObject* fill) {
-  Ref full = global_attr(KV_STR("np"), KV_STR("full"));
+  Ref full = global_attr(KV_ID(np), KV_ID(full));
   if (!full) return full;
   Ref three = Ref::steal(PyLong_FromLong(3));
   if (!three) return three;
   Ref shape = Ref::steal(PyTuple_Pack(3, h, w, three.get()));
   if (!shape) return shape;
-  Ref uint8 = global_attr(KV_STR("np"), KV_STR("uint8"));
+  Ref uint8 = global_attr(KV_ID(np), KV_ID(uint8));
   if (!uint8) return uint8;
   return call(full.get(), {shape.get(), fill, uint8.get()}, KV_KW(dtype));
 }
@@ -185,7 +185,7 @@ bool desktop_to_canvas(double* x, double* y, bool* mapped) {
   double canvas_w = shown.width, canvas_h = shown.height;
   // A name that does not encode to UTF-8 would crash OpenCV's conversion.
   bool utf8 = !PyUnicode_Check(name.get()) || PyUnicode_AsUTF8AndSize(name.get(), nullptr);
-  Ref rect_of = utf8 ? global_attr(KV_STR("cv2"), KV_STR("getWindowImageRect")) : Ref();
+  Ref rect_of = utf8 ? global_attr(KV_ID(cv2), KV_ID(getWindowImageRect)) : Ref();
   Ref rect = rect_of ? call(rect_of.get(), {name.get()}) : Ref();
   double r[4];
   bool ok = rect && rect_item(rect.get(), 0, &r[0]) && rect_item(rect.get(), 1, &r[1]) &&
@@ -217,7 +217,7 @@ PyObject* get_win_props(PyObject* const* a) {
 }
 
 PyObject* convert_win_info(PyObject* const* a) {
-  Ref props = call_global(KV_STR("_get_win_props"), {a[0]});
+  Ref props = call_global(KV_ID(_get_win_props), {a[0]});
   if (!props) return nullptr;
   return item(props.get(), 1);
 }
@@ -235,7 +235,7 @@ PyObject* get_window_size(PyObject* const* a) {
   }
   // A name that does not encode to UTF-8 would crash OpenCV's conversion.
   if (!PyUnicode_AsUTF8AndSize(name, nullptr)) return nullptr;
-  Ref rect_of = global_attr(KV_STR("cv2"), KV_STR("getWindowImageRect"));
+  Ref rect_of = global_attr(KV_ID(cv2), KV_ID(getWindowImageRect));
   if (!rect_of) return nullptr;
   Ref rect = call(rect_of.get(), {name});
   if (!rect) return nullptr;
@@ -259,7 +259,7 @@ PyObject* init(PyObject* const* a) {
   PyObject* window_info = a[0];
   PyObject* bg_color = a[1];
   // (W, H), w_name = _get_win_props(window_info)
-  Ref props = call_global(KV_STR("_get_win_props"), {window_info});
+  Ref props = call_global(KV_ID(_get_win_props), {window_info});
   if (!props) return nullptr;
   Ref size_name[2], wh[2];
   if (!unpack(props.get(), size_name, 2) || !unpack(size_name[0].get(), wh, 2)) return nullptr;
@@ -272,17 +272,17 @@ PyObject* init(PyObject* const* a) {
 
   // A resizable window that keeps the image's aspect ratio; OpenCV reuses
   // an existing window of the same name.
-  Ref normal = global_attr(KV_STR("cv2"), KV_STR("WINDOW_NORMAL"));
+  Ref normal = global_attr(KV_ID(cv2), KV_ID(WINDOW_NORMAL));
   if (!normal) return nullptr;
-  Ref keep = global_attr(KV_STR("cv2"), KV_STR("WINDOW_KEEPRATIO"));
+  Ref keep = global_attr(KV_ID(cv2), KV_ID(WINDOW_KEEPRATIO));
   if (!keep) return nullptr;
   Ref flags = Ref::steal(PyNumber_Or(normal.get(), keep.get()));
   if (!flags) return nullptr;
   // A name that does not encode to UTF-8 would crash OpenCV's conversion.
   if (PyUnicode_Check(name) && !PyUnicode_AsUTF8AndSize(name, nullptr)) return nullptr;
-  Ref named = global_attr(KV_STR("cv2"), KV_STR("namedWindow"));
+  Ref named = global_attr(KV_ID(cv2), KV_ID(namedWindow));
   if (!named || !call(named.get(), {name, flags.get()})) return nullptr;
-  Ref resize = global_attr(KV_STR("cv2"), KV_STR("resizeWindow"));
+  Ref resize = global_attr(KV_ID(cv2), KV_ID(resizeWindow));
   if (!resize || !call(resize.get(), {name, w, h})) return nullptr;
 
   Ref bgr = Ref::steal(color_bgr_checked(bg_color));
