@@ -105,6 +105,7 @@ int startup(PyObject* m) {
   if (import_from(m, "typing", {{"Dict", "Dict"}, {"Tuple", "Tuple"}, {"Optional", "Opt"}}) < 0) return -1;
   if (import_from(m, "PIL", {{"ImageFont", "ImageFont"}, {"ImageDraw", "ImageDraw"}, {"Image", "Image"}}) < 0)
     return -1;
+  if (run_hook("opencv_warp", m) < 0) return -1;  // OpenCV's own warp, for the region warp
   // 2. Geometry, colour conversion and the drawing primitives.
   if (bind(m, {"add_tuples", "apply_homography", "transform_3d", "transform", "inverse_transform", "_color_bgr",
                "clear", "line", "rect", "poly", "circle", "ellipse", "arc", "graph"}) < 0)

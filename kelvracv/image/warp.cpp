@@ -1,0 +1,199 @@
+// The region warp (see warp.hpp). The arithmetic follows OpenCV 5.1's
+// warpPerspectiveLinearInvoker_8UC3/8UC4 as its AVX2 dispatch runs them:
+// - the matrix is OpenCV's double inverse, then each entry rounded to float;
+// - per row, yf * M[1] + M[2] (and the y and w rows alike) in float, not fused;
+// - in the 16-pixel blocks of a row, sx = fma(M[0], x, that) / fma(M[6], x, ...);
+//   in the last dst_cols % 16 pixels, fma(x, M[0], y * M[1]) + M[2] and so on;
+// - floor, fractions a = sx - ix and b = sy - iy, the four neighbours with 0
+//   outside the image, then fma(a, p01 - p00, p00), fma(a, p11 - p10, p10)
+//   and fma(b, v1 - v0, v0) in float, rounded to nearest even, saturated.
+// A pixel whose neighbours all lie outside is 0.
+
+#include "image/warp.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define KV_HAVE_WARP_KERNEL 1
+#define KV_WARP_TARGET __attribute__((target("avx2,fma")))
+#endif
+
+namespace kv::image {
+namespace {
+
+// Destination coordinates are converted to float exactly below 2**24.
+constexpr ptrdiff_t kMaxExactCoordinate = ptrdiff_t{1} << 24;
+// OpenCV's kernels address source bytes with 32-bit offsets.
+constexpr double kMaxSourceBytes = 2147483647.0;
+// Pixels per block of OpenCV's AVX2 loop (two registers of eight floats).
+constexpr ptrdiff_t kBlock = 16;
+
+#if defined(KV_HAVE_WARP_KERNEL)
+
+// One destination pixel from its source position: integer parts ix, iy and
+// fractions a, b. Writes C bytes (and may write one byte more for C = 3).
+// The four neighbours p00, p01, p10, p11 of source pixel (ix, iy), four
+// bytes each (C bytes, then zeros); 0 outside the image.
+template <int C>
+KV_WARP_TARGET inline __m128i neighbours(const WarpSource& s, unsigned ux, unsigned uy) {
+  const uint8_t* q = s.data + static_cast<ptrdiff_t>(uy) * s.row_stride + static_cast<ptrdiff_t>(ux) * C;
+  if (ux < static_cast<unsigned>(s.cols - 1) && uy < static_cast<unsigned>(s.rows - 1)) {
+    if (C == 4)
+      return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)),
+                                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + s.row_stride)));
+    uint64_t r0 = 0, r1 = 0;
+    std::memcpy(&r0, q, 6);
+    std::memcpy(&r1, q + s.row_stride, 6);
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 8, 9, 10, -1, 11, 12, 13, -1);
+    return _mm_shuffle_epi8(_mm_set_epi64x(static_cast<long long>(r1), static_cast<long long>(r0)), spread);
+  }
+  alignas(16) uint32_t p[4] = {0, 0, 0, 0};
+  for (int k = 0; k < 4; k++) {
+    const unsigned xx = ux + static_cast<unsigned>(k & 1), yy = uy + static_cast<unsigned>(k >> 1);
+    if (xx < static_cast<unsigned>(s.cols) && yy < static_cast<unsigned>(s.rows))
+      std::memcpy(&p[k], s.data + static_cast<ptrdiff_t>(yy) * s.row_stride + static_cast<ptrdiff_t>(xx) * C, C);
+  }
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// One destination pixel from its source position: integer parts ix, iy and
+// fractions a, b. Writes C bytes (and may write one byte more for C = 3).
+template <int C>
+KV_WARP_TARGET inline void sample(const WarpSource& s, int ix, int iy, float a, float b, uint8_t* out) {
+  const unsigned ux = static_cast<unsigned>(ix), uy = static_cast<unsigned>(iy);
+  if (ux + 1u >= static_cast<unsigned>(s.cols + 1) || uy + 1u >= static_cast<unsigned>(s.rows + 1)) {
+    std::memset(out, 0, C);
+    return;
+  }
+  const __m128i v = neighbours<C>(s, ux, uy);
+  const __m128 f00 = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(v));
+  const __m128 f01 = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_srli_si128(v, 4)));
+  const __m128 f10 = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_srli_si128(v, 8)));
+  const __m128 f11 = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_srli_si128(v, 12)));
+  const __m128 va = _mm_set1_ps(a), vb = _mm_set1_ps(b);
+  const __m128 v0 = _mm_fmadd_ps(va, _mm_sub_ps(f01, f00), f00);
+  const __m128 v1 = _mm_fmadd_ps(va, _mm_sub_ps(f11, f10), f10);
+  const __m128 r = _mm_fmadd_ps(vb, _mm_sub_ps(v1, v0), v0);
+  __m128i i = _mm_cvtps_epi32(r);
+  i = _mm_packus_epi16(_mm_packus_epi32(i, i), i);
+  const uint32_t bytes = static_cast<uint32_t>(_mm_cvtsi128_si32(i));
+  std::memcpy(out, &bytes, C == 3 ? 4 : C);
+}
+
+// floor(v) as OpenCV's kernels convert it: INT_MIN beyond the int range and for NaN.
+KV_WARP_TARGET inline int floor_int(float v) { return _mm_cvtss_si32(_mm_floor_ss(_mm_setzero_ps(), _mm_set_ss(v))); }
+
+KV_WARP_TARGET inline float fused(float a, float b, float c) {
+  return _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(a), _mm_set_ss(b), _mm_set_ss(c)));
+}
+
+// Pixels [c0, c1) of row y into out (C bytes each, one spare byte after).
+template <int C>
+KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t block_end, ptrdiff_t y, ptrdiff_t c0,
+                             ptrdiff_t c1, uint8_t* out) {
+  const float yf = static_cast<float>(y);
+  ptrdiff_t x = c0;
+  const ptrdiff_t vend = c1 < block_end ? c1 : block_end;
+  if (x < vend) {
+    const __m256 m0 = _mm256_set1_ps(m[0]), m3 = _mm256_set1_ps(m[3]), m6 = _mm256_set1_ps(m[6]);
+    const __m256 mx = _mm256_set1_ps(yf * m[1] + m[2]), my = _mm256_set1_ps(yf * m[4] + m[5]),
+                 mw = _mm256_set1_ps(yf * m[7] + m[8]);
+    const __m256 iota = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+    alignas(32) int ixs[8], iys[8];
+    alignas(32) float as[8], bs[8];
+    for (; x < vend; x += 8) {
+      const __m256 xf = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)), iota);
+      const __m256 w = _mm256_fmadd_ps(m6, xf, mw);
+      const __m256 sx = _mm256_div_ps(_mm256_fmadd_ps(m0, xf, mx), w);
+      const __m256 sy = _mm256_div_ps(_mm256_fmadd_ps(m3, xf, my), w);
+      const __m256i ix = _mm256_cvtps_epi32(_mm256_floor_ps(sx)), iy = _mm256_cvtps_epi32(_mm256_floor_ps(sy));
+      _mm256_store_si256(reinterpret_cast<__m256i*>(ixs), ix);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(iys), iy);
+      _mm256_store_ps(as, _mm256_sub_ps(sx, _mm256_cvtepi32_ps(ix)));
+      _mm256_store_ps(bs, _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy)));
+      const int n = vend - x < 8 ? static_cast<int>(vend - x) : 8;
+      uint8_t* o = out + (x - c0) * C;
+      for (int j = 0; j < n; j++) sample<C>(s, ixs[j], iys[j], as[j], bs[j], o + j * C);
+    }
+    x = vend;
+  }
+  for (; x < c1; x++) {
+    const float xf = static_cast<float>(x);
+    const float w = fused(xf, m[6], yf * m[7]) + m[8];
+    const float sx = (fused(xf, m[0], yf * m[1]) + m[2]) / w;
+    const float sy = (fused(xf, m[3], yf * m[4]) + m[5]) / w;
+    const int ix = floor_int(sx), iy = floor_int(sy);
+    sample<C>(s, ix, iy, sx - static_cast<float>(ix), sy - static_cast<float>(iy), out + (x - c0) * C);
+  }
+}
+
+#endif
+
+}  // namespace
+
+bool region_warp_supported() {
+#if defined(KV_HAVE_WARP_KERNEL)
+  static const bool ok = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return ok;
+#else
+  return false;
+#endif
+}
+
+bool opencv_invert3(const double s[9], double t[9]) {
+  double d = s[0] * (s[4] * s[8] - s[5] * s[7]) - s[1] * (s[3] * s[8] - s[5] * s[6]) +
+             s[2] * (s[3] * s[7] - s[4] * s[6]);
+  if (d == 0.0) {
+    for (int i = 0; i < 9; i++) t[i] = 0.0;
+    return false;
+  }
+  d = 1.0 / d;
+  t[0] = (s[4] * s[8] - s[5] * s[7]) * d;
+  t[1] = (s[2] * s[7] - s[1] * s[8]) * d;
+  t[2] = (s[1] * s[5] - s[2] * s[4]) * d;
+  t[3] = (s[5] * s[6] - s[3] * s[8]) * d;
+  t[4] = (s[0] * s[8] - s[2] * s[6]) * d;
+  t[5] = (s[2] * s[3] - s[0] * s[5]) * d;
+  t[6] = (s[3] * s[7] - s[4] * s[6]) * d;
+  t[7] = (s[1] * s[6] - s[0] * s[7]) * d;
+  t[8] = (s[0] * s[4] - s[1] * s[3]) * d;
+  return true;
+}
+
+bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_rows, ptrdiff_t dst_cols) {
+  if (!region_warp_supported()) return false;
+  if (src.channels != 3 && src.channels != 4) return false;
+  if (src.rows < 1 || src.cols < 1 || src.rows >= kMaxExactCoordinate || src.cols >= kMaxExactCoordinate) return false;
+  if (src.row_stride < src.cols * src.channels ||
+      static_cast<double>(src.rows) * static_cast<double>(src.row_stride) > kMaxSourceBytes)
+    return false;
+  if (dst_rows < 1 || dst_cols < 1 || dst_rows >= kMaxExactCoordinate || dst_cols >= kMaxExactCoordinate) return false;
+  double inv[9];
+  if (!opencv_invert3(m, inv)) return false;
+  for (int i = 0; i < 9; i++) {
+    if (!(std::fabs(inv[i]) <= FLT_MAX)) return false;  // not finite, or no float
+    m_[i] = static_cast<float>(inv[i]);
+  }
+  src_ = src;
+  block_end_ = dst_cols - dst_cols % kBlock;
+  return true;
+}
+
+const uint8_t* RegionWarp::row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
+  const size_t need = static_cast<size_t>(c1 - c0) * static_cast<size_t>(src_.channels) + 1;
+  if (buf_.size() < need) buf_.resize(need);
+#if defined(KV_HAVE_WARP_KERNEL)
+  if (src_.channels == 4)
+    warp_row<4>(src_, m_, block_end_, y, c0, c1, buf_.data());
+  else
+    warp_row<3>(src_, m_, block_end_, y, c0, c1, buf_.data());
+#else
+  (void)y;
+#endif
+  return buf_.data();
+}
+
+}  // namespace kv::image
