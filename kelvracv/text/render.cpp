@@ -9,6 +9,8 @@
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+#include "text/image_cache.hpp"
 #include "text/text.hpp"
 
 namespace kv::text {
@@ -81,6 +83,85 @@ bool check_image_area(PyObject* w, PyObject* h) {
   return false;
 }
 
+// Pillow's image of the text: measured with the module's text_size, drawn
+// at the image origin in the canvas's channel order, as an RGBA array.
+// *own_measure tells whether text_size was the module's own function.
+bool render_pillow_text(PyObject* content, PyObject* font_info, PyObject* font, PyObject* effective,
+                        PyObject* bgr_color, Ref* image, Ref* text_h, bool* own_measure) {
+  Ref measure = global(KV_STR("text_size"));
+  if (!measure) return false;
+  *own_measure = function_spec(measure.get()) == find_spec("text_size");
+  Ref measured = call(measure.get(), {content, font_info, effective});
+  Ref text_w;
+  if (!measured || !unpack_pair(measured.get(), &text_w, text_h)) return false;
+
+  if (!check_image_area(text_w.get(), text_h->get())) return false;
+  static PyObject* one = PyLong_FromLong(1);
+  static PyObject* transparent = Py_BuildValue("(iiii)", 0, 0, 0, 0);
+  static PyObject* origin = Py_BuildValue("(ii)", 0, 0);
+  static PyObject* opaque = Py_BuildValue("(i)", 255);
+  static PyObject* kw_text = make_kwnames({"font", "fill"});
+  if (!one || !transparent || !origin || !opaque || !kw_text) return false;
+  Ref w1 = Ref::steal(PyNumber_Add(text_w.get(), one));
+  Ref h1 = w1 ? Ref::steal(PyNumber_Add(text_h->get(), one)) : Ref();
+  Ref dims = h1 ? Ref::steal(PyTuple_Pack(2, w1.get(), h1.get())) : Ref();
+  Ref image_new = dims ? global_attr(KV_STR("Image"), KV_STR("new")) : Ref();
+  Ref pil = image_new ? call(image_new.get(), {KV_STR("RGBA"), dims.get(), transparent}) : Ref();
+  if (!pil) return false;
+  Ref draw_new = global_attr(KV_STR("ImageDraw"), KV_STR("Draw"));
+  Ref draw = draw_new ? call(draw_new.get(), {pil.get()}) : Ref();
+  Ref draw_text = draw ? Ref::steal(PyObject_GetAttr(draw.get(), KV_STR("text"))) : Ref();
+  Ref fill = draw_text ? Ref::steal(PySequence_Concat(bgr_color, opaque)) : Ref();
+  if (!fill || !call(draw_text.get(), {origin, content, font, fill.get()}, kw_text)) return false;
+  Ref np_array = global_attr(KV_STR("np"), KV_STR("array"));
+  *image = np_array ? call(np_array.get(), {pil.get()}) : Ref();
+  return static_cast<bool>(*image);
+}
+
+// ---- cached text images ------------------------------------------------------
+// A rendered image is kept (text/image_cache.hpp) when everything it came
+// from is watched by the namespace epoch: the module's own load_font and
+// text_size, and Image, ImageDraw and np bound to modules. A hit draws a
+// copy of the kept array, so nothing the blit does can change the cache.
+
+bool epoch_watches_renderer() {
+  for (PyObject* name : {KV_STR("Image"), KV_STR("ImageDraw"), KV_STR("np")}) {
+    Ref m = global(name);
+    if (!m) {
+      PyErr_Clear();  // the rendering itself reports it
+      return false;
+    }
+    if (!epoch_watches(m.get())) return false;
+  }
+  return true;
+}
+
+// The image for (content, font, effective size, colour): from the cache, or
+// rendered and kept. `epoch` was read before load_font was looked up.
+bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject* effective, PyObject* bgr_color,
+                bool own_font, uint64_t epoch, Ref* image, Ref* text_h) {
+  TextImageKey key{content, font, 0, {0, 0, 0}};
+  bool cacheable = epoch != 0 && own_font && cacheable_colour(bgr_color, &key);
+  if (cacheable) {
+    int overflow = 0;
+    key.size = PyLong_AsLongLongAndOverflow(effective, &overflow);
+    cacheable = !overflow && !PyErr_Occurred() && namespace_epoch() == epoch;
+  }
+  Ref kept;
+  if (cacheable && text_image_get(key, epoch, &kept, text_h)) {
+    *image = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(kept.get()), NPY_CORDER));
+    return static_cast<bool>(*image);
+  }
+  bool own_measure = false;
+  if (!render_pillow_text(content, font_info, font, effective, bgr_color, image, text_h, &own_measure)) return false;
+  if (cacheable && own_measure && epoch_watches_renderer() && namespace_epoch() == epoch && PyArray_Check(image->get())) {
+    Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(image->get()), NPY_CORDER));
+    if (!copy) return false;
+    text_image_put(key, epoch, copy.get(), text_h->get());
+  }
+  return true;
+}
+
 // The Pillow path of text: render at the effective pixel size, then blit
 // with the inverse scale so the image keeps that pixel size.
 bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, double size,
@@ -94,33 +175,15 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   if (eff == -1 && PyErr_Occurred()) return false;
   if (overflow < 0 || (overflow == 0 && eff < 1)) return true;  // below one pixel: nothing to draw
 
-  Ref font = call_global(KV_STR("load_font"), {font_info, effective.get()});
+  const uint64_t epoch = namespace_epoch();
+  Ref load = global(KV_STR("load_font"));
+  if (!load) return false;
+  const bool own_font = function_spec(load.get()) == find_spec("load_font");
+  Ref font = call(load.get(), {font_info, effective.get()});
   if (!font) return false;
-  Ref measured = call_global(KV_STR("text_size"), {content, font_info, effective.get()});
-  Ref text_w, text_h;
-  if (!measured || !unpack_pair(measured.get(), &text_w, &text_h)) return false;
-
-  if (!check_image_area(text_w.get(), text_h.get())) return false;
-  static PyObject* one = PyLong_FromLong(1);
-  static PyObject* transparent = Py_BuildValue("(iiii)", 0, 0, 0, 0);
-  static PyObject* origin = Py_BuildValue("(ii)", 0, 0);
-  static PyObject* opaque = Py_BuildValue("(i)", 255);
-  static PyObject* kw_text = make_kwnames({"font", "fill"});
-  if (!one || !transparent || !origin || !opaque || !kw_text) return false;
-  Ref w1 = Ref::steal(PyNumber_Add(text_w.get(), one));
-  Ref h1 = w1 ? Ref::steal(PyNumber_Add(text_h.get(), one)) : Ref();
-  Ref dims = h1 ? Ref::steal(PyTuple_Pack(2, w1.get(), h1.get())) : Ref();
-  Ref image_new = dims ? global_attr(KV_STR("Image"), KV_STR("new")) : Ref();
-  Ref pil = image_new ? call(image_new.get(), {KV_STR("RGBA"), dims.get(), transparent}) : Ref();
-  if (!pil) return false;
-  Ref draw_new = global_attr(KV_STR("ImageDraw"), KV_STR("Draw"));
-  Ref draw = draw_new ? call(draw_new.get(), {pil.get()}) : Ref();
-  Ref draw_text = draw ? Ref::steal(PyObject_GetAttr(draw.get(), KV_STR("text"))) : Ref();
-  Ref fill = draw_text ? Ref::steal(PySequence_Concat(bgr_color, opaque)) : Ref();
-  if (!fill || !call(draw_text.get(), {origin, content, font.get(), fill.get()}, kw_text)) return false;
-  Ref np_array = global_attr(KV_STR("np"), KV_STR("array"));
-  Ref image = np_array ? call(np_array.get(), {pil.get()}) : Ref();
-  if (!image) return false;
+  Ref image, text_h;
+  if (!text_image(content, font_info, font.get(), effective.get(), bgr_color, own_font, epoch, &image, &text_h))
+    return false;
 
   // The image's row 0 lies at the anchor: move it up by the text height in world units.
   Ref ts_temp = Ref::steal(PyDict_Copy(ts));
