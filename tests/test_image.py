@@ -250,11 +250,20 @@ def region_scenes(draw):
         src[rng.random((h, w)) < 0.2] = 0
     rows, cols = draw(st.integers(1, 120)), draw(st.integers(1, 200))
     ts = make_record(cols, rows)
-    mode = draw(st.sampled_from(["2d", "2d", "homography", "3d"]))
-    ts["rot"] = draw(st.sampled_from([0.0, 90.0, 180.0, draw(st.floats(-360, 360))]))
-    ts["size"] = draw(st.sampled_from([1.0, draw(st.floats(0.1, 3.0))]))
-    ts["shift"] = (draw(st.floats(-80, cols + 80)), draw(st.floats(-80, rows + 80)))
-    ts["cursor_pos"] = (draw(st.floats(-60, 60)), draw(st.floats(-60, 60)))
+    # Half the scenes are sprites moved and turned by quarter turns (each
+    # pixel lands on a source pixel at whole offsets), the rest anything.
+    simple = draw(st.booleans())
+    mode = "2d" if simple else draw(st.sampled_from(["2d", "homography", "3d"]))
+    ts["rot"] = draw(st.sampled_from([0.0, 90.0, 180.0, -90.0] if simple else [0.0, 90.0, draw(st.floats(-360, 360))]))
+    ts["size"] = 1.0 if simple else draw(st.sampled_from([1.0, draw(st.floats(0.1, 3.0))]))
+    # Whole pixels (the warp copies), halves, quarters, eighths, or anything.
+    step = draw(st.sampled_from([1.0, 0.5, 0.25, 0.125, None]))
+
+    def offset(lo, hi):
+        return draw(st.floats(lo, hi)) if step is None else draw(st.integers(int(lo / step), int(hi / step))) * step
+
+    ts["shift"] = (offset(-80, cols + 80), offset(-80, rows + 80))
+    ts["cursor_pos"] = (offset(-60, 60), offset(-60, 60))
     if mode == "homography":
         square = np.float32([[0, 0], [cols, 0], [cols, rows], [0, rows]])
         jitter = np.float32(rng.uniform(-0.3, 0.3, (4, 2)) * [cols, rows])
@@ -263,7 +272,8 @@ def region_scenes(draw):
         ts["is_3d"] = True
         ts["cursor_pos"] = ts["cursor_pos"] + (draw(st.floats(-5, 30)),)
         ts["cam_rot_3d"] = tuple(draw(st.floats(-30, 30)) for _ in range(3))
-    scale = tuple(draw(st.sampled_from([1.0, -1.0, draw(st.floats(-3, 3).filter(lambda v: abs(v) > 0.05))]))
+    scale = tuple(draw(st.sampled_from([1.0, -1.0] if simple else
+                                       [1.0, -1.0, draw(st.floats(-3, 3).filter(lambda v: abs(v) > 0.05))]))
                   for _ in range(2))
     canvas = rng.integers(0, 256, (rows, cols, 3), dtype=np.uint8)
     return ts, src, scale, canvas

@@ -83,6 +83,85 @@ KV_WARP_TARGET inline void sample(const WarpSource& s, int ix, int iy, float a, 
   std::memcpy(out, &bytes, C == 3 ? 4 : C);
 }
 
+// x < bound for unsigned 32-bit lanes.
+KV_WARP_TARGET inline __m256i below_unsigned(__m256i x, __m256i bound) {
+  const __m256i flip = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+  return _mm256_cmpgt_epi32(_mm256_xor_si256(bound, flip), _mm256_xor_si256(x, flip));
+}
+
+// Eight four-channel pixels at once, channel by channel, when each has all
+// four neighbours inside the image or none: false (nothing written) when
+// some pixel straddles the border.
+KV_WARP_TARGET inline bool gather_c4(const WarpSource& s, __m256i ix, __m256i iy, __m256 a, __m256 b, uint8_t* out) {
+  if (s.cols < 2 || s.rows < 2) return false;
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i inner = _mm256_and_si256(below_unsigned(ix, _mm256_set1_epi32(static_cast<int>(s.cols - 1))),
+                                         below_unsigned(iy, _mm256_set1_epi32(static_cast<int>(s.rows - 1))));
+  const __m256i near = _mm256_and_si256(
+      below_unsigned(_mm256_add_epi32(ix, one), _mm256_set1_epi32(static_cast<int>(s.cols + 1))),
+      below_unsigned(_mm256_add_epi32(iy, one), _mm256_set1_epi32(static_cast<int>(s.rows + 1))));
+  if (!_mm256_testc_si256(inner, near)) return false;  // a pixel near the image but not inside
+  const __m256i idx = _mm256_add_epi32(_mm256_mullo_epi32(iy, _mm256_set1_epi32(static_cast<int>(s.row_stride))),
+                                       _mm256_slli_epi32(ix, 2));
+  const int* base = reinterpret_cast<const int*>(s.data);
+  const int* below = reinterpret_cast<const int*>(s.data + s.row_stride);
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i p00 = _mm256_mask_i32gather_epi32(zero, base, idx, inner, 1);
+  const __m256i p01 = _mm256_mask_i32gather_epi32(zero, base + 1, idx, inner, 1);
+  const __m256i p10 = _mm256_mask_i32gather_epi32(zero, below, idx, inner, 1);
+  const __m256i p11 = _mm256_mask_i32gather_epi32(zero, below + 1, idx, inner, 1);
+  const __m256i byte = _mm256_set1_epi32(0xFF), top = _mm256_set1_epi32(255);
+  __m256i result = zero;
+  for (int c = 0; c < 4; c++) {
+    const __m128i shift = _mm_cvtsi32_si128(8 * c);
+    const __m256 f00 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p00, shift), byte));
+    const __m256 f01 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p01, shift), byte));
+    const __m256 f10 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p10, shift), byte));
+    const __m256 f11 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p11, shift), byte));
+    const __m256 v0 = _mm256_fmadd_ps(a, _mm256_sub_ps(f01, f00), f00);
+    const __m256 v1 = _mm256_fmadd_ps(a, _mm256_sub_ps(f11, f10), f10);
+    const __m256i r = _mm256_cvtps_epi32(_mm256_fmadd_ps(b, _mm256_sub_ps(v1, v0), v0));
+    // OpenCV packs with unsigned saturation: the same as clamping to 0..255.
+    const __m256i clamped = _mm256_min_epi32(_mm256_max_epi32(r, zero), top);
+    result = _mm256_or_si256(result, _mm256_sll_epi32(clamped, shift));
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_and_si256(result, inner));
+  return true;
+}
+
+// Pixels that sit exactly on source pixels (fractions a = b = 0, as in any
+// blit moved by whole pixels): each is its neighbour p00, since
+// fma(0, d, p) = p, or 0 outside the image. A run of consecutive source
+// pixels is one copy. False (nothing written) when some fraction is not 0.
+template <int C>
+KV_WARP_TARGET inline bool whole_positions(const WarpSource& s, __m256i ix, __m256i iy, const float* as,
+                                           const float* bs, int n, uint8_t* out) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 fractions = _mm256_or_ps(_mm256_cmp_ps(_mm256_load_ps(as), zero, _CMP_NEQ_UQ),
+                                        _mm256_cmp_ps(_mm256_load_ps(bs), zero, _CMP_NEQ_UQ));
+  const int lanes = (1 << n) - 1;
+  if (_mm256_movemask_ps(fractions) & lanes) return false;
+  const int ix0 = _mm_cvtsi128_si32(_mm256_castsi256_si128(ix)), iy0 = _mm_cvtsi128_si32(_mm256_castsi256_si128(iy));
+  const __m256i run_x = _mm256_add_epi32(_mm256_set1_epi32(ix0), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  const __m256i same = _mm256_and_si256(_mm256_cmpeq_epi32(ix, run_x), _mm256_cmpeq_epi32(iy, _mm256_set1_epi32(iy0)));
+  if ((_mm256_movemask_ps(_mm256_castsi256_ps(same)) & lanes) == lanes && static_cast<unsigned>(iy0) < s.rows &&
+      ix0 >= 0 && ix0 + n <= s.cols) {
+    std::memcpy(out, s.data + iy0 * s.row_stride + ix0 * C, static_cast<size_t>(n) * C);
+    return true;
+  }
+  alignas(32) int xs[8], ys[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(xs), ix);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(ys), iy);
+  for (int j = 0; j < n; j++) {
+    if (static_cast<unsigned>(xs[j]) < static_cast<unsigned>(s.cols) &&
+        static_cast<unsigned>(ys[j]) < static_cast<unsigned>(s.rows))
+      std::memcpy(out + j * C, s.data + ys[j] * s.row_stride + xs[j] * C, C);
+    else
+      std::memset(out + j * C, 0, C);
+  }
+  return true;
+}
+
 // floor(v) as OpenCV's kernels convert it: INT_MIN beyond the int range and for NaN.
 KV_WARP_TARGET inline int floor_int(float v) { return _mm_cvtss_si32(_mm_floor_ss(_mm_setzero_ps(), _mm_set_ss(v))); }
 
@@ -116,6 +195,10 @@ KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t bloc
       _mm256_store_ps(bs, _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy)));
       const int n = vend - x < 8 ? static_cast<int>(vend - x) : 8;
       uint8_t* o = out + (x - c0) * C;
+      if (whole_positions<C>(s, ix, iy, as, bs, n, o)) continue;
+      if (C == 4 && n == 8 && gather_c4(s, ix, iy, _mm256_sub_ps(sx, _mm256_cvtepi32_ps(ix)),
+                                        _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy)), o))
+        continue;
       for (int j = 0; j < n; j++) sample<C>(s, ixs[j], iys[j], as[j], bs[j], o + j * C);
     }
     x = vend;
