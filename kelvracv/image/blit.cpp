@@ -275,7 +275,7 @@ bool region_source(PyObject* src_img, PyObject* arr, WarpSource* out) {
 // Rows of the warp computed on demand.
 class RegionRows final : public WarpedRows {
  public:
-  RegionRows(RegionWarp& warp, ptrdiff_t channels) : WarpedRows(channels), warp_(warp) {}
+  RegionRows(RegionWarp& warp, ptrdiff_t channels) : WarpedRows(channels, 1), warp_(warp) {}
   const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) override { return warp_.row(y, c0, c1); }
 
  private:

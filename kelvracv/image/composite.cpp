@@ -342,9 +342,6 @@ AlphaRow packed_alpha_row() {
 #endif
 }
 
-// Rows per band when narrowing to the quad.
-constexpr ptrdiff_t kBandRows = 8;
-
 // The columns of rows [y0, y1) within r's margin of its quad, clipped to r's
 // columns; an empty range when the band misses the quad.
 void band_columns(const Region& r, ptrdiff_t y0, ptrdiff_t y1, ptrdiff_t* c0, ptrdiff_t* c1) {
@@ -377,8 +374,8 @@ void composite_alpha(WarpedRows& src, const CanvasView& dst, Region r) {
   static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "alpha test assumes little-endian words");
   const ptrdiff_t cs = dst.channel_stride, ps = dst.col_stride;
   const AlphaRow row = ps == 3 && cs == 1 ? packed_alpha_row() : alpha_row;
-  for (ptrdiff_t band = r.row0; band < r.row1; band += kBandRows) {
-    const ptrdiff_t band_end = std::min(band + kBandRows, r.row1);
+  for (ptrdiff_t band = r.row0; band < r.row1; band += src.band_rows) {
+    const ptrdiff_t band_end = std::min(band + src.band_rows, r.row1);
     ptrdiff_t c0, c1;
     band_columns(r, band, band_end, &c0, &c1);
     for (ptrdiff_t y = band; y < band_end && c0 < c1; y++)
@@ -387,8 +384,8 @@ void composite_alpha(WarpedRows& src, const CanvasView& dst, Region r) {
 }
 
 void composite_nonzero(WarpedRows& src, const CanvasView& dst, Region r) {
-  for (ptrdiff_t band = r.row0; band < r.row1; band += kBandRows) {
-    const ptrdiff_t band_end = std::min(band + kBandRows, r.row1);
+  for (ptrdiff_t band = r.row0; band < r.row1; band += src.band_rows) {
+    const ptrdiff_t band_end = std::min(band + src.band_rows, r.row1);
     ptrdiff_t c0, c1;
     band_columns(r, band, band_end, &c0, &c1);
     for (ptrdiff_t y = band; y < band_end && c0 < c1; y++) {

@@ -20,12 +20,14 @@ struct CanvasView {
 // canvas-sized image, or a warp computed for just the pixels asked for.
 class WarpedRows {
  public:
-  explicit WarpedRows(ptrdiff_t channels) : channels(channels) {}
+  // band_rows: rows narrowed to the quad together (see Region); pixels
+  // computed on demand pay for every column asked, so they take one.
+  WarpedRows(ptrdiff_t channels, ptrdiff_t band_rows) : channels(channels), band_rows(band_rows) {}
   virtual ~WarpedRows() = default;
   // The warped pixels [c0, c1) of canvas row y, `channels` bytes each,
   // valid until the next call.
   virtual const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) = 0;
-  const ptrdiff_t channels;
+  const ptrdiff_t channels, band_rows;
 };
 
 // The warp result as an image: C-contiguous, same rows and columns as the canvas.
@@ -36,7 +38,7 @@ struct WarpedView {
 
 class WarpedImageRows final : public WarpedRows {
  public:
-  explicit WarpedImageRows(const WarpedView& v) : WarpedRows(v.channels), v_(v) {}
+  explicit WarpedImageRows(const WarpedView& v) : WarpedRows(v.channels, 8), v_(v) {}
   const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t) override { return v_.data + (y * v_.cols + c0) * channels; }
 
  private:

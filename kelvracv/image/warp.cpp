@@ -100,6 +100,10 @@ KV_WARP_TARGET inline bool gather_c4(const WarpSource& s, __m256i ix, __m256i iy
   const __m256i near = _mm256_and_si256(
       below_unsigned(_mm256_add_epi32(ix, one), _mm256_set1_epi32(static_cast<int>(s.cols + 1))),
       below_unsigned(_mm256_add_epi32(iy, one), _mm256_set1_epi32(static_cast<int>(s.rows + 1))));
+  if (_mm256_testz_si256(near, near)) {  // all eight far outside: nothing to read
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_setzero_si256());
+    return true;
+  }
   if (!_mm256_testc_si256(inner, near)) return false;  // a pixel near the image but not inside
   const __m256i idx = _mm256_add_epi32(_mm256_mullo_epi32(iy, _mm256_set1_epi32(static_cast<int>(s.row_stride))),
                                        _mm256_slli_epi32(ix, 2));
