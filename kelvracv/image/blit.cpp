@@ -303,7 +303,7 @@ bool try_region_blit(PyObject* arr, PyObject* src_img, PyObject* matrix, npy_int
       !warp_support(mv, static_cast<double>(W), static_cast<double>(H), canvas.rows, canvas.cols, &region))
     return true;
   RegionWarp warp;
-  if (!warp.init(mv, source, canvas.rows, canvas.cols)) return true;
+  if (!warp.init(mv, source, canvas.rows, canvas.cols, channels == 4)) return true;
   RegionRows rows(warp, channels);
   if (channels == 4)
     composite_alpha(rows, canvas, region);

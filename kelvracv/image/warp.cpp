@@ -92,7 +92,8 @@ KV_WARP_TARGET inline __m256i below_unsigned(__m256i x, __m256i bound) {
 // Eight four-channel pixels at once, channel by channel, when each has all
 // four neighbours inside the image or none: false (nothing written) when
 // some pixel straddles the border.
-KV_WARP_TARGET inline bool gather_c4(const WarpSource& s, __m256i ix, __m256i iy, __m256 a, __m256 b, uint8_t* out) {
+KV_WARP_TARGET inline bool gather_c4(const WarpSource& s, __m256i ix, __m256i iy, __m256 a, __m256 b,
+                                     bool zero_transparent, uint8_t* out) {
   if (s.cols < 2 || s.rows < 2) return false;
   const __m256i one = _mm256_set1_epi32(1);
   const __m256i inner = _mm256_and_si256(below_unsigned(ix, _mm256_set1_epi32(static_cast<int>(s.cols - 1))),
@@ -116,7 +117,7 @@ KV_WARP_TARGET inline bool gather_c4(const WarpSource& s, __m256i ix, __m256i iy
   const __m256i p11 = _mm256_mask_i32gather_epi32(zero, below + 1, idx, inner, 1);
   const __m256i byte = _mm256_set1_epi32(0xFF), top = _mm256_set1_epi32(255);
   __m256i result = zero;
-  for (int c = 0; c < 4; c++) {
+  for (int c : {3, 0, 1, 2}) {  // alpha first
     const __m128i shift = _mm_cvtsi32_si128(8 * c);
     const __m256 f00 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p00, shift), byte));
     const __m256 f01 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p01, shift), byte));
@@ -128,6 +129,10 @@ KV_WARP_TARGET inline bool gather_c4(const WarpSource& s, __m256i ix, __m256i iy
     // OpenCV packs with unsigned saturation: the same as clamping to 0..255.
     const __m256i clamped = _mm256_min_epi32(_mm256_max_epi32(r, zero), top);
     result = _mm256_or_si256(result, _mm256_sll_epi32(clamped, shift));
+    if (c == 3 && zero_transparent && _mm256_testz_si256(clamped, inner)) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), zero);  // eight clear pixels
+      return true;
+    }
   }
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_and_si256(result, inner));
   return true;
@@ -175,8 +180,8 @@ KV_WARP_TARGET inline float fused(float a, float b, float c) {
 
 // Pixels [c0, c1) of row y into out (C bytes each, one spare byte after).
 template <int C>
-KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t block_end, ptrdiff_t y, ptrdiff_t c0,
-                             ptrdiff_t c1, uint8_t* out) {
+KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t block_end, bool zero_transparent,
+                             ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1, uint8_t* out) {
   const float yf = static_cast<float>(y);
   ptrdiff_t x = c0;
   const ptrdiff_t vend = c1 < block_end ? c1 : block_end;
@@ -201,7 +206,7 @@ KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t bloc
       uint8_t* o = out + (x - c0) * C;
       if (whole_positions<C>(s, ix, iy, as, bs, n, o)) continue;
       if (C == 4 && n == 8 && gather_c4(s, ix, iy, _mm256_sub_ps(sx, _mm256_cvtepi32_ps(ix)),
-                                        _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy)), o))
+                                        _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy)), zero_transparent, o))
         continue;
       for (int j = 0; j < n; j++) sample<C>(s, ixs[j], iys[j], as[j], bs[j], o + j * C);
     }
@@ -250,7 +255,8 @@ bool opencv_invert3(const double s[9], double t[9]) {
   return true;
 }
 
-bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_rows, ptrdiff_t dst_cols) {
+bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_rows, ptrdiff_t dst_cols,
+                      bool zero_transparent) {
   if (!region_warp_supported()) return false;
   if (src.channels != 3 && src.channels != 4) return false;
   if (src.rows < 1 || src.cols < 1 || src.rows >= kMaxExactCoordinate || src.cols >= kMaxExactCoordinate) return false;
@@ -265,6 +271,7 @@ bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_ro
     m_[i] = static_cast<float>(inv[i]);
   }
   src_ = src;
+  zero_transparent_ = zero_transparent && src.channels == 4;
   block_end_ = dst_cols - dst_cols % kBlock;
   return true;
 }
@@ -274,9 +281,9 @@ const uint8_t* RegionWarp::row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
   if (buf_.size() < need) buf_.resize(need);
 #if defined(KV_HAVE_WARP_KERNEL)
   if (src_.channels == 4)
-    warp_row<4>(src_, m_, block_end_, y, c0, c1, buf_.data());
+    warp_row<4>(src_, m_, block_end_, zero_transparent_, y, c0, c1, buf_.data());
   else
-    warp_row<3>(src_, m_, block_end_, y, c0, c1, buf_.data());
+    warp_row<3>(src_, m_, block_end_, false, y, c0, c1, buf_.data());
 #else
   (void)y;
 #endif

@@ -30,7 +30,10 @@ class RegionWarp {
  public:
   // False when OpenCV's inverse of m is singular (OpenCV then samples with
   // a zero matrix) or the sizes are beyond what the kernel handles exactly.
-  bool init(const double m[9], const WarpSource& src, ptrdiff_t dst_rows, ptrdiff_t dst_cols);
+  // zero_transparent: four-channel pixels whose alpha comes out 0 may be
+  // all 0 (for alpha compositing, which leaves such pixels alone).
+  bool init(const double m[9], const WarpSource& src, ptrdiff_t dst_rows, ptrdiff_t dst_cols,
+            bool zero_transparent = false);
   // The warped pixels [c0, c1) of destination row y, `channels` bytes each,
   // valid until the next call.
   const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1);
@@ -39,6 +42,7 @@ class RegionWarp {
   WarpSource src_{};
   float m_[9] = {};
   ptrdiff_t block_end_ = 0;  // columns below this one are in 16-pixel blocks
+  bool zero_transparent_ = false;
   std::vector<uint8_t> buf_;
 };
 
