@@ -37,6 +37,7 @@ Ref attr_of(PyObject* obj, PyObject* attr);
 // global(name).attr, e.g. global_attr(KV_STR("cv2"), KV_STR("line")).
 Ref global_attr(PyObject* name, PyObject* attr);
 int set_global(PyObject* name, PyObject* value);
+int set_global(const char* name, PyObject* value);
 
 // The namespace epoch: it moves on at any change of the module's namespace,
 // builtins or the namespace of any module asked through attr_of. 0 when no
@@ -44,7 +45,6 @@ int set_global(PyObject* name, PyObject* value);
 uint64_t namespace_epoch();
 // Whether attr_of(obj, ...) answers from a namespace the epoch watches.
 bool epoch_watches(PyObject* obj);
-int set_global(const char* name, PyObject* value);
 
 // ---- calls -----------------------------------------------------------------
 
