@@ -275,7 +275,8 @@ bool region_source(PyObject* src_img, PyObject* arr, WarpSource* out) {
 // Rows of the warp computed on demand.
 class RegionRows final : public WarpedRows {
  public:
-  RegionRows(RegionWarp& warp, ptrdiff_t channels) : WarpedRows(channels, 1), warp_(warp) {}
+  RegionRows(RegionWarp& warp, ptrdiff_t channels, ptrdiff_t band_rows)
+      : WarpedRows(channels, band_rows), warp_(warp) {}
   const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) override { return warp_.row(y, c0, c1); }
 
  private:
@@ -304,7 +305,13 @@ bool try_region_blit(PyObject* arr, PyObject* src_img, PyObject* matrix, npy_int
     return true;
   RegionWarp warp;
   if (!warp.init(mv, source, canvas.rows, canvas.cols, channels == 4)) return true;
-  RegionRows rows(warp, channels);
+  // A turned quad is narrowed row by row; an upright one has the same columns in every row.
+  bool upright = true;
+  for (int i = 0; i < 4; i++) {
+    const int j = (i + 1) % 4;
+    upright = upright && (region.qx[i] == region.qx[j] || region.qy[i] == region.qy[j]);
+  }
+  RegionRows rows(warp, channels, upright ? 8 : 1);
   if (channels == 4)
     composite_alpha(rows, canvas, region);
   else
