@@ -33,14 +33,12 @@ constexpr ptrdiff_t kBlock = 16;
 
 #if defined(KV_HAVE_WARP_KERNEL)
 
-// One destination pixel from its source position: integer parts ix, iy and
-// fractions a, b. Writes C bytes (and may write one byte more for C = 3).
 // The four neighbours p00, p01, p10, p11 of source pixel (ix, iy), four
 // bytes each (C bytes, then zeros); 0 outside the image.
 template <int C>
 KV_WARP_TARGET inline __m128i neighbours(const WarpSource& s, unsigned ux, unsigned uy) {
-  const uint8_t* q = s.data + static_cast<ptrdiff_t>(uy) * s.row_stride + static_cast<ptrdiff_t>(ux) * C;
   if (ux < static_cast<unsigned>(s.cols - 1) && uy < static_cast<unsigned>(s.rows - 1)) {
+    const uint8_t* q = s.data + static_cast<ptrdiff_t>(uy) * s.row_stride + static_cast<ptrdiff_t>(ux) * C;
     if (C == 4)
       return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)),
                                 _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + s.row_stride)));
