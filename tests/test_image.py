@@ -296,6 +296,17 @@ def test_region_warp_equals_the_full_canvas_warp(kv, without_ipp, scene):
     np.testing.assert_array_equal(canvas, expected)
 
 
+def test_image_that_is_part_of_the_canvas(kv, without_ipp):
+    # The image is read whole before anything is drawn, as cv2's warp reads it.
+    canvas = random_canvas()
+    expected = canvas.copy()
+    ts = record_for("rotated")
+    ts["shift"] = (250.0, 150.0)
+    reference_blit(kv, expected, ts, expected[100:164, 200:264].copy(), (1.0, 1.0))
+    kv.blit(canvas, ts, canvas[100:164, 200:264], (1.0, 1.0))
+    np.testing.assert_array_equal(canvas, expected)
+
+
 @pytest.mark.skipif(not REGION_WARP, reason="the region warp reproduces OpenCV 5.1.0's AVX2 kernels")
 @pytest.mark.parametrize("case", ["region", "ipp", "rebound", "optimisations-off"])
 def test_region_warp_only_where_proven_equal(kv, without_ipp, monkeypatch, case):
@@ -393,7 +404,9 @@ def test_corner_behind_camera_draws_nothing(kv):
     np.testing.assert_array_equal(canvas, before)
 
 
-def test_non_contiguous_canvas_is_written_in_place(kv):
+@pytest.mark.parametrize("ipp", [True, False])  # the full-canvas warp and the region warp
+def test_non_contiguous_canvas_is_written_in_place(kv, ipp, without_ipp):
+    cv2.ipp.setUseIPP(ipp)
     big = random_canvas(800, 1200)
     view = big[::2, ::2]
     expected = view.copy()
