@@ -211,7 +211,7 @@ def test_sprite_drawn_over_itself(kv, name):
 # blit computes the warp only where the image can reach; the bytes must stay
 # those of the full-canvas warp followed by the compositing.
 
-REGION_WARP = cv2.__version__ == "5.1.0" and cv2.checkHardwareSupport(11) and cv2.checkHardwareSupport(12)
+REGION_WARP = cv2.__version__ == "5.1.0" and cv2.checkHardwareSupport(11) and cv2.checkHardwareSupport(12)  # AVX2, FMA3
 
 
 @pytest.fixture
