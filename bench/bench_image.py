@@ -12,7 +12,15 @@ measured in the same run:
   blit can cost. With OpenCV's thread pool part of the output is written by
   another core, and reading it back slows the next warp down;
 - text with a TrueType font and with "CV2" against a pure-Python
-  transcription of the same steps.
+  transcription of the same steps;
+- sprites that cost what the sprite covers: on 800x600 and 1920x1080
+  canvases, the 64x64 sprite plain and rotated 30 degrees + scaled 1.5 with
+  the region warp (OpenCV's IPP off, so that blit may compute OpenCV's warp
+  itself) against today's full-canvas warp (IPP on, the default: blit then
+  calls cv2 as before) and against pygame (Surface.blit of a convert_alpha()
+  surface; transform.rotozoom + blit); TrueType "Hello world" at size 20 from
+  the text image cache against the uncached full-canvas path and pygame's
+  Font.render + blit; 300 rotated 48x48 sprites per frame in the frame loop.
 """
 
 import os
@@ -23,6 +31,7 @@ import time
 os.environ.setdefault("SDL_AUDIODRIVER", "dummy")
 os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # no spinning BLAS threads beside the timed loop
+os.environ.setdefault("SDL_VIDEODRIVER", "dummy")  # pygame's display, for convert_alpha()
 
 import cv2
 import numpy as np
@@ -192,6 +201,114 @@ def blit_against_warp(canvas, tag):
     return results
 
 
+# ---- sprites that cost what the sprite covers -------------------------------------------
+
+
+def region_warp_figures():
+    import pygame
+
+    pygame.display.init()
+    pygame.font.init()
+    pygame.display.set_mode((1, 1))
+    sprite = make_sprite()
+    # pygame wants R, G, B, A rows; the same pixels as the B, G, R, A sprite.
+    surf = pygame.image.frombuffer(np.ascontiguousarray(sprite[..., [2, 1, 0, 3]]).tobytes(), (64, 64),
+                                   "RGBA").convert_alpha()
+    ipp = cv2.ipp.useIPP()
+    ratios = {}
+    for cw, ch in ((800, 600), (1920, 1080)):
+        canvas = np.zeros((ch, cw, 3), np.uint8)
+        screen = pygame.Surface((cw, ch))
+        for name, ts, zoom in (("plain", record(cursor_pos=(-32.0, -32.0), shift=(cw / 2, ch / 2)), None),
+                               ("rotated 30 + scaled 1.5", record(cursor_pos=(-20.0, -20.0), rot=30.0, size=1.5,
+                                                                  shift=(cw / 2, ch / 2)), (30.0, 1.5))):
+            def region():
+                cv2.ipp.setUseIPP(False)
+                kv.blit(canvas, ts, sprite, (1.0, 1.0))
+
+            def today():
+                cv2.ipp.setUseIPP(True)
+                kv.blit(canvas, ts, sprite, (1.0, 1.0))
+
+            if zoom is None:
+                def game():
+                    screen.blit(surf, (cw // 2 - 32, ch // 2 - 32))
+            else:
+                def game():
+                    screen.blit(pygame.transform.rotozoom(surf, zoom[0], zoom[1]), (cw // 2 - 48, ch // 2 - 48))
+            tag = f"64x64x4 {name}, {cw}x{ch}"
+            ratios[f"{tag}: full-canvas path / region warp"] = 1.0 / compare(
+                f"region warp {tag}", region, today, 20, "full canvas", rounds=10)[0]
+            ratios[f"{tag}: region warp / pygame"] = compare(
+                f"region warp {tag}", region, game, 20, "pygame", rounds=10)[0]
+    if os.path.exists(FONT):
+        canvas = np.zeros((H, W, 3), np.uint8)
+        screen = pygame.Surface((W, H))
+        ts = record(cursor_pos=(-60.0, 0.0))
+        font = pygame.font.Font(FONT, 20)
+        own_text_size = kv.text_size
+
+        def cached():
+            cv2.ipp.setUseIPP(False)
+            kv.text(canvas, ts, "Hello world", FONT, 20, (255, 255, 255))
+
+        def uncached():
+            # A text_size of the program's own: nothing is cached, the image is rendered again.
+            cv2.ipp.setUseIPP(True)
+            kv.text_size = lambda *a: own_text_size(*a)
+            kv.text(canvas, ts, "Hello world", FONT, 20, (255, 255, 255))
+            kv.text_size = own_text_size
+
+        def game():
+            screen.blit(font.render("Hello world", True, (255, 255, 255)), (W // 2 - 60, H // 2 - 20))
+
+        def cached_with_ipp():  # OpenCV's default: the cache alone, the full-canvas warp
+            cv2.ipp.setUseIPP(True)
+            kv.text(canvas, ts, "Hello world", FONT, 20, (255, 255, 255))
+
+        ratios["text 'Hello world' 20 px: today / cached"] = 1.0 / compare(
+            "text 'Hello world' 20 px, cached", cached, uncached, 20, "today", rounds=10)[0]
+        ratios["text 'Hello world' 20 px: today / cached with IPP on"] = 1.0 / compare(
+            "text 'Hello world' 20 px, cached, IPP on", cached_with_ipp, uncached, 20, "today", rounds=10)[0]
+        ratios["text 'Hello world' 20 px: cached / pygame"] = compare(
+            "text 'Hello world' 20 px, cached", cached, game, 20, "pygame", rounds=10)[0]
+    cv2.ipp.setUseIPP(ipp)
+    return ratios
+
+
+def frame_loop_sprites(count=300, seconds=3.0, warmup=15):
+    """Frames per second of the frame loop drawing `count` rotated 48x48
+    sprites per frame on 800x600 (the loop paces itself to 61.5)."""
+    rng = np.random.default_rng(5)
+    sprite = make_sprite()[8:56, 8:56].copy()
+    places = [(float(x), float(y), float(r)) for x, y, r in
+              zip(rng.uniform(-380, 340, count), rng.uniform(-280, 240, count), rng.uniform(0, 360, count))]
+    stamps, tick_time = [], [0.0]
+
+    def tick(canvas, ts):
+        stamps.append(time.perf_counter())
+        t0 = time.perf_counter()
+        spin = len(stamps) * 3.0
+        for x, y, r in places:
+            ts["rot"] = r + spin
+            ts["cursor_pos"] = (x, y)
+            kv.blit(canvas, ts, sprite, (1.0, 1.0))
+        ts["rot"] = 0.0
+        if len(stamps) > warmup:
+            tick_time[0] += time.perf_counter() - t0
+            if stamps[-1] - stamps[warmup] >= seconds:
+                return False
+        return None
+
+    ipp = cv2.ipp.useIPP()
+    cv2.ipp.setUseIPP(False)
+    kv.RUN = True
+    kv.run(tick, ((W, H), "bench sprites"), (0, 0, 0))
+    cv2.ipp.setUseIPP(ipp)
+    frames = len(stamps) - 1 - warmup
+    return frames / (stamps[-1] - stamps[warmup]), 1000.0 * tick_time[0] / max(frames, 1)
+
+
 def main():
     canvas = np.zeros((H, W, 3), np.uint8)
     print(f"canvas {W}x{H}, cv2 threads {cv2.getNumThreads()}, python {sys.version.split()[0]}")
@@ -229,6 +346,19 @@ def main():
                       lambda: kv.text(canvas, ts, "Kelvra benchmark", "CV2", 2, (255, 0, 0)),
                       lambda: py_text(canvas, ts, "Kelvra benchmark", "CV2", 2, (255, 0, 0)), 50, "Python text")
     print(f"{'text CV2':60s} Python text/text {1.0 / best:6.1f}x")
+    print()
+    figures = region_warp_figures()
+    fps, tick_ms = frame_loop_sprites()
+    print()
+    goals = {"full-canvas path / region warp": "goal >= 10 on 800x600, >= 30 on 1920x1080",
+             "region warp / pygame": "goal <= 4 plain, < 1 rotated (rotozoom)",
+             "today / cached": "goal >= 20", "today / cached with IPP on": "the cache alone",
+             "cached / pygame": "goal <= 3"}
+    for label, ratio in figures.items():
+        goal = next(g for k, g in goals.items() if label.endswith(k))
+        print(f"{label:66s} {ratio:7.2f}x ({goal})")
+    print(f"{'frame loop, 300 rotated 48x48 sprites on 800x600':66s} {fps:7.1f} fps, "
+          f"{tick_ms:.1f} ms of blits per frame (goal: 60 fps)")
 
 
 if __name__ == "__main__":

@@ -206,13 +206,153 @@ def test_sprite_drawn_over_itself(kv, name):
         np.testing.assert_array_equal(canvas, expected)
 
 
+# ---- blit: the region warp ----------------------------------------------------------
+# With OpenCV's own warpPerspective, its IPP off and its AVX2 kernels in use,
+# blit computes the warp only where the image can reach; the bytes must stay
+# those of the full-canvas warp followed by the compositing.
+
+REGION_WARP = cv2.__version__ == "5.1.0" and cv2.checkHardwareSupport(11) and cv2.checkHardwareSupport(12)  # AVX2, FMA3
+
+
+@pytest.fixture
+def without_ipp():
+    before = cv2.ipp.useIPP()
+    cv2.ipp.setUseIPP(False)
+    yield
+    cv2.ipp.setUseIPP(before)
+
+
+def peak_bytes(fn):
+    """The peak of memory allocated (NumPy's buffers included) while fn runs."""
+    import tracemalloc
+
+    tracemalloc.start()
+    try:
+        fn()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+@st.composite
+def region_scenes(draw):
+    """A sprite of 1-100 pixels a side with 3 or 4 channels and random alpha,
+    drawn rotated, scaled, flipped, through a homography or the 3-D camera,
+    at any sub-pixel offset, partly or wholly off a canvas of any width (the
+    warp's arithmetic differs in the last width % 16 columns)."""
+    h, w = draw(st.integers(1, 100)), draw(st.integers(1, 100))
+    channels = draw(st.sampled_from([3, 4]))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    src = rng.integers(0, 256, (h, w, channels), dtype=np.uint8)
+    if channels == 4:
+        src[..., 3] = rng.choice([0, 255, 1, 77, 128, 254], (h, w), p=[0.25, 0.4, 0.05, 0.1, 0.1, 0.1])
+    else:
+        src[rng.random((h, w)) < 0.2] = 0
+    rows, cols = draw(st.integers(1, 120)), draw(st.integers(1, 200))
+    ts = make_record(cols, rows)
+    # Half the scenes are sprites moved and turned by quarter turns (each
+    # pixel lands on a source pixel at whole offsets), the rest anything.
+    simple = draw(st.booleans())
+    mode = "2d" if simple else draw(st.sampled_from(["2d", "homography", "3d"]))
+    ts["rot"] = draw(st.sampled_from([0.0, 90.0, 180.0, -90.0] if simple else [0.0, 90.0, draw(st.floats(-360, 360))]))
+    ts["size"] = 1.0 if simple else draw(st.sampled_from([1.0, draw(st.floats(0.1, 3.0))]))
+    # Whole pixels (the warp copies), halves, quarters, eighths, or anything.
+    step = draw(st.sampled_from([1.0, 0.5, 0.25, 0.125, None]))
+
+    def offset(lo, hi):
+        return draw(st.floats(lo, hi)) if step is None else draw(st.integers(int(lo / step), int(hi / step))) * step
+
+    ts["shift"] = (offset(-80, cols + 80), offset(-80, rows + 80))
+    ts["cursor_pos"] = (offset(-60, 60), offset(-60, 60))
+    if mode == "homography":
+        square = np.float32([[0, 0], [cols, 0], [cols, rows], [0, rows]])
+        jitter = np.float32(rng.uniform(-0.3, 0.3, (4, 2)) * [cols, rows])
+        ts["full_transform"] = cv2.getPerspectiveTransform(square, square + jitter)
+    elif mode == "3d":
+        ts["is_3d"] = True
+        ts["cursor_pos"] = ts["cursor_pos"] + (draw(st.floats(-5, 30)),)
+        ts["cam_rot_3d"] = tuple(draw(st.floats(-30, 30)) for _ in range(3))
+    scale = tuple(draw(st.sampled_from([1.0, -1.0] if simple else
+                                       [1.0, -1.0, draw(st.floats(-3, 3).filter(lambda v: abs(v) > 0.05))]))
+                  for _ in range(2))
+    canvas = rng.integers(0, 256, (rows, cols, 3), dtype=np.uint8)
+    return ts, src, scale, canvas
+
+
+@pytest.mark.skipif(not REGION_WARP, reason="the region warp reproduces OpenCV 5.1.0's AVX2 kernels")
+@settings(max_examples=300, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(region_scenes())
+def test_region_warp_equals_the_full_canvas_warp(kv, without_ipp, scene):
+    ts, src, scale, canvas = scene
+    expected = canvas.copy()
+    try:
+        reference_blit(kv, expected, ts, src, scale)
+    except cv2.error:
+        with pytest.raises(cv2.error):
+            kv.blit(canvas, ts, src, scale)
+        return
+    kv.blit(canvas, ts, src, scale)
+    np.testing.assert_array_equal(canvas, expected)
+
+
+def test_image_that_is_part_of_the_canvas(kv, without_ipp):
+    # The image is read whole before anything is drawn, as cv2's warp reads it.
+    canvas = random_canvas()
+    expected = canvas.copy()
+    ts = record_for("rotated")
+    ts["shift"] = (250.0, 150.0)
+    reference_blit(kv, expected, ts, expected[100:164, 200:264].copy(), (1.0, 1.0))
+    kv.blit(canvas, ts, canvas[100:164, 200:264], (1.0, 1.0))
+    np.testing.assert_array_equal(canvas, expected)
+
+
+@pytest.mark.skipif(not REGION_WARP, reason="the region warp reproduces OpenCV 5.1.0's AVX2 kernels")
+@pytest.mark.parametrize("case", ["region", "ipp", "rebound", "optimisations-off"])
+def test_region_warp_only_where_proven_equal(kv, without_ipp, monkeypatch, case):
+    # A sprite on a big canvas: the region warp allocates nothing canvas-sized.
+    # With IPP on (its bilinear warp rounds differently), OpenCV's
+    # optimisations off, or a warpPerspective of the program's own, blit
+    # calls cv2 as before, with the same bytes as the documented steps.
+    calls = []
+    if case == "ipp":
+        cv2.ipp.setUseIPP(True)
+    elif case == "rebound":
+        genuine = cv2.warpPerspective
+
+        def spy(*a, **k):
+            calls.append(1)
+            return genuine(*a, **k)
+
+        monkeypatch.setattr(cv2, "warpPerspective", spy)
+    elif case == "optimisations-off":
+        cv2.setUseOptimized(False)
+    try:
+        canvas = random_canvas(1000, 1000)
+        ts = record_for("rotated")
+        src = sprite()
+        expected = canvas.copy()
+        reference_blit(kv, expected, ts, src, (1.0, 1.0))
+        calls.clear()
+        peak = peak_bytes(lambda: kv.blit(canvas, ts, src, (1.0, 1.0)))
+        np.testing.assert_array_equal(canvas, expected)
+    finally:
+        cv2.setUseOptimized(True)
+    if case == "region":
+        assert peak < canvas.nbytes // 10
+    else:
+        assert peak >= canvas.nbytes * 4 // 3  # the canvas-sized four-channel warp
+        assert calls == ([1] if case == "rebound" else [])
+
+
 @pytest.mark.skipif(os.environ.get("KELVRACV_NO_AVX2") == "1", reason="already the portable kernel")
 def test_portable_kernel_gives_the_same_bytes():
     # The compositing kernel is chosen by the processor; run the exactness
     # tests again with the portable one.
     tests = [f"{__file__}::{name}" for name in
              ("test_every_alpha_blend_value", "test_sprite_drawn_over_itself", "test_blit_equals_documented_compositing",
-              "test_blit_equals_documented_compositing_for_any_transform")]
+              "test_blit_equals_documented_compositing_for_any_transform",
+              "test_region_warp_equals_the_full_canvas_warp")]
     env = dict(os.environ, KELVRACV_NO_AVX2="1")
     r = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests],
                        capture_output=True, text=True, env=env, timeout=300, cwd=os.path.dirname(__file__))
@@ -264,7 +404,9 @@ def test_corner_behind_camera_draws_nothing(kv):
     np.testing.assert_array_equal(canvas, before)
 
 
-def test_non_contiguous_canvas_is_written_in_place(kv):
+@pytest.mark.parametrize("ipp", [True, False])  # the full-canvas warp and the region warp
+def test_non_contiguous_canvas_is_written_in_place(kv, ipp, without_ipp):
+    cv2.ipp.setUseIPP(ipp)
     big = random_canvas(800, 1200)
     view = big[::2, ::2]
     expected = view.copy()

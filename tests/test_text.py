@@ -423,3 +423,77 @@ def test_text_argument_errors(kv, canvas, ts):
     with pytest.raises(KeyError):
         kv.text(canvas, ts, "a", "CV2", 1, (1, 2, 3))
     assert not canvas.any()
+
+
+# ---- cached text images ----------------------------------------------------------------------
+
+
+@needs_font
+def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
+    # The same text again is drawn from the kept image: Pillow renders once,
+    # and every draw equals the documented steps, whatever the blit did to
+    # the image it was given.
+    import PIL.ImageDraw
+
+    rng = np.random.default_rng(11)
+    cases = [("Hello world", 20, (255, 255, 255), {}), ("Hello world", 20, (255, 0, 0), {}),
+             ("Hello world", 31, (255, 255, 255), dict(rot=30.0)), ("Kelvra Ag", 24, (9, 8, 7), dict(size=1.5))]
+    scenes = []
+    for content, size, color, changes in cases * 2:
+        ts = make_record()
+        ts.update(changes)
+        canvas = rng.integers(0, 256, (400, 600, 3), dtype=np.uint8)
+        expected = canvas.copy()
+        reference_pillow_text(kv, expected, ts, content, FONT, size, color)
+        scenes.append((canvas, expected, ts, content, size, color))
+    rendered = []
+    real_draw = PIL.ImageDraw.Draw
+    monkeypatch.setattr(PIL.ImageDraw, "Draw", lambda img: rendered.append(1) or real_draw(img))
+    real_blit = kv.blit
+    monkeypatch.setattr(kv, "blit", lambda arr, t, img, sf: real_blit(arr, t, img, sf) or img.fill(0))
+    for canvas, expected, ts, content, size, color in scenes:
+        kv.text(canvas, ts, content, FONT, size, color)
+        np.testing.assert_array_equal(canvas, expected)
+    assert len(rendered) == len(cases)
+
+
+@needs_font
+@pytest.mark.parametrize("name", ["load_font", "text_size", "blit", "ImageDraw"])
+def test_cached_text_obeys_rebinding(kv, canvas, ts, monkeypatch, name):
+    kv.text(canvas, ts, "Rebound", FONT, 22, (1, 2, 3))
+    calls = []
+    serif = FONT.replace("DejaVuSans", "DejaVuSerif")
+    if name == "load_font":
+        monkeypatch.setattr(kv, "load_font", lambda n, s: calls.append(s) or ImageFont.truetype(serif, s))
+    elif name == "text_size":
+        real = kv.text_size
+        monkeypatch.setattr(kv, "text_size", lambda *a: calls.append(a) or real(*a))
+    elif name == "blit":
+        monkeypatch.setattr(kv, "blit", lambda *a: calls.append(a[2].shape))
+    else:
+        import PIL.ImageDraw
+
+        monkeypatch.setattr(kv, "ImageDraw", type("Draws", (), {"Draw": lambda img: calls.append(1) or
+                                                                PIL.ImageDraw.Draw(img)}))
+    canvas[:] = 0
+    expected = canvas.copy()
+    reference_pillow_text(kv, expected, ts, "Rebound", serif if name == "load_font" else FONT, 22, (1, 2, 3))
+    kv.text(canvas, ts, "Rebound", FONT, 22, (1, 2, 3))
+    assert len(calls) == (2 if name == "load_font" else 1)  # text_size loads the font too
+    if name != "blit":
+        np.testing.assert_array_equal(canvas, expected)
+
+
+@needs_font
+def test_text_image_cache_is_bounded(kv, canvas, ts):
+    import tracemalloc
+
+    kv.text(canvas, ts, "warm-up", FONT, 40, (5, 5, 5))
+    tracemalloc.start()
+    try:
+        for i in range(300):  # some 40 MB of distinct text images
+            kv.text(canvas, ts, f"{i:04d} a line of text that is not short at all", FONT, 40, (5, 5, 5))
+        kept = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert kept < 8 << 20

@@ -28,15 +28,6 @@ FuncTable (*const kTables[])() = {
     text_functions,  command_functions,  sound_functions,  packager_functions,
 };
 
-// The spec named `name` in any table, or nullptr.
-const FuncSpec* find_spec(const char* name) {
-  for (auto table : kTables) {
-    FuncTable t = table();
-    for (size_t i = 0; i < t.size; ++i)
-      if (std::strcmp(t.specs[i].name, name) == 0) return &t.specs[i];
-  }
-  return nullptr;
-}
 
 size_t g_bound = 0;  // functions bound so far, checked against the tables at the end
 
@@ -167,6 +158,7 @@ int startup(PyObject* m) {
   if (import_from(m, "typing", {{"Dict", "Dict"}, {"Tuple", "Tuple"}, {"Optional", "Opt"}}) < 0) return -1;
   if (import_from(m, "PIL", {{"ImageFont", "ImageFont"}, {"ImageDraw", "ImageDraw"}, {"Image", "Image"}}) < 0)
     return -1;
+  if (opencv_warp_startup(m) < 0) return -1;  // OpenCV's own warp, for the region warp
   // 2. Geometry, colour conversion and the drawing primitives.
   if (bind(m, {"add_tuples", "apply_homography", "transform_3d", "transform", "inverse_transform", "_color_bgr",
                "clear", "line", "rect", "poly", "circle", "ellipse", "arc", "graph"}) < 0)
@@ -269,6 +261,19 @@ PyModuleDef g_def = {
 };
 
 }  // namespace
+}  // namespace kv
+
+namespace kv {
+
+const FuncSpec* find_spec(const char* name) {
+  for (auto table : kTables) {
+    FuncTable t = table();
+    for (size_t i = 0; i < t.size; ++i)
+      if (std::strcmp(t.specs[i].name, name) == 0) return &t.specs[i];
+  }
+  return nullptr;
+}
+
 }  // namespace kv
 
 PyMODINIT_FUNC PyInit__kelvra_core() { return PyModuleDef_Init(&kv::g_def); }

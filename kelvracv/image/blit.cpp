@@ -1,19 +1,26 @@
 // Image blitting: corner mapping through the coordinate pipeline, the
-// perspective warp through the module's cv2, then one compositing pass over
-// the canvas bytes. Main thread, interpreter lock held throughout.
+// perspective warp, then one compositing pass over the canvas bytes. The
+// warp is the module's cv2.warpPerspective onto a canvas-sized image, or,
+// where that function is OpenCV's own and runs the kernels the region warp
+// reproduces, the region warp over just the pixels the image can reach.
+// Main thread, interpreter lock held throughout.
 
 #include "image/blit.hpp"
 
-#include <cstring>
-
+#include "core/bindings.hpp"
 #include "geometry/record.hpp"
 #include "image/composite.hpp"
+#include "image/warp.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
 
 namespace kv::image {
 namespace {
+
+// cv2.warpPerspective as `import cv2` gave it, whatever OpenCV's version: a
+// warp made by it leaves zero outside the warped quad.
+PyObject* g_opencv_warp = nullptr;
 
 constexpr int kInterLinear = 1;  // cv2.INTER_LINEAR, whose support warp_support knows
 
@@ -94,9 +101,7 @@ Ref points_f32(const double* v) {
 Region pass_region(PyObject* warp_fn, PyObject* flags, PyObject* matrix, double w, double h,
                    const CanvasView& canvas) {
   Region all = whole(canvas);
-  if (!PyCFunction_Check(warp_fn)) return all;
-  const char* fn_name = reinterpret_cast<PyCFunctionObject*>(warp_fn)->m_ml->ml_name;
-  if (std::strcmp(fn_name, "warpPerspective") != 0) return all;
+  if (!g_opencv_warp || warp_fn != g_opencv_warp) return all;
   if (!PyLong_CheckExact(flags) || PyLong_AsLong(flags) != kInterLinear) return all;
   if (!PyArray_Check(matrix)) return all;
   PyArrayObject* m = as_array(matrix);
@@ -142,18 +147,22 @@ CanvasView canvas_view(PyObject* arr) {
           PyArray_STRIDE(a, 0), PyArray_STRIDE(a, 1), PyArray_STRIDE(a, 2)};
 }
 
-// The warp: cv2.warpPerspective(src_img, M, (width, height), flags=cv2.INTER_LINEAR).
-bool warp(PyObject* arr, PyObject* src_img, PyObject* matrix, Ref* warped, Ref* warp_fn, Ref* flags) {
-  PyObject* kw_flags = KV_KW(flags);
+// The warp function and its flag: cv2.warpPerspective and cv2.INTER_LINEAR.
+bool warp_function(Ref* warp_fn, Ref* flags) {
   *warp_fn = global_attr(KV_STR("cv2"), KV_STR("warpPerspective"));
   if (!*warp_fn) return false;
   *flags = global_attr(KV_STR("cv2"), KV_STR("INTER_LINEAR"));
-  if (!*flags) return false;
+  return static_cast<bool>(*flags);
+}
+
+// The warp: cv2.warpPerspective(src_img, M, (width, height), flags=cv2.INTER_LINEAR).
+bool warp(PyObject* arr, PyObject* src_img, PyObject* matrix, PyObject* warp_fn, PyObject* flags, Ref* warped) {
+  PyObject* kw_flags = KV_KW(flags);
   PyArrayObject* a = as_array(arr);
   Ref dsize = Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(PyArray_DIM(a, 1)),
                                        static_cast<Py_ssize_t>(PyArray_DIM(a, 0))));
   if (!dsize) return false;
-  *warped = call(warp_fn->get(), {src_img, matrix, dsize.get(), flags->get()}, kw_flags);
+  *warped = call(warp_fn, {src_img, matrix, dsize.get(), flags}, kw_flags);
   return static_cast<bool>(*warped);
 }
 
@@ -164,8 +173,9 @@ Ref plus(PyObject* v, double offset) {
   return Ref::steal(PyNumber_Add(v, f.get()));
 }
 
-bool blit_with_matrix(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* warped,
-                      Ref* matrix, Ref* warp_fn, Ref* flags) {
+// The corners mapped through ts and the perspective matrix from the image's
+// corners to them; *matrix stays empty when a corner cannot be mapped.
+bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* matrix) {
   PyArrayObject* src = as_array(src_img);
   double w = static_cast<double>(PyArray_DIM(src, 1)), h = static_cast<double>(PyArray_DIM(src, 0));
   PointMapper mapper;
@@ -179,18 +189,168 @@ bool blit_with_matrix(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* 
     all_visible = all_visible && visible;
     dst[2 * i] = p.x, dst[2 * i + 1] = p.y;
   }
-  if (!all_visible) {
-    *warped = Ref::borrow(Py_None);
-    return true;
-  }
+  if (!all_visible) return true;
   const double corners[8] = {0, 0, w, 0, w, h, 0, h};
   Ref src_pts = points_f32(corners), dst_pts = points_f32(dst);
   if (!src_pts || !dst_pts) return false;
   Ref get_m = global_attr(KV_STR("cv2"), KV_STR("getPerspectiveTransform"));
   if (!get_m) return false;
   *matrix = call(get_m.get(), {src_pts.get(), dst_pts.get()});
-  if (!*matrix) return false;
-  return warp(arr, src_img, matrix->get(), warped, warp_fn, flags);
+  return static_cast<bool>(*matrix);
+}
+
+// ---- the region warp's preconditions -----------------------------------------
+
+// OpenCV as the module imported it, and whether it is the version whose
+// kernels the region warp reproduces (the tests compare the two).
+constexpr const char* kVerifiedOpenCV = "5.1.0";
+constexpr long kCpuAvx2 = 11, kCpuFma3 = 12;  // cv::CV_CPU_AVX2, cv::CV_CPU_FMA3
+
+struct GenuineOpenCV {
+  PyObject* warp = nullptr;      // cv2.warpPerspective
+  PyObject* use_ipp = nullptr;   // cv2.ipp.useIPP
+  PyObject* hardware = nullptr;  // cv2.checkHardwareSupport
+  PyObject* avx2 = nullptr;
+  PyObject* fma3 = nullptr;
+};
+GenuineOpenCV g_opencv;
+
+}  // namespace
+
+// Start-up, right after `import cv2`: remembers OpenCV's own functions. Any
+// surprise leaves the region warp off for the process; it is never an error.
+int remember_opencv(PyObject* m) {
+  PyObject* cv2 = PyDict_GetItemString(PyModule_GetDict(m), "cv2");
+  if (!cv2) return 0;
+  Ref version = Ref::steal(PyObject_GetAttrString(cv2, "__version__"));
+  Ref warp_fn = Ref::steal(PyObject_GetAttrString(cv2, "warpPerspective"));
+  if (warp_fn && PyCFunction_Check(warp_fn.get())) g_opencv_warp = Py_NewRef(warp_fn.get());
+  Ref ipp = Ref::steal(PyObject_GetAttrString(cv2, "ipp"));
+  Ref use_ipp = ipp ? Ref::steal(PyObject_GetAttrString(ipp.get(), "useIPP")) : Ref();
+  Ref hardware = Ref::steal(PyObject_GetAttrString(cv2, "checkHardwareSupport"));
+  PyErr_Clear();
+  if (!version || !PyUnicode_Check(version.get()) || PyUnicode_CompareWithASCIIString(version.get(), kVerifiedOpenCV))
+    return 0;
+  if (!warp_fn || !PyCFunction_Check(warp_fn.get()) || !use_ipp || !hardware) return 0;
+  g_opencv = {warp_fn.release(), use_ipp.release(), hardware.release(), PyLong_FromLong(kCpuAvx2),
+              PyLong_FromLong(kCpuFma3)};
+  if (!g_opencv.avx2 || !g_opencv.fma3) return -1;
+  return 0;
+}
+
+namespace {
+
+// 1 when the warp about to be made is OpenCV's own bilinear warp running
+// the kernels the region warp reproduces: the module's cv2.warpPerspective
+// is the function OpenCV registered, the flag is INTER_LINEAR, Intel IPP
+// (whose bilinear warp rounds differently) is off and OpenCV dispatches to
+// its AVX2 kernels. Asked each time: a program may switch IPP or OpenCV's
+// optimisations at any moment. 0 otherwise, -1 with an exception set.
+int region_warp_applies(PyObject* warp_fn, PyObject* flags) {
+  if (!g_opencv.warp || warp_fn != g_opencv.warp || !region_warp_supported()) return 0;
+  if (!PyLong_CheckExact(flags) || PyLong_AsLong(flags) != kInterLinear) {
+    if (PyErr_Occurred()) PyErr_Clear();  // an int beyond long is not the flag
+    return 0;
+  }
+  Ref ipp = call(g_opencv.use_ipp, {});
+  if (!ipp) return -1;
+  if (ipp.get() != Py_False) return 0;
+  for (PyObject* feature : {g_opencv.avx2, g_opencv.fma3}) {
+    Ref has = call(g_opencv.hardware, {feature});
+    if (!has) return -1;
+    if (has.get() != Py_True) return 0;
+  }
+  return 1;
+}
+
+// The lowest and one past the highest byte address an array's elements use.
+void byte_extent(PyArrayObject* a, uintptr_t* lo, uintptr_t* hi) {
+  uintptr_t base = reinterpret_cast<uintptr_t>(PyArray_DATA(a));
+  *lo = *hi = base;
+  bool empty = false;
+  for (int d = 0; d < PyArray_NDIM(a); d++) {
+    const npy_intp n = PyArray_DIM(a, d), st = PyArray_STRIDE(a, d);
+    if (n == 0) empty = true;
+    if (n > 1) (st < 0 ? *lo : *hi) += static_cast<uintptr_t>(st * (n - 1));
+  }
+  *hi += static_cast<uintptr_t>(PyArray_ITEMSIZE(a));
+  if (empty) *hi = *lo;
+}
+
+// The source as the region warp reads it, when its layout allows: pixels
+// and channels packed, rows apart by a positive stride, and no byte shared
+// with the canvas (OpenCV reads the whole image before anything is drawn).
+bool region_source(PyObject* src_img, PyObject* arr, WarpSource* out) {
+  PyArrayObject* s = as_array(src_img);
+  if (PyArray_NDIM(s) != 3 || PyArray_TYPE(s) != NPY_UBYTE) return false;
+  const npy_intp channels = PyArray_DIM(s, 2);
+  if (PyArray_STRIDE(s, 2) != 1 || PyArray_STRIDE(s, 1) != channels || PyArray_STRIDE(s, 0) <= 0) return false;
+  uintptr_t slo, shi, clo, chi;
+  byte_extent(s, &slo, &shi);
+  byte_extent(as_array(arr), &clo, &chi);
+  if (slo < chi && clo < shi) return false;
+  *out = {static_cast<const uint8_t*>(PyArray_DATA(s)), PyArray_DIM(s, 0), PyArray_DIM(s, 1), channels,
+          PyArray_STRIDE(s, 0)};
+  return true;
+}
+
+// Rows of the warp computed on demand.
+class RegionRows final : public WarpedRows {
+ public:
+  RegionRows(RegionWarp& warp, ptrdiff_t channels, ptrdiff_t band_rows)
+      : WarpedRows(channels, band_rows), warp_(warp) {}
+  const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) override { return warp_.row(y, c0, c1); }
+
+ private:
+  RegionWarp& warp_;
+};
+
+// Draws src_img with the region warp when every precondition holds: *done
+// tells. Runs no Python code between its checks and the last canvas write.
+bool try_region_blit(PyObject* arr, PyObject* src_img, PyObject* matrix, npy_intp H, npy_intp W, npy_intp channels,
+                     bool* done) {
+  *done = false;
+  if (!PyArray_Check(matrix)) return true;
+  PyArrayObject* m = as_array(matrix);
+  if (PyArray_TYPE(m) != NPY_DOUBLE || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) != 3 || PyArray_DIM(m, 1) != 3 ||
+      !PyArray_IS_C_CONTIGUOUS(m))
+    return true;
+  if (!check_canvas(arr, channels)) return false;
+  WarpSource source;
+  if (!region_source(src_img, arr, &source) || source.rows != H || source.cols != W || source.channels != channels)
+    return true;
+  CanvasView canvas = canvas_view(arr);
+  const double* mv = static_cast<const double*>(PyArray_DATA(m));
+  Region region;
+  if (canvas.rows < 1 || canvas.cols < 1 ||
+      !warp_support(mv, static_cast<double>(W), static_cast<double>(H), canvas.rows, canvas.cols, &region))
+    return true;
+  RegionWarp warp;
+  if (!warp.init(mv, source, canvas.rows, canvas.cols, channels == 4)) return true;
+  // A turned quad is narrowed row by row; an upright one has the same columns in every row.
+  bool upright = true;
+  for (int i = 0; i < 4; i++) {
+    const int j = (i + 1) % 4;
+    upright = upright && (region.qx[i] == region.qx[j] || region.qy[i] == region.qy[j]);
+  }
+  RegionRows rows(warp, channels, upright ? 8 : 1);
+  if (channels == 4)
+    composite_alpha(rows, canvas, region);
+  else
+    composite_nonzero(rows, canvas, region);
+  *done = true;
+  return true;
+}
+
+bool blit_with_matrix(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* warped,
+                      Ref* matrix, Ref* warp_fn, Ref* flags) {
+  if (!corner_matrix(ts, src_img, dest_world, matrix)) return false;
+  if (!*matrix) {
+    *warped = Ref::borrow(Py_None);
+    return true;
+  }
+  if (!warp_function(warp_fn, flags)) return false;
+  return warp(arr, src_img, matrix->get(), warp_fn->get(), flags->get(), warped);
 }
 
 }  // namespace
@@ -230,8 +390,19 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
   if (!c2 || !c3 || !c4) return false;
   PyObject* const dest_world[4] = {cp.get(), c2.get(), c3.get(), c4.get()};
 
-  Ref warped, matrix, warp_fn, flags;
-  if (!blit_with_matrix(arr, ts, src_img, dest_world, &warped, &matrix, &warp_fn, &flags)) return false;
+  Ref matrix, warp_fn, flags;
+  if (!corner_matrix(ts, src_img, dest_world, &matrix)) return false;
+  if (!matrix) return true;  // a corner cannot be mapped
+  if (!warp_function(&warp_fn, &flags)) return false;
+  const int region_warp = region_warp_applies(warp_fn.get(), flags.get());
+  if (region_warp < 0) return false;
+  if (region_warp) {
+    bool done;
+    if (!try_region_blit(arr, src_img, matrix.get(), H, W, channels, &done)) return false;
+    if (done) return true;
+  }
+  Ref warped;
+  if (!warp(arr, src_img, matrix.get(), warp_fn.get(), flags.get(), &warped)) return false;
   if (warped.get() == Py_None) return true;
 
   Ref keep;
@@ -244,11 +415,16 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
   if (PyArray_NDIM(src) == 3 && PyArray_DIM(src, 0) == H && PyArray_DIM(src, 1) == W)
     region = pass_region(warp_fn.get(), flags.get(), matrix.get(), static_cast<double>(W), static_cast<double>(H),
                          canvas);
+  WarpedImageRows rows(wv);
   if (channels == 4)
-    composite_alpha(wv, canvas, region);
+    composite_alpha(rows, canvas, region);
   else
-    composite_nonzero(wv, canvas, region);
+    composite_nonzero(rows, canvas, region);
   return true;
 }
 
 }  // namespace kv::image
+
+namespace kv {
+int opencv_warp_startup(PyObject* m) { return image::remember_opencv(m); }
+}  // namespace kv

@@ -16,10 +16,33 @@ struct CanvasView {
   ptrdiff_t row_stride, col_stride, channel_stride;
 };
 
-// The warp result: C-contiguous, same rows and columns as the canvas.
+// Where the warped pixels come from, a row piece at a time: a warped
+// canvas-sized image, or a warp computed for just the pixels asked for.
+class WarpedRows {
+ public:
+  // band_rows: rows narrowed to the quad together (see Region); pixels
+  // computed on demand pay for every column asked, so they take one.
+  WarpedRows(ptrdiff_t channels, ptrdiff_t band_rows) : channels(channels), band_rows(band_rows) {}
+  virtual ~WarpedRows() = default;
+  // The warped pixels [c0, c1) of canvas row y, `channels` bytes each,
+  // valid until the next call.
+  virtual const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) = 0;
+  const ptrdiff_t channels, band_rows;
+};
+
+// The warp result as an image: C-contiguous, same rows and columns as the canvas.
 struct WarpedView {
   const uint8_t* data;
   ptrdiff_t rows, cols, channels;
+};
+
+class WarpedImageRows final : public WarpedRows {
+ public:
+  explicit WarpedImageRows(const WarpedView& v) : WarpedRows(v.channels, 8), v_(v) {}
+  const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t) override { return v_.data + (y * v_.cols + c0) * channels; }
+
+ private:
+  WarpedView v_;
 };
 
 // Half-open pixel rectangle [row0, row1) x [col0, col1). With a quad, only
@@ -38,10 +61,10 @@ inline Region whole(const CanvasView& c) { return {0, c.rows, 0, c.cols}; }
 // Four channels (B, G, R, alpha) over a three-channel canvas:
 // canvas * (1.0 - a / 255.0) + bgr * (a / 255.0), truncated to 8 bits,
 // in that order of operations. Pixels with alpha 0 are left alone (exact).
-void composite_alpha(const WarpedView& src, const CanvasView& dst, Region r);
+void composite_alpha(WarpedRows& src, const CanvasView& dst, Region r);
 
 // Same channel count: each non-zero warped element replaces the canvas element.
-void composite_nonzero(const WarpedView& src, const CanvasView& dst, Region r);
+void composite_nonzero(WarpedRows& src, const CanvasView& dst, Region r);
 
 // The canvas area outside which OpenCV's bilinear warp of a w x h image with
 // the forward matrix m (row-major 3x3, source to canvas) is zero in every

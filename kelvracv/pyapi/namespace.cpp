@@ -146,6 +146,12 @@ Ref global_attr(PyObject* name, PyObject* attr) {
   return attr_of(g.get(), attr);
 }
 
+uint64_t namespace_epoch() { return g_globals_watched && g_watcher >= 0 ? g_epoch : 0; }
+
+bool epoch_watches(PyObject* obj) {
+  return PyModule_CheckExact(obj) && g_watcher >= 0 && watch(PyModule_GetDict(obj));
+}
+
 int set_global(PyObject* name, PyObject* value) { return PyDict_SetItem(g_dict, name, value); }
 int set_global(const char* name, PyObject* value) { return PyDict_SetItemString(g_dict, name, value); }
 

@@ -2,6 +2,7 @@
 // interned-string cache and printing. Callers hold the interpreter lock.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 
 #include "pyapi/function.hpp"
@@ -37,6 +38,13 @@ Ref attr_of(PyObject* obj, PyObject* attr);
 Ref global_attr(PyObject* name, PyObject* attr);
 int set_global(PyObject* name, PyObject* value);
 int set_global(const char* name, PyObject* value);
+
+// The namespace epoch: it moves on at any change of the module's namespace,
+// builtins or the namespace of any module asked through attr_of. 0 when no
+// dict watcher could be had (nothing may then be cached on it).
+uint64_t namespace_epoch();
+// Whether attr_of(obj, ...) answers from a namespace the epoch watches.
+bool epoch_watches(PyObject* obj);
 
 // ---- calls -----------------------------------------------------------------
 

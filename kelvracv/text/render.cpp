@@ -5,10 +5,13 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/bindings.hpp"
 #include "core/colors.hpp"
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+#include "text/image_cache.hpp"
 #include "text/text.hpp"
 
 namespace kv::text {
@@ -81,31 +84,24 @@ bool glyph_extent(PyObject* font, PyObject* content, PyObject* text_w, PyObject*
   return static_cast<bool>(*h);
 }
 
-// The Pillow path of text: render at the effective pixel size, then blit
-// with the inverse scale so the image keeps that pixel size.
-bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, double size,
-                 PyObject* bgr_color) {
-  double s;
-  if (!record_float(ts, KV_STR("size"), &s)) return false;
-  Ref effective = Ref::steal(py_int(size * s));
-  if (!effective) return false;
-  int overflow = 0;
-  long long eff = PyLong_AsLongLongAndOverflow(effective.get(), &overflow);
-  if (eff == -1 && PyErr_Occurred()) return false;
-  if (overflow < 0 || (overflow == 0 && eff < 1)) return true;  // below one pixel: nothing to draw
-
-  Ref font = call_global(KV_STR("load_font"), {font_info, effective.get()});
-  if (!font) return false;
-  Ref measured = call_global(KV_STR("text_size"), {content, font_info, effective.get()});
-  Ref text_w, text_h;
-  if (!measured || !unpack_pair(measured.get(), &text_w, &text_h)) return false;
+// Pillow's image of the text: measured with the module's text_size, drawn
+// at the image origin in the canvas's channel order, as an RGBA array.
+// *own_measure tells whether text_size was the module's own function.
+bool render_pillow_text(PyObject* content, PyObject* font_info, PyObject* font, PyObject* effective,
+                        PyObject* bgr_color, Ref* image, Ref* text_h, bool* own_measure) {
+  Ref measure = global(KV_STR("text_size"));
+  if (!measure) return false;
+  *own_measure = function_spec(measure.get()) == find_spec("text_size");
+  Ref measured = call(measure.get(), {content, font_info, effective});
+  Ref text_w;
+  if (!measured || !unpack_pair(measured.get(), &text_w, text_h)) return false;
 
   // The glyphs are drawn at the image origin, so they reach to the bounding
   // box's right and bottom edges, beyond the measured width and height
   // whenever the box starts right of or below the origin (descenders,
   // brackets): the image holds them all.
   Ref img_w, img_h;
-  if (!glyph_extent(font.get(), content, text_w.get(), text_h.get(), &img_w, &img_h)) return false;
+  if (!glyph_extent(font, content, text_w.get(), text_h->get(), &img_w, &img_h)) return false;
   if (!check_image_area(img_w.get(), img_h.get())) return false;
   PyObject* one = Py_GetConstantBorrowed(Py_CONSTANT_ONE);
   PyObject* transparent = KV_CONST(transparent_rgba);
@@ -122,10 +118,78 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   Ref draw = draw_new ? call(draw_new.get(), {pil.get()}) : Ref();
   Ref draw_text = draw ? Ref::steal(PyObject_GetAttr(draw.get(), KV_STR("text"))) : Ref();
   Ref fill = draw_text ? Ref::steal(PySequence_Concat(bgr_color, opaque)) : Ref();
-  if (!fill || !call(draw_text.get(), {origin, content, font.get(), fill.get()}, kw_text)) return false;
+  if (!fill || !call(draw_text.get(), {origin, content, font, fill.get()}, kw_text)) return false;
   Ref np_array = global_attr(KV_STR("np"), KV_STR("array"));
-  Ref image = np_array ? call(np_array.get(), {pil.get()}) : Ref();
-  if (!image) return false;
+  *image = np_array ? call(np_array.get(), {pil.get()}) : Ref();
+  return static_cast<bool>(*image);
+}
+
+// ---- cached text images ------------------------------------------------------
+// A rendered image is kept (text/image_cache.hpp) when everything it came
+// from is watched by the namespace epoch: the module's own load_font and
+// text_size, and Image, ImageDraw and np bound to modules. A hit draws a
+// copy of the kept array, so nothing the blit does can change the cache.
+
+bool epoch_watches_renderer() {
+  for (PyObject* name : {KV_STR("Image"), KV_STR("ImageDraw"), KV_STR("np")}) {
+    Ref m = global(name);
+    if (!m) {
+      PyErr_Clear();  // the rendering itself reports it
+      return false;
+    }
+    if (!epoch_watches(m.get())) return false;
+  }
+  return true;
+}
+
+// The image for (content, font, effective size, colour): from the cache, or
+// rendered and kept. `epoch` was read before load_font was looked up.
+bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject* effective, PyObject* bgr_color,
+                bool own_font, uint64_t epoch, Ref* image, Ref* text_h) {
+  TextImageKey key{content, font, 0, {0, 0, 0}};
+  bool cacheable = epoch != 0 && own_font && cacheable_colour(bgr_color, &key);
+  if (cacheable) {
+    int overflow = 0;
+    key.size = PyLong_AsLongLongAndOverflow(effective, &overflow);
+    cacheable = !overflow && !PyErr_Occurred() && namespace_epoch() == epoch;
+  }
+  Ref kept;
+  if (cacheable && text_image_get(key, epoch, &kept, text_h)) {
+    *image = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(kept.get()), NPY_CORDER));
+    return static_cast<bool>(*image);
+  }
+  bool own_measure = false;
+  if (!render_pillow_text(content, font_info, font, effective, bgr_color, image, text_h, &own_measure)) return false;
+  if (cacheable && own_measure && epoch_watches_renderer() && namespace_epoch() == epoch && PyArray_Check(image->get())) {
+    Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(image->get()), NPY_CORDER));
+    if (!copy) return false;
+    text_image_put(key, epoch, copy.get(), text_h->get());
+  }
+  return true;
+}
+
+// The Pillow path of text: render at the effective pixel size, then blit
+// with the inverse scale so the image keeps that pixel size.
+bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, double size,
+                 PyObject* bgr_color) {
+  double s;
+  if (!record_float(ts, KV_STR("size"), &s)) return false;
+  Ref effective = Ref::steal(py_int(size * s));
+  if (!effective) return false;
+  int overflow = 0;
+  long long eff = PyLong_AsLongLongAndOverflow(effective.get(), &overflow);
+  if (eff == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && eff < 1)) return true;  // below one pixel: nothing to draw
+
+  const uint64_t epoch = namespace_epoch();
+  Ref load = global(KV_STR("load_font"));
+  if (!load) return false;
+  const bool own_font = function_spec(load.get()) == find_spec("load_font");
+  Ref font = call(load.get(), {font_info, effective.get()});
+  if (!font) return false;
+  Ref image, text_h;
+  if (!text_image(content, font_info, font.get(), effective.get(), bgr_color, own_font, epoch, &image, &text_h))
+    return false;
 
   // The image's row 0 lies at the anchor: move it up by the text height in world units.
   Ref ts_temp = Ref::steal(PyDict_Copy(ts));

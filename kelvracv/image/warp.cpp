@@ -1,0 +1,291 @@
+// The region warp (see warp.hpp). The arithmetic follows OpenCV 5.1's
+// warpPerspectiveLinearInvoker_8UC3/8UC4 as its AVX2 dispatch runs them:
+// - the matrix is OpenCV's double inverse, then each entry rounded to float;
+// - per row, yf * M[1] + M[2] (and the y and w rows alike) in float, not fused;
+// - in the 16-pixel blocks of a row, sx = fma(M[0], x, that) / fma(M[6], x, ...);
+//   in the last dst_cols % 16 pixels, fma(x, M[0], y * M[1]) + M[2] and so on;
+// - floor, fractions a = sx - ix and b = sy - iy, the four neighbours with 0
+//   outside the image, then fma(a, p01 - p00, p00), fma(a, p11 - p10, p10)
+//   and fma(b, v1 - v0, v0) in float, rounded to nearest even, saturated.
+// A pixel whose neighbours all lie outside is 0.
+
+#include "image/warp.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define KV_HAVE_WARP_KERNEL 1
+#define KV_WARP_TARGET __attribute__((target("avx2,fma")))
+#endif
+
+namespace kv::image {
+namespace {
+
+// Destination coordinates are converted to float exactly below 2**24.
+constexpr ptrdiff_t kMaxExactCoordinate = ptrdiff_t{1} << 24;
+// OpenCV's kernels address source bytes with 32-bit offsets.
+constexpr double kMaxSourceBytes = 2147483647.0;
+// Pixels per block of OpenCV's AVX2 loop (two registers of eight floats).
+constexpr ptrdiff_t kBlock = 16;
+
+#if defined(KV_HAVE_WARP_KERNEL)
+
+// The four neighbours p00, p01, p10, p11 of source pixel (ix, iy), four
+// bytes each (C bytes, then zeros); 0 outside the image.
+template <int C>
+KV_WARP_TARGET inline __m128i neighbours(const WarpSource& s, unsigned ux, unsigned uy) {
+  if (ux < static_cast<unsigned>(s.cols - 1) && uy < static_cast<unsigned>(s.rows - 1)) {
+    const uint8_t* q = s.data + static_cast<ptrdiff_t>(uy) * s.row_stride + static_cast<ptrdiff_t>(ux) * C;
+    if (C == 4)
+      return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)),
+                                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + s.row_stride)));
+    uint64_t r0 = 0, r1 = 0;
+    std::memcpy(&r0, q, 6);
+    std::memcpy(&r1, q + s.row_stride, 6);
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 8, 9, 10, -1, 11, 12, 13, -1);
+    return _mm_shuffle_epi8(_mm_set_epi64x(static_cast<long long>(r1), static_cast<long long>(r0)), spread);
+  }
+  alignas(16) uint32_t p[4] = {0, 0, 0, 0};
+  for (int k = 0; k < 4; k++) {
+    const unsigned xx = ux + static_cast<unsigned>(k & 1), yy = uy + static_cast<unsigned>(k >> 1);
+    if (xx < static_cast<unsigned>(s.cols) && yy < static_cast<unsigned>(s.rows))
+      std::memcpy(&p[k], s.data + static_cast<ptrdiff_t>(yy) * s.row_stride + static_cast<ptrdiff_t>(xx) * C, C);
+  }
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// One destination pixel from its source position: integer parts ix, iy and
+// fractions a, b. Writes C bytes (and may write one byte more for C = 3).
+template <int C>
+KV_WARP_TARGET inline void sample(const WarpSource& s, int ix, int iy, float a, float b, uint8_t* out) {
+  const unsigned ux = static_cast<unsigned>(ix), uy = static_cast<unsigned>(iy);
+  if (ux + 1u >= static_cast<unsigned>(s.cols + 1) || uy + 1u >= static_cast<unsigned>(s.rows + 1)) {
+    std::memset(out, 0, C);
+    return;
+  }
+  const __m128i v = neighbours<C>(s, ux, uy);
+  const __m128 f00 = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(v));
+  const __m128 f01 = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_srli_si128(v, 4)));
+  const __m128 f10 = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_srli_si128(v, 8)));
+  const __m128 f11 = _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_srli_si128(v, 12)));
+  const __m128 va = _mm_set1_ps(a), vb = _mm_set1_ps(b);
+  const __m128 v0 = _mm_fmadd_ps(va, _mm_sub_ps(f01, f00), f00);
+  const __m128 v1 = _mm_fmadd_ps(va, _mm_sub_ps(f11, f10), f10);
+  const __m128 r = _mm_fmadd_ps(vb, _mm_sub_ps(v1, v0), v0);
+  __m128i i = _mm_cvtps_epi32(r);
+  i = _mm_packus_epi16(_mm_packus_epi32(i, i), i);
+  const uint32_t bytes = static_cast<uint32_t>(_mm_cvtsi128_si32(i));
+  std::memcpy(out, &bytes, C == 3 ? 4 : C);
+}
+
+// x < bound for unsigned 32-bit lanes.
+KV_WARP_TARGET inline __m256i below_unsigned(__m256i x, __m256i bound) {
+  const __m256i flip = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+  return _mm256_cmpgt_epi32(_mm256_xor_si256(bound, flip), _mm256_xor_si256(x, flip));
+}
+
+// Eight four-channel pixels at once, channel by channel, when each has all
+// four neighbours inside the image or none: false (nothing written) when
+// some pixel straddles the border.
+KV_WARP_TARGET inline bool gather_c4(const WarpSource& s, __m256i ix, __m256i iy, __m256 a, __m256 b,
+                                     bool zero_transparent, uint8_t* out) {
+  if (s.cols < 2 || s.rows < 2) return false;
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i inner = _mm256_and_si256(below_unsigned(ix, _mm256_set1_epi32(static_cast<int>(s.cols - 1))),
+                                         below_unsigned(iy, _mm256_set1_epi32(static_cast<int>(s.rows - 1))));
+  const __m256i near = _mm256_and_si256(
+      below_unsigned(_mm256_add_epi32(ix, one), _mm256_set1_epi32(static_cast<int>(s.cols + 1))),
+      below_unsigned(_mm256_add_epi32(iy, one), _mm256_set1_epi32(static_cast<int>(s.rows + 1))));
+  if (_mm256_testz_si256(near, near)) {  // all eight far outside: nothing to read
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_setzero_si256());
+    return true;
+  }
+  if (!_mm256_testc_si256(inner, near)) return false;  // a pixel near the image but not inside
+  const __m256i idx = _mm256_add_epi32(_mm256_mullo_epi32(iy, _mm256_set1_epi32(static_cast<int>(s.row_stride))),
+                                       _mm256_slli_epi32(ix, 2));
+  const int* base = reinterpret_cast<const int*>(s.data);
+  const int* below = reinterpret_cast<const int*>(s.data + s.row_stride);
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i p00 = _mm256_mask_i32gather_epi32(zero, base, idx, inner, 1);
+  const __m256i p01 = _mm256_mask_i32gather_epi32(zero, base + 1, idx, inner, 1);
+  const __m256i p10 = _mm256_mask_i32gather_epi32(zero, below, idx, inner, 1);
+  const __m256i p11 = _mm256_mask_i32gather_epi32(zero, below + 1, idx, inner, 1);
+  const __m256i byte = _mm256_set1_epi32(0xFF), top = _mm256_set1_epi32(255);
+  __m256i result = zero;
+  for (int c : {3, 0, 1, 2}) {  // alpha first
+    const __m128i shift = _mm_cvtsi32_si128(8 * c);
+    const __m256 f00 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p00, shift), byte));
+    const __m256 f01 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p01, shift), byte));
+    const __m256 f10 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p10, shift), byte));
+    const __m256 f11 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p11, shift), byte));
+    const __m256 v0 = _mm256_fmadd_ps(a, _mm256_sub_ps(f01, f00), f00);
+    const __m256 v1 = _mm256_fmadd_ps(a, _mm256_sub_ps(f11, f10), f10);
+    const __m256i r = _mm256_cvtps_epi32(_mm256_fmadd_ps(b, _mm256_sub_ps(v1, v0), v0));
+    // OpenCV packs with unsigned saturation: the same as clamping to 0..255.
+    const __m256i clamped = _mm256_min_epi32(_mm256_max_epi32(r, zero), top);
+    result = _mm256_or_si256(result, _mm256_sll_epi32(clamped, shift));
+    if (c == 3 && zero_transparent && _mm256_testz_si256(clamped, inner)) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), zero);  // eight clear pixels
+      return true;
+    }
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_and_si256(result, inner));
+  return true;
+}
+
+// Pixels that sit exactly on source pixels (fractions a = b = 0, as in any
+// blit moved by whole pixels): each is its neighbour p00, since
+// fma(0, d, p) = p, or 0 outside the image. A run of consecutive source
+// pixels is one copy. False (nothing written) when some fraction is not 0.
+template <int C>
+KV_WARP_TARGET inline bool whole_positions(const WarpSource& s, __m256i ix, __m256i iy, const float* as,
+                                           const float* bs, int n, uint8_t* out) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 fractions = _mm256_or_ps(_mm256_cmp_ps(_mm256_load_ps(as), zero, _CMP_NEQ_UQ),
+                                        _mm256_cmp_ps(_mm256_load_ps(bs), zero, _CMP_NEQ_UQ));
+  const int lanes = (1 << n) - 1;
+  if (_mm256_movemask_ps(fractions) & lanes) return false;
+  const int ix0 = _mm_cvtsi128_si32(_mm256_castsi256_si128(ix)), iy0 = _mm_cvtsi128_si32(_mm256_castsi256_si128(iy));
+  const __m256i run_x = _mm256_add_epi32(_mm256_set1_epi32(ix0), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  const __m256i same = _mm256_and_si256(_mm256_cmpeq_epi32(ix, run_x), _mm256_cmpeq_epi32(iy, _mm256_set1_epi32(iy0)));
+  if ((_mm256_movemask_ps(_mm256_castsi256_ps(same)) & lanes) == lanes && static_cast<unsigned>(iy0) < s.rows &&
+      ix0 >= 0 && ix0 + n <= s.cols) {
+    std::memcpy(out, s.data + iy0 * s.row_stride + ix0 * C, static_cast<size_t>(n) * C);
+    return true;
+  }
+  alignas(32) int xs[8], ys[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(xs), ix);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(ys), iy);
+  for (int j = 0; j < n; j++) {
+    if (static_cast<unsigned>(xs[j]) < static_cast<unsigned>(s.cols) &&
+        static_cast<unsigned>(ys[j]) < static_cast<unsigned>(s.rows))
+      std::memcpy(out + j * C, s.data + ys[j] * s.row_stride + xs[j] * C, C);
+    else
+      std::memset(out + j * C, 0, C);
+  }
+  return true;
+}
+
+// floor(v) as OpenCV's kernels convert it: INT_MIN beyond the int range and for NaN.
+KV_WARP_TARGET inline int floor_int(float v) { return _mm_cvtss_si32(_mm_floor_ss(_mm_setzero_ps(), _mm_set_ss(v))); }
+
+KV_WARP_TARGET inline float fused(float a, float b, float c) {
+  return _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(a), _mm_set_ss(b), _mm_set_ss(c)));
+}
+
+// Pixels [c0, c1) of row y into out (C bytes each, one spare byte after).
+template <int C>
+KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t block_end, bool zero_transparent,
+                             ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1, uint8_t* out) {
+  const float yf = static_cast<float>(y);
+  ptrdiff_t x = c0;
+  const ptrdiff_t vend = c1 < block_end ? c1 : block_end;
+  if (x < vend) {
+    const __m256 m0 = _mm256_set1_ps(m[0]), m3 = _mm256_set1_ps(m[3]), m6 = _mm256_set1_ps(m[6]);
+    const __m256 mx = _mm256_set1_ps(yf * m[1] + m[2]), my = _mm256_set1_ps(yf * m[4] + m[5]),
+                 mw = _mm256_set1_ps(yf * m[7] + m[8]);
+    const __m256 iota = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+    alignas(32) int ixs[8], iys[8];
+    alignas(32) float as[8], bs[8];
+    for (; x < vend; x += 8) {
+      const __m256 xf = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)), iota);
+      const __m256 w = _mm256_fmadd_ps(m6, xf, mw);
+      const __m256 sx = _mm256_div_ps(_mm256_fmadd_ps(m0, xf, mx), w);
+      const __m256 sy = _mm256_div_ps(_mm256_fmadd_ps(m3, xf, my), w);
+      const __m256i ix = _mm256_cvtps_epi32(_mm256_floor_ps(sx)), iy = _mm256_cvtps_epi32(_mm256_floor_ps(sy));
+      _mm256_store_si256(reinterpret_cast<__m256i*>(ixs), ix);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(iys), iy);
+      _mm256_store_ps(as, _mm256_sub_ps(sx, _mm256_cvtepi32_ps(ix)));
+      _mm256_store_ps(bs, _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy)));
+      const int n = vend - x < 8 ? static_cast<int>(vend - x) : 8;
+      uint8_t* o = out + (x - c0) * C;
+      if (whole_positions<C>(s, ix, iy, as, bs, n, o)) continue;
+      if (C == 4 && n == 8 && gather_c4(s, ix, iy, _mm256_sub_ps(sx, _mm256_cvtepi32_ps(ix)),
+                                        _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy)), zero_transparent, o))
+        continue;
+      for (int j = 0; j < n; j++) sample<C>(s, ixs[j], iys[j], as[j], bs[j], o + j * C);
+    }
+    x = vend;
+  }
+  for (; x < c1; x++) {
+    const float xf = static_cast<float>(x);
+    const float w = fused(xf, m[6], yf * m[7]) + m[8];
+    const float sx = (fused(xf, m[0], yf * m[1]) + m[2]) / w;
+    const float sy = (fused(xf, m[3], yf * m[4]) + m[5]) / w;
+    const int ix = floor_int(sx), iy = floor_int(sy);
+    sample<C>(s, ix, iy, sx - static_cast<float>(ix), sy - static_cast<float>(iy), out + (x - c0) * C);
+  }
+}
+
+#endif
+
+}  // namespace
+
+bool region_warp_supported() {
+#if defined(KV_HAVE_WARP_KERNEL)
+  static const bool ok = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return ok;
+#else
+  return false;
+#endif
+}
+
+bool opencv_invert3(const double s[9], double t[9]) {
+  double d = s[0] * (s[4] * s[8] - s[5] * s[7]) - s[1] * (s[3] * s[8] - s[5] * s[6]) +
+             s[2] * (s[3] * s[7] - s[4] * s[6]);
+  if (d == 0.0) {
+    for (int i = 0; i < 9; i++) t[i] = 0.0;
+    return false;
+  }
+  d = 1.0 / d;
+  t[0] = (s[4] * s[8] - s[5] * s[7]) * d;
+  t[1] = (s[2] * s[7] - s[1] * s[8]) * d;
+  t[2] = (s[1] * s[5] - s[2] * s[4]) * d;
+  t[3] = (s[5] * s[6] - s[3] * s[8]) * d;
+  t[4] = (s[0] * s[8] - s[2] * s[6]) * d;
+  t[5] = (s[2] * s[3] - s[0] * s[5]) * d;
+  t[6] = (s[3] * s[7] - s[4] * s[6]) * d;
+  t[7] = (s[1] * s[6] - s[0] * s[7]) * d;
+  t[8] = (s[0] * s[4] - s[1] * s[3]) * d;
+  return true;
+}
+
+bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_rows, ptrdiff_t dst_cols,
+                      bool zero_transparent) {
+  if (!region_warp_supported()) return false;
+  if (src.channels != 3 && src.channels != 4) return false;
+  if (src.rows < 1 || src.cols < 1 || src.rows >= kMaxExactCoordinate || src.cols >= kMaxExactCoordinate) return false;
+  if (src.row_stride < src.cols * src.channels ||
+      static_cast<double>(src.rows) * static_cast<double>(src.row_stride) > kMaxSourceBytes)
+    return false;
+  if (dst_rows < 1 || dst_cols < 1 || dst_rows >= kMaxExactCoordinate || dst_cols >= kMaxExactCoordinate) return false;
+  double inv[9];
+  if (!opencv_invert3(m, inv)) return false;
+  for (int i = 0; i < 9; i++) {
+    if (!(std::fabs(inv[i]) <= FLT_MAX)) return false;  // not finite, or no float
+    m_[i] = static_cast<float>(inv[i]);
+  }
+  src_ = src;
+  zero_transparent_ = zero_transparent && src.channels == 4;
+  block_end_ = dst_cols - dst_cols % kBlock;
+  return true;
+}
+
+const uint8_t* RegionWarp::row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
+  const size_t need = static_cast<size_t>(c1 - c0) * static_cast<size_t>(src_.channels) + 1;
+  if (buf_.size() < need) buf_.resize(need);
+#if defined(KV_HAVE_WARP_KERNEL)
+  if (src_.channels == 4)
+    warp_row<4>(src_, m_, block_end_, zero_transparent_, y, c0, c1, buf_.data());
+  else
+    warp_row<3>(src_, m_, block_end_, false, y, c0, c1, buf_.data());
+#else
+  (void)y;
+#endif
+  return buf_.data();
+}
+
+}  // namespace kv::image

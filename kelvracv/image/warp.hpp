@@ -1,0 +1,53 @@
+// OpenCV's bilinear perspective warp (cv2.warpPerspective with INTER_LINEAR
+// and a constant border of 0) for a part of the destination only, with the
+// arithmetic of OpenCV 5.1's own AVX2 warp kernels, so each computed pixel
+// has the bytes OpenCV writes there. No Python here; caller's thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kv::image {
+
+// The source image: 3 or 4 interleaved 8-bit channels, rows `row_stride`
+// bytes apart.
+struct WarpSource {
+  const uint8_t* data;
+  ptrdiff_t rows, cols, channels, row_stride;
+};
+
+// Whether this processor can run the kernel: AVX2 with fused multiply-add,
+// the instruction set of the OpenCV kernels it reproduces.
+bool region_warp_supported();
+
+// The warp of `src` by the forward matrix m (row-major 3x3, source to
+// destination) onto a destination `dst_cols` pixels wide, one row piece at
+// a time. OpenCV inverts m and maps each destination pixel back in float32;
+// the arithmetic differs between the 16-pixel blocks of a row and its last
+// dst_cols % 16 pixels, so the result depends on dst_cols.
+class RegionWarp {
+ public:
+  // False when OpenCV's inverse of m is singular (OpenCV then samples with
+  // a zero matrix) or the sizes are beyond what the kernel handles exactly.
+  // zero_transparent: four-channel pixels whose alpha comes out 0 may be
+  // all 0 (for alpha compositing, which leaves such pixels alone).
+  bool init(const double m[9], const WarpSource& src, ptrdiff_t dst_rows, ptrdiff_t dst_cols,
+            bool zero_transparent = false);
+  // The warped pixels [c0, c1) of destination row y, `channels` bytes each,
+  // valid until the next call.
+  const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1);
+
+ private:
+  WarpSource src_{};
+  float m_[9] = {};
+  ptrdiff_t block_end_ = 0;  // columns below this one are in 16-pixel blocks
+  bool zero_transparent_ = false;
+  std::vector<uint8_t> buf_;
+};
+
+// OpenCV's inverse of a 3x3 matrix (cv::invert with DECOMP_LU: the cofactor
+// formula in double); false, with zeros, when the determinant is 0.
+bool opencv_invert3(const double m[9], double out[9]);
+
+}  // namespace kv::image

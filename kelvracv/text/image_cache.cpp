@@ -1,0 +1,113 @@
+// The text image cache (see image_cache.hpp): a short vector scanned by hash.
+
+#include "text/image_cache.hpp"
+
+#include <vector>
+
+#include "pyapi/numpy.hpp"
+
+namespace kv::text {
+namespace {
+
+// A few screens of text at most: entries, and bytes of image data.
+constexpr size_t kMaxEntries = 128;
+constexpr size_t kMaxBytes = size_t{4} << 20;
+
+struct Entry {
+  Py_hash_t hash;
+  Ref content, font, image, text_h;
+  long long size;
+  long bgr[3];
+  uint64_t epoch;
+  uint64_t used;
+  size_t bytes;
+};
+
+// Never destroyed: the process's exit runs after the interpreter is gone.
+std::vector<Entry>& g_entries = *new std::vector<Entry>();
+size_t g_bytes = 0;
+uint64_t g_clock = 0;
+
+Py_hash_t key_hash(const TextImageKey& k) {
+  Py_hash_t h = PyObject_Hash(k.content);  // an exact str: cached, cannot fail
+  if (h == -1) {
+    PyErr_Clear();
+    h = 0;
+  }
+  auto mix = [&h](uint64_t v) { h = static_cast<Py_hash_t>(static_cast<uint64_t>(h) * 1000003u ^ v); };
+  mix(reinterpret_cast<uintptr_t>(k.font));
+  mix(static_cast<uint64_t>(k.size));
+  for (long c : k.bgr) mix(static_cast<uint64_t>(c));
+  return h;
+}
+
+bool same(const Entry& e, Py_hash_t h, const TextImageKey& k) {
+  if (e.hash != h || e.font.get() != k.font || e.size != k.size) return false;
+  for (int i = 0; i < 3; i++)
+    if (e.bgr[i] != k.bgr[i]) return false;
+  return e.content.get() == k.content || PyUnicode_Compare(e.content.get(), k.content) == 0;
+}
+
+}  // namespace
+
+bool cacheable_colour(PyObject* bgr, TextImageKey* key) {
+  if (!PyTuple_CheckExact(bgr) || PyTuple_GET_SIZE(bgr) != 3) return false;
+  for (int i = 0; i < 3; i++) {
+    PyObject* c = PyTuple_GET_ITEM(bgr, i);
+    if (!PyLong_CheckExact(c)) return false;
+    int overflow = 0;
+    key->bgr[i] = PyLong_AsLongAndOverflow(c, &overflow);
+    if (overflow || (key->bgr[i] == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool text_image_get(const TextImageKey& key, uint64_t epoch, Ref* image, Ref* text_h) {
+  const Py_hash_t h = key_hash(key);
+  for (Entry& e : g_entries) {
+    if (!same(e, h, key)) continue;
+    if (e.epoch != epoch) return false;  // made before something was rebound
+    e.used = ++g_clock;
+    *image = e.image;
+    *text_h = e.text_h;
+    return true;
+  }
+  return false;
+}
+
+void text_image_put(const TextImageKey& key, uint64_t epoch, PyObject* image, PyObject* text_h) {
+  if (!PyArray_Check(image)) return;
+  const size_t bytes = static_cast<size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(image)));
+  if (bytes > kMaxBytes / 4) return;  // a huge text is rare and cheap to render again by comparison
+  const Py_hash_t h = key_hash(key);
+  // Entries released here may run Python code: collect them, drop them last.
+  std::vector<Entry> dropped;
+  for (size_t i = 0; i < g_entries.size();) {
+    if (same(g_entries[i], h, key) || g_entries[i].epoch != epoch) {
+      g_bytes -= g_entries[i].bytes;
+      dropped.push_back(std::move(g_entries[i]));
+      g_entries[i] = std::move(g_entries.back());
+      g_entries.pop_back();
+    } else {
+      i++;
+    }
+  }
+  while (!g_entries.empty() && (g_entries.size() >= kMaxEntries || g_bytes + bytes > kMaxBytes)) {
+    size_t oldest = 0;
+    for (size_t i = 1; i < g_entries.size(); i++)
+      if (g_entries[i].used < g_entries[oldest].used) oldest = i;
+    g_bytes -= g_entries[oldest].bytes;
+    dropped.push_back(std::move(g_entries[oldest]));
+    g_entries[oldest] = std::move(g_entries.back());
+    g_entries.pop_back();
+  }
+  g_entries.push_back(Entry{h, Ref::borrow(key.content), Ref::borrow(key.font), Ref::borrow(image),
+                            Ref::borrow(text_h), key.size, {key.bgr[0], key.bgr[1], key.bgr[2]}, epoch, ++g_clock,
+                            bytes});
+  g_bytes += bytes;
+}
+
+}  // namespace kv::text
