@@ -10,7 +10,6 @@
 #include "core/colors.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
-#include "window/window.hpp"
 
 namespace kv {
 namespace {
@@ -169,7 +168,7 @@ int startup(PyObject* m) {
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
   if (import_as(m, "pygame", "pygame") < 0) return -1;
   // 4. The mixer; 5. pynput's keyboard and mouse.
-  int headless = window::headless();
+  int headless = environ_flag("KELVRACV_HEADLESS");  // as window/settings.cpp reads it
   if (headless < 0 || open_mixer(headless) < 0 || import_input(m, headless) < 0) return -1;
   // 6. Shared globals.
   if (create_globals(m) < 0) return -1;
