@@ -39,6 +39,9 @@ from PIL import Image, ImageDraw, ImageFont
 
 from kelvracv import _kelvra_core as kv
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+import reference  # noqa: E402  (the documented formulas, shared with the tests)
+
 W, H = 800, 600
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 
@@ -72,25 +75,6 @@ def corners(ts, w, h, sx=1.0, sy=1.0):
     cp = ts["cursor_pos"]
     world = [cp, (cp[0] + w * sx, cp[1]), (cp[0] + w * sx, cp[1] + h * sy), (cp[0], cp[1] + h * sy)]
     return [kv.transform(p, ts) for p in world]
-
-
-def numpy_blit(arr, ts, src, scale_factor):
-    """The documented blit in Python: corner mapping, warp, float64 compositing."""
-    h, w = src.shape[0], src.shape[1]
-    dst = corners(ts, w, h, float(scale_factor[0]), float(scale_factor[1]))
-    if not all(dst):
-        return
-    m = cv2.getPerspectiveTransform(np.float32([[0, 0], [w, 0], [w, h], [0, h]]), np.float32(dst))
-    warped = cv2.warpPerspective(src, m, (arr.shape[1], arr.shape[0]), flags=cv2.INTER_LINEAR)
-    if src.shape[2] == 4:
-        b, g, r, a = cv2.split(warped)
-        alpha = a / 255.0
-        alpha3 = cv2.merge([alpha, alpha, alpha])
-        arr[:, :] = arr * (1.0 - alpha3) + cv2.merge([b, g, r]) * alpha3
-        arr[:, :] = np.uint8(arr)
-    else:
-        mask = warped != 0
-        arr[mask] = warped[mask]
 
 
 CACHE = {}
@@ -138,7 +122,7 @@ def py_text(arr, ts, content, font_info, size, color, thickness=1, aa=True):
     ImageDraw.Draw(img).text((0, 0), content, font=font, fill=bgr + (255,))
     tmp = ts.copy()
     tmp["cursor_pos"] = (ts["cursor_pos"][0], ts["cursor_pos"][1] - th / s)
-    numpy_blit(arr, tmp, np.array(img), (1.0 / s, 1.0 / s))
+    reference.blit(kv, arr, tmp, np.array(img), (1.0 / s, 1.0 / s))
 
 
 # ---- timing ----------------------------------------------------------------------------
@@ -322,7 +306,7 @@ def main():
         for alpha_name, src in SPRITES:
             label = f"blit 64x64x4, {name}, {alpha_name}"
             best, _ = compare(label, lambda: kv.blit(canvas, ts, src, (1.0, 1.0)),
-                              lambda: numpy_blit(canvas, ts, src, (1.0, 1.0)), 4, "NumPy blit", rounds=8)
+                              lambda: reference.blit(kv, canvas, ts, src, (1.0, 1.0)), 4, "NumPy blit", rounds=8)
             numpy_ratios[label] = 1.0 / best
     print()
     for label, (best, median) in floors.items():

@@ -12,6 +12,8 @@ import numpy as np
 import pytest
 from hypothesis import settings
 
+from reference import screen_points  # noqa: F401  (shared by the test files)
+
 # CI runs the same examples every time, so a result there can be reproduced;
 # local runs keep exploring new ones.
 settings.register_profile("ci", derandomize=True)
@@ -39,20 +41,6 @@ def make_record(w=600, h=400):
         "cam_rot_3d": (0.0, 0.0, 0.0),
         "is_3d": False,
     }
-
-
-def screen_points(kv, pts, ts):
-    """The screen points of world points as the drawing routines map them
-    (None where a point cannot be drawn)."""
-    out = []
-    for p in pts:
-        if ts["is_3d"]:
-            x, y, depth = kv.transform_3d(p, ts)
-            out.append((x, y) if depth >= 1e-6 else None)
-        else:
-            x, y = kv.transform(p, ts)
-            out.append(None if np.isinf(x) else (x, y))
-    return out
 
 
 @pytest.fixture

@@ -8,63 +8,10 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import make_record
+from reference import inverse_transform as ref_inverse, transform_2d as ref_transform_2d, \
+    transform_3d as ref_transform_3d
 
 PI = 3.141592653589793
-
-
-# ---- reference transcription ------------------------------------------------------
-
-def ref_transform_2d(p, ts):
-    x, y = float(p[0]), float(p[1])
-    r = float(ts["rot"]) * PI / 180
-    c, s = math.cos(r), math.sin(r)
-    sx = (c * x - s * y) * float(ts["size"]) + float(ts["shift"][0])
-    sy = (c * y + s * x) * float(ts["size"]) + float(ts["shift"][1])
-    H = ts.get("full_transform")
-    if H is None:
-        return (sx, sy)
-    M = np.asarray(H, dtype=np.float64)
-    v = (sx, sy, 1.0)
-    r0, r1, w = (M[i, 0] * v[0] + M[i, 1] * v[1] + M[i, 2] * v[2] for i in range(3))
-    if abs(w) > 1e-6:
-        return (float(r0 / w), float(r1 / w))
-    return (sx, sy)
-
-
-def ref_transform_3d(p, ts):
-    rot, size = float(ts["rot"]), float(ts["size"])
-    x, y = float(p[0]), float(p[1])
-    z = float(p[2]) if len(p) == 3 else 0.0
-    a = rot * PI / 180
-    c, s = math.cos(a), math.sin(a)
-    cx, cy, cz = (float(v) for v in ts["cam_pos_3d"])
-    X = (c * x - s * y) * size - cx
-    Y = (c * y + s * x) * size - cy
-    Z = size * z - cz
-    rx, ry, rz = (float(v) * PI / 180 for v in ts["cam_rot_3d"])
-    x1 = X * math.cos(ry) + Z * math.sin(ry)
-    z1 = Z * math.cos(ry) - X * math.sin(ry)
-    y2 = Y * math.cos(rx) - z1 * math.sin(rx)
-    z2 = z1 * math.cos(rx) + Y * math.sin(rx)
-    x3 = x1 * math.cos(rz) - y2 * math.sin(rz)
-    y3 = x1 * math.sin(rz) + y2 * math.cos(rz)
-    t = math.tan(90.0 * PI / 180 * 0.5)
-    if abs(z2) > 1e-6:
-        px, py, d = x3 / z2 * (1 / t), y3 / z2 * (1 / t), z2
-    else:
-        px, py, d = 0.0, 0.0, -1.0
-    return (px + float(ts["shift"][0]), py + float(ts["shift"][1]), d)
-
-
-def ref_inverse(s, ts):
-    x, y = float(s[0]), float(s[1])
-    rot, size = float(ts["rot"]), float(ts["size"])
-    sx, sy = float(ts["shift"][0]), float(ts["shift"][1])
-    if abs(size) < 1e-6:
-        return (0.0, 0.0, 0.0)
-    lx, ly = (x - sx) / size, (y - sy) / size
-    a = -rot * PI / 180
-    return (math.cos(a) * lx - math.sin(a) * ly, math.sin(a) * lx + math.cos(a) * ly, 0.0)
 
 
 finite = st.floats(min_value=-1e6, max_value=1e6, allow_nan=False)

@@ -16,40 +16,13 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import make_record, screen_points
+from conftest import make_record
+from reference import blit as reference_blit
 
 RNG = np.random.default_rng(7)
 
 
-# ---- reference -----------------------------------------------------------------
-
-
-def screen_corners(kv, ts, corners):
-    return screen_points(kv, corners, ts)
-
-
-def reference_blit(kv, arr, ts, src, scale_factor):
-    """blit as documented: corner mapping, warp, NumPy compositing."""
-    h, w = src.shape[0], src.shape[1]
-    sx, sy = float(scale_factor[0]), float(scale_factor[1])
-    cp = ts["cursor_pos"]
-    world = [cp, (cp[0] + w * sx, cp[1]), (cp[0] + w * sx, cp[1] + h * sy), (cp[0], cp[1] + h * sy)]
-    dst = screen_corners(kv, ts, world)
-    if not all(dst):
-        return
-    m = cv2.getPerspectiveTransform(np.float32([[0, 0], [w, 0], [w, h], [0, h]]), np.float32(dst))
-    warped = cv2.warpPerspective(src, m, (arr.shape[1], arr.shape[0]), flags=cv2.INTER_LINEAR)
-    if src.shape[2] == 4:
-        b, g, r, a = cv2.split(warped)
-        alpha = a / 255.0
-        alpha3 = cv2.merge([alpha, alpha, alpha])
-        bgr = cv2.merge([b, g, r])
-        arr[:, :] = arr * (1.0 - alpha3) + bgr * alpha3
-        arr[:, :] = np.uint8(arr)
-    else:
-        mask = warped != 0
-        arr[mask] = warped[mask]
-
+# ---- sprites -------------------------------------------------------------------
 
 def sprite(h=64, w=64, channels=4):
     img = RNG.integers(0, 256, (h, w, channels), dtype=np.uint8)

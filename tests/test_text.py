@@ -15,6 +15,7 @@ import pytest
 from PIL import Image, ImageDraw, ImageFont
 
 from conftest import make_record, run_capped
+from reference import blit as reference_blit
 
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 needs_font = pytest.mark.skipif(not os.path.exists(FONT), reason="fonts-dejavu-core is not installed")
@@ -24,21 +25,6 @@ _names = itertools.count()
 def unknown_font():
     """A font name that no test has used before (the cache is module-wide)."""
     return f"no-such-font-{next(_names)}"
-
-
-def reference_blit(kv, arr, ts, src, scale_factor):
-    """blit of a four-channel image as documented (2-D records only)."""
-    h, w = src.shape[:2]
-    sx, sy = scale_factor
-    cp = ts["cursor_pos"]
-    world = [cp, (cp[0] + w * sx, cp[1]), (cp[0] + w * sx, cp[1] + h * sy), (cp[0], cp[1] + h * sy)]
-    dst = [kv.transform(p, ts) for p in world]
-    m = cv2.getPerspectiveTransform(np.float32([[0, 0], [w, 0], [w, h], [0, h]]), np.float32(dst))
-    warped = cv2.warpPerspective(src, m, (arr.shape[1], arr.shape[0]), flags=cv2.INTER_LINEAR)
-    b, g, r, a = cv2.split(warped)
-    alpha = a / 255.0
-    alpha3 = cv2.merge([alpha, alpha, alpha])
-    arr[:, :] = arr * (1.0 - alpha3) + cv2.merge([b, g, r]) * alpha3
 
 
 def reference_pillow_text(kv, arr, ts, content, font_path, size, color):
