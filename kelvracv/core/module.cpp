@@ -114,6 +114,7 @@ int startup(PyObject* m) {
     if (import_as(m, name, name) < 0) return -1;
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
   if (import_as(m, "pygame", "pygame") < 0) return -1;
+  if (run_hook("native_drawing", m) < 0) return -1;  // OpenCV's drawing functions, for drawing without cv2
   // 4. The mixer: 44100 Hz, signed 16 bit, stereo, 512-sample buffer.
   {
     Ref init = Ref::steal(PyObject_GetAttrString(PyDict_GetItemString(module_dict(), "pygame"), "mixer"));
