@@ -55,9 +55,10 @@ bool channel(PyObject* o, uint8_t* out) {
 // (B, G, R, 0) of an (R, G, B, ...) tuple.
 bool color_of(PyObject* color, raster::Color* out) {
   if (!PyTuple_CheckExact(color) || PyTuple_GET_SIZE(color) < 3) return false;
-  out->c[3] = 0;
+  uint8_t bgr[3];
   for (int k = 0; k < 3; k++)
-    if (!channel(PyTuple_GET_ITEM(color, 2 - k), &out->c[k])) return false;
+    if (!channel(PyTuple_GET_ITEM(color, 2 - k), &bgr[k])) return false;
+  *out = raster::make_color(bgr[0], bgr[1], bgr[2]);
   return true;
 }
 

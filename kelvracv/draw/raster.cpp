@@ -119,20 +119,20 @@ inline void put3(uint8_t* p, const Color& c) {
   p[2] = c.c[2];
 }
 
-// Pixels xl .. xr of a row (nothing when xl > xr).
+// Pixels xl .. xr of a row (nothing when xl > xr), eight at a time from the
+// colour's run of eight pixels.
 void hline(uint8_t* row, int64_t xl, int64_t xr, const Color& c) {
   if (xl > xr) return;
   uint8_t* p = row + xl * 3;
   size_t n = static_cast<size_t>(xr - xl + 1);
-  if (n < 16) {
-    for (size_t i = 0; i < n; i++, p += 3) put3(p, c);
-    return;
+  const uint64_t w0 = c.run[0], w1 = c.run[1], w2 = c.run[2];
+  for (; n >= 8; n -= 8, p += 24) {
+    std::memcpy(p, &w0, 8);
+    std::memcpy(p + 8, &w1, 8);
+    std::memcpy(p + 16, &w2, 8);
   }
-  uint8_t pattern[48];
-  for (int i = 0; i < 16; i++) put3(pattern + 3 * i, c);
-  size_t full = n / 16;
-  for (size_t k = 0; k < full; k++, p += 48) std::memcpy(p, pattern, 48);
-  std::memcpy(p, pattern, 3 * (n - 16 * full));
+  const uint8_t b = c.c[0], g = c.c[1], r = c.c[2];
+  for (; n > 0; n--, p += 3) p[0] = b, p[1] = g, p[2] = r;
 }
 
 // The pixel (x, y) blended towards the colour with weight a / 256, twice, as
@@ -194,10 +194,11 @@ bool clip_line(int64_t w, int64_t h, Pt& p1, Pt& p2) {
 
 // A 4- or 8-connected line between whole pixels, walked from its left end
 // (OpenCV's Line through a LineIterator). The ends are int points.
-void line_px(const Canvas& img, Pt a, Pt b, const Color& color, int connectivity) {
+void line_px(const Canvas& img, int64_t ax, int64_t ay, int64_t bx, int64_t by, const Color& color,
+             int connectivity) {
   if (connectivity == 0) connectivity = 8;
   else if (connectivity == 1) connectivity = 4;
-  int x1 = saturate_int(a.x), y1 = saturate_int(a.y), x2 = saturate_int(b.x), y2 = saturate_int(b.y);
+  int x1 = saturate_int(ax), y1 = saturate_int(ay), x2 = saturate_int(bx), y2 = saturate_int(by);
   const unsigned w = static_cast<unsigned>(img.width), h = static_cast<unsigned>(img.height);
   if (static_cast<unsigned>(x1) >= w || static_cast<unsigned>(x2) >= w || static_cast<unsigned>(y1) >= h ||
       static_cast<unsigned>(y2) >= h) {
@@ -247,8 +248,9 @@ void line_px(const Canvas& img, Pt a, Pt b, const Color& color, int connectivity
   plus_step = plus_step * step + plus_shift * 3;
   minus_step = minus_step * step + minus_shift * 3;
   uint8_t* p = row_of(img, y1) + static_cast<size_t>(x1) * 3;
+  const uint8_t cb = color.c[0], cg = color.c[1], cr = color.c[2];
   for (int i = 0; i < count; i++) {
-    put3(p, color);
+    p[0] = cb, p[1] = cg, p[2] = cr;
     ptrdiff_t mask = err < 0 ? -1 : 0;
     err += minus_delta + (plus_delta & static_cast<int>(mask));
     p += minus_step + (plus_step & mask);
@@ -391,7 +393,7 @@ void line_aa(const Canvas& img, Pt p1, Pt p2, const Color& color) {
 void edge_line(const Canvas& img, Pt p0, Pt p, const Color& color, int line_type, int shift) {
   if (line_type <= 8) {
     if (shift == 0)
-      line_px(img, Pt{p0.x >> kShift, p0.y >> kShift}, Pt{p.x >> kShift, p.y >> kShift}, color, line_type);
+      line_px(img, p0.x >> kShift, p0.y >> kShift, p.x >> kShift, p.y >> kShift, color, line_type);
     else
       line_fixed(img, p0, p, color);
   } else {
@@ -519,7 +521,7 @@ void collect_edges(const Canvas& img, const Pt* v, int count, std::vector<PolyEd
       t0.y = pt0.y, t1.y = pt1.y;
       t0.x = (pt0.x + (kOne >> 1)) >> kShift;
       t1.x = (pt1.x + (kOne >> 1)) >> kShift;
-      line_px(img, t0, t1, color, line_type);
+      line_px(img, t0.x, t0.y, t1.x, t1.y, color, line_type);
       // the clipped ends give a more accurate edge
       if (static_cast<unsigned>(t0.x) >= static_cast<unsigned>(img.width) ||
           static_cast<unsigned>(t1.x) >= static_cast<unsigned>(img.width) ||
@@ -773,9 +775,10 @@ void ellipse_fixed(const Canvas& img, Pt center, Pt axes, int angle, int arc_sta
 // A segment of any thickness (OpenCV's ThickLine): a thin line, or a band of
 // the thickness as a convex quadrilateral plus round caps at the ends named in
 // `flags` (1: first, 2: second).
-void thick_line(const Canvas& img, Pt p0, Pt p1, const Color& color, int thickness, int line_type, int flags,
-                int shift) {
+void thick_line(const Canvas& img, int64_t x0, int64_t y0, int64_t x1, int64_t y1, const Color& color, int thickness,
+                int line_type, int flags, int shift) {
   const double inv_one = 1. / static_cast<double>(kOne);
+  Pt p0{x0, y0}, p1{x1, y1};
   auto contains = [&](const Pt& p) { return 0 <= p.x && p.x < img.width && 0 <= p.y && p.y < img.height; };
   if (thickness > 1 && shift == 0 && (!contains(p0) || !contains(p1))) {
     const int64_t margin = thickness;
@@ -794,7 +797,7 @@ void thick_line(const Canvas& img, Pt p0, Pt p1, const Color& color, int thickne
         p0.y = (p0.y + (kOne >> 1)) >> kShift;
         p1.x = (p1.x + (kOne >> 1)) >> kShift;
         p1.y = (p1.y + (kOne >> 1)) >> kShift;
-        line_px(img, p0, p1, color, line_type);
+        line_px(img, p0.x, p0.y, p1.x, p1.y, color, line_type);
       } else {
         line_fixed(img, p0, p1, color);
       }
@@ -838,11 +841,18 @@ void poly_line(const Canvas& img, const Pt* v, int count, bool closed, const Col
   if (!v || count <= 0) return;
   int i = closed ? count - 1 : 0;
   int flags = 2 + !closed;
-  Pt p0 = v[i];
+  int64_t x0 = v[i].x, y0 = v[i].y;
+  if (thickness <= 1 && line_type < kLineAA && shift == 0) {
+    // thin whole-pixel segments: thick_line's rounding gives back the ends as they are
+    for (i = !closed; i < count; i++) {
+      line_px(img, x0, y0, v[i].x, v[i].y, color, line_type);
+      x0 = v[i].x, y0 = v[i].y;
+    }
+    return;
+  }
   for (i = !closed; i < count; i++) {
-    Pt p = v[i];
-    thick_line(img, p0, p, color, thickness, line_type, flags, shift);
-    p0 = p;
+    thick_line(img, x0, y0, v[i].x, v[i].y, color, thickness, line_type, flags, shift);
+    x0 = v[i].x, y0 = v[i].y;
     flags = 2;
   }
 }
@@ -857,13 +867,21 @@ void to_points(const int* xy, int n, std::vector<Pt>* out) {
 
 // ---- public routines -------------------------------------------------------------
 
+Color make_color(uint8_t b, uint8_t g, uint8_t r) {
+  Color c{{b, g, r, 0}, {}};
+  uint8_t run[24];
+  for (int i = 0; i < 8; i++) run[3 * i] = b, run[3 * i + 1] = g, run[3 * i + 2] = r;
+  std::memcpy(c.run, run, sizeof run);
+  return c;
+}
+
 int cv_round(double v) {
   __m128d t = _mm_min_sd(_mm_set_sd(v), _mm_set_sd(2147483647.0));
   return _mm_cvtsd_si32(t);
 }
 
 void line(const Canvas& img, int x1, int y1, int x2, int y2, const Color& color, int thickness, int line_type) {
-  thick_line(img, Pt{x1, y1}, Pt{x2, y2}, color, thickness, line_type, 3, 0);
+  thick_line(img, x1, y1, x2, y2, color, thickness, line_type, 3, 0);
 }
 
 void rectangle(const Canvas& img, int x1, int y1, int x2, int y2, const Color& color, int thickness,
@@ -877,6 +895,16 @@ void rectangle(const Canvas& img, int x1, int y1, int x2, int y2, const Color& c
 
 void polylines(const Canvas& img, const int* xy, int n, bool closed, const Color& color, int thickness,
                int line_type) {
+  if (n <= 0) return;
+  if (thickness <= 1 && line_type < kLineAA) {  // poly_line's thin whole-pixel case, on the ints themselves
+    int i = closed ? n - 1 : 0;
+    int x0 = xy[2 * i], y0 = xy[2 * i + 1];
+    for (i = !closed; i < n; i++) {
+      line_px(img, x0, y0, xy[2 * i], xy[2 * i + 1], color, line_type);
+      x0 = xy[2 * i], y0 = xy[2 * i + 1];
+    }
+    return;
+  }
   std::vector<Pt> v;
   to_points(xy, n, &v);
   poly_line(img, v.data(), n, closed, color, thickness, line_type, 0);
