@@ -119,20 +119,24 @@ inline void put3(uint8_t* p, const Color& c) {
   p[2] = c.c[2];
 }
 
-// Pixels xl .. xr of a row (nothing when xl > xr), eight at a time from the
-// colour's run of eight pixels.
+// Pixels xl .. xr of a row (nothing when xl > xr), sixteen at a time from the
+// colour's run.
 void hline(uint8_t* row, int64_t xl, int64_t xr, const Color& c) {
   if (xl > xr) return;
   uint8_t* p = row + xl * 3;
   size_t n = static_cast<size_t>(xr - xl + 1);
-  const uint64_t w0 = c.run[0], w1 = c.run[1], w2 = c.run[2];
-  for (; n >= 8; n -= 8, p += 24) {
-    std::memcpy(p, &w0, 8);
-    std::memcpy(p + 8, &w1, 8);
-    std::memcpy(p + 16, &w2, 8);
+  if (n >= 16) {
+    __m128i w0, w1, w2;
+    std::memcpy(&w0, c.run, 16);
+    std::memcpy(&w1, c.run + 16, 16);
+    std::memcpy(&w2, c.run + 32, 16);
+    for (; n >= 16; n -= 16, p += 48) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), w0);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), w1);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), w2);
+    }
   }
-  const uint8_t b = c.c[0], g = c.c[1], r = c.c[2];
-  for (; n > 0; n--, p += 3) p[0] = b, p[1] = g, p[2] = r;
+  if (n) std::memcpy(p, c.run, 3 * n);
 }
 
 // The pixel (x, y) blended towards the colour with weight a / 256, twice, as
@@ -192,21 +196,10 @@ bool clip_line(int64_t w, int64_t h, Pt& p1, Pt& p2) {
   return (c1 | c2) == 0;
 }
 
-// A 4- or 8-connected line between whole pixels, walked from its left end
-// (OpenCV's Line through a LineIterator). The ends are int points.
-void line_px(const Canvas& img, int64_t ax, int64_t ay, int64_t bx, int64_t by, const Color& color,
-             int connectivity) {
-  if (connectivity == 0) connectivity = 8;
-  else if (connectivity == 1) connectivity = 4;
-  int x1 = saturate_int(ax), y1 = saturate_int(ay), x2 = saturate_int(bx), y2 = saturate_int(by);
-  const unsigned w = static_cast<unsigned>(img.width), h = static_cast<unsigned>(img.height);
-  if (static_cast<unsigned>(x1) >= w || static_cast<unsigned>(x2) >= w || static_cast<unsigned>(y1) >= h ||
-      static_cast<unsigned>(y2) >= h) {
-    Pt p1{x1, y1}, p2{x2, y2};
-    bool inside = clip_line(img.width, img.height, p1, p2);
-    x1 = static_cast<int>(p1.x), y1 = static_cast<int>(p1.y), x2 = static_cast<int>(p2.x), y2 = static_cast<int>(p2.y);
-    if (!inside) return;
-  }
+// The walk of a 4- or 8-connected line between whole pixels inside the
+// canvas, from its left end (OpenCV's LineIterator). connectivity: 4 or 8.
+inline __attribute__((always_inline)) void walk_px(const Canvas& img, int x1, int y1, int x2, int y2,
+                                                   const Color& color, int connectivity) {
   int delta_x = 1, delta_y = 1;
   int dx = x2 - x1, dy = y2 - y1;
   if (dx < 0) {
@@ -222,6 +215,18 @@ void line_px(const Canvas& img, int64_t ax, int64_t ay, int64_t bx, int64_t by, 
   if (vert) {
     std::swap(dx, dy);
     std::swap(delta_x, delta_y);
+  }
+  if (dy == 0) {
+    // a row or a column: the walk never takes its other step (err never
+    // goes negative), so its dx + 1 pixels are simply consecutive
+    const ptrdiff_t along = vert ? static_cast<ptrdiff_t>(img.step) * delta_x : 3;
+    uint8_t* p = row_of(img, y1) + static_cast<size_t>(x1) * 3;
+    if (!vert) {
+      hline(p, 0, dx, color);
+      return;
+    }
+    for (int i = 0; i <= dx; i++, p += along) put3(p, color);
+    return;
   }
   int err, plus_delta, minus_delta, count;
   ptrdiff_t minus_shift, plus_shift, minus_step, plus_step;
@@ -255,6 +260,24 @@ void line_px(const Canvas& img, int64_t ax, int64_t ay, int64_t bx, int64_t by, 
     err += minus_delta + (plus_delta & static_cast<int>(mask));
     p += minus_step + (plus_step & mask);
   }
+}
+
+// A 4- or 8-connected line between whole pixels, clipped to the canvas
+// (OpenCV's Line). The ends are saturated to ints, as OpenCV's Point takes them.
+void line_px(const Canvas& img, int64_t ax, int64_t ay, int64_t bx, int64_t by, const Color& color,
+             int connectivity) {
+  if (connectivity == 0) connectivity = 8;
+  else if (connectivity == 1) connectivity = 4;
+  int x1 = saturate_int(ax), y1 = saturate_int(ay), x2 = saturate_int(bx), y2 = saturate_int(by);
+  const unsigned w = static_cast<unsigned>(img.width), h = static_cast<unsigned>(img.height);
+  if (static_cast<unsigned>(x1) >= w || static_cast<unsigned>(x2) >= w || static_cast<unsigned>(y1) >= h ||
+      static_cast<unsigned>(y2) >= h) {
+    Pt p1{x1, y1}, p2{x2, y2};
+    bool inside = clip_line(img.width, img.height, p1, p2);
+    x1 = static_cast<int>(p1.x), y1 = static_cast<int>(p1.y), x2 = static_cast<int>(p2.x), y2 = static_cast<int>(p2.y);
+    if (!inside) return;
+  }
+  walk_px(img, x1, y1, x2, y2, color, connectivity);
 }
 
 // A thin line between 16.16 points, rounded to pixels along its main axis
@@ -512,7 +535,6 @@ void collect_edges(const Canvas& img, const Pt* v, int count, std::vector<PolyEd
   edges.reserve(edges.size() + count);
   for (int i = 0; i < count; i++, pt0 = pt1) {
     Pt t0, t1;
-    PolyEdge edge;
     pt1 = v[i];
     pt1.x = pt1.x << (kShift - shift);
     pt1.y = (pt1.y + delta) >> shift;
@@ -542,6 +564,7 @@ void collect_edges(const Canvas& img, const Pt* v, int count, std::vector<PolyEd
       line_aa(img, t0, t1, color);
     }
     if (pt0.y == pt1.y) continue;
+    PolyEdge& edge = edges.emplace_back();
     edge.dx = (pt1c.x - pt0c.x) / (pt1c.y - pt0c.y);
     if (pt0.y < pt1.y) {
       edge.y0 = static_cast<int>(pt0.y);
@@ -552,7 +575,6 @@ void collect_edges(const Canvas& img, const Pt* v, int count, std::vector<PolyEd
       edge.y1 = static_cast<int>(pt0.y);
       edge.x = pt1c.x + (pt1.y - pt1c.y) * edge.dx;
     }
-    edges.push_back(edge);
   }
 }
 
@@ -869,9 +891,7 @@ void to_points(const int* xy, int n, std::vector<Pt>* out) {
 
 Color make_color(uint8_t b, uint8_t g, uint8_t r) {
   Color c{{b, g, r, 0}, {}};
-  uint8_t run[24];
-  for (int i = 0; i < 8; i++) run[3 * i] = b, run[3 * i + 1] = g, run[3 * i + 2] = r;
-  std::memcpy(c.run, run, sizeof run);
+  for (int i = 0; i < 16; i++) c.run[3 * i] = b, c.run[3 * i + 1] = g, c.run[3 * i + 2] = r;
   return c;
 }
 
@@ -897,11 +917,18 @@ void polylines(const Canvas& img, const int* xy, int n, bool closed, const Color
                int line_type) {
   if (n <= 0) return;
   if (thickness <= 1 && line_type < kLineAA) {  // poly_line's thin whole-pixel case, on the ints themselves
+    const int connectivity = (line_type == 0 || line_type == 8) ? 8 : 4;
+    const unsigned w = static_cast<unsigned>(img.width), h = static_cast<unsigned>(img.height);
     int i = closed ? n - 1 : 0;
     int x0 = xy[2 * i], y0 = xy[2 * i + 1];
     for (i = !closed; i < n; i++) {
-      line_px(img, x0, y0, xy[2 * i], xy[2 * i + 1], color, line_type);
-      x0 = xy[2 * i], y0 = xy[2 * i + 1];
+      int x1 = xy[2 * i], y1 = xy[2 * i + 1];
+      if (static_cast<unsigned>(x0) < w && static_cast<unsigned>(x1) < w && static_cast<unsigned>(y0) < h &&
+          static_cast<unsigned>(y1) < h)
+        walk_px(img, x0, y0, x1, y1, color, connectivity);
+      else
+        line_px(img, x0, y0, x1, y1, color, connectivity);
+      x0 = x1, y0 = y1;
     }
     return;
   }

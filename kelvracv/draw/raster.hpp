@@ -18,11 +18,11 @@ struct Canvas {
   size_t step;
 };
 
-// The colour as written into a pixel, (B, G, R, 0), and eight such pixels as
-// three 64-bit words for row fills. Made by make_color.
+// The colour as written into a pixel, (B, G, R, 0), and sixteen such pixels
+// in a row for row fills. Made by make_color.
 struct Color {
   uint8_t c[4];
-  uint64_t run[3];
+  uint8_t run[48];
 };
 Color make_color(uint8_t b, uint8_t g, uint8_t r);
 
