@@ -52,13 +52,22 @@ bool channel(PyObject* o, uint8_t* out) {
   return true;
 }
 
-// (B, G, R, 0) of an (R, G, B, ...) tuple.
+// (B, G, R, 0) of an (R, G, B, ...) tuple. Tuples are immutable, so the
+// colour of the last tuple (kept alive here) is reused while the same tuple
+// comes back, as it does frame after frame.
 bool color_of(PyObject* color, raster::Color* out) {
+  static PyObject* last_tuple = nullptr;
+  static raster::Color last;
+  if (color == last_tuple) {
+    *out = last;
+    return true;
+  }
   if (!PyTuple_CheckExact(color) || PyTuple_GET_SIZE(color) < 3) return false;
   uint8_t bgr[3];
   for (int k = 0; k < 3; k++)
     if (!channel(PyTuple_GET_ITEM(color, 2 - k), &bgr[k])) return false;
-  *out = raster::make_color(bgr[0], bgr[1], bgr[2]);
+  *out = last = raster::make_color(bgr[0], bgr[1], bgr[2]);
+  Py_XSETREF(last_tuple, Py_NewRef(color));
   return true;
 }
 

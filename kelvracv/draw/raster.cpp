@@ -136,19 +136,34 @@ void hline(uint8_t* row, int64_t xl, int64_t xr, const Color& c) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), w2);
     }
   }
-  if (n) std::memcpy(p, c.run, 3 * n);
+  const uint8_t b = c.c[0], g = c.c[1], r = c.c[2];
+  for (; n > 0; n--, p += 3) p[0] = b, p[1] = g, p[2] = r;
 }
 
-// The pixel (x, y) blended towards the colour with weight a / 256, twice, as
-// OpenCV's antialiased lines blend.
-inline void blend(const Canvas& img, int x, int y, const Color& c, int a) {
+// One blending step of the channels held in 32-bit lanes (B, G, R, 0):
+// v + (((t - v) * a + 127) >> 8), as OpenCV computes it per channel. The
+// difference and the weight fit 16 bits, their product is rebuilt from the
+// low and high halves of the 16-bit multiplication.
+inline __m128i blend_step(__m128i v, __m128i t, __m128i a16) {
+  __m128i d = _mm_sub_epi32(t, v);
+  __m128i d16 = _mm_packs_epi32(d, d);
+  __m128i prod = _mm_unpacklo_epi16(_mm_mullo_epi16(d16, a16), _mm_mulhi_epi16(d16, a16));
+  return _mm_add_epi32(v, _mm_srai_epi32(_mm_add_epi32(prod, _mm_set1_epi32(127)), 8));
+}
+
+// The pixel (x, y) blended towards the colour (`t`, its channels in 32-bit
+// lanes) with weight a / 256, twice, as OpenCV's antialiased lines blend.
+// The steps never overshoot the colour, so the result stays a byte.
+inline void blend(const Canvas& img, int x, int y, __m128i t, int a) {
   uint8_t* p = row_of(img, y) + static_cast<size_t>(x) * 3;
-  for (int k = 0; k < 3; k++) {
-    int v = p[k], t = c.c[k];
-    v += ((t - v) * a + 127) >> 8;
-    v += ((t - v) * a + 127) >> 8;
-    p[k] = static_cast<uint8_t>(v);
-  }
+  const __m128i zero = _mm_setzero_si128();
+  uint32_t px = p[0] | (p[1] << 8) | (p[2] << 16);
+  __m128i v = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(px)), zero), zero);
+  __m128i a16 = _mm_set1_epi16(static_cast<short>(a));
+  v = blend_step(blend_step(v, t, a16), t, a16);
+  __m128i packed = _mm_packus_epi16(_mm_packs_epi32(v, v), zero);
+  px = static_cast<uint32_t>(_mm_cvtsi128_si32(packed));
+  p[0] = static_cast<uint8_t>(px), p[1] = static_cast<uint8_t>(px >> 8), p[2] = static_cast<uint8_t>(px >> 16);
 }
 
 inline int saturate_int(int64_t v) {
@@ -380,6 +395,7 @@ void line_aa(const Canvas& img, Pt p1, Pt p2, const Color& color) {
     ep_table[7] = ((t2 + t0) >> 8) & 0x1ff;
   }
   const unsigned uw = static_cast<unsigned>(w), uh = static_cast<unsigned>(h);
+  const __m128i t = _mm_setr_epi32(color.c[0], color.c[1], color.c[2], 0);
   if (ax > ay) {
     int x = static_cast<int>(p1.x >> kShift);
     for (; ecount >= 0; x++, p1.y += y_step, scount++, ecount--) {
@@ -388,11 +404,11 @@ void line_aa(const Canvas& img, Pt p1, Pt p2, const Color& color) {
       int ep_corr = ep_table[(((scount >= 2) + 1) & (scount | 2)) * 3 + (((ecount >= 2) + 1) & (ecount | 2))];
       int dist = static_cast<int>((p1.y >> (kShift - 5)) & 31);
       int a = (ep_corr * kFilter[dist + 32] >> 8) & 0xff;
-      if (static_cast<unsigned>(y) < uh) blend(img, x, y, color, a);
+      if (static_cast<unsigned>(y) < uh) blend(img, x, y, t, a);
       a = (ep_corr * kFilter[dist] >> 8) & 0xff;
-      if (static_cast<unsigned>(y + 1) < uh) blend(img, x, y + 1, color, a);
+      if (static_cast<unsigned>(y + 1) < uh) blend(img, x, y + 1, t, a);
       a = (ep_corr * kFilter[63 - dist] >> 8) & 0xff;
-      if (static_cast<unsigned>(y + 2) < uh) blend(img, x, y + 2, color, a);
+      if (static_cast<unsigned>(y + 2) < uh) blend(img, x, y + 2, t, a);
     }
   } else {
     int y = static_cast<int>(p1.y >> kShift);
@@ -402,11 +418,11 @@ void line_aa(const Canvas& img, Pt p1, Pt p2, const Color& color) {
       int ep_corr = ep_table[(((scount >= 2) + 1) & (scount | 2)) * 3 + (((ecount >= 2) + 1) & (ecount | 2))];
       int dist = static_cast<int>((p1.x >> (kShift - 5)) & 31);
       int a = (ep_corr * kFilter[dist + 32] >> 8) & 0xff;
-      if (static_cast<unsigned>(x) < uw) blend(img, x, y, color, a);
+      if (static_cast<unsigned>(x) < uw) blend(img, x, y, t, a);
       a = (ep_corr * kFilter[dist] >> 8) & 0xff;
-      if (static_cast<unsigned>(x + 1) < uw) blend(img, x + 1, y, color, a);
+      if (static_cast<unsigned>(x + 1) < uw) blend(img, x + 1, y, t, a);
       a = (ep_corr * kFilter[63 - dist] >> 8) & 0xff;
-      if (static_cast<unsigned>(x + 2) < uw) blend(img, x + 2, y, color, a);
+      if (static_cast<unsigned>(x + 2) < uw) blend(img, x + 2, y, t, a);
     }
   }
 }
