@@ -627,6 +627,41 @@ void fill_edges(const Canvas& img, std::vector<PolyEdge>& edges, const Color& co
   y_max = std::min(y_max, height);
   for (y = e->y0; y < y_max; y++) {
     PolyEdge *last, *prelast, *keep_prelast;
+    PolyEdge* a = tmp.next;
+    if (a && a->next && !a->next->next && e->y0 > y && a->y1 > y && a->next->y1 > y) {
+      // Two active edges and no edge starting or ending: the rows up to the
+      // next such event are the span between the two, both edges stepped,
+      // and the pair kept in x order, as the general loop below does them.
+      PolyEdge* b = a->next;
+      int stop = std::min(std::min(a->y1, b->y1), std::min(e->y0, y_max));
+      for (; y < stop; y++) {
+        if (y >= 0) {
+          int x1, x2;
+          if (a->x > b->x) {
+            x1 = static_cast<int>((b->x + delta) >> kShift);
+            x2 = static_cast<int>(a->x >> kShift);
+          } else {
+            x1 = static_cast<int>((a->x + delta) >> kShift);
+            x2 = static_cast<int>(b->x >> kShift);
+          }
+          if (x1 < width && x2 >= 0) {
+            if (x1 < 0) x1 = 0;
+            if (x2 >= width) x2 = width - 1;
+            hline(row_of(img, y), x1, x2, color);
+          }
+        }
+        a->x += a->dx;
+        b->x += b->dx;
+        if (a->x > b->x) {
+          tmp.next = b;
+          b->next = a;
+          a->next = nullptr;
+          std::swap(a, b);
+        }
+      }
+      y--;  // the loop's step brings y to `stop`
+      continue;
+    }
     int draw = 0;
     bool clipline = y < 0;
     prelast = &tmp;
@@ -954,11 +989,19 @@ void polylines(const Canvas& img, const int* xy, int n, bool closed, const Color
 }
 
 void fill_poly(const Canvas& img, const int* xy, int n, const Color& color, int line_type) {
-  std::vector<Pt> v;
-  to_points(xy, n, &v);
+  constexpr int kInPlace = 128;
+  Pt in_place[kInPlace];
+  std::vector<Pt> heap;
+  Pt* v = in_place;
+  if (n > kInPlace) {
+    to_points(xy, n, &heap);
+    v = heap.data();
+  } else {
+    for (int i = 0; i < n; i++) v[i] = Pt{xy[2 * i], xy[2 * i + 1]};
+  }
   std::vector<PolyEdge> edges;
   edges.reserve(static_cast<size_t>(n) + 1);
-  collect_edges(img, v.data(), n, edges, color, line_type, 0);
+  collect_edges(img, v, n, edges, color, line_type, 0);
   fill_edges(img, edges, color);
 }
 
