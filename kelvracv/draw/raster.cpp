@@ -119,25 +119,40 @@ inline void put3(uint8_t* p, const Color& c) {
   p[2] = c.c[2];
 }
 
-// Pixels xl .. xr of a row (nothing when xl > xr), sixteen at a time from the
-// colour's run.
+// Pixels xl .. xr of a row (nothing when xl > xr), copied from the colour's
+// run of sixteen pixels. The last piece of a row is written as a whole run
+// ending at xr, overlapping what is already written: whole pixels of the
+// same colour, so no byte changes twice to anything else.
 void hline(uint8_t* row, int64_t xl, int64_t xr, const Color& c) {
   if (xl > xr) return;
   uint8_t* p = row + xl * 3;
   size_t n = static_cast<size_t>(xr - xl + 1);
+  uint8_t* end = p + 3 * n;
   if (n >= 16) {
     __m128i w0, w1, w2;
     std::memcpy(&w0, c.run, 16);
     std::memcpy(&w1, c.run + 16, 16);
     std::memcpy(&w2, c.run + 32, 16);
-    for (; n >= 16; n -= 16, p += 48) {
+    for (; p + 48 <= end; p += 48) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(p), w0);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), w1);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), w2);
     }
+    if (p < end) {
+      p = end - 48;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), w0);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), w1);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 32), w2);
+    }
+  } else if (n >= 8) {
+    std::memcpy(p, c.run, 24);
+    std::memcpy(end - 24, c.run, 24);
+  } else if (n >= 4) {
+    std::memcpy(p, c.run, 12);
+    std::memcpy(end - 12, c.run, 12);
+  } else {
+    for (; p < end; p += 3) put3(p, c);
   }
-  const uint8_t b = c.c[0], g = c.c[1], r = c.c[2];
-  for (; n > 0; n--, p += 3) p[0] = b, p[1] = g, p[2] = r;
 }
 
 // One blending step of the channels held in 32-bit lanes (B, G, R, 0):
@@ -559,7 +574,12 @@ void collect_edges(const Canvas& img, const Pt* v, int count, std::vector<PolyEd
       t0.y = pt0.y, t1.y = pt1.y;
       t0.x = (pt0.x + (kOne >> 1)) >> kShift;
       t1.x = (pt1.x + (kOne >> 1)) >> kShift;
-      line_px(img, t0.x, t0.y, t1.x, t1.y, color, line_type);
+      if (0 <= t0.x && t0.x < img.width && 0 <= t1.x && t1.x < img.width && 0 <= t0.y && t0.y < img.height &&
+          0 <= t1.y && t1.y < img.height)  // inside: no saturation or clipping to do
+        walk_px(img, static_cast<int>(t0.x), static_cast<int>(t0.y), static_cast<int>(t1.x),
+                static_cast<int>(t1.y), color, (line_type == 1 || line_type == 4) ? 4 : 8);
+      else
+        line_px(img, t0.x, t0.y, t1.x, t1.y, color, line_type);
       // the clipped ends give a more accurate edge
       if (static_cast<unsigned>(t0.x) >= static_cast<unsigned>(img.width) ||
           static_cast<unsigned>(t1.x) >= static_cast<unsigned>(img.width) ||
