@@ -155,30 +155,47 @@ void hline(uint8_t* row, int64_t xl, int64_t xr, const Color& c) {
   }
 }
 
-// One blending step of the channels held in 32-bit lanes (B, G, R, 0):
-// v + (((t - v) * a + 127) >> 8), as OpenCV computes it per channel. The
-// difference and the weight fit 16 bits, their product is rebuilt from the
-// low and high halves of the 16-bit multiplication.
-inline __m128i blend_step(__m128i v, __m128i t, __m128i a16) {
-  __m128i d = _mm_sub_epi32(t, v);
-  __m128i d16 = _mm_packs_epi32(d, d);
-  __m128i prod = _mm_unpacklo_epi16(_mm_mullo_epi16(d16, a16), _mm_mulhi_epi16(d16, a16));
-  return _mm_add_epi32(v, _mm_srai_epi32(_mm_add_epi32(prod, _mm_set1_epi32(127)), 8));
+// One blending step of two pixels held in 16-bit lanes (B, G, R, 0, B, G,
+// R, 0): v + (((t - v) * a + 127) >> 8) per channel, as OpenCV computes it,
+// with the weights `w0` and `w1` of the two pixels given as 16-bit pairs
+// (a, 1): each product and its 127 come out of one multiply-add in 32 bits.
+inline __m128i blend_step(__m128i v, __m128i t, __m128i w0, __m128i w1) {
+  const __m128i k127 = _mm_set1_epi16(127);
+  __m128i d = _mm_sub_epi16(t, v);
+  __m128i lo = _mm_srai_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(d, k127), w0), 8);
+  __m128i hi = _mm_srai_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(d, k127), w1), 8);
+  return _mm_add_epi16(v, _mm_packs_epi32(lo, hi));
 }
 
-// The pixel (x, y) blended towards the colour (`t`, its channels in 32-bit
-// lanes) with weight a / 256, twice, as OpenCV's antialiased lines blend.
-// The steps never overshoot the colour, so the result stays a byte.
-inline void blend(const Canvas& img, int x, int y, __m128i t, int a) {
-  uint8_t* p = row_of(img, y) + static_cast<size_t>(x) * 3;
+inline uint32_t load3(const uint8_t* p) {
+  uint16_t lo;
+  std::memcpy(&lo, p, 2);
+  return lo | (static_cast<uint32_t>(p[2]) << 16);
+}
+inline void store3(uint8_t* p, uint32_t v) {
+  uint16_t lo = static_cast<uint16_t>(v);
+  std::memcpy(p, &lo, 2);
+  p[2] = static_cast<uint8_t>(v >> 16);
+}
+inline __m128i weight(int a) { return _mm_set1_epi32((1 << 16) | a); }
+
+// The three pixels of one step of an antialiased line blended towards the
+// colour `t` (16-bit lanes, twice) with weights a / 256, twice each, as
+// OpenCV's antialiased lines blend. A pixel off the canvas is given as a
+// scratch pixel of the caller's. The steps never overshoot the colour, so the
+// results stay bytes.
+inline __attribute__((always_inline)) void blend3(uint8_t* p0, int a0, uint8_t* p1, int a1, uint8_t* p2, int a2,
+                                                  __m128i t) {
   const __m128i zero = _mm_setzero_si128();
-  uint32_t px = p[0] | (p[1] << 8) | (p[2] << 16);
-  __m128i v = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(px)), zero), zero);
-  __m128i a16 = _mm_set1_epi16(static_cast<short>(a));
-  v = blend_step(blend_step(v, t, a16), t, a16);
-  __m128i packed = _mm_packus_epi16(_mm_packs_epi32(v, v), zero);
-  px = static_cast<uint32_t>(_mm_cvtsi128_si32(packed));
-  p[0] = static_cast<uint8_t>(px), p[1] = static_cast<uint8_t>(px >> 8), p[2] = static_cast<uint8_t>(px >> 16);
+  __m128i v01 = _mm_unpacklo_epi8(_mm_set_epi32(0, 0, static_cast<int>(load3(p1)), static_cast<int>(load3(p0))), zero);
+  __m128i v2 = _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(load3(p2))), zero);
+  __m128i w0 = weight(a0), w1 = weight(a1), w2 = weight(a2);
+  v01 = blend_step(blend_step(v01, t, w0, w1), t, w0, w1);
+  v2 = blend_step(blend_step(v2, t, w2, w2), t, w2, w2);
+  __m128i packed = _mm_packus_epi16(v01, v2);
+  store3(p0, static_cast<uint32_t>(_mm_cvtsi128_si32(packed)));
+  store3(p1, static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(packed, 4))));
+  store3(p2, static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(packed, 8))));
 }
 
 inline int saturate_int(int64_t v) {
@@ -410,7 +427,9 @@ void line_aa(const Canvas& img, Pt p1, Pt p2, const Color& color) {
     ep_table[7] = ((t2 + t0) >> 8) & 0x1ff;
   }
   const unsigned uw = static_cast<unsigned>(w), uh = static_cast<unsigned>(h);
-  const __m128i t = _mm_setr_epi32(color.c[0], color.c[1], color.c[2], 0);
+  const __m128i t = _mm_setr_epi16(color.c[0], color.c[1], color.c[2], 0, color.c[0], color.c[1], color.c[2], 0);
+  const size_t step = img.step;
+  uint8_t scratch[3] = {0, 0, 0};  // stands for the pixels off the canvas
   if (ax > ay) {
     int x = static_cast<int>(p1.x >> kShift);
     for (; ecount >= 0; x++, p1.y += y_step, scount++, ecount--) {
@@ -418,12 +437,13 @@ void line_aa(const Canvas& img, Pt p1, Pt p2, const Color& color) {
       int y = static_cast<int>((p1.y >> kShift) - 1);
       int ep_corr = ep_table[(((scount >= 2) + 1) & (scount | 2)) * 3 + (((ecount >= 2) + 1) & (ecount | 2))];
       int dist = static_cast<int>((p1.y >> (kShift - 5)) & 31);
-      int a = (ep_corr * kFilter[dist + 32] >> 8) & 0xff;
-      if (static_cast<unsigned>(y) < uh) blend(img, x, y, t, a);
-      a = (ep_corr * kFilter[dist] >> 8) & 0xff;
-      if (static_cast<unsigned>(y + 1) < uh) blend(img, x, y + 1, t, a);
-      a = (ep_corr * kFilter[63 - dist] >> 8) & 0xff;
-      if (static_cast<unsigned>(y + 2) < uh) blend(img, x, y + 2, t, a);
+      int a0 = (ep_corr * kFilter[dist + 32] >> 8) & 0xff;
+      int a1 = (ep_corr * kFilter[dist] >> 8) & 0xff;
+      int a2 = (ep_corr * kFilter[63 - dist] >> 8) & 0xff;
+      uint8_t* col = img.data + static_cast<size_t>(x) * 3;
+      blend3(static_cast<unsigned>(y) < uh ? col + static_cast<size_t>(y) * step : scratch, a0,
+             static_cast<unsigned>(y + 1) < uh ? col + static_cast<size_t>(y + 1) * step : scratch, a1,
+             static_cast<unsigned>(y + 2) < uh ? col + static_cast<size_t>(y + 2) * step : scratch, a2, t);
     }
   } else {
     int y = static_cast<int>(p1.y >> kShift);
@@ -432,12 +452,13 @@ void line_aa(const Canvas& img, Pt p1, Pt p2, const Color& color) {
       int x = static_cast<int>((p1.x >> kShift) - 1);
       int ep_corr = ep_table[(((scount >= 2) + 1) & (scount | 2)) * 3 + (((ecount >= 2) + 1) & (ecount | 2))];
       int dist = static_cast<int>((p1.x >> (kShift - 5)) & 31);
-      int a = (ep_corr * kFilter[dist + 32] >> 8) & 0xff;
-      if (static_cast<unsigned>(x) < uw) blend(img, x, y, t, a);
-      a = (ep_corr * kFilter[dist] >> 8) & 0xff;
-      if (static_cast<unsigned>(x + 1) < uw) blend(img, x + 1, y, t, a);
-      a = (ep_corr * kFilter[63 - dist] >> 8) & 0xff;
-      if (static_cast<unsigned>(x + 2) < uw) blend(img, x + 2, y, t, a);
+      int a0 = (ep_corr * kFilter[dist + 32] >> 8) & 0xff;
+      int a1 = (ep_corr * kFilter[dist] >> 8) & 0xff;
+      int a2 = (ep_corr * kFilter[63 - dist] >> 8) & 0xff;
+      uint8_t* row = row_of(img, y);
+      blend3(static_cast<unsigned>(x) < uw ? row + static_cast<size_t>(x) * 3 : scratch, a0,
+             static_cast<unsigned>(x + 1) < uw ? row + static_cast<size_t>(x + 1) * 3 : scratch, a1,
+             static_cast<unsigned>(x + 2) < uw ? row + static_cast<size_t>(x + 2) * 3 : scratch, a2, t);
     }
   }
 }
