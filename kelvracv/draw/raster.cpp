@@ -266,13 +266,14 @@ inline __attribute__((always_inline)) void walk_px(const Canvas& img, int x1, in
   if (dy == 0) {
     // a row or a column: the walk never takes its other step (err never
     // goes negative), so its dx + 1 pixels are simply consecutive
-    const ptrdiff_t along = vert ? static_cast<ptrdiff_t>(img.step) * delta_x : 3;
     uint8_t* p = row_of(img, y1) + static_cast<size_t>(x1) * 3;
-    if (!vert) {
+    if (!vert && dx >= 16) {
       hline(p, 0, dx, color);
       return;
     }
-    for (int i = 0; i <= dx; i++, p += along) put3(p, color);
+    const ptrdiff_t along = vert ? static_cast<ptrdiff_t>(img.step) * delta_x : 3;
+    const uint8_t cb = color.c[0], cg = color.c[1], cr = color.c[2];
+    for (int i = 0; i <= dx; i++, p += along) p[0] = cb, p[1] = cg, p[2] = cr;
     return;
   }
   int err, plus_delta, minus_delta, count;
