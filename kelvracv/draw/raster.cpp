@@ -1017,9 +1017,22 @@ void polylines(const Canvas& img, const int* xy, int n, bool closed, const Color
     for (i = !closed; i < n; i++) {
       int x1 = xy[2 * i], y1 = xy[2 * i + 1];
       if (static_cast<unsigned>(x0) < w && static_cast<unsigned>(x1) < w && static_cast<unsigned>(y0) < h &&
-          static_cast<unsigned>(y1) < h)
-        walk_px(img, x0, y0, x1, y1, color, connectivity);
-      else
+          static_cast<unsigned>(y1) < h) {
+        int dx = x1 - x0, dy = y1 - y0;
+        if (static_cast<unsigned>(dx + 1) <= 2 && static_cast<unsigned>(dy + 1) <= 2) {
+          // a step to a neighbouring pixel (the segments of fine curves): the
+          // walk sets both ends, and a 4-connected diagonal step goes first
+          // along x from its left end
+          put3(row_of(img, y0) + static_cast<size_t>(x0) * 3, color);
+          put3(row_of(img, y1) + static_cast<size_t>(x1) * 3, color);
+          if (connectivity == 4 && dx != 0 && dy != 0) {
+            int lx = dx > 0 ? x0 : x1, ly = dx > 0 ? y0 : y1;
+            put3(row_of(img, ly) + static_cast<size_t>(lx + 1) * 3, color);
+          }
+        } else {
+          walk_px(img, x0, y0, x1, y1, color, connectivity);
+        }
+      } else
         line_px(img, x0, y0, x1, y1, color, connectivity);
       x0 = x1, y0 = y1;
     }
