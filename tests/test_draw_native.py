@@ -243,3 +243,45 @@ def test_other_canvas_forms_go_through_cv2(kv, form, shape):
 def test_colours_convert_as_cv2_converts_them(kv, color):
     assert_same_drawing(kv, lambda a: kv.line(a, record(5.0, 7.0), (30, 20), color, 2), canvas((H, W), 3))
     assert_same_drawing(kv, lambda a: kv.poly(a, record(5.0, 7.0), ((30, 3), (-9, 20)), color, 1, True), canvas((H, W), 3))
+
+
+# ---- which path a drawing takes --------------------------------------------------
+
+# A polygon of 400 vertices: through cv2 it becomes a (400, 1, 2) int32 array
+# of 3200 bytes (NumPy reports its buffers to tracemalloc); drawn natively it
+# stays in the core's own memory.
+PEAK_SCRIPT = """
+import tracemalloc
+import numpy as np
+from kelvracv import _kelvra_core as kv
+ts = {"rot": 0.0, "size": 1.0, "shift": (0.0, 0.0), "cursor_pos": (1.0, 1.0), "full_transform": None,
+      "full_transform_inv": None, "cam_pos_3d": (0.0, 0.0, -10.0), "cam_rot_3d": (0.0, 0.0, 0.0), "is_3d": False}
+arr = np.zeros((48, 64, 3), np.uint8)
+ds = tuple((0.125, 0.0625) for _ in range(399))
+color = (255, 0, 0)
+kv.poly(arr, ts, ds, color, 1)
+tracemalloc.start()
+base = tracemalloc.get_traced_memory()[0]
+kv.poly(arr, ts, ds, color, 1)
+print(tracemalloc.get_traced_memory()[1] - base)
+"""
+
+
+def drawing_peak(prelude=""):
+    import subprocess
+    import sys
+
+    out = subprocess.run([sys.executable, "-c", prelude + PEAK_SCRIPT], capture_output=True, text=True, check=True)
+    return int(out.stdout.split()[-1])
+
+
+def test_a_plain_canvas_is_drawn_without_cv2():
+    native = drawing_peak()
+    through = drawing_peak("import kelvracv._kelvra_core as _k, types, cv2\n"
+                           "_p = types.ModuleType('p'); _p.__dict__.update(vars(cv2)); _k.cv2 = _p\n")
+    assert native < 3200 <= through
+
+
+def test_an_unverified_opencv_version_goes_through_cv2():
+    # the version is checked when the module starts
+    assert drawing_peak("import cv2; cv2.__version__ = '5.0.0'\n") >= 3200

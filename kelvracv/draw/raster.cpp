@@ -1,10 +1,12 @@
 // Scan conversion for plain BGR canvases (see raster.hpp). The routines follow
-// OpenCV 5.1.0's imgproc drawing code step for step: 16.16 fixed point
-// (kShift), Bresenham walks for 4- and 8-connected lines, the Gaussian-weighted
-// three-pixel walk for antialiased lines, the two-edge scan of convex
-// polygons, the active-edge scan of arbitrary polygons, the midpoint circle of
-// round caps and the table-driven ellipse polygon. Every integer width,
-// rounding and clipping step is kept, since the pixels must come out equal.
+// OpenCV 5.1.0's imgproc drawing code: 16.16 fixed point (kShift), Bresenham
+// walks for 4- and 8-connected lines, the Gaussian-weighted three-pixel walk
+// for antialiased lines, the two-edge scan of convex polygons, the active-edge
+// scan of arbitrary polygons, the midpoint circle of round caps and the
+// table-driven ellipse polygon. Every integer width, rounding and clipping
+// step is kept, since the pixels must come out equal; where a shortcut is
+// taken (runs of a row, steps to a neighbouring pixel, rows between two
+// edges), its comment says why it sets the same pixels.
 // No Python objects; any thread.
 
 #include "draw/raster.hpp"
