@@ -7,8 +7,11 @@ ratio shows what the native routine saves.
 
 The second table puts the primitives beside pygame's drawing calls for the same
 shapes on a surface of the same size (pygame/ours, higher is better; goal: a
-geometric mean of at least 1.5 and no workload below 0.8). The canvas is a
-plain BGR array, so the shapes are drawn without a cv2 call.
+geometric mean of at least 1.5 and no workload below 0.8), timed on the
+thread's CPU time so that other processes on a shared machine do not count.
+The canvas is a plain BGR array, so the shapes are drawn without a cv2 call.
+graph(sin) on the pygame side samples the function in Python, as a pygame
+program has to, and draws the samples with pygame.draw.aalines.
 
 Run: PYTHONPATH=. SDL_AUDIODRIVER=dummy xvfb-run -a .venv/bin/python bench/bench_draw.py [--peers]
 (--peers: only the pygame table)
