@@ -598,17 +598,18 @@ void collect_edges(const Canvas& img, const Pt* v, int count, std::vector<PolyEd
       t0.y = pt0.y, t1.y = pt1.y;
       t0.x = (pt0.x + (kOne >> 1)) >> kShift;
       t1.x = (pt1.x + (kOne >> 1)) >> kShift;
-      if (0 <= t0.x && t0.x < img.width && 0 <= t1.x && t1.x < img.width && 0 <= t0.y && t0.y < img.height &&
-          0 <= t1.y && t1.y < img.height)  // inside: no saturation or clipping to do
+      // (the ends came in as ints, so this also tells whether both are inside)
+      bool outside = static_cast<unsigned>(t0.x) >= static_cast<unsigned>(img.width) ||
+                     static_cast<unsigned>(t1.x) >= static_cast<unsigned>(img.width) ||
+                     static_cast<unsigned>(t0.y) >= static_cast<unsigned>(img.height) ||
+                     static_cast<unsigned>(t1.y) >= static_cast<unsigned>(img.height);
+      if (!outside)  // no saturation or clipping to do
         walk_px(img, static_cast<int>(t0.x), static_cast<int>(t0.y), static_cast<int>(t1.x),
                 static_cast<int>(t1.y), color, (line_type == 1 || line_type == 4) ? 4 : 8);
       else
         line_px(img, t0.x, t0.y, t1.x, t1.y, color, line_type);
       // the clipped ends give a more accurate edge
-      if (static_cast<unsigned>(t0.x) >= static_cast<unsigned>(img.width) ||
-          static_cast<unsigned>(t1.x) >= static_cast<unsigned>(img.width) ||
-          static_cast<unsigned>(t0.y) >= static_cast<unsigned>(img.height) ||
-          static_cast<unsigned>(t1.y) >= static_cast<unsigned>(img.height)) {
+      if (outside) {
         clip_line(img.width, img.height, t0, t1);
         if (t0.y != t1.y) {
           pt0c.y = t0.y;
