@@ -200,6 +200,10 @@ inline __attribute__((always_inline)) void blend3(uint8_t* p0, int a0, uint8_t* 
   store3(p2, static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(packed, 8))));
 }
 
+// v << k on two's complement, as OpenCV shifts its (possibly negative)
+// fixed-point values; done on the unsigned value, where shifting is defined.
+inline int64_t shl(int64_t v, int k) { return static_cast<int64_t>(static_cast<uint64_t>(v) << k); }
+
 inline int saturate_int(int64_t v) {
   return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
 }
@@ -500,8 +504,8 @@ void fill_convex(const Canvas& img, const Pt* v, int npts, const Color& color, i
   else
     delta1 = static_cast<int>(kOne - 1), delta2 = 0;
   Pt p0 = v[npts - 1];
-  p0.x <<= kShift - shift;
-  p0.y <<= kShift - shift;
+  p0.x = shl(p0.x, kShift - shift);
+  p0.y = shl(p0.y, kShift - shift);
   xmin = xmax = v[0].x;
   ymin = ymax = v[0].y;
   for (i = 0; i < npts; i++) {
@@ -513,8 +517,8 @@ void fill_convex(const Canvas& img, const Pt* v, int npts, const Color& color, i
     ymax = std::max(ymax, p.y);
     xmax = std::max(xmax, p.x);
     xmin = std::min(xmin, p.x);
-    p.x <<= kShift - shift;
-    p.y <<= kShift - shift;
+    p.x = shl(p.x, kShift - shift);
+    p.y = shl(p.y, kShift - shift);
     edge_line(img, p0, p, color, line_type, shift);
     p0 = p;
   }
@@ -546,8 +550,8 @@ void fill_convex(const Canvas& img, const Pt* v, int npts, const Color& color, i
               int64_t xs = v[idx0].x;
               int64_t xe = v[idx].x;
               if (shift != kShift) {
-                xs <<= kShift - shift;
-                xe <<= kShift - shift;
+                xs = shl(xs, kShift - shift);
+                xe = shl(xe, kShift - shift);
               }
               edge[i].ye = ty;
               edge[i].dx = ((xe - xs) * 2 + (static_cast<int64_t>(ty) - y)) / (2 * (static_cast<int64_t>(ty) - y));
@@ -585,13 +589,13 @@ void collect_edges(const Canvas& img, const Pt* v, int count, std::vector<PolyEd
                    int line_type, int shift) {
   int delta = (1 << shift) >> 1;
   Pt pt0 = v[count - 1], pt1;
-  pt0.x = pt0.x << (kShift - shift);
+  pt0.x = shl(pt0.x, kShift - shift);
   pt0.y = (pt0.y + delta) >> shift;
   edges.reserve(edges.size() + count);
   for (int i = 0; i < count; i++, pt0 = pt1) {
     Pt t0, t1;
     pt1 = v[i];
-    pt1.x = pt1.x << (kShift - shift);
+    pt1.x = shl(pt1.x, kShift - shift);
     pt1.y = (pt1.y + delta) >> shift;
     Pt pt0c(pt0), pt1c(pt1);
     if (line_type < kLineAA) {
@@ -616,12 +620,12 @@ void collect_edges(const Canvas& img, const Pt* v, int count, std::vector<PolyEd
           pt1c.y = t1.y;
         }
       }
-      pt0c.x = t0.x << kShift;
-      pt1c.x = t1.x << kShift;
+      pt0c.x = shl(t0.x, kShift);
+      pt1c.x = shl(t1.x, kShift);
     } else {
       t0.x = pt0.x, t1.x = pt1.x;
-      t0.y = pt0.y << kShift;
-      t1.y = pt1.y << kShift;
+      t0.y = shl(pt0.y, kShift);
+      t1.y = shl(pt1.y, kShift);
       line_aa(img, t0, t1, color);
     }
     if (pt0.y == pt1.y) continue;
@@ -866,8 +870,8 @@ void ellipse_fixed(const Canvas& img, Pt center, Pt axes, int angle, int arc_sta
   Pt prev{-1, -1};
   for (size_t i = 0; i < dv.size(); i += 2) {
     Pt pt;
-    pt.x = static_cast<int64_t>(cv_round(dv[i] / static_cast<double>(kOne))) << kShift;
-    pt.y = static_cast<int64_t>(cv_round(dv[i + 1] / static_cast<double>(kOne))) << kShift;
+    pt.x = shl(cv_round(dv[i] / static_cast<double>(kOne)), kShift);
+    pt.y = shl(cv_round(dv[i + 1] / static_cast<double>(kOne)), kShift);
     pt.x += cv_round(dv[i] - static_cast<double>(pt.x));
     pt.y += cv_round(dv[i + 1] - static_cast<double>(pt.y));
     if (pt != prev) {
@@ -904,10 +908,10 @@ void thick_line(const Canvas& img, int64_t x0, int64_t y0, int64_t x1, int64_t y
     clip_line(img.width + 2 * margin, img.height + 2 * margin, p0, p1);
     p0.x -= margin, p0.y -= margin, p1.x -= margin, p1.y -= margin;
   }
-  p0.x <<= kShift - shift;
-  p0.y <<= kShift - shift;
-  p1.x <<= kShift - shift;
-  p1.y <<= kShift - shift;
+  p0.x = shl(p0.x, kShift - shift);
+  p0.y = shl(p0.y, kShift - shift);
+  p1.x = shl(p1.x, kShift - shift);
+  p1.y = shl(p1.y, kShift - shift);
   if (thickness <= 1) {
     if (line_type < kLineAA) {
       if (line_type == 1 || line_type == 8 || shift == 0) {
@@ -1065,8 +1069,8 @@ void fill_poly(const Canvas& img, const int* xy, int n, const Color& color, int 
 
 void ellipse(const Canvas& img, int cx, int cy, int ax, int ay, int angle, int start, int end, const Color& color,
              int thickness, int line_type) {
-  Pt center{static_cast<int64_t>(cx) << kShift, static_cast<int64_t>(cy) << kShift};
-  Pt axes{static_cast<int64_t>(ax) << kShift, static_cast<int64_t>(ay) << kShift};
+  Pt center{shl(cx, kShift), shl(cy, kShift)};
+  Pt axes{shl(ax, kShift), shl(ay, kShift)};
   ellipse_fixed(img, center, axes, angle, start, end, color, thickness, line_type);
 }
 
