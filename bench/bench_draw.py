@@ -5,12 +5,22 @@ precomputed integer arguments. The pure-Python column is a transcription of
 the primitive's algorithm (point mapping included) written here, so the
 ratio shows what the native routine saves.
 
-Run: PYTHONPATH=. SDL_AUDIODRIVER=dummy xvfb-run -a .venv/bin/python bench/bench_draw.py
+The second table puts the primitives beside pygame's drawing calls for the same
+shapes on a surface of the same size (pygame/ours, higher is better; goal: a
+geometric mean of at least 1.5 and no workload below 0.8), timed on the
+thread's CPU time so that other processes on a shared machine do not count.
+The canvas is a plain BGR array, so the shapes are drawn without a cv2 call.
+graph(sin) on the pygame side samples the function in Python, as a pygame
+program has to, and draws the samples with pygame.draw.aalines.
+
+Run: PYTHONPATH=. SDL_AUDIODRIVER=dummy xvfb-run -a .venv/bin/python bench/bench_draw.py [--peers]
+(--peers: only the pygame table)
 """
 
 import math
 import os
 import sys
+import time
 import timeit
 
 os.environ.setdefault("SDL_AUDIODRIVER", "dummy")
@@ -46,13 +56,13 @@ def best(fn, number, repeat=7):
     return min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e6
 
 
-def paired(fns, number, repeat=15):
+def paired(fns, number, repeat=15, timer=time.perf_counter):
     """Best times per call (microseconds) of several functions, measured in
     alternation so that a busy machine weighs on all of them alike."""
     bests = [float("inf")] * len(fns)
     for _ in range(repeat):
         for i, fn in enumerate(fns):
-            bests[i] = min(bests[i], timeit.timeit(fn, number=number) / number * 1e6)
+            bests[i] = min(bests[i], timeit.Timer(fn, timer=timer).timeit(number=number) / number * 1e6)
     return bests
 
 
@@ -227,7 +237,70 @@ def report(name, ours, floor, python=None, max_floor=None, min_python=None):
     return ok
 
 
+def peers():
+    """pygame/ours per workload, each pair timed in alternation."""
+    import pygame
+
+    arr = np.zeros((H, W, 3), np.uint8)
+    surf = pygame.Surface((W, H))
+    pd = pygame.draw
+    ts = record()
+    cx, cy = W // 2, H // 2
+    rgb = COLOR
+
+    # poly: 200 vertices on a circle of radius 250, as in the floors table.
+    verts = [(250 * math.cos(2 * math.pi * i / 200), 250 * math.sin(2 * math.pi * i / 200)) for i in range(201)]
+    ds = tuple((verts[i + 1][0] - verts[i][0], verts[i + 1][1] - verts[i][1]) for i in range(199))
+    poly_pts = [(cx + x, cy + y) for x, y in verts[:200]]
+    ts_poly = record()
+    ts_poly["cursor_pos"] = verts[0]
+
+    def pg_graph():
+        # what a pygame program does for y = sin(x): sample, then an antialiased polyline
+        step = 20 / 100
+        pts = [(cx + x, cy + math.sin(x)) for x in (step * i - 10 for i in range(101))]
+        pd.aalines(surf, rgb, False, pts)
+
+    fwd, back = (100, 0), (-100, 0)
+    a, b = (cx, cy), (cx + 100, cy)
+    box = pygame.Rect(cx, cy, 100, 80)
+    arc_box = pygame.Rect(cx - 100, cy - 100, 200, 200)
+    cases = [
+        ("line", lambda: (kv.line(arr, ts, fwd, rgb, 1), kv.line(arr, ts, back, rgb, 1)),
+         lambda: (pd.line(surf, rgb, a, b, 1), pd.line(surf, rgb, b, a, 1))),
+        ("line_aa", lambda: (kv.line(arr, ts, fwd, rgb, 1, True), kv.line(arr, ts, back, rgb, 1, True)),
+         lambda: (pd.aaline(surf, rgb, a, b), pd.aaline(surf, rgb, b, a))),
+        ("rect", lambda: kv.rect(arr, ts, (100, 80), rgb, 1), lambda: pd.rect(surf, rgb, box, 1)),
+        ("rect_fill", lambda: kv.rect(arr, ts, (100, 80), rgb, 1, True), lambda: pd.rect(surf, rgb, box)),
+        ("poly200", lambda: kv.poly(arr, ts_poly, ds, rgb, 1), lambda: pd.polygon(surf, rgb, poly_pts, 1)),
+        ("circle r10", lambda: kv.circle(arr, ts, 10, rgb), lambda: pd.circle(surf, rgb, (cx, cy), 10, 1)),
+        ("circle r10 filled", lambda: kv.circle(arr, ts, 10, rgb, 1, True), lambda: pd.circle(surf, rgb, (cx, cy), 10)),
+        ("circle r100", lambda: kv.circle(arr, ts, 100, rgb), lambda: pd.circle(surf, rgb, (cx, cy), 100, 1)),
+        ("circle r100 filled", lambda: kv.circle(arr, ts, 100, rgb, 1, True),
+         lambda: pd.circle(surf, rgb, (cx, cy), 100)),
+        ("arc 180deg r100", lambda: kv.arc(arr, ts, 100, 0, 180, rgb), lambda: pd.arc(surf, rgb, arc_box, 0, math.pi, 1)),
+        ("graph(sin)", lambda: kv.graph(arr, ts, math.sin, -10, 10, rgb), pg_graph),
+    ]
+    print(f"{'workload':<20} {'ours':>9} {'pygame':>9}  pygame/ours")
+    ratios = []
+    for name, ours_fn, pg_fn in cases:
+        ours_fn(), pg_fn()
+        number = max(20, int(2e-3 / max(timeit.timeit(ours_fn, number=20) / 20, 1e-7)))
+        # the thread's CPU time: other processes on a shared machine do not count
+        ours, pg = paired([ours_fn, pg_fn], number, repeat=15, timer=time.thread_time)
+        ratios.append(pg / ours)
+        flag = "" if pg / ours >= 0.8 else "  (below 0.8)"
+        print(f"{name:<20} {ours:7.2f}us {pg:7.2f}us  {pg / ours:10.2f}{flag}")
+    gmean = math.exp(sum(math.log(r) for r in ratios) / len(ratios))
+    ok = gmean >= 1.5 and min(ratios) >= 0.8
+    print(f"{'geometric mean':<20} {'':>9} {'':>9}  {gmean:10.2f}  (goal >= 1.5, none below 0.8) {'ok' if ok else 'MISSED'}")
+    return ok
+
+
 def main():
+    if "--peers" in sys.argv:
+        peers()
+        return 0
     arr = np.zeros((H, W, 3), np.uint8)
     results = []
 
@@ -305,6 +378,8 @@ def main():
         npts = sum(len(r) for r in runs)
         results.append(report(f"graph sin x{scale:g} ({npts} pts)", ours, floor, python, 2.0, 10))
 
+    print()
+    results.append(peers())
     print("all limits met" if all(results) else "some limits missed")
     return 0  # timings on a shared machine are reported, not enforced
 

@@ -4,12 +4,14 @@
 // tuple arithmetic otherwise, so both give what add_tuples would.
 // Main thread, interpreter lock held.
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <vector>
 
 #include "core/colors.hpp"
 #include "draw/draw.hpp"
+#include "draw/native.hpp"
 #include "draw/support.hpp"
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
@@ -329,6 +331,14 @@ bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickne
   detail::Cv2 cv2;
   Ref fn = cv2.load() ? cv2.attr(KV_STR("line")) : Ref();
   if (!fn) return false;
+  native::Target tg;
+  int x1, y1, x2, y2, th;
+  if (native::coord(p1.x, &x1) && native::coord(p1.y, &y1) && native::coord(p2.x, &x2) &&
+      native::coord(p2.y, &y2) && native::thickness(t.get(), 1, &th) &&
+      native::target(cv2, fn.get(), native::kLine, arr, color, aa, &tg)) {
+    raster::line(tg.canvas, x1, y1, x2, y2, tg.color, th, tg.line_type);
+    return true;
+  }
   Ref a = detail::int_point(p1.x, p1.y);
   Ref b = a ? detail::int_point(p2.x, p2.y) : Ref();
   Ref bgr = b ? detail::bgr_of(color) : Ref();
@@ -396,6 +406,17 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
   detail::Cv2 cv2;
   Ref fn = cv2.load() ? cv2.attr(KV_STR("rectangle")) : Ref();
   if (!fn) return false;
+  native::Target tg;
+  int x1, y1, x2, y2, nth = -1;
+  if (native::coord(p1.x, &x1) && native::coord(p1.y, &y1) && native::coord(p2.x, &x2) &&
+      native::coord(p2.y, &y2) && (fill || native::thickness(t.get(), 1, &nth)) &&
+      native::target(cv2, fn.get(), native::kRectangle, arr, color, aa, &tg)) {
+    if (fill && !detail::check_fill_reach(arr, std::min(x1, x2), std::max(x1, x2), std::min(y1, y2),
+                                          std::max(y1, y2), "rect"))
+      return false;
+    raster::rectangle(tg.canvas, x1, y1, x2, y2, tg.color, nth, tg.line_type);
+    return true;
+  }
   Ref a = detail::int_point(p1.x, p1.y);
   Ref b = a ? detail::int_point(p2.x, p2.y) : Ref();
   Ref bgr = b ? detail::bgr_of(color) : Ref();

@@ -12,6 +12,7 @@
 
 #include "core/colors.hpp"
 #include "draw/draw.hpp"
+#include "draw/native.hpp"
 #include "draw/support.hpp"
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
@@ -228,6 +229,15 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
     double r = std::fmax(std::fabs(std::trunc(rx * size)), std::fabs(std::trunc(ry * size)));
     double x = std::trunc(centre.x), y = std::trunc(centre.y);
     if (!detail::check_fill_reach(arr, x - r, x + r, y - r, y + r, "ellipse")) return false;
+  }
+  native::Target tg;
+  int ncx, ncy, nax, nay, nth = -1;
+  if (native::coord(centre.x, &ncx) && native::coord(centre.y, &ncy) && native::coord(rx * size, &nax) &&
+      native::coord(ry * size, &nay) && nax >= 0 && nay >= 0 && std::fabs(angle) < 1e9 &&
+      (fill || native::thickness(t, 1, &nth)) &&
+      native::target(cv2, fn.get(), native::kEllipse, arr, color, aa, &tg)) {
+    raster::ellipse(tg.canvas, ncx, ncy, nax, nay, raster::cv_round(angle), 0, 360, tg.color, nth, tg.line_type);
+    return true;
   }
   Ref lt = cv2.line_type(aa);
   return lt && detail::call_draw(fn.get(), {arr, ctr.get(), axes.get(), ang.get(), a0.get(), a1.get(), bgr.get(),

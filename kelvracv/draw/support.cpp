@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/colors.hpp"
+#include "draw/native.hpp"
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/messages.hpp"
@@ -407,6 +408,14 @@ bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color
   Cv2 cv2;
   Ref fn = cv2.load() ? cv2.attr(KV_STR("polylines")) : Ref();
   if (!fn) return false;
+  native::Target tg;
+  int th;
+  if (pts.ok() && pts.size() <= INT_MAX && native::thickness(t, 0, &th) &&
+      native::target(cv2, fn.get(), native::kPolylines, arr, color, aa, &tg)) {
+    if (!check_outline_work(pts.size(), t)) return false;
+    raster::polylines(tg.canvas, pts.data(), static_cast<int>(pts.size()), closed, tg.color, th, tg.line_type);
+    return true;
+  }
   Ref list = contour_list(pts);
   if (!list || !check_outline_work(pts.size(), t)) return false;
   Ref bgr = bgr_of(color);
@@ -416,8 +425,17 @@ bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color
 }
 
 bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
-  Ref fn = cv2_function(KV_STR("fillPoly"));
+  Cv2 cv2;
+  Ref fn = cv2.load() ? cv2.attr(KV_STR("fillPoly")) : Ref();
   if (!fn) return false;
+  native::Target tg;
+  if (pts.ok() && pts.size() >= 1 && pts.size() <= INT_MAX &&
+      native::target_fixed(cv2, fn.get(), native::kFillPoly, arr, color, raster::kLine8, &tg)) {
+    double x0, x1, y0, y1;
+    if (pts.bounds(&x0, &x1, &y0, &y1) && !check_fill_reach(arr, x0, x1, y0, y1, "fillPoly")) return false;
+    raster::fill_poly(tg.canvas, pts.data(), static_cast<int>(pts.size()), tg.color, tg.line_type);
+    return true;
+  }
   Ref list = contour_list(pts);
   if (!list) return false;
   // cv2.fillPoly fills an array of four or more dimensions before it finds

@@ -184,6 +184,9 @@ class IntPoints {
     count_ += done;
   }
   size_t size() const { return count_; }  // points added, converted or not
+  // Whether every point converted; the converted (x, y) pairs.
+  bool ok() const { return !bad_; }
+  const int* data() const { return xy_.data(); }
   void clear() {
     xy_.resize_for_overwrite(0);
     count_ = 0;

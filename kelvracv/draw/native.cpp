@@ -1,0 +1,178 @@
+// The checks that let a drawing bypass cv2 (see native.hpp). Owns the
+// references to the OpenCV module and functions taken by the start-up hook
+// "native_drawing". Main thread, interpreter lock held.
+
+#include "draw/native.hpp"
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "core/bindings.hpp"
+#include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+
+namespace kv::draw::native {
+namespace {
+
+// ---- types -------------------------------------------------------------------
+
+// The OpenCV versions whose drawing raster.cpp reproduces pixel for pixel
+// (checked by the differential tests against the installed OpenCV).
+const char* const kVerifiedVersions[] = {"5.1.0"};
+
+const char* const kFnNames[kFnCount] = {"line", "rectangle", "polylines", "fillPoly", "ellipse"};
+
+// The OpenCV module and its drawing functions as imported at start-up; all
+// null when the installed version is not a verified one.
+PyObject* g_cv2 = nullptr;
+PyObject* g_fn[kFnCount] = {};
+
+// ---- internal helpers ----------------------------------------------------------
+
+// One colour channel as cv2 converts it: a number to a double, then
+// saturate_cast<uchar>(cvRound(v)). Plain ints and floats only; false for
+// anything else (cv2's own conversion decides).
+bool channel(PyObject* o, uint8_t* out) {
+  double v;
+  if (PyLong_CheckExact(o)) {
+    int overflow = 0;
+    long long i = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow || (i == -1 && PyErr_Occurred()) || i < INT_MIN || i > INT_MAX) {
+      PyErr_Clear();
+      return false;
+    }
+    v = static_cast<double>(i);
+  } else if (PyFloat_CheckExact(o)) {
+    v = PyFloat_AS_DOUBLE(o);
+  } else {
+    return false;
+  }
+  int r = raster::cv_round(v);
+  *out = static_cast<uint8_t>(r < 0 ? 0 : r > 255 ? 255 : r);
+  return true;
+}
+
+// (B, G, R, 0) of an (R, G, B, ...) tuple. Tuples are immutable, so the
+// colour of the last tuple (kept alive here) is reused while the same tuple
+// comes back, as it does frame after frame.
+PyObject* g_last_tuple = nullptr;  // strong: the tuple `g_last` was made from
+raster::Color g_last;
+
+bool color_of(PyObject* color, raster::Color* out) {
+  if (color == g_last_tuple) {
+    *out = g_last;
+    return true;
+  }
+  if (!PyTuple_CheckExact(color) || PyTuple_GET_SIZE(color) < 3) return false;
+  uint8_t bgr[3];
+  for (int k = 0; k < 3; k++)
+    if (!channel(PyTuple_GET_ITEM(color, 2 - k), &bgr[k])) return false;
+  *out = raster::make_color(bgr[0], bgr[1], bgr[2]);
+  if (PyTuple_GET_SIZE(color) == 3) {  // nothing else kept alive: three plain numbers
+    g_last = *out;
+    Py_XSETREF(g_last_tuple, Py_NewRef(color));
+  }
+  return true;
+}
+
+// A writable, C-contiguous uint8 array of shape (H, W, 3), H and W >= 1.
+bool canvas_of(PyObject* arr, raster::Canvas* out) {
+  if (!PyArray_CheckExact(arr)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(arr);
+  if (PyArray_NDIM(a) != 3 || PyArray_TYPE(a) != NPY_UBYTE || PyArray_DIM(a, 2) != 3) return false;
+  if (!PyArray_ISCARRAY(a)) return false;  // C-contiguous, aligned and writeable
+  npy_intp h = PyArray_DIM(a, 0), w = PyArray_DIM(a, 1);
+  if (h < 1 || w < 1 || h > INT_MAX || w > INT_MAX) return false;
+  out->data = static_cast<uint8_t*>(PyArray_DATA(a));
+  out->height = static_cast<int>(h);
+  out->width = static_cast<int>(w);
+  out->step = static_cast<size_t>(PyArray_STRIDE(a, 0));
+  return true;
+}
+
+// cv2.LINE_AA or cv2.LINE_4 as the module holds them now.
+bool line_type_of(const detail::Cv2& cv2, bool aa, int* out) {
+  Ref v = cv2.attr(aa ? KV_STR("LINE_AA") : KV_STR("LINE_4"));
+  if (!v || !PyLong_CheckExact(v.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  long lt = PyLong_AsLong(v.get());
+  if (lt == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!raster::known_line_type(lt)) return false;
+  *out = static_cast<int>(lt);
+  return true;
+}
+
+// Start-up: takes the OpenCV module bound to `cv2` and its drawing functions
+// when the installed version is a verified one. Any failure only leaves the
+// native path off.
+int capture_opencv(PyObject* m) {
+  PyObject* mod = PyDict_GetItemString(PyModule_GetDict(m), "cv2");  // borrowed
+  if (!mod || !PyModule_CheckExact(mod)) return 0;
+  Ref version = Ref::steal(PyObject_GetAttrString(mod, "__version__"));
+  const char* v = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+  bool verified = false;
+  for (const char* ok : kVerifiedVersions) verified = verified || (v && std::strcmp(v, ok) == 0);
+  if (!verified) {
+    PyErr_Clear();
+    return 0;
+  }
+  PyObject* fns[kFnCount];
+  for (int i = 0; i < kFnCount; i++) {
+    fns[i] = PyObject_GetAttrString(mod, kFnNames[i]);
+    if (!fns[i]) {
+      PyErr_Clear();
+      for (int k = 0; k < i; k++) Py_DECREF(fns[k]);
+      return 0;
+    }
+  }
+  g_cv2 = Py_NewRef(mod);
+  for (int i = 0; i < kFnCount; i++) g_fn[i] = fns[i];
+  return 0;
+}
+
+}  // namespace
+
+// ---- public routines -------------------------------------------------------------
+
+bool target_fixed(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr, PyObject* color, int line_type,
+                  Target* out) {
+  if (!g_cv2 || cv2.get() != g_cv2 || fn != g_fn[which]) return false;
+  out->line_type = line_type;
+  return canvas_of(arr, &out->canvas) && color_of(color, &out->color);
+}
+
+bool target(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr, PyObject* color, bool aa, Target* out) {
+  if (!g_cv2 || cv2.get() != g_cv2 || fn != g_fn[which]) return false;
+  return canvas_of(arr, &out->canvas) && color_of(color, &out->color) && line_type_of(cv2, aa, &out->line_type);
+}
+
+bool coord(double v, int* out) {
+  if (!(v > -2147483649.0 && v < 2147483648.0)) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+bool thickness(PyObject* t, int lo, int* out) {
+  if (!PyLong_CheckExact(t)) return false;
+  int overflow = 0;
+  long v = PyLong_AsLongAndOverflow(t, &overflow);
+  if (overflow || (v == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    return false;
+  }
+  if (v < lo || v > raster::kMaxThickness) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace kv::draw::native
+
+namespace kv {
+int native_drawing_startup(PyObject* m) { return draw::native::capture_opencv(m); }
+}  // namespace kv

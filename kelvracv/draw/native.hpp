@@ -1,0 +1,43 @@
+// Drawing without the trip through cv2: when the module's `cv2` global is the
+// OpenCV module imported at start-up, the function it names is OpenCV's own,
+// the installed OpenCV is a version whose pixels draw/raster.cpp reproduces,
+// and the canvas is a writable C-contiguous uint8 (H, W, 3) array, the shape
+// is scan-converted straight into the canvas. Anything else (a rebound `cv2`
+// or `cv2.line`, another canvas form, a colour or argument OpenCV would treat
+// specially) makes these checks fail, and the caller calls cv2 as usual, so
+// its results and errors stay OpenCV's.
+// Main thread, interpreter lock held.
+#pragma once
+
+#include "draw/raster.hpp"
+#include "draw/support.hpp"
+#include "pyapi/ref.hpp"
+
+namespace kv::draw::native {
+
+// The OpenCV functions the primitives call.
+enum Fn { kLine, kRectangle, kPolylines, kFillPoly, kEllipse, kFnCount };
+
+// Everything a native drawing needs besides the shape.
+struct Target {
+  raster::Canvas canvas;
+  raster::Color color;
+  int line_type;
+};
+
+// Whether `fn`, looked up through `cv2` as OpenCV's function `which`, may be
+// replaced by a native drawing on `arr` in `color` (the (R, G, B) tuple given
+// to the primitive) with the line type of `aa`; fills *out when it may. Never
+// raises (a failed lookup is cleared and answers false).
+bool target(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr, PyObject* color, bool aa, Target* out);
+// The same with a fixed line type (cv2.fillPoly's default, LINE_8).
+bool target_fixed(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr, PyObject* color, int line_type,
+                  Target* out);
+
+// int(v) as an OpenCV point coordinate: false when it is not finite or
+// outside the 32-bit range (cv2 raises for those; the caller falls back).
+bool coord(double v, int* out);
+// A Python int thickness within [lo, raster::kMaxThickness]; false otherwise.
+bool thickness(PyObject* t, int lo, int* out);
+
+}  // namespace kv::draw::native
