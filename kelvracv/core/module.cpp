@@ -111,6 +111,19 @@ PyObject* str_list(std::initializer_list<const char*> items) {
   return l;
 }
 
+// STATE_KEYS: a new list of the record's nine keys, in their declared order.
+PyObject* record_keys() {
+  PyObject* keys[] = {
+#define KV_RECORD_KEY(field, text) KV_ID(field),
+      KV_RECORD_KEYS(KV_RECORD_KEY)
+#undef KV_RECORD_KEY
+  };
+  PyObject* l = PyList_New(0);
+  for (PyObject* k : keys)
+    if (l && PyList_Append(l, k) < 0) Py_CLEAR(l);
+  return l;
+}
+
 // Step 6: the shared globals, in order.
 int create_globals(PyObject* m) {
   if (add_new(m, "FONT_CACHE", PyDict_New()) < 0) return -1;
@@ -131,7 +144,7 @@ int create_globals(PyObject* m) {
 // driver unless the user chose one.
 int open_mixer(bool headless) {
   if (headless) {
-    Ref env = global_attr(KV_STR("os"), KV_STR("environ"));
+    Ref env = global_attr(KV_ID(os), KV_ID(environ));
     if (!env) return -1;
     Ref r = Ref::steal(PyObject_CallMethod(env.get(), "setdefault", "ss", "SDL_AUDIODRIVER", "dummy"));
     if (!r) return -1;
@@ -177,9 +190,7 @@ int startup(PyObject* m) {
   if (asset_manager_startup(m) < 0) return -1;
   // 8. Colour table and record keys.
   if (add_new(m, "C", make_color_table()) < 0) return -1;
-  if (add_new(m, "STATE_KEYS", str_list({"shift", "rot", "size", "cursor_pos", "full_transform",
-                                         "full_transform_inv", "cam_pos_3d", "cam_rot_3d", "is_3d"})) < 0)
-    return -1;
+  if (add_new(m, "STATE_KEYS", record_keys()) < 0) return -1;
   // 9. State functions, modes, text, images, commands, input and window.
   if (bind(m, {"push_state", "pop_state", "peek_state", "set_cam_pos", "set_cam_rot", "cycle_state", "set_3d_mode",
                "set_homography_core", "set_homography"}) < 0)

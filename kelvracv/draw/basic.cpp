@@ -238,7 +238,7 @@ bool poly_core(PyObject* arr, PyObject* ts, const Steps& st, PyObject* color, in
   if (!check_color(color)) return false;
   Ref t;
   if (!detail::screen_thickness(ts, thickness, &t)) return false;
-  Ref cur = record_get(ts, KV_STR("cursor_pos"));
+  Ref cur = record_get(ts, KV_ID(cursor_pos));
   if (!cur) return false;
   detail::IntPoints screen;
   bool visible = false;
@@ -292,13 +292,13 @@ bool clear(PyObject* arr, PyObject* ts, PyObject* color) {
     w = static_cast<int>(dw);
     h = static_cast<int>(dh);
   } else {
-    Ref shape = Ref::steal(PyObject_GetAttr(arr, KV_STR("shape")));
+    Ref shape = Ref::steal(PyObject_GetAttr(arr, KV_ID(shape)));
     Ref sw = shape ? Ref::steal(item(shape.get(), 1)) : Ref();
     if (!sw || !to_int32(sw.get(), &w)) return false;
     Ref sh = Ref::steal(item(shape.get(), 0));
     if (!sh || !to_int32(sh.get(), &h)) return false;
   }
-  Ref fn = detail::cv2_function(KV_STR("rectangle"));
+  Ref fn = detail::cv2_function(KV_ID(rectangle));
   if (!fn) return false;
   Ref origin = Ref::steal(Py_BuildValue("(ii)", 0, 0));
   Ref corner = origin ? Ref::steal(Py_BuildValue("(ii)", w, h)) : Ref();
@@ -311,7 +311,7 @@ bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickne
   if (!check_color(color)) return false;
   Ref t;
   if (!detail::screen_thickness(ts, thickness, &t)) return false;
-  Ref cur = record_get(ts, KV_STR("cursor_pos"));
+  Ref cur = record_get(ts, KV_ID(cursor_pos));
   if (!cur) return false;
   Py_ssize_t n = PyObject_Size(cur.get());
   if (n < 0) return false;
@@ -320,7 +320,7 @@ bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickne
   double e[3];
   bool plain = false;
   Ref end = add_floats(cur.get(), off.get(), e, &plain);
-  if (!end || PyObject_SetItem(ts, KV_STR("cursor_pos"), end.get()) < 0) return false;
+  if (!end || PyObject_SetItem(ts, KV_ID(cursor_pos), end.get()) < 0) return false;
   // The pen has moved; now map both ends and draw when both are visible.
   PointMapper mapper;
   geo::Vec2 p1, p2;
@@ -329,7 +329,7 @@ bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickne
   if (plain ? !mapper.map(e[0], e[1], e[2], &v2, &p2) : !mapper.map_obj(end.get(), &v2, &p2)) return false;
   if (!v1 || !v2) return true;
   detail::Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_STR("line")) : Ref();
+  Ref fn = cv2.load() ? cv2.attr(KV_ID(line)) : Ref();
   if (!fn) return false;
   native::Target tg;
   int x1, y1, x2, y2, th;
@@ -356,9 +356,9 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
   if (!w0 || !py_float(w0.get(), &w)) return false;
   Ref h0 = Ref::steal(item(wh, 1));
   if (!h0 || !py_float(h0.get(), &h)) return false;
-  Ref cp = record_get(ts, KV_STR("cursor_pos"));
+  Ref cp = record_get(ts, KV_ID(cursor_pos));
   if (!cp || !body_tuple(cp.get())) return false;
-  Ref is3 = record_get(ts, KV_STR("is_3d"));
+  Ref is3 = record_get(ts, KV_ID(is_3d));
   if (!is3) return false;
   int three_d = truth(is3.get());
   if (three_d < 0) return false;
@@ -404,7 +404,7 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
   if (!mapper.begin(ts) || !mapper.map(xw, yh, 0.0, &v2, &p2)) return false;
   if (!v1 || !v2) return true;
   detail::Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_STR("rectangle")) : Ref();
+  Ref fn = cv2.load() ? cv2.attr(KV_ID(rectangle)) : Ref();
   if (!fn) return false;
   native::Target tg;
   int x1, y1, x2, y2, nth = -1;

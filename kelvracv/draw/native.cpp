@@ -93,7 +93,7 @@ bool canvas_of(PyObject* arr, raster::Canvas* out) {
 
 // cv2.LINE_AA or cv2.LINE_4 as the module holds them now.
 bool line_type_of(const detail::Cv2& cv2, bool aa, int* out) {
-  Ref v = cv2.attr(aa ? KV_STR("LINE_AA") : KV_STR("LINE_4"));
+  Ref v = cv2.attr(aa ? KV_ID(LINE_AA) : KV_ID(LINE_4));
   if (!v || !PyLong_CheckExact(v.get())) {
     PyErr_Clear();
     return false;

@@ -141,13 +141,13 @@ bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, in
   // Start point s = (cursor[0] + radius, cursor[1] + 0.0).
   // The pen is read for each use; from a plain dict holding plain numbers no
   // Python code runs in between, and the first read serves for all three.
-  Ref cp = record_get(ts, KV_STR("cursor_pos"));
+  Ref cp = record_get(ts, KV_ID(cursor_pos));
   Ref c0 = cp ? Ref::steal(item(cp.get(), 0)) : Ref();
   double s[2], v;
   if (!c0) return false;
   bool plain = PyDict_CheckExact(ts) && detail::fast_number(c0.get(), &v);
   if (!detail::obj_add_float(c0.get(), radius, &s[0])) return false;
-  if (!plain) cp = record_get(ts, KV_STR("cursor_pos"));
+  if (!plain) cp = record_get(ts, KV_ID(cursor_pos));
   Ref c1 = cp ? Ref::steal(item(cp.get(), 1)) : Ref();
   if (!c1) return false;
   plain = plain && detail::fast_number(c1.get(), &v);
@@ -165,13 +165,13 @@ bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, in
     px = qx;
     py = qy;
   }
-  Ref saved = plain ? cp : record_get(ts, KV_STR("cursor_pos"));
+  Ref saved = plain ? cp : record_get(ts, KV_ID(cursor_pos));
   if (!saved || !body_tuple(saved.get())) return false;
   Ref start = Ref::steal(float_tuple(s, 2));
-  if (!start || PyObject_SetItem(ts, KV_STR("cursor_pos"), start.get()) < 0) return false;
+  if (!start || PyObject_SetItem(ts, KV_ID(cursor_pos), start.get()) < 0) return false;
   // The internal poly routine directly; on failure the pen keeps s.
   if (!poly_steps(arr, ts, steps.data(), n, color, thickness, fill, aa)) return false;
-  return PyObject_SetItem(ts, KV_STR("cursor_pos"), saved.get()) == 0;
+  return PyObject_SetItem(ts, KV_ID(cursor_pos), saved.get()) == 0;
 }
 
 bool ellipse_3d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, PyObject* color, PyObject* t,
@@ -213,9 +213,9 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
   Ref axes = ay ? Ref::steal(PyTuple_Pack(2, ax.get(), ay.get())) : Ref();
   if (!axes) return false;
   double angle;
-  if (!record_float(ts, KV_STR("rot"), &angle)) return false;
+  if (!record_float(ts, KV_ID(rot), &angle)) return false;
   detail::Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_STR("ellipse")) : Ref();
+  Ref fn = cv2.load() ? cv2.attr(KV_ID(ellipse)) : Ref();
   if (!fn) return false;
   Ref ctr = detail::int_point(centre.x, centre.y);
   Ref ang = ctr ? Ref::steal(PyFloat_FromDouble(angle)) : Ref();
@@ -249,12 +249,12 @@ bool ellipse_impl(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* c
                   bool aa, double multiplier) {
   if (!check_color(color)) return false;
   double size;
-  if (!record_float(ts, KV_STR("size"), &size)) return false;
+  if (!record_float(ts, KV_ID(size), &size)) return false;
   Ref t;
   if (!detail::screen_thickness_of(thickness, size, &t)) return false;
-  Ref c = record_get(ts, KV_STR("cursor_pos"));
+  Ref c = record_get(ts, KV_ID(cursor_pos));
   if (!c || !body_tuple(c.get())) return false;
-  Ref is3 = record_get(ts, KV_STR("is_3d"));
+  Ref is3 = record_get(ts, KV_ID(is_3d));
   if (!is3) return false;
   int three_d = truth(is3.get());
   if (three_d < 0) return false;
@@ -267,7 +267,7 @@ bool arc_impl(PyObject* arr, PyObject* ts, double radius, double start_deg, doub
   if (!check_color(color)) return false;
   Ref t;
   if (!detail::screen_thickness_raw(ts, thickness, &t)) return false;
-  Ref c = record_get(ts, KV_STR("cursor_pos"));
+  Ref c = record_get(ts, KV_ID(cursor_pos));
   if (!c || !body_tuple(c.get())) return false;
   Ref c0 = Ref::steal(item(c.get(), 0));
   Ref c1 = c0 ? Ref::steal(item(c.get(), 1)) : Ref();

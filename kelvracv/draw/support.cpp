@@ -46,14 +46,14 @@ bool object_op(PyObject* a, PyObject* b, char op, double* out) {
 
 bool screen_thickness(PyObject* ts, int thickness, Ref* out) {
   double size;
-  if (!record_float(ts, KV_STR("size"), &size)) return false;
+  if (!record_float(ts, KV_ID(size), &size)) return false;
   return clamp_thickness(thickness * size, out);
 }
 
 bool screen_thickness_of(int thickness, double size, Ref* out) { return clamp_thickness(thickness * size, out); }
 
 bool screen_thickness_raw(PyObject* ts, int thickness, Ref* out) {
-  Ref size = record_get(ts, KV_STR("size"));
+  Ref size = record_get(ts, KV_ID(size));
   if (!size) return false;
   if (PyFloat_CheckExact(size.get())) return clamp_thickness(thickness * PyFloat_AS_DOUBLE(size.get()), out);
   // int sizes and anything else: Python's own product and int().
@@ -287,14 +287,14 @@ Ref int_point(double x, double y) {
 bool check_color(PyObject* color) { return body_tuple(color); }
 
 bool Cv2::load() {
-  mod_ = global(KV_STR("cv2"));
+  mod_ = global(KV_ID(cv2));
   return static_cast<bool>(mod_);
 }
 
 Ref Cv2::attr(PyObject* name) const { return attr_of(mod_.get(), name); }
 
 Ref Cv2::line_type(bool aa) const {
-  Ref v = attr(aa ? KV_STR("LINE_AA") : KV_STR("LINE_4"));
+  Ref v = attr(aa ? KV_ID(LINE_AA) : KV_ID(LINE_4));
   if (v && PyLong_CheckExact(v.get())) return v;
   long r = -1;
   if (v) {
@@ -323,13 +323,13 @@ PyObject* line_type_kwargs(PyObject* lt) {
   static PyObject* slots[2][2] = {};  // (line type, dict)
   for (auto& slot : slots) {
     if (slot[1] && slot[0] == lt && PyDict_GET_SIZE(slot[1]) == 1) {
-      PyObject* v = PyDict_GetItemWithError(slot[1], KV_STR("lineType"));
+      PyObject* v = PyDict_GetItemWithError(slot[1], KV_ID(lineType));
       if (v == lt) return slot[1];
     }
   }
   PyObject* kw = PyDict_New();
   if (!kw) return nullptr;
-  if (PyDict_SetItem(kw, KV_STR("lineType"), lt) < 0) {
+  if (PyDict_SetItem(kw, KV_ID(lineType), lt) < 0) {
     Py_DECREF(kw);
     return nullptr;
   }
@@ -406,7 +406,7 @@ Ref contour_list(const IntPoints& pts) {
 
 bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color, PyObject* t, bool aa) {
   Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_STR("polylines")) : Ref();
+  Ref fn = cv2.load() ? cv2.attr(KV_ID(polylines)) : Ref();
   if (!fn) return false;
   native::Target tg;
   int th;
@@ -426,7 +426,7 @@ bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color
 
 bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
   Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_STR("fillPoly")) : Ref();
+  Ref fn = cv2.load() ? cv2.attr(KV_ID(fillPoly)) : Ref();
   if (!fn) return false;
   native::Target tg;
   if (pts.ok() && pts.size() >= 1 && pts.size() <= INT_MAX &&

@@ -149,9 +149,9 @@ CanvasView canvas_view(PyObject* arr) {
 
 // The warp function and its flag: cv2.warpPerspective and cv2.INTER_LINEAR.
 bool warp_function(Ref* warp_fn, Ref* flags) {
-  *warp_fn = global_attr(KV_STR("cv2"), KV_STR("warpPerspective"));
+  *warp_fn = global_attr(KV_ID(cv2), KV_ID(warpPerspective));
   if (!*warp_fn) return false;
-  *flags = global_attr(KV_STR("cv2"), KV_STR("INTER_LINEAR"));
+  *flags = global_attr(KV_ID(cv2), KV_ID(INTER_LINEAR));
   return static_cast<bool>(*flags);
 }
 
@@ -193,7 +193,7 @@ bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4
   const double corners[8] = {0, 0, w, 0, w, h, 0, h};
   Ref src_pts = points_f32(corners), dst_pts = points_f32(dst);
   if (!src_pts || !dst_pts) return false;
-  Ref get_m = global_attr(KV_STR("cv2"), KV_STR("getPerspectiveTransform"));
+  Ref get_m = global_attr(KV_ID(cv2), KV_ID(getPerspectiveTransform));
   if (!get_m) return false;
   *matrix = call(get_m.get(), {src_pts.get(), dst_pts.get()});
   return static_cast<bool>(*matrix);
@@ -374,7 +374,7 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
   if (!f1 || !py_float(f1.get(), &sy)) return false;
 
   // The world rectangle: cp, then clockwise, with float sums.
-  Ref cp = record_get(ts, KV_STR("cursor_pos"));
+  Ref cp = record_get(ts, KV_ID(cursor_pos));
   if (!cp) return false;
   Ref cx = Ref::steal(item(cp.get(), 0));
   if (!cx) return false;

@@ -30,6 +30,7 @@ PyObject* kwnames(std::initializer_list<const char*> names) {
 int init_names() {
 #define KV_MAKE_ID(field, text) \
   if (!(g_id.field = PyUnicode_InternFromString(text))) return -1;
+  KV_RECORD_KEYS(KV_MAKE_ID)
   KV_IDS(KV_MAKE_ID)
 #undef KV_MAKE_ID
 #define KV_MAKE_KW(field, ...) \

@@ -1,13 +1,26 @@
 // The interned names, keyword-name tuples and constant objects the library
-// hands to Python, declared in one list each and made once at start-up (on the importing
-// thread, before any other thread of the module exists), then only read.
+// hands to Python, declared in one list each and made once at start-up (on
+// the importing thread, before any other thread of the module exists), then
+// only read.
 // Made there, no first use on a listener or sound thread can race another to
 // create one, and no call can find one missing without an exception.
 #pragma once
 
 #include "pyapi/ref.hpp"
 
-// Interned names: X(field, "text"); KV_ID(field) is the str "text".
+// The nine keys of a transform-state record, in the order of STATE_KEYS.
+#define KV_RECORD_KEYS(X)                          \
+  X(shift, "shift")                                \
+  X(rot, "rot")                                    \
+  X(size, "size")                                  \
+  X(cursor_pos, "cursor_pos")                      \
+  X(full_transform, "full_transform")              \
+  X(full_transform_inv, "full_transform_inv")      \
+  X(cam_pos_3d, "cam_pos_3d")                      \
+  X(cam_rot_3d, "cam_rot_3d")                      \
+  X(is_3d, "is_3d")
+
+// Every other interned name: X(field, "text"); KV_ID(field) is the str "text".
 #define KV_IDS(X) \
   X(_get_win_props, "_get_win_props") \
   X(_kbd_listener, "_kbd_listener") \
@@ -16,6 +29,7 @@
   X(_volume_monitor, "_volume_monitor") \
   X(abspath, "abspath") \
   X(append, "append") \
+  X(array, "array") \
   X(asarray, "asarray") \
   X(ASSETS, "ASSETS") \
   X(b64encode, "b64encode") \
@@ -23,20 +37,18 @@
   X(blit, "blit") \
   X(buttons, "buttons") \
   X(BytesIO, "BytesIO") \
-  X(cam_pos_3d, "cam_pos_3d") \
-  X(cam_rot_3d, "cam_rot_3d") \
   X(Channel, "Channel") \
   X(chr, "chr") \
   X(close, "close") \
   X(compress, "compress") \
   X(convert_win_info, "convert_win_info") \
   X(copy, "copy") \
-  X(cursor_pos, "cursor_pos") \
   X(cv2, "cv2") \
   X(daemon, "daemon") \
   X(decode, "decode") \
   X(destroyAllWindows, "destroyAllWindows") \
   X(dirname, "dirname") \
+  X(Draw, "Draw") \
   X(draw_command, "draw_command") \
   X(draw_command_convert, "draw_command_convert") \
   X(dtype, "dtype") \
@@ -44,20 +56,22 @@
   X(dunder_file, "__file__") \
   X(dunder_name, "__name__") \
   X(dunder_pycache, "__pycache__") \
+  X(ellipse, "ellipse") \
   X(endswith, "endswith") \
+  X(environ, "environ") \
   X(esc, "esc") \
   X(exists, "exists") \
   X(FASTOCTREE, "FASTOCTREE") \
+  X(fillPoly, "fillPoly") \
   X(findHomography, "findHomography") \
   X(float64, "float64") \
   X(FONT_CACHE, "FONT_CACHE") \
+  X(FONT_HERSHEY_SIMPLEX, "FONT_HERSHEY_SIMPLEX") \
   X(fromarray, "fromarray") \
   X(frombuffer, "frombuffer") \
   X(fromhex, "fromhex") \
   X(fstat, "fstat") \
   X(full, "full") \
-  X(full_transform, "full_transform") \
-  X(full_transform_inv, "full_transform_inv") \
   X(get, "get") \
   X(get_img, "get_img") \
   X(get_init, "get_init") \
@@ -68,12 +82,14 @@
   X(get_volume, "get_volume") \
   X(get_window_size, "get_window_size") \
   X(getbbox, "getbbox") \
+  X(getPerspectiveTransform, "getPerspectiveTransform") \
   X(getWindowImageRect, "getWindowImageRect") \
   X(getWindowProperty, "getWindowProperty") \
   X(GLOBAL_VOLUME, "GLOBAL_VOLUME") \
   X(held, "held") \
   X(hex, "hex") \
   X(Image, "Image") \
+  X(ImageDraw, "ImageDraw") \
   X(ImageFont, "ImageFont") \
   X(images, "images") \
   X(imread, "imread") \
@@ -81,15 +97,18 @@
   X(imshow, "imshow") \
   X(init, "init") \
   X(insert, "insert") \
-  X(is_3d, "is_3d") \
+  X(INTER_LINEAR, "INTER_LINEAR") \
   X(isOpened, "isOpened") \
   X(join, "join") \
   X(k_char, "char") \
+  X(k_new, "new") \
   X(Key, "Key") \
   X(keyboard, "keyboard") \
   X(KEYS, "KEYS") \
+  X(line, "line") \
   X(LINE_4, "LINE_4") \
   X(LINE_AA, "LINE_AA") \
+  X(lineType, "lineType") \
   X(Listener, "Listener") \
   X(listeners_started, "listeners_started") \
   X(load_default, "load_default") \
@@ -110,10 +129,12 @@
   X(path, "path") \
   X(play, "play") \
   X(poly, "poly") \
+  X(polylines, "polylines") \
   X(pop, "pop") \
   X(pos, "pos") \
   X(press, "press") \
   X(print, "print") \
+  X(putText, "putText") \
   X(pygame, "pygame") \
   X(Quantize, "Quantize") \
   X(quantize, "quantize") \
@@ -121,13 +142,14 @@
   X(RANSAC, "RANSAC") \
   X(rb, "rb") \
   X(read, "read") \
+  X(rectangle, "rectangle") \
   X(release, "release") \
   X(relpath, "relpath") \
   X(remove, "remove") \
   X(replace, "replace") \
   X(reshape, "reshape") \
   X(resizeWindow, "resizeWindow") \
-  X(rot, "rot") \
+  X(RGBA, "RGBA") \
   X(RUN, "RUN") \
   X(s_2f, ".2f") \
   X(s_4, "4") \
@@ -185,8 +207,6 @@
   X(set_volume, "set_volume") \
   X(setWindowTitle, "setWindowTitle") \
   X(shape, "shape") \
-  X(shift, "shift") \
-  X(size, "size") \
   X(sleep, "sleep") \
   X(Sound, "Sound") \
   X(sounds, "sounds") \
@@ -200,6 +220,8 @@
   X(stderr, "stderr") \
   X(str_to_array, "str_to_array") \
   X(sys, "sys") \
+  X(text, "text") \
+  X(text_size, "text_size") \
   X(Thread, "Thread") \
   X(threading, "threading") \
   X(time, "time") \
@@ -209,11 +231,13 @@
   X(uint8, "uint8") \
   X(unknown, "unknown") \
   X(update, "update") \
+  X(upper, "upper") \
   X(urandom, "urandom") \
   X(v, "v") \
   X(w, "w") \
   X(waitKey, "waitKey") \
   X(walk, "walk") \
+  X(warpPerspective, "warpPerspective") \
   X(WINDOW_KEEPRATIO, "WINDOW_KEEPRATIO") \
   X(WINDOW_NORMAL, "WINDOW_NORMAL") \
   X(WND_PROP_VISIBLE, "WND_PROP_VISIBLE") \
@@ -255,6 +279,7 @@ namespace kv {
 
 #define KV_NAMES_FIELD(field, ...) PyObject* field;
 struct Ids {
+  KV_RECORD_KEYS(KV_NAMES_FIELD)
   KV_IDS(KV_NAMES_FIELD)
 };
 struct KwNames {
@@ -270,7 +295,7 @@ extern Ids g_id;
 extern KwNames g_kw;
 extern Constants g_const;
 
-// Makes every entry of the three lists; -1 with an exception set on failure.
+// Makes every entry of the lists; -1 with an exception set on failure.
 int init_names();
 
 }  // namespace kv

@@ -178,7 +178,7 @@ Ref call_global(PyObject* name, std::initializer_list<PyObject*> args, PyObject*
 }
 
 int print_line(PyObject* text) {
-  Ref r = call_global(KV_STR("print"), {text});
+  Ref r = call_global(KV_ID(print), {text});
   return r ? 0 : -1;
 }
 
@@ -215,7 +215,7 @@ bool report_exception(std::initializer_list<PyObject*> pieces, Ref* caught) {
 
 bool close_file(PyObject* file) {
   PyObject* pending = PyErr_GetRaisedException();
-  Ref r = Ref::steal(PyObject_CallMethodNoArgs(file, KV_STR("close")));
+  Ref r = Ref::steal(PyObject_CallMethodNoArgs(file, KV_ID(close)));
   if (pending) {
     if (!r) PyErr_Clear();
     PyErr_SetRaisedException(pending);
@@ -227,18 +227,18 @@ bool close_file(PyObject* file) {
 Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 
 Ref environ_get(const char* name) {
-  Ref env = global_attr(KV_STR("os"), KV_STR("environ"));
+  Ref env = global_attr(KV_ID(os), KV_ID(environ));
   if (!env) return env;
   Ref key = Ref::steal(PyUnicode_FromString(name));
   if (!key) return key;
-  return Ref::steal(PyObject_CallMethodOneArg(env.get(), KV_STR("get"), key.get()));
+  return Ref::steal(PyObject_CallMethodOneArg(env.get(), KV_ID(get), key.get()));
 }
 
 int environ_flag(const char* name) {
   Ref value = environ_get(name);
   if (!value) return -1;
   if (value.get() == Py_None) return 0;
-  Ref folded = Ref::steal(PyObject_CallMethodNoArgs(value.get(), KV_STR("lower")));
+  Ref folded = Ref::steal(PyObject_CallMethodNoArgs(value.get(), KV_ID(lower)));
   if (!folded) return -1;
   for (const char* off : {"", "0", "false", "no", "off"})
     if (PyUnicode_CompareWithASCIIString(folded.get(), off) == 0) return 0;

@@ -9,13 +9,6 @@
 #include "pyapi/names.hpp"
 #include "pyapi/ref.hpp"
 
-// An interned str made once per use site and kept for the life of the process.
-#define KV_STR(lit)                                                     \
-  ([]() -> PyObject* {                                                  \
-    static PyObject* s_ = PyUnicode_InternFromString(lit);              \
-    return s_;                                                          \
-  }())
-
 namespace kv {
 
 // ---- the module ------------------------------------------------------------
@@ -34,7 +27,7 @@ Ref global(PyObject* name);
 // obj.attr; for a module, answered from its namespace and cached until any
 // watched namespace changes (see namespace.cpp).
 Ref attr_of(PyObject* obj, PyObject* attr);
-// global(name).attr, e.g. global_attr(KV_STR("cv2"), KV_STR("line")).
+// global(name).attr, e.g. global_attr(KV_ID(cv2), KV_ID(line)).
 Ref global_attr(PyObject* name, PyObject* attr);
 int set_global(PyObject* name, PyObject* value);
 int set_global(const char* name, PyObject* value);

@@ -74,7 +74,7 @@ Ref py_max(PyObject* a, PyObject* b) {
 // (max(text_w, right), max(text_h, bottom)) with (left, top, right, bottom)
 // = font.getbbox(content): the extent of glyphs drawn at the origin.
 bool glyph_extent(PyObject* font, PyObject* content, PyObject* text_w, PyObject* text_h, Ref* w, Ref* h) {
-  Ref bbox = Ref::steal(PyObject_CallMethodOneArg(font, KV_STR("getbbox"), content));
+  Ref bbox = Ref::steal(PyObject_CallMethodOneArg(font, KV_ID(getbbox), content));
   if (!bbox) return false;
   Ref right = Ref::steal(item(bbox.get(), 2));
   Ref bottom = right ? Ref::steal(item(bbox.get(), 3)) : Ref();
@@ -89,7 +89,7 @@ bool glyph_extent(PyObject* font, PyObject* content, PyObject* text_w, PyObject*
 // *own_measure tells whether text_size was the module's own function.
 bool render_pillow_text(PyObject* content, PyObject* font_info, PyObject* font, PyObject* effective,
                         PyObject* bgr_color, Ref* image, Ref* text_h, bool* own_measure) {
-  Ref measure = global(KV_STR("text_size"));
+  Ref measure = global(KV_ID(text_size));
   if (!measure) return false;
   *own_measure = function_spec(measure.get()) == find_spec("text_size");
   Ref measured = call(measure.get(), {content, font_info, effective});
@@ -111,15 +111,15 @@ bool render_pillow_text(PyObject* content, PyObject* font_info, PyObject* font, 
   Ref w1 = Ref::steal(PyNumber_Add(img_w.get(), one));
   Ref h1 = w1 ? Ref::steal(PyNumber_Add(img_h.get(), one)) : Ref();
   Ref dims = h1 ? Ref::steal(PyTuple_Pack(2, w1.get(), h1.get())) : Ref();
-  Ref image_new = dims ? global_attr(KV_STR("Image"), KV_STR("new")) : Ref();
-  Ref pil = image_new ? call(image_new.get(), {KV_STR("RGBA"), dims.get(), transparent}) : Ref();
+  Ref image_new = dims ? global_attr(KV_ID(Image), KV_ID(k_new)) : Ref();
+  Ref pil = image_new ? call(image_new.get(), {KV_ID(RGBA), dims.get(), transparent}) : Ref();
   if (!pil) return false;
-  Ref draw_new = global_attr(KV_STR("ImageDraw"), KV_STR("Draw"));
+  Ref draw_new = global_attr(KV_ID(ImageDraw), KV_ID(Draw));
   Ref draw = draw_new ? call(draw_new.get(), {pil.get()}) : Ref();
-  Ref draw_text = draw ? Ref::steal(PyObject_GetAttr(draw.get(), KV_STR("text"))) : Ref();
+  Ref draw_text = draw ? Ref::steal(PyObject_GetAttr(draw.get(), KV_ID(text))) : Ref();
   Ref fill = draw_text ? Ref::steal(PySequence_Concat(bgr_color, opaque)) : Ref();
   if (!fill || !call(draw_text.get(), {origin, content, font, fill.get()}, kw_text)) return false;
-  Ref np_array = global_attr(KV_STR("np"), KV_STR("array"));
+  Ref np_array = global_attr(KV_ID(np), KV_ID(array));
   *image = np_array ? call(np_array.get(), {pil.get()}) : Ref();
   return static_cast<bool>(*image);
 }
@@ -131,7 +131,7 @@ bool render_pillow_text(PyObject* content, PyObject* font_info, PyObject* font, 
 // copy of the kept array, so nothing the blit does can change the cache.
 
 bool epoch_watches_renderer() {
-  for (PyObject* name : {KV_STR("Image"), KV_STR("ImageDraw"), KV_STR("np")}) {
+  for (PyObject* name : {KV_ID(Image), KV_ID(ImageDraw), KV_ID(np)}) {
     Ref m = global(name);
     if (!m) {
       PyErr_Clear();  // the rendering itself reports it
@@ -173,7 +173,7 @@ bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject
 bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, double size,
                  PyObject* bgr_color) {
   double s;
-  if (!record_float(ts, KV_STR("size"), &s)) return false;
+  if (!record_float(ts, KV_ID(size), &s)) return false;
   Ref effective = Ref::steal(py_int(size * s));
   if (!effective) return false;
   int overflow = 0;
@@ -182,7 +182,7 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   if (overflow < 0 || (overflow == 0 && eff < 1)) return true;  // below one pixel: nothing to draw
 
   const uint64_t epoch = namespace_epoch();
-  Ref load = global(KV_STR("load_font"));
+  Ref load = global(KV_ID(load_font));
   if (!load) return false;
   const bool own_font = function_spec(load.get()) == find_spec("load_font");
   Ref font = call(load.get(), {font_info, effective.get()});
@@ -193,18 +193,18 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
 
   // The image's row 0 lies at the anchor: move it up by the text height in world units.
   Ref ts_temp = Ref::steal(PyDict_Copy(ts));
-  Ref cp = ts_temp ? record_get(ts, KV_STR("cursor_pos")) : Ref();
+  Ref cp = ts_temp ? record_get(ts, KV_ID(cursor_pos)) : Ref();
   Ref cx = cp ? Ref::steal(item(cp.get(), 0)) : Ref();
   Ref cy = cx ? Ref::steal(item(cp.get(), 1)) : Ref();
   Ref s_obj = cy ? Ref::steal(PyFloat_FromDouble(s)) : Ref();
   Ref lift = s_obj ? Ref::steal(PyNumber_TrueDivide(text_h.get(), s_obj.get())) : Ref();
   Ref y = lift ? Ref::steal(PyNumber_Subtract(cy.get(), lift.get())) : Ref();
   Ref anchor = y ? Ref::steal(PyTuple_Pack(2, cx.get(), y.get())) : Ref();
-  if (!anchor || PyDict_SetItem(ts_temp.get(), KV_STR("cursor_pos"), anchor.get()) < 0) return false;
+  if (!anchor || PyDict_SetItem(ts_temp.get(), KV_ID(cursor_pos), anchor.get()) < 0) return false;
   double inv[2] = {1.0 / s, 1.0 / s};
   Ref scale = Ref::steal(float_tuple(inv, 2));
   if (!scale) return false;
-  Ref r = call_global(KV_STR("blit"), {arr, ts_temp.get(), image.get(), scale.get()});
+  Ref r = call_global(KV_ID(blit), {arr, ts_temp.get(), image.get(), scale.get()});
   return static_cast<bool>(r);
 }
 
@@ -215,7 +215,7 @@ constexpr double kMaxFontScale = 256.0;
 
 bool text_cv2(PyObject* arr, PyObject* ts, double x, double y, PyObject* content, double scale, int thickness,
               PyObject* bgr_color, PyObject* aa) {
-  Ref size = record_get(ts, KV_STR("size"));
+  Ref size = record_get(ts, KV_ID(size));
   if (!size) return false;
   Ref font_scale, stroke;
   if (PyFloat_CheckExact(size.get())) {
@@ -234,12 +234,12 @@ bool text_cv2(PyObject* arr, PyObject* ts, double x, double y, PyObject* content
   if (!font_scale || !stroke) return false;
 
   PyObject* kw_line = KV_KW(line_type);
-  Ref put_text = global_attr(KV_STR("cv2"), KV_STR("putText"));
+  Ref put_text = global_attr(KV_ID(cv2), KV_ID(putText));
   if (!put_text) return false;
   Ref ix = Ref::steal(py_int(x));
   Ref iy = ix ? Ref::steal(py_int(y)) : Ref();
   Ref org = iy ? Ref::steal(PyTuple_Pack(2, ix.get(), iy.get())) : Ref();
-  Ref face = org ? global_attr(KV_STR("cv2"), KV_STR("FONT_HERSHEY_SIMPLEX")) : Ref();
+  Ref face = org ? global_attr(KV_ID(cv2), KV_ID(FONT_HERSHEY_SIMPLEX)) : Ref();
   if (!face) return false;
   int smooth = truth(aa);
   if (smooth < 0) return false;
@@ -273,14 +273,14 @@ bool text_cv2(PyObject* arr, PyObject* ts, double x, double y, PyObject* content
 
 bool text(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, double size, PyObject* color,
           int thickness, PyObject* aa) {
-  Ref cp = record_get(ts, KV_STR("cursor_pos"));
+  Ref cp = record_get(ts, KV_ID(cursor_pos));
   if (!cp || !body_tuple(cp.get())) return false;
   geo::Vec2 scr;
   if (!transform(cp.get(), ts, &scr)) return false;
   if (std::isinf(scr.x)) return true;  // not on screen
   Ref bgr = Ref::steal(color_bgr(color));
   if (!bgr) return false;
-  Ref upper = Ref::steal(PyObject_CallMethodNoArgs(font_info, KV_STR("upper")));
+  Ref upper = Ref::steal(PyObject_CallMethodNoArgs(font_info, KV_ID(upper)));
   if (!upper) return false;
   if (PyUnicode_Check(upper.get()) && PyUnicode_CompareWithASCIIString(upper.get(), "CV2") == 0)
     return text_cv2(arr, ts, scr.x, scr.y, content, size, thickness, bgr.get(), aa);
