@@ -1,4 +1,5 @@
-"""Shared fixtures: the native module (imported once per process) and records."""
+"""Shared fixtures and helpers: the native module (imported once per process),
+records, canvases and fresh interpreters."""
 
 import os
 import subprocess
@@ -12,7 +13,7 @@ import numpy as np
 import pytest
 from hypothesis import settings
 
-from reference import screen_points  # noqa: F401  (shared by the test files)
+from reference import make_record  # noqa: F401  (shared by the test files)
 
 # CI runs the same examples every time, so a result there can be reproduced;
 # local runs keep exploring new ones.
@@ -26,21 +27,6 @@ def kv():
     from kelvracv import _kelvra_core
 
     return _kelvra_core
-
-
-def make_record(w=600, h=400):
-    """A transform-state record as the window's init builds it."""
-    return {
-        "rot": 0.0,
-        "size": 1.0,
-        "shift": (w / 2, h / 2),
-        "cursor_pos": (0.0, 0.0),
-        "full_transform": None,
-        "full_transform_inv": None,
-        "cam_pos_3d": (0.0, 0.0, -10.0),
-        "cam_rot_3d": (0.0, 0.0, 0.0),
-        "is_3d": False,
-    }
 
 
 @pytest.fixture
@@ -67,13 +53,19 @@ def peak_growth_mb():
 """
 
 
+def run_python(code, *args, timeout=60, **env):
+    """Runs `code` (dedented) in a fresh interpreter, which initialises the module
+    anew; `env` adds to the environment (PYTHONPATH, if any, already points at
+    the build under test). Returns the CompletedProcess (text output)."""
+    env = {**os.environ, "PYGAME_HIDE_SUPPORT_PROMPT": "1", "SDL_AUDIODRIVER": "dummy", **env}
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], capture_output=True,
+                          text=True, env=env, timeout=timeout)
+
+
 def run_capped(code, *args, cap_mb=1024, timeout=60):
     """Runs `code` in a fresh interpreter that has imported the module as `kv`,
     with its memory capped at `cap_mb` above what the import took (None: no
     cap) and a time limit. `peak_growth_mb()` gives the peak resident growth
     since the import. Returns the CompletedProcess (text output)."""
-    env = dict(os.environ, PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER="dummy")
     cap = "None" if cap_mb is None else str(cap_mb * 2**20)
-    source = "CAP = " + cap + "\n" + CAPPED_PRELUDE + textwrap.dedent(code)
-    return subprocess.run([sys.executable, "-c", source, *map(str, args)], capture_output=True, text=True,
-                          env=env, timeout=timeout)
+    return run_python("CAP = " + cap + "\n" + CAPPED_PRELUDE + textwrap.dedent(code), *args, timeout=timeout)

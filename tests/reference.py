@@ -1,14 +1,34 @@
 """Plain-Python transcriptions of the library's documented formulas, in their
-documented order of operations: the coordinate pipeline and blit's warp and
-compositing. The tests compare the native results with them bit for bit; the
-benchmarks time them as the pure-Python baseline."""
+documented order of operations: the coordinate pipeline, the arc's points, the
+adaptive plot, blit's warp and compositing, and text through Pillow. The tests
+compare the native results with them bit for bit; the benchmarks time them as
+the pure-Python baseline."""
 
 import math
 
 import cv2
 import numpy as np
+from PIL import Image, ImageDraw, ImageFont
 
 PI = 3.141592653589793
+
+
+def make_record(w=600, h=400, **changes):
+    """A transform-state record as the window's init builds it for a w x h
+    canvas, with `changes` applied."""
+    ts = {
+        "rot": 0.0,
+        "size": 1.0,
+        "shift": (w / 2, h / 2),
+        "cursor_pos": (0.0, 0.0),
+        "full_transform": None,
+        "full_transform_inv": None,
+        "cam_pos_3d": (0.0, 0.0, -10.0),
+        "cam_rot_3d": (0.0, 0.0, 0.0),
+        "is_3d": False,
+    }
+    ts.update(changes)
+    return ts
 
 
 # ---- the coordinate pipeline ---------------------------------------------------------
@@ -78,31 +98,113 @@ def inverse_transform(s, ts):
     return (math.cos(a) * lx - math.sin(a) * ly, math.sin(a) * lx + math.cos(a) * ly, 0.0)
 
 
-# ---- images ------------------------------------------------------------------------
-
-def screen_points(kv, pts, ts):
+def trans_pts(pts, ts):
     """The screen points of world points as the drawing routines map them
     (None where a point cannot be drawn)."""
     out = []
     for p in pts:
         if ts["is_3d"]:
-            x, y, depth = kv.transform_3d(p, ts)
+            x, y, depth = transform_3d(p, ts)
             out.append((x, y) if depth >= 1e-6 else None)
         else:
-            x, y = kv.transform(p, ts)
-            out.append(None if np.isinf(x) else (x, y))
+            x, y = transform_2d(p, ts)
+            out.append(None if math.isinf(x) else (x, y))
     return out
 
 
-def blit(kv, arr, ts, src, scale_factor):
-    """blit as documented: the corners mapped by the library, cv2's warp onto a
+# ---- arcs and plots ------------------------------------------------------------------
+
+def arc_points(radius, start_deg, end_deg, cx=0.0, cy=0.0, multiplier=1.0):
+    """The world points of an arc around (cx, cy); [] for an empty sweep."""
+    start = start_deg * PI / 180
+    sweep = end_deg * PI / 180 - start
+    while sweep < 0:
+        sweep += 6.283185307179586
+    while sweep > 6.283185307179586:
+        sweep -= 6.283185307179586
+    if sweep < 1e-6:
+        return []
+    n = max(int(radius * multiplier * sweep / 6.283185307179586 * 6), 2)
+    return [(math.cos((sweep / n) * i + start) * radius + cx, math.sin((sweep / n) * i + start) * radius + cy)
+            for i in range(n + 1)]
+
+
+def graph(arr, ts, func, x_min, x_max, color, thickness=1, aa=True, resolution=100, y_scale=1.0, x_scale=1.0,
+          max_depth=5, angle_threshold=0.1, screen_dist_threshold=5.0, x_world=False):
+    """The adaptive plot: samples, refinement by bisection, the curve split
+    where a point cannot be drawn or lies far off the canvas. Draws and
+    returns the runs of pixel points."""
+    if x_min >= x_max:
+        return []
+    t = max(int(thickness * ts["size"]), 1)
+    c = ts["cursor_pos"]
+    cy, cz, cx = c[1], (c[2] if len(c) == 3 else 0.0), c[0]
+    step = (x_max - x_min) / resolution
+    samples = []
+    for i in range(resolution + 1):
+        x = step * i + x_min
+        if x_world:
+            a, X = ((x - cx) / x_scale if x_scale != 0 else x - cx), x
+        else:
+            a = x
+            X = a * x_scale + cx
+        try:
+            v = float(func(a))
+        except Exception:
+            continue
+        samples.append((X, v * y_scale + cy, cz))
+    if len(samples) < 2:
+        return []
+    out = [samples[0]]
+    last = trans_pts([samples[0]], ts)[0]
+    if last is None:
+        return []
+    stack = [(samples[k], samples[k + 1], 0) for k in range(len(samples) - 2, -1, -1)]
+    while stack:
+        p1, p2, depth = stack.pop()
+        s2 = trans_pts([p2], ts)[0]
+        if (depth < max_depth and s2 is not None and last is not None
+                and (s2[0] - last[0]) ** 2 + (s2[1] - last[1]) ** 2 > screen_dist_threshold ** 2):
+            am = ((p1[0] + p2[0]) * 0.5 - cx) / x_scale
+            try:
+                r = func(am)
+            except Exception:
+                out.append(p2)
+                last = s2
+                continue
+            mid = (am * x_scale + cx, float(cy + r * y_scale), cz)
+            stack.append((mid, p2, depth + 1))
+            stack.append((p1, mid, depth + 1))
+        else:
+            out.append(p2)
+            last = s2
+    runs, run = [], []
+    for p in trans_pts(out, ts):
+        if (p is None or not (np.isfinite(p[0]) and np.isfinite(p[1]))
+                or not (-1200 <= p[0] <= arr.shape[1] + 1200 and -1200 <= p[1] <= arr.shape[0] + 1200)):
+            runs.append(run)
+            run = []
+        else:
+            run.append((int(p[0]), int(p[1])))
+    runs.append(run)
+    for r in runs:
+        if len(r) >= 2:
+            cv2.polylines(arr, [np.array(r, np.int32).reshape((-1, 1, 2))], False, (color[2], color[1], color[0]),
+                          t, lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+    return runs
+
+
+# ---- images ------------------------------------------------------------------------
+
+def blit(arr, ts, src, scale_factor):
+    """blit as documented: the corners mapped as above, cv2's warp onto a
     canvas-sized image, then NumPy's float64 alpha compositing (four channels)
     or the non-zero copy."""
     h, w = src.shape[0], src.shape[1]
     sx, sy = float(scale_factor[0]), float(scale_factor[1])
     cp = ts["cursor_pos"]
     world = [cp, (cp[0] + w * sx, cp[1]), (cp[0] + w * sx, cp[1] + h * sy), (cp[0], cp[1] + h * sy)]
-    dst = screen_points(kv, world, ts)
+    dst = trans_pts(world, ts)
     if not all(dst):
         return
     m = cv2.getPerspectiveTransform(np.float32([[0, 0], [w, 0], [w, h], [0, h]]), np.float32(dst))
@@ -115,3 +217,54 @@ def blit(kv, arr, ts, src, scale_factor):
     else:
         mask = warped != 0
         arr[mask] = warped[mask]
+
+
+# ---- text -------------------------------------------------------------------------
+
+FONT_CACHE = {}
+
+
+def load_font(name, size):
+    key = (name, size)
+    if key in FONT_CACHE:
+        return FONT_CACHE[key]
+    try:
+        font = ImageFont.truetype(name, size)
+    except IOError:
+        print("Font Error: Could not load font '" + name + "'. Using default.")
+        font = ImageFont.load_default()
+    FONT_CACHE[key] = font
+    return font
+
+
+def text_size(content, font_info, size):
+    if not content:
+        return (0, 0)
+    bbox = load_font(font_info, int(size)).getbbox(content)
+    return (bbox[2] - bbox[0], bbox[3] - bbox[1])
+
+
+def text(arr, ts, content, font_info, size, color, thickness=1, aa=True):
+    """text as documented: OpenCV's Hershey font for "CV2", else the glyphs
+    drawn by Pillow from the image's origin down to the measured box's bottom,
+    blitted with the top of the box at the pen."""
+    x_scr, y_scr = transform(ts["cursor_pos"], ts)
+    if np.isinf(x_scr):
+        return
+    bgr = (color[2], color[1], color[0])
+    if font_info.upper() == "CV2":
+        s = ts["size"]
+        cv2.putText(arr, content, (int(x_scr), int(y_scr)), cv2.FONT_HERSHEY_SIMPLEX, size * s * 0.5, bgr,
+                    max(1, int(thickness * s * 0.5)), lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+        return
+    s = float(ts["size"])
+    eff = int(size * s)
+    if eff < 1:
+        return
+    font = load_font(font_info, eff)
+    tw, th = text_size(content, font_info, eff)
+    _, _, right, bottom = font.getbbox(content)
+    img = Image.new("RGBA", (max(tw, right) + 1, max(th, bottom) + 1), (0, 0, 0, 0))
+    ImageDraw.Draw(img).text((0, 0), content, font=font, fill=bgr + (255,))
+    tmp = dict(ts, cursor_pos=(ts["cursor_pos"][0], ts["cursor_pos"][1] - th / s))
+    blit(arr, tmp, np.array(img), (1.0 / s, 1.0 / s))

@@ -153,17 +153,6 @@ def test_cmd_str_must_be_exact_str(kv, canvas, ts):
         kv.draw_command(canvas, ts, S("fill"))
     with pytest.raises(TypeError):
         kv.draw_command(canvas, ts, None)
-
-
-def test_signatures_and_annotations(kv):
-    import inspect
-
-    assert str(inspect.signature(kv.draw_command)) == "(arr, ts, cmd_str: 'str', info: 'str | int' = 'Direct Call')"
-    assert kv.draw_command.__annotations__ == {"cmd_str": "str", "info": "str | int"}
-    assert kv.draw_command_convert.__annotations__ == {"cmd_str": "str", "info": "str | int"}
-    assert kv.draw_tvf.__annotations__ == {"file_name": "str"}
-    assert kv.array_to_str.__name__ == "<lambda>" and kv.str_to_array.__name__ == "<lambda>"
-    assert kv.set_pos.__name__ == "set_pos"
     with pytest.raises(TypeError, match="takes exactly 4 positional arguments"):
         kv.draw_command_convert(None, None, "fill")
 

@@ -11,8 +11,6 @@ from conftest import make_record
 from reference import inverse_transform as ref_inverse, transform_2d as ref_transform_2d, \
     transform_3d as ref_transform_3d
 
-PI = 3.141592653589793
-
 
 finite = st.floats(min_value=-1e6, max_value=1e6, allow_nan=False)
 angle = st.floats(min_value=-720, max_value=720, allow_nan=False)

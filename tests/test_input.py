@@ -40,26 +40,6 @@ class FakeCV2:
         return (-1, -1, -1, -1)
 
 
-# ---- names and signatures ------------------------------------------------------
-
-
-def test_lambda_names_and_signatures(kv):
-    import inspect
-
-    for name in ("on_click", "on_scroll", "on_move"):
-        assert getattr(kv, name).__name__ == "<lambda>"
-    for name in ("on_press", "on_release", "simulate_key_press", "get_input"):
-        assert getattr(kv, name).__name__ == name
-    assert str(inspect.signature(kv.get_input)) == "(method, key=None, ts=None)"
-    assert str(inspect.signature(kv.on_click)) == "(x, y, button, pressed)"
-    assert str(inspect.signature(kv.on_scroll)) == "(x, y, dx, dy)"
-    assert kv.simulate_key_press.__annotations__ == {"key": "str"}
-    assert kv.simulate_key_press.__doc__ == (
-        "\n    Simulates a key being pressed by adding it to the global KEYS dictionary.\n"
-        "    The key string must be the normalized form (e.g., 'a', 'Key.space').\n    "
-    )
-
-
 # ---- keyboard callbacks --------------------------------------------------------
 
 

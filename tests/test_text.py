@@ -15,7 +15,7 @@ import pytest
 from PIL import Image, ImageDraw, ImageFont
 
 from conftest import make_record, run_capped
-from reference import blit as reference_blit
+from reference import blit as reference_blit, text as reference_text
 
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 needs_font = pytest.mark.skipif(not os.path.exists(FONT), reason="fonts-dejavu-core is not installed")
@@ -25,39 +25,6 @@ _names = itertools.count()
 def unknown_font():
     """A font name that no test has used before (the cache is module-wide)."""
     return f"no-such-font-{next(_names)}"
-
-
-def reference_pillow_text(kv, arr, ts, content, font_path, size, color):
-    """The Pillow path of text written out with Pillow, cv2 and NumPy."""
-    s = float(ts["size"])
-    eff = int(size * s)
-    font = ImageFont.truetype(font_path, eff)
-    left, top, right, bottom = font.getbbox(content)
-    w, h = right - left, bottom - top
-    # The image holds the glyphs as drawn from its origin, down to the box's bottom.
-    img = Image.new("RGBA", (max(w, right) + 1, max(h, bottom) + 1), (0, 0, 0, 0))
-    ImageDraw.Draw(img).text((0, 0), content, font=font, fill=(color[2], color[1], color[0], 255))
-    tmp = dict(ts, cursor_pos=(ts["cursor_pos"][0], ts["cursor_pos"][1] - h / s))
-    reference_blit(kv, arr, tmp, np.array(img), (1.0 / s, 1.0 / s))
-
-
-# ---- docstrings and signatures ------------------------------------------------------
-
-
-def test_docstrings(kv):
-    assert kv.load_font.__doc__ == "Loads a font from a file path or tries a system font name, using a cache."
-    assert kv.text_size.__doc__ == (
-        "\n    Calculates the width and height of the text block for a given font and size.\n"
-        "    Returns (width, height) in pixels.\n    "
-    )
-    assert kv.text.__doc__ == (
-        "\n    Renders text at cursor_pos using a specified font. \n"
-        "    If font_info is 'CV2', it uses OpenCV's default font.\n"
-        "    Otherwise, it uses Pillow (PIL) for custom font rendering and blits the result.\n"
-        "    The size is scaled by ts['size'].\n    "
-    )
-    assert kv._text_cv2.__doc__ is None
-    assert kv.text.__defaults__ == (1, True) and kv._text_cv2.__defaults__ == (False,)
 
 
 # ---- load_font and FONT_CACHE ----------------------------------------------------------
@@ -266,7 +233,7 @@ def test_pillow_text_equals_reference(kv, changes):
     ts.update(changes)
     canvas = np.random.default_rng(3).integers(0, 256, (400, 600, 3), dtype=np.uint8)
     expected = canvas.copy()
-    reference_pillow_text(kv, expected, ts, "Kelvra Ag", FONT, 24, (255, 0, 0))
+    reference_text(expected, ts, "Kelvra Ag", FONT, 24, (255, 0, 0))
     before = dict(ts)
     kv.text(canvas, ts, "Kelvra Ag", FONT, 24, (255, 0, 0))
     np.testing.assert_array_equal(canvas, expected)
@@ -298,7 +265,7 @@ def test_glyphs_below_the_measured_box_are_kept(kv, canvas, ts, content, size):
     cut = Image.new("RGBA", (w + 1, h + 1), (0, 0, 0, 0))
     ImageDraw.Draw(cut).text((0, 0), content, font=font, fill=(255, 255, 255, 255))
     old = canvas.copy()
-    reference_blit(kv, old, dict(ts, cursor_pos=(0.0, -h)), np.array(cut), (1.0, 1.0))
+    reference_blit(old, dict(ts, cursor_pos=(0.0, -h)), np.array(cut), (1.0, 1.0))
     kv.text(canvas, ts, content, FONT, size, (255, 255, 255))
     y0, x0 = 200 - h, 300  # the anchor lifted by the text height
     inside = np.zeros(canvas.shape[:2], bool)
@@ -430,7 +397,7 @@ def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
         ts.update(changes)
         canvas = rng.integers(0, 256, (400, 600, 3), dtype=np.uint8)
         expected = canvas.copy()
-        reference_pillow_text(kv, expected, ts, content, FONT, size, color)
+        reference_text(expected, ts, content, FONT, size, color)
         scenes.append((canvas, expected, ts, content, size, color))
     rendered = []
     real_draw = PIL.ImageDraw.Draw
@@ -463,7 +430,7 @@ def test_cached_text_obeys_rebinding(kv, canvas, ts, monkeypatch, name):
                                                                 PIL.ImageDraw.Draw(img)}))
     canvas[:] = 0
     expected = canvas.copy()
-    reference_pillow_text(kv, expected, ts, "Rebound", serif if name == "load_font" else FONT, 22, (1, 2, 3))
+    reference_text(expected, ts, "Rebound", serif if name == "load_font" else FONT, 22, (1, 2, 3))
     kv.text(canvas, ts, "Rebound", FONT, 22, (1, 2, 3))
     assert len(calls) == (2 if name == "load_font" else 1)  # text_size loads the font too
     if name != "blit":

@@ -146,7 +146,6 @@ def test_win_props(kv):
     assert kv._get_win_props(wi) is wi
     assert kv.convert_win_info(5) == "Kelvra Window"
     assert kv.convert_win_info(wi) == "x"
-    assert kv._get_win_props.__name__ == kv.convert_win_info.__name__ == "<lambda>"
 
 
 def test_convert_win_info_looks_up_win_props(kv, monkeypatch):
@@ -175,7 +174,6 @@ def test_get_window_size(kv, monkeypatch):
     assert cv.calls[0] == ("getWindowImageRect", "w")
     with pytest.raises(TypeError, match=r"^Argument 'window_name' has incorrect type \(expected str, got int\)"):
         kv.get_window_size(5)
-    assert kv.get_window_size.__annotations__ == {"window_name": "str", "return": "Tuple[int, int]"}
 
 
 # ---- init --------------------------------------------------------------------
