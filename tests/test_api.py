@@ -181,5 +181,6 @@ def test_fresh_import_binds_in_order():
     for n in ["np", "cv2", "Dict", "Tuple", "Opt", "ImageFont", "ImageDraw", "Image", "sys", "os", "time",
               "threading", "math", "shutil", "glob", "pygame", "keyboard", "mouse"]:
         assert n in names
-    # the globals come after the imports and before the colour table
-    assert names.index("keyboard") < names.index("FONT_CACHE") < names.index("TEXT_FILE_EXTENSIONS") < names.index("C")
+    # the globals come after the imports, then the asset manager, its instance and the colour table
+    order = ["keyboard", "FONT_CACHE", "TEXT_FILE_EXTENSIONS", "AssetManager", "ASSETS", "C"]
+    assert sorted(order, key=names.index) == order

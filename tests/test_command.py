@@ -16,15 +16,6 @@ from conftest import make_record, run_capped
 CANVAS = ["clear", "line", "rect", "circle", "poly", "tri", "quad", "blit", "blit_cached", "text"]
 STATE = ["move", "push_state", "pop_state", "set_size", "set_rotate", "set_shift", "set_cam_pos", "set_cam_rot",
          "set_3d_mode", "set_pos", "shift", "rotate", "scale"]
-PRIMITIVES = ["clear", "line", "rect", "circle", "tri", "quad", "move", "push_state", "pop_state", "set_size",
-              "set_rotate", "set_shift", "shift", "rotate", "scale"]
-
-
-def need(kv, *names):
-    missing = [n for n in names if not hasattr(kv, n)]
-    if missing:
-        pytest.skip("not built into this module yet: " + ", ".join(missing))
-
 
 @pytest.fixture
 def calls(kv, monkeypatch):
@@ -231,14 +222,12 @@ def test_draw_command_uses_module_converter(kv, canvas, ts, monkeypatch):
 
 
 def test_real_clear_rejects_an_int_colour(kv, canvas, ts, capsys):
-    need(kv, "clear")
     kv.draw_command(canvas, ts, "clear, 255")
     assert out_lines(capsys) == ["Execution Error @ Direct Call:Argument 'color' has incorrect type "
                                  "(expected tuple, got int) in clear(...)"]
 
 
 def test_real_line_command_draws_like_the_direct_call(kv, canvas, ts):
-    need(kv, "line")
     ts2 = make_record()
     want = canvas.copy()
     kv.line(want, ts2, (10, 20), (255, 0, 0), 2, True)
@@ -736,7 +725,6 @@ fill, 1
 
 
 def test_tvf_scene_matches_direct_calls(kv, tmp_path, capsys):
-    need(kv, *PRIMITIVES)
     path = str(tmp_path / "scene")
     write(path + ".tvf", SCENE)
     a, ts_a = np.zeros((400, 600, 3), np.uint8), make_record()

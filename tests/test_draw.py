@@ -65,6 +65,16 @@ def contour(pts):
     return [np.array(pts, np.int32).reshape((-1, 1, 2))]
 
 
+def shape(pts, fill=False, thickness=1, aa=False, color=BGR_RED, closed=True):
+    """A blank canvas with what a primitive draws for these screen points."""
+    ref = blank()
+    if fill:
+        cv2.fillPoly(ref, contour(pts), color)
+    else:
+        cv2.polylines(ref, contour(pts), closed, color, thickness, lineType=cv2.LINE_AA if aa else cv2.LINE_4)
+    return ref
+
+
 def homography_record():
     ts = make_record()
     src = np.float32([[0, 0], [600, 0], [600, 400], [0, 400]])
@@ -74,21 +84,13 @@ def homography_record():
 
 
 def record_3d():
-    ts = make_record()
-    ts["is_3d"] = True
-    ts["cursor_pos"] = (0.0, 0.0, 0.0)
-    ts["cam_pos_3d"] = (0.0, 0.0, -300.0)
-    return ts
+    return make_record(is_3d=True, cursor_pos=(0.0, 0.0, 0.0), cam_pos_3d=(0.0, 0.0, -300.0))
 
 
 def variants():
     plain = make_record()
-    rotated = make_record()
-    rotated["rot"] = 33.0
-    rotated["cursor_pos"] = (12.5, -7.25)
-    scaled = make_record()
-    scaled["size"] = 1.7
-    scaled["cursor_pos"] = (-20.0, 15.0)
+    rotated = make_record(rot=33.0, cursor_pos=(12.5, -7.25))
+    scaled = make_record(size=1.7, cursor_pos=(-20.0, 15.0))
     return {"plain": plain, "rotated": rotated, "scaled": scaled, "homography": homography_record(),
             "3d": record_3d()}
 
@@ -175,8 +177,7 @@ def test_line_matches_cv2(kv, variant, aa):
 @pytest.mark.parametrize("thickness, size, width", [(1, 0.4, 1), (3, 2.5, 7), (0, 1.0, 1), (-5, 1.0, 1),
                                                     (2.9, 1.0, 2), (4, 1.0, 4)])
 def test_thickness_rule(kv, rec, thickness, size, width):
-    ts = make_record()
-    ts["size"] = size
+    ts = make_record(size=size)
     kv.line(blank(), ts, (10, 0), RED, thickness)
     kv.rect(blank(), ts, (10, 10), RED, thickness)
     kv.poly(blank(), ts, ((10, 0), (0, 10)), RED, thickness)
@@ -188,16 +189,13 @@ def test_thickness_rule(kv, rec, thickness, size, width):
 
 
 def test_line_truncates_toward_zero(kv, rec):
-    ts = make_record()
-    ts["shift"] = (299.9, -0.5)
+    ts = make_record(shift=(299.9, -0.5))
     kv.line(blank(), ts, (0.6, 0.2), RED, 1)
     assert rec.calls[0][1][1:3] == ((299, 0), (300, 0))
 
 
 def test_line_3d_behind_camera_moves_cursor_only(kv, rec):
-    ts = make_record()
-    ts["is_3d"] = True
-    ts["cursor_pos"] = (0.0, 0.0, 0.0)
+    ts = make_record(is_3d=True, cursor_pos=(0.0, 0.0, 0.0))
     kv.line(blank(), ts, (0, 0, -20), RED, 1)
     assert rec.calls == [] and ts["cursor_pos"] == (0.0, 0.0, -20.0)
     kv.line(blank(), ts, (5, 5), RED, 1)  # pads to (5, 5, 0.0), still behind
@@ -270,15 +268,10 @@ def test_rect_3d_quadrilateral(kv, fill):
     ts = record_3d()
     ts["cursor_pos"] = (-40.0, -30.0, 50.0)
     ts["cam_rot_3d"] = (10.0, 20.0, 5.0)
-    arr, ref = blank(), blank()
+    arr = blank()
     kv.rect(arr, ts, (100, 60), RED, 2, fill)
     corners = [(-40.0, -30.0, 50.0), (60.0, -30.0, 50.0), (60.0, 30.0, 50.0), (-40.0, 30.0, 50.0)]
-    pts = trans_pts(corners, ts)
-    if fill:
-        cv2.fillPoly(ref, contour(pts), BGR_RED)
-    else:
-        cv2.polylines(ref, contour(pts), True, BGR_RED, 2, lineType=cv2.LINE_4)
-    assert np.array_equal(arr, ref)
+    assert np.array_equal(arr, shape(trans_pts(corners, ts), fill, 2))
 
 
 def test_rect_3d_corner_behind_camera_draws_nothing(kv, rec):
@@ -302,30 +295,22 @@ def test_rect_short_wh(kv, ts):
 def test_poly_matches_cv2(kv, variant, fill, aa):
     ts = variants()[variant]
     ds = ((100, 0), (0.5, 80.25), (-60, 20), (-30, -70))
-    arr, ref = blank(), blank()
+    arr = blank()
     kv.poly(arr, ts, ds, RED, 2, fill, aa)
     v = [ts["cursor_pos"]]
     for d in ds:
         v.append(kv.add_tuples(v[-1], d + (0.0,) * (len(v[-1]) - len(d))))
-    pts = trans_pts(v, ts)
-    if fill:
-        cv2.fillPoly(ref, contour(pts), BGR_RED)
-    else:
-        cv2.polylines(ref, contour(pts), True, BGR_RED, max(1, int(2 * ts["size"])),
-                      lineType=cv2.LINE_AA if aa else cv2.LINE_4)
-    assert np.array_equal(arr, ref)
+    assert np.array_equal(arr, shape(trans_pts(v, ts), fill, max(1, int(2 * ts["size"])), aa))
     assert ts["cursor_pos"] == v[0]
 
 
 def test_tri_and_quad(kv, ts, rec):
-    arr, ref = blank(), blank()
+    arr = blank()
     kv.tri(arr, ts, (100, 0), (0, 100), RED, 1)
-    cv2.polylines(ref, contour([(300, 200), (400, 200), (400, 300)]), True, BGR_RED, 1, lineType=cv2.LINE_4)
-    assert np.array_equal(arr, ref)
-    arr, ref = blank(), blank()
+    assert np.array_equal(arr, shape([(300, 200), (400, 200), (400, 300)]))
+    arr = blank()
     kv.quad(arr, ts, (100, 0), (0, 100), (-100, 0), RED, 2, True)
-    cv2.fillPoly(ref, contour([(300, 200), (400, 200), (400, 300), (300, 300)]), BGR_RED)
-    assert np.array_equal(arr, ref)
+    assert np.array_equal(arr, shape([(300, 200), (400, 200), (400, 300), (300, 300)], fill=True))
     kv.tri(arr, ts, (1, 0), (0, 1), color=RED, thickness=1, aa=True)
     assert rec.calls[-1][2] == {"lineType": cv2.LINE_AA}
 
@@ -365,9 +350,7 @@ def test_poly_messages(kv, ts):
     ((2 ** 60, 0), ((1, 0),)),                                  # exact big ints
 ])
 def test_poly_number_domains(kv, rec, cursor, ds):
-    ts = make_record()
-    ts["shift"] = (0.0, 0.0)
-    ts["cursor_pos"] = cursor
+    ts = make_record(shift=(0.0, 0.0), cursor_pos=cursor)
     v = [cursor]
     for d in ds:
         v.append(kv.add_tuples(v[-1], d + (0.0,) * (len(v[-1]) - len(d))))
@@ -396,9 +379,9 @@ def test_circle_segment_counts(kv, ts, rec, radius, segments):
     assert len(rec.points()) == segments + 1
 
 
-def circle_points(kv, ts, radius, multiplier=1.0):
+def circle_points(cursor, radius, multiplier=1.0):
     n = max(int(radius * reduce_detail(radius, multiplier)), 6)
-    s = (ts["cursor_pos"][0] + radius, ts["cursor_pos"][1] + 0.0)
+    s = (cursor[0] + radius, cursor[1] + 0.0)
     v, p = [s], (radius, 0.0)
     for i in range(1, n + 1):
         a = (6.283185307179586 / n) * i
@@ -413,17 +396,11 @@ def circle_points(kv, ts, radius, multiplier=1.0):
 def test_circle_matches_cv2(kv, variant, fill, aa):
     ts = variants()[variant]
     cursor = ts["cursor_pos"]
-    arr, ref = blank(), blank()
+    arr = blank()
     kv.circle(arr, ts, 73.5, RED, 2, fill, aa, 1.3)
     assert ts["cursor_pos"] == cursor
-    plain = dict(ts, cursor_pos=cursor[:2])
-    pts = trans_pts(circle_points(kv, plain, 73.5, 1.3), ts)
-    if fill:
-        cv2.fillPoly(ref, contour(pts), BGR_RED)
-    else:
-        cv2.polylines(ref, contour(pts), True, BGR_RED, max(1, int(2 * ts["size"])),
-                      lineType=cv2.LINE_AA if aa else cv2.LINE_4)
-    assert np.array_equal(arr, ref)
+    pts = trans_pts(circle_points(cursor, 73.5, 1.3), ts)
+    assert np.array_equal(arr, shape(pts, fill, max(1, int(2 * ts["size"])), aa))
 
 
 def test_circle_restores_a_3d_cursor(kv, rec):
@@ -469,18 +446,14 @@ def test_ellipse_3d_matches_cv2(kv, fill, aa):
     ts = record_3d()
     ts["cursor_pos"] = (10.0, -5.0, 20.0)
     ts["cam_rot_3d"] = (15.0, -10.0, 0.0)
-    arr, ref = blank(), blank()
+    arr = blank()
     kv.ellipse(arr, ts, 90, 45, GREEN, 2, fill, aa, 0.7)
     r = 90
     n = max(int(r * reduce_detail(r, 0.7) * 2), 12)
     step = 6.283185307179586 / n
     pts = [p for p in trans_pts([(math.cos(i * step) * 90 + 10.0, math.sin(i * step) * 45 + -5.0, 20.0)
                                      for i in range(n + 1)], ts) if p is not None]
-    if fill:
-        cv2.fillPoly(ref, contour(pts), BGR_GREEN)
-    else:
-        cv2.polylines(ref, contour(pts), True, BGR_GREEN, 2, lineType=cv2.LINE_AA if aa else cv2.LINE_4)
-    assert np.array_equal(arr, ref)
+    assert np.array_equal(arr, shape(pts, fill, 2, aa, BGR_GREEN))
 
 
 @pytest.mark.parametrize("fill, aa", [(False, False), (True, True)])
@@ -552,13 +525,11 @@ def test_arc_matches_cv2(kv, variant, aa):
     ts = variants()[variant]
     c = ts["cursor_pos"]
     cz = c[2] if len(c) == 3 else 0.0
-    arr, ref = blank(), blank()
+    arr = blank()
     kv.arc(arr, ts, 64.5, 30, 250, GREEN, 2, aa, 1.5)
     pts = [p for p in trans_pts([p + (cz,) for p in arc_points(64.5, 30, 250, c[0], c[1], 1.5)], ts)
            if p is not None]
-    t = max(int(2 * ts["size"]), 1)
-    cv2.polylines(ref, contour(pts), False, BGR_GREEN, t, lineType=cv2.LINE_AA if aa else cv2.LINE_4)
-    assert np.array_equal(arr, ref)
+    assert np.array_equal(arr, shape(pts, False, max(int(2 * ts["size"]), 1), aa, BGR_GREEN, closed=False))
 
 
 def test_arc_messages(kv, ts):
@@ -736,8 +707,7 @@ def test_none_record_everywhere(kv):
 
 
 def test_line_keeps_python_number_types(kv, rec):
-    ts = make_record()
-    ts["cursor_pos"] = (1, 2)
+    ts = make_record(cursor_pos=(1, 2))
     kv.line(blank(), ts, (3, 4), RED, 1)
     assert ts["cursor_pos"] == (4, 6) and type(ts["cursor_pos"][0]) is int
     ts["cursor_pos"] = (1.5, 2, 7)
@@ -777,8 +747,7 @@ def test_graph_reentered_from_its_function(kv, ts, rec):
 
 
 def test_graph_x_world_spans_the_interval(kv, rec):
-    ts = make_record()
-    ts["cursor_pos"] = (30.0, 0.0)
+    ts = make_record(cursor_pos=(30.0, 0.0))
     seen = []
     kv.graph(blank(), ts, lambda a: seen.append(a) or 0.0, -50, 50, RED, x_scale=2.0, x_world=True, max_depth=0)
     pts = rec.points()

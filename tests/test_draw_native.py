@@ -50,8 +50,7 @@ def assert_same_drawing(kv, fn, arr):
 
 
 def record(x, y, rot=0.0, size=1.0):
-    ts = make_record()
-    ts.update(shift=(0.0, 0.0), cursor_pos=(x, y), rot=rot, size=size)
+    ts = make_record(shift=(0.0, 0.0), cursor_pos=(x, y), rot=rot, size=size)
     return ts
 
 

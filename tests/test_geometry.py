@@ -19,8 +19,7 @@ angle = st.floats(min_value=-720, max_value=720, allow_nan=False)
 @settings(max_examples=300, deadline=None)
 @given(x=finite, y=finite, rot=angle, size=st.floats(0.01, 50), sx=finite, sy=finite)
 def test_2d_matches_reference_bit_for_bit(kv, x, y, rot, size, sx, sy):
-    ts = make_record()
-    ts.update(rot=rot, size=size, shift=(sx, sy))
+    ts = make_record(rot=rot, size=size, shift=(sx, sy))
     assert kv.transform((x, y), ts) == ref_transform_2d((x, y), ts)
     assert kv.inverse_transform((x, y), ts) == ref_inverse((x, y), ts)
 
@@ -29,8 +28,7 @@ def test_2d_matches_reference_bit_for_bit(kv, x, y, rot, size, sx, sy):
 @given(p=st.tuples(finite, finite, finite), rot=angle, cam=st.tuples(finite, finite, finite),
        cr=st.tuples(angle, angle, angle), size=st.floats(0.01, 50))
 def test_3d_matches_reference_bit_for_bit(kv, p, rot, cam, cr, size):
-    ts = make_record()
-    ts.update(rot=rot, size=size, cam_pos_3d=cam, cam_rot_3d=cr, is_3d=True)
+    ts = make_record(rot=rot, size=size, cam_pos_3d=cam, cam_rot_3d=cr, is_3d=True)
     expected = ref_transform_3d(p, ts)
     assert kv.transform_3d(p, ts) == expected
     x, y, d = expected
@@ -40,16 +38,14 @@ def test_3d_matches_reference_bit_for_bit(kv, p, rot, cam, cr, size):
 @settings(max_examples=200, deadline=None)
 @given(x=finite, y=finite, h=st.lists(st.floats(-10, 10, allow_nan=False), min_size=8, max_size=8))
 def test_homography_matches_reference(kv, x, y, h):
-    ts = make_record()
-    ts["full_transform"] = np.array(h + [1.0]).reshape(3, 3)
+    ts = make_record(full_transform=np.array(h + [1.0]).reshape(3, 3))
     assert kv.transform((x, y), ts) == ref_transform_2d((x, y), ts)
 
 
 # ---- documented cases -------------------------------------------------------------
 
 def test_documented_values(kv):
-    ts = make_record()
-    ts.update(rot=90, shift=(300.0, 200.0))
+    ts = make_record(rot=90, shift=(300.0, 200.0))
     assert kv.transform((10, 0), ts) == (300.0, 210.0)
     ts.update(rot=0, size=2)
     assert kv.transform((10, 5), ts) == (320.0, 210.0)
@@ -61,8 +57,7 @@ def test_documented_values(kv):
 
 
 def test_3d_documented_values(kv):
-    ts = make_record()
-    ts.update(shift=(300.0, 200.0), is_3d=True)
+    ts = make_record(shift=(300.0, 200.0), is_3d=True)
     assert kv.transform((1, 2, 0), ts) == (300.1, 200.2)
     assert kv.transform_3d((1, 2), ts) == (300.1, 200.2, 10.0)
     assert kv.transform((0, 0, -10), ts) == (math.inf, math.inf)
@@ -111,8 +106,7 @@ def test_record_read_order_and_errors(kv):
         kv.transform((1, 2), ts)
     with pytest.raises(TypeError, match="not subscriptable"):
         kv.transform(None, make_record())  # the point is read before the record
-    ts3 = make_record()
-    ts3["is_3d"] = True
+    ts3 = make_record(is_3d=True)
     with pytest.raises(TypeError, match="has no len"):
         kv.transform(None, ts3)
     with pytest.raises(KeyError, match="is_3d"):
@@ -121,8 +115,7 @@ def test_record_read_order_and_errors(kv):
         import collections
         kv.transform((1, 2), collections.OrderedDict(make_record()))
     # float() semantics: strings parse, other objects raise their own error
-    ts = make_record()
-    ts["rot"] = "90"
+    ts = make_record(rot="90")
     assert kv.transform((10, 0), ts) == kv.transform((10, 0), dict(make_record(), rot=90.0))
     with pytest.raises(ValueError):
         kv.transform(("x", 0), make_record())

@@ -401,11 +401,8 @@ def leak_cases(kv):
         "keywords": lambda: kv.transform(p=(1, 2), ts=ts),
         "bad keyword": lambda: kv.transform(p=(1, 2), zz=ts),
     }
-    ts3 = make_record()
-    ts3["is_3d"] = True
-    ts3["cursor_pos"] = (0.0, 0.0, 5.0)
-    big = make_record()
-    big["size"] = 1e9
+    ts3 = make_record(is_3d=True, cursor_pos=(0.0, 0.0, 5.0))
+    big = make_record(size=1e9)
     canvas4d = np.zeros((2, 2, 2, 3), np.uint8)
     img3, img4 = np.full((5, 7, 3), 90, np.uint8), np.full((5, 7, 4), 128, np.uint8)
     kv.ASSETS.images.setdefault("leak-img", img4)
@@ -454,17 +451,15 @@ def leak_cases(kv):
                                  kv.draw_command(canvas, ts, "line, (1,, 255,0,0, 1"),
                                  kv.draw_command(canvas, ts, "")),
     })
-    for name, call in [("line", lambda: kv.line(canvas, ts, (5, 5), (1, 2, 3), 1)),
-                       ("poly", lambda: kv.poly(canvas, ts, ((5, 0), (0, 5)), (1, 2, 3), 1, True)),
-                       ("circle", lambda: kv.circle(canvas, ts, 10, (1, 2, 3))),
-                       ("arc", lambda: kv.arc(canvas, ts, 10, 0, 90, (1, 2, 3))),
-                       ("ellipse", lambda: kv.ellipse(canvas, ts, 10, 5, (1, 2, 3))),
-                       ("graph", lambda: kv.graph(canvas, ts, math.sin, -3, 3, (1, 2, 3))),
-                       ("line bad", lambda: kv.line(canvas, ts, [5, 5], (1, 2, 3), 1)),
-                       ("command", lambda: kv.draw_command(canvas, ts, "line, 5,5, 255,0,0, 1")),
-                       ("command bad", lambda: kv.draw_command(canvas, ts, "nope, 1"))]:
-        if hasattr(kv, name.split()[0]) or name.startswith("command") and hasattr(kv, "draw_command"):
-            cases[name] = call
+    cases.update([("line", lambda: kv.line(canvas, ts, (5, 5), (1, 2, 3), 1)),
+                  ("poly", lambda: kv.poly(canvas, ts, ((5, 0), (0, 5)), (1, 2, 3), 1, True)),
+                  ("circle", lambda: kv.circle(canvas, ts, 10, (1, 2, 3))),
+                  ("arc", lambda: kv.arc(canvas, ts, 10, 0, 90, (1, 2, 3))),
+                  ("ellipse", lambda: kv.ellipse(canvas, ts, 10, 5, (1, 2, 3))),
+                  ("graph", lambda: kv.graph(canvas, ts, math.sin, -3, 3, (1, 2, 3))),
+                  ("line bad", lambda: kv.line(canvas, ts, [5, 5], (1, 2, 3), 1)),
+                  ("command", lambda: kv.draw_command(canvas, ts, "line, 5,5, 255,0,0, 1")),
+                  ("command bad", lambda: kv.draw_command(canvas, ts, "nope, 1"))])
     return ts, cases
 
 

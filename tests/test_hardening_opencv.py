@@ -225,8 +225,7 @@ def test_graph_with_default_settings_is_untouched_by_the_limit(kv, ts):
 @pytest.mark.parametrize("shape", [(2, 2, 2, 3), (40, 60, 2, 3), (2, 2, 2, 2, 3)])
 def test_fills_refuse_arrays_of_four_or_more_dimensions(kv, shape):
     # cv2.fillPoly writes past the end of such an array before raising.
-    ts3 = make_record()
-    ts3["is_3d"] = True
+    ts3 = make_record(is_3d=True)
     for call in [lambda a: kv.poly(a, make_record(), ((5, 0), (0, 5)), RED, 1, True),
                  lambda a: kv.circle(a, make_record(), 30, RED, 1, True),
                  lambda a: kv.quad(a, make_record(), (-600, 0), (0, -400), (600, 0), RED, 1, True),

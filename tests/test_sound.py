@@ -6,9 +6,7 @@ Tests that stop the monitor or watch the import run in a subprocess.
 """
 
 import contextlib
-import inspect
 import json
-import math
 import struct
 import threading
 import time
@@ -55,44 +53,16 @@ def bound(kv, name, value):
             setattr(kv, name, old)
 
 
-class StandInAssets:
-    """The asset manager's sound half, for trees where it is not built in."""
-
-    def __init__(self):
-        self.sounds = {}
-
-    def load_sound(self, name, path):
-        import pygame
-
-        self.sounds[name] = pygame.mixer.Sound(path)
-
-    def get_snd(self, name):
-        return self.sounds.get(name)
-
-
-STAND_IN_SOURCE = inspect.getsource(StandInAssets)
-
-
 @pytest.fixture
-def assets(kv):
-    """The module's ASSETS, or a stand-in bound as ASSETS while it is missing."""
-    if "ASSETS" in kv.__dict__:
-        yield kv.ASSETS
-    else:
-        with bound(kv, "ASSETS", StandInAssets()) as a:
-            yield a
-
-
-@pytest.fixture
-def tone(assets, tmp_path):
+def tone(kv, tmp_path):
     """Loads a square-wave WAV of the given length under a name unique to the test."""
 
     def load(seconds):
         name = f"tone{seconds}-{tmp_path.name}"
         path = tmp_path / f"{name}.wav"
         write_square(path, [(seconds, 9000)])
-        assets.load_sound(name, str(path))
-        assert assets.get_snd(name) is not None
+        kv.ASSETS.load_sound(name, str(path))
+        assert kv.ASSETS.get_snd(name) is not None
         return name
 
     return load
@@ -451,8 +421,6 @@ def test_bad_master_volume_is_skipped_and_the_monitor_goes_on(tmp_path):
         "import sys, threading, time\n"
         "from kelvracv import _kelvra_core as kv\n"
         "import pygame\n"
-        + STAND_IN_SOURCE +
-        "if 'ASSETS' not in kv.__dict__: kv.ASSETS = StandInAssets()\n"
         "kv.ASSETS.load_sound('t', sys.argv[1])\n"
         "mon = [t for t in threading.enumerate() if getattr(t, '_target', None) is kv._volume_monitor][0]\n"
         "kv.GLOBAL_VOLUME[0] = 0.5; time.sleep(0.25)\n"  # no pass still applying the old value
@@ -475,8 +443,6 @@ def test_exit_while_the_monitor_and_a_sound_thread_sleep(tmp_path):
         "import sys, time\n"
         "from kelvracv import _kelvra_core as kv\n"
         "import pygame\n"
-        + STAND_IN_SOURCE +
-        "if 'ASSETS' not in kv.__dict__: kv.ASSETS = StandInAssets()\n"
         "kv.ASSETS.load_sound('t', sys.argv[1])\n"
         "kv.start_sound('t')\n"
         "time.sleep(0.05)\n")
@@ -492,8 +458,6 @@ import json, os, sys, time
 out, step, long_ = sys.argv[1:4]
 from kelvracv import _kelvra_core as kv
 import pygame
-""" + STAND_IN_SOURCE + """
-if 'ASSETS' not in kv.__dict__: kv.ASSETS = StandInAssets()
 kv.ASSETS.load_sound("step", step)
 kv.ASSETS.load_sound("long", long_)
 marks = {}

@@ -41,8 +41,7 @@ def test_peek_twice_and_extra_keys_survive(kv, ts):
 
 def test_cycle_moves_top_to_bottom(kv, ts):
     a = make_record()
-    b = make_record()
-    b["rot"] = 45.0
+    b = make_record(rot=45.0)
     kv.push_state(a)
     kv.push_state(b)
     before = dict(ts)

@@ -177,9 +177,7 @@ def test_text_size_uses_the_module_load_font(kv, monkeypatch):
     ],
 )
 def test_cv2_font_scale_and_stroke(kv, canvas, ts_size, size, thickness, aa, scale, stroke):
-    ts = make_record()
-    ts["size"] = ts_size
-    ts["cursor_pos"] = (-50.3, 27.9)
+    ts = make_record(size=ts_size, cursor_pos=(-50.3, 27.9))
     kv.text(canvas, ts, "Hello", "CV2", size, (255, 0, 0), thickness, aa)
     x, y = kv.transform(ts["cursor_pos"], ts)
     expected = np.zeros_like(canvas)
@@ -229,8 +227,7 @@ def test_text_cv2_argument_types(kv, canvas, ts):
     [dict(), dict(size=2.0, cursor_pos=(10, 50)), dict(rot=25.0, cursor_pos=(-100.0, 30.0)), dict(size=0.7)],
 )
 def test_pillow_text_equals_reference(kv, changes):
-    ts = make_record()
-    ts.update(changes)
+    ts = make_record(**changes)
     canvas = np.random.default_rng(3).integers(0, 256, (400, 600, 3), dtype=np.uint8)
     expected = canvas.copy()
     reference_text(expected, ts, "Kelvra Ag", FONT, 24, (255, 0, 0))
@@ -277,9 +274,7 @@ def test_glyphs_below_the_measured_box_are_kept(kv, canvas, ts, content, size):
 
 @needs_font
 def test_anchor_and_scale_given_to_blit(kv, canvas, monkeypatch):
-    ts = make_record()
-    ts["size"] = 2.0
-    ts["cursor_pos"] = (10, 50)
+    ts = make_record(size=2.0, cursor_pos=(10, 50))
     text_w, text_h = kv.text_size("Anchor", FONT, 48)
     calls = []
     monkeypatch.setattr(kv, "blit", lambda arr, t, img, sf: calls.append((t, img, sf)))
@@ -393,8 +388,7 @@ def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
              ("Hello world", 31, (255, 255, 255), dict(rot=30.0)), ("Kelvra Ag", 24, (9, 8, 7), dict(size=1.5))]
     scenes = []
     for content, size, color, changes in cases * 2:
-        ts = make_record()
-        ts.update(changes)
+        ts = make_record(**changes)
         canvas = rng.integers(0, 256, (400, 600, 3), dtype=np.uint8)
         expected = canvas.copy()
         reference_text(expected, ts, content, FONT, size, color)
