@@ -2,8 +2,9 @@
 
 The floor of a primitive is the bare OpenCV call it ends in, made with the same
 precomputed integer arguments. The pure-Python column is a transcription of
-the primitive's algorithm (point mapping included) written here, so the
-ratio shows what the native routine saves.
+the primitive's algorithm (point mapping included; graph's and the point
+mapping are the tests' reference, tests/reference.py), so the ratio shows what
+the native routine saves.
 
 The second table puts the primitives beside pygame's drawing calls for the same
 shapes on a surface of the same size (pygame/ours, higher is better; goal: a
@@ -17,6 +18,7 @@ Run: PYTHONPATH=. SDL_AUDIODRIVER=dummy xvfb-run -a .venv/bin/python bench/bench
 (--peers: only the pygame table)
 """
 
+import functools
 import math
 import os
 import sys
@@ -32,23 +34,15 @@ import numpy as np
 
 from kelvracv import _kelvra_core as kv
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+import reference  # noqa: E402  (the documented formulas, shared with the tests)
+
 W, H = 800, 600
 COLOR = (255, 0, 0)
 BGR = (0, 0, 255)
 
 
-def record():
-    return {
-        "rot": 0.0,
-        "size": 1.0,
-        "shift": (W / 2, H / 2),
-        "cursor_pos": (0.0, 0.0),
-        "full_transform": None,
-        "full_transform_inv": None,
-        "cam_pos_3d": (0.0, 0.0, -10.0),
-        "cam_rot_3d": (0.0, 0.0, 0.0),
-        "is_3d": False,
-    }
+record = functools.partial(reference.make_record, W, H)
 
 
 def best(fn, number, repeat=7):
@@ -66,25 +60,7 @@ def paired(fns, number, repeat=15, timer=time.perf_counter):
     return bests
 
 
-# ---- pure-Python transcriptions (2-D mode, no homography) -------------------
-
-
-def py_trans_pts(pts, ts):
-    out = []
-    is_3d = ts["is_3d"]
-    for p in pts:
-        if is_3d:
-            raise NotImplementedError
-        x, y = float(p[0]), float(p[1])
-        a = float(ts["rot"]) * 3.141592653589793 / 180
-        c, s = math.cos(a), math.sin(a)
-        size = float(ts["size"])
-        sx = (c * x - s * y) * size + float(ts["shift"][0])
-        sy = (c * y + s * x) * size + float(ts["shift"][1])
-        if ts.get("full_transform", None) is not None:
-            raise NotImplementedError
-        out.append(None if math.isinf(sx) else (sx, sy))
-    return out
+# ---- pure-Python transcriptions (the shared ones are in tests/reference.py) -------
 
 
 def py_add_tuples(t1, t2):
@@ -99,7 +75,7 @@ def py_poly(arr, ts, ds, color, thickness, fill=False, aa=False):
     for d in ds:
         prev = v[-1]
         v.append(py_add_tuples(prev, d + (0.0,) * (len(prev) - len(d))))
-    pts = py_trans_pts(v, ts)
+    pts = reference.trans_pts(v, ts)
     if not all(pts):
         return
     a = np.array(pts, np.int32).reshape((-1, 1, 2))
@@ -111,11 +87,7 @@ def py_poly(arr, ts, ds, color, thickness, fill=False, aa=False):
 
 
 def py_circle(arr, ts, radius, color, thickness=1, fill=False, aa=False, multiplier=1.0):
-    m = multiplier
-    for r, div in ((200.0, 1.5), (150.0, 1.5), (100.0, 2.0), (50.0, 2.0)):
-        if radius >= r:
-            m /= div
-    n = max(int(radius * m), 6)
+    n = max(int(radius * reference.reduce_detail(radius, multiplier)), 6)
     s = (ts["cursor_pos"][0] + radius, ts["cursor_pos"][1] + 0.0)
     steps, p = [], (radius, 0.0)
     for i in range(1, n + 1):
@@ -132,93 +104,13 @@ def py_circle(arr, ts, radius, color, thickness=1, fill=False, aa=False, multipl
 def py_arc(arr, ts, radius, start_deg, end_deg, color, thickness=1, aa=False, multiplier=1.0):
     t = max(int(thickness * ts["size"]), 1)
     c = ts["cursor_pos"]
-    cx, cy, cz = c[0], c[1], c[2] if len(c) == 3 else 0.0
-    start = start_deg * 3.141592653589793 / 180
-    sweep = end_deg * 3.141592653589793 / 180 - start
-    while sweep < 0:
-        sweep += 6.283185307179586
-    while sweep > 6.283185307179586:
-        sweep -= 6.283185307179586
-    if sweep < 1e-6:
-        return
-    n = max(int(radius * multiplier * sweep / 6.283185307179586 * 6), 2)
-    pts = []
-    for i in range(n + 1):
-        a = (sweep / n) * i + start
-        pts.append((math.cos(a) * radius + cx, math.sin(a) * radius + cy, cz))
-    kept = [p for p in py_trans_pts(pts, ts) if p is not None]
+    cz = c[2] if len(c) == 3 else 0.0
+    pts = [p + (cz,) for p in reference.arc_points(radius, start_deg, end_deg, c[0], c[1], multiplier)]
+    kept = [p for p in reference.trans_pts(pts, ts) if p is not None]
     if len(kept) < 2:
         return
     cv2.polylines(arr, [np.array(kept, np.int32).reshape((-1, 1, 2))], False, (color[2], color[1], color[0]), t,
                   lineType=cv2.LINE_AA if aa else cv2.LINE_4)
-
-
-def py_graph(arr, ts, func, x_min, x_max, color, thickness=1, aa=True, resolution=100, y_scale=1.0, x_scale=1.0,
-             max_depth=5, angle_threshold=0.1, screen_dist_threshold=5.0, x_world=False):
-    if x_min >= x_max:
-        return
-    t = max(int(thickness * ts["size"]), 1)
-    c = ts["cursor_pos"]
-    cy = c[1]
-    cz = c[2] if len(c) == 3 else 0.0
-    cx = c[0]
-    step = (x_max - x_min) / resolution
-    samples = []
-    for i in range(resolution + 1):
-        x = step * i + x_min
-        if not x_world:
-            a = x
-            X = a * x_scale + cx
-        else:
-            a = (x - cx) / x_scale if x_scale != 0 else x - cx
-            X = x
-        try:
-            v = float(func(a))
-        except Exception:
-            continue
-        samples.append((X, v * y_scale + cy, cz))
-    if len(samples) < 2:
-        return
-    out = [samples[0]]
-    last = py_trans_pts([samples[0]], ts)[0]
-    if last is None:
-        return
-    stack = [(samples[k], samples[k + 1], 0) for k in range(len(samples) - 2, -1, -1)]
-    thr2 = screen_dist_threshold ** 2
-    while stack:
-        p1, p2, depth = stack.pop()
-        s2 = py_trans_pts([p2], ts)[0]
-        if (depth < max_depth and s2 is not None and last is not None
-                and (s2[0] - last[0]) ** 2 + (s2[1] - last[1]) ** 2 > thr2):
-            am = ((p1[0] + p2[0]) * 0.5 - cx) / x_scale
-            try:
-                r = func(am)
-            except Exception:
-                out.append(p2)
-                last = s2
-                continue
-            mid = (am * x_scale + cx, float(cy + r * y_scale), cz)
-            stack.append((mid, p2, depth + 1))
-            stack.append((p1, mid, depth + 1))
-        else:
-            out.append(p2)
-            last = s2
-    screen = py_trans_pts(out, ts)
-    Wc, Hc = arr.shape[1], arr.shape[0]
-    runs, run = [], []
-    for p in screen:
-        if p is None or not (np.isfinite(p[0]) and np.isfinite(p[1])) or not (
-                -1200 <= p[0] <= Wc + 1200 and -1200 <= p[1] <= Hc + 1200):
-            runs.append(run)
-            run = []
-            continue
-        run.append((int(p[0]), int(p[1])))
-    runs.append(run)
-    for r in runs:
-        if len(r) >= 2:
-            cv2.polylines(arr, [np.array(r, np.int32).reshape((-1, 1, 2))], False, (color[2], color[1], color[0]),
-                          t, lineType=cv2.LINE_AA if aa else cv2.LINE_4)
-    return runs
 
 
 # ---- cases -----------------------------------------------------------------
@@ -365,7 +257,7 @@ def main():
     for scale in (1.0, 30.0):
         ts = record()
         kw = {} if scale == 1.0 else {"x_scale": scale, "y_scale": scale}
-        runs = py_graph(arr, ts, math.sin, -10, 10, COLOR, **kw)
+        runs = reference.graph(arr, ts, math.sin, -10, 10, COLOR, **kw)
         arrays = [np.array(r, np.int32).reshape((-1, 1, 2)) for r in runs if len(r) >= 2]
         lta = cv2.LINE_AA
 
@@ -374,7 +266,7 @@ def main():
                 cv2.polylines(arr, [a], False, BGR, 1, lineType=lta)
 
         ours, floor = paired([lambda: kv.graph(arr, ts, math.sin, -10, 10, COLOR, **kw), floor_fn], 300)
-        python = best(lambda: py_graph(arr, ts, math.sin, -10, 10, COLOR, **kw), 100)
+        python = best(lambda: reference.graph(arr, ts, math.sin, -10, 10, COLOR, **kw), 100)
         npts = sum(len(r) for r in runs)
         results.append(report(f"graph sin x{scale:g} ({npts} pts)", ours, floor, python, 2.0, 10))
 

@@ -14,15 +14,11 @@ import numpy as np
 from _timing import per_call, report
 from kelvracv import _kelvra_core as kv
 from reference import apply_homography as py_apply_homography, inverse_transform as py_inverse_transform, \
-    transform as py_transform, transform_3d as py_transform_3d
+    make_record, transform as py_transform, transform_3d as py_transform_3d
 
 
 def record(**kw):
-    ts = {"rot": 30.0, "size": 1.5, "shift": (400.0, 300.0), "cursor_pos": (0.0, 0.0), "full_transform": None,
-          "full_transform_inv": None, "cam_pos_3d": (0.0, 0.0, -10.0), "cam_rot_3d": (10.0, 20.0, 5.0),
-          "is_3d": False}
-    ts.update(kw)
-    return ts
+    return make_record(800, 600, **{"rot": 30.0, "size": 1.5, "cam_rot_3d": (10.0, 20.0, 5.0), **kw})
 
 
 def main():

@@ -23,6 +23,7 @@ measured in the same run:
   Font.render + blit; 300 rotated 48x48 sprites per frame in the frame loop.
 """
 
+import functools
 import os
 import statistics
 import sys
@@ -35,7 +36,6 @@ os.environ.setdefault("SDL_VIDEODRIVER", "dummy")  # pygame's display, for conve
 
 import cv2
 import numpy as np
-from PIL import Image, ImageDraw, ImageFont
 
 from kelvracv import _kelvra_core as kv
 
@@ -46,14 +46,7 @@ W, H = 800, 600
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 
 
-def record(**changes):
-    ts = {
-        "rot": 0.0, "size": 1.0, "shift": (W / 2, H / 2), "cursor_pos": (0.0, 0.0),
-        "full_transform": None, "full_transform_inv": None,
-        "cam_pos_3d": (0.0, 0.0, -10.0), "cam_rot_3d": (0.0, 0.0, 0.0), "is_3d": False,
-    }
-    ts.update(changes)
-    return ts
+record = functools.partial(reference.make_record, W, H)
 
 
 def make_sprite(random_alpha=False):
@@ -75,54 +68,6 @@ def corners(ts, w, h, sx=1.0, sy=1.0):
     cp = ts["cursor_pos"]
     world = [cp, (cp[0] + w * sx, cp[1]), (cp[0] + w * sx, cp[1] + h * sy), (cp[0], cp[1] + h * sy)]
     return [kv.transform(p, ts) for p in world]
-
-
-CACHE = {}
-
-
-def py_load_font(name, size):
-    key = (name, size)
-    if key in CACHE:
-        return CACHE[key]
-    try:
-        font = ImageFont.truetype(name, size)
-    except IOError:
-        print("Font Error: Could not load font '" + name + "'. Using default.")
-        font = ImageFont.load_default()
-    CACHE[key] = font
-    return font
-
-
-def py_text_size(content, font_info, size):
-    if not content:
-        return (0, 0)
-    bbox = py_load_font(font_info, int(size)).getbbox(content)
-    return (bbox[2] - bbox[0], bbox[3] - bbox[1])
-
-
-def py_text(arr, ts, content, font_info, size, color, thickness=1, aa=True):
-    """The documented text in Python."""
-    x_scr, y_scr = kv.transform(ts["cursor_pos"], ts)
-    if np.isinf(x_scr):
-        return
-    bgr = (color[2], color[1], color[0])
-    if font_info.upper() == "CV2":
-        s = ts["size"]
-        cv2.putText(arr, content, (int(x_scr), int(y_scr)), cv2.FONT_HERSHEY_SIMPLEX, size * s * 0.5, bgr,
-                    max(1, int(thickness * s * 0.5)), lineType=cv2.LINE_AA if aa else cv2.LINE_4)
-        return
-    s = float(ts["size"])
-    eff = int(size * s)
-    if eff < 1:
-        return
-    font = py_load_font(font_info, eff)
-    tw, th = py_text_size(content, font_info, eff)
-    _, _, right, bottom = font.getbbox(content)
-    img = Image.new("RGBA", (max(tw, right) + 1, max(th, bottom) + 1), (0, 0, 0, 0))
-    ImageDraw.Draw(img).text((0, 0), content, font=font, fill=bgr + (255,))
-    tmp = ts.copy()
-    tmp["cursor_pos"] = (ts["cursor_pos"][0], ts["cursor_pos"][1] - th / s)
-    reference.blit(kv, arr, tmp, np.array(img), (1.0 / s, 1.0 / s))
 
 
 # ---- timing ----------------------------------------------------------------------------
@@ -306,7 +251,7 @@ def main():
         for alpha_name, src in SPRITES:
             label = f"blit 64x64x4, {name}, {alpha_name}"
             best, _ = compare(label, lambda: kv.blit(canvas, ts, src, (1.0, 1.0)),
-                              lambda: reference.blit(kv, canvas, ts, src, (1.0, 1.0)), 4, "NumPy blit", rounds=8)
+                              lambda: reference.blit(canvas, ts, src, (1.0, 1.0)), 4, "NumPy blit", rounds=8)
             numpy_ratios[label] = 1.0 / best
     print()
     for label, (best, median) in floors.items():
@@ -321,14 +266,14 @@ def main():
         kv.load_font(FONT, 32)
         best, _ = compare("text TrueType 32 px 'Kelvra benchmark'",
                           lambda: kv.text(canvas, ts, "Kelvra benchmark", FONT, 32, (255, 0, 0)),
-                          lambda: py_text(canvas, ts, "Kelvra benchmark", FONT, 32, (255, 0, 0)), 4,
+                          lambda: reference.text(canvas, ts, "Kelvra benchmark", FONT, 32, (255, 0, 0)), 4,
                           "Python text", rounds=8)
         print(f"{'text TrueType':60s} Python text/text {1.0 / best:6.1f}x")
     else:
         print("text TrueType: skipped, fonts-dejavu-core is not installed")
     best, _ = compare("text CV2 'Kelvra benchmark'",
                       lambda: kv.text(canvas, ts, "Kelvra benchmark", "CV2", 2, (255, 0, 0)),
-                      lambda: py_text(canvas, ts, "Kelvra benchmark", "CV2", 2, (255, 0, 0)), 50, "Python text")
+                      lambda: reference.text(canvas, ts, "Kelvra benchmark", "CV2", 2, (255, 0, 0)), 50, "Python text")
     print(f"{'text CV2':60s} Python text/text {1.0 / best:6.1f}x")
     print()
     figures = region_warp_figures()

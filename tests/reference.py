@@ -112,7 +112,14 @@ def trans_pts(pts, ts):
     return out
 
 
-# ---- arcs and plots ------------------------------------------------------------------
+# ---- circles, arcs and plots ------------------------------------------------------------
+
+def reduce_detail(radius, multiplier):
+    """The segment multiplier of circles and ellipses, lowered for large radii."""
+    for rmin, div in ((200.0, 1.5), (150.0, 1.5), (100.0, 2.0), (50.0, 2.0)):
+        if radius >= rmin:
+            multiplier /= div
+    return multiplier
 
 def arc_points(radius, start_deg, end_deg, cx=0.0, cy=0.0, multiplier=1.0):
     """The world points of an arc around (cx, cy); [] for an empty sweep."""

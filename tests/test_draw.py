@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from conftest import make_record
-from reference import arc_points, graph as ref_graph, trans_pts
+from reference import arc_points, graph as ref_graph, reduce_detail, trans_pts
 
 RED = (255, 0, 0)
 BGR_RED = (0, 0, 255)
@@ -96,13 +96,6 @@ def variants():
 
 
 VARIANTS = ["plain", "rotated", "scaled", "homography", "3d"]
-
-
-def reduce_detail(r, m):
-    for rmin, div in ((200.0, 1.5), (150.0, 1.5), (100.0, 2.0), (50.0, 2.0)):
-        if r >= rmin:
-            m /= div
-    return m
 
 
 # ---- clear -----------------------------------------------------------------------
