@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 os.environ.setdefault("SDL_AUDIODRIVER", "dummy")
 os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
@@ -14,6 +15,8 @@ import pytest
 from hypothesis import settings
 
 from reference import make_record  # noqa: F401  (shared by the test files)
+
+FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 
 # CI runs the same examples every time, so a result there can be reproduced;
 # local runs keep exploring new ones.
@@ -34,9 +37,24 @@ def ts():
     return make_record()
 
 
+def blank():
+    """A black canvas of the record's size."""
+    return np.zeros((400, 600, 3), np.uint8)
+
+
 @pytest.fixture
 def canvas():
-    return np.zeros((400, 600, 3), np.uint8)
+    return blank()
+
+
+def wait_for(cond, timeout=2.0, step=0.01):
+    """Polls cond until it holds (True) or the time is up (False)."""
+    end = time.monotonic() + timeout
+    while not cond():
+        if time.monotonic() > end:
+            return False
+        time.sleep(step)
+    return True
 
 
 CAPPED_PRELUDE = """

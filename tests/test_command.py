@@ -10,7 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import make_record, run_capped
+from conftest import blank, make_record, run_capped
 
 # Every target of the command table, and poly (canvas group, no command).
 CANVAS = ["clear", "line", "rect", "circle", "poly", "tri", "quad", "blit", "blit_cached", "text"]
@@ -727,10 +727,10 @@ fill, 1
 def test_tvf_scene_matches_direct_calls(kv, tmp_path, capsys):
     path = str(tmp_path / "scene")
     write(path + ".tvf", SCENE)
-    a, ts_a = np.zeros((400, 600, 3), np.uint8), make_record()
+    a, ts_a = blank(), make_record()
     kv.draw_tvf(a, ts_a, path)
     assert out_lines(capsys) == ["Error @ TVF '" + path + ".tvf' line 20:Cmd 'fill' unknown."]
-    b, ts_b = np.zeros((400, 600, 3), np.uint8), make_record()
+    b, ts_b = blank(), make_record()
     kv.clear(b, ts_b, (20, 20, 30))
     kv.push_state(ts_b)
     kv.set_shift(ts_b, (300, 200))

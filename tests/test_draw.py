@@ -10,7 +10,7 @@ import cv2
 import numpy as np
 import pytest
 
-from conftest import make_record
+from conftest import blank, make_record
 from reference import arc_points, graph as ref_graph, reduce_detail, trans_pts
 
 RED = (255, 0, 0)
@@ -55,10 +55,6 @@ def rec(kv):
     kv.cv2 = r
     yield r
     kv.cv2 = saved
-
-
-def blank():
-    return np.zeros((400, 600, 3), np.uint8)
 
 
 def contour(pts):
@@ -830,12 +826,12 @@ def test_round_shapes_repeat_exactly_when_drawn_again(kv, ts):
               lambda a: kv.circle(a, ts, 61, (255, 255, 0), 1)]
     first = []
     for shape in shapes:
-        a = np.zeros((400, 600, 3), np.uint8)
+        a = blank()
         shape(a)
         first.append(a)
     for _ in range(3):
         for shape, expected in zip(shapes * 3, first * 3):
-            a = np.zeros((400, 600, 3), np.uint8)
+            a = blank()
             shape(a)
             assert np.array_equal(a, expected)
     assert not np.array_equal(first[0], first[2])

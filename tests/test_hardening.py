@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import make_record
+from conftest import FONT, make_record
 
 
 class RaisesFloat:
@@ -212,7 +212,6 @@ def graph_funcs():
 
 
 GRAPH_RECORD = [None]  # the record of the graph call under test, for `mutating`
-FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 
 
 # name -> (positional strategies); only functions that need no window or sound

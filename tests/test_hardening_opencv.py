@@ -15,15 +15,10 @@ import cv2
 import numpy as np
 import pytest
 
-from conftest import make_record, run_capped
+from conftest import FONT, blank, make_record, run_capped
 
 RED = (255, 0, 0)
 BGR_RED = (0, 0, 255)
-FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
-
-
-def blank():
-    return np.zeros((400, 600, 3), np.uint8)
 
 
 def timed(call, limit=1.0):

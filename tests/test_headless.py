@@ -13,11 +13,11 @@ import shutil
 import subprocess
 import sys
 import textwrap
-import time
 
 import numpy as np
 import pytest
 
+from conftest import wait_for
 from test_window import FakeListener, fake, listeners  # noqa: F401 (fixtures)
 
 
@@ -328,12 +328,6 @@ def test_view_draws_again_when_the_scene_changes(tmp_path):
     def colour_count(bgr):
         return int(np.all(grab_screen(tmp_path) == bgr, axis=2).sum())
 
-    def wait_for(pred, timeout=15.0):
-        end = time.time() + timeout
-        while not pred():
-            assert time.time() < end, "the window did not show the scene"
-            time.sleep(0.2)
-
     scene = tmp_path / "live.tvf"
     scene.write_text("rect, 120,80, 0,255,0, 1, true, false\n")
     env = dict(os.environ, SDL_AUDIODRIVER="dummy", PYGAME_HIDE_SUPPORT_PROMPT="1")
@@ -346,10 +340,10 @@ def test_view_draws_again_when_the_scene_changes(tmp_path):
         except AssertionError:
             child.kill()
             raise AssertionError("the view window did not appear; its output:\n" + "".join(child.communicate()))
-        wait_for(lambda: colour_count((0, 255, 0)) > 1500)
+        assert wait_for(lambda: colour_count((0, 255, 0)) > 1500, 15.0, 0.2), "the window did not show the scene"
         assert colour_count((0, 0, 255)) == 0
         scene.write_text("# edited\nrect, 100,60, 255,0,0, 1, true, false\nbogus\n")
-        wait_for(lambda: colour_count((0, 0, 255)) > 1000 and colour_count((0, 255, 0)) == 0)
+        assert wait_for(lambda: colour_count((0, 0, 255)) > 1000 and colour_count((0, 255, 0)) == 0, 15.0, 0.2)
         xdo("key", "Escape")
         out, err = child.communicate(timeout=20)
     finally:

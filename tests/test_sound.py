@@ -15,7 +15,7 @@ import wave
 
 import pytest
 
-from conftest import run_python
+from conftest import run_python, wait_for
 
 RATE = 44100
 
@@ -121,15 +121,6 @@ class RecordingTime:
 
 def monitor_threads(kv):
     return [t for t in threading.enumerate() if getattr(t, "_target", None) is kv._volume_monitor]
-
-
-def wait_for(cond, timeout=2.0):
-    end = time.monotonic() + timeout
-    while not cond():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.01)
-    return True
 
 
 # ---- surface -------------------------------------------------------------------

@@ -14,10 +14,9 @@ import numpy as np
 import pytest
 from PIL import Image, ImageDraw, ImageFont
 
-from conftest import make_record, run_capped
+from conftest import FONT, make_record, run_capped
 from reference import blit as reference_blit, text as reference_text
 
-FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 needs_font = pytest.mark.skipif(not os.path.exists(FONT), reason="fonts-dejavu-core is not installed")
 _names = itertools.count()
 
