@@ -1,7 +1,8 @@
 """The public surface in one snapshot: every name in the order the module binds
 it, each function's parameters as inspect.signature shows them, whether it is
-bound from an anonymous function, its docstring and its annotations, and the
-asset manager's methods; a fresh import binds exactly these, in this order."""
+bound from an anonymous function, its docstring, annotations and defaults, and
+the asset manager class with its methods; a fresh import binds exactly these
+functions, in this order."""
 
 import ast
 import inspect
@@ -148,13 +149,15 @@ def test_function(kv, name, params, anonymous):
     assert f.__doc__ == DOCS.get(name)
     annotations, defaults = declared(params)
     assert list(f.__annotations__.items()) == list(annotations.items())
-    assert [(type(d), d) for d in f.__defaults__ or ()] == [(type(d), d) for d in defaults or ()]
-    assert (f.__defaults__ is None) == (defaults is None)
+    assert f.__defaults__ == defaults and list(map(type, f.__defaults__ or ())) == list(map(type, defaults or ()))
 
 
-def test_asset_manager_methods(kv):
-    methods = [m for m, v in vars(kv.AssetManager).items() if callable(v)]
-    assert methods == [m.split(".")[1] for m, *_ in METHODS]
+def test_asset_manager_class(kv):
+    cls = kv.AssetManager
+    assert type(cls) is type and cls.__bases__ == (object,)
+    assert (cls.__name__, cls.__qualname__, cls.__module__) == ("AssetManager", "AssetManager", "kelvracv._kelvra_core")
+    assert cls.__doc__ == "Manages cached assets."
+    assert [m for m, v in vars(cls).items() if callable(v)] == [m.split(".")[1] for m, *_ in METHODS]
 
 
 def test_fresh_import_binds_in_order():
@@ -182,5 +185,5 @@ def test_fresh_import_binds_in_order():
               "threading", "math", "shutil", "glob", "pygame", "keyboard", "mouse"]:
         assert n in names
     # the globals come after the imports, then the asset manager, its instance and the colour table
-    order = ["keyboard", "FONT_CACHE", "TEXT_FILE_EXTENSIONS", "AssetManager", "ASSETS", "C"]
-    assert sorted(order, key=names.index) == order
+    layout = ["keyboard", "FONT_CACHE", "TEXT_FILE_EXTENSIONS", "AssetManager", "ASSETS", "C"]
+    assert sorted(layout, key=names.index) == layout
