@@ -13,7 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import make_record
+from conftest import make_record, run_python
 
 SETTINGS = settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 
@@ -267,11 +267,9 @@ print(tracemalloc.get_traced_memory()[1] - base)
 
 
 def drawing_peak(prelude=""):
-    import subprocess
-    import sys
-
-    out = subprocess.run([sys.executable, "-c", prelude + PEAK_SCRIPT], capture_output=True, text=True, check=True)
-    return int(out.stdout.split()[-1])
+    r = run_python(prelude + PEAK_SCRIPT)
+    assert r.returncode == 0, r.stderr
+    return int(r.stdout.split()[-1])
 
 
 def test_a_plain_canvas_is_drawn_without_cv2():
