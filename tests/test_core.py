@@ -7,7 +7,6 @@ from conftest import make_record, run_python
 
 # ---- start-up ------------------------------------------------------------------
 
-
 def test_globals_initial_values(kv):
     import cv2
     import numpy
