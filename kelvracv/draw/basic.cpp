@@ -33,7 +33,7 @@ struct Steps {
 };
 
 // World points, three numbers each.
-using PointBuffer = detail::Buffer<double, 384>;
+using PointBuffer = Buffer<double, 384>;
 
 // ---- internal helpers ----------------------------------------------------------
 

@@ -225,7 +225,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   // segment walks the curve in order of increasing x. The same order comes
   // out of taking the initial segments one by one and going on with the left
   // half at once, so only right halves wait on the stack (at most max_depth).
-  detail::Buffer<Segment, 16> stack;
+  Buffer<Segment, 16> stack;
   out.reserve(2 * samples.size());
   double thr2 = o.screen_dist_threshold * o.screen_dist_threshold;
   ScreenPt last = out[0];

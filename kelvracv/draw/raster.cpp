@@ -20,6 +20,8 @@
 #include <cstring>
 #include <vector>
 
+#include "draw/buffer.hpp"
+
 namespace kv::draw::raster {
 namespace {
 
@@ -39,6 +41,10 @@ struct PolyEdge {
   int64_t x = 0, dx = 0;
   PolyEdge* next = nullptr;
 };
+
+// The edges and points of one polygon, in place for the usual sizes.
+using EdgeBuffer = Buffer<PolyEdge, 64>;
+using PointBuffer = Buffer<Pt, 128>;
 
 // sin of whole degrees 0 .. 450 (cos(a) = sin(450 - a)), single precision as
 // OpenCV tabulates them: ellipse polygons depend on these exact values.
@@ -585,7 +591,7 @@ void fill_convex(const Canvas& img, const Pt* v, int npts, const Color& color, i
 
 // The edges of one contour of an arbitrary polygon, outlined as they are
 // collected (OpenCV's CollectPolyEdges, no offset).
-void collect_edges(const Canvas& img, const Pt* v, int count, std::vector<PolyEdge>& edges, const Color& color,
+void collect_edges(const Canvas& img, const Pt* v, int count, EdgeBuffer& edges, const Color& color,
                    int line_type, int shift) {
   int delta = (1 << shift) >> 1;
   Pt pt0 = v[count - 1], pt1;
@@ -645,7 +651,7 @@ void collect_edges(const Canvas& img, const Pt* v, int count, std::vector<PolyEd
 
 // Fills between pairs of active edges row by row (OpenCV's FillEdgeCollection:
 // even-odd rule, edges sorted by top row, then x, then slope).
-void fill_edges(const Canvas& img, std::vector<PolyEdge>& edges, const Color& color) {
+void fill_edges(const Canvas& img, EdgeBuffer& edges, const Color& color) {
   PolyEdge tmp;
   int i, y, total = static_cast<int>(edges.size());
   const int width = img.width, height = img.height;
@@ -886,7 +892,7 @@ void ellipse_fixed(const Canvas& img, Pt center, Pt axes, int angle, int arc_sta
     fill_convex(img, v.data(), static_cast<int>(v.size()), color, line_type, kShift);
   } else {
     v.push_back(center);
-    std::vector<PolyEdge> edges;
+    EdgeBuffer edges;
     collect_edges(img, v.data(), static_cast<int>(v.size()), edges, color, line_type, kShift);
     fill_edges(img, edges, color);
   }
@@ -980,8 +986,8 @@ void poly_line(const Canvas& img, const Pt* v, int count, bool closed, const Col
 }
 
 // int pairs to 64-bit points.
-void to_points(const int* xy, int n, std::vector<Pt>* out) {
-  out->resize(static_cast<size_t>(n));
+void to_points(const int* xy, int n, PointBuffer* out) {
+  out->resize_for_overwrite(static_cast<size_t>(n));
   for (int i = 0; i < n; i++) (*out)[i] = Pt{xy[2 * i], xy[2 * i + 1]};
 }
 
@@ -1045,25 +1051,17 @@ void polylines(const Canvas& img, const int* xy, int n, bool closed, const Color
     }
     return;
   }
-  std::vector<Pt> v;
+  PointBuffer v;
   to_points(xy, n, &v);
   poly_line(img, v.data(), n, closed, color, thickness, line_type, 0);
 }
 
 void fill_poly(const Canvas& img, const int* xy, int n, const Color& color, int line_type) {
-  constexpr int kInPlace = 128;
-  Pt in_place[kInPlace];
-  std::vector<Pt> heap;
-  Pt* v = in_place;
-  if (n > kInPlace) {
-    to_points(xy, n, &heap);
-    v = heap.data();
-  } else {
-    for (int i = 0; i < n; i++) v[i] = Pt{xy[2 * i], xy[2 * i + 1]};
-  }
-  std::vector<PolyEdge> edges;
+  PointBuffer v;
+  to_points(xy, n, &v);
+  EdgeBuffer edges;
   edges.reserve(static_cast<size_t>(n) + 1);
-  collect_edges(img, v, n, edges, color, line_type, 0);
+  collect_edges(img, v.data(), n, edges, color, line_type, 0);
   fill_edges(img, edges, color);
 }
 

@@ -37,7 +37,7 @@ constexpr Reduction kReductions[] = {{200.0, 1.5}, {150.0, 1.5}, {100.0, 2.0}, {
 constexpr double kSweepLoopLimit = 65536 * kTwoPi;
 
 // World points, three numbers each.
-using PointBuffer = detail::Buffer<double, 384>;
+using PointBuffer = Buffer<double, 384>;
 
 // The sines and cosines of a shape's angles step * i (+ first), i = 0 .. n,
 // interleaved (sin, cos). A frame loop draws the same shapes every frame, so
@@ -153,7 +153,7 @@ bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, in
   plain = plain && detail::fast_number(c1.get(), &v);
   if (!detail::obj_add_float(c1.get(), 0.0, &s[1])) return false;
   // Relative steps around the circle, each from the previous vertex.
-  detail::Buffer<double, 256> steps;
+  Buffer<double, 256> steps;
   steps.resize_for_overwrite(2 * static_cast<size_t>(n));
   double px = radius, py = 0.0;
   AngleValues sc = angle_table(kTwoPi / n, 0.0, false, n);

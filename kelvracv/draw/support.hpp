@@ -9,61 +9,11 @@
 #include <initializer_list>
 #include <vector>
 
+#include "draw/buffer.hpp"
 #include "geometry/record.hpp"
 #include "pyapi/ref.hpp"
 
 namespace kv::draw::detail {
-
-// ---- buffers -----------------------------------------------------------------
-
-// A growable array that lives on the stack up to N elements and moves to the
-// heap beyond: most shapes have a few hundred points at most, and a drawing
-// call then allocates nothing for them. N stays small (a few KB per frame),
-// since a drawing call can be re-entered from Python code it runs (a
-// __float__, a graph function). std::bad_alloc escapes from growth; the
-// public routines turn it into MemoryError.
-template <typename T, size_t N>
-class Buffer {
- public:
-  Buffer() = default;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-
-  T* data() { return p_; }
-  const T* data() const { return p_; }
-  size_t size() const { return n_; }
-  T& operator[](size_t i) { return p_[i]; }
-  const T& operator[](size_t i) const { return p_[i]; }
-  // Resizes without initialising new elements (the caller writes them all).
-  void resize_for_overwrite(size_t n) {
-    reserve(n);
-    n_ = n;
-  }
-  // Room for k more elements at the end, not initialised.
-  T* extend(size_t k) {
-    if (n_ + k > cap_) grow(n_ + k);
-    T* at = p_ + n_;
-    n_ += k;
-    return at;
-  }
-  void reserve(size_t n) {
-    if (n > cap_) grow(n);
-  }
-
- private:
-  void grow(size_t n) {
-    size_t cap = n > 2 * cap_ ? n : 2 * cap_;
-    std::vector<T> h(cap);
-    for (size_t i = 0; i < n_; i++) h[i] = p_[i];
-    heap_.swap(h);
-    p_ = heap_.data();
-    cap_ = cap;
-  }
-  T inline_[N];
-  std::vector<T> heap_;
-  T* p_ = inline_;
-  size_t n_ = 0, cap_ = N;
-};
 
 // ---- thickness ---------------------------------------------------------------
 
