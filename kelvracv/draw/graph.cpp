@@ -219,7 +219,6 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
     if (mapper.is_3d() && !py_float(cz.get(), &z)) return false;
     out.push_back(first);
   }
-  detail::FastMapper fast(mapper);
   // The work stack: seeding it with every initial segment (the first on
   // top) and pushing the right half, then the left half, of each refined
   // segment walks the curve in order of increasing x. The same order comes
@@ -234,7 +233,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
     Segment sg{samples[k], samples[k + 1], 0};
     for (;;) {
       ScreenPt s2;
-      if (!fast.map(sg.p2.x, sg.p2.y, z, &s2.visible, &s2.s)) return false;
+      if (!mapper.map(sg.p2.x, sg.p2.y, z, &s2.visible, &s2.s)) return false;
       bool refine = false;
       if (sg.depth < o.max_depth && s2.visible && last.visible && calls_left > 0) {
         double dx = s2.s.x - last.s.x, dy = s2.s.y - last.s.y;

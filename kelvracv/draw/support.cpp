@@ -220,7 +220,7 @@ bool map_points(PointMapper& m, const double* pts, size_t from, size_t n, IntPoi
   // the first point that is out of the int32 range (or not finite): from
   // there on the general loop below decides.
   PointMapper::View2D v;
-  if (from < n && m.plain_view(&v) && !v.h) {
+  if (from < n && m.plain_view(&v)) {
     size_t k = n - from;
     if (int* dst = out->begin_direct(k)) {
       const double* p = pts + 3 * from;
@@ -235,13 +235,12 @@ bool map_points(PointMapper& m, const double* pts, size_t from, size_t n, IntPoi
       from += done;
     }
   }
-  FastMapper fast(m);
   bool all = true;
   for (size_t i = from; i < n; i++) {
     const double* p = pts + 3 * i;
     geo::Vec2 s;
     bool vis;
-    if (!fast.map(p[0], p[1], p[2], &vis, &s)) return false;
+    if (!m.map(p[0], p[1], p[2], &vis, &s)) return false;
     if (!vis) {
       all = false;
       continue;

@@ -161,33 +161,11 @@ class IntPoints {
   double bad_value_ = 0.0;
 };
 
-// A mapper that has read its record, with the plain 2-D view inlined: the
-// same results as PointMapper::map without a call per point.
-class FastMapper {
- public:
-  explicit FastMapper(PointMapper& m) : m_(m), plain_(m.plain_view(&v_)) {}
-  bool map(double x, double y, double z, bool* visible, geo::Vec2* out) {
-    if (!plain_) return m_.map(x, y, z, visible, out);
-    geo::Vec2 s = geo::view_2d_cs(x, y, v_.c, v_.s, v_.size, v_.shx, v_.shy);
-    if (v_.h) {
-      geo::Vec2 hs;
-      if (geo::homography(v_.h, s.x, s.y, &hs)) s = hs;
-    }
-    *out = s;
-    *visible = !std::isinf(s.x);
-    return true;
-  }
-
- private:
-  PointMapper& m_;
-  PointMapper::View2D v_;
-  bool plain_;
-};
-
 // Maps the world points pts[3i], pts[3i+1], pts[3i+2] for i in [from, n)
 // with a mapper that has already mapped a point of this call (so the record
-// has been read), appending the visible ones to *out. The plain 2-D view runs
-// as a tight loop; *all_visible tells whether no point was dropped.
+// has been read), appending the visible ones to *out. The plain 2-D view
+// without a homography runs as a tight loop straight into int pairs;
+// *all_visible tells whether no point was dropped.
 bool map_points(PointMapper& m, const double* pts, size_t from, size_t n, IntPoints* out, bool* all_visible);
 
 // The OpenCV point (int(x), int(y)).

@@ -305,7 +305,7 @@ int line_type(bool aa) {
 
 bool PointMapper::begin(PyObject* ts) {
   ts_ = ts;
-  ready_ = false;
+  ready_ = plain_ = false;
   return record_truth(ts, KV_ID(is_3d), &is_3d_);
 }
 
@@ -328,6 +328,7 @@ bool PointMapper::read_view_2d() {
     h_fast_ = matrix_is_fast(h_obj_.get(), h_);
   }
   ready_ = true;
+  plain_ = !has_h_ || h_fast_;
   return true;
 }
 
@@ -339,7 +340,7 @@ bool PointMapper::read_camera_tail() {
   return true;
 }
 
-bool PointMapper::map(double x, double y, double z, bool* visible, geo::Vec2* out) {
+bool PointMapper::map_general(double x, double y, double z, bool* visible, geo::Vec2* out) {
   if (is_3d_) {
     if (!ready_ && (!read_camera_head() || !read_camera_tail())) return false;
     geo::Vec3 r = geo::view_3d(cam_, x, y, z);
@@ -348,23 +349,10 @@ bool PointMapper::map(double x, double y, double z, bool* visible, geo::Vec2* ou
     return true;
   }
   if (!ready_ && !read_view_2d()) return false;
+  if (plain_) return map(x, y, z, visible, out);
   geo::Vec2 v = geo::view_2d_cs(x, y, cos_, sin_, size_, shx_, shy_);
-  if (has_h_) {
-    if (h_fast_) {
-      if (!geo::homography(h_, v.x, v.y, out)) *out = v;
-    } else if (!apply_general(h_obj_.get(), nullptr, v.x, v.y, out)) {
-      return false;
-    }
-  } else {
-    *out = v;
-  }
+  if (!apply_general(h_obj_.get(), nullptr, v.x, v.y, out)) return false;
   *visible = !std::isinf(out->x);
-  return true;
-}
-
-bool PointMapper::plain_view(View2D* out) const {
-  if (is_3d_ || !ready_ || (has_h_ && !h_fast_)) return false;
-  *out = {cos_, sin_, size_, shx_, shy_, has_h_ ? h_ : nullptr};
   return true;
 }
 

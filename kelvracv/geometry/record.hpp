@@ -5,7 +5,7 @@
 // Main thread (or any thread holding the interpreter lock).
 #pragma once
 
-#include <vector>
+#include <cmath>
 
 #include "geometry/pipeline.hpp"
 #include "pyapi/ref.hpp"
@@ -38,7 +38,8 @@ Ref pad_offset(PyObject* d, Py_ssize_t n);
 int line_type(bool aa);
 
 // Maps world points of one call through a record: reads "is_3d" once, the
-// other keys at the first point, then maps each point on doubles.
+// other keys at the first point, then maps each point on doubles. The plain
+// 2-D view (no homography, or a 3x3 one) is mapped inline.
 class PointMapper {
  public:
   // Reads ts["is_3d"] (KeyError when missing).
@@ -48,19 +49,35 @@ class PointMapper {
   // *visible is false where _trans_pts gives None.
   bool map_obj(PyObject* p, bool* visible, geo::Vec2* out);
   // A world point given as doubles; z is used in 3-D mode only.
-  bool map(double x, double y, double z, bool* visible, geo::Vec2* out);
+  bool map(double x, double y, double z, bool* visible, geo::Vec2* out) {
+    if (!plain_) return map_general(x, y, z, visible, out);
+    geo::Vec2 s = geo::view_2d_cs(x, y, cos_, sin_, size_, shx_, shy_);
+    if (has_h_) {
+      geo::Vec2 hs;
+      if (geo::homography(h_, s.x, s.y, &hs)) s = hs;
+    }
+    *out = s;
+    *visible = !std::isinf(s.x);
+    return true;
+  }
 
-  // The plain numbers of the 2-D view, for callers that map many points in
-  // a tight loop: rotation cosine and sine, size, shift and the row-major
-  // 3x3 homography (nullptr when none is set). Available once a point has
-  // been mapped; false in 3-D mode and for a homography that is not 3x3.
+  // The plain numbers of the 2-D view without a homography, for a loop that
+  // writes screen points straight into their final form: rotation cosine and
+  // sine, size and shift. Available once a point has been mapped; false
+  // otherwise, in 3-D mode and when a homography is set.
   struct View2D {
     double c, s, size, shx, shy;
-    const double* h;
   };
-  bool plain_view(View2D* out) const;
+  bool plain_view(View2D* out) const {
+    if (!plain_ || has_h_) return false;
+    *out = {cos_, sin_, size_, shx_, shy_};
+    return true;
+  }
 
  private:
+  // The record's keys on the first point, 3-D mode, and a homography that
+  // is not 3x3.
+  bool map_general(double x, double y, double z, bool* visible, geo::Vec2* out);
   bool read_view_2d();
   bool read_camera_head();
   bool read_camera_tail();
@@ -68,6 +85,7 @@ class PointMapper {
   PyObject* ts_ = nullptr;  // borrowed for the call
   bool is_3d_ = false;
   bool ready_ = false;
+  bool plain_ = false;  // ready, 2-D, and no homography or a 3x3 one
   double rot_ = 0, size_ = 1, shx_ = 0, shy_ = 0;
   double cos_ = 1, sin_ = 0;  // of rot_, computed once per record read
   // 2-D homography: fast 3x3 form, or the object for the general path.
