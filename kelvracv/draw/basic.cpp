@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <vector>
 
 #include "core/colors.hpp"
@@ -264,16 +263,6 @@ bool poly_core(PyObject* arr, PyObject* ts, const Steps& st, PyObject* color, in
   return detail::closed_shape(arr, screen, fill, color, t.get(), aa);
 }
 
-// poly_core with an allocation failure turned into MemoryError.
-bool guarded_poly(PyObject* arr, PyObject* ts, const Steps& st, PyObject* color, int thickness, bool fill, bool aa) {
-  try {
-    return poly_core(arr, ts, st, color, thickness, fill, aa);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
-}
-
 }  // namespace
 
 // ---- public routines -------------------------------------------------------------
@@ -343,7 +332,7 @@ bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickne
   Ref b = a ? detail::int_point(p2.x, p2.y) : Ref();
   Ref bgr = b ? detail::bgr_of(color) : Ref();
   if (!bgr) return false;
-  Ref lt = cv2.line_type(aa);
+  Ref lt = line_type(aa, cv2.get());
   return lt && detail::call_draw(fn.get(), {arr, a.get(), b.get(), bgr.get(), t.get()}, lt.get());
 }
 
@@ -356,8 +345,8 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
   if (!w0 || !py_float(w0.get(), &w)) return false;
   Ref h0 = Ref::steal(item(wh, 1));
   if (!h0 || !py_float(h0.get(), &h)) return false;
-  Ref cp = record_get(ts, KV_ID(cursor_pos));
-  if (!cp || !body_tuple(cp.get())) return false;
+  Ref cp = detail::pen_of(ts);
+  if (!cp) return false;
   Ref is3 = record_get(ts, KV_ID(is_3d));
   if (!is3) return false;
   int three_d = truth(is3.get());
@@ -428,19 +417,20 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
                                   "rect"))
       return false;
   }
-  Ref lt = cv2.line_type(aa);
+  Ref lt = line_type(aa, cv2.get());
   return lt && detail::call_draw(fn.get(), {arr, a.get(), b.get(), bgr.get(), th.get()}, lt.get());
 }
 
 bool poly(PyObject* arr, PyObject* ts, PyObject* ds, PyObject* color, int thickness, bool fill, bool aa) {
   Steps st{ds, nullptr, 0};
   if (PyTuple_CheckExact(ds)) st.n = PyTuple_GET_SIZE(ds);
-  return guarded_poly(arr, ts, st, color, thickness, fill, aa);
+  return detail::guarded([&] { return poly_core(arr, ts, st, color, thickness, fill, aa); });
 }
 
 bool poly_steps(PyObject* arr, PyObject* ts, const double* steps, Py_ssize_t n, PyObject* color, int thickness,
                 bool fill, bool aa) {
-  return guarded_poly(arr, ts, Steps{nullptr, steps, n}, color, thickness, fill, aa);
+  Steps st{nullptr, steps, n};
+  return detail::guarded([&] { return poly_core(arr, ts, st, color, thickness, fill, aa); });
 }
 
 }  // namespace kv::draw

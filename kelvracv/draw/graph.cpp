@@ -6,7 +6,6 @@
 // drawing does not map anything twice. Main thread, interpreter lock held.
 
 #include <cmath>
-#include <new>
 #include <vector>
 
 #include "draw/draw.hpp"
@@ -158,15 +157,9 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   if (x_min >= x_max) return true;
   Ref t;
   if (!detail::screen_thickness_raw(ts, o.thickness, &t)) return false;
-  Ref c = record_get(ts, KV_ID(cursor_pos));
-  if (!c || !body_tuple(c.get())) return false;
-  Ref c1 = Ref::steal(item(c.get(), 1));
-  if (!c1) return false;
-  Py_ssize_t len = PyObject_Size(c.get());
-  if (len < 0) return false;
-  Ref cz = len == 3 ? Ref::steal(item(c.get(), 2)) : Ref::steal(PyFloat_FromDouble(0.0));
-  Ref c0 = cz ? Ref::steal(item(c.get(), 0)) : Ref();
-  if (!c0) return false;
+  Ref c = detail::pen_of(ts);
+  detail::PenCoords pc;
+  if (!c || !detail::pen_coords(c.get(), &pc)) return false;
   if (o.resolution == 0) {
     PyErr_SetString(PyExc_ZeroDivisionError, "float division");
     return false;
@@ -176,7 +169,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
                  kMaxCalls - 1);
     return false;
   }
-  Coord cx(c0.get()), cy(c1.get());
+  Coord cx(pc.x.get()), cy(pc.y.get());
   double step = (x_max - x_min) / o.resolution;
 
   // Initial sampling; a sample whose call or conversion fails is left out.
@@ -212,11 +205,11 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   {
     Ref fx = Ref::steal(PyFloat_FromDouble(samples[0].x));
     Ref fy = fx ? Ref::steal(PyFloat_FromDouble(samples[0].y)) : Ref();
-    Ref p = fy ? Ref::steal(PyTuple_Pack(3, fx.get(), fy.get(), cz.get())) : Ref();
+    Ref p = fy ? Ref::steal(PyTuple_Pack(3, fx.get(), fy.get(), pc.z.get())) : Ref();
     ScreenPt first;
     if (!p || !mapper.map_obj(p.get(), &first.visible, &first.s)) return false;
     if (!first.visible) return true;
-    if (mapper.is_3d() && !py_float(cz.get(), &z)) return false;
+    if (mapper.is_3d() && !py_float(pc.z.get(), &z)) return false;
     out.push_back(first);
   }
   // The work stack: seeding it with every initial segment (the first on
@@ -278,12 +271,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
 
 bool graph(PyObject* arr, PyObject* ts, PyObject* func, double x_min, double x_max, PyObject* color,
            const GraphOptions& opt) {
-  try {
-    return graph_impl(arr, ts, func, x_min, x_max, color, opt);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
+  return detail::guarded([&] { return graph_impl(arr, ts, func, x_min, x_max, color, opt); });
 }
 
 }  // namespace kv::draw

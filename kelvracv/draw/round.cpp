@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <vector>
 
 #include "core/colors.hpp"
@@ -181,14 +180,9 @@ bool ellipse_3d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
   int n;
   if (!detail::segment_count(r * m * 2, 12, "ellipse", &n)) return false;
   double step = kTwoPi / n;
-  Ref c0 = Ref::steal(item(c, 0));
-  Ref c1 = c0 ? Ref::steal(item(c, 1)) : Ref();
-  if (!c1) return false;
-  Py_ssize_t len = PyObject_Size(c);
-  if (len < 0) return false;
-  Ref cz = len == 3 ? Ref::steal(item(c, 2)) : Ref::steal(PyFloat_FromDouble(0.0));
-  if (!cz) return false;
-  Coord cx(c0.get()), cy(c1.get());
+  detail::PenCoords pc;
+  if (!detail::pen_coords(c, &pc)) return false;
+  Coord cx(pc.x.get()), cy(pc.y.get());
   PointBuffer pts;
   pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
   AngleValues sc = angle_table(step, 0.0, false, n);
@@ -198,7 +192,7 @@ bool ellipse_3d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
     pts[3 * i + 2] = 0.0;  // cz, filled in by map_ring in 3-D mode
   }
   detail::IntPoints kept;
-  if (!map_ring(ts, pts, cz.get(), &kept)) return false;
+  if (!map_ring(ts, pts, pc.z.get(), &kept)) return false;
   if (kept.size() < 2) return true;
   return detail::closed_shape(arr, kept, fill, color, t, aa);
 }
@@ -239,7 +233,7 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
     raster::ellipse(tg.canvas, ncx, ncy, nax, nay, raster::cv_round(angle), 0, 360, tg.color, nth, tg.line_type);
     return true;
   }
-  Ref lt = cv2.line_type(aa);
+  Ref lt = line_type(aa, cv2.get());
   return lt && detail::call_draw(fn.get(), {arr, ctr.get(), axes.get(), ang.get(), a0.get(), a1.get(), bgr.get(),
                                             th.get()},
                                  lt.get());
@@ -252,8 +246,8 @@ bool ellipse_impl(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* c
   if (!record_float(ts, KV_ID(size), &size)) return false;
   Ref t;
   if (!detail::screen_thickness_of(thickness, size, &t)) return false;
-  Ref c = record_get(ts, KV_ID(cursor_pos));
-  if (!c || !body_tuple(c.get())) return false;
+  Ref c = detail::pen_of(ts);
+  if (!c) return false;
   Ref is3 = record_get(ts, KV_ID(is_3d));
   if (!is3) return false;
   int three_d = truth(is3.get());
@@ -267,15 +261,9 @@ bool arc_impl(PyObject* arr, PyObject* ts, double radius, double start_deg, doub
   if (!check_color(color)) return false;
   Ref t;
   if (!detail::screen_thickness_raw(ts, thickness, &t)) return false;
-  Ref c = record_get(ts, KV_ID(cursor_pos));
-  if (!c || !body_tuple(c.get())) return false;
-  Ref c0 = Ref::steal(item(c.get(), 0));
-  Ref c1 = c0 ? Ref::steal(item(c.get(), 1)) : Ref();
-  if (!c1) return false;
-  Py_ssize_t len = PyObject_Size(c.get());
-  if (len < 0) return false;
-  Ref cz = len == 3 ? Ref::steal(item(c.get(), 2)) : Ref::steal(PyFloat_FromDouble(0.0));
-  if (!cz) return false;
+  Ref c = detail::pen_of(ts);
+  detail::PenCoords pc;
+  if (!c || !detail::pen_coords(c.get(), &pc)) return false;
 
   double start = geo::radians(start_deg);
   double sweep = geo::radians(end_deg) - start;
@@ -285,7 +273,7 @@ bool arc_impl(PyObject* arr, PyObject* ts, double radius, double start_deg, doub
   int n;
   if (!detail::segment_count(radius * multiplier * sweep / kTwoPi * 6, 2, "arc", &n)) return false;
 
-  Coord cx(c0.get()), cy(c1.get());
+  Coord cx(pc.x.get()), cy(pc.y.get());
   PointBuffer pts;
   pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
   AngleValues sc = angle_table(sweep / n, start, true, n);
@@ -295,20 +283,9 @@ bool arc_impl(PyObject* arr, PyObject* ts, double radius, double start_deg, doub
     pts[3 * i + 2] = 0.0;  // cz, filled in by map_ring in 3-D mode
   }
   detail::IntPoints kept;
-  if (!map_ring(ts, pts, cz.get(), &kept)) return false;
+  if (!map_ring(ts, pts, pc.z.get(), &kept)) return false;
   if (kept.size() < 2) return true;
   return detail::polylines(arr, kept, false, color, t.get(), aa);
-}
-
-// Runs a routine that allocates per segment; an allocation failure is a MemoryError.
-template <typename F>
-bool guarded(F&& f) {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
 }
 
 }  // namespace
@@ -317,17 +294,17 @@ bool guarded(F&& f) {
 
 bool circle(PyObject* arr, PyObject* ts, double radius, PyObject* color, int thickness, bool fill, bool aa,
             double multiplier) {
-  return guarded([&] { return circle_impl(arr, ts, radius, color, thickness, fill, aa, multiplier); });
+  return detail::guarded([&] { return circle_impl(arr, ts, radius, color, thickness, fill, aa, multiplier); });
 }
 
 bool ellipse(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* color, int thickness, bool fill, bool aa,
              double multiplier) {
-  return guarded([&] { return ellipse_impl(arr, ts, rx, ry, color, thickness, fill, aa, multiplier); });
+  return detail::guarded([&] { return ellipse_impl(arr, ts, rx, ry, color, thickness, fill, aa, multiplier); });
 }
 
 bool arc(PyObject* arr, PyObject* ts, double radius, double start_deg, double end_deg, PyObject* color,
          int thickness, bool aa, double multiplier) {
-  return guarded([&] { return arc_impl(arr, ts, radius, start_deg, end_deg, color, thickness, aa, multiplier); });
+  return detail::guarded([&] { return arc_impl(arr, ts, radius, start_deg, end_deg, color, thickness, aa, multiplier); });
 }
 
 }  // namespace kv::draw

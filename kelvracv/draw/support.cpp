@@ -69,6 +69,24 @@ bool screen_thickness_raw(PyObject* ts, int thickness, Ref* out) {
   return true;
 }
 
+// ---- pen ---------------------------------------------------------------------
+
+Ref pen_of(PyObject* ts) {
+  Ref pen = record_get(ts, KV_ID(cursor_pos));
+  if (pen && !body_tuple(pen.get())) return Ref();
+  return pen;
+}
+
+bool pen_coords(PyObject* pen, PenCoords* out) {
+  out->x = Ref::steal(item(pen, 0));
+  out->y = out->x ? Ref::steal(item(pen, 1)) : Ref();
+  if (!out->y) return false;
+  Py_ssize_t len = PyObject_Size(pen);
+  if (len < 0) return false;
+  out->z = len == 3 ? Ref::steal(item(pen, 2)) : Ref::steal(PyFloat_FromDouble(0.0));
+  return static_cast<bool>(out->z);
+}
+
 // ---- numbers -----------------------------------------------------------------
 
 bool fast_number_slow(PyObject* o, double* out) {
@@ -292,21 +310,6 @@ bool Cv2::load() {
 
 Ref Cv2::attr(PyObject* name) const { return attr_of(mod_.get(), name); }
 
-Ref Cv2::line_type(bool aa) const {
-  Ref v = attr(aa ? KV_ID(LINE_AA) : KV_ID(LINE_4));
-  if (v && PyLong_CheckExact(v.get())) return v;
-  long r = -1;
-  if (v) {
-    r = PyLong_AsLong(v.get());
-    if (r == -1 && PyErr_Occurred()) v = Ref();
-  }
-  if (!v) {  // _lt never raises: report and fall back to 0, as it does
-    PyErr_FormatUnraisable("Exception ignored in: 'kelvracv._kelvra_core._lt'");
-    r = 0;
-  }
-  return Ref::steal(PyLong_FromLong(r));
-}
-
 Ref cv2_function(PyObject* name) {
   Cv2 cv2;
   if (!cv2.load()) return Ref();
@@ -419,7 +422,7 @@ bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color
   if (!list || !check_outline_work(pts.size(), t)) return false;
   Ref bgr = bgr_of(color);
   if (!bgr) return false;
-  Ref lt = cv2.line_type(aa);
+  Ref lt = line_type(aa, cv2.get());
   return lt && call_draw(fn.get(), {arr, list.get(), closed ? Py_True : Py_False, bgr.get(), t}, lt.get());
 }
 

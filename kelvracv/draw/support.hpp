@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <initializer_list>
+#include <new>
 #include <vector>
 
 #include "draw/buffer.hpp"
@@ -14,6 +15,21 @@
 #include "pyapi/ref.hpp"
 
 namespace kv::draw::detail {
+
+// ---- memory ------------------------------------------------------------------
+
+// f() with an allocation failure (std::bad_alloc from a Buffer or a vector)
+// turned into MemoryError: every public routine that allocates per point or
+// segment runs inside it.
+template <typename F>
+bool guarded(F&& f) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+}
 
 // ---- thickness ---------------------------------------------------------------
 
@@ -25,6 +41,18 @@ bool screen_thickness_of(int thickness, double size, Ref* out);
 // max(int(thickness * ts["size"]), 1) with the size taken as it is, through
 // Python's own multiplication (arc, graph).
 bool screen_thickness_raw(PyObject* ts, int thickness, Ref* out);
+
+// ---- pen ---------------------------------------------------------------------
+
+// ts["cursor_pos"], checked as a body value: an exact tuple, or None (which
+// then fails at its first subscript); "Expected tuple, got X" otherwise.
+Ref pen_of(PyObject* ts);
+// The coordinates of a checked pen, as the round shapes and graph take
+// them: pen[0], pen[1], then pen[2] when len(pen) == 3, else 0.0.
+struct PenCoords {
+  Ref x, y, z;
+};
+bool pen_coords(PyObject* pen, PenCoords* out);
 
 // ---- numbers -----------------------------------------------------------------
 
@@ -193,7 +221,6 @@ class Cv2 {
  public:
   bool load();                         // NameError when unbound
   Ref attr(PyObject* name) const;      // cv2.<name>
-  Ref line_type(bool aa) const;        // _lt(aa) on this cv2: never raises
   PyObject* get() const { return mod_.get(); }
 
  private:

@@ -287,8 +287,10 @@ Ref pad_offset(PyObject* d, Py_ssize_t n) {
   return Ref::steal(PyNumber_Add(d, zeros.get()));
 }
 
-int line_type(bool aa) {
-  Ref v = global_attr(KV_ID(cv2), aa ? KV_ID(LINE_AA) : KV_ID(LINE_4));
+Ref line_type(bool aa, PyObject* cv2) {
+  PyObject* name = aa ? KV_ID(LINE_AA) : KV_ID(LINE_4);
+  Ref v = cv2 ? attr_of(cv2, name) : global_attr(KV_ID(cv2), name);
+  if (v && PyLong_CheckExact(v.get())) return v;
   long r = -1;
   if (v) {
     r = PyLong_AsLong(v.get());
@@ -296,9 +298,9 @@ int line_type(bool aa) {
   }
   if (!v) {
     PyErr_FormatUnraisable("Exception ignored in: 'kelvracv._kelvra_core._lt'");
-    return 0;
+    r = 0;
   }
-  return static_cast<int>(r);
+  return Ref::steal(PyLong_FromLong(r));
 }
 
 // ---- point mapper ----------------------------------------------------------------

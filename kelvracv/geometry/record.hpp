@@ -33,9 +33,11 @@ PyObject* add_tuples(PyObject* t1, PyObject* t2);
 // it to the cursor's length (d itself when it is a tuple of n or more).
 Ref pad_offset(PyObject* d, Py_ssize_t n);
 
-// _lt(aa): cv2.LINE_AA or cv2.LINE_4, looked up now; 0 (and an unraisable
-// report) when the lookup fails. Never raises.
-int line_type(bool aa);
+// _lt(aa): cv2.LINE_AA or cv2.LINE_4 of the module `cv2` (the module's `cv2`
+// global, looked up now, when null) as an int object: the attribute itself
+// when it is an exact int. Never raises: 0, and an unraisable report, when
+// the lookup or the conversion fails (null only when memory runs out).
+Ref line_type(bool aa, PyObject* cv2 = nullptr);
 
 // Maps world points of one call through a record: reads "is_3d" once, the
 // other keys at the first point, then maps each point on doubles. The plain
