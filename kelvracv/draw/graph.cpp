@@ -50,29 +50,11 @@ using detail::Coord;
 
 // ---- internal helpers ----------------------------------------------------------
 
-// The float argument of the user's function. When the previous call kept no
-// reference to its argument, that object is ours alone and is given the new
-// value instead of making another float: nobody can see the difference.
-class FloatArg {
- public:
-  PyObject* make(double a) {
-    if (arg_ && Py_REFCNT(arg_.get()) == 1 && PyFloat_CheckExact(arg_.get())) {
-      reinterpret_cast<PyFloatObject*>(arg_.get())->ob_fval = a;
-      return arg_.get();
-    }
-    arg_ = Ref::steal(PyFloat_FromDouble(a));
-    return arg_.get();
-  }
-
- private:
-  Ref arg_;
-};
-
 // func(a) as a new reference; nullptr with the exception left set.
-Ref call_func(PyObject* func, double a, FloatArg& fa) {
-  PyObject* arg = fa.make(a);
-  if (!arg) return Ref();
-  PyObject* argv[2] = {nullptr, arg};
+Ref call_func(PyObject* func, double a) {
+  Ref arg = Ref::steal(PyFloat_FromDouble(a));
+  if (!arg) return arg;
+  PyObject* argv[2] = {nullptr, arg.get()};
   return Ref::steal(PyObject_Vectorcall(func, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
@@ -85,8 +67,8 @@ bool absorb() {
 }
 
 // float(func(a)); *ok false when an absorbed exception dropped the sample.
-bool sample_value(PyObject* func, double a, FloatArg& fa, double* v, bool* ok) {
-  Ref r = call_func(func, a, fa);
+bool sample_value(PyObject* func, double a, double* v, bool* ok) {
+  Ref r = call_func(func, a);
   if (r && py_float(r.get(), v)) {
     *ok = true;
     return true;
@@ -173,7 +155,6 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   double step = (x_max - x_min) / o.resolution;
 
   // Initial sampling; a sample whose call or conversion fails is left out.
-  FloatArg fa;
   std::vector<WorldPt> samples;
   if (o.resolution > 0) samples.reserve(o.resolution < 65536 ? static_cast<size_t>(o.resolution) + 1 : 65536);
   for (long long i = 0; i <= o.resolution; i++) {
@@ -189,7 +170,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
     }
     double v, Y;
     bool ok;
-    if (!sample_value(func, a, fa, &v, &ok)) return false;
+    if (!sample_value(func, a, &v, &ok)) return false;
     if (!ok) continue;
     if (!cy.add_to(v * o.y_scale, &Y)) return false;
     samples.push_back({X, Y});
@@ -242,7 +223,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
         if (!cx.sub_from((sg.p1.x + sg.p2.x) * 0.5, &am)) return false;
         am = am / o.x_scale;
         calls_left--;
-        r = call_func(func, am, fa);
+        r = call_func(func, am);
         if (!r) {
           if (!absorb()) return false;
           refine = false;  // the segment stays as it is
