@@ -108,27 +108,36 @@ double normalize_sweep(double sweep) {
 
 using detail::Coord;
 
-// World points (pts[3i], pts[3i+1], cz) mapped through the record; the first
-// one goes through the object path so that the record and cz are read in the
+// The n + 1 points (cx + cos(a) * rx, cy + sin(a) * ry, cz) of the angles
+// in `sc` around the pen, mapped through the record; the first one goes
+// through the object path so that the record and cz are read in the
 // pipeline's order. The visible ones are kept, in order.
-bool map_ring(PyObject* ts, PointBuffer& pts, PyObject* cz, detail::IntPoints* kept) {
+bool map_ring(PyObject* ts, const detail::PenCoords& pc, const AngleValues& sc, int n, double rx, double ry,
+              detail::IntPoints* kept) {
+  Coord cx(pc.x.get()), cy(pc.y.get());
+  PointBuffer pts;
+  pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
+  for (int i = 0; i <= n; i++) {
+    double sa = (*sc)[2 * i], ca = (*sc)[2 * i + 1];
+    if (!cx.add_to(ca * rx, &pts[3 * i]) || !cy.add_to(sa * ry, &pts[3 * i + 1])) return false;
+    pts[3 * i + 2] = 0.0;  // cz, filled in below in 3-D mode
+  }
   PointMapper mapper;
   if (!mapper.begin(ts)) return false;
-  size_t n = pts.size() / 3;
-  kept->reserve(n);
+  kept->reserve(static_cast<size_t>(n) + 1);
   Ref fx = Ref::steal(PyFloat_FromDouble(pts[0]));
   Ref fy = fx ? Ref::steal(PyFloat_FromDouble(pts[1])) : Ref();
-  Ref p = fy ? Ref::steal(PyTuple_Pack(3, fx.get(), fy.get(), cz)) : Ref();
+  Ref p = fy ? Ref::steal(PyTuple_Pack(3, fx.get(), fy.get(), pc.z.get())) : Ref();
   geo::Vec2 s;
   bool vis, rest;
   if (!p || !mapper.map_obj(p.get(), &vis, &s)) return false;
   if (vis) kept->push(s.x, s.y);
   if (mapper.is_3d()) {
     double z;
-    if (!py_float(cz, &z)) return false;
-    for (size_t i = 0; i < n; i++) pts[3 * i + 2] = z;
+    if (!py_float(pc.z.get(), &z)) return false;
+    for (int i = 0; i <= n; i++) pts[3 * i + 2] = z;
   }
-  return detail::map_points(mapper, pts.data(), 1, n, kept, &rest);
+  return detail::map_points(mapper, pts.data(), 1, static_cast<size_t>(n) + 1, kept, &rest);
 }
 
 bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, int thickness, bool fill, bool aa,
@@ -182,17 +191,8 @@ bool ellipse_3d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
   double step = kTwoPi / n;
   detail::PenCoords pc;
   if (!detail::pen_coords(c, &pc)) return false;
-  Coord cx(pc.x.get()), cy(pc.y.get());
-  PointBuffer pts;
-  pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
-  AngleValues sc = angle_table(step, 0.0, false, n);
-  for (int i = 0; i <= n; i++) {
-    double sa = (*sc)[2 * i], ca = (*sc)[2 * i + 1];
-    if (!cx.add_to(ca * rx, &pts[3 * i]) || !cy.add_to(sa * ry, &pts[3 * i + 1])) return false;
-    pts[3 * i + 2] = 0.0;  // cz, filled in by map_ring in 3-D mode
-  }
   detail::IntPoints kept;
-  if (!map_ring(ts, pts, pc.z.get(), &kept)) return false;
+  if (!map_ring(ts, pc, angle_table(step, 0.0, false, n), n, rx, ry, &kept)) return false;
   if (kept.size() < 2) return true;
   return detail::closed_shape(arr, kept, fill, color, t, aa);
 }
@@ -273,17 +273,8 @@ bool arc_impl(PyObject* arr, PyObject* ts, double radius, double start_deg, doub
   int n;
   if (!detail::segment_count(radius * multiplier * sweep / kTwoPi * 6, 2, "arc", &n)) return false;
 
-  Coord cx(pc.x.get()), cy(pc.y.get());
-  PointBuffer pts;
-  pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
-  AngleValues sc = angle_table(sweep / n, start, true, n);
-  for (int i = 0; i <= n; i++) {
-    double sa = (*sc)[2 * i], ca = (*sc)[2 * i + 1];
-    if (!cx.add_to(ca * radius, &pts[3 * i]) || !cy.add_to(sa * radius, &pts[3 * i + 1])) return false;
-    pts[3 * i + 2] = 0.0;  // cz, filled in by map_ring in 3-D mode
-  }
   detail::IntPoints kept;
-  if (!map_ring(ts, pts, pc.z.get(), &kept)) return false;
+  if (!map_ring(ts, pc, angle_table(sweep / n, start, true, n), n, radius, radius, &kept)) return false;
   if (kept.size() < 2) return true;
   return detail::polylines(arr, kept, false, color, t.get(), aa);
 }

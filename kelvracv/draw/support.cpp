@@ -107,24 +107,14 @@ bool fast_number_slow(PyObject* o, double* out) {
   return false;
 }
 
-bool float_add(double lhs, PyObject* rhs, double* out) {
+bool float_op(double lhs, PyObject* rhs, char op, double* out) {
   double r;
   if (fast_number(rhs, &r)) {
-    *out = lhs + r;
+    *out = op == '+' ? lhs + r : lhs - r;
     return true;
   }
   Ref l = Ref::steal(PyFloat_FromDouble(lhs));
-  return l && object_op(l.get(), rhs, '+', out);
-}
-
-bool float_sub(double lhs, PyObject* rhs, double* out) {
-  double r;
-  if (fast_number(rhs, &r)) {
-    *out = lhs - r;
-    return true;
-  }
-  Ref l = Ref::steal(PyFloat_FromDouble(lhs));
-  return l && object_op(l.get(), rhs, '-', out);
+  return l && object_op(l.get(), rhs, op, out);
 }
 
 bool obj_add_float(PyObject* lhs, double rhs, double* out) {

@@ -67,10 +67,9 @@ inline bool fast_number(PyObject* o, double* out) {
   }
   return fast_number_slow(o, out);
 }
-// float(lhs + rhs) and float(lhs - rhs) for a float lhs, with Python's own
-// operator (and its errors) when rhs is not a fast number.
-bool float_add(double lhs, PyObject* rhs, double* out);
-bool float_sub(double lhs, PyObject* rhs, double* out);
+// float(lhs + rhs) (op '+') or float(lhs - rhs) (op '-') for a float lhs,
+// with Python's own operator (and its errors) when rhs is not a fast number.
+bool float_op(double lhs, PyObject* rhs, char op, double* out);
 // float(lhs + rhs) for an object lhs and a float rhs.
 bool obj_add_float(PyObject* lhs, double rhs, double* out);
 // A cursor coordinate used as `value + coord` or `value - coord`: a double
@@ -86,14 +85,14 @@ struct Coord {
       *out = lhs + v;
       return true;
     }
-    return float_add(lhs, obj, out);
+    return float_op(lhs, obj, '+', out);
   }
   bool sub_from(double lhs, double* out) const {
     if (fast) {
       *out = lhs - v;
       return true;
     }
-    return float_sub(lhs, obj, out);
+    return float_op(lhs, obj, '-', out);
   }
 };
 // max(int(v), floor) as a C int: the segment counts of the round shapes.

@@ -99,6 +99,15 @@ bool item_float(PyObject* seq, Py_ssize_t i, double* out) {
   return v && py_float(v.get(), out);
 }
 
+// float(p[0]), float(p[1]) and, for a point of three, float(p[2]) (else 0.0).
+bool point_floats(PyObject* p, double pt[3]) {
+  pt[2] = 0.0;
+  if (!item_float(p, 0, &pt[0]) || !item_float(p, 1, &pt[1])) return false;
+  Py_ssize_t n = PyObject_Size(p);
+  if (n < 0) return false;
+  return n != 3 || item_float(p, 2, &pt[2]);
+}
+
 bool record_truth(PyObject* ts, PyObject* key, bool* out) {
   Ref v = record_get(ts, key);
   if (!v) return false;
@@ -169,13 +178,8 @@ bool read_camera_tail(PyObject* ts, geo::Camera* cam) {
 
 bool transform_3d(PyObject* p, PyObject* ts, geo::Vec3* out) {
   geo::Camera cam;
-  double pt[3] = {0.0, 0.0, 0.0};
-  if (!read_camera_head(ts, &cam)) return false;
-  if (!item_float(p, 0, &pt[0]) || !item_float(p, 1, &pt[1])) return false;
-  Py_ssize_t n = PyObject_Size(p);
-  if (n < 0) return false;
-  if (n == 3 && !item_float(p, 2, &pt[2])) return false;
-  if (!read_camera_tail(ts, &cam)) return false;
+  double pt[3];
+  if (!read_camera_head(ts, &cam) || !point_floats(p, pt) || !read_camera_tail(ts, &cam)) return false;
   *out = geo::view_3d(cam, pt[0], pt[1], pt[2]);
   return true;
 }
@@ -363,10 +367,7 @@ bool PointMapper::map_obj(PyObject* p, bool* visible, geo::Vec2* out) {
   double pt[3] = {0.0, 0.0, 0.0};
   if (is_3d_) {
     if (!ready_ && !read_camera_head()) return false;
-    if (!item_float(p, 0, &pt[0]) || !item_float(p, 1, &pt[1])) return false;
-    Py_ssize_t n = PyObject_Size(p);
-    if (n < 0) return false;
-    if (n == 3 && !item_float(p, 2, &pt[2])) return false;
+    if (!point_floats(p, pt)) return false;
     if (!ready_ && !read_camera_tail()) return false;
     return map(pt[0], pt[1], pt[2], visible, out);
   }
