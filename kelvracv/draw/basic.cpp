@@ -296,6 +296,13 @@ bool rect_3d(PyObject* arr, PyObject* ts, PyObject* cp, double w, double h, PyOb
   return detail::closed_shape(arr, corners, fill, color, t, aa);
 }
 
+// rect's fill limit for the corners p1, p2 as OpenCV gets them (int()).
+bool rect_reach(PyObject* arr, const geo::Vec2& p1, const geo::Vec2& p2) {
+  double x1 = std::trunc(p1.x), y1 = std::trunc(p1.y), x2 = std::trunc(p2.x), y2 = std::trunc(p2.y);
+  return detail::check_fill_reach(arr, std::fmin(x1, x2), std::fmax(x1, x2), std::fmin(y1, y2), std::fmax(y1, y2),
+                                  "rect");
+}
+
 // rect in 2-D mode: only the two opposite corners are mapped, and the
 // rectangle stays axis-aligned on the screen.
 bool rect_2d(PyObject* arr, PyObject* ts, PyObject* cp, double w, double h, PyObject* color, PyObject* t, bool fill,
@@ -311,32 +318,21 @@ bool rect_2d(PyObject* arr, PyObject* ts, PyObject* cp, double w, double h, PyOb
   if (!mapper.begin(ts) || !mapper.map(xw, yh, 0.0, &v2, &p2)) return false;
   if (!v1 || !v2) return true;
   detail::Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_ID(rectangle)) : Ref();
+  Ref fn = cv2.function(KV_ID(rectangle));
   if (!fn) return false;
   native::Target tg;
-  int x1, y1, x2, y2, nth = -1;
-  if (native::coord(p1.x, &x1) && native::coord(p1.y, &y1) && native::coord(p2.x, &x2) &&
-      native::coord(p2.y, &y2) && (fill || native::thickness(t, 1, &nth)) &&
+  int xy[4], nth = -1;
+  if (native::ends(p1, p2, xy) && (fill || native::thickness(t, 1, &nth)) &&
       native::target(cv2, fn.get(), native::kRectangle, arr, color, aa, &tg)) {
-    if (fill && !detail::check_fill_reach(arr, std::min(x1, x2), std::max(x1, x2), std::min(y1, y2),
-                                          std::max(y1, y2), "rect"))
-      return false;
-    raster::rectangle(tg.canvas, x1, y1, x2, y2, tg.color, nth, tg.line_type);
+    if (fill && !rect_reach(arr, p1, p2)) return false;
+    raster::rectangle(tg.canvas, xy[0], xy[1], xy[2], xy[3], tg.color, nth, tg.line_type);
     return true;
   }
-  Ref a = detail::int_point(p1.x, p1.y);
-  Ref b = a ? detail::int_point(p2.x, p2.y) : Ref();
-  Ref bgr = b ? detail::bgr_of(color) : Ref();
-  Ref th = bgr ? (fill ? Ref::steal(PyLong_FromLong(-1)) : Ref::borrow(t)) : Ref();
-  if (!th) return false;
-  if (fill) {
-    double x1 = std::trunc(p1.x), y1 = std::trunc(p1.y), x2 = std::trunc(p2.x), y2 = std::trunc(p2.y);
-    if (!detail::check_fill_reach(arr, std::fmin(x1, x2), std::fmax(x1, x2), std::fmin(y1, y2), std::fmax(y1, y2),
-                                  "rect"))
-      return false;
-  }
-  Ref lt = line_type(aa, cv2.get());
-  return lt && detail::call_draw(fn.get(), {arr, a.get(), b.get(), bgr.get(), th.get()}, lt.get());
+  Ref a, b, bgr;
+  if (!detail::end_args(p1, p2, color, &a, &b, &bgr)) return false;
+  Ref th = fill ? Ref::steal(PyLong_FromLong(-1)) : Ref::borrow(t);
+  if (!th || (fill && !rect_reach(arr, p1, p2))) return false;
+  return detail::call_draw(cv2, fn.get(), {arr, a.get(), b.get(), bgr.get(), th.get()}, aa);
 }
 
 }  // namespace
@@ -394,22 +390,18 @@ bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickne
   if (plain ? !mapper.map(e[0], e[1], e[2], &v2, &p2) : !mapper.map_obj(end.get(), &v2, &p2)) return false;
   if (!v1 || !v2) return true;
   detail::Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_ID(line)) : Ref();
+  Ref fn = cv2.function(KV_ID(line));
   if (!fn) return false;
   native::Target tg;
-  int x1, y1, x2, y2, th;
-  if (native::coord(p1.x, &x1) && native::coord(p1.y, &y1) && native::coord(p2.x, &x2) &&
-      native::coord(p2.y, &y2) && native::thickness(t.get(), 1, &th) &&
+  int xy[4], th;
+  if (native::ends(p1, p2, xy) && native::thickness(t.get(), 1, &th) &&
       native::target(cv2, fn.get(), native::kLine, arr, color, aa, &tg)) {
-    raster::line(tg.canvas, x1, y1, x2, y2, tg.color, th, tg.line_type);
+    raster::line(tg.canvas, xy[0], xy[1], xy[2], xy[3], tg.color, th, tg.line_type);
     return true;
   }
-  Ref a = detail::int_point(p1.x, p1.y);
-  Ref b = a ? detail::int_point(p2.x, p2.y) : Ref();
-  Ref bgr = b ? detail::bgr_of(color) : Ref();
-  if (!bgr) return false;
-  Ref lt = line_type(aa, cv2.get());
-  return lt && detail::call_draw(fn.get(), {arr, a.get(), b.get(), bgr.get(), t.get()}, lt.get());
+  Ref a, b, bgr;
+  if (!detail::end_args(p1, p2, color, &a, &b, &bgr)) return false;
+  return detail::call_draw(cv2, fn.get(), {arr, a.get(), b.get(), bgr.get(), t.get()}, aa);
 }
 
 bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickness, bool fill, bool aa) {

@@ -209,7 +209,7 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
   double angle;
   if (!record_float(ts, KV_ID(rot), &angle)) return false;
   detail::Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_ID(ellipse)) : Ref();
+  Ref fn = cv2.function(KV_ID(ellipse));
   if (!fn) return false;
   Ref ctr = detail::int_point(centre.x, centre.y);
   Ref ang = ctr ? Ref::steal(PyFloat_FromDouble(angle)) : Ref();
@@ -233,10 +233,8 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
     raster::ellipse(tg.canvas, ncx, ncy, nax, nay, raster::cv_round(angle), 0, 360, tg.color, nth, tg.line_type);
     return true;
   }
-  Ref lt = line_type(aa, cv2.get());
-  return lt && detail::call_draw(fn.get(), {arr, ctr.get(), axes.get(), ang.get(), a0.get(), a1.get(), bgr.get(),
-                                            th.get()},
-                                 lt.get());
+  return detail::call_draw(cv2, fn.get(), {arr, ctr.get(), axes.get(), ang.get(), a0.get(), a1.get(), bgr.get(), th.get()},
+                          aa);
 }
 
 bool ellipse_impl(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* color, int thickness, bool fill,

@@ -294,6 +294,13 @@ Ref int_point(double x, double y) {
 
 bool check_color(PyObject* color) { return body_tuple(color); }
 
+bool end_args(const geo::Vec2& p1, const geo::Vec2& p2, PyObject* color, Ref* a, Ref* b, Ref* bgr) {
+  *a = int_point(p1.x, p1.y);
+  *b = *a ? int_point(p2.x, p2.y) : Ref();
+  *bgr = *b ? bgr_of(color) : Ref();
+  return static_cast<bool>(*bgr);
+}
+
 bool Cv2::load() {
   mod_ = global(KV_ID(cv2));
   return static_cast<bool>(mod_);
@@ -301,11 +308,9 @@ bool Cv2::load() {
 
 Ref Cv2::attr(PyObject* name) const { return attr_of(mod_.get(), name); }
 
-Ref cv2_function(PyObject* name) {
-  Cv2 cv2;
-  if (!cv2.load()) return Ref();
-  return cv2.attr(name);
-}
+Ref Cv2::function(PyObject* name) { return load() ? attr(name) : Ref(); }
+
+Ref cv2_function(PyObject* name) { return Cv2().function(name); }
 
 namespace {
 
@@ -349,7 +354,10 @@ PyObject* line_type_kwargs(PyObject* lt) {
 
 }  // namespace
 
-bool call_draw(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* lt) {
+namespace {
+
+// fn(*args) or, with a line type, fn(*args, lineType=lt).
+bool call_with(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* lt) {
   Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
   if (!tuple) return false;
   Py_ssize_t i = 0;
@@ -358,6 +366,15 @@ bool call_draw(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* lt
   if (lt && !(kw = line_type_kwargs(lt))) return false;
   Ref kwref = Ref::borrow(kw);  // alive for the call even if the cache moves on
   return static_cast<bool>(Ref::steal(PyObject_Call(fn, tuple.get(), kw)));
+}
+
+}  // namespace
+
+bool call_draw(PyObject* fn, std::initializer_list<PyObject*> args) { return call_with(fn, args, nullptr); }
+
+bool call_draw(const Cv2& cv2, PyObject* fn, std::initializer_list<PyObject*> args, bool aa) {
+  Ref lt = line_type(aa, cv2.get());
+  return lt && call_with(fn, args, lt.get());
 }
 
 namespace {
@@ -408,7 +425,7 @@ Ref contour_list(const IntPoints& pts) {
 
 bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color, PyObject* t, bool aa) {
   Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_ID(polylines)) : Ref();
+  Ref fn = cv2.function(KV_ID(polylines));
   if (!fn) return false;
   native::Target tg;
   int th;
@@ -422,13 +439,12 @@ bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color
   if (!list || !check_outline_work(pts.size(), t)) return false;
   Ref bgr = bgr_of(color);
   if (!bgr) return false;
-  Ref lt = line_type(aa, cv2.get());
-  return lt && call_draw(fn.get(), {arr, list.get(), closed ? Py_True : Py_False, bgr.get(), t}, lt.get());
+  return call_draw(cv2, fn.get(), {arr, list.get(), closed ? Py_True : Py_False, bgr.get(), t}, aa);
 }
 
 bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
   Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_ID(fillPoly)) : Ref();
+  Ref fn = cv2.function(KV_ID(fillPoly));
   if (!fn) return false;
   native::Target tg;
   if (pts.ok() && pts.size() >= 1 && pts.size() <= INT_MAX &&

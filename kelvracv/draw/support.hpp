@@ -200,6 +200,10 @@ Ref int_point(double x, double y);
 
 // ---- OpenCV ------------------------------------------------------------------
 
+// (int(p1.x), int(p1.y)), (int(p2.x), int(p2.y)) and _color_bgr(color), made
+// in this order: the first arguments of cv2.line and cv2.rectangle.
+bool end_args(const geo::Vec2& p1, const geo::Vec2& p2, PyObject* color, Ref* a, Ref* b, Ref* bgr);
+
 // Checks a colour argument: exact tuple or None, else "Expected tuple, got X".
 bool check_color(PyObject* color);
 
@@ -220,6 +224,7 @@ class Cv2 {
  public:
   bool load();                         // NameError when unbound
   Ref attr(PyObject* name) const;      // cv2.<name>
+  Ref function(PyObject* name);        // load(), then attr(name)
   PyObject* get() const { return mod_.get(); }
 
  private:
@@ -228,7 +233,10 @@ class Cv2 {
 
 // The cv2 function `name` looked up now (NameError/AttributeError otherwise).
 Ref cv2_function(PyObject* name);
-// fn(*args) or, with a line type, fn(*args, lineType=lt).
-bool call_draw(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* lt = nullptr);
+// fn(*args).
+bool call_draw(PyObject* fn, std::initializer_list<PyObject*> args);
+// fn(*args, lineType=_lt(aa)), the line type looked up on `cv2` after the
+// arguments were made.
+bool call_draw(const Cv2& cv2, PyObject* fn, std::initializer_list<PyObject*> args, bool aa);
 
 }  // namespace kv::draw::detail
