@@ -50,7 +50,7 @@ inline bool fast_coord(PyObject* o, double* v, bool* is_int) {
 // The displacement tuples and their numbers are scattered over the heap: ask
 // for the tuple eight steps ahead and for the numbers of the one four ahead,
 // so that the loop does not wait on memory at every step.
-inline void prefetch_step(PyObject* ds, Py_ssize_t i) {
+inline __attribute__((always_inline)) void prefetch_step(PyObject* ds, Py_ssize_t i) {
   Py_ssize_t n = PyTuple_GET_SIZE(ds);
   if (i + 8 < n) __builtin_prefetch(PyTuple_GET_ITEM(ds, i + 8));
   if (i + 4 < n) {
@@ -72,7 +72,7 @@ struct ChainPen {
 };
 
 // Step i when it is a pair of floats (the common case): its two numbers.
-inline bool float_step(const Steps& st, Py_ssize_t i, double* dx, double* dy) {
+inline __attribute__((always_inline)) bool float_step(const Steps& st, Py_ssize_t i, double* dx, double* dy) {
   if (!st.ds) {
     *dx = st.xy[2 * i];
     *dy = st.xy[2 * i + 1];
@@ -91,7 +91,7 @@ inline bool float_step(const Steps& st, Py_ssize_t i, double* dx, double* dy) {
 // Step i by the add_tuples rule in general: the step padded with 0.0 to the
 // pen's length, a sum of three only when both have three, ints kept exact
 // while they stay below 2**52. False outside the fast domain.
-bool general_step(const Steps& st, Py_ssize_t i, ChainPen* p) {
+__attribute__((noinline)) bool general_step(const Steps& st, Py_ssize_t i, ChainPen* p) {
   double d[3] = {0.0, 0.0, 0.0};
   bool di[3] = {false, false, false};
   Py_ssize_t k = 2;
@@ -119,6 +119,31 @@ bool general_step(const Steps& st, Py_ssize_t i, ChainPen* p) {
   return true;
 }
 
+// The steps of the chain after the pen *p, written from o + 3 on: the tuple
+// steps of st.ds (kTuples) or the number pairs of st.xy. The pen stays in
+// registers while the steps are float pairs added to a float pair.
+template <bool kTuples>
+bool chain_steps(const Steps& st, ChainPen* p, double* o) {
+  double x = p->c[0], y = p->c[1], z = p->c[2];
+  bool floats = p->float_pair();
+  for (Py_ssize_t i = 0; i < st.n; i++) {
+    if (kTuples) prefetch_step(st.ds, i);
+    double dx, dy;
+    if (floats && float_step(st, i, &dx, &dy)) {
+      x = x + dx;
+      y = y + dy;
+    } else {
+      p->c[0] = x, p->c[1] = y;
+      if (!general_step(st, i, p)) return false;
+      x = p->c[0], y = p->c[1], z = p->c[2];
+      floats = p->float_pair();
+    }
+    o += 3;
+    o[0] = x, o[1] = y, o[2] = z;  // z is 0.0 while the pen is a pair
+  }
+  return true;
+}
+
 // The whole vertex chain on doubles, three numbers per vertex in *pts (z is
 // 0.0 for a two-coordinate vertex, as the mapping takes it). Each step is
 // prev + (d padded with 0.0 to len(prev)) by the add_tuples rule, with ints
@@ -134,19 +159,7 @@ bool chain_fast(PyObject* cur, const Steps& st, PointBuffer* pts) {
   pts->resize_for_overwrite(3 * (static_cast<size_t>(st.n) + 1));
   double* o = pts->data();
   o[0] = p.c[0], o[1] = p.c[1], o[2] = p.c[2];
-  for (Py_ssize_t i = 0; i < st.n; i++) {
-    if (st.ds) prefetch_step(st.ds, i);
-    double dx, dy;
-    if (p.float_pair() && float_step(st, i, &dx, &dy)) {
-      p.c[0] = p.c[0] + dx;  // z stays 0.0
-      p.c[1] = p.c[1] + dy;
-    } else if (!general_step(st, i, &p)) {
-      return false;
-    }
-    o += 3;
-    o[0] = p.c[0], o[1] = p.c[1], o[2] = p.c[2];
-  }
-  return true;
+  return st.ds ? chain_steps<true>(st, &p, o) : chain_steps<false>(st, &p, o);
 }
 
 // add_tuples(t1, t2), made directly when t1 holds floats and t2 floats or

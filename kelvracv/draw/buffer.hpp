@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <type_traits>
-#include <vector>
 
 namespace kv::draw {
 
@@ -54,17 +56,20 @@ class Buffer {
   }
 
  private:
+  // New room, left uninitialised as the in-place room is: the elements are
+  // copied as bytes.
   void grow(size_t n) {
     size_t cap = n > 2 * cap_ ? n : 2 * cap_;
-    std::vector<T> h(cap);
-    for (size_t i = 0; i < n_; i++) h[i] = p_[i];
-    heap_.swap(h);
-    p_ = heap_.data();
+    if (cap > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    std::unique_ptr<unsigned char[]> h(new unsigned char[cap * sizeof(T)]);
+    if (n_) std::memcpy(h.get(), p_, n_ * sizeof(T));
+    heap_ = std::move(h);
+    p_ = reinterpret_cast<T*>(heap_.get());
     cap_ = cap;
   }
   // In-place room, left uninitialised: elements come into being as they are written.
   alignas(T) unsigned char inline_[N * sizeof(T)];
-  std::vector<T> heap_;
+  std::unique_ptr<unsigned char[]> heap_;  // operator new[]: aligned for any element
   T* p_ = reinterpret_cast<T*>(inline_);
   size_t n_ = 0, cap_ = N;
 };
