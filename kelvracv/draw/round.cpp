@@ -233,8 +233,8 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
     raster::ellipse(tg.canvas, ncx, ncy, nax, nay, raster::cv_round(angle), 0, 360, tg.color, nth, tg.line_type);
     return true;
   }
-  return detail::call_draw(cv2, fn.get(), {arr, ctr.get(), axes.get(), ang.get(), a0.get(), a1.get(), bgr.get(), th.get()},
-                          aa);
+  return detail::call_draw(cv2, fn.get(),
+                           {arr, ctr.get(), axes.get(), ang.get(), a0.get(), a1.get(), bgr.get(), th.get()}, aa);
 }
 
 bool ellipse_impl(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* color, int thickness, bool fill,
@@ -293,7 +293,8 @@ bool ellipse(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* color,
 
 bool arc(PyObject* arr, PyObject* ts, double radius, double start_deg, double end_deg, PyObject* color,
          int thickness, bool aa, double multiplier) {
-  return detail::guarded([&] { return arc_impl(arr, ts, radius, start_deg, end_deg, color, thickness, aa, multiplier); });
+  return detail::guarded(
+      [&] { return arc_impl(arr, ts, radius, start_deg, end_deg, color, thickness, aa, multiplier); });
 }
 
 }  // namespace kv::draw
