@@ -226,28 +226,29 @@ bool chain_objects(PyObject* cur, const Steps& st, std::vector<Ref>* v) {
   return true;
 }
 
+// The opening of line and poly: the colour check, the screen thickness and
+// the pen ts["cursor_pos"] (as it is: each checks it in its own order).
+bool open_shape(PyObject* ts, PyObject* color, int thickness, Ref* t, Ref* cur) {
+  if (!check_color(color) || !detail::screen_thickness(ts, thickness, t)) return false;
+  *cur = record_get(ts, KV_ID(cursor_pos));
+  return static_cast<bool>(*cur);
+}
+
 // Maps the vertex objects one by one (the general path).
 bool map_objects(PointMapper& m, const std::vector<Ref>& v, detail::IntPoints* out, bool* all_visible) {
-  bool all = true, vis;
+  *all_visible = true;
   for (const Ref& p : v) {
     geo::Vec2 s;
+    bool vis;
     if (!m.map_obj(p.get(), &vis, &s)) return false;
-    if (!vis) {
-      all = false;
-      continue;
-    }
-    out->push(s.x, s.y);
+    out->push_visible(vis, s, all_visible);
   }
-  *all_visible = all;
   return true;
 }
 
 bool poly_core(PyObject* arr, PyObject* ts, const Steps& st, PyObject* color, int thickness, bool fill, bool aa) {
-  if (!check_color(color)) return false;
-  Ref t;
-  if (!detail::screen_thickness(ts, thickness, &t)) return false;
-  Ref cur = record_get(ts, KV_ID(cursor_pos));
-  if (!cur) return false;
+  Ref t, cur;
+  if (!open_shape(ts, color, thickness, &t, &cur)) return false;
   detail::IntPoints screen;
   bool visible = false;
   PointMapper mapper;
@@ -382,11 +383,8 @@ bool clear(PyObject* arr, PyObject* ts, PyObject* color) {
 }
 
 bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickness, bool aa) {
-  if (!check_color(color)) return false;
-  Ref t;
-  if (!detail::screen_thickness(ts, thickness, &t)) return false;
-  Ref cur = record_get(ts, KV_ID(cursor_pos));
-  if (!cur) return false;
+  Ref t, cur;
+  if (!open_shape(ts, color, thickness, &t, &cur)) return false;
   Py_ssize_t n = PyObject_Size(cur.get());
   if (n < 0) return false;
   Ref off = pad_offset(d, n);

@@ -244,19 +244,14 @@ bool map_points(PointMapper& m, const double* pts, size_t from, size_t n, IntPoi
       from += done;
     }
   }
-  bool all = true;
+  *all_visible = true;
   for (size_t i = from; i < n; i++) {
     const double* p = pts + 3 * i;
     geo::Vec2 s;
     bool vis;
     if (!m.map(p[0], p[1], p[2], &vis, &s)) return false;
-    if (!vis) {
-      all = false;
-      continue;
-    }
-    out->push(s.x, s.y);
+    out->push_visible(vis, s, all_visible);
   }
-  *all_visible = all;
   return true;
 }
 

@@ -152,6 +152,13 @@ class IntPoints {
       note_bad(x, y);
     }
   }
+  // A mapped point, added when it is visible; *all turns false when not.
+  void push_visible(bool visible, const geo::Vec2& s, bool* all) {
+    if (visible)
+      push(s.x, s.y);
+    else
+      *all = false;
+  }
   // Room for k points written directly as int pairs by a loop that has
   // checked their range itself; nullptr once a conversion has failed.
   // end_direct(k, done) keeps the first `done` of them.
