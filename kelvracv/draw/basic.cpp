@@ -424,12 +424,9 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
   if (!w0 || !py_float(w0.get(), &w)) return false;
   Ref h0 = Ref::steal(item(wh, 1));
   if (!h0 || !py_float(h0.get(), &h)) return false;
-  Ref cp = detail::pen_of(ts);
-  if (!cp) return false;
-  Ref is3 = record_get(ts, KV_ID(is_3d));
-  if (!is3) return false;
-  int three_d = truth(is3.get());
-  if (three_d < 0) return false;
+  Ref cp;
+  bool three_d;
+  if (!detail::pen_and_mode(ts, &cp, &three_d)) return false;
   if (three_d) return rect_3d(arr, ts, cp.get(), w, h, color, t.get(), fill, aa);
   return rect_2d(arr, ts, cp.get(), w, h, color, t.get(), fill, aa);
 }

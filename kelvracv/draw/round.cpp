@@ -244,12 +244,9 @@ bool ellipse_impl(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* c
   if (!record_float(ts, KV_ID(size), &size)) return false;
   Ref t;
   if (!detail::screen_thickness_of(thickness, size, &t)) return false;
-  Ref c = detail::pen_of(ts);
-  if (!c) return false;
-  Ref is3 = record_get(ts, KV_ID(is_3d));
-  if (!is3) return false;
-  int three_d = truth(is3.get());
-  if (three_d < 0) return false;
+  Ref c;
+  bool three_d;
+  if (!detail::pen_and_mode(ts, &c, &three_d)) return false;
   if (three_d) return ellipse_3d(arr, ts, c.get(), rx, ry, color, t.get(), fill, aa, multiplier);
   return ellipse_2d(arr, ts, c.get(), rx, ry, size, color, t.get(), fill, aa);
 }

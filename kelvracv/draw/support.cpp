@@ -78,6 +78,14 @@ Ref pen_of(PyObject* ts) {
   return pen;
 }
 
+bool pen_and_mode(PyObject* ts, Ref* pen, bool* three_d) {
+  *pen = pen_of(ts);
+  Ref is3 = *pen ? record_get(ts, KV_ID(is_3d)) : Ref();
+  int t = is3 ? truth(is3.get()) : -1;
+  *three_d = t > 0;
+  return t >= 0;
+}
+
 bool pen_coords(PyObject* pen, PenCoords* out) {
   out->x = Ref::steal(item(pen, 0));
   out->y = out->x ? Ref::steal(item(pen, 1)) : Ref();

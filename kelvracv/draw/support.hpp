@@ -47,6 +47,8 @@ bool screen_thickness_raw(PyObject* ts, int thickness, Ref* out);
 // ts["cursor_pos"], checked as a body value: an exact tuple, or None (which
 // then fails at its first subscript); "Expected tuple, got X" otherwise.
 Ref pen_of(PyObject* ts);
+// pen_of(ts), then the truth of ts["is_3d"]: how rect and ellipse begin.
+bool pen_and_mode(PyObject* ts, Ref* pen, bool* three_d);
 // The coordinates of a checked pen, as the round shapes and graph take
 // them: pen[0], pen[1], then pen[2] when len(pen) == 3, else 0.0.
 struct PenCoords {
