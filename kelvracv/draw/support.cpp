@@ -445,6 +445,22 @@ bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color
   return call_draw(cv2, fn.get(), {arr, list.get(), closed ? Py_True : Py_False, bgr.get(), t}, aa);
 }
 
+namespace {
+
+// check_fill_reach for the converted points of a fill; the bounding box is
+// taken only when the top row lies beyond the limit (the common case costs
+// one pass over the rows).
+bool points_reach(PyObject* arr, const IntPoints& pts) {
+  size_t n = pts.ok() ? pts.size() : 0;
+  const int* xy = pts.data();
+  int top = INT_MAX;
+  for (size_t i = 0; i < n; i++) top = xy[2 * i + 1] < top ? xy[2 * i + 1] : top;
+  double x0, x1, y0, y1;
+  return !(top < -kMaxFillReach) || !pts.bounds(&x0, &x1, &y0, &y1) || check_fill_reach(arr, x0, x1, y0, y1, "fillPoly");
+}
+
+}  // namespace
+
 bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
   Cv2 cv2;
   Ref fn = cv2.function(KV_ID(fillPoly));
@@ -452,8 +468,7 @@ bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
   native::Target tg;
   if (pts.ok() && pts.size() >= 1 && pts.size() <= INT_MAX &&
       native::target_fixed(cv2, fn.get(), native::kFillPoly, arr, color, raster::kLine8, &tg)) {
-    double x0, x1, y0, y1;
-    if (pts.bounds(&x0, &x1, &y0, &y1) && !check_fill_reach(arr, x0, x1, y0, y1, "fillPoly")) return false;
+    if (!points_reach(arr, pts)) return false;
     raster::fill_poly(tg.canvas, pts.data(), static_cast<int>(pts.size()), tg.color, tg.line_type);
     return true;
   }
@@ -467,8 +482,7 @@ bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
                  PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arr)));
     return false;
   }
-  double x0, x1, y0, y1;
-  if (pts.bounds(&x0, &x1, &y0, &y1) && !check_fill_reach(arr, x0, x1, y0, y1, "fillPoly")) return false;
+  if (!points_reach(arr, pts)) return false;
   Ref bgr = bgr_of(color);
   return bgr && call_draw(fn.get(), {arr, list.get(), bgr.get()});
 }
