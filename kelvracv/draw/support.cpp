@@ -455,8 +455,9 @@ bool points_reach(PyObject* arr, const IntPoints& pts) {
   const int* xy = pts.data();
   int top = INT_MAX;
   for (size_t i = 0; i < n; i++) top = xy[2 * i + 1] < top ? xy[2 * i + 1] : top;
+  if (!(top < -kMaxFillReach)) return true;
   double x0, x1, y0, y1;
-  return !(top < -kMaxFillReach) || !pts.bounds(&x0, &x1, &y0, &y1) || check_fill_reach(arr, x0, x1, y0, y1, "fillPoly");
+  return !pts.bounds(&x0, &x1, &y0, &y1) || check_fill_reach(arr, x0, x1, y0, y1, "fillPoly");
 }
 
 }  // namespace
