@@ -342,6 +342,7 @@ bool PointMapper::read_camera_head() { return kv::read_camera_head(ts_, &cam_); 
 
 bool PointMapper::read_camera_tail() {
   if (!kv::read_camera_tail(ts_, &cam_)) return false;
+  view_ = geo::prepare_camera(cam_);
   ready_ = true;
   return true;
 }
@@ -349,7 +350,7 @@ bool PointMapper::read_camera_tail() {
 bool PointMapper::map_general(double x, double y, double z, bool* visible, geo::Vec2* out) {
   if (is_3d_) {
     if (!ready_ && (!read_camera_head() || !read_camera_tail())) return false;
-    geo::Vec3 r = geo::view_3d(cam_, x, y, z);
+    geo::Vec3 r = geo::view_3d(view_, x, y, z);
     *visible = r.z >= geo::kEpsilon;
     *out = {r.x, r.y};
     return true;

@@ -95,6 +95,7 @@ class PointMapper {
   double h_[9] = {};
   Ref h_obj_;
   geo::Camera cam_{};
+  geo::CameraView view_{};  // cam_ prepared, once the camera is read
 };
 
 // _trans_pts(pts, ts) as a Python list of (x, y) tuples or None.
