@@ -27,12 +27,6 @@ inline Vec2 view_2d_cs(double x, double y, double c, double s, double size, doub
   return {(c * x - s * y) * size + shx, (c * y + s * x) * size + shy};
 }
 
-// Rotate by rot degrees, scale by size, add the shift.
-inline Vec2 view_2d(double x, double y, double rot, double size, double shx, double shy) {
-  double a = radians(rot);
-  return view_2d_cs(x, y, std::cos(a), std::sin(a), size, shx, shy);
-}
-
 struct Camera {
   double rot, size;       // world rotation (degrees) and scale
   double cx, cy, cz;      // camera position

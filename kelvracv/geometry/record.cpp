@@ -2,6 +2,9 @@
 
 #include "geometry/record.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 #include "pyapi/convert.hpp"
 #include "pyapi/messages.hpp"
 #include "pyapi/namespace.hpp"
@@ -97,6 +100,28 @@ bool apply_matrix(PyObject* m, PyObject* pt, double x, double y, geo::Vec2* out)
 bool item_float(PyObject* seq, Py_ssize_t i, double* out) {
   Ref v = Ref::steal(item(seq, i));
   return v && py_float(v.get(), out);
+}
+
+// The cosine and sine of the last 2-D rotation mapped: a record keeps its
+// rotation from call to call, and its cos and sin cost about 110 of the
+// 10,600 instructions of a small filled circle at 30 degrees. Keyed by the
+// bit pattern of the degrees (the same bits give the same values).
+// Interpreter lock held.
+struct RotationCache {
+  uint64_t bits;
+  double c, s;
+};
+RotationCache g_rotation = {0, 1.0, 0.0};  // 0.0 degrees
+
+void rotation_cs(double deg, double* c, double* s) {
+  uint64_t bits;
+  std::memcpy(&bits, &deg, sizeof bits);
+  if (bits != g_rotation.bits) {
+    double a = geo::radians(deg);
+    g_rotation = {bits, std::cos(a), std::sin(a)};
+  }
+  *c = g_rotation.c;
+  *s = g_rotation.s;
 }
 
 // float(p[0]), float(p[1]) and, for a point of three, float(p[2]) (else 0.0).
@@ -211,7 +236,9 @@ bool transform(PyObject* p, PyObject* ts, geo::Vec2* out) {
   if (!record_float(ts, KV_ID(rot), &rot) || !record_float(ts, KV_ID(size), &size) ||
       !record_floats(ts, KV_ID(shift), sh, 2))
     return false;
-  geo::Vec2 v = geo::view_2d(x, y, rot, size, sh[0], sh[1]);
+  double c, sn;
+  rotation_cs(rot, &c, &sn);
+  geo::Vec2 v = geo::view_2d_cs(x, y, c, sn, size, sh[0], sh[1]);
   Ref H = record_get_default(ts, KV_ID(full_transform));
   if (!H) return false;
   if (H.get() == Py_None) {
@@ -322,9 +349,7 @@ bool PointMapper::read_view_2d() {
     return false;
   shx_ = sh[0];
   shy_ = sh[1];
-  double a = geo::radians(rot_);
-  cos_ = std::cos(a);
-  sin_ = std::sin(a);
+  rotation_cs(rot_, &cos_, &sin_);
   Ref H = record_get_default(ts_, KV_ID(full_transform));
   if (!H) return false;
   has_h_ = H.get() != Py_None;
