@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <vector>
 
 #include "core/colors.hpp"
@@ -33,7 +32,7 @@ struct Steps {
 };
 
 // World points, three numbers each.
-using PointBuffer = detail::Buffer<double, 384>;
+using PointBuffer = Buffer<double, 384>;
 
 // ---- internal helpers ----------------------------------------------------------
 
@@ -51,7 +50,7 @@ inline bool fast_coord(PyObject* o, double* v, bool* is_int) {
 // The displacement tuples and their numbers are scattered over the heap: ask
 // for the tuple eight steps ahead and for the numbers of the one four ahead,
 // so that the loop does not wait on memory at every step.
-inline void prefetch_step(PyObject* ds, Py_ssize_t i) {
+inline __attribute__((always_inline)) void prefetch_step(PyObject* ds, Py_ssize_t i) {
   Py_ssize_t n = PyTuple_GET_SIZE(ds);
   if (i + 8 < n) __builtin_prefetch(PyTuple_GET_ITEM(ds, i + 8));
   if (i + 4 < n) {
@@ -63,6 +62,88 @@ inline void prefetch_step(PyObject* ds, Py_ssize_t i) {
   }
 }
 
+// The last vertex of a chain being built on doubles: its coordinates (z is
+// 0.0 for a pair), which of them are exact ints, and its length (2 or 3).
+struct ChainPen {
+  double c[3] = {0.0, 0.0, 0.0};
+  bool ci[3] = {false, false, false};
+  int n = 2;
+  bool float_pair() const { return n == 2 && !ci[0] && !ci[1]; }
+};
+
+// Step i when it is a pair of floats (the common case): its two numbers.
+inline __attribute__((always_inline)) bool float_step(const Steps& st, Py_ssize_t i, double* dx, double* dy) {
+  if (!st.ds) {
+    *dx = st.xy[2 * i];
+    *dy = st.xy[2 * i + 1];
+    return true;
+  }
+  PyObject* t = PyTuple_GET_ITEM(st.ds, i);
+  if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 2) return false;
+  PyObject* a = PyTuple_GET_ITEM(t, 0);
+  PyObject* b = PyTuple_GET_ITEM(t, 1);
+  if (!PyFloat_CheckExact(a) || !PyFloat_CheckExact(b)) return false;
+  *dx = PyFloat_AS_DOUBLE(a);
+  *dy = PyFloat_AS_DOUBLE(b);
+  return true;
+}
+
+// Step i by the add_tuples rule in general: the step padded with 0.0 to the
+// pen's length, a sum of three only when both have three, ints kept exact
+// while they stay below 2**52. False outside the fast domain.
+__attribute__((noinline)) bool general_step(const Steps& st, Py_ssize_t i, ChainPen* p) {
+  double d[3] = {0.0, 0.0, 0.0};
+  bool di[3] = {false, false, false};
+  Py_ssize_t k = 2;
+  if (st.ds) {
+    PyObject* t = PyTuple_GET_ITEM(st.ds, i);
+    if (!PyTuple_CheckExact(t)) return false;
+    k = PyTuple_GET_SIZE(t);
+    int used = k < 3 ? static_cast<int>(k) : 3;
+    for (int j = 0; j < used; j++)
+      if (!fast_coord(PyTuple_GET_ITEM(t, j), &d[j], &di[j])) return false;
+  } else {
+    d[0] = st.xy[2 * i];
+    d[1] = st.xy[2 * i + 1];
+  }
+  Py_ssize_t padded = k > p->n ? k : p->n;
+  int m = (p->n == 3 && padded == 3) ? 3 : 2;
+  for (int j = 0; j < m; j++) {
+    bool both_int = p->ci[j] && di[j];
+    p->c[j] = p->c[j] + d[j];
+    if (both_int && !(p->c[j] > -4503599627370496.0 && p->c[j] < 4503599627370496.0)) return false;
+    p->ci[j] = both_int;
+  }
+  if (m == 2) p->c[2] = 0.0, p->ci[2] = false;
+  p->n = m;
+  return true;
+}
+
+// The steps of the chain after the pen *p, written from o + 3 on: the tuple
+// steps of st.ds (kTuples) or the number pairs of st.xy. The pen stays in
+// registers while the steps are float pairs added to a float pair.
+template <bool kTuples>
+bool chain_steps(const Steps& st, ChainPen* p, double* o) {
+  double x = p->c[0], y = p->c[1], z = p->c[2];
+  bool floats = p->float_pair();
+  for (Py_ssize_t i = 0; i < st.n; i++) {
+    if (kTuples) prefetch_step(st.ds, i);
+    double dx, dy;
+    if (floats && float_step(st, i, &dx, &dy)) {
+      x = x + dx;
+      y = y + dy;
+    } else {
+      p->c[0] = x, p->c[1] = y;
+      if (!general_step(st, i, p)) return false;
+      x = p->c[0], y = p->c[1], z = p->c[2];
+      floats = p->float_pair();
+    }
+    o += 3;
+    o[0] = x, o[1] = y, o[2] = z;  // z is 0.0 while the pen is a pair
+  }
+  return true;
+}
+
 // The whole vertex chain on doubles, three numbers per vertex in *pts (z is
 // 0.0 for a two-coordinate vertex, as the mapping takes it). Each step is
 // prev + (d padded with 0.0 to len(prev)) by the add_tuples rule, with ints
@@ -70,88 +151,15 @@ inline void prefetch_step(PyObject* ds, Py_ssize_t i) {
 // outside this fast domain, in which case nothing observable has happened.
 bool chain_fast(PyObject* cur, const Steps& st, PointBuffer* pts) {
   if (!PyTuple_CheckExact(cur) || (st.ds && !PyTuple_CheckExact(st.ds))) return false;
-  int n = static_cast<int>(PyTuple_GET_SIZE(cur));
-  if (n != 2 && n != 3) return false;
-  double c[3] = {0.0, 0.0, 0.0};
-  bool ci[3] = {false, false, false};
-  for (int j = 0; j < n; j++)
-    if (!fast_coord(PyTuple_GET_ITEM(cur, j), &c[j], &ci[j])) return false;
+  ChainPen p;
+  p.n = static_cast<int>(PyTuple_GET_SIZE(cur));
+  if (p.n != 2 && p.n != 3) return false;
+  for (int j = 0; j < p.n; j++)
+    if (!fast_coord(PyTuple_GET_ITEM(cur, j), &p.c[j], &p.ci[j])) return false;
   pts->resize_for_overwrite(3 * (static_cast<size_t>(st.n) + 1));
-  double* out = pts->data();
-  out[0] = c[0], out[1] = c[1], out[2] = c[2];
-  Py_ssize_t i = 0;
-  if (n == 2 && !ci[0] && !ci[1]) {
-    // The common case in a tight loop, the pen in registers: pairs of floats
-    // added to a pair of floats. It stops at the first step of another kind.
-    double x = c[0], y = c[1];
-    double* o = out + 3;
-    if (st.ds) {
-      for (; i < st.n; i++, o += 3) {
-        prefetch_step(st.ds, i);
-        PyObject* t = PyTuple_GET_ITEM(st.ds, i);
-        if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 2) break;
-        PyObject* dx = PyTuple_GET_ITEM(t, 0);
-        PyObject* dy = PyTuple_GET_ITEM(t, 1);
-        if (!PyFloat_CheckExact(dx) || !PyFloat_CheckExact(dy)) break;
-        x = x + PyFloat_AS_DOUBLE(dx);
-        y = y + PyFloat_AS_DOUBLE(dy);
-        o[0] = x, o[1] = y, o[2] = 0.0;
-      }
-    } else {
-      for (; i < st.n; i++, o += 3) {
-        x = x + st.xy[2 * i];
-        y = y + st.xy[2 * i + 1];
-        o[0] = x, o[1] = y, o[2] = 0.0;
-      }
-    }
-    c[0] = x, c[1] = y;
-  }
-  for (; i < st.n; i++) {
-    double* o = out + 3 * (i + 1);
-    if (st.ds) {
-      prefetch_step(st.ds, i);
-      // The common case first: a pair of floats added to a pair of floats.
-      PyObject* t = PyTuple_GET_ITEM(st.ds, i);
-      if (n == 2 && !ci[0] && !ci[1] && PyTuple_CheckExact(t) && PyTuple_GET_SIZE(t) == 2 &&
-          PyFloat_CheckExact(PyTuple_GET_ITEM(t, 0)) && PyFloat_CheckExact(PyTuple_GET_ITEM(t, 1))) {
-        c[0] = c[0] + PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(t, 0));
-        c[1] = c[1] + PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(t, 1));
-        o[0] = c[0], o[1] = c[1], o[2] = 0.0;
-        continue;
-      }
-    } else if (n == 2 && !ci[0] && !ci[1]) {
-      c[0] = c[0] + st.xy[2 * i];
-      c[1] = c[1] + st.xy[2 * i + 1];
-      o[0] = c[0], o[1] = c[1], o[2] = 0.0;
-      continue;
-    }
-    double d[3] = {0.0, 0.0, 0.0};
-    bool di[3] = {false, false, false};
-    Py_ssize_t k = 2;
-    if (st.ds) {
-      PyObject* t = PyTuple_GET_ITEM(st.ds, i);
-      if (!PyTuple_CheckExact(t)) return false;
-      k = PyTuple_GET_SIZE(t);
-      int used = k < 3 ? static_cast<int>(k) : 3;
-      for (int j = 0; j < used; j++)
-        if (!fast_coord(PyTuple_GET_ITEM(t, j), &d[j], &di[j])) return false;
-    } else {
-      d[0] = st.xy[2 * i];
-      d[1] = st.xy[2 * i + 1];
-    }
-    Py_ssize_t padded = k > n ? k : n;
-    int m = (n == 3 && padded == 3) ? 3 : 2;
-    for (int j = 0; j < m; j++) {
-      bool both_int = ci[j] && di[j];
-      c[j] = c[j] + d[j];
-      if (both_int && !(c[j] > -4503599627370496.0 && c[j] < 4503599627370496.0)) return false;
-      ci[j] = both_int;
-    }
-    if (m == 2) c[2] = 0.0, ci[2] = false;
-    n = m;
-    o[0] = c[0], o[1] = c[1], o[2] = c[2];
-  }
-  return true;
+  double* o = pts->data();
+  o[0] = p.c[0], o[1] = p.c[1], o[2] = p.c[2];
+  return st.ds ? chain_steps<true>(st, &p, o) : chain_steps<false>(st, &p, o);
 }
 
 // add_tuples(t1, t2), made directly when t1 holds floats and t2 floats or
@@ -218,28 +226,29 @@ bool chain_objects(PyObject* cur, const Steps& st, std::vector<Ref>* v) {
   return true;
 }
 
+// The opening of line and poly: the colour check, the screen thickness and
+// the pen ts["cursor_pos"] (as it is: each checks it in its own order).
+bool open_shape(PyObject* ts, PyObject* color, int thickness, Ref* t, Ref* cur) {
+  if (!check_color(color) || !detail::screen_thickness(ts, thickness, t)) return false;
+  *cur = record_get(ts, KV_ID(cursor_pos));
+  return static_cast<bool>(*cur);
+}
+
 // Maps the vertex objects one by one (the general path).
 bool map_objects(PointMapper& m, const std::vector<Ref>& v, detail::IntPoints* out, bool* all_visible) {
-  bool all = true, vis;
+  *all_visible = true;
   for (const Ref& p : v) {
     geo::Vec2 s;
+    bool vis;
     if (!m.map_obj(p.get(), &vis, &s)) return false;
-    if (!vis) {
-      all = false;
-      continue;
-    }
-    out->push(s.x, s.y);
+    out->push_visible(vis, s, all_visible);
   }
-  *all_visible = all;
   return true;
 }
 
 bool poly_core(PyObject* arr, PyObject* ts, const Steps& st, PyObject* color, int thickness, bool fill, bool aa) {
-  if (!check_color(color)) return false;
-  Ref t;
-  if (!detail::screen_thickness(ts, thickness, &t)) return false;
-  Ref cur = record_get(ts, KV_ID(cursor_pos));
-  if (!cur) return false;
+  Ref t, cur;
+  if (!open_shape(ts, color, thickness, &t, &cur)) return false;
   detail::IntPoints screen;
   bool visible = false;
   PointMapper mapper;
@@ -264,14 +273,80 @@ bool poly_core(PyObject* arr, PyObject* ts, const Steps& st, PyObject* color, in
   return detail::closed_shape(arr, screen, fill, color, t.get(), aa);
 }
 
-// poly_core with an allocation failure turned into MemoryError.
-bool guarded_poly(PyObject* arr, PyObject* ts, const Steps& st, PyObject* color, int thickness, bool fill, bool aa) {
-  try {
-    return poly_core(arr, ts, st, color, thickness, fill, aa);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
+// rect in 3-D mode: the four corners in the plane of the pen, outlined or
+// filled, skipped when a corner is behind the camera.
+bool rect_3d(PyObject* arr, PyObject* ts, PyObject* cp, double w, double h, PyObject* color, PyObject* t, bool fill,
+             bool aa) {
+  double z = 0.0;
+  Py_ssize_t n = PyObject_Size(cp);
+  if (n < 0) return false;
+  if (n == 3) {
+    Ref c2 = Ref::steal(item(cp, 2));
+    if (!c2 || !py_float(c2.get(), &z)) return false;
   }
+  // Corners: cp, (cp0 + w, cp1, z), (cp0 + w, cp1 + h, z), (cp0, cp1 + h, z).
+  // cp0 + w and cp1 + h are evaluated twice each, deliberately: the corner
+  // list evaluates each sum once per corner that holds it, and a float
+  // subclass can count the calls of its __add__. The mapping takes the
+  // second results.
+  double xw, yh;
+  Ref c0 = Ref::steal(item(cp, 0));
+  Ref c1 = c0 ? Ref::steal(item(cp, 1)) : Ref();
+  if (!c1 || !detail::obj_add_float(c0.get(), w, &xw) || !detail::obj_add_float(c0.get(), w, &xw) ||
+      !detail::obj_add_float(c1.get(), h, &yh) || !detail::obj_add_float(c1.get(), h, &yh))
+    return false;
+  PointMapper mapper;
+  geo::Vec2 s[4];
+  bool v[4];
+  if (!mapper.begin(ts) || !mapper.map_obj(cp, &v[0], &s[0])) return false;
+  double x0, y0;  // cp's own coordinates, as the mapping converted them
+  if (!py_float(c0.get(), &x0) || !py_float(c1.get(), &y0)) return false;
+  if (!mapper.map(xw, y0, z, &v[1], &s[1]) || !mapper.map(xw, yh, z, &v[2], &s[2]) ||
+      !mapper.map(x0, yh, z, &v[3], &s[3]))
+    return false;
+  if (!(v[0] && v[1] && v[2] && v[3])) return true;
+  detail::IntPoints corners;
+  for (const geo::Vec2& p : s) corners.push(p.x, p.y);
+  return detail::closed_shape(arr, corners, fill, color, t, aa);
+}
+
+// rect's fill limit for the corners p1, p2 as OpenCV gets them (int()).
+bool rect_reach(PyObject* arr, const geo::Vec2& p1, const geo::Vec2& p2) {
+  double x1 = std::trunc(p1.x), y1 = std::trunc(p1.y), x2 = std::trunc(p2.x), y2 = std::trunc(p2.y);
+  return detail::check_fill_reach(arr, std::fmin(x1, x2), std::fmax(x1, x2), std::fmin(y1, y2), std::fmax(y1, y2),
+                                  "rect");
+}
+
+// rect in 2-D mode: only the two opposite corners are mapped, and the
+// rectangle stays axis-aligned on the screen.
+bool rect_2d(PyObject* arr, PyObject* ts, PyObject* cp, double w, double h, PyObject* color, PyObject* t, bool fill,
+             bool aa) {
+  PointMapper mapper;
+  geo::Vec2 p1, p2;
+  bool v1, v2;
+  if (!mapper.begin(ts) || !mapper.map_obj(cp, &v1, &p1)) return false;
+  Ref c0 = Ref::steal(item(cp, 0));
+  Ref c1 = c0 ? Ref::steal(item(cp, 1)) : Ref();
+  double xw, yh;
+  if (!c1 || !detail::obj_add_float(c0.get(), w, &xw) || !detail::obj_add_float(c1.get(), h, &yh)) return false;
+  if (!mapper.begin(ts) || !mapper.map(xw, yh, 0.0, &v2, &p2)) return false;
+  if (!v1 || !v2) return true;
+  detail::Cv2 cv2;
+  Ref fn = cv2.function(KV_ID(rectangle));
+  if (!fn) return false;
+  native::Target tg;
+  int xy[4], nth = -1;
+  if (native::ends(p1, p2, xy) && (fill || native::thickness(t, 1, &nth)) &&
+      native::target(cv2, fn.get(), native::kRectangle, arr, color, aa, &tg)) {
+    if (fill && !rect_reach(arr, p1, p2)) return false;
+    raster::rectangle(tg.canvas, xy[0], xy[1], xy[2], xy[3], tg.color, nth, tg.line_type);
+    return true;
+  }
+  Ref a, b, bgr;
+  if (!detail::end_args(p1, p2, color, &a, &b, &bgr)) return false;
+  Ref th = fill ? Ref::steal(PyLong_FromLong(-1)) : Ref::borrow(t);
+  if (!th || (fill && !rect_reach(arr, p1, p2))) return false;
+  return detail::call_draw(cv2, fn.get(), {arr, a.get(), b.get(), bgr.get(), th.get()}, aa);
 }
 
 }  // namespace
@@ -308,11 +383,8 @@ bool clear(PyObject* arr, PyObject* ts, PyObject* color) {
 }
 
 bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickness, bool aa) {
-  if (!check_color(color)) return false;
-  Ref t;
-  if (!detail::screen_thickness(ts, thickness, &t)) return false;
-  Ref cur = record_get(ts, KV_ID(cursor_pos));
-  if (!cur) return false;
+  Ref t, cur;
+  if (!open_shape(ts, color, thickness, &t, &cur)) return false;
   Py_ssize_t n = PyObject_Size(cur.get());
   if (n < 0) return false;
   Ref off = pad_offset(d, n);
@@ -329,22 +401,18 @@ bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickne
   if (plain ? !mapper.map(e[0], e[1], e[2], &v2, &p2) : !mapper.map_obj(end.get(), &v2, &p2)) return false;
   if (!v1 || !v2) return true;
   detail::Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_ID(line)) : Ref();
+  Ref fn = cv2.function(KV_ID(line));
   if (!fn) return false;
   native::Target tg;
-  int x1, y1, x2, y2, th;
-  if (native::coord(p1.x, &x1) && native::coord(p1.y, &y1) && native::coord(p2.x, &x2) &&
-      native::coord(p2.y, &y2) && native::thickness(t.get(), 1, &th) &&
+  int xy[4], th;
+  if (native::ends(p1, p2, xy) && native::thickness(t.get(), 1, &th) &&
       native::target(cv2, fn.get(), native::kLine, arr, color, aa, &tg)) {
-    raster::line(tg.canvas, x1, y1, x2, y2, tg.color, th, tg.line_type);
+    raster::line(tg.canvas, xy[0], xy[1], xy[2], xy[3], tg.color, th, tg.line_type);
     return true;
   }
-  Ref a = detail::int_point(p1.x, p1.y);
-  Ref b = a ? detail::int_point(p2.x, p2.y) : Ref();
-  Ref bgr = b ? detail::bgr_of(color) : Ref();
-  if (!bgr) return false;
-  Ref lt = cv2.line_type(aa);
-  return lt && detail::call_draw(fn.get(), {arr, a.get(), b.get(), bgr.get(), t.get()}, lt.get());
+  Ref a, b, bgr;
+  if (!detail::end_args(p1, p2, color, &a, &b, &bgr)) return false;
+  return detail::call_draw(cv2, fn.get(), {arr, a.get(), b.get(), bgr.get(), t.get()}, aa);
 }
 
 bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickness, bool fill, bool aa) {
@@ -356,91 +424,23 @@ bool rect(PyObject* arr, PyObject* ts, PyObject* wh, PyObject* color, int thickn
   if (!w0 || !py_float(w0.get(), &w)) return false;
   Ref h0 = Ref::steal(item(wh, 1));
   if (!h0 || !py_float(h0.get(), &h)) return false;
-  Ref cp = record_get(ts, KV_ID(cursor_pos));
-  if (!cp || !body_tuple(cp.get())) return false;
-  Ref is3 = record_get(ts, KV_ID(is_3d));
-  if (!is3) return false;
-  int three_d = truth(is3.get());
-  if (three_d < 0) return false;
-  if (three_d) {
-    double z = 0.0;
-    Py_ssize_t n = PyObject_Size(cp.get());
-    if (n < 0) return false;
-    if (n == 3) {
-      Ref c2 = Ref::steal(item(cp.get(), 2));
-      if (!c2 || !py_float(c2.get(), &z)) return false;
-    }
-    // Corners: cp, (cp0 + w, cp1, z), (cp0 + w, cp1 + h, z), (cp0, cp1 + h, z).
-    double xw, yh;
-    Ref c0 = Ref::steal(item(cp.get(), 0));
-    Ref c1 = c0 ? Ref::steal(item(cp.get(), 1)) : Ref();
-    if (!c1 || !detail::obj_add_float(c0.get(), w, &xw) || !detail::obj_add_float(c0.get(), w, &xw) ||
-        !detail::obj_add_float(c1.get(), h, &yh) || !detail::obj_add_float(c1.get(), h, &yh))
-      return false;
-    PointMapper mapper;
-    geo::Vec2 s[4];
-    bool v[4];
-    if (!mapper.begin(ts) || !mapper.map_obj(cp.get(), &v[0], &s[0])) return false;
-    double x0, y0;  // cp's own coordinates, as the mapping converted them
-    if (!py_float(c0.get(), &x0) || !py_float(c1.get(), &y0)) return false;
-    if (!mapper.map(xw, y0, z, &v[1], &s[1]) || !mapper.map(xw, yh, z, &v[2], &s[2]) ||
-        !mapper.map(x0, yh, z, &v[3], &s[3]))
-      return false;
-    if (!(v[0] && v[1] && v[2] && v[3])) return true;
-    detail::IntPoints corners;
-    for (const geo::Vec2& p : s) corners.push(p.x, p.y);
-    return detail::closed_shape(arr, corners, fill, color, t.get(), aa);
-  }
-
-  // 2-D: only the two opposite corners are mapped; the rectangle stays axis-aligned.
-  PointMapper mapper;
-  geo::Vec2 p1, p2;
-  bool v1, v2;
-  if (!mapper.begin(ts) || !mapper.map_obj(cp.get(), &v1, &p1)) return false;
-  Ref c0 = Ref::steal(item(cp.get(), 0));
-  Ref c1 = c0 ? Ref::steal(item(cp.get(), 1)) : Ref();
-  double xw, yh;
-  if (!c1 || !detail::obj_add_float(c0.get(), w, &xw) || !detail::obj_add_float(c1.get(), h, &yh)) return false;
-  if (!mapper.begin(ts) || !mapper.map(xw, yh, 0.0, &v2, &p2)) return false;
-  if (!v1 || !v2) return true;
-  detail::Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_ID(rectangle)) : Ref();
-  if (!fn) return false;
-  native::Target tg;
-  int x1, y1, x2, y2, nth = -1;
-  if (native::coord(p1.x, &x1) && native::coord(p1.y, &y1) && native::coord(p2.x, &x2) &&
-      native::coord(p2.y, &y2) && (fill || native::thickness(t.get(), 1, &nth)) &&
-      native::target(cv2, fn.get(), native::kRectangle, arr, color, aa, &tg)) {
-    if (fill && !detail::check_fill_reach(arr, std::min(x1, x2), std::max(x1, x2), std::min(y1, y2),
-                                          std::max(y1, y2), "rect"))
-      return false;
-    raster::rectangle(tg.canvas, x1, y1, x2, y2, tg.color, nth, tg.line_type);
-    return true;
-  }
-  Ref a = detail::int_point(p1.x, p1.y);
-  Ref b = a ? detail::int_point(p2.x, p2.y) : Ref();
-  Ref bgr = b ? detail::bgr_of(color) : Ref();
-  Ref th = bgr ? (fill ? Ref::steal(PyLong_FromLong(-1)) : t) : Ref();
-  if (!th) return false;
-  if (fill) {
-    double x1 = std::trunc(p1.x), y1 = std::trunc(p1.y), x2 = std::trunc(p2.x), y2 = std::trunc(p2.y);
-    if (!detail::check_fill_reach(arr, std::fmin(x1, x2), std::fmax(x1, x2), std::fmin(y1, y2), std::fmax(y1, y2),
-                                  "rect"))
-      return false;
-  }
-  Ref lt = cv2.line_type(aa);
-  return lt && detail::call_draw(fn.get(), {arr, a.get(), b.get(), bgr.get(), th.get()}, lt.get());
+  Ref cp;
+  bool three_d;
+  if (!detail::pen_and_mode(ts, &cp, &three_d)) return false;
+  if (three_d) return rect_3d(arr, ts, cp.get(), w, h, color, t.get(), fill, aa);
+  return rect_2d(arr, ts, cp.get(), w, h, color, t.get(), fill, aa);
 }
 
 bool poly(PyObject* arr, PyObject* ts, PyObject* ds, PyObject* color, int thickness, bool fill, bool aa) {
   Steps st{ds, nullptr, 0};
   if (PyTuple_CheckExact(ds)) st.n = PyTuple_GET_SIZE(ds);
-  return guarded_poly(arr, ts, st, color, thickness, fill, aa);
+  return detail::guarded([&] { return poly_core(arr, ts, st, color, thickness, fill, aa); });
 }
 
 bool poly_steps(PyObject* arr, PyObject* ts, const double* steps, Py_ssize_t n, PyObject* color, int thickness,
                 bool fill, bool aa) {
-  return guarded_poly(arr, ts, Steps{nullptr, steps, n}, color, thickness, fill, aa);
+  Steps st{nullptr, steps, n};
+  return detail::guarded([&] { return poly_core(arr, ts, st, color, thickness, fill, aa); });
 }
 
 }  // namespace kv::draw

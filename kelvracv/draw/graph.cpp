@@ -6,7 +6,6 @@
 // drawing does not map anything twice. Main thread, interpreter lock held.
 
 #include <cmath>
-#include <new>
 #include <vector>
 
 #include "draw/draw.hpp"
@@ -51,29 +50,11 @@ using detail::Coord;
 
 // ---- internal helpers ----------------------------------------------------------
 
-// The float argument of the user's function. When the previous call kept no
-// reference to its argument, that object is ours alone and is given the new
-// value instead of making another float: nobody can see the difference.
-class FloatArg {
- public:
-  PyObject* make(double a) {
-    if (arg_ && Py_REFCNT(arg_.get()) == 1 && PyFloat_CheckExact(arg_.get())) {
-      reinterpret_cast<PyFloatObject*>(arg_.get())->ob_fval = a;
-      return arg_.get();
-    }
-    arg_ = Ref::steal(PyFloat_FromDouble(a));
-    return arg_.get();
-  }
-
- private:
-  Ref arg_;
-};
-
 // func(a) as a new reference; nullptr with the exception left set.
-Ref call_func(PyObject* func, double a, FloatArg& fa) {
-  PyObject* arg = fa.make(a);
-  if (!arg) return Ref();
-  PyObject* argv[2] = {nullptr, arg};
+Ref call_func(PyObject* func, double a) {
+  Ref arg = Ref::steal(PyFloat_FromDouble(a));
+  if (!arg) return arg;
+  PyObject* argv[2] = {nullptr, arg.get()};
   return Ref::steal(PyObject_Vectorcall(func, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
@@ -86,8 +67,8 @@ bool absorb() {
 }
 
 // float(func(a)); *ok false when an absorbed exception dropped the sample.
-bool sample_value(PyObject* func, double a, FloatArg& fa, double* v, bool* ok) {
-  Ref r = call_func(func, a, fa);
+bool sample_value(PyObject* func, double a, double* v, bool* ok) {
+  Ref r = call_func(func, a);
   if (r && py_float(r.get(), v)) {
     *ok = true;
     return true;
@@ -148,6 +129,118 @@ bool draw_runs(PyObject* arr, const ScreenPt* out, size_t n, PyObject* color, Py
   return flush();
 }
 
+// The user's function, the options and the pen's coordinates: what the
+// sampling and the refinement share.
+struct Curve {
+  PyObject* func;
+  const GraphOptions& o;
+  Coord cx, cy;
+};
+
+// Initial sampling: o.resolution + 1 samples from x_min in steps of `step`;
+// a sample whose call or conversion fails is left out.
+bool sample_curve(const Curve& cv, double x_min, double step, std::vector<WorldPt>* samples) {
+  const GraphOptions& o = cv.o;
+  if (o.resolution > 0) samples->reserve(o.resolution < 65536 ? static_cast<size_t>(o.resolution) + 1 : 65536);
+  for (long long i = 0; i <= o.resolution; i++) {
+    double x = step * static_cast<double>(i) + x_min;
+    double a, X;
+    if (!o.x_world) {
+      a = x;
+      if (!cv.cx.add_to(a * o.x_scale, &X)) return false;
+    } else {
+      if (!cv.cx.sub_from(x, &a)) return false;
+      if (o.x_scale != 0) a = a / o.x_scale;
+      X = x;
+    }
+    double v, Y;
+    bool ok;
+    if (!sample_value(cv.func, a, &v, &ok)) return false;
+    if (!ok) continue;
+    if (!cv.cy.add_to(v * o.y_scale, &Y)) return false;
+    samples->push_back({X, Y});
+  }
+  return true;
+}
+
+// The first sample, mapped as the point (x, y, cz) so that the record and cz
+// are read in the pipeline's order; *z is the plot's depth in 3-D mode (read
+// only when the first point is visible).
+bool map_first(PointMapper& mapper, const WorldPt& p0, PyObject* cz, ScreenPt* first, double* z) {
+  *z = 0.0;
+  Ref fx = Ref::steal(PyFloat_FromDouble(p0.x));
+  Ref fy = fx ? Ref::steal(PyFloat_FromDouble(p0.y)) : Ref();
+  Ref p = fy ? Ref::steal(PyTuple_Pack(3, fx.get(), fy.get(), cz)) : Ref();
+  if (!p || !mapper.map_obj(p.get(), &first->visible, &first->s)) return false;
+  return !first->visible || !mapper.is_3d() || py_float(cz, z);
+}
+
+// The curve's point over the middle of `sg` in world x, from one more call of
+// the user's function. *split is false when the call raised an Exception:
+// the segment then stays as it is.
+bool midpoint(const Curve& cv, const Segment& sg, long long* calls_left, WorldPt* mid, bool* split) {
+  const GraphOptions& o = cv.o;
+  *split = false;
+  if (o.x_scale == 0) {
+    PyErr_SetString(PyExc_ZeroDivisionError, "float division");
+    return false;
+  }
+  double am;
+  if (!cv.cx.sub_from((sg.p1.x + sg.p2.x) * 0.5, &am)) return false;
+  am = am / o.x_scale;
+  (*calls_left)--;
+  Ref r = call_func(cv.func, am);
+  if (!r) return absorb();
+  if (!refined_y(r.get(), o.y_scale, cv.cy, &mid->y) || !cv.cx.add_to(am * o.x_scale, &mid->x)) return false;
+  *split = true;
+  return true;
+}
+
+// Refinement: after the first point in *out, every segment between samples
+// is bisected while its mapped ends lie more than the threshold apart (up to
+// max_depth, while calls are left), and the mapped ends are appended in
+// order of increasing x.
+bool refine_curve(const Curve& cv, PointMapper& mapper, const std::vector<WorldPt>& samples, double z,
+                  std::vector<ScreenPt>* out) {
+  const GraphOptions& o = cv.o;
+  // The work stack: seeding it with every initial segment (the first on
+  // top) and pushing the right half, then the left half, of each refined
+  // segment walks the curve in order of increasing x. The same order comes
+  // out of taking the initial segments one by one and going on with the left
+  // half at once, so only right halves wait on the stack (at most max_depth).
+  Buffer<Segment, 16> stack;
+  out->reserve(2 * samples.size());
+  double thr2 = o.screen_dist_threshold * o.screen_dist_threshold;
+  ScreenPt last = out->back();
+  long long calls_left = kMaxCalls - (o.resolution > 0 ? o.resolution + 1LL : 0);
+  for (size_t k = 0; k + 1 < samples.size(); k++) {
+    Segment sg{samples[k], samples[k + 1], 0};
+    for (;;) {
+      ScreenPt s2;
+      if (!mapper.map(sg.p2.x, sg.p2.y, z, &s2.visible, &s2.s)) return false;
+      bool far = false;
+      if (sg.depth < o.max_depth && s2.visible && last.visible && calls_left > 0) {
+        double dx = s2.s.x - last.s.x, dy = s2.s.y - last.s.y;
+        far = dx * dx + dy * dy > thr2;
+      }
+      WorldPt mid;
+      bool split = false;
+      if (far && !midpoint(cv, sg, &calls_left, &mid, &split)) return false;
+      if (split) {
+        stack.push_back(Segment{mid, sg.p2, sg.depth + 1});
+        sg = Segment{sg.p1, mid, sg.depth + 1};
+        continue;
+      }
+      out->push_back(s2);
+      last = s2;
+      if (stack.size() == 0) break;
+      sg = stack.back();
+      stack.pop_back();
+    }
+  }
+  return true;
+}
+
 bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, double x_max, PyObject* color,
                 const GraphOptions& o) {
   if (arr == Py_None) {
@@ -158,15 +251,9 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
   if (x_min >= x_max) return true;
   Ref t;
   if (!detail::screen_thickness_raw(ts, o.thickness, &t)) return false;
-  Ref c = record_get(ts, KV_ID(cursor_pos));
-  if (!c || !body_tuple(c.get())) return false;
-  Ref c1 = Ref::steal(item(c.get(), 1));
-  if (!c1) return false;
-  Py_ssize_t len = PyObject_Size(c.get());
-  if (len < 0) return false;
-  Ref cz = len == 3 ? Ref::steal(item(c.get(), 2)) : Ref::steal(PyFloat_FromDouble(0.0));
-  Ref c0 = cz ? Ref::steal(item(c.get(), 0)) : Ref();
-  if (!c0) return false;
+  Ref c = detail::pen_of(ts);
+  detail::PenCoords pc;
+  if (!c || !detail::pen_coords(c.get(), &pc)) return false;
   if (o.resolution == 0) {
     PyErr_SetString(PyExc_ZeroDivisionError, "float division");
     return false;
@@ -176,100 +263,19 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
                  kMaxCalls - 1);
     return false;
   }
-  Coord cx(c0.get()), cy(c1.get());
-  double step = (x_max - x_min) / o.resolution;
-
-  // Initial sampling; a sample whose call or conversion fails is left out.
-  FloatArg fa;
+  Curve cv{func, o, Coord(pc.x.get()), Coord(pc.y.get())};
   std::vector<WorldPt> samples;
-  if (o.resolution > 0) samples.reserve(o.resolution < 65536 ? static_cast<size_t>(o.resolution) + 1 : 65536);
-  for (long long i = 0; i <= o.resolution; i++) {
-    double x = step * static_cast<double>(i) + x_min;
-    double a, X;
-    if (!o.x_world) {
-      a = x;
-      if (!cx.add_to(a * o.x_scale, &X)) return false;
-    } else {
-      if (!cx.sub_from(x, &a)) return false;
-      if (o.x_scale != 0) a = a / o.x_scale;
-      X = x;
-    }
-    double v, Y;
-    bool ok;
-    if (!sample_value(func, a, fa, &v, &ok)) return false;
-    if (!ok) continue;
-    if (!cy.add_to(v * o.y_scale, &Y)) return false;
-    samples.push_back({X, Y});
-  }
+  if (!sample_curve(cv, x_min, (x_max - x_min) / o.resolution, &samples)) return false;
   if (samples.size() < 2) return true;
-
-  // Refinement: the first sample starts the output; a stack of segments,
-  // left halves first, walks the curve in order of increasing x.
   PointMapper mapper;
   if (!mapper.begin(ts)) return false;
   std::vector<ScreenPt> out;  // on the heap: func may re-enter graph
-  double z = 0.0;
-  {
-    Ref fx = Ref::steal(PyFloat_FromDouble(samples[0].x));
-    Ref fy = fx ? Ref::steal(PyFloat_FromDouble(samples[0].y)) : Ref();
-    Ref p = fy ? Ref::steal(PyTuple_Pack(3, fx.get(), fy.get(), cz.get())) : Ref();
-    ScreenPt first;
-    if (!p || !mapper.map_obj(p.get(), &first.visible, &first.s)) return false;
-    if (!first.visible) return true;
-    if (mapper.is_3d() && !py_float(cz.get(), &z)) return false;
-    out.push_back(first);
-  }
-  detail::FastMapper fast(mapper);
-  // The work stack: seeding it with every initial segment (the first on
-  // top) and pushing the right half, then the left half, of each refined
-  // segment walks the curve in order of increasing x. The same order comes
-  // out of taking the initial segments one by one and going on with the left
-  // half at once, so only right halves wait on the stack (at most max_depth).
-  detail::Buffer<Segment, 16> stack;
-  out.reserve(2 * samples.size());
-  double thr2 = o.screen_dist_threshold * o.screen_dist_threshold;
-  ScreenPt last = out[0];
-  long long calls_left = kMaxCalls - (o.resolution > 0 ? o.resolution + 1LL : 0);
-  for (size_t k = 0; k + 1 < samples.size(); k++) {
-    Segment sg{samples[k], samples[k + 1], 0};
-    for (;;) {
-      ScreenPt s2;
-      if (!fast.map(sg.p2.x, sg.p2.y, z, &s2.visible, &s2.s)) return false;
-      bool refine = false;
-      if (sg.depth < o.max_depth && s2.visible && last.visible && calls_left > 0) {
-        double dx = s2.s.x - last.s.x, dy = s2.s.y - last.s.y;
-        refine = dx * dx + dy * dy > thr2;
-      }
-      Ref r;
-      double am = 0.0;
-      if (refine) {
-        if (o.x_scale == 0) {
-          PyErr_SetString(PyExc_ZeroDivisionError, "float division");
-          return false;
-        }
-        if (!cx.sub_from((sg.p1.x + sg.p2.x) * 0.5, &am)) return false;
-        am = am / o.x_scale;
-        calls_left--;
-        r = call_func(func, am, fa);
-        if (!r) {
-          if (!absorb()) return false;
-          refine = false;  // the segment stays as it is
-        }
-      }
-      if (refine) {
-        WorldPt mid;
-        if (!refined_y(r.get(), o.y_scale, cy, &mid.y) || !cx.add_to(am * o.x_scale, &mid.x)) return false;
-        *stack.extend(1) = Segment{mid, sg.p2, sg.depth + 1};
-        sg = Segment{sg.p1, mid, sg.depth + 1};
-        continue;
-      }
-      out.push_back(s2);
-      last = s2;
-      if (stack.size() == 0) break;
-      sg = stack[stack.size() - 1];
-      stack.resize_for_overwrite(stack.size() - 1);
-    }
-  }
+  ScreenPt first;
+  double z;
+  if (!map_first(mapper, samples[0], pc.z.get(), &first, &z)) return false;
+  if (!first.visible) return true;
+  out.push_back(first);
+  if (!refine_curve(cv, mapper, samples, z, &out)) return false;
   return draw_runs(arr, out.data(), out.size(), color, t.get(), o.aa);
 }
 
@@ -279,12 +285,7 @@ bool graph_impl(PyObject* arr, PyObject* ts, PyObject* func, double x_min, doubl
 
 bool graph(PyObject* arr, PyObject* ts, PyObject* func, double x_min, double x_max, PyObject* color,
            const GraphOptions& opt) {
-  try {
-    return graph_impl(arr, ts, func, x_min, x_max, color, opt);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
+  return detail::guarded([&] { return graph_impl(arr, ts, func, x_min, x_max, color, opt); });
 }
 
 }  // namespace kv::draw

@@ -37,6 +37,11 @@ bool target_fixed(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr,
 // int(v) as an OpenCV point coordinate: false when it is not finite or
 // outside the 32-bit range (cv2 raises for those; the caller falls back).
 bool coord(double v, int* out);
+// The ends p1, p2 as OpenCV points: coord() of each coordinate, as x1, y1,
+// x2, y2 in xy.
+inline bool ends(const geo::Vec2& p1, const geo::Vec2& p2, int xy[4]) {
+  return coord(p1.x, &xy[0]) && coord(p1.y, &xy[1]) && coord(p2.x, &xy[2]) && coord(p2.y, &xy[3]);
+}
 // A Python int thickness within [lo, raster::kMaxThickness]; false otherwise.
 bool thickness(PyObject* t, int lo, int* out);
 

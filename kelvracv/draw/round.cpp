@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <vector>
 
 #include "core/colors.hpp"
@@ -37,7 +36,7 @@ constexpr Reduction kReductions[] = {{200.0, 1.5}, {150.0, 1.5}, {100.0, 2.0}, {
 constexpr double kSweepLoopLimit = 65536 * kTwoPi;
 
 // World points, three numbers each.
-using PointBuffer = detail::Buffer<double, 384>;
+using PointBuffer = Buffer<double, 384>;
 
 // The sines and cosines of a shape's angles step * i (+ first), i = 0 .. n,
 // interleaved (sin, cos). A frame loop draws the same shapes every frame, so
@@ -109,27 +108,36 @@ double normalize_sweep(double sweep) {
 
 using detail::Coord;
 
-// World points (pts[3i], pts[3i+1], cz) mapped through the record; the first
-// one goes through the object path so that the record and cz are read in the
+// The n + 1 points (cx + cos(a) * rx, cy + sin(a) * ry, cz) of the angles
+// in `sc` around the pen, mapped through the record; the first one goes
+// through the object path so that the record and cz are read in the
 // pipeline's order. The visible ones are kept, in order.
-bool map_ring(PyObject* ts, PointBuffer& pts, PyObject* cz, detail::IntPoints* kept) {
+bool map_ring(PyObject* ts, const detail::PenCoords& pc, const AngleValues& sc, int n, double rx, double ry,
+              detail::IntPoints* kept) {
+  Coord cx(pc.x.get()), cy(pc.y.get());
+  PointBuffer pts;
+  pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
+  for (int i = 0; i <= n; i++) {
+    double sa = (*sc)[2 * i], ca = (*sc)[2 * i + 1];
+    if (!cx.add_to(ca * rx, &pts[3 * i]) || !cy.add_to(sa * ry, &pts[3 * i + 1])) return false;
+    pts[3 * i + 2] = 0.0;  // cz, filled in below in 3-D mode
+  }
   PointMapper mapper;
   if (!mapper.begin(ts)) return false;
-  size_t n = pts.size() / 3;
-  kept->reserve(n);
+  kept->reserve(static_cast<size_t>(n) + 1);
   Ref fx = Ref::steal(PyFloat_FromDouble(pts[0]));
   Ref fy = fx ? Ref::steal(PyFloat_FromDouble(pts[1])) : Ref();
-  Ref p = fy ? Ref::steal(PyTuple_Pack(3, fx.get(), fy.get(), cz)) : Ref();
+  Ref p = fy ? Ref::steal(PyTuple_Pack(3, fx.get(), fy.get(), pc.z.get())) : Ref();
   geo::Vec2 s;
   bool vis, rest;
   if (!p || !mapper.map_obj(p.get(), &vis, &s)) return false;
   if (vis) kept->push(s.x, s.y);
   if (mapper.is_3d()) {
     double z;
-    if (!py_float(cz, &z)) return false;
-    for (size_t i = 0; i < n; i++) pts[3 * i + 2] = z;
+    if (!py_float(pc.z.get(), &z)) return false;
+    for (int i = 0; i <= n; i++) pts[3 * i + 2] = z;
   }
-  return detail::map_points(mapper, pts.data(), 1, n, kept, &rest);
+  return detail::map_points(mapper, pts.data(), 1, static_cast<size_t>(n) + 1, kept, &rest);
 }
 
 bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, int thickness, bool fill, bool aa,
@@ -153,7 +161,7 @@ bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, in
   plain = plain && detail::fast_number(c1.get(), &v);
   if (!detail::obj_add_float(c1.get(), 0.0, &s[1])) return false;
   // Relative steps around the circle, each from the previous vertex.
-  detail::Buffer<double, 256> steps;
+  Buffer<double, 256> steps;
   steps.resize_for_overwrite(2 * static_cast<size_t>(n));
   double px = radius, py = 0.0;
   AngleValues sc = angle_table(kTwoPi / n, 0.0, false, n);
@@ -181,24 +189,10 @@ bool ellipse_3d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
   int n;
   if (!detail::segment_count(r * m * 2, 12, "ellipse", &n)) return false;
   double step = kTwoPi / n;
-  Ref c0 = Ref::steal(item(c, 0));
-  Ref c1 = c0 ? Ref::steal(item(c, 1)) : Ref();
-  if (!c1) return false;
-  Py_ssize_t len = PyObject_Size(c);
-  if (len < 0) return false;
-  Ref cz = len == 3 ? Ref::steal(item(c, 2)) : Ref::steal(PyFloat_FromDouble(0.0));
-  if (!cz) return false;
-  Coord cx(c0.get()), cy(c1.get());
-  PointBuffer pts;
-  pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
-  AngleValues sc = angle_table(step, 0.0, false, n);
-  for (int i = 0; i <= n; i++) {
-    double sa = (*sc)[2 * i], ca = (*sc)[2 * i + 1];
-    if (!cx.add_to(ca * rx, &pts[3 * i]) || !cy.add_to(sa * ry, &pts[3 * i + 1])) return false;
-    pts[3 * i + 2] = 0.0;  // cz, filled in by map_ring in 3-D mode
-  }
+  detail::PenCoords pc;
+  if (!detail::pen_coords(c, &pc)) return false;
   detail::IntPoints kept;
-  if (!map_ring(ts, pts, cz.get(), &kept)) return false;
+  if (!map_ring(ts, pc, angle_table(step, 0.0, false, n), n, rx, ry, &kept)) return false;
   if (kept.size() < 2) return true;
   return detail::closed_shape(arr, kept, fill, color, t, aa);
 }
@@ -215,7 +209,7 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
   double angle;
   if (!record_float(ts, KV_ID(rot), &angle)) return false;
   detail::Cv2 cv2;
-  Ref fn = cv2.load() ? cv2.attr(KV_ID(ellipse)) : Ref();
+  Ref fn = cv2.function(KV_ID(ellipse));
   if (!fn) return false;
   Ref ctr = detail::int_point(centre.x, centre.y);
   Ref ang = ctr ? Ref::steal(PyFloat_FromDouble(angle)) : Ref();
@@ -239,10 +233,8 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
     raster::ellipse(tg.canvas, ncx, ncy, nax, nay, raster::cv_round(angle), 0, 360, tg.color, nth, tg.line_type);
     return true;
   }
-  Ref lt = cv2.line_type(aa);
-  return lt && detail::call_draw(fn.get(), {arr, ctr.get(), axes.get(), ang.get(), a0.get(), a1.get(), bgr.get(),
-                                            th.get()},
-                                 lt.get());
+  return detail::call_draw(cv2, fn.get(),
+                           {arr, ctr.get(), axes.get(), ang.get(), a0.get(), a1.get(), bgr.get(), th.get()}, aa);
 }
 
 bool ellipse_impl(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* color, int thickness, bool fill,
@@ -252,12 +244,9 @@ bool ellipse_impl(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* c
   if (!record_float(ts, KV_ID(size), &size)) return false;
   Ref t;
   if (!detail::screen_thickness_of(thickness, size, &t)) return false;
-  Ref c = record_get(ts, KV_ID(cursor_pos));
-  if (!c || !body_tuple(c.get())) return false;
-  Ref is3 = record_get(ts, KV_ID(is_3d));
-  if (!is3) return false;
-  int three_d = truth(is3.get());
-  if (three_d < 0) return false;
+  Ref c;
+  bool three_d;
+  if (!detail::pen_and_mode(ts, &c, &three_d)) return false;
   if (three_d) return ellipse_3d(arr, ts, c.get(), rx, ry, color, t.get(), fill, aa, multiplier);
   return ellipse_2d(arr, ts, c.get(), rx, ry, size, color, t.get(), fill, aa);
 }
@@ -267,15 +256,9 @@ bool arc_impl(PyObject* arr, PyObject* ts, double radius, double start_deg, doub
   if (!check_color(color)) return false;
   Ref t;
   if (!detail::screen_thickness_raw(ts, thickness, &t)) return false;
-  Ref c = record_get(ts, KV_ID(cursor_pos));
-  if (!c || !body_tuple(c.get())) return false;
-  Ref c0 = Ref::steal(item(c.get(), 0));
-  Ref c1 = c0 ? Ref::steal(item(c.get(), 1)) : Ref();
-  if (!c1) return false;
-  Py_ssize_t len = PyObject_Size(c.get());
-  if (len < 0) return false;
-  Ref cz = len == 3 ? Ref::steal(item(c.get(), 2)) : Ref::steal(PyFloat_FromDouble(0.0));
-  if (!cz) return false;
+  Ref c = detail::pen_of(ts);
+  detail::PenCoords pc;
+  if (!c || !detail::pen_coords(c.get(), &pc)) return false;
 
   double start = geo::radians(start_deg);
   double sweep = geo::radians(end_deg) - start;
@@ -285,30 +268,10 @@ bool arc_impl(PyObject* arr, PyObject* ts, double radius, double start_deg, doub
   int n;
   if (!detail::segment_count(radius * multiplier * sweep / kTwoPi * 6, 2, "arc", &n)) return false;
 
-  Coord cx(c0.get()), cy(c1.get());
-  PointBuffer pts;
-  pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
-  AngleValues sc = angle_table(sweep / n, start, true, n);
-  for (int i = 0; i <= n; i++) {
-    double sa = (*sc)[2 * i], ca = (*sc)[2 * i + 1];
-    if (!cx.add_to(ca * radius, &pts[3 * i]) || !cy.add_to(sa * radius, &pts[3 * i + 1])) return false;
-    pts[3 * i + 2] = 0.0;  // cz, filled in by map_ring in 3-D mode
-  }
   detail::IntPoints kept;
-  if (!map_ring(ts, pts, cz.get(), &kept)) return false;
+  if (!map_ring(ts, pc, angle_table(sweep / n, start, true, n), n, radius, radius, &kept)) return false;
   if (kept.size() < 2) return true;
   return detail::polylines(arr, kept, false, color, t.get(), aa);
-}
-
-// Runs a routine that allocates per segment; an allocation failure is a MemoryError.
-template <typename F>
-bool guarded(F&& f) {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
 }
 
 }  // namespace
@@ -317,17 +280,18 @@ bool guarded(F&& f) {
 
 bool circle(PyObject* arr, PyObject* ts, double radius, PyObject* color, int thickness, bool fill, bool aa,
             double multiplier) {
-  return guarded([&] { return circle_impl(arr, ts, radius, color, thickness, fill, aa, multiplier); });
+  return detail::guarded([&] { return circle_impl(arr, ts, radius, color, thickness, fill, aa, multiplier); });
 }
 
 bool ellipse(PyObject* arr, PyObject* ts, double rx, double ry, PyObject* color, int thickness, bool fill, bool aa,
              double multiplier) {
-  return guarded([&] { return ellipse_impl(arr, ts, rx, ry, color, thickness, fill, aa, multiplier); });
+  return detail::guarded([&] { return ellipse_impl(arr, ts, rx, ry, color, thickness, fill, aa, multiplier); });
 }
 
 bool arc(PyObject* arr, PyObject* ts, double radius, double start_deg, double end_deg, PyObject* color,
          int thickness, bool aa, double multiplier) {
-  return guarded([&] { return arc_impl(arr, ts, radius, start_deg, end_deg, color, thickness, aa, multiplier); });
+  return detail::guarded(
+      [&] { return arc_impl(arr, ts, radius, start_deg, end_deg, color, thickness, aa, multiplier); });
 }
 
 }  // namespace kv::draw

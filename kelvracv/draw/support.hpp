@@ -7,63 +7,29 @@
 #include <cmath>
 #include <cstddef>
 #include <initializer_list>
+#include <new>
 #include <vector>
 
+#include "draw/buffer.hpp"
 #include "geometry/record.hpp"
 #include "pyapi/ref.hpp"
 
 namespace kv::draw::detail {
 
-// ---- buffers -----------------------------------------------------------------
+// ---- memory ------------------------------------------------------------------
 
-// A growable array that lives on the stack up to N elements and moves to the
-// heap beyond: most shapes have a few hundred points at most, and a drawing
-// call then allocates nothing for them. N stays small (a few KB per frame),
-// since a drawing call can be re-entered from Python code it runs (a
-// __float__, a graph function). std::bad_alloc escapes from growth; the
-// public routines turn it into MemoryError.
-template <typename T, size_t N>
-class Buffer {
- public:
-  Buffer() = default;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-
-  T* data() { return p_; }
-  const T* data() const { return p_; }
-  size_t size() const { return n_; }
-  T& operator[](size_t i) { return p_[i]; }
-  const T& operator[](size_t i) const { return p_[i]; }
-  // Resizes without initialising new elements (the caller writes them all).
-  void resize_for_overwrite(size_t n) {
-    reserve(n);
-    n_ = n;
+// f() with an allocation failure (std::bad_alloc from a Buffer or a vector)
+// turned into MemoryError: every public routine that allocates per point or
+// segment runs inside it.
+template <typename F>
+bool guarded(F&& f) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
   }
-  // Room for k more elements at the end, not initialised.
-  T* extend(size_t k) {
-    if (n_ + k > cap_) grow(n_ + k);
-    T* at = p_ + n_;
-    n_ += k;
-    return at;
-  }
-  void reserve(size_t n) {
-    if (n > cap_) grow(n);
-  }
-
- private:
-  void grow(size_t n) {
-    size_t cap = n > 2 * cap_ ? n : 2 * cap_;
-    std::vector<T> h(cap);
-    for (size_t i = 0; i < n_; i++) h[i] = p_[i];
-    heap_.swap(h);
-    p_ = heap_.data();
-    cap_ = cap;
-  }
-  T inline_[N];
-  std::vector<T> heap_;
-  T* p_ = inline_;
-  size_t n_ = 0, cap_ = N;
-};
+}
 
 // ---- thickness ---------------------------------------------------------------
 
@@ -75,6 +41,20 @@ bool screen_thickness_of(int thickness, double size, Ref* out);
 // max(int(thickness * ts["size"]), 1) with the size taken as it is, through
 // Python's own multiplication (arc, graph).
 bool screen_thickness_raw(PyObject* ts, int thickness, Ref* out);
+
+// ---- pen ---------------------------------------------------------------------
+
+// ts["cursor_pos"], checked as a body value: an exact tuple, or None (which
+// then fails at its first subscript); "Expected tuple, got X" otherwise.
+Ref pen_of(PyObject* ts);
+// pen_of(ts), then the truth of ts["is_3d"]: how rect and ellipse begin.
+bool pen_and_mode(PyObject* ts, Ref* pen, bool* three_d);
+// The coordinates of a checked pen, as the round shapes and graph take
+// them: pen[0], pen[1], then pen[2] when len(pen) == 3, else 0.0.
+struct PenCoords {
+  Ref x, y, z;
+};
+bool pen_coords(PyObject* pen, PenCoords* out);
 
 // ---- numbers -----------------------------------------------------------------
 
@@ -89,10 +69,9 @@ inline bool fast_number(PyObject* o, double* out) {
   }
   return fast_number_slow(o, out);
 }
-// float(lhs + rhs) and float(lhs - rhs) for a float lhs, with Python's own
-// operator (and its errors) when rhs is not a fast number.
-bool float_add(double lhs, PyObject* rhs, double* out);
-bool float_sub(double lhs, PyObject* rhs, double* out);
+// float(lhs + rhs) (op '+') or float(lhs - rhs) (op '-') for a float lhs,
+// with Python's own operator (and its errors) when rhs is not a fast number.
+bool float_op(double lhs, PyObject* rhs, char op, double* out);
 // float(lhs + rhs) for an object lhs and a float rhs.
 bool obj_add_float(PyObject* lhs, double rhs, double* out);
 // A cursor coordinate used as `value + coord` or `value - coord`: a double
@@ -108,14 +87,14 @@ struct Coord {
       *out = lhs + v;
       return true;
     }
-    return float_add(lhs, obj, out);
+    return float_op(lhs, obj, '+', out);
   }
   bool sub_from(double lhs, double* out) const {
     if (fast) {
       *out = lhs - v;
       return true;
     }
-    return float_sub(lhs, obj, out);
+    return float_op(lhs, obj, '-', out);
   }
 };
 // max(int(v), floor) as a C int: the segment counts of the round shapes.
@@ -175,6 +154,13 @@ class IntPoints {
       note_bad(x, y);
     }
   }
+  // A mapped point, added when it is visible; *all turns false when not.
+  void push_visible(bool visible, const geo::Vec2& s, bool* all) {
+    if (visible)
+      push(s.x, s.y);
+    else
+      *all = false;
+  }
   // Room for k points written directly as int pairs by a loop that has
   // checked their range itself; nullptr once a conversion has failed.
   // end_direct(k, done) keeps the first `done` of them.
@@ -211,39 +197,21 @@ class IntPoints {
   double bad_value_ = 0.0;
 };
 
-// A mapper that has read its record, with the plain 2-D view inlined: the
-// same results as PointMapper::map without a call per point.
-class FastMapper {
- public:
-  explicit FastMapper(PointMapper& m) : m_(m), plain_(m.plain_view(&v_)) {}
-  bool map(double x, double y, double z, bool* visible, geo::Vec2* out) {
-    if (!plain_) return m_.map(x, y, z, visible, out);
-    geo::Vec2 s = geo::view_2d_cs(x, y, v_.c, v_.s, v_.size, v_.shx, v_.shy);
-    if (v_.h) {
-      geo::Vec2 hs;
-      if (geo::homography(v_.h, s.x, s.y, &hs)) s = hs;
-    }
-    *out = s;
-    *visible = !std::isinf(s.x);
-    return true;
-  }
-
- private:
-  PointMapper& m_;
-  PointMapper::View2D v_;
-  bool plain_;
-};
-
 // Maps the world points pts[3i], pts[3i+1], pts[3i+2] for i in [from, n)
 // with a mapper that has already mapped a point of this call (so the record
-// has been read), appending the visible ones to *out. The plain 2-D view runs
-// as a tight loop; *all_visible tells whether no point was dropped.
+// has been read), appending the visible ones to *out. The plain 2-D view
+// without a homography runs as a tight loop straight into int pairs;
+// *all_visible tells whether no point was dropped.
 bool map_points(PointMapper& m, const double* pts, size_t from, size_t n, IntPoints* out, bool* all_visible);
 
 // The OpenCV point (int(x), int(y)).
 Ref int_point(double x, double y);
 
 // ---- OpenCV ------------------------------------------------------------------
+
+// (int(p1.x), int(p1.y)), (int(p2.x), int(p2.y)) and _color_bgr(color), made
+// in this order: the first arguments of cv2.line and cv2.rectangle.
+bool end_args(const geo::Vec2& p1, const geo::Vec2& p2, PyObject* color, Ref* a, Ref* b, Ref* bgr);
 
 // Checks a colour argument: exact tuple or None, else "Expected tuple, got X".
 bool check_color(PyObject* color);
@@ -265,7 +233,7 @@ class Cv2 {
  public:
   bool load();                         // NameError when unbound
   Ref attr(PyObject* name) const;      // cv2.<name>
-  Ref line_type(bool aa) const;        // _lt(aa) on this cv2: never raises
+  Ref function(PyObject* name);        // load(), then attr(name)
   PyObject* get() const { return mod_.get(); }
 
  private:
@@ -274,7 +242,10 @@ class Cv2 {
 
 // The cv2 function `name` looked up now (NameError/AttributeError otherwise).
 Ref cv2_function(PyObject* name);
-// fn(*args) or, with a line type, fn(*args, lineType=lt).
-bool call_draw(PyObject* fn, std::initializer_list<PyObject*> args, PyObject* lt = nullptr);
+// fn(*args).
+bool call_draw(PyObject* fn, std::initializer_list<PyObject*> args);
+// fn(*args, lineType=_lt(aa)), the line type looked up on `cv2` after the
+// arguments were made.
+bool call_draw(const Cv2& cv2, PyObject* fn, std::initializer_list<PyObject*> args, bool aa);
 
 }  // namespace kv::draw::detail

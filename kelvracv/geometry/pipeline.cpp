@@ -4,31 +4,45 @@
 
 namespace kv::geo {
 
-Vec3 rotate_camera(double x, double y, double z, double rx, double ry, double rz) {
-  double ax = radians(rx), ay = radians(ry), az = radians(rz);
-  double x1 = x * std::cos(ay) + z * std::sin(ay);
-  double z1 = z * std::cos(ay) - x * std::sin(ay);
-  double y2 = y * std::cos(ax) - z1 * std::sin(ax);
-  double z2 = z1 * std::cos(ax) + y * std::sin(ax);
-  double x3 = x1 * std::cos(az) - y2 * std::sin(az);
-  double y3 = x1 * std::sin(az) + y2 * std::cos(az);
+namespace {
+
+// 1 / tan(fov / 2) of the pinhole projection.
+double projection_scale(double fov) { return 1 / std::tan(fov * kPi / 180 * 0.5); }
+
+// The camera rotation about y, then x, then z, by the angles whose cosines
+// and sines the view holds.
+Vec3 rotate_cs(double x, double y, double z, const CameraView& v) {
+  double x1 = x * v.cy + z * v.sy;
+  double z1 = z * v.cy - x * v.sy;
+  double y2 = y * v.cx - z1 * v.sx;
+  double z2 = z1 * v.cx + y * v.sx;
+  double x3 = x1 * v.cz - y2 * v.sz;
+  double y3 = x1 * v.sz + y2 * v.cz;
   return {x3, y3, z2};
 }
 
-Vec3 perspective_projection(double x, double y, double z, double fov) {
-  double t = std::tan(fov * kPi / 180 * 0.5);
-  if (std::fabs(z) > kEpsilon) return {x / z * (1 / t), y / z * (1 / t), z};
+// The pinhole projection with the scale 1 / tan(fov / 2); (0, 0, -1) when
+// the depth is too close to zero.
+Vec3 project(double x, double y, double z, double inv_t) {
+  if (std::fabs(z) > kEpsilon) return {x / z * inv_t, y / z * inv_t, z};
   return {0.0, 0.0, -1.0};
 }
 
-Vec3 view_3d(const Camera& cam, double x, double y, double z) {
-  double a = radians(cam.rot);
-  double c = std::cos(a), s = std::sin(a);
-  double X = (c * x - s * y) * cam.size - cam.cx;
-  double Y = (c * y + s * x) * cam.size - cam.cy;
+}  // namespace
+
+CameraView prepare_camera(const Camera& cam) {
+  double a = radians(cam.rot), ax = radians(cam.rx), ay = radians(cam.ry), az = radians(cam.rz);
+  return {cam,          std::cos(a),  std::sin(a),  std::cos(ax), std::sin(ax),
+          std::cos(ay), std::sin(ay), std::cos(az), std::sin(az), projection_scale(kFov)};
+}
+
+Vec3 view_3d(const CameraView& v, double x, double y, double z) {
+  const Camera& cam = v.cam;
+  double X = (v.c * x - v.s * y) * cam.size - cam.cx;
+  double Y = (v.c * y + v.s * x) * cam.size - cam.cy;
   double Z = cam.size * z - cam.cz;
-  Vec3 r = rotate_camera(X, Y, Z, cam.rx, cam.ry, cam.rz);
-  Vec3 p = perspective_projection(r.x, r.y, r.z, kFov);
+  Vec3 r = rotate_cs(X, Y, Z, v);
+  Vec3 p = project(r.x, r.y, r.z, v.inv_t);
   return {p.x + cam.shx, p.y + cam.shy, p.z};
 }
 

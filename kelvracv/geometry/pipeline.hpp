@@ -27,18 +27,6 @@ inline Vec2 view_2d_cs(double x, double y, double c, double s, double size, doub
   return {(c * x - s * y) * size + shx, (c * y + s * x) * size + shy};
 }
 
-// Rotate by rot degrees, scale by size, add the shift.
-inline Vec2 view_2d(double x, double y, double rot, double size, double shx, double shy) {
-  double a = radians(rot);
-  return view_2d_cs(x, y, std::cos(a), std::sin(a), size, shx, shy);
-}
-
-// Camera rotation about y, then x, then z (degrees).
-Vec3 rotate_camera(double x, double y, double z, double rx, double ry, double rz);
-
-// Pinhole projection; (0, 0, -1) when the depth is too close to zero.
-Vec3 perspective_projection(double x, double y, double z, double fov);
-
 struct Camera {
   double rot, size;       // world rotation (degrees) and scale
   double cx, cy, cz;      // camera position
@@ -46,8 +34,23 @@ struct Camera {
   double shx, shy;        // screen shift
 };
 
-// World point to (screen x, screen y, depth) through the camera.
-Vec3 view_3d(const Camera& cam, double x, double y, double z);
+// A camera with the cosines and sines of its angles and the projection's
+// scale worked out once, for mapping many points: the same numbers view_3d
+// would compute at each point.
+struct CameraView {
+  Camera cam;
+  double c, s;              // of the world rotation
+  double cx, sx, cy, sy, cz, sz;  // of the camera rotation about x, y and z
+  double inv_t;             // 1 / tan(fov / 2)
+};
+CameraView prepare_camera(const Camera& cam);
+
+// World point to (screen x, screen y, depth) through the camera: world
+// rotation and scale, the camera's position, its rotation about y, then x,
+// then z (degrees), and the pinhole projection ((0, 0, -1) when the depth is
+// too close to zero), then the shift.
+Vec3 view_3d(const CameraView& v, double x, double y, double z);
+inline Vec3 view_3d(const Camera& cam, double x, double y, double z) { return view_3d(prepare_camera(cam), x, y, z); }
 
 // Projective map with a row-major 3x3 matrix; false (and no result) when
 // |w| <= 1e-6, in which case the point passes unchanged.

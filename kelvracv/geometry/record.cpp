@@ -2,6 +2,9 @@
 
 #include "geometry/record.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 #include "pyapi/convert.hpp"
 #include "pyapi/messages.hpp"
 #include "pyapi/namespace.hpp"
@@ -99,6 +102,37 @@ bool item_float(PyObject* seq, Py_ssize_t i, double* out) {
   return v && py_float(v.get(), out);
 }
 
+// The cosine and sine of the last 2-D rotation mapped: a record keeps its
+// rotation from call to call, and its cos and sin cost about 110 of the
+// 10,600 instructions of a small filled circle at 30 degrees. Keyed by the
+// bit pattern of the degrees (the same bits give the same values).
+// Interpreter lock held.
+struct RotationCache {
+  uint64_t bits;
+  double c, s;
+};
+RotationCache g_rotation = {0, 1.0, 0.0};  // 0.0 degrees
+
+void rotation_cs(double deg, double* c, double* s) {
+  uint64_t bits;
+  std::memcpy(&bits, &deg, sizeof bits);
+  if (bits != g_rotation.bits) {
+    double a = geo::radians(deg);
+    g_rotation = {bits, std::cos(a), std::sin(a)};
+  }
+  *c = g_rotation.c;
+  *s = g_rotation.s;
+}
+
+// float(p[0]), float(p[1]) and, for a point of three, float(p[2]) (else 0.0).
+bool point_floats(PyObject* p, double pt[3]) {
+  pt[2] = 0.0;
+  if (!item_float(p, 0, &pt[0]) || !item_float(p, 1, &pt[1])) return false;
+  Py_ssize_t n = PyObject_Size(p);
+  if (n < 0) return false;
+  return n != 3 || item_float(p, 2, &pt[2]);
+}
+
 bool record_truth(PyObject* ts, PyObject* key, bool* out) {
   Ref v = record_get(ts, key);
   if (!v) return false;
@@ -169,13 +203,8 @@ bool read_camera_tail(PyObject* ts, geo::Camera* cam) {
 
 bool transform_3d(PyObject* p, PyObject* ts, geo::Vec3* out) {
   geo::Camera cam;
-  double pt[3] = {0.0, 0.0, 0.0};
-  if (!read_camera_head(ts, &cam)) return false;
-  if (!item_float(p, 0, &pt[0]) || !item_float(p, 1, &pt[1])) return false;
-  Py_ssize_t n = PyObject_Size(p);
-  if (n < 0) return false;
-  if (n == 3 && !item_float(p, 2, &pt[2])) return false;
-  if (!read_camera_tail(ts, &cam)) return false;
+  double pt[3];
+  if (!read_camera_head(ts, &cam) || !point_floats(p, pt) || !read_camera_tail(ts, &cam)) return false;
   *out = geo::view_3d(cam, pt[0], pt[1], pt[2]);
   return true;
 }
@@ -207,7 +236,9 @@ bool transform(PyObject* p, PyObject* ts, geo::Vec2* out) {
   if (!record_float(ts, KV_ID(rot), &rot) || !record_float(ts, KV_ID(size), &size) ||
       !record_floats(ts, KV_ID(shift), sh, 2))
     return false;
-  geo::Vec2 v = geo::view_2d(x, y, rot, size, sh[0], sh[1]);
+  double c, sn;
+  rotation_cs(rot, &c, &sn);
+  geo::Vec2 v = geo::view_2d_cs(x, y, c, sn, size, sh[0], sh[1]);
   Ref H = record_get_default(ts, KV_ID(full_transform));
   if (!H) return false;
   if (H.get() == Py_None) {
@@ -287,8 +318,10 @@ Ref pad_offset(PyObject* d, Py_ssize_t n) {
   return Ref::steal(PyNumber_Add(d, zeros.get()));
 }
 
-int line_type(bool aa) {
-  Ref v = global_attr(KV_ID(cv2), aa ? KV_ID(LINE_AA) : KV_ID(LINE_4));
+Ref line_type(bool aa, PyObject* cv2) {
+  PyObject* name = aa ? KV_ID(LINE_AA) : KV_ID(LINE_4);
+  Ref v = cv2 ? attr_of(cv2, name) : global_attr(KV_ID(cv2), name);
+  if (v && PyLong_CheckExact(v.get())) return v;
   long r = -1;
   if (v) {
     r = PyLong_AsLong(v.get());
@@ -296,16 +329,16 @@ int line_type(bool aa) {
   }
   if (!v) {
     PyErr_FormatUnraisable("Exception ignored in: 'kelvracv._kelvra_core._lt'");
-    return 0;
+    r = 0;
   }
-  return static_cast<int>(r);
+  return Ref::steal(PyLong_FromLong(r));
 }
 
 // ---- point mapper ----------------------------------------------------------------
 
 bool PointMapper::begin(PyObject* ts) {
   ts_ = ts;
-  ready_ = false;
+  ready_ = plain_ = false;
   return record_truth(ts, KV_ID(is_3d), &is_3d_);
 }
 
@@ -316,9 +349,7 @@ bool PointMapper::read_view_2d() {
     return false;
   shx_ = sh[0];
   shy_ = sh[1];
-  double a = geo::radians(rot_);
-  cos_ = std::cos(a);
-  sin_ = std::sin(a);
+  rotation_cs(rot_, &cos_, &sin_);
   Ref H = record_get_default(ts_, KV_ID(full_transform));
   if (!H) return false;
   has_h_ = H.get() != Py_None;
@@ -328,6 +359,7 @@ bool PointMapper::read_view_2d() {
     h_fast_ = matrix_is_fast(h_obj_.get(), h_);
   }
   ready_ = true;
+  plain_ = !has_h_ || h_fast_;
   return true;
 }
 
@@ -335,36 +367,24 @@ bool PointMapper::read_camera_head() { return kv::read_camera_head(ts_, &cam_); 
 
 bool PointMapper::read_camera_tail() {
   if (!kv::read_camera_tail(ts_, &cam_)) return false;
+  view_ = geo::prepare_camera(cam_);
   ready_ = true;
   return true;
 }
 
-bool PointMapper::map(double x, double y, double z, bool* visible, geo::Vec2* out) {
+bool PointMapper::map_general(double x, double y, double z, bool* visible, geo::Vec2* out) {
   if (is_3d_) {
     if (!ready_ && (!read_camera_head() || !read_camera_tail())) return false;
-    geo::Vec3 r = geo::view_3d(cam_, x, y, z);
+    geo::Vec3 r = geo::view_3d(view_, x, y, z);
     *visible = r.z >= geo::kEpsilon;
     *out = {r.x, r.y};
     return true;
   }
   if (!ready_ && !read_view_2d()) return false;
+  if (plain_) return map(x, y, z, visible, out);
   geo::Vec2 v = geo::view_2d_cs(x, y, cos_, sin_, size_, shx_, shy_);
-  if (has_h_) {
-    if (h_fast_) {
-      if (!geo::homography(h_, v.x, v.y, out)) *out = v;
-    } else if (!apply_general(h_obj_.get(), nullptr, v.x, v.y, out)) {
-      return false;
-    }
-  } else {
-    *out = v;
-  }
+  if (!apply_general(h_obj_.get(), nullptr, v.x, v.y, out)) return false;
   *visible = !std::isinf(out->x);
-  return true;
-}
-
-bool PointMapper::plain_view(View2D* out) const {
-  if (is_3d_ || !ready_ || (has_h_ && !h_fast_)) return false;
-  *out = {cos_, sin_, size_, shx_, shy_, has_h_ ? h_ : nullptr};
   return true;
 }
 
@@ -373,10 +393,7 @@ bool PointMapper::map_obj(PyObject* p, bool* visible, geo::Vec2* out) {
   double pt[3] = {0.0, 0.0, 0.0};
   if (is_3d_) {
     if (!ready_ && !read_camera_head()) return false;
-    if (!item_float(p, 0, &pt[0]) || !item_float(p, 1, &pt[1])) return false;
-    Py_ssize_t n = PyObject_Size(p);
-    if (n < 0) return false;
-    if (n == 3 && !item_float(p, 2, &pt[2])) return false;
+    if (!point_floats(p, pt)) return false;
     if (!ready_ && !read_camera_tail()) return false;
     return map(pt[0], pt[1], pt[2], visible, out);
   }

@@ -5,7 +5,7 @@
 // Main thread (or any thread holding the interpreter lock).
 #pragma once
 
-#include <vector>
+#include <cmath>
 
 #include "geometry/pipeline.hpp"
 #include "pyapi/ref.hpp"
@@ -33,12 +33,15 @@ PyObject* add_tuples(PyObject* t1, PyObject* t2);
 // it to the cursor's length (d itself when it is a tuple of n or more).
 Ref pad_offset(PyObject* d, Py_ssize_t n);
 
-// _lt(aa): cv2.LINE_AA or cv2.LINE_4, looked up now; 0 (and an unraisable
-// report) when the lookup fails. Never raises.
-int line_type(bool aa);
+// _lt(aa): cv2.LINE_AA or cv2.LINE_4 of the module `cv2` (the module's `cv2`
+// global, looked up now, when null) as an int object: the attribute itself
+// when it is an exact int. Never raises: 0, and an unraisable report, when
+// the lookup or the conversion fails (null only when memory runs out).
+Ref line_type(bool aa, PyObject* cv2 = nullptr);
 
 // Maps world points of one call through a record: reads "is_3d" once, the
-// other keys at the first point, then maps each point on doubles.
+// other keys at the first point, then maps each point on doubles. The plain
+// 2-D view (no homography, or a 3x3 one) is mapped inline.
 class PointMapper {
  public:
   // Reads ts["is_3d"] (KeyError when missing).
@@ -48,19 +51,35 @@ class PointMapper {
   // *visible is false where _trans_pts gives None.
   bool map_obj(PyObject* p, bool* visible, geo::Vec2* out);
   // A world point given as doubles; z is used in 3-D mode only.
-  bool map(double x, double y, double z, bool* visible, geo::Vec2* out);
+  bool map(double x, double y, double z, bool* visible, geo::Vec2* out) {
+    if (!plain_) return map_general(x, y, z, visible, out);
+    geo::Vec2 s = geo::view_2d_cs(x, y, cos_, sin_, size_, shx_, shy_);
+    if (has_h_) {
+      geo::Vec2 hs;
+      if (geo::homography(h_, s.x, s.y, &hs)) s = hs;
+    }
+    *out = s;
+    *visible = !std::isinf(s.x);
+    return true;
+  }
 
-  // The plain numbers of the 2-D view, for callers that map many points in
-  // a tight loop: rotation cosine and sine, size, shift and the row-major
-  // 3x3 homography (nullptr when none is set). Available once a point has
-  // been mapped; false in 3-D mode and for a homography that is not 3x3.
+  // The plain numbers of the 2-D view without a homography, for a loop that
+  // writes screen points straight into their final form: rotation cosine and
+  // sine, size and shift. Available once a point has been mapped; false
+  // otherwise, in 3-D mode and when a homography is set.
   struct View2D {
     double c, s, size, shx, shy;
-    const double* h;
   };
-  bool plain_view(View2D* out) const;
+  bool plain_view(View2D* out) const {
+    if (!plain_ || has_h_) return false;
+    *out = {cos_, sin_, size_, shx_, shy_};
+    return true;
+  }
 
  private:
+  // The record's keys on the first point, 3-D mode, and a homography that
+  // is not 3x3.
+  bool map_general(double x, double y, double z, bool* visible, geo::Vec2* out);
   bool read_view_2d();
   bool read_camera_head();
   bool read_camera_tail();
@@ -68,6 +87,7 @@ class PointMapper {
   PyObject* ts_ = nullptr;  // borrowed for the call
   bool is_3d_ = false;
   bool ready_ = false;
+  bool plain_ = false;  // ready, 2-D, and no homography or a 3x3 one
   double rot_ = 0, size_ = 1, shx_ = 0, shy_ = 0;
   double cos_ = 1, sin_ = 0;  // of rot_, computed once per record read
   // 2-D homography: fast 3x3 form, or the object for the general path.
@@ -75,6 +95,7 @@ class PointMapper {
   double h_[9] = {};
   Ref h_obj_;
   geo::Camera cam_{};
+  geo::CameraView view_{};  // cam_ prepared, once the camera is read
 };
 
 // _trans_pts(pts, ts) as a Python list of (x, y) tuples or None.

@@ -243,7 +243,7 @@ bool text_cv2(PyObject* arr, PyObject* ts, double x, double y, PyObject* content
   if (!face) return false;
   int smooth = truth(aa);
   if (smooth < 0) return false;
-  Ref line_type_obj = Ref::steal(PyLong_FromLong(line_type(smooth != 0)));
+  Ref line_type_obj = line_type(smooth != 0);
   if (!line_type_obj) return false;
   // OpenCV converts the text to UTF-8 without checking the result: a lone
   // surrogate would crash the process inside cv2.putText. Raise the
