@@ -827,12 +827,24 @@ class Parser {
 
   // ---- arithmetic ------------------------------------------------------------
 
+  // The operator as refusal messages name it: "'+'", "'//'" ('f'), "'**'" ('p').
+  static const char* operator_name(char op) {
+    switch (op) {
+      case '+': return "'+'";
+      case '-': return "'-'";
+      case '*': return "'*'";
+      case '/': return "'/'";
+      case 'f': return "'//'";
+      case '%': return "'%'";
+      default: return "'**'";
+    }
+  }
+
   // *acc = *acc op rhs, with the size guards; errors are held back.
   void binary(char op, Ref* acc, PyObject* rhs) {
     if (!evaluating()) return;
     PyObject* a = acc->get();
-    static const char* const kNames[] = {"'+'", "'-'", "'*'", "'/'", "'//'", "'%'", "'**'"};
-    const char* opname = kNames[op == '+' ? 0 : op == '-' ? 1 : op == '*' ? 2 : op == '/' ? 3 : op == 'f' ? 4 : op == '%' ? 5 : 6];
+    const char* opname = operator_name(op);
     for (PyObject* o : {a, rhs}) {
       if (!is_number(o) && !is_sequence(o)) {
         PyErr_Format(PyExc_ValueError, "the operator %s is not allowed on '%.200s' values in command expressions",
@@ -861,74 +873,84 @@ class Parser {
     charge(acc);
   }
 
+  static bool too_large() {
+    PyErr_SetString(PyExc_ValueError, "the result would be too large for a command expression");
+    return false;
+  }
+
   // Refuses results too large to build, or too large for what is left of
   // the budget (false with ValueError set).
   bool guard(char op, PyObject* a, PyObject* b) {
-    auto too_large = [] {
-      PyErr_SetString(PyExc_ValueError, "the result would be too large for a command expression");
-      return false;
-    };
     if (op == '%' && (PyUnicode_Check(a) || PyBytes_Check(a))) {
       PyErr_SetString(PyExc_ValueError, "string formatting is not allowed in command expressions");
       return false;
     }
-    if ((op == '%' || op == 'f') && PyLong_Check(a) && PyLong_Check(b)) {
-      double ba = int_bits(a), bb = int_bits(b);
-      if (ba < 0 || bb < 0) return false;
-      if (ba > kMaxIntBits || bb > kMaxIntBits) {
-        PyErr_SetString(PyExc_ValueError, "the integers would be too large to divide in a command expression");
-        return false;
-      }
-      // Long division takes time in the product of the two lengths (in
-      // 30-bit limbs): that work is counted too, an eighth of a unit a step.
-      double work = (ba / 30.0 + 1.0) * (bb / 30.0 + 1.0) / 8.0;
-      if (!affordable(work)) return false;
-      spent_ += work;
-      return true;
-    }
+    if ((op == '%' || op == 'f') && PyLong_Check(a) && PyLong_Check(b)) return guard_division(a, b);
     if (op == '+' && is_sequence(a) && is_sequence(b)) {
       Py_ssize_t la = PyObject_Length(a), lb = PyObject_Length(b);
       if (la < 0 || lb < 0) return false;
       if (la + lb > kMaxItems) return too_large();
       return affordable(static_cast<double>(la + lb));
     }
-    if (op == '*') {
-      bool ia = PyLong_Check(a), ib = PyLong_Check(b);
-      if (ia && ib) {
-        double ba = int_bits(a), bb = int_bits(b);
-        if (ba < 0 || bb < 0) return false;
-        if (ba + bb > kMaxIntBits) return too_large();
-        return affordable((ba + bb - 1.0) * kDigitsPerBit);
-      } else if ((ia && is_sequence(b)) || (ib && is_sequence(a))) {
-        PyObject* seq = ia ? b : a;
-        PyObject* n = ia ? a : b;
-        int overflow = 0;
-        long long k = PyLong_AsLongLongAndOverflow(n, &overflow);
-        if (k == -1 && PyErr_Occurred()) return false;
-        Py_ssize_t len = PyObject_Length(seq);
-        if (len < 0) return false;
-        if (overflow > 0 && len > 0) return too_large();
-        if (!overflow && k > 0 && len > 0) {
-          double items = static_cast<double>(len) * static_cast<double>(k);
-          if (items > kMaxItems) return too_large();
-          return affordable(items);
-        }
-      }
-      return true;
+    if (op == '*') return guard_product(a, b);
+    if (op == 'p' && PyLong_Check(a) && PyLong_Check(b)) return guard_power(a, b);
+    return true;
+  }
+
+  // Integer % and //: operands of bounded size, and the division's work.
+  bool guard_division(PyObject* a, PyObject* b) {
+    double ba = int_bits(a), bb = int_bits(b);
+    if (ba < 0 || bb < 0) return false;
+    if (ba > kMaxIntBits || bb > kMaxIntBits) {
+      PyErr_SetString(PyExc_ValueError, "the integers would be too large to divide in a command expression");
+      return false;
     }
-    if (op == 'p' && PyLong_Check(a) && PyLong_Check(b)) {
-      int overflow = 0;
-      long long e = PyLong_AsLongLongAndOverflow(b, &overflow);
-      if (e == -1 && PyErr_Occurred()) return false;
-      if (overflow < 0 || (!overflow && e < 2)) return true;  // negative powers are floats
-      double bits = int_bits(a);
-      if (bits < 0) return false;
-      if (bits <= 1.0) return true;  // 0, 1 and -1 stay small
-      double e_d = overflow ? 1e300 : static_cast<double>(e);
-      if ((bits - 1.0) * e_d > kMaxIntBits) return too_large();
-      return affordable((bits - 1.0) * e_d * kDigitsPerBit);
+    // Long division takes time in the product of the two lengths (in
+    // 30-bit limbs): that work is counted too, an eighth of a unit a step.
+    double work = (ba / 30.0 + 1.0) * (bb / 30.0 + 1.0) / 8.0;
+    if (!affordable(work)) return false;
+    spent_ += work;
+    return true;
+  }
+
+  // a * b: the digits of an integer product, the items of a repeated sequence.
+  bool guard_product(PyObject* a, PyObject* b) {
+    bool ia = PyLong_Check(a), ib = PyLong_Check(b);
+    if (ia && ib) {
+      double ba = int_bits(a), bb = int_bits(b);
+      if (ba < 0 || bb < 0) return false;
+      if (ba + bb > kMaxIntBits) return too_large();
+      return affordable((ba + bb - 1.0) * kDigitsPerBit);
+    }
+    if (!(ia && is_sequence(b)) && !(ib && is_sequence(a))) return true;
+    PyObject* seq = ia ? b : a;
+    PyObject* n = ia ? a : b;
+    int overflow = 0;
+    long long k = PyLong_AsLongLongAndOverflow(n, &overflow);
+    if (k == -1 && PyErr_Occurred()) return false;
+    Py_ssize_t len = PyObject_Length(seq);
+    if (len < 0) return false;
+    if (overflow > 0 && len > 0) return too_large();
+    if (!overflow && k > 0 && len > 0) {
+      double items = static_cast<double>(len) * static_cast<double>(k);
+      if (items > kMaxItems) return too_large();
+      return affordable(items);
     }
     return true;
+  }
+
+  // Integer a ** b: the digits of the power.
+  bool guard_power(PyObject* a, PyObject* b) {
+    int overflow = 0;
+    long long e = PyLong_AsLongLongAndOverflow(b, &overflow);
+    if (e == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (!overflow && e < 2)) return true;  // negative powers are floats
+    double bits = int_bits(a);
+    if (bits < 0) return false;
+    if (bits <= 1.0) return true;  // 0, 1 and -1 stay small
+    double e_d = overflow ? 1e300 : static_cast<double>(e);
+    if ((bits - 1.0) * e_d > kMaxIntBits) return too_large();
+    return affordable((bits - 1.0) * e_d * kDigitsPerBit);
   }
 
   const char* p_;

@@ -355,6 +355,30 @@ bool blit_with_matrix(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* 
 
 }  // namespace
 
+namespace {
+
+// The world rectangle of an image w by h world units at the pen: cp, then
+// clockwise, with the pen's own + of a float (an int pen gives floats).
+bool world_rectangle(PyObject* ts, double w, double h, Ref corner[4]) {
+  Ref cp = record_get(ts, KV_ID(cursor_pos));
+  if (!cp) return false;
+  Ref cx = Ref::steal(item(cp.get(), 0));
+  if (!cx) return false;
+  Ref right = plus(cx.get(), w);
+  if (!right) return false;
+  Ref cy = Ref::steal(item(cp.get(), 1));
+  if (!cy) return false;
+  Ref bottom = plus(cy.get(), h);
+  if (!bottom) return false;
+  corner[0] = cp;
+  corner[1] = Ref::steal(PyTuple_Pack(2, right.get(), cy.get()));
+  corner[2] = Ref::steal(PyTuple_Pack(2, right.get(), bottom.get()));
+  corner[3] = Ref::steal(PyTuple_Pack(2, cx.get(), bottom.get()));
+  return corner[1] && corner[2] && corner[3];
+}
+
+}  // namespace
+
 bool blit_core(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* warped,
                Ref* matrix) {
   Ref warp_fn, flags;
@@ -373,22 +397,9 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
   Ref f1 = Ref::steal(item(scale_factor, 1));
   if (!f1 || !py_float(f1.get(), &sy)) return false;
 
-  // The world rectangle: cp, then clockwise, with float sums.
-  Ref cp = record_get(ts, KV_ID(cursor_pos));
-  if (!cp) return false;
-  Ref cx = Ref::steal(item(cp.get(), 0));
-  if (!cx) return false;
-  Ref right = plus(cx.get(), static_cast<double>(W) * sx);
-  if (!right) return false;
-  Ref cy = Ref::steal(item(cp.get(), 1));
-  if (!cy) return false;
-  Ref bottom = plus(cy.get(), static_cast<double>(H) * sy);
-  if (!bottom) return false;
-  Ref c2 = Ref::steal(PyTuple_Pack(2, right.get(), cy.get()));
-  Ref c3 = Ref::steal(PyTuple_Pack(2, right.get(), bottom.get()));
-  Ref c4 = Ref::steal(PyTuple_Pack(2, cx.get(), bottom.get()));
-  if (!c2 || !c3 || !c4) return false;
-  PyObject* const dest_world[4] = {cp.get(), c2.get(), c3.get(), c4.get()};
+  Ref corner[4];
+  if (!world_rectangle(ts, static_cast<double>(W) * sx, static_cast<double>(H) * sy, corner)) return false;
+  PyObject* const dest_world[4] = {corner[0].get(), corner[1].get(), corner[2].get(), corner[3].get()};
 
   Ref matrix, warp_fn, flags;
   if (!corner_matrix(ts, src_img, dest_world, &matrix)) return false;
