@@ -118,6 +118,16 @@ inline void over(const uint8_t* px, uint8_t* out, ptrdiff_t cs) {
 // The alpha bytes of two little-endian B, G, R, A pixels read as one word.
 constexpr uint64_t kAlphaPair = 0xFF000000FF000000ull;
 
+// The alpha bytes of four B, G, R, A pixels, as two words' kAlphaPair bits:
+// 0 when all four are transparent, 3 when all four are opaque, else 1 or 2.
+inline int alpha4(const uint8_t* px) {
+  uint64_t lo, hi;
+  std::memcpy(&lo, px, 8);
+  std::memcpy(&hi, px + 8, 8);
+  if (((lo | hi) & kAlphaPair) == 0) return 0;
+  return (lo & hi & kAlphaPair) == kAlphaPair ? 3 : 1;
+}
+
 // A row of four-channel pixels [x0, x1) over the canvas row at `out`, whose
 // pixels lie `ps` bytes apart and channels `cs` bytes apart.
 using AlphaRow = void (*)(const uint8_t* px, uint8_t* out, ptrdiff_t x0, ptrdiff_t x1, ptrdiff_t ps, ptrdiff_t cs);

@@ -25,10 +25,7 @@ constexpr double kRelTiny = 1e-9;
 void alpha_row(const uint8_t* px, uint8_t* out, ptrdiff_t x0, ptrdiff_t x1, ptrdiff_t ps, ptrdiff_t cs) {
   ptrdiff_t x = x0;
   for (; x + 4 <= x1; x += 4, px += 16, out += 4 * ps) {
-    uint64_t lo, hi;
-    std::memcpy(&lo, px, 8);
-    std::memcpy(&hi, px + 8, 8);
-    if (((lo | hi) & kAlphaPair) == 0) continue;
+    if (alpha4(px) == 0) continue;
     for (int i = 0; i < 4; i++) over(px + 4 * i, out + i * ps, cs);
   }
   for (; x < x1; x++, px += 4, out += ps) over(px, out, cs);

@@ -68,11 +68,9 @@ inline void over4_packed(const uint8_t* px, uint8_t* out) {
 void alpha_row_sse2(const uint8_t* px, uint8_t* out, ptrdiff_t x0, ptrdiff_t x1, ptrdiff_t ps, ptrdiff_t cs) {
   ptrdiff_t x = x0;
   for (; x + 4 <= x1; x += 4, px += 16, out += 4 * ps) {
-    uint64_t lo, hi;
-    std::memcpy(&lo, px, 8);
-    std::memcpy(&hi, px + 8, 8);
-    if (((lo | hi) & kAlphaPair) == 0) continue;
-    if ((lo & hi & kAlphaPair) == kAlphaPair) {
+    const int alpha = alpha4(px);
+    if (alpha == 0) continue;
+    if (alpha == 3) {
       copy4_packed(px, out);  // four opaque pixels, the common inside of a sprite
       continue;
     }
