@@ -28,7 +28,7 @@ int volume_monitor_startup(PyObject* module);  // sound/monitor.cpp: the monitor
 int opencv_warp_startup(PyObject* module);     // image/blit.cpp: OpenCV's own warp, after `import cv2`
 int native_drawing_startup(PyObject* module);  // draw/native.cpp: OpenCV's drawing functions, likewise
 
-// The spec the tables hold under `name` (nullptr when none), to recognise the
+// The description the tables hold under `name` (nullptr when none), to recognise the
 // module's own function behind a module name (function_spec of the object).
 const FuncSpec* find_spec(const char* name);
 

@@ -280,7 +280,7 @@ const FuncSpec* find_spec(const char* name) {
   for (auto table : kTables) {
     FuncTable t = table();
     for (size_t i = 0; i < t.size; ++i)
-      if (std::strcmp(t.specs[i].name, name) == 0) return &t.specs[i];
+      if (std::strcmp(t.entries[i].name, name) == 0) return &t.entries[i];
   }
   return nullptr;
 }

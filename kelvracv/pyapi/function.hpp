@@ -53,9 +53,9 @@ struct FuncSpec {
   std::vector<std::pair<const char*, const char*>> annotations = {};
 };
 
-// A folder's table of function specs (static storage).
+// A folder's table of function descriptions (static storage).
 struct FuncTable {
-  const FuncSpec* specs;
+  const FuncSpec* entries;
   size_t size;
 };
 
