@@ -234,9 +234,10 @@ def region_scenes(draw):
         ts["is_3d"] = True
         ts["cursor_pos"] = ts["cursor_pos"] + (draw(st.floats(-5, 30)),)
         ts["cam_rot_3d"] = tuple(draw(st.floats(-30, 30)) for _ in range(3))
-    scale = tuple(draw(st.sampled_from([1.0, -1.0] if simple else
+    # Simple sprites may be stretched along y: then only some rows sit on source rows.
+    scale = tuple(draw(st.sampled_from(([1.0, -1.0] if axis == 0 else [1.0, -1.0, 0.5, 2.0]) if simple else
                                        [1.0, -1.0, draw(st.floats(-3, 3).filter(lambda v: abs(v) > 0.05))]))
-                  for _ in range(2))
+                  for axis in range(2))
     canvas = rng.integers(0, 256, (rows, cols, 3), dtype=np.uint8)
     return ts, src, scale, canvas
 
@@ -248,6 +249,19 @@ def region_scenes(draw):
 def test_region_warp_equals_the_full_canvas_warp(kv, without_ipp, scene):
     ts, src, scale, canvas = scene
     assert_blits_as_documented(kv, canvas, ts, src, scale)
+
+
+@pytest.mark.skipif(not REGION_WARP, reason="the region warp reproduces OpenCV 5.1.0's AVX2 kernels")
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.integers(-110, 220), st.integers(-110, 130), st.sampled_from([1.0, -1.0, 0.5, 2.0, 3.0]),
+       st.sampled_from([3, 4]), st.integers(0, 2**32 - 1))
+def test_region_warp_of_sprites_moved_by_whole_pixels(kv, without_ipp, x, y, stretch, channels, seed):
+    # Upright sprites at whole offsets, stretched along y or not: the rows
+    # that sit on source rows are copied, in or partly out of the canvas.
+    rng = np.random.default_rng(seed)
+    src = rng.integers(0, 256, (*rng.integers(1, 101, 2), channels), dtype=np.uint8)
+    canvas = rng.integers(0, 256, (120, 200, 3), dtype=np.uint8)
+    assert_blits_as_documented(kv, canvas, make_record(200, 120, shift=(float(x), float(y))), src, (1.0, stretch))
 
 
 def test_image_that_is_part_of_the_canvas(kv, without_ipp):

@@ -30,6 +30,8 @@ constexpr ptrdiff_t kMaxExactCoordinate = ptrdiff_t{1} << 24;
 constexpr double kMaxSourceBytes = 2147483647.0;
 // Pixels per block of OpenCV's AVX2 loop (two registers of eight floats).
 constexpr ptrdiff_t kBlock = 16;
+// Shifts and columns below this add exactly in float.
+constexpr float kMaxShift = 8388608.0f;  // 2**23
 
 #if defined(KV_HAVE_WARP_KERNEL)
 
@@ -271,12 +273,41 @@ bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_ro
   src_ = src;
   zero_transparent_ = zero_transparent && src.channels == 4;
   block_end_ = dst_cols - dst_cols % kBlock;
+  // A whole-pixel shift along x (the inverse of any upright blit moved by
+  // whole pixels): x + m[2] is exact for integers below 2**23.
+  const float* f = m_;
+  shift_x_ = f[0] == 1.0f && f[1] == 0.0f && f[3] == 0.0f && f[6] == 0.0f && f[7] == 0.0f && f[8] == 1.0f &&
+             std::nearbyint(f[2]) == f[2] && std::fabs(f[2]) < kMaxShift && dst_cols < kMaxShift;
   return true;
+}
+
+// Row y when the inverse is a whole-pixel shift along x and the row's
+// source y is whole: in both of OpenCV's loops w is exactly 1, sx is
+// x + m[2] exactly and sy is y * m[4] + m[5] (0 * x adds nothing), so both
+// fractions are 0 and each pixel is its top-left neighbour: source pixel
+// (x + m[2], sy), or 0 outside the image. Such a row is a piece of a source
+// row. Null when sy is not whole.
+const uint8_t* RegionWarp::shifted_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
+  const float sy = static_cast<float>(y) * m_[4] + m_[5];
+  if (std::nearbyint(sy) != sy) return nullptr;
+  const ptrdiff_t C = src_.channels, dx = static_cast<ptrdiff_t>(m_[2]);
+  const ptrdiff_t sx0 = c0 + dx, sx1 = c1 + dx;
+  const bool row_inside = sy >= 0.0f && sy < static_cast<float>(src_.rows);
+  const uint8_t* line = row_inside ? src_.data + static_cast<ptrdiff_t>(sy) * src_.row_stride : nullptr;
+  if (line && sx0 >= 0 && sx1 <= src_.cols) return line + sx0 * C;
+  uint8_t* out = buf_.data();
+  std::memset(out, 0, static_cast<size_t>(c1 - c0) * static_cast<size_t>(C));
+  const ptrdiff_t lo = sx0 > 0 ? sx0 : 0, hi = sx1 < src_.cols ? sx1 : src_.cols;
+  if (line && lo < hi) std::memcpy(out + (lo - sx0) * C, line + lo * C, static_cast<size_t>(hi - lo) * static_cast<size_t>(C));
+  return out;
 }
 
 const uint8_t* RegionWarp::row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
   const size_t need = static_cast<size_t>(c1 - c0) * static_cast<size_t>(src_.channels) + 1;
   if (buf_.size() < need) buf_.resize(need);
+  if (shift_x_) {
+    if (const uint8_t* r = shifted_row(y, c0, c1)) return r;
+  }
 #if defined(KV_HAVE_WARP_KERNEL)
   if (src_.channels == 4)
     warp_row<4>(src_, m_, block_end_, zero_transparent_, y, c0, c1, buf_.data());

@@ -44,6 +44,10 @@ class RegionWarp {
   ptrdiff_t block_end_ = 0;  // columns below this one are in 16-pixel blocks
   bool zero_transparent_ = false;
   std::vector<uint8_t> buf_;
+  // The inverse moves by whole pixels along x (see shifted_row).
+  bool shift_x_ = false;
+
+  const uint8_t* shifted_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1);
 };
 
 // OpenCV's inverse of a 3x3 matrix (cv::invert with DECOMP_LU: the cofactor
