@@ -150,6 +150,31 @@ def test_blit_equals_documented_compositing_for_any_transform(kv, scene):
     assert_blits_as_documented(kv, canvas, ts, src, scale)
 
 
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.floats(-1e3, 1e3), min_size=8, max_size=8), st.sampled_from([1.0, 1e-7, 1e-3, 1e4, 1e9, 1e40]),
+       st.integers(0, 100), st.integers(0, 100), st.booleans())
+def test_perspective_matrix_is_opencvs(kv, monkeypatch, corners, magnitude, w, h, flat):
+    # blit computes the matrix itself where OpenCV's would be the same (and
+    # asks OpenCV otherwise): the warp receives the bytes OpenCV's gives,
+    # for quads of any size, flattened and degenerate ones included.
+    matrices = []
+
+    def spy(src, m, dsize, flags):
+        matrices.append(m.tobytes())
+        return np.zeros((dsize[1], dsize[0], src.shape[2]), np.uint8)
+
+    monkeypatch.setattr(cv2, "warpPerspective", spy)
+    quad = np.clip(np.float64(corners).reshape(4, 2) * magnitude, -1e38, 1e38)
+    if flat:
+        quad[2] = quad[1]  # two corners on one point
+    ts = make_record(40, 30, shift=(0.0, 0.0))
+    ts["full_transform"] = cv2.getPerspectiveTransform(np.float32([[0, 0], [1, 0], [1, 1], [0, 1]]), np.float32(quad))
+    src = np.zeros((h + 1, w + 1, 3), np.uint8)
+    kv.blit(np.zeros((30, 40, 3), np.uint8), ts, src, (1.0 / (w + 1), 1.0 / (h + 1)))
+    reference_blit(np.zeros((30, 40, 3), np.uint8), ts, src, (1.0 / (w + 1), 1.0 / (h + 1)))
+    assert len(matrices) in (0, 2) and matrices[:1] == matrices[1:]
+
+
 @pytest.mark.parametrize("name", ["plain", "rotated", "3d"])
 def test_sprite_drawn_over_itself(kv, name):
     # A frame loop that does not clear: the canvas settles where image and

@@ -3,9 +3,15 @@
 // warp is the module's cv2.warpPerspective onto a canvas-sized image, or,
 // where that function is OpenCV's own and runs the kernels the region warp
 // reproduces, the region warp over just the pixels the image can reach.
+// The perspective matrix is computed here where cv2.getPerspectiveTransform
+// is OpenCV's own and the result is certain to be its own.
 // Main thread, interpreter lock held throughout.
 
 #include "image/blit.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
 
 #include "core/bindings.hpp"
 #include "geometry/record.hpp"
@@ -21,6 +27,9 @@ namespace {
 // cv2.warpPerspective as `import cv2` gave it, whatever OpenCV's version: a
 // warp made by it leaves zero outside the warped quad.
 PyObject* g_opencv_warp = nullptr;
+// cv2.getPerspectiveTransform, when it is the OpenCV version whose
+// arithmetic opencv_perspective_transform follows (the tests compare them).
+PyObject* g_opencv_perspective = nullptr;
 
 constexpr int kInterLinear = 1;  // cv2.INTER_LINEAR, whose support warp_support knows
 
@@ -175,6 +184,23 @@ Ref plus(PyObject* v, double offset) {
 
 // The corners mapped through ts and the perspective matrix from the image's
 // corners to them; *matrix stays empty when a corner cannot be mapped.
+// OpenCV's perspective matrix of the corners computed here, as a 3x3 float64
+// array; null (no exception) where only OpenCV can tell, or with an
+// exception when memory runs out.
+Ref native_matrix(const double src[8], const double dst[8]) {
+  float s[8], d[8];
+  for (int i = 0; i < 8; i++) {
+    if (!(std::fabs(src[i]) <= FLT_MAX && std::fabs(dst[i]) <= FLT_MAX)) return Ref();
+    s[i] = static_cast<float>(src[i]), d[i] = static_cast<float>(dst[i]);
+  }
+  double m[9];
+  if (!opencv_perspective_transform(s, d, m)) return Ref();
+  npy_intp dims[2] = {3, 3};
+  Ref a = Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+  if (a) std::memcpy(PyArray_DATA(as_array(a.get())), m, sizeof m);
+  return a;
+}
+
 bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* matrix) {
   PyArrayObject* src = as_array(src_img);
   double w = static_cast<double>(PyArray_DIM(src, 1)), h = static_cast<double>(PyArray_DIM(src, 0));
@@ -191,10 +217,12 @@ bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4
   }
   if (!all_visible) return true;
   const double corners[8] = {0, 0, w, 0, w, h, 0, h};
-  Ref src_pts = points_f32(corners), dst_pts = points_f32(dst);
-  if (!src_pts || !dst_pts) return false;
   Ref get_m = global_attr(KV_ID(cv2), KV_ID(getPerspectiveTransform));
   if (!get_m) return false;
+  if (get_m.get() == g_opencv_perspective && (*matrix = native_matrix(corners, dst))) return true;
+  if (PyErr_Occurred()) return false;
+  Ref src_pts = points_f32(corners), dst_pts = points_f32(dst);
+  if (!src_pts || !dst_pts) return false;
   *matrix = call(get_m.get(), {src_pts.get(), dst_pts.get()});
   return static_cast<bool>(*matrix);
 }
@@ -231,6 +259,9 @@ int remember_opencv(PyObject* m) {
   PyErr_Clear();
   if (!version || !PyUnicode_Check(version.get()) || PyUnicode_CompareWithASCIIString(version.get(), kVerifiedOpenCV))
     return 0;
+  Ref perspective = Ref::steal(PyObject_GetAttrString(cv2, "getPerspectiveTransform"));
+  PyErr_Clear();
+  if (perspective && PyCFunction_Check(perspective.get())) g_opencv_perspective = perspective.release();
   if (!warp_fn || !PyCFunction_Check(warp_fn.get()) || !use_ipp || !hardware) return 0;
   g_opencv = {warp_fn.release(), use_ipp.release(), hardware.release(), PyLong_FromLong(kCpuAvx2),
               PyLong_FromLong(kCpuFma3)};

@@ -14,6 +14,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -252,6 +253,79 @@ bool opencv_invert3(const double s[9], double t[9]) {
   t[6] = (s[3] * s[7] - s[4] * s[6]) * d;
   t[7] = (s[1] * s[6] - s[0] * s[7]) * d;
   t[8] = (s[0] * s[4] - s[1] * s[3]) * d;
+  return true;
+}
+
+namespace {
+
+// OpenCV's LU solver (partial pivoting, rows swapped in place) for one
+// right-hand side; false where it gives up on a small pivot.
+bool opencv_lu8(double a[8][8], double b[8]) {
+  constexpr double kEps = DBL_EPSILON * 100;
+  for (int i = 0; i < 8; i++) {
+    int k = i;
+    for (int j = i + 1; j < 8; j++)
+      if (std::fabs(a[j][i]) > std::fabs(a[k][i])) k = j;
+    if (std::fabs(a[k][i]) < kEps) return false;
+    if (k != i) {
+      for (int j = i; j < 8; j++) std::swap(a[i][j], a[k][j]);
+      std::swap(b[i], b[k]);
+    }
+    const double d = -1 / a[i][i];
+    for (int j = i + 1; j < 8; j++) {
+      const double alpha = a[j][i] * d;
+      for (int c = i + 1; c < 8; c++) a[j][c] += alpha * a[i][c];
+      b[j] += alpha * b[i];
+    }
+  }
+  for (int i = 7; i >= 0; i--) {
+    double s = b[i];
+    for (int c = i + 1; c < 8; c++) s -= a[i][c] * b[c];
+    b[i] = s / a[i][i];
+  }
+  return true;
+}
+
+// Whether |a x - b| is below OpenCV's 1e-8 however its sums are ordered:
+// each residual is off by at most a few units of its terms' magnitude.
+bool residual_surely_small(const double a[8][8], const double x[8], const double b[8]) {
+  double norm2 = 0, slack2 = 0;
+  for (int i = 0; i < 8; i++) {
+    double r = 0, size = std::fabs(b[i]);
+    for (int j = 0; j < 8; j++) r += a[i][j] * x[j], size += std::fabs(a[i][j] * x[j]);
+    r -= b[i];
+    const double slack = 32 * DBL_EPSILON * size;
+    norm2 += r * r, slack2 += slack * slack;
+  }
+  return std::sqrt(norm2) + 2 * std::sqrt(slack2) < 0.5e-8;
+}
+
+}  // namespace
+
+bool opencv_perspective_transform(const float src[8], const float dst[8], double out[9]) {
+  double a[8][8] = {}, b[8];
+  for (int i = 0; i < 4; i++) {
+    const float x = src[2 * i], y = src[2 * i + 1], u = dst[2 * i], v = dst[2 * i + 1];
+    a[i][0] = a[i + 4][3] = x;
+    a[i][1] = a[i + 4][4] = y;
+    a[i][2] = a[i + 4][5] = 1;
+    // Products of two floats, rounded to float, as OpenCV writes them.
+    a[i][6] = -x * u;
+    a[i][7] = -y * u;
+    a[i + 4][6] = -x * v;
+    a[i + 4][7] = -y * v;
+    b[i] = u;
+    b[i + 4] = v;
+  }
+  double lu[8][8], x[8];
+  std::memcpy(lu, a, sizeof lu);
+  std::memcpy(x, b, sizeof x);
+  if (!opencv_lu8(lu, x)) return false;
+  for (double v : x)
+    if (!std::isfinite(v)) return false;
+  if (!residual_surely_small(a, x, b)) return false;
+  std::memcpy(out, x, sizeof x);
+  out[8] = 1.0;
   return true;
 }
 

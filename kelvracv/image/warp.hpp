@@ -50,6 +50,13 @@ class RegionWarp {
   const uint8_t* shifted_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1);
 };
 
+// cv2.getPerspectiveTransform(src, dst) for four float32 points each (x, y
+// pairs), as OpenCV computes it when its first method succeeds: the 8x8
+// system of the corners solved by LU decomposition in double, with c22 = 1.
+// False when that method fails or its residual is too close to OpenCV's
+// limit to be sure; OpenCV then takes another way, so ask it.
+bool opencv_perspective_transform(const float src[8], const float dst[8], double out[9]);
+
 // OpenCV's inverse of a 3x3 matrix (cv::invert with DECOMP_LU: the cofactor
 // formula in double); false, with zeros, when the determinant is 0.
 bool opencv_invert3(const double m[9], double out[9]);
