@@ -90,32 +90,30 @@ KV_WARP_TARGET inline __m256i below_unsigned(__m256i x, __m256i bound) {
   return _mm256_cmpgt_epi32(_mm256_xor_si256(bound, flip), _mm256_xor_si256(x, flip));
 }
 
-// Eight four-channel pixels at once, channel by channel, when each has all
-// four neighbours inside the image or none: false (nothing written) when
-// some pixel straddles the border.
-KV_WARP_TARGET inline bool gather_c4(const WarpSource& s, __m256i ix, __m256i iy, __m256 a, __m256 b,
+// Eight four-channel pixels at once, channel by channel. Each neighbour is
+// read only where it lies inside the image (0 elsewhere, as OpenCV's
+// constant border); a pixel with no neighbour inside is 0.
+KV_WARP_TARGET inline void gather_c4(const WarpSource& s, __m256i ix, __m256i iy, __m256 a, __m256 b,
                                      bool zero_transparent, uint8_t* out) {
-  if (s.cols < 2 || s.rows < 2) return false;
-  const __m256i one = _mm256_set1_epi32(1);
-  const __m256i inner = _mm256_and_si256(below_unsigned(ix, _mm256_set1_epi32(static_cast<int>(s.cols - 1))),
-                                         below_unsigned(iy, _mm256_set1_epi32(static_cast<int>(s.rows - 1))));
-  const __m256i near = _mm256_and_si256(
-      below_unsigned(_mm256_add_epi32(ix, one), _mm256_set1_epi32(static_cast<int>(s.cols + 1))),
-      below_unsigned(_mm256_add_epi32(iy, one), _mm256_set1_epi32(static_cast<int>(s.rows + 1))));
+  const __m256i one = _mm256_set1_epi32(1), zero = _mm256_setzero_si256();
+  const __m256i cols = _mm256_set1_epi32(static_cast<int>(s.cols)), rows = _mm256_set1_epi32(static_cast<int>(s.rows));
+  const __m256i ix1 = _mm256_add_epi32(ix, one), iy1 = _mm256_add_epi32(iy, one);
+  const __m256i near = _mm256_and_si256(below_unsigned(ix1, _mm256_add_epi32(cols, one)),
+                                        below_unsigned(iy1, _mm256_add_epi32(rows, one)));
   if (_mm256_testz_si256(near, near)) {  // all eight far outside: nothing to read
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_setzero_si256());
-    return true;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), zero);
+    return;
   }
-  if (!_mm256_testc_si256(inner, near)) return false;  // a pixel near the image but not inside
+  const __m256i x0 = below_unsigned(ix, cols), x1 = below_unsigned(ix1, cols);
+  const __m256i y0 = below_unsigned(iy, rows), y1 = below_unsigned(iy1, rows);
   const __m256i idx = _mm256_add_epi32(_mm256_mullo_epi32(iy, _mm256_set1_epi32(static_cast<int>(s.row_stride))),
                                        _mm256_slli_epi32(ix, 2));
   const int* base = reinterpret_cast<const int*>(s.data);
   const int* below = reinterpret_cast<const int*>(s.data + s.row_stride);
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i p00 = _mm256_mask_i32gather_epi32(zero, base, idx, inner, 1);
-  const __m256i p01 = _mm256_mask_i32gather_epi32(zero, base + 1, idx, inner, 1);
-  const __m256i p10 = _mm256_mask_i32gather_epi32(zero, below, idx, inner, 1);
-  const __m256i p11 = _mm256_mask_i32gather_epi32(zero, below + 1, idx, inner, 1);
+  const __m256i p00 = _mm256_mask_i32gather_epi32(zero, base, idx, _mm256_and_si256(x0, y0), 1);
+  const __m256i p01 = _mm256_mask_i32gather_epi32(zero, base + 1, idx, _mm256_and_si256(x1, y0), 1);
+  const __m256i p10 = _mm256_mask_i32gather_epi32(zero, below, idx, _mm256_and_si256(x0, y1), 1);
+  const __m256i p11 = _mm256_mask_i32gather_epi32(zero, below + 1, idx, _mm256_and_si256(x1, y1), 1);
   const __m256i byte = _mm256_set1_epi32(0xFF), top = _mm256_set1_epi32(255);
   __m256i result = zero;
   for (int c : {3, 0, 1, 2}) {  // alpha first
@@ -130,13 +128,12 @@ KV_WARP_TARGET inline bool gather_c4(const WarpSource& s, __m256i ix, __m256i iy
     // OpenCV packs with unsigned saturation: the same as clamping to 0..255.
     const __m256i clamped = _mm256_min_epi32(_mm256_max_epi32(r, zero), top);
     result = _mm256_or_si256(result, _mm256_sll_epi32(clamped, shift));
-    if (c == 3 && zero_transparent && _mm256_testz_si256(clamped, inner)) {
+    if (c == 3 && zero_transparent && _mm256_testz_si256(clamped, near)) {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), zero);  // eight clear pixels
-      return true;
+      return;
     }
   }
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_and_si256(result, inner));
-  return true;
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_and_si256(result, near));
 }
 
 // Pixels that sit exactly on source pixels (fractions a = b = 0, as in any
@@ -206,9 +203,14 @@ KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t bloc
       const int n = vend - x < 8 ? static_cast<int>(vend - x) : 8;
       uint8_t* o = out + (x - c0) * C;
       if (whole_positions<C>(s, ix, iy, as, bs, n, o)) continue;
-      if (C == 4 && n == 8 && gather_c4(s, ix, iy, _mm256_sub_ps(sx, _mm256_cvtepi32_ps(ix)),
-                                        _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy)), zero_transparent, o))
+      if (C == 4) {
+        // A short last block is made whole in a spare buffer: lanes past
+        // the row are computed but never read or stored.
+        alignas(32) uint8_t spare[32];
+        gather_c4(s, ix, iy, _mm256_load_ps(as), _mm256_load_ps(bs), zero_transparent, n == 8 ? o : spare);
+        if (n < 8) std::memcpy(o, spare, static_cast<size_t>(n) * 4);
         continue;
+      }
       for (int j = 0; j < n; j++) sample<C>(s, ixs[j], iys[j], as[j], bs[j], o + j * C);
     }
     x = vend;
