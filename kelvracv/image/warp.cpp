@@ -90,6 +90,70 @@ KV_WARP_TARGET inline __m256i below_unsigned(__m256i x, __m256i bound) {
   return _mm256_cmpgt_epi32(_mm256_xor_si256(bound, flip), _mm256_xor_si256(x, flip));
 }
 
+// Channel C of eight four-channel pixels: the bilinear blend of its four
+// neighbours with OpenCV's fused steps, rounded to nearest even.
+template <int C>
+KV_WARP_TARGET inline __m256i blend_channel(__m256i p00, __m256i p01, __m256i p10, __m256i p11, __m256 a, __m256 b) {
+  const __m256i pick = _mm256_setr_epi8(C, -1, -1, -1, 4 + C, -1, -1, -1, 8 + C, -1, -1, -1, 12 + C, -1, -1, -1,
+                                        C, -1, -1, -1, 4 + C, -1, -1, -1, 8 + C, -1, -1, -1, 12 + C, -1, -1, -1);
+  const __m256 f00 = _mm256_cvtepi32_ps(_mm256_shuffle_epi8(p00, pick));
+  const __m256 f01 = _mm256_cvtepi32_ps(_mm256_shuffle_epi8(p01, pick));
+  const __m256 f10 = _mm256_cvtepi32_ps(_mm256_shuffle_epi8(p10, pick));
+  const __m256 f11 = _mm256_cvtepi32_ps(_mm256_shuffle_epi8(p11, pick));
+  const __m256 v0 = _mm256_fmadd_ps(a, _mm256_sub_ps(f01, f00), f00);
+  const __m256 v1 = _mm256_fmadd_ps(a, _mm256_sub_ps(f11, f10), f10);
+  return _mm256_cvtps_epi32(_mm256_fmadd_ps(b, _mm256_sub_ps(v1, v0), v0));
+}
+
+// The neighbours p00, p01, p10, p11 of eight four-channel pixels, each 0
+// where it lies outside the image (x0, x1, y0, y1: whether ix, ix + 1, iy,
+// iy + 1 lie inside). Where all lie inside, p00 and p01 are one 8-byte
+// read (so are p10 and p11), and a run along one source row is plain loads.
+KV_WARP_TARGET inline void neighbours_c4(const WarpSource& s, __m256i ix, __m256i iy, __m256i x0, __m256i x1,
+                                         __m256i y0, __m256i y1, __m256i* p00, __m256i* p01, __m256i* p10,
+                                         __m256i* p11) {
+  const __m256i idx = _mm256_add_epi32(_mm256_mullo_epi32(iy, _mm256_set1_epi32(static_cast<int>(s.row_stride))),
+                                       _mm256_slli_epi32(ix, 2));
+  const __m256i inside = _mm256_and_si256(_mm256_and_si256(x0, x1), _mm256_and_si256(y0, y1));
+  if (_mm256_movemask_ps(_mm256_castsi256_ps(inside)) == 0xFF) {
+    const int ix0 = _mm256_cvtsi256_si32(ix), iy0 = _mm256_cvtsi256_si32(iy);
+    const __m256i run = _mm256_and_si256(
+        _mm256_cmpeq_epi32(ix, _mm256_add_epi32(_mm256_set1_epi32(ix0), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7))),
+        _mm256_cmpeq_epi32(iy, _mm256_set1_epi32(iy0)));
+    if (_mm256_movemask_ps(_mm256_castsi256_ps(run)) == 0xFF) {
+      const uint8_t* q = s.data + static_cast<ptrdiff_t>(iy0) * s.row_stride + static_cast<ptrdiff_t>(ix0) * 4;
+      *p00 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+      *p01 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 4));
+      *p10 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + s.row_stride));
+      *p11 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + s.row_stride + 4));
+      return;
+    }
+    const long long* top = reinterpret_cast<const long long*>(s.data);
+    const long long* below = reinterpret_cast<const long long*>(s.data + s.row_stride);
+    // Pixels 0, 1, 4, 5 in one gather and 2, 3, 6, 7 in the other: the shuffles
+    // below then leave pixels 0-3 in the low half and 4-7 in the high one.
+    const __m256i order = _mm256_permutevar8x32_epi32(idx, _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
+    const __m128i lo = _mm256_castsi256_si128(order), hi = _mm256_extracti128_si256(order, 1);
+    const __m256 t0 = _mm256_castsi256_ps(_mm256_i32gather_epi64(top, lo, 1));
+    const __m256 t1 = _mm256_castsi256_ps(_mm256_i32gather_epi64(top, hi, 1));
+    const __m256 b0 = _mm256_castsi256_ps(_mm256_i32gather_epi64(below, lo, 1));
+    const __m256 b1 = _mm256_castsi256_ps(_mm256_i32gather_epi64(below, hi, 1));
+    // Even 32-bit words are the left neighbours, odd ones the right.
+    *p00 = _mm256_castps_si256(_mm256_shuffle_ps(t0, t1, 0x88));
+    *p01 = _mm256_castps_si256(_mm256_shuffle_ps(t0, t1, 0xDD));
+    *p10 = _mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0x88));
+    *p11 = _mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0xDD));
+    return;
+  }
+  const __m256i zero = _mm256_setzero_si256();
+  const int* base = reinterpret_cast<const int*>(s.data);
+  const int* below = reinterpret_cast<const int*>(s.data + s.row_stride);
+  *p00 = _mm256_mask_i32gather_epi32(zero, base, idx, _mm256_and_si256(x0, y0), 1);
+  *p01 = _mm256_mask_i32gather_epi32(zero, base + 1, idx, _mm256_and_si256(x1, y0), 1);
+  *p10 = _mm256_mask_i32gather_epi32(zero, below, idx, _mm256_and_si256(x0, y1), 1);
+  *p11 = _mm256_mask_i32gather_epi32(zero, below + 1, idx, _mm256_and_si256(x1, y1), 1);
+}
+
 // Eight four-channel pixels at once, channel by channel. Each neighbour is
 // read only where it lies inside the image (0 elsewhere, as OpenCV's
 // constant border); a pixel with no neighbour inside is 0.
@@ -104,35 +168,22 @@ KV_WARP_TARGET inline void gather_c4(const WarpSource& s, __m256i ix, __m256i iy
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), zero);
     return;
   }
-  const __m256i x0 = below_unsigned(ix, cols), x1 = below_unsigned(ix1, cols);
-  const __m256i y0 = below_unsigned(iy, rows), y1 = below_unsigned(iy1, rows);
-  const __m256i idx = _mm256_add_epi32(_mm256_mullo_epi32(iy, _mm256_set1_epi32(static_cast<int>(s.row_stride))),
-                                       _mm256_slli_epi32(ix, 2));
-  const int* base = reinterpret_cast<const int*>(s.data);
-  const int* below = reinterpret_cast<const int*>(s.data + s.row_stride);
-  const __m256i p00 = _mm256_mask_i32gather_epi32(zero, base, idx, _mm256_and_si256(x0, y0), 1);
-  const __m256i p01 = _mm256_mask_i32gather_epi32(zero, base + 1, idx, _mm256_and_si256(x1, y0), 1);
-  const __m256i p10 = _mm256_mask_i32gather_epi32(zero, below, idx, _mm256_and_si256(x0, y1), 1);
-  const __m256i p11 = _mm256_mask_i32gather_epi32(zero, below + 1, idx, _mm256_and_si256(x1, y1), 1);
-  const __m256i byte = _mm256_set1_epi32(0xFF), top = _mm256_set1_epi32(255);
-  __m256i result = zero;
-  for (int c : {3, 0, 1, 2}) {  // alpha first
-    const __m128i shift = _mm_cvtsi32_si128(8 * c);
-    const __m256 f00 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p00, shift), byte));
-    const __m256 f01 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p01, shift), byte));
-    const __m256 f10 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p10, shift), byte));
-    const __m256 f11 = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(p11, shift), byte));
-    const __m256 v0 = _mm256_fmadd_ps(a, _mm256_sub_ps(f01, f00), f00);
-    const __m256 v1 = _mm256_fmadd_ps(a, _mm256_sub_ps(f11, f10), f10);
-    const __m256i r = _mm256_cvtps_epi32(_mm256_fmadd_ps(b, _mm256_sub_ps(v1, v0), v0));
-    // OpenCV packs with unsigned saturation: the same as clamping to 0..255.
-    const __m256i clamped = _mm256_min_epi32(_mm256_max_epi32(r, zero), top);
-    result = _mm256_or_si256(result, _mm256_sll_epi32(clamped, shift));
-    if (c == 3 && zero_transparent && _mm256_testz_si256(clamped, near)) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), zero);  // eight clear pixels
-      return;
-    }
+  __m256i p00, p01, p10, p11;
+  neighbours_c4(s, ix, iy, below_unsigned(ix, cols), below_unsigned(ix1, cols), below_unsigned(iy, rows),
+                below_unsigned(iy1, rows), &p00, &p01, &p10, &p11);
+  const __m256i alpha = blend_channel<3>(p00, p01, p10, p11, a, b);
+  if (zero_transparent && _mm256_testz_si256(_mm256_max_epi32(alpha, zero), near)) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), zero);  // eight clear pixels
+    return;
   }
+  const __m256i blue = blend_channel<0>(p00, p01, p10, p11, a, b), green = blend_channel<1>(p00, p01, p10, p11, a, b),
+                red = blend_channel<2>(p00, p01, p10, p11, a, b);
+  // OpenCV packs with unsigned saturation (each value is within 0..255 for a
+  // pixel near the image: a and b lie in [0, 1)). The packs leave each
+  // 128-bit half as four pixels channel by channel; the shuffle interleaves.
+  const __m256i planar = _mm256_packus_epi16(_mm256_packus_epi32(blue, green), _mm256_packus_epi32(red, alpha));
+  const __m128i order = _mm_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+  const __m256i result = _mm256_shuffle_epi8(planar, _mm256_broadcastsi128_si256(order));
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_and_si256(result, near));
 }
 
