@@ -137,4 +137,9 @@ using AlphaRow = void (*)(const uint8_t* px, uint8_t* out, ptrdiff_t x0, ptrdiff
 // set; four at a time with SSE2 otherwise; nullptr without SSE2.
 AlphaRow packed_alpha_row();
 
+// n bytes of a three-channel image row over the same bytes of a packed
+// canvas row: each non-zero byte replaces the canvas byte (kernels.cpp;
+// sixteen at a time with SSE2).
+void nonzero_bytes(const uint8_t* px, uint8_t* out, ptrdiff_t n);
+
 }  // namespace kv::image

@@ -92,7 +92,9 @@ void composite_nonzero(WarpedRows& src, const CanvasView& dst, Region r) {
     for (ptrdiff_t y = band; y < band_end && c0 < c1; y++) {
       const uint8_t* px = src.row(y, c0, c1);
       uint8_t* out = dst.data + y * dst.row_stride + c0 * dst.col_stride;
-      if (src.channels == 3)
+      if (src.channels == 3 && dst.col_stride == 3 && dst.channel_stride == 1)
+        nonzero_bytes(px, out, (c1 - c0) * 3);
+      else if (src.channels == 3)
         nonzero_row<3>(px, out, c0, c1, dst, 3);
       else
         nonzero_row<0>(px, out, c0, c1, dst, src.channels);

@@ -197,6 +197,19 @@ KV_AVX2 void alpha_row_avx2(const uint8_t* px, uint8_t* out, ptrdiff_t x0, ptrdi
 
 }  // namespace
 
+void nonzero_bytes(const uint8_t* px, uint8_t* out, ptrdiff_t n) {
+  ptrdiff_t i = 0;
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + i));
+    const __m128i keep = _mm_cmpeq_epi8(v, zero);  // canvas bytes under a zero
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_or_si128(v, _mm_and_si128(keep, c)));
+  }
+  for (; i < n; i++)
+    if (px[i]) out[i] = px[i];
+}
+
 AlphaRow packed_alpha_row() {
 #if defined(KV_HAVE_AVX2_KERNEL)
   // Decided once; thread-safe initialisation of a plain pointer.
@@ -213,5 +226,10 @@ AlphaRow packed_alpha_row() {
 #else  // no SSE2: the portable row serves every canvas
 
 kv::image::AlphaRow kv::image::packed_alpha_row() { return nullptr; }
+
+void kv::image::nonzero_bytes(const uint8_t* px, uint8_t* out, ptrdiff_t n) {
+  for (ptrdiff_t i = 0; i < n; i++)
+    if (px[i]) out[i] = px[i];
+}
 
 #endif

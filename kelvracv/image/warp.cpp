@@ -187,6 +187,50 @@ KV_WARP_TARGET inline void gather_c4(const WarpSource& s, __m256i ix, __m256i iy
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_and_si256(result, near));
 }
 
+// Eight three-channel pixels at once, when all four neighbours of each lie
+// inside the image and every 8-byte read stays inside it: false (nothing
+// written) otherwise. Writes 24 bytes.
+KV_WARP_TARGET inline bool gather_c3(const WarpSource& s, __m256i ix, __m256i iy, __m256 a, __m256 b, uint8_t* out) {
+  // ix <= cols - 2 and iy <= rows - 2, and the right pair's bytes past the
+  // pixel end within the image: ix <= cols - 3 unless the pair is not in the last row.
+  const __m256i inner_x = below_unsigned(ix, _mm256_set1_epi32(static_cast<int>(s.cols - 1)));
+  const __m256i inner_y = below_unsigned(iy, _mm256_set1_epi32(static_cast<int>(s.rows - 1)));
+  const __m256i short_x = below_unsigned(ix, _mm256_set1_epi32(static_cast<int>(s.cols - 2)));
+  const __m256i upper_y = below_unsigned(iy, _mm256_set1_epi32(static_cast<int>(s.rows - 2)));
+  const __m256i safe = _mm256_and_si256(_mm256_and_si256(inner_x, inner_y), _mm256_or_si256(short_x, upper_y));
+  if (s.cols < 2 || s.rows < 2 || _mm256_movemask_ps(_mm256_castsi256_ps(safe)) != 0xFF) return false;
+  const __m256i idx = _mm256_add_epi32(_mm256_mullo_epi32(iy, _mm256_set1_epi32(static_cast<int>(s.row_stride))),
+                                       _mm256_mullo_epi32(ix, _mm256_set1_epi32(3)));
+  const __m256i order = _mm256_permutevar8x32_epi32(idx, _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
+  const __m128i lo = _mm256_castsi256_si128(order), hi = _mm256_extracti128_si256(order, 1);
+  const long long* top = reinterpret_cast<const long long*>(s.data);
+  const long long* below = reinterpret_cast<const long long*>(s.data + s.row_stride);
+  // Each 8-byte read holds a pixel's left and right neighbours, three bytes
+  // each: spread them to one 32-bit word apiece, as for four channels.
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 8, 9, 10, -1, 11, 12, 13, -1, 0, 1, 2, -1, 3, 4, 5,
+                                          -1, 8, 9, 10, -1, 11, 12, 13, -1);
+  const __m256 t0 = _mm256_castsi256_ps(_mm256_shuffle_epi8(_mm256_i32gather_epi64(top, lo, 1), spread));
+  const __m256 t1 = _mm256_castsi256_ps(_mm256_shuffle_epi8(_mm256_i32gather_epi64(top, hi, 1), spread));
+  const __m256 b0 = _mm256_castsi256_ps(_mm256_shuffle_epi8(_mm256_i32gather_epi64(below, lo, 1), spread));
+  const __m256 b1 = _mm256_castsi256_ps(_mm256_shuffle_epi8(_mm256_i32gather_epi64(below, hi, 1), spread));
+  const __m256i p00 = _mm256_castps_si256(_mm256_shuffle_ps(t0, t1, 0x88));
+  const __m256i p01 = _mm256_castps_si256(_mm256_shuffle_ps(t0, t1, 0xDD));
+  const __m256i p10 = _mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0x88));
+  const __m256i p11 = _mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0xDD));
+  const __m256i blue = blend_channel<0>(p00, p01, p10, p11, a, b), green = blend_channel<1>(p00, p01, p10, p11, a, b),
+                red = blend_channel<2>(p00, p01, p10, p11, a, b);
+  const __m256i planar =
+      _mm256_packus_epi16(_mm256_packus_epi32(blue, green), _mm256_packus_epi32(red, _mm256_setzero_si256()));
+  const __m256i packed = _mm256_shuffle_epi8(planar, _mm256_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1,
+                                                                      -1, 0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1,
+                                                                      -1, -1));
+  alignas(32) uint8_t bytes[32];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), packed);
+  std::memcpy(out, bytes, 12);
+  std::memcpy(out + 12, bytes + 16, 12);
+  return true;
+}
+
 // Pixels that sit exactly on source pixels (fractions a = b = 0, as in any
 // blit moved by whole pixels): each is its neighbour p00, since
 // fma(0, d, p) = p, or 0 outside the image. A run of consecutive source
@@ -261,6 +305,13 @@ KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t bloc
         gather_c4(s, ix, iy, _mm256_load_ps(as), _mm256_load_ps(bs), zero_transparent, n == 8 ? o : spare);
         if (n < 8) std::memcpy(o, spare, static_cast<size_t>(n) * 4);
         continue;
+      }
+      if (C == 3) {
+        alignas(32) uint8_t spare[24];
+        if (gather_c3(s, ix, iy, _mm256_load_ps(as), _mm256_load_ps(bs), n == 8 ? o : spare)) {
+          if (n < 8) std::memcpy(o, spare, static_cast<size_t>(n) * 3);
+          continue;
+        }
       }
       for (int j = 0; j < n; j++) sample<C>(s, ixs[j], iys[j], as[j], bs[j], o + j * C);
     }
