@@ -49,7 +49,8 @@ test: sysdeps install
 build: venv
 	cmake -S . -B build -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build
-	cp build/_kelvra_core*.so kelvracv/
+	@# A new file renamed over the old one: a process running from the tree keeps its copy.
+	for f in build/_kelvra_core*.so; do cp "$$f" "kelvracv/.$${f##*/}.new" && mv -f "kelvracv/.$${f##*/}.new" "kelvracv/$${f##*/}" || exit 1; done
 
 test-dev: build
 	cd tests && PYTHONPATH=$(CURDIR) SDL_AUDIODRIVER=dummy $(XVFB) $(PYTEST) -q -p no:cacheprovider .
