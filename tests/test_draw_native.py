@@ -128,7 +128,17 @@ radius = st.one_of(st.floats(0, 12), st.floats(0, 400), st.floats(400, 20000), s
 @given(x=coord, y=coord, r=radius, t=thickness, fill=st.booleans(), m=st.sampled_from([1.0, 0.3, 3.0]), **common)
 def test_circle(kv, line_type, x, y, r, t, fill, m, shape, seed, color, aa, lt):
     line_type(lt)
-    assert_same_drawing(kv, lambda a: kv.circle(a, record(x, y), r, color, t, fill, aa, m), canvas(shape, seed))
+    pens = []  # where each drawing leaves the pen: back where it was, or on the start point after an error
+
+    def draw(a):
+        ts = record(x, y)
+        try:
+            kv.circle(a, ts, r, color, t, fill, aa, m)
+        finally:
+            pens.append(ts["cursor_pos"])
+
+    assert_same_drawing(kv, draw, canvas(shape, seed))
+    assert pens[0] == pens[1] and type(pens[0][0]) is type(pens[1][0])
 
 
 @SETTINGS
@@ -188,6 +198,15 @@ def test_a_rebound_cv2_function_is_called(kv, monkeypatch):
     kv.poly(arr, ts, ((5, 5), (-9, 3)), (255, 0, 0), 1, True)
     kv.ellipse(arr, ts, 9, 4, (255, 0, 0))
     assert calls == ["line", "rectangle", "polylines", "fillPoly", "ellipse"]
+
+
+@pytest.mark.parametrize("fill", [False, True])
+def test_a_rebound_function_sees_the_circles_pen_on_its_start_point(kv, monkeypatch, fill):
+    name = "fillPoly" if fill else "polylines"
+    real, ts, seen = getattr(cv2, name), record(1.0, 2.0), []
+    monkeypatch.setattr(cv2, name, lambda *a, **k: (seen.append(ts["cursor_pos"]), real(*a, **k))[1])
+    kv.circle(canvas((H, W), 1), ts, 10, (255, 0, 0), 1, fill)
+    assert seen == [(11.0, 2.0)] and ts["cursor_pos"] == (1.0, 2.0)
 
 
 def test_a_rebound_cv2_global_is_called(kv):
