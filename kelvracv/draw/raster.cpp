@@ -1135,6 +1135,43 @@ void poly_line(const Canvas& img, const Pt* v, int count, bool closed, const Col
   }
 }
 
+// poly_line's thin whole-pixel case on the ints themselves: each segment a
+// line_px. A segment with both ends on the canvas sets both of them (the
+// walk runs from end to end), so the next segment's first end is already
+// in the colour when it starts where such a segment ended, and is not
+// written again.
+void thin_polyline(const Canvas& img, const int* xy, int n, bool closed, const Color& color, int connectivity) {
+  const unsigned w = static_cast<unsigned>(img.width), h = static_cast<unsigned>(img.height);
+  int i = closed ? n - 1 : 0;
+  int x0 = xy[2 * i], y0 = xy[2 * i + 1];
+  bool in0 = static_cast<unsigned>(x0) < w && static_cast<unsigned>(y0) < h, set0 = false;
+  for (i = !closed; i < n; i++) {
+    int x1 = xy[2 * i], y1 = xy[2 * i + 1];
+    bool in1 = static_cast<unsigned>(x1) < w && static_cast<unsigned>(y1) < h;
+    if (in0 && in1) {
+      int dx = x1 - x0, dy = y1 - y0;
+      if (static_cast<unsigned>(dx + 1) <= 2 && static_cast<unsigned>(dy + 1) <= 2) {
+        // a step to a neighbouring pixel (the segments of fine curves): the
+        // walk sets both ends, and a 4-connected diagonal step goes first
+        // along x from its left end
+        if (!set0) put3(row_of(img, y0) + static_cast<size_t>(x0) * 3, color);
+        put3(row_of(img, y1) + static_cast<size_t>(x1) * 3, color);
+        if (connectivity == 4 && dx != 0 && dy != 0) {
+          int lx = dx > 0 ? x0 : x1, ly = dx > 0 ? y0 : y1;
+          put3(row_of(img, ly) + static_cast<size_t>(lx + 1) * 3, color);
+        }
+      } else {
+        walk_px(img, x0, y0, x1, y1, color, connectivity);
+      }
+      set0 = true;
+    } else {
+      line_px(img, x0, y0, x1, y1, color, connectivity);
+      set0 = false;
+    }
+    x0 = x1, y0 = y1, in0 = in1;
+  }
+}
+
 // int pairs to 64-bit points.
 void to_points(const int* xy, int n, PointBuffer* out) {
   out->resize_for_overwrite(static_cast<size_t>(n));
@@ -1172,33 +1209,8 @@ void rectangle(const Canvas& img, int x1, int y1, int x2, int y2, const Color& c
 void polylines(const Canvas& img, const int* xy, int n, bool closed, const Color& color, int thickness,
                int line_type) {
   if (n <= 0) return;
-  if (thickness <= 1 && line_type < kLineAA) {  // poly_line's thin whole-pixel case, on the ints themselves
-    const int connectivity = (line_type == 0 || line_type == 8) ? 8 : 4;
-    const unsigned w = static_cast<unsigned>(img.width), h = static_cast<unsigned>(img.height);
-    int i = closed ? n - 1 : 0;
-    int x0 = xy[2 * i], y0 = xy[2 * i + 1];
-    for (i = !closed; i < n; i++) {
-      int x1 = xy[2 * i], y1 = xy[2 * i + 1];
-      if (static_cast<unsigned>(x0) < w && static_cast<unsigned>(x1) < w && static_cast<unsigned>(y0) < h &&
-          static_cast<unsigned>(y1) < h) {
-        int dx = x1 - x0, dy = y1 - y0;
-        if (static_cast<unsigned>(dx + 1) <= 2 && static_cast<unsigned>(dy + 1) <= 2) {
-          // a step to a neighbouring pixel (the segments of fine curves): the
-          // walk sets both ends, and a 4-connected diagonal step goes first
-          // along x from its left end
-          put3(row_of(img, y0) + static_cast<size_t>(x0) * 3, color);
-          put3(row_of(img, y1) + static_cast<size_t>(x1) * 3, color);
-          if (connectivity == 4 && dx != 0 && dy != 0) {
-            int lx = dx > 0 ? x0 : x1, ly = dx > 0 ? y0 : y1;
-            put3(row_of(img, ly) + static_cast<size_t>(lx + 1) * 3, color);
-          }
-        } else {
-          walk_px(img, x0, y0, x1, y1, color, connectivity);
-        }
-      } else
-        line_px(img, x0, y0, x1, y1, color, connectivity);
-      x0 = x1, y0 = y1;
-    }
+  if (thickness <= 1 && line_type < kLineAA) {
+    thin_polyline(img, xy, n, closed, color, (line_type == 0 || line_type == 8) ? 8 : 4);
     return;
   }
   PointBuffer v;
