@@ -125,13 +125,15 @@ radius = st.one_of(st.floats(0, 12), st.floats(0, 400), st.floats(400, 20000), s
 
 
 @FILL_SETTINGS
-@given(x=coord, y=coord, r=radius, t=thickness, fill=st.booleans(), m=st.sampled_from([1.0, 0.3, 3.0]), **common)
-def test_circle(kv, line_type, x, y, r, t, fill, m, shape, seed, color, aa, lt):
+@given(x=coord, y=coord, r=radius, rot=st.one_of(st.just(0.0), st.floats(-720, 720)),
+       size=st.sampled_from([1.0, 0.5, 2.5, -1.0, float("nan")]), t=thickness, fill=st.booleans(),
+       m=st.sampled_from([1.0, 0.3, 3.0]), **common)
+def test_circle(kv, line_type, x, y, r, rot, size, t, fill, m, shape, seed, color, aa, lt):
     line_type(lt)
     pens = []  # where each drawing leaves the pen: back where it was, or on the start point after an error
 
     def draw(a):
-        ts = record(x, y)
+        ts = record(x, y, rot, size)
         try:
             kv.circle(a, ts, r, color, t, fill, aa, m)
         finally:
