@@ -16,6 +16,8 @@ from hypothesis import strategies as st
 from conftest import make_record, run_python
 
 SETTINGS = settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+# the fills take a shortcut for polygons that run down and back up: many more examples
+FILL_SETTINGS = settings(SETTINGS, max_examples=600)
 
 
 def proxy_module():
@@ -104,24 +106,41 @@ def test_rect(kv, line_type, x, y, wh, t, fill, shape, seed, color, aa, lt):
     assert_same_drawing(kv, lambda a: kv.rect(a, record(x, y), wh, color, t, fill, aa), canvas(shape, seed))
 
 
+# polygons that run down and then back up, with flat stretches anywhere
+down_up = st.tuples(st.lists(st.tuples(step, st.one_of(st.floats(0, 40), st.just(0.0))), max_size=8),
+                    st.lists(st.tuples(step, st.one_of(st.floats(-40, 0), st.just(0.0))), max_size=8))
+
+
 # open polygons through their displacements: self-intersecting, degenerate
 # (repeated, collinear points) and single-point ones come up on their own
-@SETTINGS
-@given(x=coord, y=coord, ds=st.lists(st.tuples(step, step), max_size=12).map(tuple), t=thickness,
-       fill=st.booleans(), **common)
+@FILL_SETTINGS
+@given(x=coord, y=coord, ds=st.one_of(st.lists(st.tuples(step, step), max_size=12), down_up.map(lambda t: t[0] + t[1]))
+       .map(tuple), t=thickness, fill=st.booleans(), **common)
 def test_poly(kv, line_type, x, y, ds, t, fill, shape, seed, color, aa, lt):
     line_type(lt)
     assert_same_drawing(kv, lambda a: kv.poly(a, record(x, y), ds, color, t, fill, aa), canvas(shape, seed))
 
 
-radius = st.one_of(st.floats(0, 12), st.floats(0, 400), st.floats(400, 20000))
+radius = st.one_of(st.floats(0, 12), st.floats(0, 400), st.floats(400, 20000), st.sampled_from([0, 0.5, 1, 2, 3]))
 
 
-@SETTINGS
-@given(x=coord, y=coord, r=radius, t=thickness, fill=st.booleans(), m=st.sampled_from([1.0, 0.3, 3.0]), **common)
-def test_circle(kv, line_type, x, y, r, t, fill, m, shape, seed, color, aa, lt):
+@FILL_SETTINGS
+@given(x=coord, y=coord, r=radius, rot=st.one_of(st.just(0.0), st.floats(-720, 720)),
+       size=st.sampled_from([1.0, 0.5, 2.5, -1.0, float("nan")]), t=thickness, fill=st.booleans(),
+       m=st.sampled_from([1.0, 0.3, 3.0]), **common)
+def test_circle(kv, line_type, x, y, r, rot, size, t, fill, m, shape, seed, color, aa, lt):
     line_type(lt)
-    assert_same_drawing(kv, lambda a: kv.circle(a, record(x, y), r, color, t, fill, aa, m), canvas(shape, seed))
+    pens = []  # where each drawing leaves the pen: back where it was, or on the start point after an error
+
+    def draw(a):
+        ts = record(x, y, rot, size)
+        try:
+            kv.circle(a, ts, r, color, t, fill, aa, m)
+        finally:
+            pens.append(ts["cursor_pos"])
+
+    assert_same_drawing(kv, draw, canvas(shape, seed))
+    assert pens[0] == pens[1] and type(pens[0][0]) is type(pens[1][0])
 
 
 @SETTINGS
@@ -181,6 +200,15 @@ def test_a_rebound_cv2_function_is_called(kv, monkeypatch):
     kv.poly(arr, ts, ((5, 5), (-9, 3)), (255, 0, 0), 1, True)
     kv.ellipse(arr, ts, 9, 4, (255, 0, 0))
     assert calls == ["line", "rectangle", "polylines", "fillPoly", "ellipse"]
+
+
+@pytest.mark.parametrize("fill", [False, True])
+def test_a_rebound_function_sees_the_circles_pen_on_its_start_point(kv, monkeypatch, fill):
+    name = "fillPoly" if fill else "polylines"
+    real, ts, seen = getattr(cv2, name), record(1.0, 2.0), []
+    monkeypatch.setattr(cv2, name, lambda *a, **k: (seen.append(ts["cursor_pos"]), real(*a, **k))[1])
+    kv.circle(canvas((H, W), 1), ts, 10, (255, 0, 0), 1, fill)
+    assert seen == [(11.0, 2.0)] and ts["cursor_pos"] == (1.0, 2.0)
 
 
 def test_a_rebound_cv2_global_is_called(kv):

@@ -152,6 +152,24 @@ bool target(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr, PyObj
   return canvas_of(arr, &out->canvas) && color_of(color, &out->color) && line_type_of(cv2, aa, &out->line_type);
 }
 
+bool plain_names(Fn which, bool aa) {
+  if (!g_cv2) return false;
+  Ref mod = global(KV_ID(cv2));
+  if (!mod) PyErr_Clear();
+  if (mod.get() != g_cv2) return false;
+  PyObject* const names[kFnCount] = {KV_ID(line), KV_ID(rectangle), KV_ID(polylines), KV_ID(fillPoly),
+                                     KV_ID(ellipse)};
+  PyObject* ns = PyModule_GetDict(g_cv2);  // borrowed, as the values below
+  if (PyDict_GetItemWithError(ns, names[which]) != g_fn[which]) {
+    PyErr_Clear();
+    return false;
+  }
+  if (which == kFillPoly) return true;
+  PyObject* lt = PyDict_GetItemWithError(ns, aa ? KV_ID(LINE_AA) : KV_ID(LINE_4));
+  if (!lt) PyErr_Clear();
+  return lt && PyLong_CheckExact(lt);
+}
+
 bool coord(double v, int* out) {
   if (!(v > -2147483649.0 && v < 2147483648.0)) return false;
   *out = static_cast<int>(v);

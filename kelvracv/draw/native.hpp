@@ -34,6 +34,13 @@ bool target(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr, PyObj
 bool target_fixed(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr, PyObject* color, int line_type,
                   Target* out);
 
+// Whether the module's `cv2` global is the OpenCV module taken at start-up
+// and its namespace holds OpenCV's function `which` and, for the functions
+// that take a line type, the constant of `aa` (cv2.LINE_AA or cv2.LINE_4) as
+// an exact int: then looking them up through `cv2` runs no Python code (no
+// module __getattr__, no proxy object). Never raises.
+bool plain_names(Fn which, bool aa);
+
 // int(v) as an OpenCV point coordinate: false when it is not finite or
 // outside the 32-bit range (cv2 raises for those; the caller falls back).
 bool coord(double v, int* out);

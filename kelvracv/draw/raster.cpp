@@ -2,7 +2,8 @@
 // OpenCV 5.1.0's imgproc drawing code: 16.16 fixed point (kShift), Bresenham
 // walks for 4- and 8-connected lines, the Gaussian-weighted three-pixel walk
 // for antialiased lines, the two-edge scan of convex polygons, the active-edge
-// scan of arbitrary polygons, the midpoint circle of round caps and the
+// scan of arbitrary polygons (walked as two runs of edges when the contour
+// runs down and back up), the midpoint circle of round caps and the
 // table-driven ellipse polygon. Every integer width, rounding and clipping
 // step is kept, since the pixels must come out equal; where a shortcut is
 // taken (runs of a row, steps to a neighbouring pixel, rows between two
@@ -38,10 +39,12 @@ struct Pt {
 };
 
 // An edge of an arbitrary polygon: rows [y0, y1), x in 16.16 at row y0.
+// `down`: the contour runs down along it (from row y0 to y1).
 struct PolyEdge {
   int y0 = 0, y1 = 0;
   int64_t x = 0, dx = 0;
   PolyEdge* next = nullptr;
+  bool down = false;
 };
 
 // The edges and points of one polygon, in place for the usual sizes.
@@ -719,7 +722,8 @@ void collect_edges(const Canvas& img, const Pt* v, int count, EdgeBuffer& edges,
     if (pt0.y == pt1.y) continue;
     PolyEdge& edge = edges.emplace_back();
     edge.dx = (pt1c.x - pt0c.x) / (pt1c.y - pt0c.y);
-    if (pt0.y < pt1.y) {
+    edge.down = pt0.y < pt1.y;
+    if (edge.down) {
       edge.y0 = static_cast<int>(pt0.y);
       edge.y1 = static_cast<int>(pt1.y);
       edge.x = pt0c.x + (pt0.y - pt0c.y) * edge.dx;
@@ -851,12 +855,66 @@ void sort_active(PolyEdge& head) {
   } while (keep_prelast != head.next && keep_prelast != &head);
 }
 
+// Whether the edges, in the contour's order, make one run going down and one
+// going up (cyclically): the contour then runs down from its top row to its
+// bottom row and back up, each run covering the rows [top, bottom) once with
+// its half-open edges, so every row of the fill crosses exactly two edges,
+// one of each run. *top is the index of the first edge of the run down.
+bool one_run_each_way(const EdgeBuffer& edges, size_t* top) {
+  const size_t n = edges.size();
+  int changes = 0;
+  bool prev = edges[n - 1].down;
+  for (size_t i = 0; i < n; i++) {
+    if (edges[i].down != prev) {
+      changes++;
+      if (edges[i].down) *top = i;
+    }
+    prev = edges[i].down;
+  }
+  return changes == 2;
+}
+
+// An edge's x at row y (y >= y0) after stepping once per row from its top,
+// as the row scan steps it (wrapping as its additions wrap).
+inline int64_t x_at(const PolyEdge& e, int64_t y) {
+  uint64_t k = static_cast<uint64_t>(y - e.y0);
+  return static_cast<int64_t>(static_cast<uint64_t>(e.x) + k * static_cast<uint64_t>(e.dx));
+}
+
+// The rows [top, y_end) of a polygon whose edges make one run each way
+// (one_run_each_way), filled without the sorted edge table: the active list
+// of FillEdgeCollection then holds exactly the current edge of each run on
+// every row, whatever their order in it, and draws the span from the smaller
+// x rounded up to the larger rounded down, then steps both. Rows above the
+// canvas are stepped over at once (x_at); each run's next edge starts at the
+// row where the previous one ends, at its own x.
+void fill_two_runs(const Canvas& img, const EdgeBuffer& edges, size_t top, int y_end, const Color& color) {
+  const size_t n = edges.size();
+  size_t d = top, u = top == 0 ? n - 1 : top - 1;  // the edges leaving the top vertex, down and up the contour
+  int y = std::max(edges[d].y0, 0);
+  if (y >= y_end) return;
+  while (edges[d].y1 <= y) d = d + 1 == n ? 0 : d + 1;
+  while (edges[u].y1 <= y) u = u == 0 ? n - 1 : u - 1;
+  int64_t xd = x_at(edges[d], y), xu = x_at(edges[u], y);
+  for (;; y++) {
+    int64_t lo = std::min(xd, xu), hi = std::max(xd, xu);
+    span(img, y, static_cast<int>((lo + (kOne - 1)) >> kShift), static_cast<int>(hi >> kShift), color);
+    if (y + 1 >= y_end) break;
+    xd += edges[d].dx;
+    xu += edges[u].dx;
+    if (edges[d].y1 == y + 1) d = d + 1 == n ? 0 : d + 1, xd = edges[d].x;
+    if (edges[u].y1 == y + 1) u = u == 0 ? n - 1 : u - 1, xu = edges[u].x;
+  }
+}
+
 // Fills between pairs of active edges row by row (OpenCV's FillEdgeCollection:
 // even-odd rule, edges sorted by top row, then x, then slope).
 void fill_edges(const Canvas& img, EdgeBuffer& edges, const Color& color) {
   int total = static_cast<int>(edges.size());
   int y_max;
   if (total < 2 || !edges_visible(img, edges, &y_max)) return;
+  size_t top = 0;
+  if (one_run_each_way(edges, &top)) return fill_two_runs(img, edges, top, std::min(y_max, img.height), color);
   std::sort(edges.begin(), edges.end(), [](const PolyEdge& e1, const PolyEdge& e2) {
     return e1.y0 != e2.y0 ? e1.y0 < e2.y0 : e1.x != e2.x ? e1.x < e2.x : e1.dx < e2.dx;
   });
@@ -1077,6 +1135,43 @@ void poly_line(const Canvas& img, const Pt* v, int count, bool closed, const Col
   }
 }
 
+// poly_line's thin whole-pixel case on the ints themselves: each segment a
+// line_px. A segment with both ends on the canvas sets both of them (the
+// walk runs from end to end), so the next segment's first end is already
+// in the colour when it starts where such a segment ended, and is not
+// written again.
+void thin_polyline(const Canvas& img, const int* xy, int n, bool closed, const Color& color, int connectivity) {
+  const unsigned w = static_cast<unsigned>(img.width), h = static_cast<unsigned>(img.height);
+  int i = closed ? n - 1 : 0;
+  int x0 = xy[2 * i], y0 = xy[2 * i + 1];
+  bool in0 = static_cast<unsigned>(x0) < w && static_cast<unsigned>(y0) < h, set0 = false;
+  for (i = !closed; i < n; i++) {
+    int x1 = xy[2 * i], y1 = xy[2 * i + 1];
+    bool in1 = static_cast<unsigned>(x1) < w && static_cast<unsigned>(y1) < h;
+    if (in0 && in1) {
+      int dx = x1 - x0, dy = y1 - y0;
+      if (static_cast<unsigned>(dx + 1) <= 2 && static_cast<unsigned>(dy + 1) <= 2) {
+        // a step to a neighbouring pixel (the segments of fine curves): the
+        // walk sets both ends, and a 4-connected diagonal step goes first
+        // along x from its left end
+        if (!set0) put3(row_of(img, y0) + static_cast<size_t>(x0) * 3, color);
+        put3(row_of(img, y1) + static_cast<size_t>(x1) * 3, color);
+        if (connectivity == 4 && dx != 0 && dy != 0) {
+          int lx = dx > 0 ? x0 : x1, ly = dx > 0 ? y0 : y1;
+          put3(row_of(img, ly) + static_cast<size_t>(lx + 1) * 3, color);
+        }
+      } else {
+        walk_px(img, x0, y0, x1, y1, color, connectivity);
+      }
+      set0 = true;
+    } else {
+      line_px(img, x0, y0, x1, y1, color, connectivity);
+      set0 = false;
+    }
+    x0 = x1, y0 = y1, in0 = in1;
+  }
+}
+
 // int pairs to 64-bit points.
 void to_points(const int* xy, int n, PointBuffer* out) {
   out->resize_for_overwrite(static_cast<size_t>(n));
@@ -1114,33 +1209,8 @@ void rectangle(const Canvas& img, int x1, int y1, int x2, int y2, const Color& c
 void polylines(const Canvas& img, const int* xy, int n, bool closed, const Color& color, int thickness,
                int line_type) {
   if (n <= 0) return;
-  if (thickness <= 1 && line_type < kLineAA) {  // poly_line's thin whole-pixel case, on the ints themselves
-    const int connectivity = (line_type == 0 || line_type == 8) ? 8 : 4;
-    const unsigned w = static_cast<unsigned>(img.width), h = static_cast<unsigned>(img.height);
-    int i = closed ? n - 1 : 0;
-    int x0 = xy[2 * i], y0 = xy[2 * i + 1];
-    for (i = !closed; i < n; i++) {
-      int x1 = xy[2 * i], y1 = xy[2 * i + 1];
-      if (static_cast<unsigned>(x0) < w && static_cast<unsigned>(x1) < w && static_cast<unsigned>(y0) < h &&
-          static_cast<unsigned>(y1) < h) {
-        int dx = x1 - x0, dy = y1 - y0;
-        if (static_cast<unsigned>(dx + 1) <= 2 && static_cast<unsigned>(dy + 1) <= 2) {
-          // a step to a neighbouring pixel (the segments of fine curves): the
-          // walk sets both ends, and a 4-connected diagonal step goes first
-          // along x from its left end
-          put3(row_of(img, y0) + static_cast<size_t>(x0) * 3, color);
-          put3(row_of(img, y1) + static_cast<size_t>(x1) * 3, color);
-          if (connectivity == 4 && dx != 0 && dy != 0) {
-            int lx = dx > 0 ? x0 : x1, ly = dx > 0 ? y0 : y1;
-            put3(row_of(img, ly) + static_cast<size_t>(lx + 1) * 3, color);
-          }
-        } else {
-          walk_px(img, x0, y0, x1, y1, color, connectivity);
-        }
-      } else
-        line_px(img, x0, y0, x1, y1, color, connectivity);
-      x0 = x1, y0 = y1;
-    }
+  if (thickness <= 1 && line_type < kLineAA) {
+    thin_polyline(img, xy, n, closed, color, (line_type == 0 || line_type == 8) ? 8 : 4);
     return;
   }
   PointBuffer v;

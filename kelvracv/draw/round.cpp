@@ -140,12 +140,101 @@ bool map_ring(PyObject* ts, const detail::PenCoords& pc, const AngleValues& sc, 
   return detail::map_points(mapper, pts.data(), 1, static_cast<size_t>(n) + 1, kept, &rest);
 }
 
+// The relative steps around a circle of n segments, each from the previous
+// vertex, starting at angle 0.
+void circle_steps(double radius, int n, Buffer<double, 256>* steps) {
+  steps->resize_for_overwrite(2 * static_cast<size_t>(n));
+  double px = radius, py = 0.0;
+  AngleValues sc = angle_table(kTwoPi / n, 0.0, false, n);
+  for (int i = 1; i <= n; i++) {
+    double sa = (*sc)[2 * i], ca = (*sc)[2 * i + 1];
+    double qx = ca * radius, qy = sa * radius;
+    (*steps)[2 * (i - 1)] = qx - px;
+    (*steps)[2 * (i - 1) + 1] = qy - py;
+    px = qx;
+    py = qy;
+  }
+}
+
+// Whether the circle's drawing call will be a native one with no Python code
+// on its way: cv2 and its function found without running any, a canvas and a
+// colour the native drawing takes.
+bool circle_native(PyObject* arr, PyObject* color, bool fill, bool aa) {
+  native::Fn which = fill ? native::kFillPoly : native::kPolylines;
+  if (!native::plain_names(which, aa)) return false;
+  detail::Cv2 cv2;
+  Ref fn = cv2.function(fill ? KV_ID(fillPoly) : KV_ID(polylines));
+  native::Target tg;
+  if (!fn) {
+    PyErr_Clear();
+    return false;
+  }
+  if (fill) return native::target_fixed(cv2, fn.get(), which, arr, color, raster::kLine8, &tg);
+  return native::target(cv2, fn.get(), which, arr, color, aa, &tg);
+}
+
+// After an error on the plain path: the pen on the start point, where the
+// general path leaves it, and the error kept.
+void pen_to_start(PyObject* ts, const double s[2]) {
+  PyObject* exc = PyErr_GetRaisedException();
+  Ref start = Ref::steal(float_tuple(s, 2));
+  if (start && PyDict_SetItem(ts, KV_ID(cursor_pos), start.get()) == 0)
+    PyErr_SetRaisedException(exc);
+  else
+    Py_XDECREF(exc);
+}
+
+// The circle when nothing on its way can run Python code: a plain record
+// (read_plain_2d) whose pen starts with two plain numbers, and a native
+// drawing call (circle_native). The general path's round trip of the pen
+// through the record (set to the start point, then restored) cannot be seen
+// then and is left out, and the record is read in one pass. The vertices are
+// those poly builds from the start point and the steps, mapped as it maps
+// them. 1: done, 0: not such a circle (nothing has happened), -1: an error,
+// with the pen on the start point as the general path leaves it.
+int circle_plain(PyObject* arr, PyObject* ts, const double* steps, int n, double radius, PyObject* color,
+                 int thickness, bool fill, bool aa) {
+  PlainView2D pv;
+  double c0, c1;
+  if (!read_plain_2d(ts, &pv) || !PyTuple_CheckExact(pv.cursor) || PyTuple_GET_SIZE(pv.cursor) < 2 ||
+      !detail::fast_number(PyTuple_GET_ITEM(pv.cursor, 0), &c0) ||
+      !detail::fast_number(PyTuple_GET_ITEM(pv.cursor, 1), &c1) || !circle_native(arr, color, fill, aa))
+    return 0;
+  const double s[2] = {c0 + radius, c1 + 0.0};
+  bool ok = detail::guarded([&] {
+    Ref t;
+    if (!detail::screen_thickness_of(thickness, pv.size, &t)) return false;
+    PointBuffer pts;
+    pts.resize_for_overwrite(3 * (static_cast<size_t>(n) + 1));
+    double x = s[0], y = s[1];
+    pts[0] = x, pts[1] = y, pts[2] = 0.0;
+    for (int i = 0; i < n; i++) {
+      x = x + steps[2 * i];
+      y = y + steps[2 * i + 1];
+      pts[3 * i + 3] = x, pts[3 * i + 4] = y, pts[3 * i + 5] = 0.0;
+    }
+    PointMapper mapper;
+    mapper.begin_plain(ts, pv);
+    detail::IntPoints screen;
+    screen.reserve(static_cast<size_t>(n) + 1);
+    bool visible;
+    if (!detail::map_points(mapper, pts.data(), 0, static_cast<size_t>(n) + 1, &screen, &visible)) return false;
+    return !visible || detail::closed_shape(arr, screen, fill, color, t.get(), aa);
+  });
+  if (ok) return 1;
+  pen_to_start(ts, s);
+  return -1;
+}
+
 bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, int thickness, bool fill, bool aa,
                  double multiplier) {
   if (!check_color(color)) return false;
   double m = reduce_detail(radius, multiplier);
   int n;
   if (!detail::segment_count(radius * m, 6, "circle", &n)) return false;
+  Buffer<double, 256> steps;
+  circle_steps(radius, n, &steps);
+  if (int done = circle_plain(arr, ts, steps.data(), n, radius, color, thickness, fill, aa)) return done > 0;
   // Start point s = (cursor[0] + radius, cursor[1] + 0.0).
   // The pen is read for each use; from a plain dict holding plain numbers no
   // Python code runs in between, and the first read serves for all three.
@@ -160,19 +249,6 @@ bool circle_impl(PyObject* arr, PyObject* ts, double radius, PyObject* color, in
   if (!c1) return false;
   plain = plain && detail::fast_number(c1.get(), &v);
   if (!detail::obj_add_float(c1.get(), 0.0, &s[1])) return false;
-  // Relative steps around the circle, each from the previous vertex.
-  Buffer<double, 256> steps;
-  steps.resize_for_overwrite(2 * static_cast<size_t>(n));
-  double px = radius, py = 0.0;
-  AngleValues sc = angle_table(kTwoPi / n, 0.0, false, n);
-  for (int i = 1; i <= n; i++) {
-    double sa = (*sc)[2 * i], ca = (*sc)[2 * i + 1];
-    double qx = ca * radius, qy = sa * radius;
-    steps[2 * (i - 1)] = qx - px;
-    steps[2 * (i - 1) + 1] = qy - py;
-    px = qx;
-    py = qy;
-  }
   Ref saved = plain ? cp : record_get(ts, KV_ID(cursor_pos));
   if (!saved || !body_tuple(saved.get())) return false;
   Ref start = Ref::steal(float_tuple(s, 2));

@@ -180,6 +180,83 @@ bool record_floats(PyObject* ts, PyObject* key, double* out, int n) {
 
 namespace {
 
+// An exact float or int as float() converts it; false (no exception) for
+// anything else and for ints beyond the double range.
+bool plain_float(PyObject* v, double* out) {
+  if (PyFloat_CheckExact(v)) {
+    *out = PyFloat_AS_DOUBLE(v);
+    return true;
+  }
+  if (!PyLong_CheckExact(v)) return false;
+  *out = PyLong_AsDouble(v);
+  if (*out == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+// The keys a plain view reads, as plain_items keeps their values.
+enum PlainKey { kIs3d, kRot, kSize, kShift, kFullTransform, kCursorPos, kPlainKeys };
+
+// The values of the plain view's keys in an exact dict (null when missing),
+// found by one pass over its items that compares keys by identity with the
+// interned names, so that no key's __eq__ or __hash__ runs. False when the
+// dict holds a key that is not an exact str, or a str equal to a name but not
+// the same object (the identity pass would miss it).
+bool plain_items(PyObject* ts, PyObject* vals[kPlainKeys]) {
+  PyObject* const names[kPlainKeys] = {KV_ID(is_3d), KV_ID(rot), KV_ID(size), KV_ID(shift),
+                                      KV_ID(full_transform), KV_ID(cursor_pos)};
+  static Py_hash_t hashes[kPlainKeys] = {};  // of the names: str hashes are fixed for the process
+  if (hashes[0] == 0)
+    for (int i = 0; i < kPlainKeys; i++) hashes[i] = PyObject_Hash(names[i]);
+  for (int i = 0; i < kPlainKeys; i++) vals[i] = nullptr;
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(ts, &pos, &k, &v)) {
+    int i = 0;
+    while (i < kPlainKeys && k != names[i]) i++;
+    if (i < kPlainKeys) {
+      vals[i] = v;
+      continue;
+    }
+    if (!PyUnicode_CheckExact(k)) return false;
+    Py_hash_t h = reinterpret_cast<PyASCIIObject*>(k)->hash;  // the str's cached hash (-1: not yet made)
+    if (h == -1) h = PyObject_Hash(k);
+    for (i = 0; i < kPlainKeys; i++)
+      if (h == hashes[i] && PyUnicode_Compare(k, names[i]) == 0) return false;
+  }
+  return true;
+}
+
+// The two numbers of an exact tuple or list of two or more plain floats.
+bool plain_pair(PyObject* seq, double* a, double* b) {
+  PyObject* sh[2];
+  if (PyTuple_CheckExact(seq) && PyTuple_GET_SIZE(seq) >= 2)
+    sh[0] = PyTuple_GET_ITEM(seq, 0), sh[1] = PyTuple_GET_ITEM(seq, 1);
+  else if (PyList_CheckExact(seq) && PyList_GET_SIZE(seq) >= 2)
+    sh[0] = PyList_GET_ITEM(seq, 0), sh[1] = PyList_GET_ITEM(seq, 1);
+  else
+    return false;
+  return plain_float(sh[0], a) && plain_float(sh[1], b);
+}
+
+}  // namespace
+
+bool read_plain_2d(PyObject* ts, PlainView2D* out) {
+  PyObject* v[kPlainKeys];
+  if (!PyDict_CheckExact(ts) || !plain_items(ts, v)) return false;
+  if (v[kIs3d] != Py_False && v[kIs3d] != Py_None) return false;
+  if (!v[kRot] || !v[kSize] || !v[kShift] || !v[kCursorPos]) return false;
+  if (!plain_float(v[kRot], &out->rot) || !plain_float(v[kSize], &out->size)) return false;
+  if (!plain_pair(v[kShift], &out->shx, &out->shy)) return false;
+  if (v[kFullTransform] && v[kFullTransform] != Py_None) return false;
+  out->cursor = v[kCursorPos];
+  return true;
+}
+
+namespace {
+
 // The camera is read in two steps, as transform_3d reads it: rotation and
 // size before the point's coordinates, then position, angles and shift.
 bool read_camera_head(PyObject* ts, geo::Camera* cam) {
@@ -340,6 +417,14 @@ bool PointMapper::begin(PyObject* ts) {
   ts_ = ts;
   ready_ = plain_ = false;
   return record_truth(ts, KV_ID(is_3d), &is_3d_);
+}
+
+void PointMapper::begin_plain(PyObject* ts, const PlainView2D& v) {
+  ts_ = ts;
+  is_3d_ = has_h_ = false;
+  ready_ = plain_ = true;
+  rot_ = v.rot, size_ = v.size, shx_ = v.shx, shy_ = v.shy;
+  rotation_cs(rot_, &cos_, &sin_);
 }
 
 bool PointMapper::read_view_2d() {

@@ -21,6 +21,19 @@ bool record_float(PyObject* ts, PyObject* key, double* out);
 // float(ts[key][i]) for i = 0 .. n-1 (the sequence is read once).
 bool record_floats(PyObject* ts, PyObject* key, double* out, int n);
 
+// The numbers of a 2-D view and the pen, read without running any Python
+// code: the record is an exact dict whose "is_3d" is False or None, whose
+// "rot" and "size" are exact floats or ints, whose "shift" is an exact tuple
+// or list of two or more of them, whose "full_transform" is missing or None,
+// and which has a "cursor_pos" (any object, borrowed from the record). False,
+// with no exception set, for any other record: its reading (and its errors)
+// then belong to the general path.
+struct PlainView2D {
+  double rot, size, shx, shy;
+  PyObject* cursor;
+};
+bool read_plain_2d(PyObject* ts, PlainView2D* out);
+
 // Internal forms, behaving exactly as the Python-visible functions.
 bool transform(PyObject* p, PyObject* ts, geo::Vec2* out);       // (inf, inf) when invisible
 bool transform_3d(PyObject* p, PyObject* ts, geo::Vec3* out);
@@ -46,6 +59,8 @@ class PointMapper {
  public:
   // Reads ts["is_3d"] (KeyError when missing).
   bool begin(PyObject* ts);
+  // Starts on a 2-D view already read (read_plain_2d): nothing more is read.
+  void begin_plain(PyObject* ts, const PlainView2D& v);
   bool is_3d() const { return is_3d_; }
   // A world point object (tuple or None, else "Expected tuple, got ...").
   // *visible is false where _trans_pts gives None.
