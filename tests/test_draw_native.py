@@ -36,8 +36,9 @@ def outcome(fn, arr):
 
 
 def assert_same_drawing(kv, fn, arr):
-    """fn(canvas) through the native path and through cv2, on copies of arr."""
-    native, through = arr.copy(), arr.copy()
+    """fn(canvas) through the native path and through cv2, on copies of arr
+    (or on two arrays from arr() where the layout and flags matter)."""
+    native, through = (arr(), arr()) if callable(arr) else (arr.copy(), arr.copy())
     got = outcome(fn, native)
     saved = kv.cv2
     kv.cv2 = proxy_module()
@@ -251,7 +252,6 @@ def forms():
 @pytest.mark.parametrize("form", list(forms()))
 @pytest.mark.parametrize("shape", ["line", "line_aa", "rect", "rect_fill", "poly", "poly_fill", "circle", "ellipse"])
 def test_other_canvas_forms_go_through_cv2(kv, form, shape):
-    arr = forms()[form]
     draw = {
         "line": lambda a: kv.line(a, record(5.0, 7.0), (30, 20), (255, 9, 0), 3),
         "line_aa": lambda a: kv.line(a, record(5.0, 7.0), (30, 20), (255, 9, 0), 1, True),
@@ -262,7 +262,7 @@ def test_other_canvas_forms_go_through_cv2(kv, form, shape):
         "circle": lambda a: kv.circle(a, record(5.0, 7.0), 12, (255, 9, 0)),
         "ellipse": lambda a: kv.ellipse(a, record(5.0, 7.0), 12, 5, (255, 9, 0), 1, True),
     }[shape]
-    assert_same_drawing(kv, draw, arr)
+    assert_same_drawing(kv, draw, lambda: forms()[form])
 
 
 @pytest.mark.parametrize("color", [None, (1, 2), (1.5, 2.5, 3.5), (True, 2, 3), (np.uint8(7), 1, 2), (2**40, 0, 0),

@@ -207,9 +207,6 @@ enum PlainKey { kIs3d, kRot, kSize, kShift, kFullTransform, kCursorPos, kPlainKe
 bool plain_items(PyObject* ts, PyObject* vals[kPlainKeys]) {
   PyObject* const names[kPlainKeys] = {KV_ID(is_3d), KV_ID(rot), KV_ID(size), KV_ID(shift),
                                       KV_ID(full_transform), KV_ID(cursor_pos)};
-  static Py_hash_t hashes[kPlainKeys] = {};  // of the names: str hashes are fixed for the process
-  if (hashes[0] == 0)
-    for (int i = 0; i < kPlainKeys; i++) hashes[i] = PyObject_Hash(names[i]);
   for (int i = 0; i < kPlainKeys; i++) vals[i] = nullptr;
   Py_ssize_t pos = 0;
   PyObject *k, *v;
@@ -220,11 +217,12 @@ bool plain_items(PyObject* ts, PyObject* vals[kPlainKeys]) {
       vals[i] = v;
       continue;
     }
+    // Another str: an exact str hashes and compares without running Python
+    // code (its hash is kept in the object after the first time).
     if (!PyUnicode_CheckExact(k)) return false;
-    Py_hash_t h = reinterpret_cast<PyASCIIObject*>(k)->hash;  // the str's cached hash (-1: not yet made)
-    if (h == -1) h = PyObject_Hash(k);
+    const Py_hash_t h = PyObject_Hash(k);
     for (i = 0; i < kPlainKeys; i++)
-      if (h == hashes[i] && PyUnicode_Compare(k, names[i]) == 0) return false;
+      if (h == PyObject_Hash(names[i]) && PyUnicode_Compare(k, names[i]) == 0) return false;
   }
   return true;
 }
