@@ -217,12 +217,11 @@ bool plain_items(PyObject* ts, PyObject* vals[kPlainKeys]) {
       vals[i] = v;
       continue;
     }
-    // Another str: an exact str hashes and compares without running Python
-    // code (its hash is kept in the object after the first time).
+    // Another str: an exact str compares without running Python code.
     if (!PyUnicode_CheckExact(k)) return false;
-    const Py_hash_t h = PyObject_Hash(k);
     for (i = 0; i < kPlainKeys; i++)
-      if (h == PyObject_Hash(names[i]) && PyUnicode_Compare(k, names[i]) == 0) return false;
+      if (PyUnicode_GET_LENGTH(k) == PyUnicode_GET_LENGTH(names[i]) && PyUnicode_Compare(k, names[i]) == 0)
+        return false;
   }
   return true;
 }
