@@ -212,6 +212,29 @@ def test_a_rebound_function_sees_the_circles_pen_on_its_start_point(kv, monkeypa
     assert seen == [(11.0, 2.0)] and ts["cursor_pos"] == (1.0, 2.0)
 
 
+@pytest.mark.parametrize("key", ["rot", "size", "shift", "cursor_pos", "is_3d", "full_transform", None])
+def test_circle_on_a_record_with_keys_made_at_run_time(kv, key):
+    # Keys equal to the names but not the same objects (or a key that is no
+    # str at all): the same drawing and the pen back where it was.
+    def base():
+        ts = record(20.0, 15.0, 30.0)
+        if key == "full_transform":
+            ts[key] = np.diag([1.5, 1.25, 1.0])
+        return ts
+
+    want = canvas((H, W), 1)
+    kv.circle(want, base(), 9, (255, 0, 0), 1, True)
+    ts = base()
+    if key is None:
+        ts[("not", "a", "str")] = 1
+    else:
+        ts["".join(list(key))] = ts.pop(key)
+    got = canvas((H, W), 1)
+    kv.circle(got, ts, 9, (255, 0, 0), 1, True)
+    np.testing.assert_array_equal(got, want)
+    assert ts["cursor_pos"] == (20.0, 15.0)
+
+
 def test_a_rebound_cv2_global_is_called(kv):
     calls = []
     proxy = proxy_module()
