@@ -200,6 +200,9 @@ int circle_plain(PyObject* arr, PyObject* ts, const double* steps, int n, double
       !detail::fast_number(PyTuple_GET_ITEM(pv.cursor, 0), &c0) ||
       !detail::fast_number(PyTuple_GET_ITEM(pv.cursor, 1), &c1) || !circle_native(arr, color, fill, aa))
     return 0;
+  // An outline too thick to draw natively goes to cv2, which releases the
+  // interpreter lock: other threads would see the pen where it was.
+  if (!fill && !(thickness * pv.size <= raster::kMaxThickness)) return 0;
   const double s[2] = {c0 + radius, c1 + 0.0};
   bool ok = detail::guarded([&] {
     Ref t;
