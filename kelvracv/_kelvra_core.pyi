@@ -369,8 +369,9 @@ def blit(arr: _Canvas, ts: _Record, src_img: _ImageArray, scale_factor: tuple[fl
     where their pixels are not black — ⚠ pure black (0, 0, 0) counts as transparent there. Does not move the pen.
     An image with a corner behind the 3-D camera is skipped. With OpenCV's own bilinear kernels in use (OpenCV
     5.1.0, AVX2 and FMA3, Intel IPP off: `cv2.ipp.setUseIPP(False)`) the cost is proportional to the area the image
-    covers; otherwise (IPP on, OpenCV's default) the warp covers the whole canvas through `cv2.warpPerspective`.
-    The bytes are the same either way.
+    covers; so it is, with any OpenCV 5.1.0 settings, for an upright unscaled image moved by whole pixels (its
+    rows are copied). Otherwise (IPP on, OpenCV's default) the warp covers the whole canvas through
+    `cv2.warpPerspective`. The bytes are the same either way.
     Raises `ValueError` for a channel count that does not fit the canvas or a warp larger than OpenCV can take.
 
     ```python

@@ -276,13 +276,24 @@ def test_region_warp_equals_the_full_canvas_warp(kv, without_ipp, scene):
     assert_blits_as_documented(kv, canvas, ts, src, scale)
 
 
-@pytest.mark.skipif(not REGION_WARP, reason="the region warp reproduces OpenCV 5.1.0's AVX2 kernels")
+@pytest.mark.parametrize("ipp", [False, True])
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.integers(-110, 220), st.integers(-110, 130), st.sampled_from([1.0, -1.0, 0.5, 2.0, 3.0]),
        st.sampled_from([3, 4]), st.integers(0, 2**32 - 1))
-def test_region_warp_of_sprites_moved_by_whole_pixels(kv, without_ipp, x, y, stretch, channels, seed):
+def test_region_warp_of_sprites_moved_by_whole_pixels(kv, ipp, x, y, stretch, channels, seed):
     # Upright sprites at whole offsets, stretched along y or not: the rows
     # that sit on source rows are copied, in or partly out of the canvas.
+    # A whole-pixel move is copied with IPP on as well (any bilinear warp
+    # puts each pixel on a source pixel there).
+    before = cv2.ipp.useIPP()
+    cv2.ipp.setUseIPP(ipp)
+    try:
+        blit_moved_sprite(kv, x, y, stretch, channels, seed)
+    finally:
+        cv2.ipp.setUseIPP(before)
+
+
+def blit_moved_sprite(kv, x, y, stretch, channels, seed):
     rng = np.random.default_rng(seed)
     src = rng.integers(0, 256, (*rng.integers(1, 101, 2), channels), dtype=np.uint8)
     canvas = rng.integers(0, 256, (120, 200, 3), dtype=np.uint8)
@@ -301,14 +312,15 @@ def test_image_that_is_part_of_the_canvas(kv, without_ipp):
 
 
 @pytest.mark.skipif(not REGION_WARP, reason="the region warp reproduces OpenCV 5.1.0's AVX2 kernels")
-@pytest.mark.parametrize("case", ["region", "ipp", "rebound", "optimisations-off"])
+@pytest.mark.parametrize("case", ["region", "ipp", "ipp-whole-pixels", "rebound", "optimisations-off"])
 def test_region_warp_only_where_proven_equal(kv, without_ipp, monkeypatch, case):
     # A sprite on a big canvas: the region warp allocates nothing canvas-sized.
-    # With IPP on (its bilinear warp rounds differently), OpenCV's
-    # optimisations off, or a warpPerspective of the program's own, blit
-    # calls cv2 as before, with the same bytes as the documented steps.
+    # With IPP on (its bilinear warp rounds differently; a move by whole
+    # pixels excepted), OpenCV's optimisations off, or a warpPerspective of
+    # the program's own, blit calls cv2 as before, with the same bytes as the
+    # documented steps.
     calls = []
-    if case == "ipp":
+    if case.startswith("ipp"):
         cv2.ipp.setUseIPP(True)
     elif case == "rebound":
         genuine = cv2.warpPerspective
@@ -322,7 +334,7 @@ def test_region_warp_only_where_proven_equal(kv, without_ipp, monkeypatch, case)
         cv2.setUseOptimized(False)
     try:
         canvas = random_canvas(1000, 1000)
-        ts = record_for("rotated")
+        ts = record_for("int-cursor" if case == "ipp-whole-pixels" else "rotated")
         src = sprite()
         expected = canvas.copy()
         reference_blit(expected, ts, src, (1.0, 1.0))
@@ -331,7 +343,7 @@ def test_region_warp_only_where_proven_equal(kv, without_ipp, monkeypatch, case)
         np.testing.assert_array_equal(canvas, expected)
     finally:
         cv2.setUseOptimized(True)
-    if case == "region":
+    if case in ("region", "ipp-whole-pixels"):
         assert peak < canvas.nbytes // 10
     else:
         assert peak >= canvas.nbytes * 4 // 3  # the canvas-sized four-channel warp

@@ -271,27 +271,32 @@ int remember_opencv(PyObject* m) {
 
 namespace {
 
-// 1 when the warp about to be made is OpenCV's own bilinear warp running
-// the kernels the region warp reproduces: the module's cv2.warpPerspective
-// is the function OpenCV registered, the flag is INTER_LINEAR, Intel IPP
-// (whose bilinear warp rounds differently) is off and OpenCV dispatches to
-// its AVX2 kernels. Asked each time: a program may switch IPP or OpenCV's
-// optimisations at any moment. 0 otherwise, -1 with an exception set.
+// How far blit may compute the warp about to be made itself: kFull where it
+// is OpenCV's own bilinear warp running the kernels the region warp
+// reproduces (the module's cv2.warpPerspective is the function OpenCV
+// registered, the flag is INTER_LINEAR, Intel IPP, whose bilinear warp rounds
+// differently, is off and OpenCV dispatches to its AVX2 kernels); kShift for
+// OpenCV's bilinear warp with any kernels (whole-pixel translations only);
+// kNone otherwise. Asked each time: a program may switch IPP or OpenCV's
+// optimisations at any moment. -1 with an exception set.
+enum RegionWarpUse { kNone = 0, kShift = 1, kFull = 2 };
+
 int region_warp_applies(PyObject* warp_fn, PyObject* flags) {
-  if (!g_opencv.warp || warp_fn != g_opencv.warp || !region_warp_supported()) return 0;
+  if (!g_opencv.warp || warp_fn != g_opencv.warp) return kNone;
   if (!PyLong_CheckExact(flags) || PyLong_AsLong(flags) != kInterLinear) {
     if (PyErr_Occurred()) PyErr_Clear();  // an int beyond long is not the flag
-    return 0;
+    return kNone;
   }
+  if (!region_warp_supported()) return kShift;
   Ref ipp = call(g_opencv.use_ipp, {});
   if (!ipp) return -1;
-  if (ipp.get() != Py_False) return 0;
+  if (ipp.get() != Py_False) return kShift;
   for (PyObject* feature : {g_opencv.avx2, g_opencv.fma3}) {
     Ref has = call(g_opencv.hardware, {feature});
     if (!has) return -1;
-    if (has.get() != Py_True) return 0;
+    if (has.get() != Py_True) return kShift;
   }
-  return 1;
+  return kFull;
 }
 
 // The lowest and one past the highest byte address an array's elements use.
@@ -337,9 +342,11 @@ class RegionRows final : public WarpedRows {
 };
 
 // Draws src_img with the region warp when every precondition holds: *done
-// tells. Runs no Python code between its checks and the last canvas write.
+// tells. whole_shift: only for a whole-pixel translation (see
+// RegionWarp::init). Runs no Python code between its checks and the last
+// canvas write.
 bool try_region_blit(PyObject* arr, PyObject* src_img, PyObject* matrix, npy_intp H, npy_intp W, npy_intp channels,
-                     bool* done) {
+                     bool whole_shift, bool* done) {
   *done = false;
   if (!PyArray_Check(matrix)) return true;
   PyArrayObject* m = as_array(matrix);
@@ -357,7 +364,7 @@ bool try_region_blit(PyObject* arr, PyObject* src_img, PyObject* matrix, npy_int
       !warp_support(mv, static_cast<double>(W), static_cast<double>(H), canvas.rows, canvas.cols, &region))
     return true;
   RegionWarp warp;
-  if (!warp.init(mv, source, canvas.rows, canvas.cols, channels == 4)) return true;
+  if (!warp.init(mv, source, canvas.rows, canvas.cols, channels == 4, whole_shift)) return true;
   // A turned quad is narrowed row by row; an upright one has the same columns in every row.
   bool upright = true;
   for (int i = 0; i < 4; i++) {
@@ -438,9 +445,9 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
   if (!warp_function(&warp_fn, &flags)) return false;
   const int region_warp = region_warp_applies(warp_fn.get(), flags.get());
   if (region_warp < 0) return false;
-  if (region_warp) {
+  if (region_warp != kNone) {
     bool done;
-    if (!try_region_blit(arr, src_img, matrix.get(), H, W, channels, &done)) return false;
+    if (!try_region_blit(arr, src_img, matrix.get(), H, W, channels, region_warp == kShift, &done)) return false;
     if (done) return true;
   }
   Ref warped;

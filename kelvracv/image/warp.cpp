@@ -433,9 +433,24 @@ bool opencv_perspective_transform(const float src[8], const float dst[8], double
   return true;
 }
 
+namespace {
+
+// Whether OpenCV's inverse is exactly x + a, y + b for whole a and b small
+// enough that every coordinate stays exact in float: each destination pixel
+// then sits on a source pixel (fractions 0), in any bilinear arithmetic.
+bool whole_translation(const double inv[9], ptrdiff_t dst_rows, ptrdiff_t dst_cols) {
+  constexpr double kMax = 8388608.0;  // 2**23
+  return inv[0] == 1.0 && inv[1] == 0.0 && inv[3] == 0.0 && inv[4] == 1.0 && inv[6] == 0.0 && inv[7] == 0.0 &&
+         inv[8] == 1.0 && std::nearbyint(inv[2]) == inv[2] && std::nearbyint(inv[5]) == inv[5] &&
+         std::fabs(inv[2]) < kMax && std::fabs(inv[5]) < kMax && static_cast<double>(dst_rows) < kMax &&
+         static_cast<double>(dst_cols) < kMax;
+}
+
+}  // namespace
+
 bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_rows, ptrdiff_t dst_cols,
-                      bool zero_transparent) {
-  if (!region_warp_supported()) return false;
+                      bool zero_transparent, bool whole_shift) {
+  if (!whole_shift && !region_warp_supported()) return false;
   if (src.channels != 3 && src.channels != 4) return false;
   if (src.rows < 1 || src.cols < 1 || src.rows >= kMaxExactCoordinate || src.cols >= kMaxExactCoordinate) return false;
   if (src.row_stride < src.cols * src.channels ||
@@ -444,6 +459,7 @@ bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_ro
   if (dst_rows < 1 || dst_cols < 1 || dst_rows >= kMaxExactCoordinate || dst_cols >= kMaxExactCoordinate) return false;
   double inv[9];
   if (!opencv_invert3(m, inv)) return false;
+  if (whole_shift && !whole_translation(inv, dst_rows, dst_cols)) return false;
   for (int i = 0; i < 9; i++) {
     if (!(std::fabs(inv[i]) <= FLT_MAX)) return false;  // not finite, or no float
     m_[i] = static_cast<float>(inv[i]);

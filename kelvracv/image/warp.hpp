@@ -32,8 +32,11 @@ class RegionWarp {
   // a zero matrix) or the sizes are beyond what the kernel handles exactly.
   // zero_transparent: four-channel pixels whose alpha comes out 0 may be
   // all 0 (for alpha compositing, which leaves such pixels alone).
+  // whole_shift: only a whole-pixel translation is accepted (false for any
+  // other matrix), and then any bilinear warp gives the same rows, whatever
+  // kernels OpenCV runs (its own or Intel IPP's) and whatever the processor.
   bool init(const double m[9], const WarpSource& src, ptrdiff_t dst_rows, ptrdiff_t dst_cols,
-            bool zero_transparent = false);
+            bool zero_transparent = false, bool whole_shift = false);
   // The warped pixels [c0, c1) of destination row y, `channels` bytes each,
   // valid until the next call.
   const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1);
