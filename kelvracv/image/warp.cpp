@@ -105,6 +105,38 @@ KV_WARP_TARGET inline __m256i blend_channel(__m256i p00, __m256i p01, __m256i p1
   return _mm256_cvtps_epi32(_mm256_fmadd_ps(b, _mm256_sub_ps(v1, v0), v0));
 }
 
+// The 8 bytes at byte offset `at` (four lanes) from `row`, each holding a
+// pixel's left and right neighbours, as two 32-bit words of C bytes each.
+template <int C>
+KV_WARP_TARGET inline __m256 pair_read(const long long* row, __m128i at) {
+  const __m256i g = _mm256_i32gather_epi64(row, at, 1);
+  if (C == 4) return _mm256_castsi256_ps(g);
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 8, 9, 10, -1, 11, 12, 13, -1, 0, 1, 2, -1, 3, 4, 5,
+                                          -1, 8, 9, 10, -1, 11, 12, 13, -1);
+  return _mm256_castsi256_ps(_mm256_shuffle_epi8(g, spread));
+}
+
+// The neighbours of eight C-channel pixels whose pairs of neighbours lie at
+// byte offsets idx in the image's rows (top) and the next rows (bottom); the
+// caller has made sure every 8-byte read stays inside the image.
+template <int C>
+KV_WARP_TARGET inline void neighbour_pairs(const WarpSource& s, __m256i idx, __m256i* p00, __m256i* p01,
+                                           __m256i* p10, __m256i* p11) {
+  const long long* top = reinterpret_cast<const long long*>(s.data);
+  const long long* below = reinterpret_cast<const long long*>(s.data + s.row_stride);
+  // Pixels 0, 1, 4, 5 in one gather and 2, 3, 6, 7 in the other: the shuffles
+  // below then leave pixels 0-3 in the low half and 4-7 in the high one.
+  const __m256i order = _mm256_permutevar8x32_epi32(idx, _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
+  const __m128i lo = _mm256_castsi256_si128(order), hi = _mm256_extracti128_si256(order, 1);
+  const __m256 t0 = pair_read<C>(top, lo), t1 = pair_read<C>(top, hi);
+  const __m256 b0 = pair_read<C>(below, lo), b1 = pair_read<C>(below, hi);
+  // Even 32-bit words are the left neighbours, odd ones the right.
+  *p00 = _mm256_castps_si256(_mm256_shuffle_ps(t0, t1, 0x88));
+  *p01 = _mm256_castps_si256(_mm256_shuffle_ps(t0, t1, 0xDD));
+  *p10 = _mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0x88));
+  *p11 = _mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0xDD));
+}
+
 // The neighbours p00, p01, p10, p11 of eight four-channel pixels, each 0
 // where it lies outside the image (x0, x1, y0, y1: whether ix, ix + 1, iy,
 // iy + 1 lie inside). Where all lie inside, p00 and p01 are one 8-byte
@@ -128,21 +160,7 @@ KV_WARP_TARGET inline void neighbours_c4(const WarpSource& s, __m256i ix, __m256
       *p11 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + s.row_stride + 4));
       return;
     }
-    const long long* top = reinterpret_cast<const long long*>(s.data);
-    const long long* below = reinterpret_cast<const long long*>(s.data + s.row_stride);
-    // Pixels 0, 1, 4, 5 in one gather and 2, 3, 6, 7 in the other: the shuffles
-    // below then leave pixels 0-3 in the low half and 4-7 in the high one.
-    const __m256i order = _mm256_permutevar8x32_epi32(idx, _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
-    const __m128i lo = _mm256_castsi256_si128(order), hi = _mm256_extracti128_si256(order, 1);
-    const __m256 t0 = _mm256_castsi256_ps(_mm256_i32gather_epi64(top, lo, 1));
-    const __m256 t1 = _mm256_castsi256_ps(_mm256_i32gather_epi64(top, hi, 1));
-    const __m256 b0 = _mm256_castsi256_ps(_mm256_i32gather_epi64(below, lo, 1));
-    const __m256 b1 = _mm256_castsi256_ps(_mm256_i32gather_epi64(below, hi, 1));
-    // Even 32-bit words are the left neighbours, odd ones the right.
-    *p00 = _mm256_castps_si256(_mm256_shuffle_ps(t0, t1, 0x88));
-    *p01 = _mm256_castps_si256(_mm256_shuffle_ps(t0, t1, 0xDD));
-    *p10 = _mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0x88));
-    *p11 = _mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0xDD));
+    neighbour_pairs<4>(s, idx, p00, p01, p10, p11);
     return;
   }
   const __m256i zero = _mm256_setzero_si256();
@@ -201,22 +219,8 @@ KV_WARP_TARGET inline bool gather_c3(const WarpSource& s, __m256i ix, __m256i iy
   if (s.cols < 2 || s.rows < 2 || _mm256_movemask_ps(_mm256_castsi256_ps(safe)) != 0xFF) return false;
   const __m256i idx = _mm256_add_epi32(_mm256_mullo_epi32(iy, _mm256_set1_epi32(static_cast<int>(s.row_stride))),
                                        _mm256_mullo_epi32(ix, _mm256_set1_epi32(3)));
-  const __m256i order = _mm256_permutevar8x32_epi32(idx, _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
-  const __m128i lo = _mm256_castsi256_si128(order), hi = _mm256_extracti128_si256(order, 1);
-  const long long* top = reinterpret_cast<const long long*>(s.data);
-  const long long* below = reinterpret_cast<const long long*>(s.data + s.row_stride);
-  // Each 8-byte read holds a pixel's left and right neighbours, three bytes
-  // each: spread them to one 32-bit word apiece, as for four channels.
-  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 8, 9, 10, -1, 11, 12, 13, -1, 0, 1, 2, -1, 3, 4, 5,
-                                          -1, 8, 9, 10, -1, 11, 12, 13, -1);
-  const __m256 t0 = _mm256_castsi256_ps(_mm256_shuffle_epi8(_mm256_i32gather_epi64(top, lo, 1), spread));
-  const __m256 t1 = _mm256_castsi256_ps(_mm256_shuffle_epi8(_mm256_i32gather_epi64(top, hi, 1), spread));
-  const __m256 b0 = _mm256_castsi256_ps(_mm256_shuffle_epi8(_mm256_i32gather_epi64(below, lo, 1), spread));
-  const __m256 b1 = _mm256_castsi256_ps(_mm256_shuffle_epi8(_mm256_i32gather_epi64(below, hi, 1), spread));
-  const __m256i p00 = _mm256_castps_si256(_mm256_shuffle_ps(t0, t1, 0x88));
-  const __m256i p01 = _mm256_castps_si256(_mm256_shuffle_ps(t0, t1, 0xDD));
-  const __m256i p10 = _mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0x88));
-  const __m256i p11 = _mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0xDD));
+  __m256i p00, p01, p10, p11;
+  neighbour_pairs<3>(s, idx, &p00, &p01, &p10, &p11);
   const __m256i blue = blend_channel<0>(p00, p01, p10, p11, a, b), green = blend_channel<1>(p00, p01, p10, p11, a, b),
                 red = blend_channel<2>(p00, p01, p10, p11, a, b);
   const __m256i planar =
