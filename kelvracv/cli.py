@@ -4,6 +4,7 @@
     render SCENE[.tvf] -o OUT.png [--size WxH] [--bg R,G,B]
     view SCENE[.tvf] [--size WxH] [--bg R,G,B]
     pack MAIN.py
+    info
 
 Argument parsing and the settings of the run only: the drawing, the frame
 loop, headless runs, recording and packaging are the native core's.
@@ -166,6 +167,31 @@ def pack(args):
     return 0
 
 
+def info(args):
+    """Prints the versions of Python and the libraries and the native capabilities the installed OpenCV allows."""
+    from importlib import metadata
+
+    def dist(name):
+        try:
+            return metadata.version(name)
+        except metadata.PackageNotFoundError:
+            return "not installed"
+
+    kv = core(headless=True)
+    profile = kv.__opencv_profile__()
+    print(f"Python {sys.version.split()[0]}")
+    print(f"NumPy {dist('numpy')}")
+    print(f"OpenCV {profile['opencv']} (opencv-python {dist('opencv-python')})")
+    print(f"Pillow {dist('pillow')}")
+    print(f"pygame {dist('pygame')}")
+    print(f"OpenCV CPU dispatch: {profile['dispatch']}")
+    print(f"Intel IPP: {profile['ipp']}")
+    for name, reason in profile.items():
+        if name not in ("opencv", "dispatch", "ipp"):
+            print(f"{name}: on" if reason is None else f"{name}: off ({reason})")
+    return 0
+
+
 # ---- the parser ----------------------------------------------------------------------
 
 
@@ -196,6 +222,9 @@ def parser():
     c = commands.add_parser("pack", help="package a project into one script", description=pack.__doc__)
     c.add_argument("main", metavar="MAIN.py")
     c.set_defaults(handler=pack)
+
+    c = commands.add_parser("info", help="versions and the native capabilities in use", description=info.__doc__)
+    c.set_defaults(handler=info)
     return p
 
 

@@ -203,9 +203,24 @@ def graph(arr, ts, func, x_min, x_max, color, thickness=1, aa=True, resolution=1
 
 # ---- images ------------------------------------------------------------------------
 
+GENUINE_WARP = cv2.warpPerspective
+
+
+def own_arithmetic():
+    """Whether blit's pixels are OpenCV's own bilinear arithmetic, what its
+    warp gives with Intel IPP off: OpenCV's own warpPerspective on a release
+    and processor path whose native warp the library has verified, with
+    OpenCV's optimisations on. Otherwise blit calls cv2 as it stands."""
+    from kelvracv import _kelvra_core as kv
+
+    return (kv.__opencv_profile__()["native warp"] is None and getattr(kv.cv2, "warpPerspective", None) is GENUINE_WARP
+            and cv2.useOptimized())
+
+
 def blit(arr, ts, src, scale_factor):
     """blit as documented: the corners mapped as above, cv2's warp onto a
-    canvas-sized image, then NumPy's float64 alpha compositing (four channels)
+    canvas-sized image (with IPP off where blit's pixels are OpenCV's own
+    arithmetic), then NumPy's float64 alpha compositing (four channels)
     or the non-zero copy."""
     h, w = src.shape[0], src.shape[1]
     sx, sy = float(scale_factor[0]), float(scale_factor[1])
@@ -215,7 +230,13 @@ def blit(arr, ts, src, scale_factor):
     if not all(dst):
         return
     m = cv2.getPerspectiveTransform(np.float32([[0, 0], [w, 0], [w, h], [0, h]]), np.float32(dst))
-    warped = cv2.warpPerspective(src, m, (arr.shape[1], arr.shape[0]), flags=cv2.INTER_LINEAR)
+    ipp = cv2.ipp.useIPP()
+    if own_arithmetic():
+        cv2.ipp.setUseIPP(False)
+    try:
+        warped = cv2.warpPerspective(src, m, (arr.shape[1], arr.shape[0]), flags=cv2.INTER_LINEAR)
+    finally:
+        cv2.ipp.setUseIPP(ipp)
     if src.shape[2] == 4:
         b, g, r, a = cv2.split(warped)
         alpha = a / 255.0

@@ -3,6 +3,7 @@ the documented NumPy compositing on the same warped image, real image files
 written with cv2.imwrite, exact messages."""
 
 import collections
+import json
 import math
 import os
 import subprocess
@@ -16,7 +17,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import make_record
+from conftest import make_record, run_python
 from reference import blit as reference_blit
 
 RNG = np.random.default_rng(7)
@@ -198,7 +199,13 @@ def test_sprite_drawn_over_itself(kv, name):
 # blit computes the warp only where the image can reach; the bytes must stay
 # those of the full-canvas warp followed by the compositing.
 
-REGION_WARP = cv2.__version__ == "5.1.0" and cv2.checkHardwareSupport(11) and cv2.checkHardwareSupport(12)  # AVX2, FMA3
+def native_warp():
+    from kelvracv import _kelvra_core
+
+    return _kelvra_core.__opencv_profile__()["native warp"] is None
+
+
+REGION_WARP = native_warp()
 
 
 @pytest.fixture
@@ -267,7 +274,7 @@ def region_scenes(draw):
     return ts, src, scale, canvas
 
 
-@pytest.mark.skipif(not REGION_WARP, reason="the region warp reproduces OpenCV 5.1.0's AVX2 kernels")
+@pytest.mark.skipif(not REGION_WARP, reason="native warp off in this OpenCV profile")
 @settings(max_examples=300, deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 @given(region_scenes())
@@ -311,16 +318,16 @@ def test_image_that_is_part_of_the_canvas(kv, without_ipp):
     np.testing.assert_array_equal(canvas, expected)
 
 
-@pytest.mark.skipif(not REGION_WARP, reason="the region warp reproduces OpenCV 5.1.0's AVX2 kernels")
-@pytest.mark.parametrize("case", ["region", "ipp", "ipp-whole-pixels", "rebound", "optimisations-off"])
+@pytest.mark.skipif(not REGION_WARP, reason="native warp off in this OpenCV profile")
+@pytest.mark.parametrize("case", ["ipp-off", "ipp-on", "ipp-on-whole-pixels", "rebound", "optimisations-off"])
 def test_region_warp_only_where_proven_equal(kv, without_ipp, monkeypatch, case):
-    # A sprite on a big canvas: the region warp allocates nothing canvas-sized.
-    # With IPP on (its bilinear warp rounds differently; a move by whole
-    # pixels excepted), OpenCV's optimisations off, or a warpPerspective of
-    # the program's own, blit calls cv2 as before, with the same bytes as the
-    # documented steps.
+    # A sprite on a big canvas: the region warp allocates nothing canvas-sized,
+    # and gives OpenCV's own arithmetic (its warp with IPP off) whatever IPP's
+    # switch says in the program. With OpenCV's optimisations off or a
+    # warpPerspective of the program's own, blit calls cv2 as before, with the
+    # same bytes as the documented steps.
     calls = []
-    if case.startswith("ipp"):
+    if case.startswith("ipp-on"):
         cv2.ipp.setUseIPP(True)
     elif case == "rebound":
         genuine = cv2.warpPerspective
@@ -334,20 +341,59 @@ def test_region_warp_only_where_proven_equal(kv, without_ipp, monkeypatch, case)
         cv2.setUseOptimized(False)
     try:
         canvas = random_canvas(1000, 1000)
-        ts = record_for("int-cursor" if case == "ipp-whole-pixels" else "rotated")
+        ts = record_for("int-cursor" if case == "ipp-on-whole-pixels" else "rotated")
         src = sprite()
         expected = canvas.copy()
         reference_blit(expected, ts, src, (1.0, 1.0))
         calls.clear()
+        ipp = cv2.ipp.useIPP()
         peak = peak_bytes(lambda: kv.blit(canvas, ts, src, (1.0, 1.0)))
+        assert cv2.ipp.useIPP() == ipp
         np.testing.assert_array_equal(canvas, expected)
     finally:
         cv2.setUseOptimized(True)
-    if case in ("region", "ipp-whole-pixels"):
+    if case.startswith("ipp"):
         assert peak < canvas.nbytes // 10
     else:
         assert peak >= canvas.nbytes * 4 // 3  # the canvas-sized four-channel warp
         assert calls == ([1] if case == "rebound" else [])
+
+
+PROFILE_SCRIPT = """
+import json, os, tracemalloc
+import cv2, numpy as np
+{prelude}
+from kelvracv import _kelvra_core as kv
+sys_path = __import__("sys").path.insert(0, {tests!r})
+from reference import blit, make_record
+rng = np.random.default_rng(5)
+src = rng.integers(0, 256, (64, 64, 4), dtype=np.uint8)
+canvas = rng.integers(0, 256, (700, 700, 3), dtype=np.uint8)
+ts = make_record(700, 700, rot=33.0, shift=(300.5, 200.25))
+expected = canvas.copy()
+blit(expected, ts, src, (1.0, 1.0))
+tracemalloc.start()
+kv.blit(canvas, ts, src, (1.0, 1.0))
+peak = tracemalloc.get_traced_memory()[1]
+print(json.dumps([kv.__opencv_profile__()["native warp"], peak, bool((canvas == expected).all())]))
+"""
+
+
+@pytest.mark.parametrize("case", ["unverified-release", "no-avx2"])
+def test_profile_without_native_warp_calls_opencv(case):
+    # A release the table does not list (simulated) or a processor without
+    # AVX2 (KELVRACV_NO_AVX2): the profile turns the native warp off and blit
+    # makes OpenCV's canvas-sized warp, with OpenCV's bytes.
+    prelude = "cv2.__version__ = '4.9.9'" if case == "unverified-release" else ""
+    env = {"KELVRACV_NO_AVX2": "1"} if case == "no-avx2" else {}
+    r = run_python(PROFILE_SCRIPT.format(prelude=prelude, tests=os.path.dirname(__file__)), **env)
+    assert r.returncode == 0, r.stderr
+    why, peak, equal = json.loads(r.stdout.splitlines()[-1])
+    if case == "unverified-release":
+        assert why == "OpenCV 4.9.9 is not a verified release"
+    else:
+        assert why == "KELVRACV_NO_AVX2 is set" if REGION_WARP else why
+    assert equal and peak >= 700 * 700 * 4
 
 
 @pytest.mark.skipif(os.environ.get("KELVRACV_NO_AVX2") == "1", reason="already the portable kernel")

@@ -25,8 +25,7 @@ FuncTable packager_functions();  // packager/compile_project.cpp: compile_projec
 int command_startup();                         // command/command.cpp: the command names
 int asset_manager_startup(PyObject* module);   // image/assets.cpp: AssetManager and ASSETS
 int volume_monitor_startup(PyObject* module);  // sound/monitor.cpp: the monitor thread and its line
-int opencv_warp_startup(PyObject* module);     // image/blit.cpp: OpenCV's own warp, after `import cv2`
-int native_drawing_startup(PyObject* module);  // draw/native.cpp: OpenCV's drawing functions, likewise
+int native_drawing_startup(PyObject* module);  // draw/native.cpp: OpenCV's drawing functions, after the profile
 
 // The description the tables hold under `name` (nullptr when none), to recognise the
 // module's own function behind a module name (function_spec of the object).

@@ -8,6 +8,7 @@
 
 #include "core/bindings.hpp"
 #include "core/colors.hpp"
+#include "core/opencv.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
 
@@ -170,8 +171,8 @@ int startup(PyObject* m) {
   if (import_from(m, "typing", {{"Dict", "Dict"}, {"Tuple", "Tuple"}, {"Optional", "Opt"}}) < 0) return -1;
   if (import_from(m, "PIL", {{"ImageFont", "ImageFont"}, {"ImageDraw", "ImageDraw"}, {"Image", "Image"}}) < 0)
     return -1;
-  // OpenCV's own warp and drawing functions, for the region warp and drawing without cv2.
-  if (opencv_warp_startup(m) < 0 || native_drawing_startup(m) < 0) return -1;
+  // The OpenCV profile: its own functions and the native capabilities it allows.
+  if (opencv::startup(m) < 0 || native_drawing_startup(m) < 0) return -1;
   // 2. Geometry, colour conversion and the drawing primitives.
   if (bind(m, {"add_tuples", "apply_homography", "transform_3d", "transform", "inverse_transform", "_color_bgr",
                "clear", "line", "rect", "poly", "circle", "ellipse", "arc", "graph"}) < 0)

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/bindings.hpp"
+#include "core/opencv.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
 
@@ -17,14 +18,8 @@ namespace {
 
 // ---- types -------------------------------------------------------------------
 
-// The OpenCV versions whose drawing raster.cpp reproduces pixel for pixel
-// (checked by the differential tests against the installed OpenCV).
-const char* const kVerifiedVersions[] = {"5.1.0"};
-
-const char* const kFnNames[kFnCount] = {"line", "rectangle", "polylines", "fillPoly", "ellipse"};
-
 // The OpenCV module and its drawing functions as imported at start-up; all
-// null when the installed version is not a verified one.
+// null when the OpenCV profile has native drawing off (borrowed from it).
 PyObject* g_cv2 = nullptr;
 PyObject* g_fn[kFnCount] = {};
 
@@ -108,31 +103,14 @@ bool line_type_of(const detail::Cv2& cv2, bool aa, int* out) {
   return true;
 }
 
-// Start-up: takes the OpenCV module bound to `cv2` and its drawing functions
-// when the installed version is a verified one. Any failure only leaves the
-// native path off.
-int capture_opencv(PyObject* m) {
-  PyObject* mod = PyDict_GetItemString(PyModule_GetDict(m), "cv2");  // borrowed
-  if (!mod || !PyModule_CheckExact(mod)) return 0;
-  Ref version = Ref::steal(PyObject_GetAttrString(mod, "__version__"));
-  const char* v = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
-  bool verified = false;
-  for (const char* ok : kVerifiedVersions) verified = verified || (v && std::strcmp(v, ok) == 0);
-  if (!verified) {
-    PyErr_Clear();
-    return 0;
-  }
-  PyObject* fns[kFnCount];
-  for (int i = 0; i < kFnCount; i++) {
-    fns[i] = PyObject_GetAttrString(mod, kFnNames[i]);
-    if (!fns[i]) {
-      PyErr_Clear();
-      for (int k = 0; k < i; k++) Py_DECREF(fns[k]);
-      return 0;
-    }
-  }
-  g_cv2 = Py_NewRef(mod);
-  for (int i = 0; i < kFnCount; i++) g_fn[i] = fns[i];
+// Start-up, after the OpenCV profile: its module and drawing functions when
+// native drawing is on.
+int capture_opencv(PyObject*) {
+  if (!opencv::on(opencv::kNativeDrawing)) return 0;
+  const opencv::Function fns[kFnCount] = {opencv::kLine, opencv::kRectangle, opencv::kPolylines, opencv::kFillPoly,
+                                          opencv::kEllipse};
+  for (int i = 0; i < kFnCount; i++) g_fn[i] = opencv::function(fns[i]);
+  g_cv2 = opencv::module();
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "core/bindings.hpp"
+#include "core/opencv.hpp"
 #include "geometry/record.hpp"
 #include "image/composite.hpp"
 #include "image/warp.hpp"
@@ -23,13 +24,6 @@
 
 namespace kv::image {
 namespace {
-
-// cv2.warpPerspective as `import cv2` gave it, whatever OpenCV's version: a
-// warp made by it leaves zero outside the warped quad.
-PyObject* g_opencv_warp = nullptr;
-// cv2.getPerspectiveTransform, when it is the OpenCV version whose
-// arithmetic opencv_perspective_transform follows (the tests compare them).
-PyObject* g_opencv_perspective = nullptr;
 
 constexpr int kInterLinear = 1;  // cv2.INTER_LINEAR, whose support warp_support knows
 
@@ -110,7 +104,9 @@ Ref points_f32(const double* v) {
 Region pass_region(PyObject* warp_fn, PyObject* flags, PyObject* matrix, double w, double h,
                    const CanvasView& canvas) {
   Region all = whole(canvas);
-  if (!g_opencv_warp || warp_fn != g_opencv_warp) return all;
+  // OpenCV's own warp, whatever its version: it leaves zero outside the warped quad.
+  PyObject* own = opencv::function(opencv::kWarpPerspective);
+  if (!own || warp_fn != own) return all;
   if (!PyLong_CheckExact(flags) || PyLong_AsLong(flags) != kInterLinear) return all;
   if (!PyArray_Check(matrix)) return all;
   PyArrayObject* m = as_array(matrix);
@@ -165,13 +161,21 @@ bool warp_function(Ref* warp_fn, Ref* flags) {
 }
 
 // The warp: cv2.warpPerspective(src_img, M, (width, height), flags=cv2.INTER_LINEAR).
-bool warp(PyObject* arr, PyObject* src_img, PyObject* matrix, PyObject* warp_fn, PyObject* flags, Ref* warped) {
+// without_ipp: OpenCV's own warp, called with Intel IPP off (blit's pixels
+// are OpenCV's own bilinear arithmetic wherever the native warp is verified).
+bool warp(PyObject* arr, PyObject* src_img, PyObject* matrix, PyObject* warp_fn, PyObject* flags, Ref* warped,
+          bool without_ipp = false) {
   PyObject* kw_flags = KV_KW(flags);
   PyArrayObject* a = as_array(arr);
   Ref dsize = Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(PyArray_DIM(a, 1)),
                                        static_cast<Py_ssize_t>(PyArray_DIM(a, 0))));
   if (!dsize) return false;
-  *warped = call(warp_fn, {src_img, matrix, dsize.get(), flags}, kw_flags);
+  if (without_ipp) {
+    PyObject* args[4] = {src_img, matrix, dsize.get(), flags};
+    *warped = Ref::steal(opencv::call_without_ipp(warp_fn, args, 3, kw_flags));
+  } else {
+    *warped = call(warp_fn, {src_img, matrix, dsize.get(), flags}, kw_flags);
+  }
   return static_cast<bool>(*warped);
 }
 
@@ -219,7 +223,9 @@ bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4
   const double corners[8] = {0, 0, w, 0, w, h, 0, h};
   Ref get_m = global_attr(KV_ID(cv2), KV_ID(getPerspectiveTransform));
   if (!get_m) return false;
-  if (get_m.get() == g_opencv_perspective && (*matrix = native_matrix(corners, dst))) return true;
+  if (opencv::on(opencv::kPerspectiveSolver) && get_m.get() == opencv::function(opencv::kGetPerspectiveTransform) &&
+      (*matrix = native_matrix(corners, dst)))
+    return true;
   if (PyErr_Occurred()) return false;
   Ref src_pts = points_f32(corners), dst_pts = points_f32(dst);
   if (!src_pts || !dst_pts) return false;
@@ -229,73 +235,26 @@ bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4
 
 // ---- the region warp's preconditions -----------------------------------------
 
-// OpenCV as the module imported it, and whether it is the version whose
-// kernels the region warp reproduces (the tests compare the two).
-constexpr const char* kVerifiedOpenCV = "5.1.0";
-constexpr long kCpuAvx2 = 11, kCpuFma3 = 12;  // cv::CV_CPU_AVX2, cv::CV_CPU_FMA3
-
-struct GenuineOpenCV {
-  PyObject* warp = nullptr;      // cv2.warpPerspective
-  PyObject* use_ipp = nullptr;   // cv2.ipp.useIPP
-  PyObject* hardware = nullptr;  // cv2.checkHardwareSupport
-  PyObject* avx2 = nullptr;
-  PyObject* fma3 = nullptr;
-};
-GenuineOpenCV g_opencv;
-
-}  // namespace
-
-// Start-up, right after `import cv2`: remembers OpenCV's own functions. Any
-// surprise leaves the region warp off for the process; it is never an error.
-int remember_opencv(PyObject* m) {
-  PyObject* cv2 = PyDict_GetItemString(PyModule_GetDict(m), "cv2");
-  if (!cv2) return 0;
-  Ref version = Ref::steal(PyObject_GetAttrString(cv2, "__version__"));
-  Ref warp_fn = Ref::steal(PyObject_GetAttrString(cv2, "warpPerspective"));
-  if (warp_fn && PyCFunction_Check(warp_fn.get())) g_opencv_warp = Py_NewRef(warp_fn.get());
-  Ref ipp = Ref::steal(PyObject_GetAttrString(cv2, "ipp"));
-  Ref use_ipp = ipp ? Ref::steal(PyObject_GetAttrString(ipp.get(), "useIPP")) : Ref();
-  Ref hardware = Ref::steal(PyObject_GetAttrString(cv2, "checkHardwareSupport"));
-  PyErr_Clear();
-  if (!version || !PyUnicode_Check(version.get()) || PyUnicode_CompareWithASCIIString(version.get(), kVerifiedOpenCV))
-    return 0;
-  Ref perspective = Ref::steal(PyObject_GetAttrString(cv2, "getPerspectiveTransform"));
-  PyErr_Clear();
-  if (perspective && PyCFunction_Check(perspective.get())) g_opencv_perspective = perspective.release();
-  if (!warp_fn || !PyCFunction_Check(warp_fn.get()) || !use_ipp || !hardware) return 0;
-  g_opencv = {warp_fn.release(), use_ipp.release(), hardware.release(), PyLong_FromLong(kCpuAvx2),
-              PyLong_FromLong(kCpuFma3)};
-  if (!g_opencv.avx2 || !g_opencv.fma3) return -1;
-  return 0;
-}
-
-namespace {
-
 // How far blit may compute the warp about to be made itself: kFull where it
-// is OpenCV's own bilinear warp running the kernels the region warp
-// reproduces (the module's cv2.warpPerspective is the function OpenCV
-// registered, the flag is INTER_LINEAR, Intel IPP, whose bilinear warp rounds
-// differently, is off and OpenCV dispatches to its AVX2 kernels); kShift for
-// OpenCV's bilinear warp with any kernels (whole-pixel translations only);
-// kNone otherwise. Asked each time: a program may switch IPP or OpenCV's
-// optimisations at any moment. -1 with an exception set.
+// is OpenCV's own bilinear warp (the module's cv2.warpPerspective is the
+// function OpenCV registered, the flag is INTER_LINEAR) on a release and
+// processor path the OpenCV profile has verified, with OpenCV's
+// optimisations on (its dispatch follows them); kShift for OpenCV's
+// bilinear warp with any kernels (whole-pixel translations only); kNone
+// otherwise. Intel IPP's switch is not asked: blit's pixels are OpenCV's own
+// arithmetic, the warp without IPP. Asked each time: a program may switch
+// OpenCV's optimisations at any moment. -1 with an exception set.
 enum RegionWarpUse { kNone = 0, kShift = 1, kFull = 2 };
 
 int region_warp_applies(PyObject* warp_fn, PyObject* flags) {
-  if (!g_opencv.warp || warp_fn != g_opencv.warp) return kNone;
+  if (!opencv::on(opencv::kWholePixelCopy) || warp_fn != opencv::function(opencv::kWarpPerspective)) return kNone;
   if (!PyLong_CheckExact(flags) || PyLong_AsLong(flags) != kInterLinear) {
     if (PyErr_Occurred()) PyErr_Clear();  // an int beyond long is not the flag
     return kNone;
   }
-  if (!region_warp_supported()) return kShift;
-  Ref ipp = call(g_opencv.use_ipp, {});
-  if (!ipp) return -1;
-  if (ipp.get() != Py_False) return kShift;
-  for (PyObject* feature : {g_opencv.avx2, g_opencv.fma3}) {
-    Ref has = call(g_opencv.hardware, {feature});
-    if (!has) return -1;
-    if (has.get() != Py_True) return kShift;
-  }
+  if (!opencv::on(opencv::kNativeWarp)) return kShift;
+  const int optimised = opencv::optimised();
+  if (optimised <= 0) return optimised < 0 ? -1 : kShift;
   return kFull;
 }
 
@@ -450,8 +409,11 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
     if (!try_region_blit(arr, src_img, matrix.get(), H, W, channels, region_warp == kShift, &done)) return false;
     if (done) return true;
   }
+  // Where the region warp declines a verified warp (a source that shares
+  // bytes with the canvas or is not packed, a singular or huge matrix),
+  // OpenCV computes it, with the same arithmetic: IPP off.
   Ref warped;
-  if (!warp(arr, src_img, matrix.get(), warp_fn.get(), flags.get(), &warped)) return false;
+  if (!warp(arr, src_img, matrix.get(), warp_fn.get(), flags.get(), &warped, region_warp == kFull)) return false;
   if (warped.get() == Py_None) return true;
 
   Ref keep;
@@ -473,7 +435,3 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
 }
 
 }  // namespace kv::image
-
-namespace kv {
-int opencv_warp_startup(PyObject* m) { return image::remember_opencv(m); }
-}  // namespace kv
