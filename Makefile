@@ -15,7 +15,7 @@ TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10"
 # The venv's own tools (cmake, ninja) come first, never a global install.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: sysdeps venv install build demo test test-dev bench sanitize clean stub screenshots
+.PHONY: sysdeps venv install build demo test test-dev bench sanitize clean stub screenshots verify-opencv
 
 # Debian packages: Xvfb, xdotool, ImageMagick, fonts, OpenCV's GUI libraries, the toolchain.
 sysdeps:
@@ -45,6 +45,13 @@ demo: sysdeps install
 test: sysdeps install
 	cd tests && SDL_AUDIODRIVER=dummy $(XVFB) $(PYTEST) -q -p no:cacheprovider .
 
+# The opencv-python releases of the dependency range. verify-opencv installs
+# each next to the venv (.verify-opencv/RELEASE) and runs the differential
+# tests with it, after `kelvracv info`; OPENCV_RELEASES="..." picks some.
+OPENCV_RELEASES ?= 4.10.0.84 4.11.0.86 4.12.0.88 4.13.0.92 4.14.0.94 5.0.0.93 5.1.0.95
+verify-opencv: sysdeps install
+	$(XVFB) bash tools/verify_opencv.sh $(PY) $(OPENCV_RELEASES)
+
 # Developer loop: in-place build into kelvracv/, tests against the tree.
 build: venv
 	cmake -S . -B build -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -68,7 +75,7 @@ bench: build
 	for b in bench/bench_*.py; do PYTHONPATH=$(CURDIR) SDL_AUDIODRIVER=dummy $(XVFB) $(PY) $$b || exit 1; done
 
 clean:
-	rm -rf build build-asan _build kelvracv/_kelvra_core*.so
+	rm -rf build build-asan _build .verify-opencv kelvracv/_kelvra_core*.so
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the core, tests run under it.
 SAN_PKG := build-asan/pkg

@@ -28,17 +28,24 @@ struct Off {
 struct Entry {
   const char* name;  // as `kelvracv info` prints it
   const char* verified[8];
-  Off off[4];
+  Off off[5];
 };
 
 const Entry kTable[kCapabilityCount] = {
-    // The rasteriser follows imgproc/src/drawing.cpp, unchanged from 4.10 to 5.1.
-    {"native drawing", {"4.10.0", "4.11.0", "4.12.0", "4.13.0", "4.14.0", "5.0.0", "5.1.0"}, {}},
-    // The float kernels of warpPerspective (4.11 on). 4.10 maps through
-    // fixed-point remap tables (1/32 pixel, 15-bit weights) instead.
+    // The rasteriser follows imgproc/src/drawing.cpp as 4.13 and later have it.
+    {"native drawing",
+     {"4.13.0", "4.14.0", "5.0.0", "5.1.0"},
+     {{"4.10.0", "OpenCV 4.10.0 clips filled polygons differently"},
+      {"4.11.0", "OpenCV 4.11.0 clips filled polygons differently"},
+      {"4.12.0", "OpenCV 4.12.0 clips lines differently"}}},
+    // The float kernels of warpPerspective (5.0 on).
     {"native warp",
-     {"4.11.0", "4.12.0", "4.13.0", "4.14.0", "5.0.0", "5.1.0"},
-     {{"4.10.0", "OpenCV 4.10.0 warps through fixed-point remap tables, another arithmetic"}}},
+     {"5.0.0", "5.1.0"},
+     {{"4.10.0", "OpenCV 4.x warps through fixed-point remap tables"},
+      {"4.11.0", "OpenCV 4.x warps through fixed-point remap tables"},
+      {"4.12.0", "OpenCV 4.x warps through fixed-point remap tables"},
+      {"4.13.0", "OpenCV 4.x warps through fixed-point remap tables"},
+      {"4.14.0", "OpenCV 4.x warps through fixed-point remap tables"}}},
     // getPerspectiveTransform's LU solve (core's hal LU, unchanged).
     {"perspective solver", {"4.10.0", "4.11.0", "4.12.0", "4.13.0", "4.14.0", "5.0.0", "5.1.0"}, {}},
     // Any bilinear warp puts a whole-pixel move's pixels on source pixels.

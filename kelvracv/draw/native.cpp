@@ -26,8 +26,8 @@ PyObject* g_fn[kFnCount] = {};
 // ---- internal helpers ----------------------------------------------------------
 
 // One colour channel as cv2 converts it: a number to a double, then
-// saturate_cast<uchar>(cvRound(v)). Plain ints and floats only; false for
-// anything else (cv2's own conversion decides).
+// saturate_cast<uchar>(cvRound(v)). Plain ints and finite floats only;
+// false for anything else (cv2's own conversion decides).
 bool channel(PyObject* o, uint8_t* out) {
   double v;
   if (PyLong_CheckExact(o)) {
@@ -40,6 +40,8 @@ bool channel(PyObject* o, uint8_t* out) {
     v = static_cast<double>(i);
   } else if (PyFloat_CheckExact(o)) {
     v = PyFloat_AS_DOUBLE(o);
+    // NaN and infinities: OpenCV releases convert them differently.
+    if (!std::isfinite(v)) return false;
   } else {
     return false;
   }
