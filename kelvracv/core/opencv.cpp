@@ -38,19 +38,19 @@ const Entry kTable[kCapabilityCount] = {
      {{"4.10.0", "OpenCV 4.10.0 clips filled polygons differently"},
       {"4.11.0", "OpenCV 4.11.0 clips filled polygons differently"},
       {"4.12.0", "OpenCV 4.12.0 clips lines differently"}}},
-    // The float kernels of warpPerspective (5.0 on).
-    {"native warp",
-     {"5.0.0", "5.1.0"},
-     {{"4.10.0", "OpenCV 4.x warps through fixed-point remap tables"},
-      {"4.11.0", "OpenCV 4.x warps through fixed-point remap tables"},
-      {"4.12.0", "OpenCV 4.x warps through fixed-point remap tables"},
-      {"4.13.0", "OpenCV 4.x warps through fixed-point remap tables"},
-      {"4.14.0", "OpenCV 4.x warps through fixed-point remap tables"}}},
+    // warpPerspective's bilinear warp: OpenCV 4's fixed-point remap tables,
+    // OpenCV 5's float kernels (see kFixedPointWarp).
+    {"native warp", {"4.10.0", "4.11.0", "4.12.0", "4.13.0", "4.14.0", "5.0.0", "5.1.0"}, {}},
     // getPerspectiveTransform's LU solve (core's hal LU, unchanged).
     {"perspective solver", {"4.10.0", "4.11.0", "4.12.0", "4.13.0", "4.14.0", "5.0.0", "5.1.0"}, {}},
     // Any bilinear warp puts a whole-pixel move's pixels on source pixels.
     {"whole-pixel copy", {"4.10.0", "4.11.0", "4.12.0", "4.13.0", "4.14.0", "5.0.0", "5.1.0"}, {}},
 };
+
+// The releases whose warpPerspective maps through fixed-point remap tables
+// (the same integer arithmetic on every processor path); the others run
+// float kernels whose AVX2 dispatch with FMA3 the native warp reproduces.
+const char* const kFixedPointWarp[] = {"4.10.0", "4.11.0", "4.12.0", "4.13.0", "4.14.0"};
 
 constexpr long kCpuAvx2 = 11, kCpuFma3 = 12;  // cv::CV_CPU_AVX2, cv::CV_CPU_FMA3
 
@@ -69,6 +69,7 @@ struct Profile {
   PyObject* use_optimized = nullptr;  // cv2.useOptimized
   PyObject* use_ipp = nullptr;        // cv2.ipp.useIPP
   PyObject* set_use_ipp = nullptr;    // cv2.ipp.setUseIPP
+  bool fixed_point = false;  // OpenCV 4's fixed-point warp
   const char* reason[kCapabilityCount] = {};
   std::string reason_text[kCapabilityCount];
 };
@@ -146,7 +147,9 @@ void decide(PyObject* check_hardware) {
   need(kNativeWarp, kWarpPerspective);
   need(kWholePixelCopy, kWarpPerspective);
   need(kPerspectiveSolver, kGetPerspectiveTransform);
-  // The warp kernels are OpenCV's AVX2 ones with fused multiply-add: OpenCV
+  for (const char* v : kFixedPointWarp) g.fixed_point = g.fixed_point || g.version == v;
+  if (g.fixed_point) return;
+  // The float kernels are OpenCV's AVX2 ones with fused multiply-add: OpenCV
   // must dispatch to them and the processor run ours.
   if (!g.use_optimized) set_off(kNativeWarp, "cv2.useOptimized is not OpenCV's own function");
   if (std::getenv("KELVRACV_NO_AVX2")) set_off(kNativeWarp, "KELVRACV_NO_AVX2 is set");
@@ -155,7 +158,7 @@ void decide(PyObject* check_hardware) {
     set_off(kNativeWarp, "OpenCV does not dispatch to AVX2 with FMA3 (or its optimisations were off at start-up)");
 }
 
-// __opencv_profile__(): {"opencv": version, "dispatch": ..., "ipp": ...,
+// __opencv_profile__(): {"opencv": version, "dispatch": ..., "ipp": ..., "warp arithmetic": ...,
 // capability name: None or the reason it is off, ...}.
 PyObject* profile_dict(PyObject*, PyObject*) {
   Ref d = Ref::steal(PyDict_New());
@@ -167,7 +170,9 @@ PyObject* profile_dict(PyObject*, PyObject*) {
     return r == 0;
   };
   if (!put("opencv", g.version.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(g.version.c_str())) ||
-      !put("dispatch", PyUnicode_FromString(g.dispatch.c_str())) || !put("ipp", PyUnicode_FromString(g.ipp.c_str())))
+      !put("dispatch", PyUnicode_FromString(g.dispatch.c_str())) || !put("ipp", PyUnicode_FromString(g.ipp.c_str())) ||
+      !put("warp arithmetic", PyUnicode_FromString(g.fixed_point ? "fixed-point remap tables"
+                                                                  : "float kernels (AVX2 with FMA3)")))
     return nullptr;
   for (int c = 0; c < kCapabilityCount; c++)
     if (!put(kTable[c].name, g.reason[c] ? PyUnicode_FromString(g.reason[c]) : Py_NewRef(Py_None))) return nullptr;
@@ -180,6 +185,7 @@ PyMethodDef g_profile_def = {"__opencv_profile__", profile_dict, METH_NOARGS,
 }  // namespace
 
 bool on(Capability c) { return g.reason[c] == nullptr; }
+bool fixed_point_warp() { return g.fixed_point; }
 const char* reason(Capability c) { return g.reason[c]; }
 PyObject* module() { return g.cv2; }
 PyObject* function(Function f) { return g.fn[f]; }

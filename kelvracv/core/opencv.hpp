@@ -34,6 +34,10 @@ enum Function {
 
 // Whether the capability is on for this process (decided at start-up).
 bool on(Capability c);
+// Whether OpenCV's warp is its fixed-point one (OpenCV 4) rather than its
+// float kernels: the native warp then reproduces that arithmetic, on any
+// processor and whatever OpenCV's optimisations.
+bool fixed_point_warp();
 // Why it is off (nullptr when on).
 const char* reason(Capability c);
 // The cv2 module taken at start-up (borrowed; nullptr when there was none).

@@ -253,6 +253,7 @@ int region_warp_applies(PyObject* warp_fn, PyObject* flags) {
     return kNone;
   }
   if (!opencv::on(opencv::kNativeWarp)) return kShift;
+  if (opencv::fixed_point_warp()) return kFull;
   const int optimised = opencv::optimised();
   if (optimised <= 0) return optimised < 0 ? -1 : kShift;
   return kFull;
@@ -323,7 +324,9 @@ bool try_region_blit(PyObject* arr, PyObject* src_img, PyObject* matrix, npy_int
       !warp_support(mv, static_cast<double>(W), static_cast<double>(H), canvas.rows, canvas.cols, &region))
     return true;
   RegionWarp warp;
-  if (!warp.init(mv, source, canvas.rows, canvas.cols, channels == 4, whole_shift)) return true;
+  const WarpArithmetic arithmetic =
+      opencv::fixed_point_warp() ? WarpArithmetic::kFixedPoint : WarpArithmetic::kFloatKernels;
+  if (!warp.init(mv, source, canvas.rows, canvas.cols, channels == 4, whole_shift, arithmetic)) return true;
   // A turned quad is narrowed row by row; an upright one has the same columns in every row.
   bool upright = true;
   for (int i = 0; i < 4; i++) {

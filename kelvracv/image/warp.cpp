@@ -8,6 +8,9 @@
 //   outside the image, then fma(a, p01 - p00, p00), fma(a, p11 - p10, p10)
 //   and fma(b, v1 - v0, v0) in float, rounded to nearest even, saturated.
 // A pixel whose neighbours all lie outside is 0.
+// OpenCV 4 (fixed_row) maps each pixel in double instead and rounds its
+// position to 1/32 pixel; the four neighbours are weighted by a table of
+// 15-bit integer weights (its remap tables), see fixed_row.
 
 #include "image/warp.hpp"
 
@@ -333,6 +336,96 @@ KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t bloc
 
 #endif
 
+// ---- OpenCV 4: fixed-point remap tables -------------------------------------
+
+constexpr int kTabBits = 5, kTabSize = 1 << kTabBits;  // INTER_BITS, INTER_TAB_SIZE
+constexpr int kCoefBits = 15, kCoefScale = 1 << kCoefBits;  // INTER_REMAP_COEF_BITS, _SCALE
+constexpr int kBlockSize = 32;  // warpPerspective's BLOCK_SZ
+
+// saturate_cast<short>(cvRound(v)) of a float.
+int16_t short_of(float v) {
+  const long r = std::lrintf(v);
+  return static_cast<int16_t>(r < -32768 ? -32768 : r > 32767 ? 32767 : r);
+}
+
+// OpenCV's table of bilinear weights, built as its initInterTab2D builds it:
+// float products of the 1-D weights, rounded to shorts, and a sum that
+// misses 1 << 15 corrected on one weight chosen by comparing this entry's
+// last weight with the slots that follow it (the next entry's, still zero
+// while the table is being built). Entry fy * 32 + fx: weights of p00,
+// p01, p10, p11.
+struct FixedTable {
+  int16_t w[kTabSize * kTabSize][4];
+  bool whole_is_copy;  // entry 0 gives p00 back for any bytes
+
+  FixedTable() {
+    float tab1[2 * kTabSize];
+    const float scale = 1.f / kTabSize;
+    for (int i = 0; i < kTabSize; i++) {
+      const float x = static_cast<float>(i) * scale;
+      tab1[2 * i] = 1.f - x;
+      tab1[2 * i + 1] = x;
+    }
+    static int16_t flat[kTabSize * kTabSize * 4 + 8];  // zeros past the last entry, as the slots that follow
+    std::memset(flat, 0, sizeof flat);
+    int16_t* itab = flat;
+    constexpr int ksize = 2;
+    for (int i = 0; i < kTabSize; i++)
+      for (int j = 0; j < kTabSize; j++, itab += ksize * ksize) {
+        int isum = 0;
+        for (int k1 = 0; k1 < ksize; k1++) {
+          const float vy = tab1[i * ksize + k1];
+          for (int k2 = 0; k2 < ksize; k2++) {
+            const float v = vy * tab1[j * ksize + k2];
+            isum += itab[k1 * ksize + k2] = short_of(v * static_cast<float>(kCoefScale));
+          }
+        }
+        if (isum != kCoefScale) {
+          const int diff = isum - kCoefScale;
+          const int ksize2 = ksize / 2;
+          int Mk1 = ksize2, Mk2 = ksize2, mk1 = ksize2, mk2 = ksize2;
+          for (int k1 = ksize2; k1 < ksize2 + 2; k1++)
+            for (int k2 = ksize2; k2 < ksize2 + 2; k2++) {
+              if (itab[k1 * ksize + k2] < itab[mk1 * ksize + mk2])
+                mk1 = k1, mk2 = k2;
+              else if (itab[k1 * ksize + k2] > itab[Mk1 * ksize + Mk2])
+                Mk1 = k1, Mk2 = k2;
+            }
+          if (diff < 0)
+            itab[Mk1 * ksize + Mk2] = static_cast<int16_t>(itab[Mk1 * ksize + Mk2] - diff);
+          else
+            itab[mk1 * ksize + mk2] = static_cast<int16_t>(itab[mk1 * ksize + mk2] - diff);
+        }
+      }
+    std::memcpy(w, flat, sizeof w);
+    // Entry 0 (fractions 0) gives p00 back when, for every byte v of p00, the
+    // other neighbours at their extremes leave (sum + 2**14) >> 15 at v.
+    whole_is_copy = true;
+    for (int v = 0; v < 256; v++) {
+      int lo = v * w[0][0] + (1 << (kCoefBits - 1)), hi = lo;
+      for (int k = 1; k < 4; k++) (w[0][k] < 0 ? lo : hi) += 255 * w[0][k];
+      whole_is_copy = whole_is_copy && (lo >> kCoefBits) == v && (hi >> kCoefBits) == v;
+    }
+  }
+};
+
+const FixedTable& fixed_table() {
+  static const FixedTable table;
+  return table;
+}
+
+// std::max(INT_MIN, std::min(INT_MAX, v)) then saturate_cast<int> (round to
+// nearest even), as OpenCV's scalar loop writes it; `vector`: as its SSE4.1
+// loop does (a NaN becomes INT_MIN there, INT_MAX in the scalar loop).
+int fixed_coordinate(double v, bool vector) {
+  if (std::isnan(v)) return vector ? INT32_MIN : INT32_MAX;
+  if (v >= 2147483647.0) return INT32_MAX;
+  if (v <= -2147483648.0) return INT32_MIN;
+  return static_cast<int>(std::nearbyint(v));
+}
+
+int16_t short_sat(int v) { return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
+
 }  // namespace
 
 bool region_warp_supported() {
@@ -453,8 +546,11 @@ bool whole_translation(const double inv[9], ptrdiff_t dst_rows, ptrdiff_t dst_co
 }  // namespace
 
 bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_rows, ptrdiff_t dst_cols,
-                      bool zero_transparent, bool whole_shift) {
-  if (!whole_shift && !region_warp_supported()) return false;
+                      bool zero_transparent, bool whole_shift, WarpArithmetic arithmetic) {
+  fixed_ = arithmetic == WarpArithmetic::kFixedPoint;
+  if (!whole_shift && !fixed_ && !region_warp_supported()) return false;
+  // OpenCV 4 keeps source positions in shorts.
+  if (fixed_ && (src.rows >= 32767 || src.cols >= 32767)) return false;
   if (src.channels != 3 && src.channels != 4) return false;
   if (src.rows < 1 || src.cols < 1 || src.rows >= kMaxExactCoordinate || src.cols >= kMaxExactCoordinate) return false;
   if (src.row_stride < src.cols * src.channels ||
@@ -471,6 +567,20 @@ bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_ro
   src_ = src;
   zero_transparent_ = zero_transparent && src.channels == 4;
   block_end_ = dst_cols - dst_cols % kBlock;
+  if (fixed_) {
+    std::memcpy(md_, inv, sizeof md_);
+    dst_cols_ = dst_cols;
+    // warpPerspective's blocks: bh0 = min(16, rows), bw0 = min(1024 / bh0, cols).
+    const ptrdiff_t bh0 = dst_rows < kBlockSize / 2 ? dst_rows : kBlockSize / 2;
+    const ptrdiff_t bw0 = kBlockSize * kBlockSize / bh0;
+    block_cols_ = bw0 < dst_cols ? bw0 : dst_cols;
+    // Whole-pixel rows (shifted_row) need the double inverse itself to be a
+    // shift along x and the table's first entry to copy.
+    shift_x_ = inv[0] == 1.0 && inv[1] == 0.0 && inv[3] == 0.0 && inv[6] == 0.0 && inv[7] == 0.0 &&
+               inv[8] == 1.0 && std::nearbyint(inv[2]) == inv[2] && std::fabs(inv[2]) < kMaxShift &&
+               dst_cols < kMaxShift && fixed_table().whole_is_copy;
+    return true;
+  }
   // A whole-pixel shift along x (the inverse of any upright blit moved by
   // whole pixels): x + m[2] is exact for integers below 2**23.
   const float* f = m_;
@@ -486,8 +596,16 @@ bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_ro
 // (x + m[2], sy), or 0 outside the image. Such a row is a piece of a source
 // row. Null when sy is not whole.
 const uint8_t* RegionWarp::shifted_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
-  const float sy = static_cast<float>(y) * m_[4] + m_[5];
-  if (std::nearbyint(sy) != sy) return nullptr;
+  float sy = static_cast<float>(y) * m_[4] + m_[5];
+  if (fixed_) {
+    // OpenCV 4: Y = cvRound((M[4] * y + M[5]) * 32) (M[3] and M[6] are 0, W is
+    // 1); the row is a source row when Y is a whole number of pixels.
+    const int Y = fixed_coordinate((md_[4] * static_cast<double>(y) + md_[5]) * kTabSize, false);
+    if (Y & (kTabSize - 1)) return nullptr;
+    sy = static_cast<float>(short_sat(Y >> kTabBits));
+  } else if (std::nearbyint(sy) != sy) {
+    return nullptr;
+  }
   const ptrdiff_t C = src_.channels, dx = static_cast<ptrdiff_t>(m_[2]);
   const ptrdiff_t sx0 = c0 + dx, sx1 = c1 + dx;
   const bool row_inside = sy >= 0.0f && sy < static_cast<float>(src_.rows);
@@ -506,6 +624,10 @@ const uint8_t* RegionWarp::row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
   if (shift_x_) {
     if (const uint8_t* r = shifted_row(y, c0, c1)) return r;
   }
+  if (fixed_) {
+    fixed_row(y, c0, c1, buf_.data());
+    return buf_.data();
+  }
 #if defined(KV_HAVE_WARP_KERNEL)
   if (src_.channels == 4)
     warp_row<4>(src_, m_, block_end_, zero_transparent_, y, c0, c1, buf_.data());
@@ -515,6 +637,51 @@ const uint8_t* RegionWarp::row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
   (void)y;
 #endif
   return buf_.data();
+}
+
+// OpenCV 4's warpPerspective, one pixel at a time. Its coordinates restart
+// at each block of block_cols_ columns: X0 = M[0] * x + M[1] * y + M[2] for
+// the block's first column x, then (X0 + M[0] * x1) * (32 / W) with
+// W = W0 + M[6] * x1 for the pixel x1 columns into the block, in double,
+// rounded to an integer X: source column X >> 5, fraction X & 31 (likewise
+// Y). The pixel is (sum of p * weight + 2**14) >> 15 over the four
+// neighbours, 0 for a neighbour outside the image, saturated to a byte.
+void RegionWarp::fixed_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1, uint8_t* out) const {
+  const FixedTable& table = fixed_table();
+  const double* M = md_;
+  const int C = static_cast<int>(src_.channels);
+  const double yd = static_cast<double>(y);
+  for (ptrdiff_t x = c0; x < c1; x++) {
+    const ptrdiff_t xb = x - x % block_cols_, x1 = x - xb;
+    const ptrdiff_t bw = block_cols_ < dst_cols_ - xb ? block_cols_ : dst_cols_ - xb;
+    const double xbd = static_cast<double>(xb), x1d = static_cast<double>(x1);
+    const double X0 = M[0] * xbd + M[1] * yd + M[2];
+    const double Y0 = M[3] * xbd + M[4] * yd + M[5];
+    const double W0 = M[6] * xbd + M[7] * yd + M[8];
+    double W = W0 + M[6] * x1d;
+    W = W != 0.0 ? kTabSize / W : 0.0;
+    const bool vector = x1 < bw - bw % 16;  // OpenCV's SSE4.1 loop takes 16 columns at a time
+    const int X = fixed_coordinate((X0 + M[0] * x1d) * W, vector);
+    const int Y = fixed_coordinate((Y0 + M[3] * x1d) * W, vector);
+    const int sx = short_sat(X >> kTabBits), sy = short_sat(Y >> kTabBits);
+    const int16_t* w = table.w[(Y & (kTabSize - 1)) * kTabSize + (X & (kTabSize - 1))];
+    uint8_t* o = out + (x - c0) * C;
+    const bool x0in = static_cast<unsigned>(sx) < static_cast<unsigned>(src_.cols);
+    const bool x1in = static_cast<unsigned>(sx + 1) < static_cast<unsigned>(src_.cols);
+    const bool y0in = static_cast<unsigned>(sy) < static_cast<unsigned>(src_.rows);
+    const bool y1in = static_cast<unsigned>(sy + 1) < static_cast<unsigned>(src_.rows);
+    const uint8_t* r0 = y0in ? src_.data + sy * src_.row_stride : nullptr;
+    const uint8_t* r1 = y1in ? src_.data + (sy + 1) * src_.row_stride : nullptr;
+    for (int k = 0; k < C; k++) {
+      int sum = 1 << (kCoefBits - 1);
+      if (r0 && x0in) sum += r0[sx * C + k] * w[0];
+      if (r0 && x1in) sum += r0[(sx + 1) * C + k] * w[1];
+      if (r1 && x0in) sum += r1[sx * C + k] * w[2];
+      if (r1 && x1in) sum += r1[(sx + 1) * C + k] * w[3];
+      const int v = sum >> kCoefBits;
+      o[k] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+    }
+  }
 }
 
 }  // namespace kv::image

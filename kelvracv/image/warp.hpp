@@ -26,6 +26,11 @@ bool region_warp_supported();
 // a time. OpenCV inverts m and maps each destination pixel back in float32;
 // the arithmetic differs between the 16-pixel blocks of a row and its last
 // dst_cols % 16 pixels, so the result depends on dst_cols.
+// Which of OpenCV's bilinear warps to reproduce: the float kernels of its
+// AVX2 dispatch (OpenCV 5), or the fixed-point remap tables of OpenCV 4
+// (coordinates in 1/32 pixel, 15-bit weights; the same on every processor).
+enum class WarpArithmetic { kFloatKernels, kFixedPoint };
+
 class RegionWarp {
  public:
   // False when OpenCV's inverse of m is singular (OpenCV then samples with
@@ -36,7 +41,8 @@ class RegionWarp {
   // other matrix), and then any bilinear warp gives the same rows, whatever
   // kernels OpenCV runs (its own or Intel IPP's) and whatever the processor.
   bool init(const double m[9], const WarpSource& src, ptrdiff_t dst_rows, ptrdiff_t dst_cols,
-            bool zero_transparent = false, bool whole_shift = false);
+            bool zero_transparent = false, bool whole_shift = false,
+            WarpArithmetic arithmetic = WarpArithmetic::kFloatKernels);
   // The warped pixels [c0, c1) of destination row y, `channels` bytes each,
   // valid until the next call.
   const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1);
@@ -49,8 +55,15 @@ class RegionWarp {
   std::vector<uint8_t> buf_;
   // The inverse moves by whole pixels along x (see shifted_row).
   bool shift_x_ = false;
+  // OpenCV 4's fixed-point warp: its double inverse and the width of its
+  // blocks of destination columns (the coordinates restart at each block).
+  bool fixed_ = false;
+  double md_[9] = {};
+  ptrdiff_t block_cols_ = 0;
+  ptrdiff_t dst_cols_ = 0;
 
   const uint8_t* shifted_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1);
+  void fixed_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1, uint8_t* out) const;
 };
 
 // cv2.getPerspectiveTransform(src, dst) for four float32 points each (x, y
