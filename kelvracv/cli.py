@@ -186,8 +186,9 @@ def info(args):
     print(f"pygame {dist('pygame')}")
     print(f"OpenCV CPU dispatch: {profile['dispatch']}")
     print(f"Intel IPP: {profile['ipp']}")
+    print(f"OpenCV's bilinear warp: {profile['warp arithmetic']}")
     for name, reason in profile.items():
-        if name not in ("opencv", "dispatch", "ipp"):
+        if name not in ("opencv", "dispatch", "ipp", "warp arithmetic"):
             print(f"{name}: on" if reason is None else f"{name}: off ({reason})")
     return 0
 

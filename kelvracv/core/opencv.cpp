@@ -32,12 +32,12 @@ struct Entry {
 };
 
 const Entry kTable[kCapabilityCount] = {
-    // The rasteriser follows imgproc/src/drawing.cpp as 4.13 and later have it.
+    // The rasteriser follows imgproc/src/drawing.cpp, with the change of
+    // kThickLinesClipped. 4.10 fills polygons that reach past the canvas, and
+    // some others, with other spans and outlines (found by the differential tests).
     {"native drawing",
-     {"4.13.0", "4.14.0", "5.0.0", "5.1.0"},
-     {{"4.10.0", "OpenCV 4.10.0 clips filled polygons differently"},
-      {"4.11.0", "OpenCV 4.11.0 clips filled polygons differently"},
-      {"4.12.0", "OpenCV 4.12.0 clips lines differently"}}},
+     {"4.11.0", "4.12.0", "4.13.0", "4.14.0", "5.0.0", "5.1.0"},
+     {{"4.10.0", "OpenCV 4.10.0 fills polygons differently"}}},
     // warpPerspective's bilinear warp: OpenCV 4's fixed-point remap tables,
     // OpenCV 5's float kernels (see kFixedPointWarp).
     {"native warp", {"4.10.0", "4.11.0", "4.12.0", "4.13.0", "4.14.0", "5.0.0", "5.1.0"}, {}},
@@ -51,6 +51,9 @@ const Entry kTable[kCapabilityCount] = {
 // (the same integer arithmetic on every processor path); the others run
 // float kernels whose AVX2 dispatch with FMA3 the native warp reproduces.
 const char* const kFixedPointWarp[] = {"4.10.0", "4.11.0", "4.12.0", "4.13.0", "4.14.0"};
+
+// The releases that clip a thick line before making its band.
+const char* const kThickLinesClipped[] = {"4.13.0", "4.14.0", "5.0.0", "5.1.0"};
 
 constexpr long kCpuAvx2 = 11, kCpuFma3 = 12;  // cv::CV_CPU_AVX2, cv::CV_CPU_FMA3
 
@@ -186,6 +189,11 @@ PyMethodDef g_profile_def = {"__opencv_profile__", profile_dict, METH_NOARGS,
 
 bool on(Capability c) { return g.reason[c] == nullptr; }
 bool fixed_point_warp() { return g.fixed_point; }
+bool clipped_thick_lines() {
+  for (const char* v : kThickLinesClipped)
+    if (g.version == v) return true;
+  return false;
+}
 const char* reason(Capability c) { return g.reason[c]; }
 PyObject* module() { return g.cv2; }
 PyObject* function(Function f) { return g.fn[f]; }

@@ -38,6 +38,9 @@ bool on(Capability c);
 // float kernels: the native warp then reproduces that arithmetic, on any
 // processor and whatever OpenCV's optimisations.
 bool fixed_point_warp();
+// Drawing that changed between the verified releases: whether thick lines
+// are clipped before their band is made (4.13 on).
+bool clipped_thick_lines();
 // Why it is off (nullptr when on).
 const char* reason(Capability c);
 // The cv2 module taken at start-up (borrowed; nullptr when there was none).

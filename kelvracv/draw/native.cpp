@@ -113,6 +113,9 @@ int capture_opencv(PyObject*) {
                                           opencv::kEllipse};
   for (int i = 0; i < kFnCount; i++) g_fn[i] = opencv::function(fns[i]);
   g_cv2 = opencv::module();
+  raster::ReleaseBehaviour behaviour;
+  behaviour.clipped_thick_lines = opencv::clipped_thick_lines();
+  raster::set_release_behaviour(behaviour);
   return 0;
 }
 

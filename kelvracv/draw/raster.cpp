@@ -122,6 +122,8 @@ const int kFilter[] = {168, 177, 185, 194, 202, 210, 218, 224, 231, 236, 241, 24
                        158, 149, 140, 131, 122, 114, 105, 97,  89,  82,  75,  68,  62,  56,  50,  45,
                        40,  36,  32,  28,  25,  22,  19,  16,  14,  12,  11,  9,   8,   7,   5,   5};
 
+ReleaseBehaviour g_release;
+
 // ---- pixels ------------------------------------------------------------------
 
 inline uint8_t* row_of(const Canvas& img, int64_t y) { return img.data + static_cast<size_t>(y) * img.step; }
@@ -1058,7 +1060,7 @@ void thick_line(const Canvas& img, int64_t x0, int64_t y0, int64_t x1, int64_t y
   const double inv_one = 1. / static_cast<double>(kOne);
   Pt p0{x0, y0}, p1{x1, y1};
   auto contains = [&](const Pt& p) { return 0 <= p.x && p.x < img.width && 0 <= p.y && p.y < img.height; };
-  if (thickness > 1 && shift == 0 && (!contains(p0) || !contains(p1))) {
+  if (thickness > 1 && shift == 0 && g_release.clipped_thick_lines && (!contains(p0) || !contains(p1))) {
     const int64_t margin = thickness;
     p0.x += margin, p0.y += margin, p1.x += margin, p1.y += margin;
     clip_line(img.width + 2 * margin, img.height + 2 * margin, p0, p1);
@@ -1187,6 +1189,8 @@ Color make_color(uint8_t b, uint8_t g, uint8_t r) {
   for (int i = 0; i < 16; i++) c.run[3 * i] = b, c.run[3 * i + 1] = g, c.run[3 * i + 2] = r;
   return c;
 }
+
+void set_release_behaviour(const ReleaseBehaviour& b) { g_release = b; }
 
 int cv_round(double v) {
   __m128d t = _mm_min_sd(_mm_set_sd(v), _mm_set_sd(2147483647.0));

@@ -26,6 +26,15 @@ struct Color {
 };
 Color make_color(uint8_t b, uint8_t g, uint8_t r);
 
+// Drawing that changed between the OpenCV releases the routines follow (set
+// once at start-up from the OpenCV profile; the latest behaviour by default).
+struct ReleaseBehaviour {
+  // A thick line of whole-pixel ends outside the canvas is clipped to the
+  // canvas widened by the thickness before its band is made (4.13 on).
+  bool clipped_thick_lines = true;
+};
+void set_release_behaviour(const ReleaseBehaviour& b);
+
 // The largest thickness OpenCV accepts.
 constexpr int kMaxThickness = 32767;
 // OpenCV's line types: 4- and 8-connected and antialiased lines.

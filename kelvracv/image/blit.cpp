@@ -9,6 +9,7 @@
 
 #include "image/blit.hpp"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -327,6 +328,16 @@ bool try_region_blit(PyObject* arr, PyObject* src_img, PyObject* matrix, npy_int
   const WarpArithmetic arithmetic =
       opencv::fixed_point_warp() ? WarpArithmetic::kFixedPoint : WarpArithmetic::kFloatKernels;
   if (!warp.init(mv, source, canvas.rows, canvas.cols, channels == 4, whole_shift, arithmetic)) return true;
+  // An image moved by whole pixels: only the pixels it lands on change the
+  // canvas (the warp is 0 elsewhere, which neither compositing draws).
+  ptrdiff_t r0, r1, c0, c1;
+  if (warp.whole_footprint(&r0, &r1, &c0, &c1)) {
+    region.row0 = std::max(region.row0, r0), region.row1 = std::min(region.row1, r1);
+    region.col0 = std::max(region.col0, c0), region.col1 = std::min(region.col1, c1);
+    region.has_quad = false;
+    *done = true;
+    if (region.row0 >= region.row1 || region.col0 >= region.col1) return true;
+  }
   // A turned quad is narrowed row by row; an upright one has the same columns in every row.
   bool upright = true;
   for (int i = 0; i < 4; i++) {

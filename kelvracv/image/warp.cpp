@@ -618,6 +618,23 @@ const uint8_t* RegionWarp::shifted_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) 
   return out;
 }
 
+bool RegionWarp::whole_footprint(ptrdiff_t* r0, ptrdiff_t* r1, ptrdiff_t* c0, ptrdiff_t* c1) const {
+  if (!shift_x_) return false;
+  // Every row's source y whole: y + b exactly, in float (m_) or, for OpenCV
+  // 4, in double scaled by 32 (md_), for b whole and rows below 2**23.
+  double dy;
+  if (fixed_) {
+    if (!(md_[4] == 1.0 && std::nearbyint(md_[5]) == md_[5] && std::fabs(md_[5]) < kMaxShift)) return false;
+    dy = md_[5];
+  } else {
+    if (!(m_[4] == 1.0f && std::nearbyint(m_[5]) == m_[5] && std::fabs(m_[5]) < kMaxShift)) return false;
+    dy = m_[5];
+  }
+  const ptrdiff_t sy = static_cast<ptrdiff_t>(dy), sx = static_cast<ptrdiff_t>(fixed_ ? md_[2] : m_[2]);
+  *r0 = -sy, *r1 = src_.rows - sy, *c0 = -sx, *c1 = src_.cols - sx;
+  return true;
+}
+
 const uint8_t* RegionWarp::row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
   const size_t need = static_cast<size_t>(c1 - c0) * static_cast<size_t>(src_.channels) + 1;
   if (buf_.size() < need) buf_.resize(need);

@@ -46,6 +46,11 @@ class RegionWarp {
   // The warped pixels [c0, c1) of destination row y, `channels` bytes each,
   // valid until the next call.
   const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1);
+  // When the warp moves the image by whole pixels (every row a piece of a
+  // source row, as shifted_row gives it): the destination rows [*r0, *r1)
+  // and columns [*c0, *c1) the image lands on; every other pixel of the warp
+  // is 0. False otherwise.
+  bool whole_footprint(ptrdiff_t* r0, ptrdiff_t* r1, ptrdiff_t* c0, ptrdiff_t* c1) const;
 
  private:
   WarpSource src_{};
