@@ -32,8 +32,8 @@ struct Entry {
 };
 
 const Entry kTable[kCapabilityCount] = {
-    // The rasteriser follows imgproc/src/drawing.cpp, with the change of
-    // kThickLinesClipped. 4.10 fills polygons that reach past the canvas, and
+    // The rasteriser follows imgproc/src/drawing.cpp, with the changes of
+    // kDrawingOf4_13. 4.10 fills polygons that reach past the canvas, and
     // some others, with other spans and outlines (found by the differential tests).
     {"native drawing",
      {"4.11.0", "4.12.0", "4.13.0", "4.14.0", "5.0.0", "5.1.0"},
@@ -52,8 +52,8 @@ const Entry kTable[kCapabilityCount] = {
 // float kernels whose AVX2 dispatch with FMA3 the native warp reproduces.
 const char* const kFixedPointWarp[] = {"4.10.0", "4.11.0", "4.12.0", "4.13.0", "4.14.0"};
 
-// The releases that clip a thick line before making its band.
-const char* const kThickLinesClipped[] = {"4.13.0", "4.14.0", "5.0.0", "5.1.0"};
+// The releases that draw as 4.13 does (see draw/raster.hpp's ReleaseBehaviour).
+const char* const kDrawingOf4_13[] = {"4.13.0", "4.14.0", "5.0.0", "5.1.0"};
 
 constexpr long kCpuAvx2 = 11, kCpuFma3 = 12;  // cv::CV_CPU_AVX2, cv::CV_CPU_FMA3
 
@@ -189,8 +189,8 @@ PyMethodDef g_profile_def = {"__opencv_profile__", profile_dict, METH_NOARGS,
 
 bool on(Capability c) { return g.reason[c] == nullptr; }
 bool fixed_point_warp() { return g.fixed_point; }
-bool clipped_thick_lines() {
-  for (const char* v : kThickLinesClipped)
+bool drawing_since_4_13() {
+  for (const char* v : kDrawingOf4_13)
     if (g.version == v) return true;
   return false;
 }

@@ -38,9 +38,10 @@ bool on(Capability c);
 // float kernels: the native warp then reproduces that arithmetic, on any
 // processor and whatever OpenCV's optimisations.
 bool fixed_point_warp();
-// Drawing that changed between the verified releases: whether thick lines
-// are clipped before their band is made (4.13 on).
-bool clipped_thick_lines();
+// Whether the drawing is 4.13's and later's (thick lines clipped before
+// their band is made; which thin lines of fractional ends are rounded) or
+// 4.11's and 4.12's.
+bool drawing_since_4_13();
 // Why it is off (nullptr when on).
 const char* reason(Capability c);
 // The cv2 module taken at start-up (borrowed; nullptr when there was none).

@@ -114,7 +114,7 @@ int capture_opencv(PyObject*) {
   for (int i = 0; i < kFnCount; i++) g_fn[i] = opencv::function(fns[i]);
   g_cv2 = opencv::module();
   raster::ReleaseBehaviour behaviour;
-  behaviour.clipped_thick_lines = opencv::clipped_thick_lines();
+  behaviour.since_4_13 = opencv::drawing_since_4_13();
   raster::set_release_behaviour(behaviour);
   return 0;
 }

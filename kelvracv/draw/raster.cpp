@@ -1060,7 +1060,7 @@ void thick_line(const Canvas& img, int64_t x0, int64_t y0, int64_t x1, int64_t y
   const double inv_one = 1. / static_cast<double>(kOne);
   Pt p0{x0, y0}, p1{x1, y1};
   auto contains = [&](const Pt& p) { return 0 <= p.x && p.x < img.width && 0 <= p.y && p.y < img.height; };
-  if (thickness > 1 && shift == 0 && g_release.clipped_thick_lines && (!contains(p0) || !contains(p1))) {
+  if (thickness > 1 && shift == 0 && g_release.since_4_13 && (!contains(p0) || !contains(p1))) {
     const int64_t margin = thickness;
     p0.x += margin, p0.y += margin, p1.x += margin, p1.y += margin;
     clip_line(img.width + 2 * margin, img.height + 2 * margin, p0, p1);
@@ -1072,7 +1072,12 @@ void thick_line(const Canvas& img, int64_t x0, int64_t y0, int64_t x1, int64_t y
   p1.y = shl(p1.y, kShift - shift);
   if (thickness <= 1) {
     if (line_type < kLineAA) {
-      if (line_type == 1 || line_type == 8 || shift == 0) {
+      // Which thin lines of fractional ends are rounded to whole pixels and
+      // drawn as integer lines: 8-connected ones from 4.13, 4-connected ones
+      // before; the others step in fixed point.
+      const bool rounded = g_release.since_4_13 ? line_type == 1 || line_type == 8
+                                                         : line_type == 1 || line_type == 4;
+      if (rounded || shift == 0) {
         p0.x = (p0.x + (kOne >> 1)) >> kShift;
         p0.y = (p0.y + (kOne >> 1)) >> kShift;
         p1.x = (p1.x + (kOne >> 1)) >> kShift;

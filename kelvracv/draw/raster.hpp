@@ -29,9 +29,11 @@ Color make_color(uint8_t b, uint8_t g, uint8_t r);
 // Drawing that changed between the OpenCV releases the routines follow (set
 // once at start-up from the OpenCV profile; the latest behaviour by default).
 struct ReleaseBehaviour {
-  // A thick line of whole-pixel ends outside the canvas is clipped to the
-  // canvas widened by the thickness before its band is made (4.13 on).
-  bool clipped_thick_lines = true;
+  // 4.13 on: a thick line of whole-pixel ends outside the canvas is clipped
+  // to the canvas widened by the thickness before its band is made, and a
+  // thin line of fractional ends is rounded to whole pixels when it is
+  // 8-connected (before: when it is 4-connected).
+  bool since_4_13 = true;
 };
 void set_release_behaviour(const ReleaseBehaviour& b);
 
