@@ -239,12 +239,11 @@ bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4
 // How far blit may compute the warp about to be made itself: kFull where it
 // is OpenCV's own bilinear warp (the module's cv2.warpPerspective is the
 // function OpenCV registered, the flag is INTER_LINEAR) on a release and
-// processor path the OpenCV profile has verified, with OpenCV's
-// optimisations on (its dispatch follows them); kShift for OpenCV's
-// bilinear warp with any kernels (whole-pixel translations only); kNone
-// otherwise. Intel IPP's switch is not asked: blit's pixels are OpenCV's own
-// arithmetic, the warp without IPP. Asked each time: a program may switch
-// OpenCV's optimisations at any moment. -1 with an exception set.
+// processor path the OpenCV profile has verified (kernels_reproduced() then
+// tells whether its kernels are in use now); kShift for OpenCV's bilinear
+// warp with any kernels (whole-pixel translations only); kNone otherwise.
+// Intel IPP's switch is not asked: blit's pixels are OpenCV's own
+// arithmetic, the warp without IPP.
 enum RegionWarpUse { kNone = 0, kShift = 1, kFull = 2 };
 
 int region_warp_applies(PyObject* warp_fn, PyObject* flags) {
@@ -253,12 +252,13 @@ int region_warp_applies(PyObject* warp_fn, PyObject* flags) {
     if (PyErr_Occurred()) PyErr_Clear();  // an int beyond long is not the flag
     return kNone;
   }
-  if (!opencv::on(opencv::kNativeWarp)) return kShift;
-  if (opencv::fixed_point_warp()) return kFull;
-  const int optimised = opencv::optimised();
-  if (optimised <= 0) return optimised < 0 ? -1 : kShift;
-  return kFull;
+  return opencv::on(opencv::kNativeWarp) ? kFull : kShift;
 }
+
+// Whether OpenCV's own warp runs the kernels the native warp reproduces now:
+// OpenCV 4's fixed-point warp always; OpenCV 5's float kernels while its
+// optimisations are on (its dispatch follows them). -1 with an exception set.
+int kernels_reproduced() { return opencv::fixed_point_warp() ? 1 : opencv::optimised(); }
 
 // The lowest and one past the highest byte address an array's elements use.
 void byte_extent(PyArrayObject* a, uintptr_t* lo, uintptr_t* hi) {
@@ -417,17 +417,27 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
   if (!matrix) return true;  // a corner cannot be mapped
   if (!warp_function(&warp_fn, &flags)) return false;
   const int region_warp = region_warp_applies(warp_fn.get(), flags.get());
-  if (region_warp < 0) return false;
+  bool own_arithmetic = false;
   if (region_warp != kNone) {
+    // A whole-pixel move first: the same bytes whatever kernels OpenCV runs.
     bool done;
-    if (!try_region_blit(arr, src_img, matrix.get(), H, W, channels, region_warp == kShift, &done)) return false;
+    if (!try_region_blit(arr, src_img, matrix.get(), H, W, channels, true, &done)) return false;
     if (done) return true;
+    if (region_warp == kFull) {
+      const int reproduced = kernels_reproduced();  // asked each time: a program may switch them
+      if (reproduced < 0) return false;
+      own_arithmetic = reproduced == 1;
+    }
+    if (own_arithmetic) {
+      if (!try_region_blit(arr, src_img, matrix.get(), H, W, channels, false, &done)) return false;
+      if (done) return true;
+    }
   }
   // Where the region warp declines a verified warp (a source that shares
   // bytes with the canvas or is not packed, a singular or huge matrix),
   // OpenCV computes it, with the same arithmetic: IPP off.
   Ref warped;
-  if (!warp(arr, src_img, matrix.get(), warp_fn.get(), flags.get(), &warped, region_warp == kFull)) return false;
+  if (!warp(arr, src_img, matrix.get(), warp_fn.get(), flags.get(), &warped, own_arithmetic)) return false;
   if (warped.get() == Py_None) return true;
 
   Ref keep;

@@ -618,7 +618,7 @@ const uint8_t* RegionWarp::shifted_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) 
   return out;
 }
 
-bool RegionWarp::whole_footprint(ptrdiff_t* r0, ptrdiff_t* r1, ptrdiff_t* c0, ptrdiff_t* c1) const {
+bool RegionWarp::whole_footprint(ptrdiff_t* r0, ptrdiff_t* r1, ptrdiff_t* c0, ptrdiff_t* c1) {
   if (!shift_x_) return false;
   // Every row's source y whole: y + b exactly, in float (m_) or, for OpenCV
   // 4, in double scaled by 32 (md_), for b whole and rows below 2**23.
@@ -632,10 +632,14 @@ bool RegionWarp::whole_footprint(ptrdiff_t* r0, ptrdiff_t* r1, ptrdiff_t* c0, pt
   }
   const ptrdiff_t sy = static_cast<ptrdiff_t>(dy), sx = static_cast<ptrdiff_t>(fixed_ ? md_[2] : m_[2]);
   *r0 = -sy, *r1 = src_.rows - sy, *c0 = -sx, *c1 = src_.cols - sx;
+  footprint_ = true, foot_dx_ = sx, foot_dy_ = sy;
   return true;
 }
 
 const uint8_t* RegionWarp::row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
+  // Inside the footprint of a whole-pixel move: the source row in place.
+  if (footprint_ && y + foot_dy_ >= 0 && y + foot_dy_ < src_.rows && c0 + foot_dx_ >= 0 && c1 + foot_dx_ <= src_.cols)
+    return src_.data + (y + foot_dy_) * src_.row_stride + (c0 + foot_dx_) * src_.channels;
   const size_t need = static_cast<size_t>(c1 - c0) * static_cast<size_t>(src_.channels) + 1;
   if (buf_.size() < need) buf_.resize(need);
   if (shift_x_) {

@@ -50,7 +50,7 @@ class RegionWarp {
   // source row, as shifted_row gives it): the destination rows [*r0, *r1)
   // and columns [*c0, *c1) the image lands on; every other pixel of the warp
   // is 0. False otherwise.
-  bool whole_footprint(ptrdiff_t* r0, ptrdiff_t* r1, ptrdiff_t* c0, ptrdiff_t* c1) const;
+  bool whole_footprint(ptrdiff_t* r0, ptrdiff_t* r1, ptrdiff_t* c0, ptrdiff_t* c1);
 
  private:
   WarpSource src_{};
@@ -63,6 +63,10 @@ class RegionWarp {
   // OpenCV 4's fixed-point warp: its double inverse and the width of its
   // blocks of destination columns (the coordinates restart at each block).
   bool fixed_ = false;
+  // whole_footprint() found a whole-pixel move by (foot_dx_, foot_dy_) pixels
+  // from destination to source.
+  bool footprint_ = false;
+  ptrdiff_t foot_dx_ = 0, foot_dy_ = 0;
   double md_[9] = {};
   ptrdiff_t block_cols_ = 0;
   ptrdiff_t dst_cols_ = 0;
