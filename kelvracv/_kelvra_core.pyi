@@ -365,14 +365,28 @@ def text(arr: _Canvas, ts: _Record, content: str, font_info: str, size: float, c
 def blit(arr: _Canvas, ts: _Record, src_img: _ImageArray, scale_factor: tuple[float, float]) -> None:
     """Draws an image with its **top-left corner at the pen**, `scale_factor` = (sx, sy) world units per image pixel,
     through the whole transform: rotation, size, homography and the 3-D camera all apply (a perspective warp of
-    its four corners). Four-channel (BGRA) images are blended by their alpha; three-channel images are copied
-    where their pixels are not black — ⚠ pure black (0, 0, 0) counts as transparent there. Does not move the pen.
-    An image with a corner behind the 3-D camera is skipped. With OpenCV's own bilinear kernels in use (OpenCV
-    5.1.0, AVX2 and FMA3, Intel IPP off: `cv2.ipp.setUseIPP(False)`) the cost is proportional to the area the image
-    covers; so it is, with any OpenCV 5.1.0 settings, for an upright unscaled image moved by whole pixels (its
-    rows are copied). Otherwise (IPP on, OpenCV's default) the warp covers the whole canvas through
-    `cv2.warpPerspective`. The bytes are the same either way.
-    Raises `ValueError` for a channel count that does not fit the canvas or a warp larger than OpenCV can take.
+    its four corners). Four-channel (BGRA) images are blended by their alpha; images with any other channel count
+    (which must equal the canvas's) are copied **byte by byte** where the warped byte is not 0 — ⚠ so pure black
+    (0, 0, 0) is transparent, and in a pixel such as pure red (0, 0, 255) only the non-zero byte is written: over
+    white it leaves white. Convert to BGRA to draw opaque. Does not move the pen.
+    An image with a corner behind the 3-D camera is skipped, and so is one whose quad has no area: three of its four
+    screen corners (as float32) on one line, as with size or scale 0 (OpenCV has no perspective transform for it).
+
+    The pixels are **OpenCV's own bilinear arithmetic**: exactly what `cv2.warpPerspective(..., flags=cv2.INTER_LINEAR)`
+    gives with Intel IPP switched off, then the compositing above, whatever IPP's switch (`cv2.ipp.setUseIPP`)
+    says in the program. Where the native warp is on (`python -m kelvracv info` says `native warp: on`) the warp is
+    computed for the pixels the image can reach only, so the cost is proportional to the area the image covers.
+    IPP's own warp, which OpenCV's x86 builds run when IPP is on (its default), rounds some ties the other way (1 in a
+    channel, in a few pixels of a warp); OpenCV's accuracy tests accept that, and builds without IPP (ARM, for one)
+    never give it, so blit does not follow it. Where the native warp is off (`info` shows why: an OpenCV release or
+    processor path it was not verified on, `KELVRACV_NO_AVX2`), while OpenCV 5's optimisations are switched off
+    (`cv2.setUseOptimized(False)`), or where `cv2.warpPerspective` is a function of the program's own, blit calls
+    `cv2.warpPerspective` onto a canvas-sized image as it stands, IPP as the program set it, and the cost follows
+    the canvas; an upright, unscaled image moved by whole pixels is still copied row by row (any bilinear warp
+    gives the same bytes there).
+    Raises `ValueError` for a channel count that does not fit the canvas or a warp larger than OpenCV can take, and
+    `TypeError` when the image or the canvas is not a (height, width, channels) uint8 array, also when Python code
+    run during the call (a scale factor's `__float__`, a rebound `cv2` function) reshaped it.
 
     ```python
     sprite = cv2.imread("ship.png", cv2.IMREAD_UNCHANGED)   # BGRA

@@ -203,6 +203,29 @@ def graph(arr, ts, func, x_min, x_max, color, thickness=1, aa=True, resolution=1
 
 # ---- images ------------------------------------------------------------------------
 
+def without_area(quad):
+    """Whether three of the quad's float32 corners lie on one line (exactly, in double)."""
+    p = [(float(x), float(y)) for x, y in quad]
+    for i, j, k in ((0, 1, 2), (0, 1, 3), (0, 2, 3), (1, 2, 3)):
+        (ax, ay), (bx, by), (cx, cy) = p[i], p[j], p[k]
+        if (bx - ax) * (cy - ay) - (by - ay) * (cx - ax) == 0.0:
+            return True
+    return False
+
+
+def takes_corners(m, src, dst):
+    """Whether m maps each source corner to its quad corner within half a pixel
+    (plus a millionth of the coordinate); OpenCV's fallback matrix need not."""
+    with np.errstate(all="ignore"):
+        for (x, y), (tx, ty) in zip(src.astype(float), dst.astype(float)):
+            w = m[2, 0] * x + m[2, 1] * y + m[2, 2]
+            X = (m[0, 0] * x + m[0, 1] * y + m[0, 2]) / w
+            Y = (m[1, 0] * x + m[1, 1] * y + m[1, 2]) / w
+            if not (abs(X - tx) <= 0.5 + 1e-6 * abs(tx) and abs(Y - ty) <= 0.5 + 1e-6 * abs(ty)):
+                return False
+    return True
+
+
 GENUINE_WARP = cv2.warpPerspective
 
 
@@ -210,11 +233,13 @@ def own_arithmetic():
     """Whether blit's pixels are OpenCV's own bilinear arithmetic, what its
     warp gives with Intel IPP off: OpenCV's own warpPerspective on a release
     and processor path whose native warp the library has verified, with
-    OpenCV's optimisations on. Otherwise blit calls cv2 as it stands."""
+    OpenCV 5's optimisations on (OpenCV 4's fixed-point warp is the same
+    without them). Otherwise blit calls cv2 as it stands."""
     from kelvracv import _kelvra_core as kv
 
-    return (kv.__opencv_profile__()["native warp"] is None and getattr(kv.cv2, "warpPerspective", None) is GENUINE_WARP
-            and cv2.useOptimized())
+    profile = kv.__opencv_profile__()
+    return (profile["native warp"] is None and getattr(kv.cv2, "warpPerspective", None) is GENUINE_WARP
+            and (profile["warp arithmetic"] == "fixed-point remap tables" or cv2.useOptimized()))
 
 
 def blit(arr, ts, src, scale_factor):
@@ -229,7 +254,12 @@ def blit(arr, ts, src, scale_factor):
     dst = trans_pts(world, ts)
     if not all(dst):
         return
-    m = cv2.getPerspectiveTransform(np.float32([[0, 0], [w, 0], [w, h], [0, h]]), np.float32(dst))
+    if without_area(np.float32(dst)):
+        return
+    corners = np.float32([[0, 0], [w, 0], [w, h], [0, h]])
+    m = cv2.getPerspectiveTransform(corners, np.float32(dst))
+    if not takes_corners(m, corners, np.float32(dst)):
+        return
     ipp = cv2.ipp.useIPP()
     if own_arithmetic():
         cv2.ipp.setUseIPP(False)

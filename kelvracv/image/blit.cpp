@@ -20,6 +20,7 @@
 #include "image/composite.hpp"
 #include "image/warp.hpp"
 #include "pyapi/convert.hpp"
+#include "pyapi/image_view.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
 
@@ -30,62 +31,40 @@ constexpr int kInterLinear = 1;  // cv2.INTER_LINEAR, whose support warp_support
 
 PyArrayObject* as_array(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o); }
 
-// The image must be (height, width, channels) of bytes.
-bool check_source(PyObject* src_img) {
-  PyArrayObject* src = as_array(src_img);
-  if (PyArray_NDIM(src) != 3) {
-    PyErr_Format(PyExc_TypeError,
-                 "blit: src_img must have three dimensions (height, width, channels), got %d%s",
-                 PyArray_NDIM(src), PyArray_NDIM(src) == 2 ? " (a grayscale image needs a channel axis)" : "");
+// Who the messages name.
+constexpr const char* kWho = "blit";
+
+// The canvas as it is now, suited to an image of `channels`: a four-channel
+// image needs three canvas channels, any other count the canvas's own.
+bool canvas_for(PyObject* arr, npy_intp channels, ImageView* out) {
+  if (!kv::canvas_view(arr, kWho, "arr", out)) return false;
+  if (channels == 4 && out->channels != 3) {
+    PyErr_Format(PyExc_ValueError, "blit: a four-channel image needs a three-channel canvas, got %zd channels",
+                 static_cast<Py_ssize_t>(out->channels));
     return false;
   }
-  if (PyArray_TYPE(src) != NPY_UBYTE) {
-    PyErr_Format(PyExc_TypeError, "blit: src_img must have dtype uint8, got %S",
-                 reinterpret_cast<PyObject*>(PyArray_DESCR(src)));
+  if (channels != 4 && channels != out->channels) {
+    PyErr_Format(PyExc_ValueError, "blit: src_img has %zd channels but the canvas has %zd",
+                 static_cast<Py_ssize_t>(channels), static_cast<Py_ssize_t>(out->channels));
     return false;
   }
   return true;
 }
 
-// The canvas must be a writable (height, width, channels) byte array whose
-// channels suit an image of `channels`. Checked before anything is read, and
-// again before the pass: the warp runs Python code that may reshape it.
-bool check_canvas(PyObject* arr, npy_intp channels) {
-  PyArrayObject* dst = as_array(arr);
-  if (PyArray_NDIM(dst) != 3 || PyArray_TYPE(dst) != NPY_UBYTE) {
-    PyErr_Format(PyExc_TypeError,
-                 "blit: arr must be a uint8 canvas of shape (height, width, channels), got %d dimensions of %S",
-                 PyArray_NDIM(dst), reinterpret_cast<PyObject*>(PyArray_DESCR(dst)));
-    return false;
-  }
-  npy_intp canvas_c = PyArray_DIM(dst, 2);
-  if (channels == 4 && canvas_c != 3) {
-    PyErr_Format(PyExc_ValueError, "blit: a four-channel image needs a three-channel canvas, got %zd channels",
-                 static_cast<Py_ssize_t>(canvas_c));
-    return false;
-  }
-  if (channels != 4 && channels != canvas_c) {
-    PyErr_Format(PyExc_ValueError, "blit: src_img has %zd channels but the canvas has %zd",
-                 static_cast<Py_ssize_t>(channels), static_cast<Py_ssize_t>(canvas_c));
-    return false;
-  }
-  return PyArray_FailUnlessWriteable(dst, "assignment destination") == 0;
-}
+bool source_view(PyObject* src_img, ImageView* out) { return image_view(src_img, kWho, "src_img", out); }
 
 // OpenCV's warpPerspective crashes once its output (canvas height x width
 // pixels of the image's channels, one byte each) reaches 2**32 bytes, so
 // such a warp is refused before OpenCV sees it.
 constexpr double kMaxWarpBytes = 4294967296.0;  // 2**32
 
-bool check_warp_size(PyObject* arr, npy_intp channels) {
-  PyArrayObject* dst = as_array(arr);
-  double bytes = static_cast<double>(PyArray_DIM(dst, 0)) * static_cast<double>(PyArray_DIM(dst, 1)) *
-                 static_cast<double>(channels);
+bool check_warp_size(const ImageView& canvas, npy_intp channels) {
+  double bytes = static_cast<double>(canvas.rows) * static_cast<double>(canvas.cols) * static_cast<double>(channels);
   if (bytes < kMaxWarpBytes) return true;
   PyErr_Format(PyExc_ValueError,
                "blit: a warped image of %zdx%zd with %zd channels would take 2**32 bytes or more, "
                "which OpenCV's warp cannot handle",
-               static_cast<Py_ssize_t>(PyArray_DIM(dst, 0)), static_cast<Py_ssize_t>(PyArray_DIM(dst, 1)),
+               static_cast<Py_ssize_t>(canvas.rows), static_cast<Py_ssize_t>(canvas.cols),
                static_cast<Py_ssize_t>(channels));
   return false;
 }
@@ -121,17 +100,16 @@ Region pass_region(PyObject* warp_fn, PyObject* flags, PyObject* matrix, double 
 
 // The warped image as a byte view matching the canvas, or a TypeError for a
 // result that is not one (cv2 may have been rebound by the program).
-bool warped_view(PyObject* warped, PyObject* arr, npy_intp channels, Ref* keep, WarpedView* out) {
-  PyArrayObject* dst = as_array(arr);
+bool warped_view(PyObject* warped, const ImageView& canvas, npy_intp channels, Ref* keep, WarpedView* out) {
   bool ok = PyArray_Check(warped) && PyArray_TYPE(as_array(warped)) == NPY_UBYTE;
   if (ok) {
     PyArrayObject* w = as_array(warped);
     int nd = PyArray_NDIM(w);
     ok = (nd == 3 && PyArray_DIM(w, 2) == channels) || (nd == 2 && channels == 1);
-    if (ok && (PyArray_DIM(w, 0) != PyArray_DIM(dst, 0) || PyArray_DIM(w, 1) != PyArray_DIM(dst, 1))) {
+    if (ok && (PyArray_DIM(w, 0) != canvas.rows || PyArray_DIM(w, 1) != canvas.cols)) {
       PyErr_Format(PyExc_ValueError, "blit: the warped image is %zdx%zd but the canvas is %zdx%zd",
                    static_cast<Py_ssize_t>(PyArray_DIM(w, 0)), static_cast<Py_ssize_t>(PyArray_DIM(w, 1)),
-                   static_cast<Py_ssize_t>(PyArray_DIM(dst, 0)), static_cast<Py_ssize_t>(PyArray_DIM(dst, 1)));
+                   static_cast<Py_ssize_t>(canvas.rows), static_cast<Py_ssize_t>(canvas.cols));
       return false;
     }
   }
@@ -147,10 +125,8 @@ bool warped_view(PyObject* warped, PyObject* arr, npy_intp channels, Ref* keep, 
   return true;
 }
 
-CanvasView canvas_view(PyObject* arr) {
-  PyArrayObject* a = as_array(arr);
-  return {static_cast<uint8_t*>(PyArray_DATA(a)), PyArray_DIM(a, 0), PyArray_DIM(a, 1), PyArray_DIM(a, 2),
-          PyArray_STRIDE(a, 0), PyArray_STRIDE(a, 1), PyArray_STRIDE(a, 2)};
+CanvasView to_canvas(const ImageView& v) {
+  return {v.data, v.rows, v.cols, v.channels, v.row_stride, v.col_stride, v.channel_stride};
 }
 
 // The warp function and its flag: cv2.warpPerspective and cv2.INTER_LINEAR.
@@ -167,9 +143,10 @@ bool warp_function(Ref* warp_fn, Ref* flags) {
 bool warp(PyObject* arr, PyObject* src_img, PyObject* matrix, PyObject* warp_fn, PyObject* flags, Ref* warped,
           bool without_ipp = false) {
   PyObject* kw_flags = KV_KW(flags);
-  PyArrayObject* a = as_array(arr);
-  Ref dsize = Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(PyArray_DIM(a, 1)),
-                                       static_cast<Py_ssize_t>(PyArray_DIM(a, 0))));
+  ImageView canvas;
+  if (!kv::canvas_view(arr, kWho, "arr", &canvas)) return false;
+  Ref dsize = Ref::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(canvas.cols),
+                                       static_cast<Py_ssize_t>(canvas.rows)));
   if (!dsize) return false;
   if (without_ipp) {
     PyObject* args[4] = {src_img, matrix, dsize.get(), flags};
@@ -206,9 +183,50 @@ Ref native_matrix(const double src[8], const double dst[8]) {
   return a;
 }
 
+// Whether three of the four corners, as the float32 values OpenCV is given,
+// lie on one line: (b - a) x (c - a) == 0 in double (exact for floats of
+// moderate size; coincident corners included). OpenCV has no transform for
+// such a quad and its fallback matrix paints stray pixels or crashes the warp.
+bool without_area(const double dst[8]) {
+  double p[8];
+  for (int i = 0; i < 8; i++) p[i] = static_cast<double>(static_cast<float>(dst[i]));
+  static constexpr int kTriples[4][3] = {{0, 1, 2}, {0, 1, 3}, {0, 2, 3}, {1, 2, 3}};
+  for (const auto& t : kTriples) {
+    const double* a = p + 2 * t[0];
+    const double* b = p + 2 * t[1];
+    const double* c = p + 2 * t[2];
+    if ((b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0]) == 0.0) return true;
+  }
+  return false;
+}
+
+// Whether the matrix takes the image's corners to the quad's corners, to
+// within half a pixel (or a millionth of the coordinate's size): OpenCV
+// falls back on a least-squares matrix when its solve fails, and that one
+// can put the image anywhere. A 3x3 float64 array is checked; any other
+// result (a rebound function's) is passed on as it is.
+bool takes_corners(PyObject* matrix, const double src[8], const double dst[8]) {
+  if (!PyArray_Check(matrix)) return true;
+  PyArrayObject* a = as_array(matrix);
+  if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 2 || PyArray_DIM(a, 0) != 3 || PyArray_DIM(a, 1) != 3 ||
+      !PyArray_IS_C_CONTIGUOUS(a))
+    return true;
+  const double* m = static_cast<const double*>(PyArray_DATA(a));
+  for (int i = 0; i < 4; i++) {
+    const double x = src[2 * i], y = src[2 * i + 1];
+    const double w = m[6] * x + m[7] * y + m[8];
+    const double X = (m[0] * x + m[1] * y + m[2]) / w, Y = (m[3] * x + m[4] * y + m[5]) / w;
+    const double tx = static_cast<float>(dst[2 * i]), ty = static_cast<float>(dst[2 * i + 1]);
+    if (!(std::fabs(X - tx) <= 0.5 + 1e-6 * std::fabs(tx) && std::fabs(Y - ty) <= 0.5 + 1e-6 * std::fabs(ty)))
+      return false;
+  }
+  return true;
+}
+
 bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* matrix) {
-  PyArrayObject* src = as_array(src_img);
-  double w = static_cast<double>(PyArray_DIM(src, 1)), h = static_cast<double>(PyArray_DIM(src, 0));
+  ImageView src;
+  if (!source_view(src_img, &src)) return false;
+  double w = static_cast<double>(src.cols), h = static_cast<double>(src.rows);
   PointMapper mapper;
   if (!mapper.begin(ts)) return false;
   double dst[8];
@@ -220,18 +238,22 @@ bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4
     all_visible = all_visible && visible;
     dst[2 * i] = p.x, dst[2 * i + 1] = p.y;
   }
-  if (!all_visible) return true;
+  if (!all_visible || without_area(dst)) return true;
   const double corners[8] = {0, 0, w, 0, w, h, 0, h};
   Ref get_m = global_attr(KV_ID(cv2), KV_ID(getPerspectiveTransform));
   if (!get_m) return false;
-  if (opencv::on(opencv::kPerspectiveSolver) && get_m.get() == opencv::function(opencv::kGetPerspectiveTransform) &&
-      (*matrix = native_matrix(corners, dst)))
-    return true;
-  if (PyErr_Occurred()) return false;
-  Ref src_pts = points_f32(corners), dst_pts = points_f32(dst);
-  if (!src_pts || !dst_pts) return false;
-  *matrix = call(get_m.get(), {src_pts.get(), dst_pts.get()});
-  return static_cast<bool>(*matrix);
+  Ref m;
+  PyObject* own = opencv::function(opencv::kGetPerspectiveTransform);
+  if (opencv::on(opencv::kPerspectiveSolver) && get_m.get() == own) m = native_matrix(corners, dst);
+  if (!m) {
+    if (PyErr_Occurred()) return false;
+    Ref src_pts = points_f32(corners), dst_pts = points_f32(dst);
+    if (!src_pts || !dst_pts) return false;
+    m = call(get_m.get(), {src_pts.get(), dst_pts.get()});
+    if (!m) return false;
+  }
+  if (!own || get_m.get() != own || takes_corners(m.get(), corners, dst)) *matrix = std::move(m);
+  return true;
 }
 
 // ---- the region warp's preconditions -----------------------------------------
@@ -260,34 +282,31 @@ int region_warp_applies(PyObject* warp_fn, PyObject* flags) {
 // optimisations are on (its dispatch follows them). -1 with an exception set.
 int kernels_reproduced() { return opencv::fixed_point_warp() ? 1 : opencv::optimised(); }
 
-// The lowest and one past the highest byte address an array's elements use.
-void byte_extent(PyArrayObject* a, uintptr_t* lo, uintptr_t* hi) {
-  uintptr_t base = reinterpret_cast<uintptr_t>(PyArray_DATA(a));
+// The lowest and one past the highest byte address an image's bytes use.
+void byte_extent(const ImageView& v, uintptr_t* lo, uintptr_t* hi) {
+  uintptr_t base = reinterpret_cast<uintptr_t>(v.data);
   *lo = *hi = base;
+  const npy_intp dims[3] = {v.rows, v.cols, v.channels};
+  const npy_intp strides[3] = {v.row_stride, v.col_stride, v.channel_stride};
   bool empty = false;
-  for (int d = 0; d < PyArray_NDIM(a); d++) {
-    const npy_intp n = PyArray_DIM(a, d), st = PyArray_STRIDE(a, d);
-    if (n == 0) empty = true;
-    if (n > 1) (st < 0 ? *lo : *hi) += static_cast<uintptr_t>(st * (n - 1));
+  for (int d = 0; d < 3; d++) {
+    if (dims[d] == 0) empty = true;
+    if (dims[d] > 1) (strides[d] < 0 ? *lo : *hi) += static_cast<uintptr_t>(strides[d] * (dims[d] - 1));
   }
-  *hi += static_cast<uintptr_t>(PyArray_ITEMSIZE(a));
+  *hi += 1;
   if (empty) *hi = *lo;
 }
 
 // The source as the region warp reads it, when its layout allows: pixels
 // and channels packed, rows apart by a positive stride, and no byte shared
 // with the canvas (OpenCV reads the whole image before anything is drawn).
-bool region_source(PyObject* src_img, PyObject* arr, WarpSource* out) {
-  PyArrayObject* s = as_array(src_img);
-  if (PyArray_NDIM(s) != 3 || PyArray_TYPE(s) != NPY_UBYTE) return false;
-  const npy_intp channels = PyArray_DIM(s, 2);
-  if (PyArray_STRIDE(s, 2) != 1 || PyArray_STRIDE(s, 1) != channels || PyArray_STRIDE(s, 0) <= 0) return false;
+bool region_source(const ImageView& s, const ImageView& canvas, WarpSource* out) {
+  if (s.channel_stride != 1 || s.col_stride != s.channels || s.row_stride <= 0) return false;
   uintptr_t slo, shi, clo, chi;
   byte_extent(s, &slo, &shi);
-  byte_extent(as_array(arr), &clo, &chi);
+  byte_extent(canvas, &clo, &chi);
   if (slo < chi && clo < shi) return false;
-  *out = {static_cast<const uint8_t*>(PyArray_DATA(s)), PyArray_DIM(s, 0), PyArray_DIM(s, 1), channels,
-          PyArray_STRIDE(s, 0)};
+  *out = {s.data, s.rows, s.cols, s.channels, s.row_stride};
   return true;
 }
 
@@ -314,11 +333,12 @@ bool try_region_blit(PyObject* arr, PyObject* src_img, PyObject* matrix, npy_int
   if (PyArray_TYPE(m) != NPY_DOUBLE || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) != 3 || PyArray_DIM(m, 1) != 3 ||
       !PyArray_IS_C_CONTIGUOUS(m))
     return true;
-  if (!check_canvas(arr, channels)) return false;
+  ImageView target, image;
+  if (!canvas_for(arr, channels, &target) || !source_view(src_img, &image)) return false;
   WarpSource source;
-  if (!region_source(src_img, arr, &source) || source.rows != H || source.cols != W || source.channels != channels)
+  if (!region_source(image, target, &source) || source.rows != H || source.cols != W || source.channels != channels)
     return true;
-  CanvasView canvas = canvas_view(arr);
+  CanvasView canvas = to_canvas(target);
   const double* mv = static_cast<const double*>(PyArray_DATA(m));
   Region region;
   if (canvas.rows < 1 || canvas.cols < 1 ||
@@ -397,11 +417,13 @@ bool blit_core(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* const d
 }
 
 bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor) {
-  if (!check_source(src_img) || !check_canvas(arr, PyArray_DIM(as_array(src_img), 2)) ||
-      !check_warp_size(arr, PyArray_DIM(as_array(src_img), 2)))
+  // The image's and the canvas's facts are read here for the corners and
+  // read again (validated) after every step that can run Python code.
+  ImageView image, target;
+  if (!source_view(src_img, &image) || !canvas_for(arr, image.channels, &target) ||
+      !check_warp_size(target, image.channels))
     return false;
-  PyArrayObject* src = as_array(src_img);
-  const npy_intp W = PyArray_DIM(src, 1), H = PyArray_DIM(src, 0), channels = PyArray_DIM(src, 2);
+  const npy_intp W = image.cols, H = image.rows, channels = image.channels;
   double sx, sy;
   Ref f0 = Ref::steal(item(scale_factor, 0));
   if (!f0 || !py_float(f0.get(), &sx)) return false;
@@ -442,12 +464,17 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
 
   Ref keep;
   WarpedView wv;
-  if (!check_canvas(arr, channels) || !warped_view(warped.get(), arr, channels, &keep, &wv)) return false;
-  CanvasView canvas = canvas_view(arr);
+  if (!canvas_for(arr, channels, &target) || !warped_view(warped.get(), target, channels, &keep, &wv)) return false;
+  CanvasView canvas = to_canvas(target);
   // The image as it is now (the warp ran Python code); any change of shape
   // and the pass covers the whole canvas.
+  // The support is known for the channel counts whose warp kernels leave
+  // zeros outside the quad; with other counts OpenCV's warp is not bounded
+  // that way under extreme perspective, so the pass covers the whole canvas.
   Region region = whole(canvas);
-  if (PyArray_NDIM(src) == 3 && PyArray_DIM(src, 0) == H && PyArray_DIM(src, 1) == W)
+  const bool bounded_kernels = channels == 1 || channels == 3 || channels == 4;
+  if (bounded_kernels && PyArray_Check(src_img) && PyArray_NDIM(as_array(src_img)) == 3 &&
+      PyArray_DIM(as_array(src_img), 0) == H && PyArray_DIM(as_array(src_img), 1) == W)
     region = pass_region(warp_fn.get(), flags.get(), matrix.get(), static_cast<double>(W), static_cast<double>(H),
                          canvas);
   WarpedImageRows rows(wv);
