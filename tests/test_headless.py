@@ -282,6 +282,22 @@ def test_render_and_pack_failures_exit_with_status_1(tmp_path):
     assert r.stderr.splitlines()[-1] == "kelvracv pack: File not found:nothing.py"
 
 
+@pytest.mark.parametrize("env", [{}, {"KELVRACV_NO_AVX2": "1"}])
+def test_info_prints_versions_and_one_line_per_capability(env):
+    r = python(["-m", "kelvracv", "info"], bare_env(**env))
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    import cv2
+
+    assert lines[0] == "Python " + sys.version.split()[0] and lines[2].startswith(f"OpenCV {cv2.__version__} (")
+    assert [line.split()[0] for line in lines[1:5]] == ["NumPy", "OpenCV", "Pillow", "pygame"]
+    caps = dict(line.split(": ", 1) for line in lines[-4:])
+    assert list(caps) == ["native drawing", "native warp", "perspective solver", "whole-pixel copy"]
+    assert all(v == "on" or (v.startswith("off (") and v.endswith(")")) for v in caps.values())
+    if env and "fixed-point" not in r.stdout:
+        assert caps["native warp"] == "off (KELVRACV_NO_AVX2 is set)"
+
+
 def test_pack_prints_the_output_path(tmp_path):
     proj = tmp_path / "proj"
     proj.mkdir()

@@ -3,9 +3,7 @@
 
 #include "core/opencv.hpp"
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "image/warp.hpp"
@@ -28,13 +26,13 @@ struct Off {
 struct Entry {
   const char* name;  // as `kelvracv info` prints it
   const char* verified[8];
-  Off off[5];
+  Off off[2];
 };
 
 const Entry kTable[kCapabilityCount] = {
     // The rasteriser follows imgproc/src/drawing.cpp, with the changes of
     // kDrawingOf4_13. 4.10 fills polygons that reach past the canvas, and
-    // some others, with other spans and outlines (found by the differential tests).
+    // some small ones, with other pixels (found by the differential tests).
     {"native drawing",
      {"4.11.0", "4.12.0", "4.13.0", "4.14.0", "5.0.0", "5.1.0"},
      {{"4.10.0", "OpenCV 4.10.0 fills polygons differently"}}},

@@ -44,19 +44,35 @@ void nonzero_row(const uint8_t* px, uint8_t* out, ptrdiff_t c0, ptrdiff_t c1, co
 
 // The columns of rows [y0, y1) within r's margin of its quad, clipped to r's
 // columns; an empty range when the band misses the quad.
-void band_columns(const Region& r, ptrdiff_t y0, ptrdiff_t y1, ptrdiff_t* c0, ptrdiff_t* c1) {
+// The quad's edges as x = ax + (y - ay) * slope, worked out once per pass.
+struct QuadEdges {
+  double ax[4], ay[4], by[4], slope[4];
+  explicit QuadEdges(const Region& r) {
+    for (int i = 0; i < 4; i++) {
+      ax[i] = r.qx[i], ay[i] = r.qy[i], by[i] = r.qy[(i + 1) % 4];
+      slope[i] = ay[i] != by[i] ? (r.qx[(i + 1) % 4] - ax[i]) / (by[i] - ay[i]) : 0.0;
+    }
+  }
+};
+
+void band_columns(const Region& r, const QuadEdges& q, ptrdiff_t y0, ptrdiff_t y1, ptrdiff_t* c0, ptrdiff_t* c1) {
   *c0 = r.col0, *c1 = r.col1;
   if (!r.has_quad) return;
   const double lo = static_cast<double>(y0) - r.margin, hi = static_cast<double>(y1 - 1) + r.margin;
   double min_x = HUGE_VAL, max_x = -HUGE_VAL;
-  auto take = [&](double x) { min_x = std::min(min_x, x), max_x = std::max(max_x, x); };
   // The quad cut to the band is convex: its extremes in x are quad vertices
-  // inside the band or points where the edges cross the band's borders.
+  // inside the band or points where the edges cross the band's borders
+  // (their rounding is far inside the margin).
   for (int i = 0; i < 4; i++) {
-    const double ax = r.qx[i], ay = r.qy[i], bx = r.qx[(i + 1) % 4], by = r.qy[(i + 1) % 4];
-    if (ay >= lo && ay <= hi) take(ax);
-    for (double border : {lo, hi}) {
-      if ((ay < border) != (by < border)) take(ax + (bx - ax) * ((border - ay) / (by - ay)));
+    const double ax = q.ax[i], ay = q.ay[i], by = q.by[i];
+    if (ay >= lo && ay <= hi) min_x = std::min(min_x, ax), max_x = std::max(max_x, ax);
+    if ((ay < lo) != (by < lo)) {
+      const double x = ax + (lo - ay) * q.slope[i];
+      min_x = std::min(min_x, x), max_x = std::max(max_x, x);
+    }
+    if ((ay < hi) != (by < hi)) {
+      const double x = ax + (hi - ay) * q.slope[i];
+      min_x = std::min(min_x, x), max_x = std::max(max_x, x);
     }
   }
   if (!(min_x <= max_x)) {
@@ -75,20 +91,22 @@ void composite_alpha(WarpedRows& src, const CanvasView& dst, Region r) {
   const ptrdiff_t cs = dst.channel_stride, ps = dst.col_stride;
   const AlphaRow packed = ps == 3 && cs == 1 ? packed_alpha_row() : nullptr;
   const AlphaRow row = packed ? packed : alpha_row;
+  const QuadEdges edges(r);
   for (ptrdiff_t band = r.row0; band < r.row1; band += src.band_rows) {
     const ptrdiff_t band_end = std::min(band + src.band_rows, r.row1);
     ptrdiff_t c0, c1;
-    band_columns(r, band, band_end, &c0, &c1);
+    band_columns(r, edges, band, band_end, &c0, &c1);
     for (ptrdiff_t y = band; y < band_end && c0 < c1; y++)
       row(src.row(y, c0, c1), dst.data + y * dst.row_stride + c0 * ps, c0, c1, ps, cs);
   }
 }
 
 void composite_nonzero(WarpedRows& src, const CanvasView& dst, Region r) {
+  const QuadEdges edges(r);
   for (ptrdiff_t band = r.row0; band < r.row1; band += src.band_rows) {
     const ptrdiff_t band_end = std::min(band + src.band_rows, r.row1);
     ptrdiff_t c0, c1;
-    band_columns(r, band, band_end, &c0, &c1);
+    band_columns(r, edges, band, band_end, &c0, &c1);
     for (ptrdiff_t y = band; y < band_end && c0 < c1; y++) {
       const uint8_t* px = src.row(y, c0, c1);
       uint8_t* out = dst.data + y * dst.row_stride + c0 * dst.col_stride;

@@ -285,6 +285,10 @@ KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t bloc
   const float yf = static_cast<float>(y);
   ptrdiff_t x = c0;
   const ptrdiff_t vend = c1 < block_end ? c1 : block_end;
+  // An affine inverse (last row 0, 0, 1, as OpenCV's inverse of a turned or
+  // scaled sprite's matrix has it): w is exactly 1 in every lane (0 * x and
+  // y * 0 add nothing to 1), and dividing by 1 changes nothing.
+  const bool affine = m[6] == 0.0f && m[7] == 0.0f && m[8] == 1.0f;
   if (x < vend) {
     const __m256 m0 = _mm256_set1_ps(m[0]), m3 = _mm256_set1_ps(m[3]), m6 = _mm256_set1_ps(m[6]);
     const __m256 mx = _mm256_set1_ps(yf * m[1] + m[2]), my = _mm256_set1_ps(yf * m[4] + m[5]),
@@ -294,9 +298,12 @@ KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t bloc
     alignas(32) float as[8], bs[8];
     for (; x < vend; x += 8) {
       const __m256 xf = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)), iota);
-      const __m256 w = _mm256_fmadd_ps(m6, xf, mw);
-      const __m256 sx = _mm256_div_ps(_mm256_fmadd_ps(m0, xf, mx), w);
-      const __m256 sy = _mm256_div_ps(_mm256_fmadd_ps(m3, xf, my), w);
+      __m256 sx = _mm256_fmadd_ps(m0, xf, mx), sy = _mm256_fmadd_ps(m3, xf, my);
+      if (!affine) {
+        const __m256 w = _mm256_fmadd_ps(m6, xf, mw);
+        sx = _mm256_div_ps(sx, w);
+        sy = _mm256_div_ps(sy, w);
+      }
       const __m256i ix = _mm256_cvtps_epi32(_mm256_floor_ps(sx)), iy = _mm256_cvtps_epi32(_mm256_floor_ps(sy));
       _mm256_store_si256(reinterpret_cast<__m256i*>(ixs), ix);
       _mm256_store_si256(reinterpret_cast<__m256i*>(iys), iy);
