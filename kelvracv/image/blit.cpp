@@ -223,18 +223,29 @@ bool takes_corners(PyObject* matrix, const double src[8], const double dst[8]) {
   return true;
 }
 
-bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* matrix) {
+// plain_world: the four corners as the x, y doubles of 2-D points, where the
+// objects of dest_world would hold just those floats; used outside 3-D mode
+// (there, make_objects fills dest_world first).
+bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* matrix,
+                   const double* plain_world = nullptr, bool (*make_objects)(void*) = nullptr,
+                   void* objects_arg = nullptr) {
   ImageView src;
   if (!source_view(src_img, &src)) return false;
   double w = static_cast<double>(src.cols), h = static_cast<double>(src.rows);
   PointMapper mapper;
   if (!mapper.begin(ts)) return false;
+  if (plain_world && mapper.is_3d()) {
+    if (!make_objects(objects_arg)) return false;
+    plain_world = nullptr;
+  }
   double dst[8];
   bool all_visible = true;
   for (int i = 0; i < 4; i++) {
     bool visible;
     geo::Vec2 p;
-    if (!mapper.map_obj(dest_world[i], &visible, &p)) return false;
+    if (plain_world ? !mapper.map(plain_world[2 * i], plain_world[2 * i + 1], 0.0, &visible, &p)
+                    : !mapper.map_obj(dest_world[i], &visible, &p))
+      return false;
     all_visible = all_visible && visible;
     dst[2 * i] = p.x, dst[2 * i + 1] = p.y;
   }
@@ -390,22 +401,47 @@ namespace {
 
 // The world rectangle of an image w by h world units at the pen: cp, then
 // clockwise, with the pen's own + of a float (an int pen gives floats).
-bool world_rectangle(PyObject* ts, double w, double h, Ref corner[4]) {
-  Ref cp = record_get(ts, KV_ID(cursor_pos));
-  if (!cp) return false;
-  Ref cx = Ref::steal(item(cp.get(), 0));
+bool world_rectangle(PyObject* cp, double w, double h, Ref corner[4]) {
+  Ref cx = Ref::steal(item(cp, 0));
   if (!cx) return false;
   Ref right = plus(cx.get(), w);
   if (!right) return false;
-  Ref cy = Ref::steal(item(cp.get(), 1));
+  Ref cy = Ref::steal(item(cp, 1));
   if (!cy) return false;
   Ref bottom = plus(cy.get(), h);
   if (!bottom) return false;
-  corner[0] = cp;
+  corner[0] = Ref::borrow(cp);
   corner[1] = Ref::steal(PyTuple_Pack(2, right.get(), cy.get()));
   corner[2] = Ref::steal(PyTuple_Pack(2, right.get(), bottom.get()));
   corner[3] = Ref::steal(PyTuple_Pack(2, cx.get(), bottom.get()));
   return corner[1] && corner[2] && corner[3];
+}
+
+// The rectangle's corners as objects, made only where they are needed.
+struct LazyCorners {
+  PyObject* cp;
+  double w, h;
+  Ref corner[4];
+  PyObject* dest_world[4] = {};
+  bool make() {
+    if (!world_rectangle(cp, w, h, corner)) return false;
+    for (int i = 0; i < 4; i++) dest_world[i] = corner[i].get();
+    return true;
+  }
+  static bool make_them(void* self) { return static_cast<LazyCorners*>(self)->make(); }
+};
+
+// A pen that is a tuple of two floats: the corners' coordinates are the
+// sums the objects would hold (a float plus a float is the double sum).
+bool plain_pen(PyObject* cp, double w, double h, double xy[8]) {
+  if (!PyTuple_CheckExact(cp) || PyTuple_GET_SIZE(cp) != 2) return false;
+  PyObject* ox = PyTuple_GET_ITEM(cp, 0);
+  PyObject* oy = PyTuple_GET_ITEM(cp, 1);
+  if (!PyFloat_CheckExact(ox) || !PyFloat_CheckExact(oy)) return false;
+  const double x = PyFloat_AS_DOUBLE(ox), y = PyFloat_AS_DOUBLE(oy), right = x + w, bottom = y + h;
+  const double v[8] = {x, y, right, y, right, bottom, x, bottom};
+  std::memcpy(xy, v, sizeof v);
+  return true;
 }
 
 }  // namespace
@@ -430,12 +466,17 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
   Ref f1 = Ref::steal(item(scale_factor, 1));
   if (!f1 || !py_float(f1.get(), &sy)) return false;
 
-  Ref corner[4];
-  if (!world_rectangle(ts, static_cast<double>(W) * sx, static_cast<double>(H) * sy, corner)) return false;
-  PyObject* const dest_world[4] = {corner[0].get(), corner[1].get(), corner[2].get(), corner[3].get()};
+  Ref cp = record_get(ts, KV_ID(cursor_pos));
+  if (!cp) return false;
+  LazyCorners corners{cp.get(), static_cast<double>(W) * sx, static_cast<double>(H) * sy};
+  double plain[8];
+  const bool plain_corners = plain_pen(cp.get(), corners.w, corners.h, plain);
+  if (!plain_corners && !corners.make()) return false;
 
   Ref matrix, warp_fn, flags;
-  if (!corner_matrix(ts, src_img, dest_world, &matrix)) return false;
+  if (!corner_matrix(ts, src_img, corners.dest_world, &matrix, plain_corners ? plain : nullptr, LazyCorners::make_them,
+                     &corners))
+    return false;
   if (!matrix) return true;  // a corner cannot be mapped
   if (!warp_function(&warp_fn, &flags)) return false;
   const int region_warp = region_warp_applies(warp_fn.get(), flags.get());
