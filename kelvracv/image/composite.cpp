@@ -79,9 +79,15 @@ void band_columns(const Region& r, const QuadEdges& q, ptrdiff_t y0, ptrdiff_t y
     *c1 = *c0;
     return;
   }
-  auto clamp = [&](double v) { return static_cast<ptrdiff_t>(std::clamp(v, double(r.col0), double(r.col1))); };
-  *c0 = clamp(std::floor(min_x - r.margin));
-  *c1 = std::max(*c0, clamp(std::ceil(max_x + r.margin) + 1.0));
+  // Clamped to the region's columns (whole numbers, not below 0) first, the
+  // floor is the conversion and the ceiling one more where it truncated.
+  const double lo_col = double(r.col0), hi_col = double(r.col1);
+  const double left = std::clamp(min_x - r.margin, lo_col, hi_col);
+  const double right = std::clamp(max_x + r.margin, lo_col, hi_col);
+  ptrdiff_t ceil_right = static_cast<ptrdiff_t>(right);
+  if (static_cast<double>(ceil_right) < right) ceil_right++;
+  *c0 = static_cast<ptrdiff_t>(left);
+  *c1 = std::max(*c0, std::min(ceil_right + 1, r.col1));
 }
 
 }  // namespace
