@@ -19,6 +19,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #define KV_HAVE_WARP_KERNEL 1
@@ -674,42 +678,96 @@ const uint8_t* RegionWarp::row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
 // rounded to an integer X: source column X >> 5, fraction X & 31 (likewise
 // Y). The pixel is (sum of p * weight + 2**14) >> 15 over the four
 // neighbours, 0 for a neighbour outside the image, saturated to a byte.
-void RegionWarp::fixed_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1, uint8_t* out) const {
+namespace {
+
+// The bilinear blend of one pixel in OpenCV 4's remap: (sum of p * weight +
+// 2**14) >> 15 over the four neighbours (0 outside the image), saturated.
+template <int C>
+inline void fixed_pixel(const WarpSource& s, int sx, int sy, const int16_t* w, uint8_t* o) {
+  const bool x0in = static_cast<unsigned>(sx) < static_cast<unsigned>(s.cols);
+  const bool x1in = static_cast<unsigned>(sx + 1) < static_cast<unsigned>(s.cols);
+  const bool y0in = static_cast<unsigned>(sy) < static_cast<unsigned>(s.rows);
+  const bool y1in = static_cast<unsigned>(sy + 1) < static_cast<unsigned>(s.rows);
+  if (x0in && x1in && y0in && y1in) {
+    const uint8_t* p0 = s.data + sy * s.row_stride + sx * C;
+    const uint8_t* p1 = p0 + s.row_stride;
+    for (int k = 0; k < C; k++) {
+      const int v = (p0[k] * w[0] + p0[C + k] * w[1] + p1[k] * w[2] + p1[C + k] * w[3] + (1 << 14)) >> 15;
+      o[k] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+    }
+    return;
+  }
+  if (!(x0in || x1in) || !(y0in || y1in)) {
+    std::memset(o, 0, C);
+    return;
+  }
+  const uint8_t* r0 = y0in ? s.data + sy * s.row_stride : nullptr;
+  const uint8_t* r1 = y1in ? s.data + (sy + 1) * s.row_stride : nullptr;
+  for (int k = 0; k < C; k++) {
+    int sum = 1 << 14;
+    if (r0 && x0in) sum += r0[sx * C + k] * w[0];
+    if (r0 && x1in) sum += r0[(sx + 1) * C + k] * w[1];
+    if (r1 && x0in) sum += r1[sx * C + k] * w[2];
+    if (r1 && x1in) sum += r1[(sx + 1) * C + k] * w[3];
+    const int v = sum >> 15;
+    o[k] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+  }
+}
+
+// saturate_cast<int> of a double within the int range: round to nearest even.
+inline int round_even(double v) {
+#if defined(__SSE2__)
+  return _mm_cvtsd_si32(_mm_set_sd(v));
+#else
+  return static_cast<int>(std::nearbyint(v));
+#endif
+}
+
+template <int C>
+void fixed_pixels(const WarpSource& s, const double* M, ptrdiff_t block_cols, ptrdiff_t dst_cols, ptrdiff_t y,
+                  ptrdiff_t c0, ptrdiff_t c1, uint8_t* out) {
   const FixedTable& table = fixed_table();
-  const double* M = md_;
-  const int C = static_cast<int>(src_.channels);
   const double yd = static_cast<double>(y);
-  for (ptrdiff_t x = c0; x < c1; x++) {
-    const ptrdiff_t xb = x - x % block_cols_, x1 = x - xb;
-    const ptrdiff_t bw = block_cols_ < dst_cols_ - xb ? block_cols_ : dst_cols_ - xb;
-    const double xbd = static_cast<double>(xb), x1d = static_cast<double>(x1);
+  for (ptrdiff_t x = c0; x < c1;) {
+    // One block of OpenCV's columns at a time: its first column xb, width bw.
+    const ptrdiff_t xb = x - x % block_cols;
+    const ptrdiff_t bw = block_cols < dst_cols - xb ? block_cols : dst_cols - xb;
+    const ptrdiff_t end = xb + bw < c1 ? xb + bw : c1;
+    const ptrdiff_t vector_end = xb + (bw - bw % 16);  // OpenCV's SSE4.1 loop takes 16 columns at a time
+    const double xbd = static_cast<double>(xb);
     const double X0 = M[0] * xbd + M[1] * yd + M[2];
     const double Y0 = M[3] * xbd + M[4] * yd + M[5];
     const double W0 = M[6] * xbd + M[7] * yd + M[8];
-    double W = W0 + M[6] * x1d;
-    W = W != 0.0 ? kTabSize / W : 0.0;
-    const bool vector = x1 < bw - bw % 16;  // OpenCV's SSE4.1 loop takes 16 columns at a time
-    const int X = fixed_coordinate((X0 + M[0] * x1d) * W, vector);
-    const int Y = fixed_coordinate((Y0 + M[3] * x1d) * W, vector);
-    const int sx = short_sat(X >> kTabBits), sy = short_sat(Y >> kTabBits);
-    const int16_t* w = table.w[(Y & (kTabSize - 1)) * kTabSize + (X & (kTabSize - 1))];
-    uint8_t* o = out + (x - c0) * C;
-    const bool x0in = static_cast<unsigned>(sx) < static_cast<unsigned>(src_.cols);
-    const bool x1in = static_cast<unsigned>(sx + 1) < static_cast<unsigned>(src_.cols);
-    const bool y0in = static_cast<unsigned>(sy) < static_cast<unsigned>(src_.rows);
-    const bool y1in = static_cast<unsigned>(sy + 1) < static_cast<unsigned>(src_.rows);
-    const uint8_t* r0 = y0in ? src_.data + sy * src_.row_stride : nullptr;
-    const uint8_t* r1 = y1in ? src_.data + (sy + 1) * src_.row_stride : nullptr;
-    for (int k = 0; k < C; k++) {
-      int sum = 1 << (kCoefBits - 1);
-      if (r0 && x0in) sum += r0[sx * C + k] * w[0];
-      if (r0 && x1in) sum += r0[(sx + 1) * C + k] * w[1];
-      if (r1 && x0in) sum += r1[sx * C + k] * w[2];
-      if (r1 && x1in) sum += r1[(sx + 1) * C + k] * w[3];
-      const int v = sum >> kCoefBits;
-      o[k] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+    for (; x < end; x++) {
+      const double x1d = static_cast<double>(x - xb);
+      double W = W0 + M[6] * x1d;
+      W = W != 0.0 ? kTabSize / W : 0.0;
+      const double fx = (X0 + M[0] * x1d) * W, fy = (Y0 + M[3] * x1d) * W;
+      int X, Y;
+      if (fx > -2147483648.0 && fx < 2147483647.0 && fy > -2147483648.0 && fy < 2147483647.0) {
+        X = round_even(fx), Y = round_even(fy);
+      } else {
+        X = fixed_coordinate(fx, x < vector_end), Y = fixed_coordinate(fy, x < vector_end);
+      }
+      const int sx = short_sat(X >> kTabBits), sy = short_sat(Y >> kTabBits);
+      fixed_pixel<C>(s, sx, sy, table.w[(Y & (kTabSize - 1)) * kTabSize + (X & (kTabSize - 1))], out + (x - c0) * C);
     }
   }
+}
+
+}  // namespace
+
+// OpenCV 4's warpPerspective, one pixel at a time. Its coordinates restart
+// at each block of block_cols_ columns: X0 = M[0] * x + M[1] * y + M[2] for
+// the block's first column x, then (X0 + M[0] * x1) * (32 / W) with
+// W = W0 + M[6] * x1 for the pixel x1 columns into the block, in double,
+// rounded to an integer X: source column X >> 5, fraction X & 31 (likewise
+// Y), the table's weights for the two fractions.
+void RegionWarp::fixed_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1, uint8_t* out) const {
+  if (src_.channels == 4)
+    fixed_pixels<4>(src_, md_, block_cols_, dst_cols_, y, c0, c1, out);
+  else
+    fixed_pixels<3>(src_, md_, block_cols_, dst_cols_, y, c0, c1, out);
 }
 
 }  // namespace kv::image
