@@ -13,16 +13,16 @@ measured in the same run:
   another core, and reading it back slows the next warp down;
 - text with a TrueType font and with "CV2" against a pure-Python
   transcription of the same steps;
-- sprites that cost what the sprite covers: on 800x600 and 1920x1080
-  canvases, the 64x64 sprite plain and rotated 30 degrees + scaled 1.5 with
-  the region warp (OpenCV's IPP off, so that blit may compute OpenCV's warp
-  itself) against today's full-canvas warp (IPP on, the default, and
-  cv2.warpPerspective wrapped in a Python function of the bench's own, about
-  0.2 us, so that blit calls cv2 as before even for a move by whole pixels)
-  and against pygame (Surface.blit of a convert_alpha()
-  surface; transform.rotozoom + blit); TrueType "Hello world" at size 20 from
-  the text image cache against the uncached full-canvas path and pygame's
-  Font.render + blit; 300 rotated 48x48 sprites per frame in the frame loop.
+- sprites against pygame under OpenCV's defaults (nothing here switches
+  Intel IPP): the 64x64 sprite plain and rotated 30 degrees + scaled 1.5 on
+  800x600 and 1920x1080 canvases against pygame's Surface.blit of a
+  convert_alpha() surface and transform.rotozoom + blit; frames of 300 and
+  1000 rotated 48x48 sprites against pygame doing the same; with
+  --peers PYTHON, the 1000-sprite frame also against pygame-ce and
+  blend2d-py run by that interpreter (bench/peers_sprites.py; they are
+  peers to compare with, not dependencies); TrueType "Hello world" at size
+  20 from the text image cache against the uncached full-canvas path and
+  pygame's Font.render + blit.
 """
 
 import functools
