@@ -9,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=$1
 shift
+case "$PY" in */*) PY="$(cd "$(dirname "$PY")" && pwd)/$(basename "$PY")" ;; esac
 TESTS="test_draw_native.py test_image.py"
 failed=()
 for release in "$@"; do
@@ -20,8 +21,10 @@ for release in "$@"; do
   fi
   site=$(cd "$dir" && pwd)
   echo "== opencv-python $release"
-  PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}" PYGAME_HIDE_SUPPORT_PROMPT=1 "$PY" -m kelvracv info 2>/dev/null |
-    grep -v '^Python\|^NumPy\|^Pillow\|^pygame'
+  # From tests/, as the tests run: the package the caller's path gives (the
+  # venv's, or the tree's with PYTHONPATH), not the source folder.
+  (cd tests && PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}" PYGAME_HIDE_SUPPORT_PROMPT=1 "$PY" -m kelvracv info \
+    2>/dev/null | grep -v '^Python\|^NumPy\|^Pillow\|^pygame') || failed+=("$release (info)")
   if ! (cd tests && PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}" SDL_AUDIODRIVER=dummy \
         "$PY" -m pytest -q -p no:cacheprovider $TESTS | tail -1); then
     failed+=("$release")

@@ -332,6 +332,17 @@ class RegionRows final : public WarpedRows {
   RegionWarp& warp_;
 };
 
+// Whether m is a 3x3 float64 matrix of the form [1 0 a; 0 1 b; 0 0 1].
+bool translation_form(PyObject* matrix) {
+  if (!PyArray_Check(matrix)) return false;
+  PyArrayObject* m = as_array(matrix);
+  if (PyArray_TYPE(m) != NPY_DOUBLE || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) != 3 || PyArray_DIM(m, 1) != 3 ||
+      !PyArray_IS_C_CONTIGUOUS(m))
+    return false;
+  const double* v = static_cast<const double*>(PyArray_DATA(m));
+  return v[0] == 1.0 && v[1] == 0.0 && v[3] == 0.0 && v[4] == 1.0 && v[6] == 0.0 && v[7] == 0.0 && v[8] == 1.0;
+}
+
 // Draws src_img with the region warp when every precondition holds: *done
 // tells. whole_shift: only for a whole-pixel translation (see
 // RegionWarp::init). Runs no Python code between its checks and the last
@@ -482,9 +493,13 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
   const int region_warp = region_warp_applies(warp_fn.get(), flags.get());
   bool own_arithmetic = false;
   if (region_warp != kNone) {
-    // A whole-pixel move first: the same bytes whatever kernels OpenCV runs.
-    bool done;
-    if (!try_region_blit(arr, src_img, matrix.get(), H, W, channels, true, &done)) return false;
+    // A whole-pixel move first: the same bytes whatever kernels OpenCV runs
+    // (tried where the matrix has a translation's form, whose inverse OpenCV
+    // computes exactly; any other matrix goes on below).
+    bool done = false;
+    if (translation_form(matrix.get()) &&
+        !try_region_blit(arr, src_img, matrix.get(), H, W, channels, true, &done))
+      return false;
     if (done) return true;
     if (region_warp == kFull) {
       const int reproduced = kernels_reproduced();  // asked each time: a program may switch them
