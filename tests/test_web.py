@@ -119,7 +119,7 @@ def program(program_file):
 @pytest.fixture(scope="module")
 def browser():
     with sync_playwright() as pw:
-        b = pw.chromium.launch(executable_path=CHROMIUM)
+        b = pw.chromium.launch(executable_path=CHROMIUM, args=["--disable-gpu"])
         yield b
         b.close()
 
@@ -170,11 +170,12 @@ def canvas_to_page(pg, x, y):
 # ---- in the browser -----------------------------------------------------------------------
 
 
-def test_frames_reach_the_page(page):
+def test_frames_reach_the_page(page, program):
     first = until(page, lambda s: s["n"] > 0)["n"]
     later = until(page, lambda s: s["n"] > first + 10)
     assert later["queue"] == 1  # the page's key presses are what get_input("press") takes
     assert page.title() == "web test"
+    assert program.url.startswith("http://127.0.0.1:")  # the loopback unless asked otherwise
     assert re.fullmatch(r"FPS:\d+\.\d\d", page.inner_text("#fps"))
     shape = page.evaluate("() => [document.getElementById('screen').width, document.getElementById('screen').height]")
     assert shape == [W, H]
@@ -245,8 +246,8 @@ def serving(kv):
     """Starts WebServer(kv, host, port 0) on demand; stops them after the test."""
     started = []
 
-    def start(host="127.0.0.1"):
-        started.append(web.WebServer(kv, host, 0).start())
+    def start(host="127.0.0.1", **options):
+        started.append(web.WebServer(kv, host, 0, **options).start())
         return started[-1]
 
     yield start
@@ -419,3 +420,24 @@ def test_environment_switch(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["f_0.png", "f_1.png", "f_2.png"]
     r = run_python(code, KELVRACV_WEB="127.0.0.1:port")
     assert r.returncode == 1 and "ValueError: KELVRACV_WEB must be [HOST:]PORT" in r.stderr
+
+
+def test_lossless_frames_are_exact(serving):
+    import cv2
+
+    s = serving(lossless=True)
+    frame = np.random.default_rng(2).integers(0, 256, (120, 160, 3), np.uint8)
+
+    async def go():
+        async with aiohttp.ClientSession() as session:
+            async with session.ws_connect(f"http://127.0.0.1:{s.port}/ws") as ws:
+                assert wait_for(lambda: s.viewers, 5)
+                s(frame, "exact")
+                return (await ws.receive(timeout=10)).data
+
+    data = arun(go())
+    n = int.from_bytes(data[:4], "big")
+    head = json.loads(data[4:4 + n])
+    assert head["type"] == "image/png" and head["title"] == "exact"
+    shown = cv2.imdecode(np.frombuffer(data[4 + n:], np.uint8), cv2.IMREAD_COLOR)
+    assert np.array_equal(shown, frame)

@@ -1,7 +1,7 @@
 // Module definition and start-up: the one-time initialisation guards, the
 // imports, the module globals and the fixed binding order of public names;
-// a headless run (KELVRACV_HEADLESS) opens the mixer on SDL's dummy driver
-// and leaves pynput out.
+// a headless run (KELVRACV_HEADLESS, or KELVRACV_WEB) opens the mixer on
+// SDL's dummy driver and leaves pynput out.
 // Runs once, on the importing thread, while it holds the interpreter lock.
 
 #include <cstring>
