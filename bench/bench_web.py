@@ -72,7 +72,8 @@ PROGRAM = textwrap.dedent("""
                 arr[10:10 + CELL, 10 + i * CELL:10 + (i + 1) * CELL] = 255
         if n == FRAMES:
             c = (time.thread_time(), time.process_time(), time.perf_counter())
-            rec["main_cpu"], rec["process_cpu"], rec["wall"] = [(c[i] - st["c0"][i]) / (FRAMES - WARM) for i in range(3)]
+            per_frame = [(c[i] - st["c0"][i]) / (FRAMES - WARM) for i in range(3)]
+            rec["main_cpu"], rec["process_cpu"], rec["wall"] = per_frame
             with open(sys.argv[1], "w") as f:
                 json.dump(rec, f)
             return False
@@ -171,7 +172,8 @@ def main():
     print(f"loop rate without web {base['fps']:6.2f} fps, with web {best['fps']:6.2f} fps (Chromium drawing on the"
           f" same cores), with web and a browserless viewer {max(r['fps'] for r in bare):6.2f} fps")
     print(f"frames reaching the page           {page_fps:7.2f} /s   (goal >= 55)")
-    print(f"main-thread CPU per frame          {base['main'] * 1e3:7.3f} ms without web, {best['main'] * 1e3:7.3f} ms with,"
+    print(f"main-thread CPU per frame          {base['main'] * 1e3:7.3f} ms without web,"
+          f" {best['main'] * 1e3:7.3f} ms with,"
           f" added {added * 1e3:6.3f} ms = {best['main'] / base['main']:5.2f}x   (goal added <= 2 ms)")
     print(f"other threads' CPU per frame       {(base['process'] - base['main']) * 1e3:7.3f} ms without web,"
           f" {(best['process'] - best['main']) * 1e3:7.3f} ms with (JPEG encoding, server)")

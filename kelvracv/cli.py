@@ -19,6 +19,7 @@ import sys
 DEFAULT_SIZE = (800, 600)
 DEFAULT_BG = (0, 0, 0)
 VIEW_FPS = 30
+DEFAULT_HOST, DEFAULT_PORT = "127.0.0.1", 8000  # of the web page
 
 
 # ---- argument types ------------------------------------------------------------------
@@ -112,9 +113,12 @@ def run(args):
     if args.record:
         os.environ["KELVRACV_RECORD"] = args.record
     if args.web:
-        os.environ["KELVRACV_WEB"] = web_address(args.host, args.port)
+        port = DEFAULT_PORT if args.port is None else args.port
+        os.environ["KELVRACV_WEB"] = web_address(args.host or DEFAULT_HOST, port)
         if args.lossless:
             os.environ["KELVRACV_WEB_LOSSLESS"] = "1"
+    elif args.host is not None or args.port is not None or args.lossless:
+        return fail("run", "--host, --port and --lossless go with --web")
     if not os.path.isfile(args.script):
         return fail("run", f"no such script: {args.script!r}")
     script = os.path.abspath(args.script)
@@ -201,9 +205,9 @@ def parser():
     c.add_argument("--frames", type=positive, metavar="N", help="end the frame loop after N frames")
     c.add_argument("--record", metavar="PATH", help="record the frames: out.mp4, out.gif or frames/f_%%05d.png")
     c.add_argument("--web", action="store_true", help="show the frames in a web page (implies --headless)")
-    c.add_argument("--host", default="127.0.0.1", metavar="H",
+    c.add_argument("--host", metavar="H",
                    help="address the page is served on (127.0.0.1; any other needs the printed token)")
-    c.add_argument("--port", type=port_number, default=8000, metavar="N", help="port of the page (8000; 0: any free)")
+    c.add_argument("--port", type=port_number, metavar="N", help="port of the page (8000; 0: any free)")
     c.add_argument("--lossless", action="store_true", help="send the page PNG frames instead of JPEG")
     c.add_argument("args", nargs="*", metavar="ARGS", help=argparse.SUPPRESS)
     c.set_defaults(handler=run)

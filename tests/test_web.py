@@ -199,7 +199,8 @@ def test_pointer_world_position(page, cx, cy):
     px, py, scale = canvas_to_page(page, cx, cy)
     page.mouse.move(px, py)
     # The world origin is the canvas centre: the pointer's canvas pixel less the shift.
-    s = until(page, lambda s: abs(s["x"] - (cx - W / 2)) <= 1 + 1 / scale and abs(s["y"] - (cy - H / 2)) <= 1 + 1 / scale)
+    near = 1 + 1 / scale
+    s = until(page, lambda s: abs(s["x"] - (cx - W / 2)) <= near and abs(s["y"] - (cy - H / 2)) <= near)
     assert (s["x"], s["y"]) != (0, 0)
 
 
@@ -441,3 +442,9 @@ def test_lossless_frames_are_exact(serving):
     assert head["type"] == "image/png" and head["title"] == "exact"
     shown = cv2.imdecode(np.frombuffer(data[4 + n:], np.uint8), cv2.IMREAD_COLOR)
     assert np.array_equal(shown, frame)
+
+
+def test_web_options_without_web(tmp_path):
+    r = subprocess.run([sys.executable, "-m", "kelvracv", "run", str(tmp_path / "none.py"), "--port", "0"],
+                       capture_output=True, text=True)
+    assert r.returncode == 1 and r.stderr == "kelvracv run: --host, --port and --lossless go with --web\n"

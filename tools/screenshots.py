@@ -64,6 +64,7 @@ def shoot_page(example: Path) -> Path:
                 out = OUT / "web.png"
                 page.screenshot(path=str(out))
                 browser.close()
+            cv2.imwrite(str(out), cv2.imread(str(out)), [cv2.IMWRITE_PNG_COMPRESSION, 9])
         finally:
             proc.kill()
             proc.wait()

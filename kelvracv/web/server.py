@@ -64,8 +64,8 @@ CSP = ("default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline';
 
 def parse_address(text, default_host="127.0.0.1"):
     """[HOST:]PORT (blanks around it ignored; an IPv6 host in brackets) as (host, port)."""
-    spec = str(text).strip()
-    m = re.fullmatch(r"(?:\[([0-9A-Fa-f:.]+)\]:|([^:\[\]\s]+):)?(\d{1,5})", spec)
+    value = str(text).strip()
+    m = re.fullmatch(r"(?:\[([0-9A-Fa-f:.]+)\]:|([^:\[\]\s]+):)?(\d{1,5})", value)
     if not m or int(m.group(3)) > 65535:
         raise ValueError(f"KELVRACV_WEB must be [HOST:]PORT, such as 8000 or 0.0.0.0:8000, got {text!r}")
     host = m.group(1) or m.group(2) or default_host
