@@ -220,6 +220,19 @@ def test_buttons_and_wheel(page):
     until(page, lambda s: s["scroll"] == before + 1)
 
 
+def test_the_page_in_a_frame_of_another_page(browser, program):
+    # As a notebook shows it: IPython.display.IFrame(url, ...) is an <iframe> in a page of another origin.
+    context = browser.new_context(bypass_csp=True)
+    try:
+        outer = context.new_page()
+        outer.set_content(f'<iframe src="{program.url}" width="660" height="540"></iframe>')
+        inner = outer.query_selector("iframe").content_frame()
+        inner.wait_for_function("() => window.kelvracv.frames > 3", timeout=20000)
+        assert inner.evaluate("() => window.kelvracv.last.title") == "web test"
+    finally:
+        context.close()
+
+
 def test_several_viewers_closing_and_reconnecting(browser, page, program, program_file):
     other = browser.new_context(bypass_csp=True).new_page()
     other.goto(program.url)

@@ -160,8 +160,9 @@ class WebServer:
         if failure:
             e = failure[0]
             if isinstance(e, OSError):
+                reason = os.strerror(e.errno).lower() if e.errno else str(e)
                 raise OSError(e.errno, f"kelvracv web: cannot listen on {url_host(self.host)}:{self.port}: "
-                                       f"{e.strerror or e}") from None
+                                       f"{reason}") from None
             raise e
         threading.Thread(target=self._encode_frames, name="kelvracv-web-encoder", daemon=True).start()
         return self
