@@ -206,11 +206,11 @@
   X(s_Warning_failed_to_start_input_listeners, "Warning: failed to start input listeners: ") \
   X(save, "save") \
   X(scroll, "scroll") \
+  X(serve_from_environment, "serve_from_environment") \
   X(set_homography_core, "set_homography_core") \
   X(set_volume, "set_volume") \
   X(setWindowTitle, "setWindowTitle") \
   X(shape, "shape") \
-  X(serve_from_environment, "serve_from_environment") \
   X(sleep, "sleep") \
   X(Sound, "Sound") \
   X(sounds, "sounds") \
