@@ -461,3 +461,10 @@ def test_web_options_without_web(tmp_path):
     r = subprocess.run([sys.executable, "-m", "kelvracv", "run", str(tmp_path / "none.py"), "--port", "0"],
                        capture_output=True, text=True)
     assert r.returncode == 1 and r.stderr == "kelvracv run: --host, --port and --lossless go with --web\n"
+
+
+def test_press_queue_feeds_get_input_press(kv, monkeypatch):
+    import collections
+
+    monkeypatch.setattr(kv, "PRESS_QUEUE", collections.deque(["a", "esc", "\r"]))
+    assert [kv.get_input("press") for _ in range(4)] == ["a", "esc", "\r", None]
