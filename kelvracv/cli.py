@@ -1,6 +1,6 @@
 """The kelvracv command line (``python -m kelvracv`` or ``kelvracv``).
 
-    run SCRIPT [--headless] [--frames N] [--record PATH] [-- ARGS...]
+    run SCRIPT [--headless] [--frames N] [--record PATH] [--web [--host H] [--port N]] [-- ARGS...]
     render SCENE[.tvf] -o OUT.png [--size WxH] [--bg R,G,B]
     view SCENE[.tvf] [--size WxH] [--bg R,G,B]
     pack MAIN.py
@@ -19,6 +19,7 @@ import sys
 DEFAULT_SIZE = (800, 600)
 DEFAULT_BG = (0, 0, 0)
 VIEW_FPS = 30
+DEFAULT_HOST, DEFAULT_PORT = "127.0.0.1", 8000  # of the web page
 
 
 # ---- argument types ------------------------------------------------------------------
@@ -67,6 +68,21 @@ def core(headless):
     return _kelvra_core
 
 
+def web_address(host, port):
+    """KELVRACV_WEB's [HOST:]PORT form (an IPv6 host in brackets)."""
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def port_number(text):
+    try:
+        n = int(text)
+    except ValueError:
+        n = -1
+    if not 0 <= n <= 65535:
+        raise argparse.ArgumentTypeError(f"expected a port from 0 to 65535, got {text!r}")
+    return n
+
+
 def scene_file(scene):
     """The scene's name as draw_tvf takes it (without .tvf) and its file,
     or an error message when the file cannot be read."""
@@ -96,6 +112,13 @@ def run(args):
         os.environ["KELVRACV_FRAMES"] = str(args.frames)
     if args.record:
         os.environ["KELVRACV_RECORD"] = args.record
+    if args.web:
+        port = DEFAULT_PORT if args.port is None else args.port
+        os.environ["KELVRACV_WEB"] = web_address(args.host or DEFAULT_HOST, port)
+        if args.lossless:
+            os.environ["KELVRACV_WEB_LOSSLESS"] = "1"
+    elif args.host is not None or args.port is not None or args.lossless:
+        return fail("run", "--host, --port and --lossless go with --web")
     if not os.path.isfile(args.script):
         return fail("run", f"no such script: {args.script!r}")
     script = os.path.abspath(args.script)
@@ -174,12 +197,18 @@ def parser():
     commands = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     c = commands.add_parser("run", help="run a program, optionally headless, for N frames, recorded",
-                            usage="kelvracv run SCRIPT [--headless] [--frames N] [--record PATH] [-- ARGS...]",
+                            usage="kelvracv run SCRIPT [--headless] [--frames N] [--record PATH] "
+                                  "[--web [--host H] [--port N] [--lossless]] [-- ARGS...]",
                             description="Run SCRIPT as __main__. Arguments after -- are the program's own.")
     c.add_argument("script", metavar="SCRIPT")
     c.add_argument("--headless", action="store_true", help="no window, no input listeners, dummy audio")
     c.add_argument("--frames", type=positive, metavar="N", help="end the frame loop after N frames")
     c.add_argument("--record", metavar="PATH", help="record the frames: out.mp4, out.gif or frames/f_%%05d.png")
+    c.add_argument("--web", action="store_true", help="show the frames in a web page (implies --headless)")
+    c.add_argument("--host", metavar="H",
+                   help="address the page is served on (127.0.0.1; any other needs the printed token)")
+    c.add_argument("--port", type=port_number, metavar="N", help="port of the page (8000; 0: any free)")
+    c.add_argument("--lossless", action="store_true", help="send the page PNG frames instead of JPEG")
     c.add_argument("args", nargs="*", metavar="ARGS", help=argparse.SUPPRESS)
     c.set_defaults(handler=run)
 

@@ -1,7 +1,7 @@
 // Module definition and start-up: the one-time initialisation guards, the
 // imports, the module globals and the fixed binding order of public names;
-// a headless run (KELVRACV_HEADLESS) opens the mixer on SDL's dummy driver
-// and leaves pynput out.
+// a headless run (KELVRACV_HEADLESS, or KELVRACV_WEB) opens the mixer on
+// SDL's dummy driver and leaves pynput out.
 // Runs once, on the importing thread, while it holds the interpreter lock.
 
 #include <cstring>
@@ -10,6 +10,7 @@
 #include "core/colors.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
+#include "window/window.hpp"
 
 namespace kv {
 namespace {
@@ -135,6 +136,10 @@ int create_globals(PyObject* m) {
                                               Py_False, Py_False, "scroll", 0.0)) < 0)
     return -1;
   if (add_new(m, "TS_STACK", PyList_New(0)) < 0) return -1;
+  // Set by the web front-end: where the loop hands each shown frame, and the
+  // key presses of the page that get_input("press") takes.
+  if (PyModule_AddObjectRef(m, "FRAME_SINK", Py_None) < 0) return -1;
+  if (PyModule_AddObjectRef(m, "PRESS_QUEUE", Py_None) < 0) return -1;
   return add_new(m, "TEXT_FILE_EXTENSIONS",
                  str_list({".tvf", ".txt", ".json", ".csv", ".md", ".py", ".c", ".pyx", ".tsx"}));
 }
@@ -182,7 +187,7 @@ int startup(PyObject* m) {
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
   if (import_as(m, "pygame", "pygame") < 0) return -1;
   // 4. The mixer; 5. pynput's keyboard and mouse.
-  int headless = environ_flag("KELVRACV_HEADLESS");  // as window/settings.cpp reads it
+  int headless = window::headless();  // KELVRACV_HEADLESS, or KELVRACV_WEB
   if (headless < 0 || open_mixer(headless) < 0 || import_input(m, headless) < 0) return -1;
   // 6. Shared globals.
   if (create_globals(m) < 0) return -1;

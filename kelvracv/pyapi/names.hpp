@@ -67,6 +67,7 @@
   X(float64, "float64") \
   X(FONT_CACHE, "FONT_CACHE") \
   X(FONT_HERSHEY_SIMPLEX, "FONT_HERSHEY_SIMPLEX") \
+  X(FRAME_SINK, "FRAME_SINK") \
   X(fromarray, "fromarray") \
   X(frombuffer, "frombuffer") \
   X(fromhex, "fromhex") \
@@ -131,8 +132,10 @@
   X(poly, "poly") \
   X(polylines, "polylines") \
   X(pop, "pop") \
+  X(popleft, "popleft") \
   X(pos, "pos") \
   X(press, "press") \
+  X(PRESS_QUEUE, "PRESS_QUEUE") \
   X(print, "print") \
   X(putText, "putText") \
   X(pygame, "pygame") \
@@ -203,6 +206,7 @@
   X(s_Warning_failed_to_start_input_listeners, "Warning: failed to start input listeners: ") \
   X(save, "save") \
   X(scroll, "scroll") \
+  X(serve_from_environment, "serve_from_environment") \
   X(set_homography_core, "set_homography_core") \
   X(set_volume, "set_volume") \
   X(setWindowTitle, "setWindowTitle") \
@@ -218,6 +222,7 @@
   X(stat, "stat") \
   X(STATE_KEYS, "STATE_KEYS") \
   X(stderr, "stderr") \
+  X(strip, "strip") \
   X(str_to_array, "str_to_array") \
   X(sys, "sys") \
   X(text, "text") \

@@ -28,9 +28,15 @@ PyObject* run(PyObject* const* a);
 
 // ---- opt-in run settings (settings.cpp) --------------------------------------
 
-// KELVRACV_HEADLESS: no window, no listener, no window calls in the loop.
-// Read through the module's os.environ at each call; -1 on error.
+// KELVRACV_HEADLESS: no window, no listener, no window calls in the loop;
+// KELVRACV_WEB implies it. Read through the module's os.environ at each
+// call; -1 on error.
 int headless();
+// KELVRACV_WEB=[HOST:]PORT set (not blank): the frames go to a web page.
+int serving_web();
+// When KELVRACV_WEB is set: imports kelvracv.web and has it serve (once per
+// process; it reports a bad address or a port in use).
+bool start_web();
 // KELVRACV_FRAMES: the number of frames after which the loop ends, 0 when
 // unset. ValueError for anything but a positive whole number.
 bool frame_limit(long long* out);
