@@ -379,8 +379,9 @@ def test_text_argument_errors(kv, canvas, ts):
 def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
     # The same text again is drawn from the kept image: Pillow renders once,
     # and every draw equals the documented steps, whatever the blit did to
-    # the image it was given.
-    import PIL.ImageDraw
+    # the image it was given. Renders are counted where Pillow checks the
+    # size of the coverage image it makes (Image.MAX_IMAGE_PIXELS compared).
+    import PIL.Image
 
     rng = np.random.default_rng(11)
     cases = [("Hello world", 20, (255, 255, 255), {}), ("Hello world", 20, (255, 0, 0), {}),
@@ -393,8 +394,16 @@ def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
         reference_text(expected, ts, content, FONT, size, color)
         scenes.append((canvas, expected, ts, content, size, color))
     rendered = []
-    real_draw = PIL.ImageDraw.Draw
-    monkeypatch.setattr(PIL.ImageDraw, "Draw", lambda img: rendered.append(1) or real_draw(img))
+
+    class Limit:
+        def __rmul__(self, k):
+            return 1 << 62
+
+        def __lt__(self, pixels):  # pixels > MAX_IMAGE_PIXELS
+            rendered.append(pixels)
+            return False
+
+    monkeypatch.setattr(PIL.Image, "MAX_IMAGE_PIXELS", Limit())
     real_blit = kv.blit
     monkeypatch.setattr(kv, "blit", lambda arr, t, img, sf: real_blit(arr, t, img, sf) or img.fill(0))
     for canvas, expected, ts, content, size, color in scenes:
@@ -443,3 +452,75 @@ def test_text_image_cache_is_bounded(kv, canvas, ts):
     finally:
         tracemalloc.stop()
     assert kept < 8 << 20
+
+
+# ---- one layout per call: the bytes of Pillow's path ----------------------------------
+
+FAMILIES = [FONT, FONT.replace("DejaVuSans", "DejaVuSerif"), FONT.replace("DejaVuSans", "DejaVuSansMono"),
+            "/usr/share/fonts/truetype/liberation2/LiberationSans-Regular.ttf"]
+# Kerning pairs, a ligature candidate, accents (precomposed and combining), digits, spaces and
+# characters the fonts lack (CJK, an emoji, a private-use code point).
+PIECES = ["AV", "To", "LT", "ffi", "Wa", "é", "Å", "e\u0301", "u\u0308", "ñ", "0123", "4567", "89", " ", "  ",
+          "x", "Ag", "g.", "...", "(|)", "\u4e00", "\U0001F600", "\ue000", "-_", "\"'", "Ω"]
+
+
+@needs_font
+def test_pillow_text_over_random_strings_fonts_sizes_and_records(kv):
+    rng = np.random.default_rng(26)
+    for i in range(48):
+        family = FAMILIES[i % len(FAMILIES)]
+        if not os.path.exists(family):
+            continue
+        content = "".join(rng.choice(PIECES) for _ in range(rng.integers(1, 6)))
+        size = int(rng.integers(6, 97))
+        changes = [{}, dict(rot=float(rng.uniform(-180, 180))), dict(size=1.5), dict(size=0.75, rot=30.0),
+                   dict(shift=(12.5, 7.25))][i % 5]
+        ts = make_record(**changes, cursor_pos=(float(rng.integers(0, 300)), float(rng.integers(40, 300))))
+        color = tuple(int(c) for c in rng.integers(0, 256, 3))
+        canvas = rng.integers(0, 256, (400, 600, 3), dtype=np.uint8)
+        expected = canvas.copy()
+        reference_text(expected, ts, content, family, size, color)
+        for _ in range(2):  # rendered, then from the text image cache
+            drawn = canvas.copy()
+            kv.text(drawn, ts, content, family, size, color)
+            assert np.array_equal(drawn, expected), (family, content, size, changes)
+
+
+@needs_font
+def test_font_changed_in_place_is_seen(kv, canvas, ts, monkeypatch):
+    serif = FAMILIES[1]
+    font = kv.load_font(FONT, 23)
+    kv.text(canvas, ts, "Swap", FONT, 23, (7, 200, 9))
+    monkeypatch.setattr(font, "font", ImageFont.truetype(serif, 23).font)
+    canvas[:] = 0
+    expected = canvas.copy()
+    reference_text(expected, ts, "Swap", serif, 23, (7, 200, 9))
+    kv.text(canvas, ts, "Swap", FONT, 23, (7, 200, 9))
+    np.testing.assert_array_equal(canvas, expected)
+
+
+@needs_font
+@pytest.mark.parametrize("owner, name", [("ImageDraw.ImageDraw", "text"), ("ImageDraw", "Draw"), ("Image", "new"),
+                                         ("ImageFont.FreeTypeFont", "getbbox"),
+                                         ("ImageFont.FreeTypeFont", "getmask2"), ("font", "getbbox")])
+def test_rebound_pillow_functions_are_called(kv, canvas, ts, monkeypatch, owner, name):
+    import PIL.Image
+    import PIL.ImageDraw
+    import PIL.ImageFont
+
+    kv.text(canvas, ts, "Rebound", FONT, 21, (1, 2, 3))  # kept in the text image cache
+    if owner == "font":
+        target = kv.load_font(FONT, 21)
+    else:
+        target = {"ImageDraw.ImageDraw": PIL.ImageDraw.ImageDraw, "ImageDraw": PIL.ImageDraw, "Image": PIL.Image,
+                  "ImageFont.FreeTypeFont": PIL.ImageFont.FreeTypeFont}[owner]
+    real = getattr(target, name)
+    calls = []
+    monkeypatch.setattr(target, name, lambda *a, **k: calls.append(1) or real(*a, **k))
+    canvas[:] = 0
+    expected = canvas.copy()
+    reference_text(expected, ts, "Rebound", FONT, 21, (1, 2, 3))
+    calls.clear()
+    kv.text(canvas, ts, "Rebound", FONT, 21, (1, 2, 3))
+    assert calls
+    np.testing.assert_array_equal(canvas, expected)

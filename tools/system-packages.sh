@@ -4,7 +4,7 @@
 # with the kernel headers that evdev, a dependency of pynput, builds against),
 # skipping those already present.
 set -euo pipefail
-packages="xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core libgl1 libglib2.0-0 make gcc g++ linux-libc-dev"
+packages="xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core fonts-liberation2 libgl1 libglib2.0-0 make gcc g++ linux-libc-dev"
 missing=""
 for p in $packages; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

@@ -12,6 +12,7 @@
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
 #include "text/image_cache.hpp"
+#include "text/pillow.hpp"
 #include "text/text.hpp"
 
 namespace kv::text {
@@ -127,8 +128,10 @@ bool render_pillow_text(PyObject* content, PyObject* font_info, PyObject* font, 
 // ---- cached text images ------------------------------------------------------
 // A rendered image is kept (text/image_cache.hpp) when everything it came
 // from is watched by the namespace epoch: the module's own load_font and
-// text_size, and Image, ImageDraw and np bound to modules. A hit draws a
-// copy of the kept array, so nothing the blit does can change the cache.
+// text_size, and Image, ImageDraw and np bound to modules; and while Pillow's
+// own functions are the ones text runs and the font, unchanged in place,
+// holds the core face it had (text/pillow.hpp). A hit draws a copy of the
+// kept array, so nothing the blit does can change the cache.
 
 bool epoch_watches_renderer() {
   for (PyObject* name : {KV_ID(Image), KV_ID(ImageDraw), KV_ID(np)}) {
@@ -142,25 +145,45 @@ bool epoch_watches_renderer() {
   return true;
 }
 
+// Whether the module's text_size is its own (so it measures with getbbox).
+bool own_text_size() {
+  Ref measure = global(KV_ID(text_size));
+  if (!measure) {
+    PyErr_Clear();  // the rendering itself reports it
+    return false;
+  }
+  return function_spec(measure.get()) == find_spec("text_size");
+}
+
 // The image for (content, font, effective size, colour): from the cache, or
 // rendered and kept. `epoch` was read before load_font was looked up.
 bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject* effective, PyObject* bgr_color,
                 bool own_font, uint64_t epoch, Ref* image, Ref* text_h) {
-  TextImageKey key{content, font, 0, {0, 0, 0}};
-  bool cacheable = epoch != 0 && own_font && cacheable_colour(bgr_color, &key);
+  Ref core;
+  const bool genuine = own_font && own_text_size() && genuine_font(font, &core);
+  TextImageKey key{content, font, core.get(), 0, {0, 0, 0}};
+  const bool plain_colour = genuine && cacheable_colour(bgr_color, &key);
+  bool cacheable = epoch != 0 && plain_colour;
   if (cacheable) {
     int overflow = 0;
     key.size = PyLong_AsLongLongAndOverflow(effective, &overflow);
     cacheable = !overflow && !PyErr_Occurred() && namespace_epoch() == epoch;
+    PyErr_Clear();
   }
   Ref kept;
   if (cacheable && text_image_get(key, epoch, &kept, text_h)) {
     *image = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(kept.get()), NPY_CORDER));
     return static_cast<bool>(*image);
   }
-  bool own_measure = false;
-  if (!render_pillow_text(content, font_info, font, effective, bgr_color, image, text_h, &own_measure)) return false;
-  if (cacheable && own_measure && epoch_watches_renderer() && namespace_epoch() == epoch && PyArray_Check(image->get())) {
+  bool done = false;
+  if (plain_colour && !render_direct(font, core.get(), content, key.bgr, image, text_h, &done)) return false;
+  if (!done) {
+    bool own_measure = false;
+    if (!render_pillow_text(content, font_info, font, effective, bgr_color, image, text_h, &own_measure))
+      return false;
+    cacheable = cacheable && own_measure;
+  }
+  if (cacheable && epoch_watches_renderer() && namespace_epoch() == epoch && PyArray_Check(image->get())) {
     Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(image->get()), NPY_CORDER));
     if (!copy) return false;
     text_image_put(key, epoch, copy.get(), text_h->get());
