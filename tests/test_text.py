@@ -524,3 +524,20 @@ def test_rebound_pillow_functions_are_called(kv, canvas, ts, monkeypatch, owner,
     kv.text(canvas, ts, "Rebound", FONT, 21, (1, 2, 3))
     assert calls
     np.testing.assert_array_equal(canvas, expected)
+
+
+@needs_font
+def test_new_text_runs_no_pillow_python_code(kv, canvas, ts):
+    # A new string is laid out by the core font's renderer alone: none of
+    # Pillow's Python-level drawing functions runs (they all still exist and
+    # are used the moment anything is rebound, see above).
+    import sys
+
+    ran = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and ran.append(frame.f_code.co_name))
+    try:
+        for i in range(3):
+            kv.text(canvas, ts, f"Unseen {i} {id(ran)}", FONT, 19, (4, 5, 6))
+    finally:
+        sys.setprofile(None)
+    assert not {"text", "getmask2", "getbbox", "Draw", "new"} & set(ran), ran

@@ -43,6 +43,7 @@ struct PillowOwn {
   PyObject* getbbox = nullptr;        // FreeTypeFont.getbbox
   PyObject* getmask2 = nullptr;       // FreeTypeFont.getmask2
   PyObject* np_array = nullptr;       // np.array
+  PyObject* core_mod = nullptr;       // Image.core
   PyObject* core_fill = nullptr;      // Image.core.fill
   PyObject* bomb_check = nullptr;     // Image._decompression_bomb_check
   PyObject* fill = nullptr;           // the renderer's image maker (fill_image)
@@ -66,6 +67,10 @@ PyObject* s_la = nullptr;
 PyObject* s_MAX_STRING_LENGTH = nullptr;
 PyObject* s_MAX_IMAGE_PIXELS = nullptr;
 PyObject* s_getvaraxes = nullptr;
+PyObject* s_core = nullptr;
+PyObject* s_fill = nullptr;
+PyObject* s_bomb = nullptr;
+PyObject* s_FreeTypeFont = nullptr;
 PyObject* g_start = nullptr;  // (0.0, 0.0)
 
 // The start of Pillow's image record (libImaging's ImagingMemoryInstance), as
@@ -160,7 +165,9 @@ bool intern_names() {
                         {&s_font, "font"},     {&s_array, "array"},       {&s_ptr, "ptr"},
                         {&s_render, "render"}, {&s_L, "L"},               {&s_la, "la"},
                         {&s_MAX_STRING_LENGTH, "MAX_STRING_LENGTH"},      {&s_MAX_IMAGE_PIXELS, "MAX_IMAGE_PIXELS"},
-                        {&s_getvaraxes, "getvaraxes"}};
+                        {&s_getvaraxes, "getvaraxes"},                    {&s_core, "core"},
+                        {&s_fill, "fill"},                                {&s_bomb, "_decompression_bomb_check"},
+                        {&s_FreeTypeFont, "FreeTypeFont"}};
   for (const Name& n : names)
     if (!(*n.slot = PyUnicode_InternFromString(n.text))) return false;
   return (g_start = Py_BuildValue("(dd)", 0.0, 0.0)) != nullptr;
@@ -226,6 +233,7 @@ int remember_pillow(PyObject* m) {
   if (!draw_text || !getbbox || !getmask2) return 0;
   own.image_new = image_new.release(), own.draw_fn = draw_fn.release(), own.draw_cls = draw_cls.release();
   own.font_cls = font_cls.release(), own.np_array = np_array.release(), own.core_fill = core_fill.release();
+  own.core_mod = core.release();
   own.bomb_check = bomb.release();
   own.draw_text = Py_NewRef(draw_text), own.getbbox = Py_NewRef(getbbox), own.getmask2 = Py_NewRef(getmask2);
   for (PyObject* mod : {image_mod, draw_mod, font_mod, numpy_mod}) Py_INCREF(mod);
@@ -258,6 +266,23 @@ bool genuine_font(PyObject* font, Ref* core) {
     }
     Ref v = attr_of(mod.get(), c.attr);
     if (!v || v.get() != c.value) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  // What getmask2 reaches: the font class under its name, Image.core.fill and Pillow's size check.
+  struct Attr {
+    PyObject* owner;
+    PyObject* name;
+    PyObject* value;
+  };
+  const Attr attrs[] = {{g_own.font_mod, s_FreeTypeFont, g_own.font_cls},
+                        {g_own.image_mod, s_core, g_own.core_mod},
+                        {g_own.core_mod, s_fill, g_own.core_fill},
+                        {g_own.image_mod, s_bomb, g_own.bomb_check}};
+  for (const Attr& a : attrs) {
+    Ref v = attr_of(a.owner, a.name);
+    if (!v || v.get() != a.value) {
       PyErr_Clear();
       return false;
     }
