@@ -47,6 +47,8 @@ struct PillowOwn {
   PyObject* core_fill = nullptr;      // Image.core.fill
   PyObject* bomb_check = nullptr;     // Image._decompression_bomb_check
   PyObject* fill = nullptr;           // the renderer's image maker (fill_image)
+  PyObject* cv2_mod = nullptr;        // cv2
+  PyObject* cv2_warp = nullptr;       // cv2.warpPerspective
   bool readable = false;              // the core's images can be read (see read_coverage)
 };
 PillowOwn g_own;
@@ -237,12 +239,29 @@ int remember_pillow(PyObject* m) {
   own.bomb_check = bomb.release();
   own.draw_text = Py_NewRef(draw_text), own.getbbox = Py_NewRef(getbbox), own.getmask2 = Py_NewRef(getmask2);
   for (PyObject* mod : {image_mod, draw_mod, font_mod, numpy_mod}) Py_INCREF(mod);
+  if (PyObject* cv2 = PyDict_GetItemString(d, "cv2")) {
+    Ref warp = Ref::steal(PyObject_GetAttrString(cv2, "warpPerspective"));
+    PyErr_Clear();
+    if (warp && PyCFunction_Check(warp.get())) own.cv2_mod = Py_NewRef(cv2), own.cv2_warp = warp.release();
+  }
   own.fill = PyCFunction_New(&g_fill_def, nullptr);
   if (!own.fill) return -1;
   g_own = own;
   g_own.readable = probe_readable();
   PyErr_Clear();
   return 0;
+}
+
+bool blit_reads_only() {
+  if (!g_own.cv2_warp) return false;
+  Ref blit = global(KV_ID(blit));
+  Ref cv2 = blit ? global(KV_ID(cv2)) : Ref();
+  Ref warp = cv2 ? attr_of(cv2.get(), KV_ID(warpPerspective)) : Ref();
+  if (!warp) {
+    PyErr_Clear();
+    return false;
+  }
+  return function_spec(blit.get()) == find_spec("blit") && warp.get() == g_own.cv2_warp;
 }
 
 bool genuine_font(PyObject* font, Ref* core) {

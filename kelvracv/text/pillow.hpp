@@ -15,6 +15,12 @@ namespace kv::text {
 // process; it is never an error. 0, or -1 with an exception set.
 int remember_pillow(PyObject* module);
 
+// Whether the module's blit is its own and the cv2.warpPerspective it may
+// hand the image to is OpenCV's (as `import cv2` gave it): then nothing can
+// write into the image a text draw passes to blit, and a kept image may be
+// passed as it is.
+bool blit_reads_only();
+
 // Whether `font` is a TrueType font that the module's Image, ImageDraw and np
 // and Pillow's own classes would render exactly as they did at start-up:
 // those names bound to the modules and functions Pillow made, the font an

@@ -131,7 +131,8 @@ bool render_pillow_text(PyObject* content, PyObject* font_info, PyObject* font, 
 // text_size, and Image, ImageDraw and np bound to modules; and while Pillow's
 // own functions are the ones text runs and the font, unchanged in place,
 // holds the core face it had (text/pillow.hpp). A hit draws a copy of the
-// kept array, so nothing the blit does can change the cache.
+// kept array, so nothing the blit does can change the cache, unless nothing
+// can write into it (blit_reads_only).
 
 bool epoch_watches_renderer() {
   for (PyObject* name : {KV_ID(Image), KV_ID(ImageDraw), KV_ID(np)}) {
@@ -172,6 +173,10 @@ bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject
   }
   Ref kept;
   if (cacheable && text_image_get(key, epoch, &kept, text_h)) {
+    if (blit_reads_only()) {
+      *image = kept;
+      return true;
+    }
     *image = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(kept.get()), NPY_CORDER));
     return static_cast<bool>(*image);
   }
@@ -184,7 +189,9 @@ bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject
     cacheable = cacheable && own_measure;
   }
   if (cacheable && epoch_watches_renderer() && namespace_epoch() == epoch && PyArray_Check(image->get())) {
-    Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(image->get()), NPY_CORDER));
+    Ref copy = done && blit_reads_only()
+                   ? *image
+                   : Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(image->get()), NPY_CORDER));
     if (!copy) return false;
     text_image_put(key, epoch, copy.get(), text_h->get());
   }
