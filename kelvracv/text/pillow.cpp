@@ -261,7 +261,8 @@ bool blit_reads_only() {
     PyErr_Clear();
     return false;
   }
-  return function_spec(blit.get()) == find_spec("blit") && warp.get() == g_own.cv2_warp;
+  static const FuncSpec* const own_blit = find_spec("blit");  // the tables never change
+  return function_spec(blit.get()) == own_blit && warp.get() == g_own.cv2_warp;
 }
 
 bool genuine_font(PyObject* font, Ref* core) {

@@ -18,6 +18,16 @@
 namespace kv::text {
 namespace {
 
+// The module's own descriptions of load_font and text_size (the tables never change).
+const FuncSpec* load_font_spec() {
+  static const FuncSpec* const spec = find_spec("load_font");
+  return spec;
+}
+const FuncSpec* text_size_spec() {
+  static const FuncSpec* const spec = find_spec("text_size");
+  return spec;
+}
+
 // factor * ts["size"] * 0.5 with Python's arithmetic on the record value.
 Ref half_scaled(PyObject* factor, PyObject* size) {
   Ref p = Ref::steal(PyNumber_Multiply(factor, size));
@@ -92,7 +102,7 @@ bool render_pillow_text(PyObject* content, PyObject* font_info, PyObject* font, 
                         PyObject* bgr_color, Ref* image, Ref* text_h, bool* own_measure) {
   Ref measure = global(KV_ID(text_size));
   if (!measure) return false;
-  *own_measure = function_spec(measure.get()) == find_spec("text_size");
+  *own_measure = function_spec(measure.get()) == text_size_spec();
   Ref measured = call(measure.get(), {content, font_info, effective});
   Ref text_w;
   if (!measured || !unpack_pair(measured.get(), &text_w, text_h)) return false;
@@ -153,7 +163,7 @@ bool own_text_size() {
     PyErr_Clear();  // the rendering itself reports it
     return false;
   }
-  return function_spec(measure.get()) == find_spec("text_size");
+  return function_spec(measure.get()) == text_size_spec();
 }
 
 // The image for (content, font, effective size, colour): from the cache, or
@@ -214,7 +224,7 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   const uint64_t epoch = namespace_epoch();
   Ref load = global(KV_ID(load_font));
   if (!load) return false;
-  const bool own_font = function_spec(load.get()) == find_spec("load_font");
+  const bool own_font = function_spec(load.get()) == load_font_spec();
   Ref font = call(load.get(), {font_info, effective.get()});
   if (!font) return false;
   Ref image, text_h;
