@@ -331,37 +331,35 @@ bool genuine_font(PyObject* font, Ref* core) {
   return true;
 }
 
-bool render_direct(PyObject* font, PyObject* core, PyObject* content, const long bgr[3], Ref* image, Ref* text_h,
-                   bool* done) {
-  (void)font;
-  *done = false;
-  if (!g_own.readable || !PyUnicode_CheckExact(content)) return true;
+bool direct_applies(PyObject* content, const long bgr[3]) {
+  if (!g_own.readable || !PyUnicode_CheckExact(content)) return false;
   for (int i = 0; i < 3; i++)
-    if (bgr[i] < 0 || bgr[i] > 255) return true;
+    if (bgr[i] < 0 || bgr[i] > 255) return false;
   // Multiline text is split into lines by ImageDraw: Pillow's path.
   const Py_ssize_t n = PyUnicode_GET_LENGTH(content);
-  if (PyUnicode_FindChar(content, '\n', 0, n, 1) != -1) return true;
+  if (PyUnicode_FindChar(content, '\n', 0, n, 1) != -1) return false;
   // getmask2's length check (ImageFont.MAX_STRING_LENGTH, None for none).
   PyObject* max_len = PyDict_GetItemWithError(PyModule_GetDict(g_own.font_mod), s_MAX_STRING_LENGTH);
   if (!max_len) {
     PyErr_Clear();
-    return true;
+    return false;
   }
   if (max_len != Py_None) {
-    if (!PyLong_CheckExact(max_len)) return true;
+    if (!PyLong_CheckExact(max_len)) return false;
     int overflow = 0;
     long long m = PyLong_AsLongLongAndOverflow(max_len, &overflow);
     if (PyErr_Occurred()) {
       PyErr_Clear();
-      return true;
+      return false;
     }
-    if (overflow < 0 || (overflow == 0 && n > m)) return true;
+    if (overflow < 0 || (overflow == 0 && n > m)) return false;
   }
+  return true;
+}
 
-  // font.font.render(text, fill, "L", None, None, None, 0, True, "la", ink, (0.0, 0.0)), as getmask2 calls it.
-  const uint32_t ink_bits = static_cast<uint32_t>(bgr[0]) | static_cast<uint32_t>(bgr[1]) << 8 |
-                            static_cast<uint32_t>(bgr[2]) << 16 | uint32_t{255} << 24;
-  Ref ink = Ref::steal(PyLong_FromLong(static_cast<int32_t>(ink_bits)));
+bool render_coverage(PyObject* core, PyObject* content, long ink_value, Coverage* out, bool* done) {
+  *done = false;
+  Ref ink = Ref::steal(PyLong_FromLong(ink_value));
   Ref zero = Ref::steal(PyLong_FromLong(0));
   if (!ink || !zero) return false;
   Ref render = Ref::steal(PyObject_GetAttr(core, s_render));
@@ -371,6 +369,7 @@ bool render_direct(PyObject* font, PyObject* core, PyObject* content, const long
   }
   g_refused = false;
   g_fill_w = g_fill_h = -1;
+  // font.font.render(text, fill, "L", None, None, None, 0, True, "la", ink, (0.0, 0.0)), as getmask2 calls it.
   Ref result = call(render.get(), {content, g_own.fill, s_L, Py_None, Py_None, Py_None, zero.get(), Py_True, s_la,
                                    ink.get(), g_start});
   if (!result) {
@@ -393,8 +392,14 @@ bool render_direct(PyObject* font, PyObject* core, PyObject* content, const long
     return true;
   }
   if (im->bands != 1 || im->xsize != g_fill_w || im->ysize != g_fill_h || (im->ysize > 0 && !im->image8)) return true;
-  const long long W = im->xsize, H = im->ysize;
+  *out = {Ref::borrow(cov), im->image8, im->xsize, im->ysize, ox, oy};
+  *done = true;
+  return true;
+}
 
+bool text_image_from_coverage(const uint8_t* const* rows, long long W, long long H, long long ox, long long oy,
+                              const long bgr[3], Ref* image, Ref* text_h, bool* done) {
+  *done = false;
   // The image Pillow's path makes: (max(W, right) + 1) x (max(H, bottom) + 1).
   const long long img_w = (ox + W > W ? ox + W : W), img_h = (oy + H > H ? oy + H : H);
   if ((static_cast<double>(img_w) + 1) * (static_cast<double>(img_h) + 1) > kMaxCoverage) return true;
@@ -403,14 +408,13 @@ bool render_direct(PyObject* font, PyObject* core, PyObject* content, const long
   if (!out) return false;
   uint8_t* base = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
   const npy_intp row = dims[1] * 4;
-  // draw_bitmap at (ox, oy), clipped to the image.
+  // draw_bitmap at (ox, oy), clipped to the image (only its left and top can be).
   const long long x0 = ox < 0 ? -ox : 0, y0 = oy < 0 ? -oy : 0;
-  const long long x1 = (ox + W > img_w + 1) ? img_w + 1 - ox : W, y1 = (oy + H > img_h + 1) ? img_h + 1 - oy : H;
   const uint8_t b = static_cast<uint8_t>(bgr[0]), g = static_cast<uint8_t>(bgr[1]), r = static_cast<uint8_t>(bgr[2]);
-  for (long long y = y0; y < y1; y++) {
-    const uint8_t* src = im->image8[y];
+  for (long long y = y0; y < H; y++) {
+    const uint8_t* src = rows[y];
     uint8_t* dst = base + (oy + y) * row;
-    for (long long x = x0; x < x1; x++) {
+    for (long long x = x0; x < W; x++) {
       const uint8_t m = src[x];
       if (!m) continue;
       uint8_t* p = dst + (ox + x) * 4;
@@ -422,6 +426,21 @@ bool render_direct(PyObject* font, PyObject* core, PyObject* content, const long
   *image = std::move(out);
   *done = true;
   return true;
+}
+
+long ink_of(const long bgr[3]) {
+  const uint32_t bits = static_cast<uint32_t>(bgr[0]) | static_cast<uint32_t>(bgr[1]) << 8 |
+                        static_cast<uint32_t>(bgr[2]) << 16 | uint32_t{255} << 24;
+  return static_cast<int32_t>(bits);
+}
+
+bool render_direct(PyObject* core, PyObject* content, const long bgr[3], Ref* image, Ref* text_h, bool* done) {
+  *done = false;
+  Coverage cov;
+  bool rendered = false;
+  if (!render_coverage(core, content, ink_of(bgr), &cov, &rendered)) return false;
+  if (!rendered) return true;
+  return text_image_from_coverage(cov.rows, cov.w, cov.h, cov.ox, cov.oy, bgr, image, text_h, done);
 }
 
 }  // namespace kv::text

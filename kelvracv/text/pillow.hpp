@@ -4,6 +4,8 @@
 // font's own renderer. Main thread (any thread holding the interpreter lock).
 #pragma once
 
+#include <cstdint>
+
 #include "pyapi/ref.hpp"
 
 namespace kv::text {
@@ -30,13 +32,33 @@ bool blit_reads_only();
 // (no exception) for anything else.
 bool genuine_font(PyObject* font, Ref* core);
 
+// Whether one line of `content` in the colour (b, g, r) can be rendered
+// here rather than through ImageDraw: Pillow's length limit kept, no line
+// break, colour bytes. False (no exception) otherwise.
+bool direct_applies(PyObject* content, const long bgr[3]);
+
+// The coverage Pillow's core renderer gives for one line of text (getmask2's
+// call) and the offset of its top-left corner from the drawing origin.
+struct Coverage {
+  Ref keep;  // the core image the rows belong to
+  uint8_t* const* rows = nullptr;
+  long long w = 0, h = 0, ox = 0, oy = 0;
+};
+// *done is false, with no exception, when the renderer refused the text.
+bool render_coverage(PyObject* core, PyObject* content, long ink, Coverage* out, bool* done);
+
 // The RGBA text image (B, G, R, coverage; rows text_h + 1 or more) and text
-// height that Pillow's path would give for `content` in `font` with the
-// colour (b, g, r), laid out once by the core renderer. *done is false, with
-// no exception, when this text must take Pillow's own path (the renderer
-// refused it, or it is multiline); false with an exception set for an error
-// Pillow's path would raise too.
-bool render_direct(PyObject* font, PyObject* core, PyObject* content, const long bgr[3], Ref* image, Ref* text_h,
-                   bool* done);
+// height that Pillow's path makes from a coverage of w x h at (ox, oy).
+// *done is false (no exception) for an image too large to be made here.
+bool text_image_from_coverage(const uint8_t* const* rows, long long w, long long h, long long ox, long long oy,
+                              const long bgr[3], Ref* image, Ref* text_h, bool* done);
+
+// ImageDraw's ink for the colour (B, G, R, 255) on an RGBA image.
+long ink_of(const long bgr[3]);
+
+// The text image and height Pillow's path would give for `content` (after
+// direct_applies), laid out once by the core renderer. *done is false, with
+// no exception, when this text must take Pillow's own path.
+bool render_direct(PyObject* core, PyObject* content, const long bgr[3], Ref* image, Ref* text_h, bool* done);
 
 }  // namespace kv::text

@@ -12,6 +12,7 @@
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
 #include "text/image_cache.hpp"
+#include "text/glyphs.hpp"
 #include "text/pillow.hpp"
 #include "text/text.hpp"
 
@@ -191,7 +192,10 @@ bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject
     return static_cast<bool>(*image);
   }
   bool done = false;
-  if (plain_colour && !render_direct(font, core.get(), content, key.bgr, image, text_h, &done)) return false;
+  if (plain_colour && direct_applies(content, key.bgr)) {
+    if (!render_glyphs(core.get(), content, key.bgr, image, text_h, &done)) return false;
+    if (!done && !render_direct(core.get(), content, key.bgr, image, text_h, &done)) return false;
+  }
   if (!done) {
     bool own_measure = false;
     if (!render_pillow_text(content, font_info, font, effective, bgr_color, image, text_h, &own_measure))
