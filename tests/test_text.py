@@ -8,6 +8,7 @@ import json
 import os
 import threading
 import time
+import zlib
 
 import cv2
 import numpy as np
@@ -377,10 +378,11 @@ def test_text_argument_errors(kv, canvas, ts):
 
 @needs_font
 def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
-    # The same text again is drawn from the kept image: Pillow renders once,
-    # and every draw equals the documented steps, whatever the blit did to
-    # the image it was given. Renders are counted where Pillow checks the
-    # size of the coverage image it makes (Image.MAX_IMAGE_PIXELS compared).
+    # The same text again is drawn from the kept image: nothing is rendered
+    # the second time, and every draw equals the documented steps, whatever
+    # the blit did to the image it was given. Renders (of text or of glyphs)
+    # are counted where Pillow checks the size of the coverage image it
+    # makes (Image.MAX_IMAGE_PIXELS compared).
     import PIL.Image
 
     rng = np.random.default_rng(11)
@@ -406,10 +408,12 @@ def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
     monkeypatch.setattr(PIL.Image, "MAX_IMAGE_PIXELS", Limit())
     real_blit = kv.blit
     monkeypatch.setattr(kv, "blit", lambda arr, t, img, sf: real_blit(arr, t, img, sf) or img.fill(0))
+    counts = []
     for canvas, expected, ts, content, size, color in scenes:
         kv.text(canvas, ts, content, FONT, size, color)
         np.testing.assert_array_equal(canvas, expected)
-    assert len(rendered) == len(cases)
+        counts.append(len(rendered))
+    assert counts[len(cases) - 1] > 0 and counts[-1] == counts[len(cases) - 1]  # the second round renders nothing
 
 
 @needs_font
@@ -541,3 +545,60 @@ def test_new_text_runs_no_pillow_python_code(kv, canvas, ts):
     finally:
         sys.setprofile(None)
     assert not {"text", "getmask2", "getbbox", "Draw", "new"} & set(ran), ran
+
+
+# ---- text composed from kept glyphs ------------------------------------------------------
+
+LATIN1 = [chr(c) for c in [*range(0x20, 0x7F), *range(0xA0, 0x100)]]
+
+
+@needs_font
+@pytest.mark.parametrize("family", FAMILIES, ids=lambda f: os.path.basename(f))
+def test_composed_text_equals_pillow(kv, family):
+    # Strings of printable ASCII and Latin-1 (kerning pairs and digits often),
+    # sizes 6 to 96, upright, turned and scaled: the bytes of Pillow's path,
+    # whether the glyphs were kept or the string went to the renderer.
+    if not os.path.exists(family):
+        pytest.skip("font not installed")
+    rng = np.random.default_rng(zlib.crc32(os.path.basename(family).encode()))
+    for i in range(24):
+        content = "".join(rng.choice(LATIN1, rng.integers(1, 10)))
+        if i % 2:
+            content = rng.choice(["AV", "To", "LT", "Wa", "12:07", "ffi", "Score "]) + content
+        size = int(rng.choice([6, 9, 13, 20, 27, 40, 61, 96]))
+        changes = [{}, dict(rot=float(rng.uniform(-90, 90))), dict(size=1.25)][i % 3]
+        ts = make_record(**changes, cursor_pos=(float(rng.integers(-250, 100)), float(rng.integers(0, 150))))
+        canvas = rng.integers(0, 256, (400, 600, 3), dtype=np.uint8)
+        expected = canvas.copy()
+        reference_text(expected, ts, content, family, size, (250, 20, 90))
+        kv.text(canvas, ts, content, family, size, (250, 20, 90))
+        assert np.array_equal(canvas, expected), (content, size, changes)
+
+
+@needs_font
+def test_changing_text_is_composed_without_rendering(kv, monkeypatch):
+    # Once its glyphs are kept, a string that never occurred before is not
+    # rendered again: a score of DejaVu Sans digits and letters.
+    import PIL.Image
+
+    rendered = []
+
+    class Limit:
+        def __rmul__(self, k):
+            return 1 << 62
+
+        def __lt__(self, pixels):
+            rendered.append(pixels)
+            return False
+
+    monkeypatch.setattr(PIL.Image, "MAX_IMAGE_PIXELS", Limit())
+    canvas, ts = np.zeros((400, 600, 3), np.uint8), make_record()
+    kv.text(canvas, ts, "Score: 0123456789", FONT, 17, (255, 255, 255))
+    rendered.clear()
+    for n in (7, 4711, 90210):
+        expected = canvas.copy()
+        reference_text(expected, ts, f"Score: {n}", FONT, 17, (255, 255, 255))
+        count = len(rendered)  # the reference renders through Pillow
+        kv.text(canvas, ts, f"Score: {n}", FONT, 17, (255, 255, 255))
+        assert len(rendered) == count
+        np.testing.assert_array_equal(canvas, expected)
