@@ -357,8 +357,9 @@ def text(arr: _Canvas, ts: _Record, content: str, font_info: str, size: float, c
       content (for "..." it lies wholly below the pen). The baseline is at the pen + `ascent - h` pixels
       (`ascent, _ = font.getmetrics()`), which also changes with the content; the
       [guide](guide.md#a-steady-baseline) shows how to keep it steady. Descenders and overhangs are drawn whole.
-      `thickness` and `aa` are not used. One line of text is laid out once per call by Pillow's own renderer;
-      rendered images are cached (a few MB, least recently used), so drawing the same text every frame costs
+      `thickness` and `aa` are not used. Text of plain characters (see the
+      [guide](guide.md#text-two-renderers-and-their-units)) is composed from glyphs kept per font, other text is
+      laid out once per call by Pillow's own renderer, the bytes are Pillow's either way; rendered images are cached (a few MB, least recently used), so drawing the same text every frame costs
       little. A font that cannot be loaded prints its error line once and the default font is used. Text whose
       pixel size is below 1 is skipped.
 
