@@ -42,7 +42,7 @@ struct Sprite {
 };
 
 struct Face {
-  Ref core, data;
+  Ref core;
   bool plain[256] = {};
   uint32_t latin = 0;  // a plain Latin letter: the context that puts a pair in a Latin run
   Sprite sprites[256];
@@ -50,9 +50,10 @@ struct Face {
   size_t bytes = 0;
 };
 
-// Never destroyed (see image_cache.cpp). A few fonts per program.
+// Never destroyed (see image_cache.cpp). A few fonts per program; a font's
+// glyphs are dropped when the store is full, the font itself stays.
 std::vector<std::unique_ptr<Face>>& g_faces = *new std::vector<std::unique_ptr<Face>>();
-constexpr size_t kMaxFaces = 32;
+constexpr size_t kMaxFaces = 128;
 constexpr size_t kMaxGlyphBytes = size_t{2} << 20;  // coverage kept, all fonts together
 constexpr size_t kMaxPairs = 1 << 16;                // pair adjustments kept per font
 constexpr Py_ssize_t kMaxChars = 512;
@@ -208,21 +209,15 @@ void register_face(PyObject* font, PyObject* data) {
     PyErr_Clear();
     return;
   }
-  if (face_of(core.get())) return;
+  // Faces are never dropped (a draw may be using one while Python code runs),
+  // so only the first kMaxFaces fonts keep glyphs.
+  if (face_of(core.get()) || g_faces.size() >= kMaxFaces) return;
   auto f = std::make_unique<Face>();
   f->core = core;
-  f->data = Ref::borrow(data);
   find_plain_glyphs(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
                     static_cast<size_t>(PyBytes_GET_SIZE(data)), f->plain);
   for (uint32_t cp = 0; cp < 256 && !f->latin; cp++)
     if (f->plain[cp] && cp < 0x80 && latin_letter(cp)) f->latin = cp;
-  if (g_faces.size() >= kMaxFaces) {
-    std::unique_ptr<Face> dropped = std::move(g_faces.front());  // released after the vector is whole
-    for (Sprite& s : dropped->sprites) g_glyph_bytes -= s.cov.size();
-    g_faces.erase(g_faces.begin());
-    g_faces.push_back(std::move(f));
-    return;
-  }
   g_faces.push_back(std::move(f));
 }
 
