@@ -2,9 +2,12 @@
 the same font and size (DejaVu Sans, 20 px) on an 800x600 canvas, measured in
 one run with alternating blocks:
 
-- a new string each call (a counter: never seen before, so never cached);
+- a new string each call (a counter: never seen before, so never cached;
+  composed from kept glyphs);
 - a frame of 50 labels that all change every frame;
 - a repeated string (served by the text image cache);
+- a new string each call that has a ligature, so Pillow's renderer lays it
+  out (once) instead of the kept glyphs;
 - a new string each call through Pillow's whole path (a text_size of the
   program's own, which the one-call renderer leaves alone), for scale.
 
@@ -95,6 +98,13 @@ def main():
     def game_same():
         screen.blit(font.render("Hello world", True, (255, 255, 255)), (100, 300))
 
+    def ours_renderer():
+        # "fi" has a ligature in DejaVu Sans: the string goes to Pillow's renderer, laid out once.
+        kv.text(canvas, ts, f"fi {next(counter)}", FONT, 20, (255, 255, 255))
+
+    def game_renderer():
+        screen.blit(font.render(f"fi {next(counter)}", True, (255, 255, 255)), (100, 300))
+
     own_text_size = kv.text_size
 
     def ours_pillow():
@@ -108,6 +118,8 @@ def main():
         "new string each call": compare("text, a new string each call", ours_new, game_new, 100),
         "50 changing labels a frame": compare("frame of 50 changing labels", ours_frame, game_frame, 2),
         "repeated string": compare("text, a repeated string", ours_same, game_same, 200),
+        "new string, Pillow's renderer once": compare("text, new string through Pillow's renderer", ours_renderer,
+                                                      game_renderer, 50, rounds=6),
         "new string, Pillow's whole path": compare("text, new string, Pillow's whole path", ours_pillow, game_new,
                                                    50, rounds=6),
     }
