@@ -363,10 +363,17 @@ def text(arr: _Canvas, ts: _Record, content: str, font_info: str, size: float, c
       capitals about 11 pixels tall) and the stroke `thickness` / 2 pixels (at least 1), both times "size".
       ⚠ Not turned by the rotation (only its position moves).
     - **TrueType**: `size` is the font size in pixels (× "size"); the text is rendered by Pillow and drawn with
-      [`blit`](#blit), so it turns with the rotation and follows the homography. The text's measured box
-      ([`text_size`](#text_size)) is placed to end at the pen, so the pen is near the bottom-left of the text; where
-      the baseline falls depends on the content, and descenders and overhangs are drawn whole. `thickness` and `aa`
-      are not used. Rendered images are cached (a few MB, least recently used), so drawing the same text every frame costs
+      [`blit`](#blit), so it turns with the rotation and follows the homography. The text image is lifted by the
+      measured height `h` ([`text_size`](#text_size)), so its top row lies `h` pixels above the pen, and Pillow
+      draws the glyphs from that image's top-left corner with its own top offset `top` (the measured box's top,
+      `font.getbbox(content)[1]`, which depends on the content) not taken back: the ink sits `top` pixels lower than
+      the image's top, so ⚠ the measured box ends `top` pixels **below** the pen, not at it, and moves with the
+      content (for "..." it lies wholly below the pen). The baseline is at the pen + `ascent - h` pixels
+      (`ascent, _ = font.getmetrics()`), which also changes with the content; the
+      [guide](guide.md#a-steady-baseline) shows how to keep it steady. Descenders and overhangs are drawn whole.
+      `thickness` and `aa` are not used. Text of plain characters (see the
+      [guide](guide.md#text-two-renderers-and-their-units)) is composed from glyphs kept per font, other text is
+      laid out once per call by Pillow's own renderer, the bytes are Pillow's either way; rendered images are cached (a few MB, least recently used), so drawing the same text every frame costs
       little. A font that cannot be loaded prints its error line once and the default font is used. Text whose
       pixel size is below 1 is skipped.
 

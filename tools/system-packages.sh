@@ -5,7 +5,7 @@
 # and Debian's chromium, the browser the web front-end's tests drive),
 # skipping those already present.
 set -euo pipefail
-packages="xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core libgl1 libglib2.0-0 make gcc g++ linux-libc-dev chromium"
+packages="xvfb xauth xdotool x11-utils imagemagick fonts-dejavu-core fonts-liberation2 libgl1 libglib2.0-0 make gcc g++ linux-libc-dev chromium"
 missing=""
 for p in $packages; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

@@ -175,6 +175,7 @@ int startup(PyObject* m) {
   if (import_from(m, "typing", {{"Dict", "Dict"}, {"Tuple", "Tuple"}, {"Optional", "Opt"}}) < 0) return -1;
   if (import_from(m, "PIL", {{"ImageFont", "ImageFont"}, {"ImageDraw", "ImageDraw"}, {"Image", "Image"}}) < 0)
     return -1;
+  if (text_startup(m) < 0) return -1;
   // OpenCV's own warp and drawing functions, for the region warp and drawing without cv2.
   if (opencv_warp_startup(m) < 0 || native_drawing_startup(m) < 0) return -1;
   // 2. Geometry, colour conversion and the drawing primitives.
