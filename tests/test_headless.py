@@ -62,7 +62,7 @@ def test_frame_limit_with_and_without_window(fake, monkeypatch, headless):
         assert cv.names() == ["namedWindow", "resizeWindow", *per_frame * 3, "destroyAllWindows"]
 
 
-@pytest.mark.parametrize("value", ["0", "-2", "x", "1.5", " "])
+@pytest.mark.parametrize("value", ["0", "-2", "x", "1.5", " 1 2 "])
 def test_frame_limit_must_be_a_count(fake, monkeypatch, value):
     kv, cv, _ = fake
     monkeypatch.setenv("KELVRACV_FRAMES", value)
@@ -72,11 +72,12 @@ def test_frame_limit_must_be_a_count(fake, monkeypatch, value):
     assert cv.calls == []
 
 
-@pytest.mark.parametrize("value", ["", "0", "false", "No", "OFF"])
+@pytest.mark.parametrize("value", ["", "0", "false", "No", "OFF", " 0", "\tfalse \n", "  "])
 def test_switched_off_values_keep_the_window(fake, monkeypatch, value):
     kv, cv, _ = fake
-    monkeypatch.setenv("KELVRACV_HEADLESS", value)
-    monkeypatch.setenv("KELVRACV_FRAMES", "")  # empty: no limit
+    monkeypatch.setenv("KELVRACV_HEADLESS", value)  # blanks around a value are no part of it
+    monkeypatch.setenv("KELVRACV_FRAMES", " \t")  # blank: no limit
+    monkeypatch.setenv("KELVRACV_RECORD", " ")  # blank: no recording
     kv.run(lambda arr, ts: False, ((8, 6), "w"), (0, 0, 0))
     assert cv.names()[:3] == ["namedWindow", "resizeWindow", "imshow"]
 

@@ -24,17 +24,26 @@ KELVRA_SOURCE = (Path(kelvracv.__file__).parent / "Kelvra.py").read_bytes()
 HEAD = "\nimport os,sys,tempfile,base64,zlib,json,atexit,shutil\nVFR=json.loads("
 MIDDLE = (
     ")\n"
-    "import runpy,traceback\n"
+    "import runpy,traceback,signal\n"
     "def cleanup(d):\n"
     "    try:shutil.rmtree(d) if os.path.exists(d) else None\n"
     "    except:pass\n"
+    "def on_sigterm(d):\n"
+    "    def handler(signum, frame):\n"
+    "        cleanup(d); signal.signal(signum, signal.SIG_DFL); os.kill(os.getpid(), signum)\n"
+    "    return handler\n"
     "def run_compiled():\n"
     "    tmp_d = tempfile.mkdtemp(); atexit.register(cleanup, tmp_d); sys.path.insert(0, tmp_d)\n"
+    "    try:\n"
+    "        if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:signal.signal(signal.SIGTERM, on_sigterm(tmp_d))\n"
+    "    except ValueError:pass\n"
     "    for fn, edata in VFR:\n"
     "        try:\n"
     "            fp = os.path.join(tmp_d, fn); os.makedirs(os.path.dirname(fp), exist_ok = True)\n"
     "            with open(fp, 'wb') as f:f.write(zlib.decompress(base64.b64decode(edata)))\n"
     "        except Exception as e:print(f\"Error extracting {fn}:{e}\"); sys.exit(1)\n"
+    "    rec = os.environ.get(\"KELVRACV_RECORD\", \"\")\n"
+    "    if rec.strip():os.environ[\"KELVRACV_RECORD\"] = os.path.abspath(rec)\n"
     "    orig_cwd = os.getcwd(); os.chdir(tmp_d)\n"
     "    try:runpy.run_path(os.path.join(tmp_d, "
 )
@@ -285,16 +294,21 @@ def test_special_files_in_the_project_are_skipped(kv, tmp_path):
     os.symlink("/dev/zero", proj / "sub" / "zeros")
     os.symlink("/dev/urandom", proj / "noise")
     os.symlink(tmp_path / "real.txt", proj / "link.txt")
+    write(tmp_path / "secret.key", "never packed")
+    os.symlink("../secret.key", proj / "notes.txt")
+    os.symlink(os.path.join("sub", "x.txt"), proj / "inner.txt")  # inside: followed
     r = run_capped(SPECIAL_FILES, proj, cap_mb=512, timeout=60)
     assert r.returncode == 0, r.stderr[-2000:]
     seconds, growth = json.loads(r.stderr.splitlines()[-1])
     assert seconds < 10 and growth < 100
     warnings = sorted(r.stdout.splitlines()[1:])
-    assert warnings == sorted(f"Warning:Could not read file {n}:not a regular file"
-                              for n in ("pipe", "noise", os.path.join("sub", "zeros")))
-    names = [n for n, _ in entries_of(proj / "game_c.py")]
-    assert sorted(names) == sorted(["Kelvra.py", "game.py", "link.txt", os.path.join("sub", "x.txt")])
-    assert dict(entries_of(proj / "game_c.py"))["link.txt"] == b"read through the link"
+    # links that lead out of the project are never followed
+    assert warnings == sorted(["Warning:Could not read file pipe:not a regular file"] +
+                              [f"Warning:Could not read file {n}:a link to a file outside the project folder"
+                               for n in ("noise", os.path.join("sub", "zeros"), "link.txt", "notes.txt")])
+    entries = dict(entries_of(proj / "game_c.py"))
+    assert sorted(entries) == sorted(["Kelvra.py", "game.py", "inner.txt", os.path.join("sub", "x.txt")])
+    assert entries["inner.txt"] == b"kept"
 
 
 MAIN_PATH = """
