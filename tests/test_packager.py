@@ -5,6 +5,7 @@ import ast
 import base64
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -438,3 +439,46 @@ def test_imported_packaged_script_only_decodes(kv, tmp_path):
                                            "print([n for n, _ in game_c.VFR], callable(game_c.run_compiled))"])
     assert r.returncode == 0, r.stderr
     assert r.stdout == "['Kelvra.py', 'game.py'] True\n"
+
+
+# The packaged program reports its temporary folder, then waits for a line.
+WAITING = "import os, sys\nprint(os.getcwd(), flush=True)\nsys.stdin.readline()\n"
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_a_signal_removes_the_temporary_folder(kv, tmp_path, sig):
+    write(tmp_path / "proj" / "wait.py", WAITING)
+    out = kv.compile_project(str(tmp_path / "proj" / "wait.py"))
+    env = dict(os.environ, PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER="dummy")
+    child = subprocess.Popen([sys.executable, out], cwd=tmp_path, env=env, stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        tmp_d = child.stdout.readline().strip()
+        assert os.path.isfile(os.path.join(tmp_d, "wait.py"))
+        child.send_signal(sig)  # SIGINT: Ctrl+C
+        assert child.wait(timeout=20) == -sig  # the signal's own status
+    finally:
+        if child.poll() is None:
+            child.kill()
+        child.communicate()
+    assert not os.path.exists(tmp_d)
+
+
+RECORDING = """
+from kelvracv import _kelvra_core as kv
+kv.run(lambda arr, ts: None, ((16, 8), "rec"), (0, 0, 0), target_fps=100)
+"""
+
+
+def test_a_relative_recording_lands_where_the_program_was_started(kv, tmp_path):
+    write(tmp_path / "proj" / "rec.py", RECORDING)
+    out = kv.compile_project(str(tmp_path / "proj" / "rec.py"))
+    (tmp_path / "here").mkdir()
+    env = dict(os.environ, PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER="dummy", KELVRACV_HEADLESS="1",
+               KELVRACV_FRAMES="2", KELVRACV_RECORD="shots/f_%d.png")
+    r = subprocess.run([sys.executable, out], cwd=tmp_path / "here", env=env, capture_output=True, text=True,
+                       timeout=60)
+    assert r.returncode == 0, r.stderr
+    shots = tmp_path / "here" / "shots"
+    assert sorted(os.listdir(shots)) == ["f_0.png", "f_1.png"]
+    assert r.stderr.splitlines()[-1] == f"kelvracv: recorded 2 frames of 16x8 to {shots / 'f_0.png'} ... {shots / 'f_1.png'}"

@@ -462,6 +462,7 @@ bool Recorder::close() {
     Ref save = Ref::steal(PyObject_GetAttr(PyList_GET_ITEM(held_.get(), 0), KV_ID(save)));
     ok = kw && rest && duration && zero && save &&
          call(save.get(), {tmp_.get(), Py_True, rest.get(), duration.get(), zero.get()}, kw);
+    if (!ok) cannot_write(path_.get());
   }
   held_ = Ref();
   if (kind_ != Kind::images && ok && count_ > 0) {
