@@ -62,6 +62,22 @@ def test_frame_limit_with_and_without_window(fake, monkeypatch, headless):
         assert cv.names() == ["namedWindow", "resizeWindow", *per_frame * 3, "destroyAllWindows"]
 
 
+def test_headless_pointer_is_in_canvas_pixels(fake, monkeypatch):
+    kv, cv, _ = fake
+    monkeypatch.setenv("KELVRACV_HEADLESS", "1")
+    monkeypatch.setenv("KELVRACV_FRAMES", "1")
+    seen = []
+
+    def tick(arr, ts):
+        for x, y in ((0, 0), (32, 24), (63.5, 47)):
+            kv.on_move(x, y)
+            seen.append(kv.get_input("mouse", "pos", ts))
+
+    kv.run(tick, ((64, 48), "w"), (0, 0, 0))
+    assert seen == [(-32.0, -24.0, 0.0), (0.0, 0.0, 0.0), (31.5, 23.0, 0.0)]
+    assert cv.calls == []  # no window is asked where it is
+
+
 @pytest.mark.parametrize("value", ["0", "-2", "x", "1.5", " 1 2 "])
 def test_frame_limit_must_be_a_count(fake, monkeypatch, value):
     kv, cv, _ = fake

@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "core/bindings.hpp"
+#include "packager/packager.hpp"
 #include "packager/script_parts.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/files.hpp"
@@ -254,6 +254,8 @@ bool write_text(PyObject* dir, PyObject* path, PyObject* text) {
   return ok;
 }
 
+}  // namespace
+
 // ---- public routine ----------------------------------------------------------
 
 PyObject* compile_project(PyObject* main_file_path) {
@@ -295,17 +297,4 @@ PyObject* compile_project(PyObject* main_file_path) {
   return output_path.release();
 }
 
-// ---- registration ------------------------------------------------------------
-
-PyObject* py_compile_project(PyObject* const* a) { return compile_project(a[0]); }
-
-const FuncSpec kFunctions[] = {
-    {"compile_project", py_compile_project, {{"main_file_path"}}},
-};
-
-}  // namespace
 }  // namespace kv::packager
-
-namespace kv {
-FuncTable packager_functions() { return {packager::kFunctions, std::size(packager::kFunctions)}; }
-}  // namespace kv

@@ -108,7 +108,8 @@ void note_window(PyObject* name, PyObject* canvas);
 // Maps the desktop point (*x, *y) into canvas pixels of the remembered window:
 // the origin of cv2.getWindowImageRect is subtracted and the offset scaled by
 // canvas size / image-area size. *mapped is false, and nothing raised, when no
-// window was made, the query fails or the image area is empty.
+// window was made, in a headless run, when the query fails or the image area
+// is empty.
 bool desktop_to_canvas(double* x, double* y, bool* mapped);
 
 }  // namespace kv::window
