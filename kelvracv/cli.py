@@ -189,7 +189,10 @@ def view(args):
     name, path, error = scene_file(args.scene)
     if error:
         return fail("view", error)
-    kv = core(headless=False)
+    try:
+        kv = core(headless=False)
+    except ImportError as e:  # pynput without a display
+        return fail("view", f"needs a display: {str(e).strip().splitlines()[0]}")
     seen = {"stamp": None, "image": None, "record": None}
 
     def stamp():
@@ -213,7 +216,10 @@ def view(args):
         else:
             arr[...] = seen["image"]
 
-    kv.run(tick, (args.size, path), args.bg, VIEW_FPS)
+    try:
+        kv.run(tick, (args.size, path), args.bg, VIEW_FPS)
+    except kv.cv2.error as e:  # the window could not be made or shown
+        return fail("view", f"cannot show a window: {str(e).strip().splitlines()[-1]}")
     return 0
 
 

@@ -346,7 +346,8 @@ bool Recorder::prepare(PyObject* frame, Ref* out) {
   if (!(*out = cv2_do("resize", {out->get(), size_.get(), area.get()}, kw))) return false;
   if (!(size = bgr_size(out->get()))) return false;
   same = PyObject_RichCompareBool(size.get(), size_.get(), Py_EQ);
-  if (same == 0) PyErr_Format(PyExc_ValueError, "KELVRACV_RECORD: cv2.resize gave a frame of %R, not %R", size.get(), size_.get());
+  if (same == 0)
+    PyErr_Format(PyExc_ValueError, "KELVRACV_RECORD: cv2.resize gave a frame of %R, not %R", size.get(), size_.get());
   return same > 0;
 }
 
@@ -489,8 +490,8 @@ bool Recorder::summary(bool written) {
   Ref line;
   bool whole = kind_ != Kind::images;
   if (count_ == 0 || (whole && !written)) {
-    line = Ref::steal(count_ == 0 ? PyUnicode_FromFormat("kelvracv: recorded no frames, nothing written to %U", path_.get())
-                                  : PyUnicode_FromFormat("kelvracv: recording failed, nothing written to %U", path_.get()));
+    const char* what = count_ == 0 ? "recorded no frames" : "recording failed";
+    line = Ref::steal(PyUnicode_FromFormat("kelvracv: %s, nothing written to %U", what, path_.get()));
   } else {
     Ref w = Ref::steal(item(size_.get(), 0));
     Ref h = Ref::steal(item(size_.get(), 1));
@@ -504,8 +505,10 @@ bool Recorder::summary(bool written) {
     }
     if (!where) return false;
     char note[64] = "";
-    if (replaced_ == 1 && whole) PyOS_snprintf(note, sizeof note, ", replacing the existing file");
-    else if (replaced_ > 0) PyOS_snprintf(note, sizeof note, ", replacing %lld existing file%s", replaced_, replaced_ == 1 ? "" : "s");
+    if (replaced_ == 1 && whole)
+      PyOS_snprintf(note, sizeof note, ", replacing the existing file");
+    else if (replaced_ > 0)
+      PyOS_snprintf(note, sizeof note, ", replacing %lld existing file%s", replaced_, replaced_ == 1 ? "" : "s");
     line = Ref::steal(PyUnicode_FromFormat("kelvracv: recorded %lld frame%s of %Sx%S to %U%s", count_,
                                            count_ == 1 ? "" : "s", w.get(), h.get(), where.get(), note));
   }
