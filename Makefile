@@ -73,14 +73,15 @@ bench: build
 clean:
 	rm -rf build build-asan _build kelvracv/_kelvra_core*.so
 
-# AddressSanitizer + UndefinedBehaviorSanitizer build of the core, tests run under it.
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the core, tests run under it
+# (their wall-clock limits ten times as long: tests/conftest.py, TIME_SCALE).
 SAN_PKG := build-asan/pkg
 sanitize: venv
 	cmake -S . -B build-asan -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DKELVRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build-asan
 	rm -rf $(SAN_PKG) && mkdir -p $(SAN_PKG) && cp -r kelvracv $(SAN_PKG)/ && rm -f $(SAN_PKG)/kelvracv/_kelvra_core*.so
 	cp build-asan/_kelvra_core*.so $(SAN_PKG)/kelvracv/
-	cd tests && PYTHONPATH=$(abspath $(SAN_PKG)) SDL_AUDIODRIVER=dummy \
+	cd tests && PYTHONPATH=$(abspath $(SAN_PKG)) SDL_AUDIODRIVER=dummy KELVRACV_TEST_TIME_SCALE=10 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(XVFB) $(PYTEST) -q -p no:cacheprovider -x .

@@ -518,7 +518,8 @@ def draw_tvf(arr: _Canvas, ts: _Record, file_name: str) -> None:
     """Runs the TVF file `file_name + ".tvf"` ⚠ (name it without the extension: "scene" reads scene.tvf) line by line.
     The file is read afresh at every call, so a program that calls it every frame shows edits at once. Empty lines
     and lines starting with "#" are skipped; errors print with the origin `TVF 'scene.tvf' line 3`. A file that
-    cannot be read prints `Error reading TVF 'scene.tvf':` and the reason.
+    cannot be read prints `Error reading TVF 'scene.tvf':` and the reason; only a regular file is read (a FIFO or a
+    device is never waited on: `Error reading TVF 'scene.tvf':Not a regular file:scene.tvf`).
 
     ```python
     kv.draw_tvf(canvas, ts, "scene")
@@ -630,7 +631,8 @@ def run(tick_function: Callable[[_Canvas, _Record], object], window_info: _Windo
     What the tick function returns: `False` ends the loop after this frame; a pair `(run_flag, new_canvas)` sets
     `RUN` and replaces the canvas from now on; anything else (None) carries on. If it raises, the loop prints
     `Error in tick function:` followed by the message on standard output, prints the traceback on standard error,
-    and ends after the frame.
+    and ends after the frame; `run.tick_errors` (an attribute of the function) then counts the loops of the process
+    that ended so, which the command line's `run` turns into exit status 1.
 
     - The canvas is cleared before every tick; the record `ts` is the same dict for the whole run and keeps what
       the tick left in it (pen, rotation, size, shift): save and restore with `push_state`/`pop_state`.
@@ -642,7 +644,10 @@ def run(tick_function: Callable[[_Canvas, _Record], object], window_info: _Windo
       `KELVRACV_RECORD=PATH` writes every frame to a video, a GIF or numbered PNGs; `KELVRACV_WEB=[HOST:]PORT`
       shows the frames in a web page (see [command line and environment](#command-line-and-environment)). Each
       frame goes to [`FRAME_SINK`](#frame_sink) when one is set.
-    - Raises what `init`, `clear` or OpenCV raise (a tick returning a non-image as canvas ends in OpenCV's error).
+    - Raises what `init`, `clear` or OpenCV raise (a tick returning a non-image as canvas ends in OpenCV's error),
+      `ValueError` for a `KELVRACV_FRAMES` or `KELVRACV_RECORD` it cannot use and `OSError` for a recording that
+      cannot be written (both before the first frame when they can be known then; a video that does not read back
+      after the loop).
 
     ```python
     def tick(canvas, ts):
@@ -656,14 +661,17 @@ def compile_project(main_file_path: str | PathLike[str]) -> str:
     """Packages the main script and every regular file in its folder and subfolders into one self-extracting Python
     script beside it, `NAME_c.py` for `NAME.py`, and returns its path. Skipped: `*.pyc`, anything ending in `_c.py`
     (earlier outputs), names starting with `__pycache__`, files with the main script's name in subfolders, and
-    anything that is not a regular file (`Warning:Could not read file NAME:not a regular file`). An unreadable file
+    anything that is not a regular file (`Warning:Could not read file NAME:not a regular file`). Links inside the
+    folder are followed; a link to a file outside it is left out
+    (`Warning:Could not read file NAME:a link to a file outside the project folder`). An unreadable file
     prints `Warning:Could not read file NAME:` and the reason, and packaging goes on. The output is written to a
     temporary file and moved into place, so a failed run leaves the previous output intact. A missing main script
     raises `FileNotFoundError: File not found:PATH`; a directory raises `IsADirectoryError`.
 
     The packaged script needs only Python and the library's dependencies installed: it unpacks the files into a
     temporary folder, changes into it and runs the main script as `__main__` (so `if __name__ == "__main__":`
-    works), then removes the folder at exit. A failure prints `Runtime error:` and the message, the traceback on
+    works), then removes the folder at exit, on Ctrl+C and on SIGTERM (which then ends the program as usual). A
+    relative `KELVRACV_RECORD` is made absolute first, so a recording lands where the program was started. A failure prints `Runtime error:` and the message, the traceback on
     standard error, and exits with status 1; the program's own `sys.exit(n)` keeps its status.
 
     ```python

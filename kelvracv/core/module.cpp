@@ -144,21 +144,42 @@ int create_globals(PyObject* m) {
                  str_list({".tvf", ".txt", ".json", ".csv", ".md", ".py", ".c", ".pyx", ".tsx"}));
 }
 
-// Step 4, the mixer: 44100 Hz, signed 16 bit, stereo, 512-sample buffer. A
-// headless run (KELVRACV_HEADLESS) needs no sound device: SDL's dummy audio
-// driver unless the user chose one.
-int open_mixer(bool headless) {
-  if (headless) {
-    Ref env = global_attr(KV_ID(os), KV_ID(environ));
-    if (!env) return -1;
-    Ref r = Ref::steal(PyObject_CallMethod(env.get(), "setdefault", "ss", "SDL_AUDIODRIVER", "dummy"));
-    if (!r) return -1;
-  }
-  Ref init = Ref::steal(PyObject_GetAttrString(PyDict_GetItemString(module_dict(), "pygame"), "mixer"));
-  if (init) init = Ref::steal(PyObject_GetAttrString(init.get(), "init"));
-  if (!init) return -1;
-  Ref r = Ref::steal(PyObject_CallFunction(init.get(), "iiii", 44100, -16, 2, 512));
+// os.environ.setdefault(name, value): the user's own setting wins.
+int environ_default(PyObject* env, const char* name, const char* value) {
+  Ref r = Ref::steal(PyObject_CallMethod(env, "setdefault", "ss", name, value));
   return r ? 0 : -1;
+}
+
+// pygame.mixer.init(44100, -16, 2, 512)
+Ref mixer_init() {
+  Ref mixer = global_attr(KV_ID(pygame), KV_ID(mixer));
+  Ref init = mixer ? attr_of(mixer.get(), KV_ID(init)) : Ref();
+  if (!init) return init;
+  return Ref::steal(PyObject_CallFunction(init.get(), "iiii", 44100, -16, 2, 512));
+}
+
+// Step 4, the mixer: 44100 Hz, signed 16 bit, stereo, 512-sample buffer.
+// SDL is asked to install no signal handlers (unless the user decided), so
+// SIGTERM and Ctrl+C end the program as usual. A headless run
+// (KELVRACV_HEADLESS) needs no sound device: SDL's dummy audio driver unless
+// the user chose one. Where the device cannot be opened (pygame.error), the
+// mixer opens on the dummy driver instead and one line on standard error says
+// that sound is off.
+int open_mixer(bool headless) {
+  Ref env = global_attr(KV_ID(os), KV_ID(environ));
+  if (!env || environ_default(env.get(), "SDL_NO_SIGNAL_HANDLERS", "1") < 0) return -1;
+  if (headless && environ_default(env.get(), "SDL_AUDIODRIVER", "dummy") < 0) return -1;
+  if (mixer_init()) return 0;
+  Ref error = global_attr(KV_ID(pygame), KV_ID(error));
+  if (!error || !PyErr_ExceptionMatches(error.get())) return -1;
+  Ref failure = Ref::steal(PyErr_GetRaisedException());
+  Ref driver = Ref::steal(PyUnicode_FromString("SDL_AUDIODRIVER"));
+  if (!driver || PyObject_SetItem(env.get(), driver.get(), KV_ID(dummy)) < 0 || !mixer_init()) return -1;
+  Ref reason = str_of(failure.get());
+  Ref line = reason ? Ref::steal(PyUnicode_FromFormat("kelvracv: no sound device (%U), sound is off", reason.get()))
+                    : Ref();
+  Ref err = line ? global_attr(KV_ID(sys), KV_ID(stderr)) : Ref();
+  return err && call_global(KV_ID(print), {line.get(), err.get()}, KV_KW(file)) ? 0 : -1;
 }
 
 // Step 5, pynput's keyboard and mouse; None in a headless run, which has no display.

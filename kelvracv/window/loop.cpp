@@ -127,6 +127,22 @@ bool apply_result(PyObject* result, Ref* canvas) {
   return true;
 }
 
+// Loops of this process that a tick function's exception ended.
+long long g_tick_errors = 0;
+
+// run.tick_errors = the count so far, on the function bound as `run`, so that
+// the command line can end with status 1. A `run` that takes no attribute is
+// left as it is.
+bool count_tick_error() {
+  Ref fn = global(KV_ID(run));
+  Ref n = fn ? Ref::steal(PyLong_FromLongLong(++g_tick_errors)) : Ref();
+  if (!n) return false;
+  if (PyObject_SetAttr(fn.get(), KV_ID(tick_errors), n.get()) == 0) return true;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
 // Calls the tick function and applies its result. An Exception from either
 // is reported as one line on standard output, with its traceback on standard
 // error, and stops the loop; anything else propagates.
@@ -136,7 +152,7 @@ bool tick(PyObject* fn, Ref* canvas, PyObject* ts) {
   Ref e;
   if (!report_exception({KV_ID(s_Error_in_tick_function)}, &e)) return false;
   PyErr_DisplayException(e.get());  // to sys.stderr, as an uncaught exception is shown
-  return set_run(Py_False);
+  return count_tick_error() && set_run(Py_False);
 }
 
 // cv2.waitKey(1): Escape or a closed window stops the loop.

@@ -42,7 +42,12 @@ bool frame_limit(long long* out) {
   *out = 0;
   Ref value = environ_get("KELVRACV_FRAMES");
   if (!value) return false;
-  if (value.get() == Py_None || (PyUnicode_Check(value.get()) && PyUnicode_GetLength(value.get()) == 0)) return true;
+  if (value.get() == Py_None) return true;
+  if (PyUnicode_Check(value.get())) {  // blank: no limit
+    Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(value.get(), KV_ID(strip)));
+    if (!stripped) return false;
+    if (PyUnicode_GetLength(stripped.get()) == 0) return true;
+  }
   // int(value), as Python reads a count
   Ref n;
   if (PyUnicode_Check(value.get())) {
