@@ -10,8 +10,10 @@ XVFB := $(shell if [ -z "$$DISPLAY" ]; then echo "xvfb-run -a -s '-screen 0 1280
 # setuptools and wheel: pynput needs evdev on Linux, published only as source,
 # and the package is installed without build isolation.
 BUILD_DEPS := scikit-build-core cmake ninja setuptools wheel "numpy>=2.0,<3"
-# The test extra of pyproject.toml (mypy checks the examples against the type stub).
-TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10"
+# The test extra of pyproject.toml (mypy checks the examples against the type stub;
+# Playwright drives Debian's chromium, never a browser of its own download),
+# and the web extra the tests use.
+TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "playwright>=1.40" "aiohttp>=3.9,<4"
 # The venv's own tools (cmake, ninja) come first, never a global install.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
@@ -30,9 +32,10 @@ $(VENV)/.ready: Makefile
 
 venv: $(VENV)/.ready
 
-# pip install . (the package, its native core and its runtime dependencies)
+# pip install .[web] (the package, its native core, its runtime dependencies
+# and the web front-end's)
 install: venv
-	$(PY) -m pip install -q --no-build-isolation .
+	$(PY) -m pip install -q --no-build-isolation ".[web]"
 
 # On a display the demo opens its window; without one it runs under Xvfb and
 # saves a screenshot of a frame (demo-screenshot.png).
@@ -77,14 +80,15 @@ bench: build
 clean:
 	rm -rf build build-asan _build .verify-opencv kelvracv/_kelvra_core*.so
 
-# AddressSanitizer + UndefinedBehaviorSanitizer build of the core, tests run under it.
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the core, tests run under it
+# (their wall-clock limits ten times as long: tests/conftest.py, TIME_SCALE).
 SAN_PKG := build-asan/pkg
 sanitize: venv
 	cmake -S . -B build-asan -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DKELVRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build-asan
 	rm -rf $(SAN_PKG) && mkdir -p $(SAN_PKG) && cp -r kelvracv $(SAN_PKG)/ && rm -f $(SAN_PKG)/kelvracv/_kelvra_core*.so
 	cp build-asan/_kelvra_core*.so $(SAN_PKG)/kelvracv/
-	cd tests && PYTHONPATH=$(abspath $(SAN_PKG)) SDL_AUDIODRIVER=dummy \
+	cd tests && PYTHONPATH=$(abspath $(SAN_PKG)) SDL_AUDIODRIVER=dummy KELVRACV_TEST_TIME_SCALE=10 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(XVFB) $(PYTEST) -q -p no:cacheprovider -x .

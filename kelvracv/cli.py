@@ -1,13 +1,19 @@
 """The kelvracv command line (``python -m kelvracv`` or ``kelvracv``).
 
-    run SCRIPT [--headless] [--frames N] [--record PATH] [-- ARGS...]
-    render SCENE[.tvf] -o OUT.png [--size WxH] [--bg R,G,B]
+    run SCRIPT [--headless] [--frames N] [--record PATH] [--web [--host H] [--port N]] [-- ARGS...]
+    render SCENE[.tvf] -o OUT.png [--size WxH] [--bg R,G,B] [--strict]
     view SCENE[.tvf] [--size WxH] [--bg R,G,B]
     pack MAIN.py
     info
 
 Argument parsing and the settings of the run only: the drawing, the frame
 loop, headless runs, recording and packaging are the native core's.
+
+Exit status: 2 for a user error (one line on standard error: bad arguments, a
+scene or project that cannot be read, an output that cannot be written); for
+`run`, the program's own status, or 1 when a loop of it ended because its tick
+function raised or its recording could not be written; for `render --strict`,
+1 when a line of the scene failed.
 """
 
 import argparse
@@ -15,11 +21,19 @@ import contextlib
 import os
 import re
 import runpy
+import stat
 import sys
 
 DEFAULT_SIZE = (800, 600)
 DEFAULT_BG = (0, 0, 0)
 VIEW_FPS = 30
+DEFAULT_HOST, DEFAULT_PORT = "127.0.0.1", 8000  # of the web page
+# The largest canvas: OpenCV's drawing keeps coordinates within 16 bits
+# (short), and 2**28 pixels (768 MiB of BGR) is about what cv2.imwrite and
+# cv2.imread still handle (their limit is 2**30 pixels).
+MAX_SIDE = 32767
+MAX_PIXELS = 2**28
+USER_ERROR = 2  # argparse's status for a usage error
 
 
 # ---- argument types ------------------------------------------------------------------
@@ -30,7 +44,11 @@ def size(text):
     m = re.fullmatch(r"\s*(\d+)\s*[xX]\s*(\d+)\s*", text)
     if not m or int(m.group(1)) < 1 or int(m.group(2)) < 1:
         raise argparse.ArgumentTypeError(f"expected WIDTHxHEIGHT such as 800x600, got {text!r}")
-    return int(m.group(1)), int(m.group(2))
+    w, h = int(m.group(1)), int(m.group(2))
+    if w > MAX_SIDE or h > MAX_SIDE or w * h > MAX_PIXELS:
+        raise argparse.ArgumentTypeError(f"{text!r} is too large: at most {MAX_SIDE} on a side "
+                                         f"and {MAX_PIXELS} pixels in all")
+    return w, h
 
 
 def color(text):
@@ -68,12 +86,30 @@ def core(headless):
     return _kelvra_core
 
 
+def web_address(host, port):
+    """KELVRACV_WEB's [HOST:]PORT form (an IPv6 host in brackets)."""
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def port_number(text):
+    try:
+        n = int(text)
+    except ValueError:
+        n = -1
+    if not 0 <= n <= 65535:
+        raise argparse.ArgumentTypeError(f"expected a port from 0 to 65535, got {text!r}")
+    return n
+
+
 def scene_file(scene):
     """The scene's name as draw_tvf takes it (without .tvf) and its file,
-    or an error message when the file cannot be read."""
+    or an error message when it is no regular file that can be read (a FIFO
+    or a device is never opened)."""
     name = scene[:-4] if scene.endswith(".tvf") else scene
     path = name + ".tvf"
     try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return name, path, f"cannot read scene {path!r}: not a regular file"
         with open(path) as f:
             f.read()
     except (OSError, ValueError) as e:
@@ -81,9 +117,33 @@ def scene_file(scene):
     return name, path, None
 
 
-def fail(command, message):
+def fail(command, message, status=USER_ERROR):
     print(f"kelvracv {command}: {message}", file=sys.stderr)
-    return 1
+    return status
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse, with a usage error as one line on standard error (status 2)."""
+
+    def error(self, message):
+        self.exit(USER_ERROR, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+class LineCounter:
+    """Standard output passed through, counting the error lines of the command language."""
+
+    def __init__(self, out):
+        self.out, self.failed, self.at_line_start = out, 0, True
+
+    def write(self, text):
+        for piece in text.splitlines(keepends=True):
+            if self.at_line_start and piece.startswith(("Error @ ", "Execution Error @ ", "Error reading TVF ")):
+                self.failed += 1
+            self.at_line_start = piece.endswith("\n")
+        return self.out.write(text)
+
+    def flush(self):
+        self.out.flush()
 
 
 # ---- commands ------------------------------------------------------------------------
@@ -96,14 +156,39 @@ def run(args):
     if args.frames is not None:
         os.environ["KELVRACV_FRAMES"] = str(args.frames)
     if args.record:
-        os.environ["KELVRACV_RECORD"] = args.record
+        # from the folder the command was given in, whatever the program does
+        os.environ["KELVRACV_RECORD"] = os.path.abspath(args.record)
+    if args.web:
+        port = DEFAULT_PORT if args.port is None else args.port
+        os.environ["KELVRACV_WEB"] = web_address(args.host or DEFAULT_HOST, port)
+        if args.lossless:
+            os.environ["KELVRACV_WEB_LOSSLESS"] = "1"
+    elif args.host is not None or args.port is not None or args.lossless:
+        return fail("run", "--host, --port and --lossless go with --web")
     if not os.path.isfile(args.script):
         return fail("run", f"no such script: {args.script!r}")
     script = os.path.abspath(args.script)
     sys.argv = [args.script, *args.args]
     sys.path[0] = os.path.dirname(script)
-    runpy.run_path(script, run_name="__main__")
-    return 0
+    status = 0
+    try:
+        runpy.run_path(script, run_name="__main__")
+    except SystemExit as e:
+        if e.code not in (None, 0):
+            raise
+    except (ValueError, OSError) as e:
+        # the core's refusal of a setting, a recording that could not be
+        # written, or a web page that could not be served (a port in use)
+        if isinstance(e, OSError) and str(e).startswith("kelvracv web:"):
+            print(e, file=sys.stderr)
+            return 1
+        if not str(e).startswith(("KELVRACV_FRAMES", "KELVRACV_RECORD", "KELVRACV_WEB")):
+            raise
+        return fail("run", str(e), USER_ERROR if isinstance(e, ValueError) else 1)
+    core = sys.modules.get("kelvracv._kelvra_core")
+    if core is not None and getattr(core.run, "tick_errors", 0):
+        status = 1  # a loop ended because the tick function raised
+    return status
 
 
 def render(args):
@@ -113,13 +198,17 @@ def render(args):
         return fail("render", error)
     kv = core(headless=True)
     canvas, ts = kv.init((args.size, "kelvracv render"), args.bg)
-    kv.draw_tvf(canvas, ts, name)
+    counter = LineCounter(sys.stdout)
+    with contextlib.redirect_stdout(counter):
+        kv.draw_tvf(canvas, ts, name)
     try:
         written = kv.cv2.imwrite(args.output, canvas)
     except kv.cv2.error as e:
         return fail("render", f"cannot write {args.output!r}: {str(e).strip().splitlines()[-1]}")
     if not written:
         return fail("render", f"cannot write {args.output!r}")
+    if args.strict and counter.failed:
+        return fail("render", f"{counter.failed} line{'s' if counter.failed != 1 else ''} of {path!r} failed", 1)
     return 0
 
 
@@ -128,7 +217,10 @@ def view(args):
     name, path, error = scene_file(args.scene)
     if error:
         return fail("view", error)
-    kv = core(headless=False)
+    try:
+        kv = core(headless=False)
+    except ImportError as e:  # pynput without a display
+        return fail("view", f"needs a display: {str(e).strip().splitlines()[0]}")
     seen = {"stamp": None, "image": None, "record": None}
 
     def stamp():
@@ -152,7 +244,10 @@ def view(args):
         else:
             arr[...] = seen["image"]
 
-    kv.run(tick, (args.size, path), args.bg, VIEW_FPS)
+    try:
+        kv.run(tick, (args.size, path), args.bg, VIEW_FPS)
+    except kv.cv2.error as e:  # the window could not be made or shown
+        return fail("view", f"cannot show a window: {str(e).strip().splitlines()[-1]}")
     return 0
 
 
@@ -161,7 +256,7 @@ def pack(args):
     kv = core(headless=True)
     try:
         out = kv.compile_project(args.main)
-    except FileNotFoundError as e:
+    except (OSError, UnicodeError) as e:  # missing, a folder, unreadable, the output not writable
         return fail("pack", str(e))
     print(out)
     return 0
@@ -197,16 +292,22 @@ def info(args):
 
 
 def parser():
-    p = argparse.ArgumentParser(prog="kelvracv", description="Run, record, render, view and package kelvracv programs.")
+    p = Parser(prog="kelvracv", description="Run, record, render, view and package kelvracv programs.")
     commands = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     c = commands.add_parser("run", help="run a program, optionally headless, for N frames, recorded",
-                            usage="kelvracv run SCRIPT [--headless] [--frames N] [--record PATH] [-- ARGS...]",
+                            usage="kelvracv run SCRIPT [--headless] [--frames N] [--record PATH] "
+                                  "[--web [--host H] [--port N] [--lossless]] [-- ARGS...]",
                             description="Run SCRIPT as __main__. Arguments after -- are the program's own.")
     c.add_argument("script", metavar="SCRIPT")
     c.add_argument("--headless", action="store_true", help="no window, no input listeners, dummy audio")
     c.add_argument("--frames", type=positive, metavar="N", help="end the frame loop after N frames")
     c.add_argument("--record", metavar="PATH", help="record the frames: out.mp4, out.gif or frames/f_%%05d.png")
+    c.add_argument("--web", action="store_true", help="show the frames in a web page (implies --headless)")
+    c.add_argument("--host", metavar="H",
+                   help="address the page is served on (127.0.0.1; any other needs the printed token)")
+    c.add_argument("--port", type=port_number, metavar="N", help="port of the page (8000; 0: any free)")
+    c.add_argument("--lossless", action="store_true", help="send the page PNG frames instead of JPEG")
     c.add_argument("args", nargs="*", metavar="ARGS", help=argparse.SUPPRESS)
     c.set_defaults(handler=run)
 
@@ -218,6 +319,8 @@ def parser():
             c.add_argument("-o", "--output", required=True, metavar="OUT.png")
         c.add_argument("--size", type=size, default=DEFAULT_SIZE, metavar="WxH", help="canvas size (800x600)")
         c.add_argument("--bg", type=color, default=DEFAULT_BG, metavar="R,G,B", help="background (0,0,0)")
+        if command == "render":
+            c.add_argument("--strict", action="store_true", help="exit with status 1 when a line of the scene fails")
         c.set_defaults(handler=handler)
 
     c = commands.add_parser("pack", help="package a project into one script", description=pack.__doc__)

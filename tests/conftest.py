@@ -7,6 +7,10 @@ import sys
 import textwrap
 import time
 
+# Run settings a developer may have exported in the shell (a headless session,
+# say) would change what every test sees: the tests that want one set it.
+for _name in ("KELVRACV_HEADLESS", "KELVRACV_FRAMES", "KELVRACV_RECORD"):
+    os.environ.pop(_name, None)
 os.environ.setdefault("SDL_AUDIODRIVER", "dummy")
 os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
 
@@ -47,9 +51,19 @@ def canvas():
     return blank()
 
 
+# Wall-clock limits in the tests are multiplied by this factor, which slow
+# builds set (`make sanitize`: the sanitizers make the core several times
+# slower). Each limit is written as limit(seconds).
+TIME_SCALE = float(os.environ.get("KELVRACV_TEST_TIME_SCALE", "").strip() or 1)
+
+
+def limit(seconds):
+    return seconds * TIME_SCALE
+
+
 def wait_for(cond, timeout=2.0, step=0.01):
     """Polls cond until it holds (True) or the time is up (False)."""
-    end = time.monotonic() + timeout
+    end = time.monotonic() + limit(timeout)
     while not cond():
         if time.monotonic() > end:
             return False

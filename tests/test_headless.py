@@ -62,7 +62,23 @@ def test_frame_limit_with_and_without_window(fake, monkeypatch, headless):
         assert cv.names() == ["namedWindow", "resizeWindow", *per_frame * 3, "destroyAllWindows"]
 
 
-@pytest.mark.parametrize("value", ["0", "-2", "x", "1.5", " "])
+def test_headless_pointer_is_in_canvas_pixels(fake, monkeypatch):
+    kv, cv, _ = fake
+    monkeypatch.setenv("KELVRACV_HEADLESS", "1")
+    monkeypatch.setenv("KELVRACV_FRAMES", "1")
+    seen = []
+
+    def tick(arr, ts):
+        for x, y in ((0, 0), (32, 24), (63.5, 47)):
+            kv.on_move(x, y)
+            seen.append(kv.get_input("mouse", "pos", ts))
+
+    kv.run(tick, ((64, 48), "w"), (0, 0, 0))
+    assert seen == [(-32.0, -24.0, 0.0), (0.0, 0.0, 0.0), (31.5, 23.0, 0.0)]
+    assert cv.calls == []  # no window is asked where it is
+
+
+@pytest.mark.parametrize("value", ["0", "-2", "x", "1.5", " 1 2 "])
 def test_frame_limit_must_be_a_count(fake, monkeypatch, value):
     kv, cv, _ = fake
     monkeypatch.setenv("KELVRACV_FRAMES", value)
@@ -72,11 +88,12 @@ def test_frame_limit_must_be_a_count(fake, monkeypatch, value):
     assert cv.calls == []
 
 
-@pytest.mark.parametrize("value", ["", "0", "false", "No", "OFF"])
+@pytest.mark.parametrize("value", ["", "0", "false", "No", "OFF", " 0", "\tfalse \n", "  "])
 def test_switched_off_values_keep_the_window(fake, monkeypatch, value):
     kv, cv, _ = fake
-    monkeypatch.setenv("KELVRACV_HEADLESS", value)
-    monkeypatch.setenv("KELVRACV_FRAMES", "")  # empty: no limit
+    monkeypatch.setenv("KELVRACV_HEADLESS", value)  # blanks around a value are no part of it
+    monkeypatch.setenv("KELVRACV_FRAMES", " \t")  # blank: no limit
+    monkeypatch.setenv("KELVRACV_RECORD", " ")  # blank: no recording
     kv.run(lambda arr, ts: False, ((8, 6), "w"), (0, 0, 0))
     assert cv.names()[:3] == ["namedWindow", "resizeWindow", "imshow"]
 
@@ -228,6 +245,12 @@ def test_recording_with_a_window_and_after_an_error(fake, monkeypatch, tmp_path,
     ("f_%s.png", 60, "KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
                      "frames/f_%05d.png, got '{}'"),
     ("f_%d_%d.png", 60, "KELVRACV_RECORD holds a number format other than one %d: '{}'"),
+    ("f_%99999999d.png", 60, "KELVRACV_RECORD: a frame number is at most 9 digits wide, got '{}'"),
+    ("f_%-10d.png", 60, "KELVRACV_RECORD: a frame number is at most 9 digits wide, got '{}'"),
+    ("f_%.12i.png", 60, "KELVRACV_RECORD: a frame number is at most 9 digits wide, got '{}'"),
+    ("f_%d_%(x)s.png", 60, "KELVRACV_RECORD holds a number format other than one %d: '{}'"),
+    ("f_%*d.png", 60, "KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
+                      "frames/f_%05d.png, got '{}'"),
     ("x.gif", 0, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got 0"),
     ("x.MP4", -5.0, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got -5.0"),
 ])
@@ -238,6 +261,105 @@ def test_recording_targets_checked_before_the_window(fake, monkeypatch, tmp_path
     with pytest.raises(ValueError) as e:
         kv.run(lambda arr, ts: False, None, (0, 0, 0), target_fps=fps)
     assert str(e.value) == message.format(path) and cv.calls == []
+
+
+@pytest.mark.parametrize("target, error", [
+    ("file.txt/out.gif", "FileExistsError: KELVRACV_RECORD: cannot write to '{}': File exists"),
+    ("folder.mp4", "IsADirectoryError: KELVRACV_RECORD: cannot write to '{}': it is a folder"),
+    ("file.txt/f_%d.png", "FileExistsError: KELVRACV_RECORD: cannot write to '{}': File exists"),
+])
+def test_unwritable_recording_fails_before_the_window(fake, monkeypatch, tmp_path, target, error):
+    kv, cv, _ = fake
+    (tmp_path / "file.txt").write_text("a file, not a folder")
+    (tmp_path / "folder.mp4").mkdir()
+    monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / target))
+    ticks = []
+    with pytest.raises(OSError) as e:
+        kv.run(lambda arr, ts: ticks.append(1), None, (0, 0, 0))
+    path = str(tmp_path / target) if "%" not in target else str(tmp_path / target) % 0
+    assert f"{type(e.value).__name__}: {e.value}" == error.format(path)
+    assert cv.calls == [] and ticks == []
+    assert sorted(os.listdir(tmp_path)) == ["file.txt", "folder.mp4"]
+
+
+def test_recording_replaces_links_and_files_and_says_so(kv, monkeypatch, tmp_path, capsys):
+    from PIL import Image
+    monkeypatch.setenv("KELVRACV_HEADLESS", "1")
+    monkeypatch.setenv("KELVRACV_FRAMES", "2")
+    monkeypatch.chdir(tmp_path)  # a relative path is taken from here
+    for name in ("elsewhere.gif", "f_1.png"):
+        (tmp_path / name).write_bytes(b"kept")
+    os.symlink(tmp_path / "elsewhere.gif", tmp_path / "out.gif")
+    os.symlink(tmp_path / "elsewhere.gif", tmp_path / "f_0.png")
+    shown = []
+    for target in ("out.gif", "f_%d.png"):
+        monkeypatch.setenv("KELVRACV_RECORD", target)
+        kv.run(lambda arr, ts: arr.__setitem__(..., 50 * len(shown)) or shown.append(1), ((8, 6), "w"), (1, 2, 3))
+    assert (tmp_path / "elsewhere.gif").read_bytes() == b"kept"  # never written through the link
+    assert sorted(os.listdir(tmp_path)) == ["elsewhere.gif", "f_0.png", "f_1.png", "out.gif"]  # nothing left beside
+    with Image.open(tmp_path / "out.gif") as im:
+        assert im.n_frames == 2
+    for name in ("out.gif", "f_0.png", "f_1.png"):
+        assert not os.path.islink(tmp_path / name)
+    assert capsys.readouterr().err.splitlines() == [
+        f"kelvracv: recorded 2 frames of 8x6 to {tmp_path / 'out.gif'}, replacing the existing file",
+        f"kelvracv: recorded 2 frames of 8x6 to {tmp_path / 'f_0.png'} ... {tmp_path / 'f_1.png'}, "
+        "replacing 2 existing files"]
+
+
+RESHAPING = textwrap.dedent("""
+    import sys, types
+    import numpy as np
+    from kelvracv import _kelvra_core as kv
+    real = kv.cv2
+    def cvtColor(src, code):
+        out = real.cvtColor(src, code)
+        src.shape = ()  # Python code that reshapes the frame it is given
+        return out if sys.argv[1] == "image" else [1, 2, 3]
+    kv.cv2 = types.SimpleNamespace(**{k: getattr(real, k) for k in dir(real) if not k.startswith("__")})
+    kv.cv2.cvtColor = cvtColor
+    try:
+        kv.run(lambda arr, ts: (True, np.full((1, 1, 1), 7, np.uint8)), ((8, 6), "w"), (0, 0, 0))
+    except ValueError as e:
+        print(e)
+""")
+
+
+@pytest.mark.parametrize("result", ["image", "list"])
+def test_recording_reads_the_frame_after_python_code_reshaped_it(tmp_path, result):
+    r = python(["-c", RESHAPING, result], bare_env(KELVRACV_HEADLESS="1", KELVRACV_FRAMES="1",
+                                                   KELVRACV_RECORD=str(tmp_path / "f_%d.png")))
+    assert r.returncode == 0, r.stderr
+    if result == "image":
+        import cv2
+        assert r.stderr.splitlines()[-1] == f"kelvracv: recorded 1 frame of 1x1 to {tmp_path / 'f_0.png'}"
+        assert cv2.imread(str(tmp_path / "f_0.png")).tolist() == [[[7, 7, 7]]]
+    else:
+        assert r.stdout.splitlines()[-1] == ("KELVRACV_RECORD: a frame must become an 8-bit BGR image of at least "
+                                             "one pixel to be recorded")
+        assert r.stderr.splitlines()[-1] == f"kelvracv: recorded no frames, nothing written to {tmp_path / 'f_%d.png'}"
+
+
+NOISE = "import numpy as np\nfrom kelvracv import _kelvra_core as kv\n" \
+        "kv.run(lambda arr, ts: arr.__setitem__(..., np.random.randint(0, 256, arr.shape, np.uint8)), " \
+        "((160, 120), 'noise'), (0, 0, 0), target_fps=200)\n"
+
+
+@pytest.mark.parametrize("target, error", [
+    ("out.mp4", "KELVRACV_RECORD: writing '{}' failed: the video does not read back with its 30 frames "
+                "(a full disk or a file size limit?)"),
+    ("out.gif", "KELVRACV_RECORD: cannot write to '{}': File too large"),
+])
+def test_recording_beyond_the_file_size_limit_fails_the_run(tmp_path, target, error):
+    (tmp_path / "noise.py").write_text(NOISE)
+    limited = ["bash", "-c", 'ulimit -f 64 && exec "$0" "$@"', sys.executable]
+    r = subprocess.run([*limited, "-m", "kelvracv", "run", "noise.py", "--headless", "--frames", "30", "--record",
+                        target], capture_output=True, text=True, env=bare_env(), cwd=tmp_path, timeout=120)
+    path = tmp_path / target
+    assert r.returncode == 1, r.stderr
+    assert r.stderr.splitlines()[-2:] == [f"kelvracv: recording failed, nothing written to {path}",
+                                          "kelvracv run: " + error.format(path)]
+    assert os.listdir(tmp_path) == ["noise.py"]  # no partial file, nothing left beside
 
 
 # ---- the command line --------------------------------------------------------------
@@ -272,14 +394,74 @@ def test_render_equals_draw_tvf_on_inits_canvas(kv, monkeypatch, tmp_path, scene
     assert len(np.unique(canvas.reshape(-1, 3), axis=0)) > 3  # the scene drew
 
 
-def test_render_and_pack_failures_exit_with_status_1(tmp_path):
-    r = python(["-m", "kelvracv", "render", "missing", "-o", "out.png"], bare_env(), cwd=tmp_path)
-    assert r.returncode == 1 and r.stdout == "" and not (tmp_path / "out.png").exists()
-    assert r.stderr.splitlines()[-1] == ("kelvracv render: cannot read scene 'missing.tvf': "
-                                         "[Errno 2] No such file or directory: 'missing.tvf'")
-    r = python(["-m", "kelvracv", "pack", "nothing.py"], bare_env(), cwd=tmp_path)
-    assert r.returncode == 1 and r.stdout == ""
-    assert r.stderr.splitlines()[-1] == "kelvracv pack: File not found:nothing.py"
+@pytest.mark.parametrize("args, message", [
+    (["render", "missing", "-o", "out.png"],
+     "kelvracv render: cannot read scene 'missing.tvf': [Errno 2] No such file or directory: 'missing.tvf'"),
+    (["render", "pipe", "-o", "out.png"], "kelvracv render: cannot read scene 'pipe.tvf': not a regular file"),
+    (["view", "pipe.tvf"], "kelvracv view: cannot read scene 'pipe.tvf': not a regular file"),
+    (["view", "scene.tvf"], "kelvracv view: needs a display: ..."),  # pynput's reason follows
+    (["render", "scene", "-o", "out.png", "--size", "100000x100000"],
+     "kelvracv render: error: argument --size: '100000x100000' is too large: at most 32767 on a side and 268435456 "
+     "pixels in all (see kelvracv render --help)"),
+    (["render", "scene", "-o", "nowhere/out.png"], "kelvracv render: cannot write 'nowhere/out.png'"),
+    (["pack", "nothing.py"], "kelvracv pack: File not found:nothing.py"),
+    (["pack", "."], "kelvracv pack: [Errno 21] Is a directory: '.'"),
+    (["run", "nothing.py"], "kelvracv run: no such script: 'nothing.py'"),
+    (["run", "prog.py", "--headless", "--record", "x.avi"],
+     "kelvracv run: KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
+     "frames/f_%05d.png, got '{}/x.avi'"),
+    (["run", "prog.py", "--frames", "0"],
+     "kelvracv run: error: argument --frames: expected a positive whole number, got '0' (see kelvracv run --help)"),
+    (["frobnicate"], "kelvracv: error: argument COMMAND: invalid choice: 'frobnicate' (choose from 'run', "
+                     "'render', 'view', 'pack') (see kelvracv --help)"),
+])
+def test_user_errors_are_one_line_with_status_2(tmp_path, args, message):
+    (tmp_path / "scene.tvf").write_text(SCENE)
+    (tmp_path / "prog.py").write_text(PROGRAM)
+    os.mkfifo(tmp_path / "pipe.tvf")  # never opened: nothing blocks
+    r = python(["-m", "kelvracv", *args], bare_env(SDL_AUDIODRIVER="dummy"), cwd=tmp_path, timeout=60)
+    lines = [line for line in r.stderr.splitlines() if line != "Volume monitor thread started."]
+    if message.endswith("..."):
+        assert len(lines) == 1 and lines[0].startswith(message[:-3]) and lines[0] != message[:-3], lines
+        lines = [message]
+    assert (r.returncode, lines) == (2, [message.format(tmp_path)])
+    assert not (tmp_path / "out.png").exists()
+
+
+STATUS_PROGRAM = textwrap.dedent("""
+    import sys
+    from kelvracv import _kelvra_core as kv
+    frames = iter(sys.argv[1].split(","))
+    def tick(arr, ts):
+        if next(frames) == "raise":
+            raise ValueError("bad frame")
+        return False
+    for _ in sys.argv[1].split(","):
+        kv.run(tick, ((8, 6), "status"), (0, 0, 0))
+    if len(sys.argv) > 2:
+        sys.exit(int(sys.argv[2]))
+""")
+
+
+@pytest.mark.parametrize("frames, code, status", [
+    ("ok", None, 0), ("raise", None, 1), ("raise,ok", None, 1), ("raise", "0", 1), ("raise", "3", 3), ("ok", "4", 4)])
+def test_run_exits_1_after_a_tick_error(tmp_path, frames, code, status):
+    (tmp_path / "prog.py").write_text(STATUS_PROGRAM)
+    r = python(["-m", "kelvracv", "run", "prog.py", "--headless", "--", frames, *([code] if code else [])],
+               bare_env(), cwd=tmp_path)
+    assert r.returncode == status, r.stderr
+    assert r.stdout.count("Error in tick function:bad frame") == frames.count("raise")
+
+
+def test_render_strict_exits_1_when_a_line_failed(tmp_path):
+    (tmp_path / "scene.tvf").write_text(SCENE)
+    (tmp_path / "clean.tvf").write_text("circle, 60, 255,0,0, 3, false, true, 1.0\n")
+    r = python(["-m", "kelvracv", "render", "scene", "-o", "out.png", "--strict"], bare_env(), cwd=tmp_path)
+    assert r.returncode == 1 and (tmp_path / "out.png").exists()  # the image is still written
+    assert r.stdout == "Error @ TVF 'scene.tvf' line 5:Cmd 'fill' unknown.\n"
+    assert r.stderr.splitlines()[-1] == "kelvracv render: 1 line of 'scene.tvf' failed"
+    r = python(["-m", "kelvracv", "render", "clean", "-o", "clean.png", "--strict"], bare_env(), cwd=tmp_path)
+    assert (r.returncode, r.stdout) == (0, "")
 
 
 @pytest.mark.parametrize("env", [{}, {"KELVRACV_NO_AVX2": "1"}])

@@ -8,13 +8,14 @@ import json
 import os
 import threading
 import time
+import zlib
 
 import cv2
 import numpy as np
 import pytest
 from PIL import Image, ImageDraw, ImageFont
 
-from conftest import FONT, make_record, run_capped
+from conftest import FONT, limit, make_record, run_capped
 from reference import blit as reference_blit, text as reference_text
 
 needs_font = pytest.mark.skipif(not os.path.exists(FONT), reason="fonts-dejavu-core is not installed")
@@ -98,7 +99,7 @@ def test_font_path_that_is_no_regular_file_falls_back_at_once(kv, capsys, tmp_pa
     try:
         t0 = time.perf_counter()
         font = kv.load_font(str(path), 14)
-        assert time.perf_counter() - t0 < 1.0
+        assert time.perf_counter() - t0 < limit(1.0)
     finally:
         timer.cancel()
     assert capsys.readouterr().out == f"Font Error: Could not load font '{path}'. Using default.\n"
@@ -377,10 +378,12 @@ def test_text_argument_errors(kv, canvas, ts):
 
 @needs_font
 def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
-    # The same text again is drawn from the kept image: Pillow renders once,
-    # and every draw equals the documented steps, whatever the blit did to
-    # the image it was given.
-    import PIL.ImageDraw
+    # The same text again is drawn from the kept image: nothing is rendered
+    # the second time, and every draw equals the documented steps, whatever
+    # the blit did to the image it was given. Renders (of text or of glyphs)
+    # are counted where Pillow checks the size of the coverage image it
+    # makes (Image.MAX_IMAGE_PIXELS compared).
+    import PIL.Image
 
     rng = np.random.default_rng(11)
     cases = [("Hello world", 20, (255, 255, 255), {}), ("Hello world", 20, (255, 0, 0), {}),
@@ -393,14 +396,24 @@ def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
         reference_text(expected, ts, content, FONT, size, color)
         scenes.append((canvas, expected, ts, content, size, color))
     rendered = []
-    real_draw = PIL.ImageDraw.Draw
-    monkeypatch.setattr(PIL.ImageDraw, "Draw", lambda img: rendered.append(1) or real_draw(img))
+
+    class Limit:
+        def __rmul__(self, k):
+            return 1 << 62
+
+        def __lt__(self, pixels):  # pixels > MAX_IMAGE_PIXELS
+            rendered.append(pixels)
+            return False
+
+    monkeypatch.setattr(PIL.Image, "MAX_IMAGE_PIXELS", Limit())
     real_blit = kv.blit
     monkeypatch.setattr(kv, "blit", lambda arr, t, img, sf: real_blit(arr, t, img, sf) or img.fill(0))
+    counts = []
     for canvas, expected, ts, content, size, color in scenes:
         kv.text(canvas, ts, content, FONT, size, color)
         np.testing.assert_array_equal(canvas, expected)
-    assert len(rendered) == len(cases)
+        counts.append(len(rendered))
+    assert counts[len(cases) - 1] > 0 and counts[-1] == counts[len(cases) - 1]  # the second round renders nothing
 
 
 @needs_font
@@ -443,3 +456,149 @@ def test_text_image_cache_is_bounded(kv, canvas, ts):
     finally:
         tracemalloc.stop()
     assert kept < 8 << 20
+
+
+# ---- one layout per call: the bytes of Pillow's path ----------------------------------
+
+FAMILIES = [FONT, FONT.replace("DejaVuSans", "DejaVuSerif"), FONT.replace("DejaVuSans", "DejaVuSansMono"),
+            "/usr/share/fonts/truetype/liberation2/LiberationSans-Regular.ttf"]
+# Kerning pairs, a ligature candidate, accents (precomposed and combining), digits, spaces and
+# characters the fonts lack (CJK, an emoji, a private-use code point).
+PIECES = ["AV", "To", "LT", "ffi", "Wa", "é", "Å", "e\u0301", "u\u0308", "ñ", "0123", "4567", "89", " ", "  ",
+          "x", "Ag", "g.", "...", "(|)", "\u4e00", "\U0001F600", "\ue000", "-_", "\"'", "Ω"]
+
+
+@needs_font
+def test_pillow_text_over_random_strings_fonts_sizes_and_records(kv):
+    rng = np.random.default_rng(26)
+    for i in range(48):
+        family = FAMILIES[i % len(FAMILIES)]
+        if not os.path.exists(family):
+            continue
+        content = "".join(rng.choice(PIECES) for _ in range(rng.integers(1, 6)))
+        size = int(rng.integers(6, 97))
+        changes = [{}, dict(rot=float(rng.uniform(-180, 180))), dict(size=1.5), dict(size=0.75, rot=30.0),
+                   dict(shift=(12.5, 7.25))][i % 5]
+        ts = make_record(**changes, cursor_pos=(float(rng.integers(0, 300)), float(rng.integers(40, 300))))
+        color = tuple(int(c) for c in rng.integers(0, 256, 3))
+        canvas = rng.integers(0, 256, (400, 600, 3), dtype=np.uint8)
+        expected = canvas.copy()
+        reference_text(expected, ts, content, family, size, color)
+        for _ in range(2):  # rendered, then from the text image cache
+            drawn = canvas.copy()
+            kv.text(drawn, ts, content, family, size, color)
+            assert np.array_equal(drawn, expected), (family, content, size, changes)
+
+
+@needs_font
+def test_font_changed_in_place_is_seen(kv, canvas, ts, monkeypatch):
+    serif = FAMILIES[1]
+    font = kv.load_font(FONT, 23)
+    kv.text(canvas, ts, "Swap", FONT, 23, (7, 200, 9))
+    monkeypatch.setattr(font, "font", ImageFont.truetype(serif, 23).font)
+    canvas[:] = 0
+    expected = canvas.copy()
+    reference_text(expected, ts, "Swap", serif, 23, (7, 200, 9))
+    kv.text(canvas, ts, "Swap", FONT, 23, (7, 200, 9))
+    np.testing.assert_array_equal(canvas, expected)
+
+
+@needs_font
+@pytest.mark.parametrize("owner, name", [("ImageDraw.ImageDraw", "text"), ("ImageDraw", "Draw"), ("Image", "new"),
+                                         ("ImageFont.FreeTypeFont", "getbbox"),
+                                         ("ImageFont.FreeTypeFont", "getmask2"), ("font", "getbbox")])
+def test_rebound_pillow_functions_are_called(kv, canvas, ts, monkeypatch, owner, name):
+    import PIL.Image
+    import PIL.ImageDraw
+    import PIL.ImageFont
+
+    kv.text(canvas, ts, "Rebound", FONT, 21, (1, 2, 3))  # kept in the text image cache
+    if owner == "font":
+        target = kv.load_font(FONT, 21)
+    else:
+        target = {"ImageDraw.ImageDraw": PIL.ImageDraw.ImageDraw, "ImageDraw": PIL.ImageDraw, "Image": PIL.Image,
+                  "ImageFont.FreeTypeFont": PIL.ImageFont.FreeTypeFont}[owner]
+    real = getattr(target, name)
+    calls = []
+    monkeypatch.setattr(target, name, lambda *a, **k: calls.append(1) or real(*a, **k))
+    canvas[:] = 0
+    expected = canvas.copy()
+    reference_text(expected, ts, "Rebound", FONT, 21, (1, 2, 3))
+    calls.clear()
+    kv.text(canvas, ts, "Rebound", FONT, 21, (1, 2, 3))
+    assert calls
+    np.testing.assert_array_equal(canvas, expected)
+
+
+@needs_font
+def test_new_text_runs_no_pillow_python_code(kv, canvas, ts):
+    # A new string is laid out by the core font's renderer alone: none of
+    # Pillow's Python-level drawing functions runs (they all still exist and
+    # are used the moment anything is rebound, see above).
+    import sys
+
+    ran = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and ran.append(frame.f_code.co_name))
+    try:
+        for i in range(3):
+            kv.text(canvas, ts, f"Unseen {i} {id(ran)}", FONT, 19, (4, 5, 6))
+    finally:
+        sys.setprofile(None)
+    assert not {"text", "getmask2", "getbbox", "Draw", "new"} & set(ran), ran
+
+
+# ---- text composed from kept glyphs ------------------------------------------------------
+
+LATIN1 = [chr(c) for c in [*range(0x20, 0x7F), *range(0xA0, 0x100)]]
+
+
+@needs_font
+@pytest.mark.parametrize("family", FAMILIES, ids=lambda f: os.path.basename(f))
+def test_composed_text_equals_pillow(kv, family):
+    # Strings of printable ASCII and Latin-1 (kerning pairs and digits often),
+    # sizes 6 to 96, upright, turned and scaled: the bytes of Pillow's path,
+    # whether the glyphs were kept or the string went to the renderer.
+    if not os.path.exists(family):
+        pytest.skip("font not installed")
+    rng = np.random.default_rng(zlib.crc32(os.path.basename(family).encode()))
+    for i in range(24):
+        content = "".join(rng.choice(LATIN1, rng.integers(1, 10)))
+        if i % 2:
+            content = rng.choice(["AV", "To", "LT", "Wa", "12:07", "ffi", "Score "]) + content
+        size = int(rng.choice([6, 9, 13, 20, 27, 40, 61, 96]))
+        changes = [{}, dict(rot=float(rng.uniform(-90, 90))), dict(size=1.25)][i % 3]
+        ts = make_record(**changes, cursor_pos=(float(rng.integers(-250, 100)), float(rng.integers(0, 150))))
+        canvas = rng.integers(0, 256, (400, 600, 3), dtype=np.uint8)
+        expected = canvas.copy()
+        reference_text(expected, ts, content, family, size, (250, 20, 90))
+        kv.text(canvas, ts, content, family, size, (250, 20, 90))
+        assert np.array_equal(canvas, expected), (content, size, changes)
+
+
+@needs_font
+def test_changing_text_is_composed_without_rendering(kv, monkeypatch):
+    # Once its glyphs are kept, a string that never occurred before is not
+    # rendered again: a score of DejaVu Sans digits and letters.
+    import PIL.Image
+
+    rendered = []
+
+    class Limit:
+        def __rmul__(self, k):
+            return 1 << 62
+
+        def __lt__(self, pixels):
+            rendered.append(pixels)
+            return False
+
+    monkeypatch.setattr(PIL.Image, "MAX_IMAGE_PIXELS", Limit())
+    canvas, ts = np.zeros((400, 600, 3), np.uint8), make_record()
+    kv.text(canvas, ts, "Score: 0123456789", FONT, 17, (255, 255, 255))
+    rendered.clear()
+    for n in (7, 4711, 90210):
+        expected = canvas.copy()
+        reference_text(expected, ts, f"Score: {n}", FONT, 17, (255, 255, 255))
+        count = len(rendered)  # the reference renders through Pillow
+        kv.text(canvas, ts, f"Score: {n}", FONT, 17, (255, 255, 255))
+        assert len(rendered) == count
+        np.testing.assert_array_equal(canvas, expected)

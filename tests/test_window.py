@@ -22,6 +22,8 @@ import cv2 as real_cv2
 import numpy as np
 import pytest
 
+from conftest import limit
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -562,7 +564,7 @@ def xdo(*args):
 def find_window(name, timeout=15.0):
     """The id of the visible window titled name. The search is repeated: it
     fails outright when another window disappears while it walks the tree."""
-    end = real_time.time() + timeout
+    end = real_time.time() + limit(timeout)
     while True:
         r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name], capture_output=True, text=True,
                            timeout=20)
@@ -574,7 +576,7 @@ def find_window(name, timeout=15.0):
 
 
 def wait_state(path, pred, timeout=6.0):
-    end = real_time.time() + timeout
+    end = real_time.time() + limit(timeout)
     last = None
     while real_time.time() < end:
         try:
@@ -691,7 +693,7 @@ def test_real_window_and_input(tmp_path):
         xdo("mousemove", 1100, 900)
         # the close request is repeated until the loop sees it: the first one may
         # reach the window before it handles WM_DELETE_WINDOW
-        end = real_time.time() + 15
+        end = real_time.time() + limit(15)
         while child.poll() is None and real_time.time() < end:
             real_time.sleep(0.3)
             close_window(win2)

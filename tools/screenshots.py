@@ -4,7 +4,9 @@ Each example runs headless (KELVRACV_HEADLESS=1, no display or sound device
 needed) for a fixed number of frames with its frames recorded as numbered
 PNG files (KELVRACV_RECORD); the last frame becomes the screenshot. The
 examples run from a copy in a temporary folder, so the files they make stay
-out of the tree.
+out of the tree. docs/img/web.png is the web front-end's page showing the
+demo, in headless Chromium (Debian's chromium, driven by Playwright), with a
+key held and the pointer on the canvas.
 """
 
 import os
@@ -37,10 +39,43 @@ def shoot(example: Path, frames: int) -> Path:
         return out
 
 
+def shoot_page(example: Path) -> Path:
+    import re
+    import time
+
+    from playwright.sync_api import sync_playwright
+
+    with tempfile.TemporaryDirectory() as tmp:
+        script = Path(tmp) / example.name
+        shutil.copy(example, script)
+        env = dict(os.environ, PYGAME_HIDE_SUPPORT_PROMPT="1")
+        proc = subprocess.Popen([sys.executable, "-m", "kelvracv", "run", str(script), "--web", "--port", "0"],
+                                cwd=tmp, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        try:
+            url = next(m.group(1) for line in proc.stderr if (m := re.search(r"(http://\S+)", line)))
+            with sync_playwright() as pw:
+                browser = pw.chromium.launch(executable_path="/usr/bin/chromium", args=["--disable-gpu"])
+                page = browser.new_page(viewport={"width": 860, "height": 680})
+                page.goto(url)
+                box = page.locator("#screen").bounding_box()
+                page.mouse.move(box["x"] + box["width"] * 0.72, box["y"] + box["height"] * 0.3)
+                page.keyboard.down("d")
+                time.sleep(2.5)
+                out = OUT / "web.png"
+                page.screenshot(path=str(out))
+                browser.close()
+            cv2.imwrite(str(out), cv2.imread(str(out)), [cv2.IMWRITE_PNG_COMPRESSION, 9])
+        finally:
+            proc.kill()
+            proc.wait()
+        return out
+
+
 def main() -> None:
     OUT.mkdir(parents=True, exist_ok=True)
     for name, frames in FRAMES.items():
         print("wrote", shoot(ROOT / "examples" / f"{name}.py", frames).relative_to(ROOT))
+    print("wrote", shoot_page(ROOT / "examples" / "demo.py").relative_to(ROOT))
 
 
 if __name__ == "__main__":

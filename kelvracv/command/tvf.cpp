@@ -1,8 +1,9 @@
 // TVF scripts: a text file of command strings run line by line through the
 // module's draw_command, each line with its origin label. The file is read
-// afresh on every call. Main thread (or any thread holding the interpreter lock).
+// afresh on every call, and only from a regular file. Main thread (or any thread holding the interpreter lock).
 
 #include "command/command.hpp"
+#include "pyapi/files.hpp"
 #include "pyapi/namespace.hpp"
 
 namespace kv::cmd {
@@ -29,7 +30,16 @@ bool run_line(PyObject* arr, PyObject* ts, PyObject* path, PyObject* text, Py_ss
   return static_cast<bool>(call(run.get(), {arr, ts, cmd.get(), label.get()}));
 }
 
-Ref open_text(PyObject* path) { return call_global(KV_ID(open), {path, KV_ID(r)}); }
+// open(path, "r") for a regular file only, opened without blocking: a FIFO or
+// a device is refused ("Not a regular file:<path>") instead of waited on. An
+// `open` the program bound on the module is called as it is.
+Ref open_text(PyObject* path) {
+  PyObject* own = nullptr;
+  if (PyDict_GetItemRef(module_dict(), KV_ID(open), &own) < 0) return Ref();
+  Ref rebound = Ref::steal(own);
+  if (rebound) return call(rebound.get(), {path, KV_ID(r)});
+  return open_regular(path, KV_ID(r));
+}
 
 // Reads the whole text and runs its lines (text mode has made every line end "\n").
 // *undecodable: the text could not be decoded; nothing has run.

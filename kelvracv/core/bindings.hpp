@@ -26,6 +26,7 @@ int command_startup();                         // command/command.cpp: the comma
 int asset_manager_startup(PyObject* module);   // image/assets.cpp: AssetManager and ASSETS
 int volume_monitor_startup(PyObject* module);  // sound/monitor.cpp: the monitor thread and its line
 int native_drawing_startup(PyObject* module);  // draw/native.cpp: OpenCV's drawing functions, after the profile
+int text_startup(PyObject* module);            // text/pillow.cpp: Pillow's own text functions, after its import
 
 // The description the tables hold under `name` (nullptr when none), to recognise the
 // module's own function behind a module name (function_spec of the object).

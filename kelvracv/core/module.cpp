@@ -1,7 +1,7 @@
 // Module definition and start-up: the one-time initialisation guards, the
 // imports, the module globals and the fixed binding order of public names;
-// a headless run (KELVRACV_HEADLESS) opens the mixer on SDL's dummy driver
-// and leaves pynput out.
+// a headless run (KELVRACV_HEADLESS, or KELVRACV_WEB) opens the mixer on
+// SDL's dummy driver and leaves pynput out.
 // Runs once, on the importing thread, while it holds the interpreter lock.
 
 #include <cstring>
@@ -11,6 +11,7 @@
 #include "core/opencv.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
+#include "window/window.hpp"
 
 namespace kv {
 namespace {
@@ -136,25 +137,50 @@ int create_globals(PyObject* m) {
                                               Py_False, Py_False, "scroll", 0.0)) < 0)
     return -1;
   if (add_new(m, "TS_STACK", PyList_New(0)) < 0) return -1;
+  // Set by the web front-end: where the loop hands each shown frame, and the
+  // key presses of the page that get_input("press") takes.
+  if (PyModule_AddObjectRef(m, "FRAME_SINK", Py_None) < 0) return -1;
+  if (PyModule_AddObjectRef(m, "PRESS_QUEUE", Py_None) < 0) return -1;
   return add_new(m, "TEXT_FILE_EXTENSIONS",
                  str_list({".tvf", ".txt", ".json", ".csv", ".md", ".py", ".c", ".pyx", ".tsx"}));
 }
 
-// Step 4, the mixer: 44100 Hz, signed 16 bit, stereo, 512-sample buffer. A
-// headless run (KELVRACV_HEADLESS) needs no sound device: SDL's dummy audio
-// driver unless the user chose one.
-int open_mixer(bool headless) {
-  if (headless) {
-    Ref env = global_attr(KV_ID(os), KV_ID(environ));
-    if (!env) return -1;
-    Ref r = Ref::steal(PyObject_CallMethod(env.get(), "setdefault", "ss", "SDL_AUDIODRIVER", "dummy"));
-    if (!r) return -1;
-  }
-  Ref init = Ref::steal(PyObject_GetAttrString(PyDict_GetItemString(module_dict(), "pygame"), "mixer"));
-  if (init) init = Ref::steal(PyObject_GetAttrString(init.get(), "init"));
-  if (!init) return -1;
-  Ref r = Ref::steal(PyObject_CallFunction(init.get(), "iiii", 44100, -16, 2, 512));
+// os.environ.setdefault(name, value): the user's own setting wins.
+int environ_default(PyObject* env, const char* name, const char* value) {
+  Ref r = Ref::steal(PyObject_CallMethod(env, "setdefault", "ss", name, value));
   return r ? 0 : -1;
+}
+
+// pygame.mixer.init(44100, -16, 2, 512)
+Ref mixer_init() {
+  Ref mixer = global_attr(KV_ID(pygame), KV_ID(mixer));
+  Ref init = mixer ? attr_of(mixer.get(), KV_ID(init)) : Ref();
+  if (!init) return init;
+  return Ref::steal(PyObject_CallFunction(init.get(), "iiii", 44100, -16, 2, 512));
+}
+
+// Step 4, the mixer: 44100 Hz, signed 16 bit, stereo, 512-sample buffer.
+// SDL is asked to install no signal handlers (unless the user decided), so
+// SIGTERM and Ctrl+C end the program as usual. A headless run
+// (KELVRACV_HEADLESS) needs no sound device: SDL's dummy audio driver unless
+// the user chose one. Where the device cannot be opened (pygame.error), the
+// mixer opens on the dummy driver instead and one line on standard error says
+// that sound is off.
+int open_mixer(bool headless) {
+  Ref env = global_attr(KV_ID(os), KV_ID(environ));
+  if (!env || environ_default(env.get(), "SDL_NO_SIGNAL_HANDLERS", "1") < 0) return -1;
+  if (headless && environ_default(env.get(), "SDL_AUDIODRIVER", "dummy") < 0) return -1;
+  if (mixer_init()) return 0;
+  Ref error = global_attr(KV_ID(pygame), KV_ID(error));
+  if (!error || !PyErr_ExceptionMatches(error.get())) return -1;
+  Ref failure = Ref::steal(PyErr_GetRaisedException());
+  Ref driver = Ref::steal(PyUnicode_FromString("SDL_AUDIODRIVER"));
+  if (!driver || PyObject_SetItem(env.get(), driver.get(), KV_ID(dummy)) < 0 || !mixer_init()) return -1;
+  Ref reason = str_of(failure.get());
+  Ref line = reason ? Ref::steal(PyUnicode_FromFormat("kelvracv: no sound device (%U), sound is off", reason.get()))
+                    : Ref();
+  Ref err = line ? global_attr(KV_ID(sys), KV_ID(stderr)) : Ref();
+  return err && call_global(KV_ID(print), {line.get(), err.get()}, KV_KW(file)) ? 0 : -1;
 }
 
 // Step 5, pynput's keyboard and mouse; None in a headless run, which has no display.
@@ -171,6 +197,7 @@ int startup(PyObject* m) {
   if (import_from(m, "typing", {{"Dict", "Dict"}, {"Tuple", "Tuple"}, {"Optional", "Opt"}}) < 0) return -1;
   if (import_from(m, "PIL", {{"ImageFont", "ImageFont"}, {"ImageDraw", "ImageDraw"}, {"Image", "Image"}}) < 0)
     return -1;
+  if (text_startup(m) < 0) return -1;
   // The OpenCV profile: its own functions and the native capabilities it allows.
   if (opencv::startup(m) < 0 || native_drawing_startup(m) < 0) return -1;
   // 2. Geometry, colour conversion and the drawing primitives.
@@ -183,7 +210,7 @@ int startup(PyObject* m) {
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
   if (import_as(m, "pygame", "pygame") < 0) return -1;
   // 4. The mixer; 5. pynput's keyboard and mouse.
-  int headless = environ_flag("KELVRACV_HEADLESS");  // as window/settings.cpp reads it
+  int headless = window::headless();  // KELVRACV_HEADLESS, or KELVRACV_WEB
   if (headless < 0 || open_mixer(headless) < 0 || import_input(m, headless) < 0) return -1;
   // 6. Shared globals.
   if (create_globals(m) < 0) return -1;

@@ -2,14 +2,14 @@
 // Collects the library's own Kelvra.py, every project file and the main
 // script as bytes, packs them (zlib level 9, Base64, JSON) between the fixed
 // script parts and writes <main>_c.py beside the main script. Only regular
-// files are read; the output is written to a fresh file and renamed onto its
+// files are read, and no link that leads out of the project; the output is written to a fresh file and renamed onto its
 // name. Stateless; runs on the caller's thread.
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "core/bindings.hpp"
+#include "packager/packager.hpp"
 #include "packager/script_parts.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/files.hpp"
@@ -83,15 +83,39 @@ int skipped(PyObject* fn, PyObject* main_filename) {
   return PyObject_RichCompareBool(fn, main_filename, Py_EQ);
 }
 
-// One walked file into `files` under its relative path; an unreadable file is
-// reported and left out.
-bool collect_file(PyObject* files, PyObject* root, PyObject* fn, PyObject* base_dir, PyObject* main_filename) {
+// Whether a link leads out of the project: os.path.commonpath of its resolved
+// target and the resolved project folder is not that folder. 1 outside, 0
+// inside or no link, -1 error.
+int links_outside(PyObject* full_path, PyObject* real_base) {
+  Ref link = os_path(KV_ID(islink), {full_path});
+  int is_link = link ? truth(link.get()) : -1;
+  if (is_link <= 0) return is_link;
+  Ref real = os_path(KV_ID(realpath), {full_path});
+  Ref both = real ? Ref::steal(PyList_New(2)) : Ref();
+  if (!both) return -1;
+  PyList_SET_ITEM(both.get(), 0, Py_NewRef(real.get()));
+  PyList_SET_ITEM(both.get(), 1, Py_NewRef(real_base));
+  Ref common = os_path(KV_ID(commonpath), {both.get()});
+  if (!common) return -1;
+  int same = PyObject_RichCompareBool(common.get(), real_base, Py_EQ);
+  return same < 0 ? -1 : !same;
+}
+
+// One walked file into `files` under its relative path; an unreadable file,
+// and a link to a file outside the project, is reported and left out.
+bool collect_file(PyObject* files, PyObject* root, PyObject* fn, PyObject* base_dir, PyObject* real_base,
+                  PyObject* main_filename) {
   Ref full_path = os_path(KV_ID(join), {root, fn});
   if (!full_path) return false;
   Ref rel_path = os_path(KV_ID(relpath), {full_path.get(), base_dir});
   if (!rel_path) return false;
   int skip = skipped(fn, main_filename);
   if (skip) return skip > 0;
+  int outside = links_outside(full_path.get(), real_base);
+  if (outside < 0) return false;
+  if (outside)  // never packed: it would carry a file from elsewhere on the machine
+    return print_concat({KV_ID(s_Warning_Could_not_read_file), rel_path.get(), KV_ID(s_colon),
+                         KV_ID(s_link_outside_project)}) == 0;
   Ref data = read_regular_file(full_path.get());
   if (data && data.get() != Py_None) return PyObject_SetItem(files, rel_path.get(), data.get()) == 0;
   if (!data) return report_exception({KV_ID(s_Warning_Could_not_read_file), rel_path.get(), KV_ID(s_colon)});
@@ -102,7 +126,8 @@ bool collect_file(PyObject* files, PyObject* root, PyObject* fn, PyObject* base_
 
 // Every file below base_dir, in os.walk's top-down order.
 bool collect_tree(PyObject* files, PyObject* base_dir, PyObject* main_filename) {
-  Ref walk_fn = global_attr(KV_ID(os), KV_ID(walk));
+  Ref real_base = os_path(KV_ID(realpath), {base_dir});
+  Ref walk_fn = real_base ? global_attr(KV_ID(os), KV_ID(walk)) : Ref();
   if (!walk_fn) return false;
   Ref walk = call(walk_fn.get(), {base_dir});
   Ref entries = walk ? Ref::steal(PyObject_GetIter(walk.get())) : Ref();
@@ -113,7 +138,7 @@ bool collect_tree(PyObject* files, PyObject* base_dir, PyObject* main_filename) 
     Ref it = names ? Ref::steal(PyObject_GetIter(names.get())) : Ref();
     if (!it) return false;
     while (Ref fn = Ref::steal(PyIter_Next(it.get())))
-      if (!collect_file(files, root.get(), fn.get(), base_dir, main_filename)) return false;
+      if (!collect_file(files, root.get(), fn.get(), base_dir, real_base.get(), main_filename)) return false;
     if (PyErr_Occurred()) return false;
   }
   return !PyErr_Occurred();
@@ -152,13 +177,6 @@ Ref script_text(PyObject* json_text, PyObject* main_filename) {
   return text;
 }
 
-// OSError "Not a regular file:" + path.
-void not_regular(PyObject* path) {
-  Ref shown = str_of(path);
-  Ref message = shown ? Ref::steal(PyUnicode_Concat(KV_ID(s_Not_a_regular_file), shown.get())) : Ref();
-  if (message) PyErr_SetObject(PyExc_OSError, message.get());
-}
-
 // The main script must be a regular file: a folder raises IsADirectoryError
 // (as opening it would), anything else the not-a-regular-file OSError.
 bool check_main(PyObject* main_file_path) {
@@ -169,7 +187,7 @@ bool check_main(PyObject* main_file_path) {
     errno = EISDIR;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_IsADirectoryError, main_file_path);
   } else {
-    not_regular(main_file_path);
+    raise_not_regular(main_file_path);
   }
   return false;
 }
@@ -178,7 +196,7 @@ bool check_main(PyObject* main_file_path) {
 Ref read_main(PyObject* main_file_path) {
   Ref data = read_regular_file(main_file_path);
   if (data.get() != Py_None) return data;
-  not_regular(main_file_path);
+  raise_not_regular(main_file_path);
   return Ref();
 }
 
@@ -236,6 +254,8 @@ bool write_text(PyObject* dir, PyObject* path, PyObject* text) {
   return ok;
 }
 
+}  // namespace
+
 // ---- public routine ----------------------------------------------------------
 
 PyObject* compile_project(PyObject* main_file_path) {
@@ -277,17 +297,4 @@ PyObject* compile_project(PyObject* main_file_path) {
   return output_path.release();
 }
 
-// ---- registration ------------------------------------------------------------
-
-PyObject* py_compile_project(PyObject* const* a) { return compile_project(a[0]); }
-
-const FuncSpec kFunctions[] = {
-    {"compile_project", py_compile_project, {{"main_file_path"}}},
-};
-
-}  // namespace
 }  // namespace kv::packager
-
-namespace kv {
-FuncTable packager_functions() { return {packager::kFunctions, std::size(packager::kFunctions)}; }
-}  // namespace kv

@@ -17,6 +17,15 @@ bool stat_mode(PyObject* path, long* mode);
 // os.stat, os.open or the read (a missing file, no permission).
 Ref read_regular_file(PyObject* path);
 
+// open(path, mode) for a regular file only (a link to one is followed),
+// opened without blocking: IsADirectoryError for a folder, OSError
+// "Not a regular file:<path>" for a FIFO, device or socket, the OSError of
+// os.stat or os.open otherwise.
+Ref open_regular(PyObject* path, PyObject* mode);
+
+// Sets OSError "Not a regular file:" + str(path).
+void raise_not_regular(PyObject* path);
+
 // os.close(fd), keeping an exception already being raised (as close_file
 // does for a file object). False when either is set.
 bool close_fd(PyObject* fd);

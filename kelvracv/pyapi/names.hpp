@@ -38,6 +38,7 @@
   X(buttons, "buttons") \
   X(BytesIO, "BytesIO") \
   X(Channel, "Channel") \
+  X(commonpath, "commonpath") \
   X(chr, "chr") \
   X(close, "close") \
   X(compress, "compress") \
@@ -52,6 +53,7 @@
   X(draw_command, "draw_command") \
   X(draw_command_convert, "draw_command_convert") \
   X(dtype, "dtype") \
+  X(dummy, "dummy") \
   X(dumps, "dumps") \
   X(dunder_file, "__file__") \
   X(dunder_name, "__name__") \
@@ -59,6 +61,7 @@
   X(ellipse, "ellipse") \
   X(endswith, "endswith") \
   X(environ, "environ") \
+  X(error, "error") \
   X(esc, "esc") \
   X(exists, "exists") \
   X(FASTOCTREE, "FASTOCTREE") \
@@ -67,6 +70,7 @@
   X(float64, "float64") \
   X(FONT_CACHE, "FONT_CACHE") \
   X(FONT_HERSHEY_SIMPLEX, "FONT_HERSHEY_SIMPLEX") \
+  X(FRAME_SINK, "FRAME_SINK") \
   X(fromarray, "fromarray") \
   X(frombuffer, "frombuffer") \
   X(fromhex, "fromhex") \
@@ -97,6 +101,8 @@
   X(imshow, "imshow") \
   X(init, "init") \
   X(insert, "insert") \
+  X(islink, "islink") \
+  X(isdir, "isdir") \
   X(INTER_LINEAR, "INTER_LINEAR") \
   X(isOpened, "isOpened") \
   X(join, "join") \
@@ -114,6 +120,7 @@
   X(load_default, "load_default") \
   X(load_font, "load_font") \
   X(lower, "lower") \
+  X(lexists, "lexists") \
   X(m, "m") \
   X(makedirs, "makedirs") \
   X(mixer, "mixer") \
@@ -131,8 +138,10 @@
   X(poly, "poly") \
   X(polylines, "polylines") \
   X(pop, "pop") \
+  X(popleft, "popleft") \
   X(pos, "pos") \
   X(press, "press") \
+  X(PRESS_QUEUE, "PRESS_QUEUE") \
   X(print, "print") \
   X(putText, "putText") \
   X(pygame, "pygame") \
@@ -144,6 +153,7 @@
   X(read, "read") \
   X(rectangle, "rectangle") \
   X(release, "release") \
+  X(realpath, "realpath") \
   X(relpath, "relpath") \
   X(remove, "remove") \
   X(replace, "replace") \
@@ -151,6 +161,7 @@
   X(resizeWindow, "resizeWindow") \
   X(RGBA, "RGBA") \
   X(RUN, "RUN") \
+  X(run, "run") \
   X(s_2f, ".2f") \
   X(s_4, "4") \
   X(s_Arg, ":Arg '") \
@@ -179,6 +190,7 @@
   X(s_FPS, " | FPS:") \
   X(s_in, " in ") \
   X(s_Kelvra_py, "Kelvra.py") \
+  X(s_link_outside_project, "a link to a file outside the project folder") \
   X(s_Non_Blocking_Function_returned_immediate, "[Non - Blocking] Function returned immediately.") \
   X(s_Non_Blocking_Starting_thread_to_play, "\n[Non - Blocking] Starting thread to play '") \
   X(s_Non_Blocking_Thread, "[Non - Blocking Thread]") \
@@ -203,6 +215,7 @@
   X(s_Warning_failed_to_start_input_listeners, "Warning: failed to start input listeners: ") \
   X(save, "save") \
   X(scroll, "scroll") \
+  X(serve_from_environment, "serve_from_environment") \
   X(set_homography_core, "set_homography_core") \
   X(set_volume, "set_volume") \
   X(setWindowTitle, "setWindowTitle") \
@@ -218,12 +231,14 @@
   X(stat, "stat") \
   X(STATE_KEYS, "STATE_KEYS") \
   X(stderr, "stderr") \
+  X(strip, "strip") \
   X(str_to_array, "str_to_array") \
   X(sys, "sys") \
   X(text, "text") \
   X(text_size, "text_size") \
   X(Thread, "Thread") \
   X(threading, "threading") \
+  X(tick_errors, "tick_errors") \
   X(time, "time") \
   X(tobytes, "tobytes") \
   X(truetype, "truetype") \

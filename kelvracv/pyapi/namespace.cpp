@@ -234,11 +234,23 @@ Ref environ_get(const char* name) {
   return Ref::steal(PyObject_CallMethodOneArg(env.get(), KV_ID(get), key.get()));
 }
 
-int environ_flag(const char* name) {
+Ref environ_text(const char* name) {
   Ref value = environ_get(name);
+  if (!value || value.get() == Py_None) return value;
+  Ref text = Ref::steal(PyObject_CallMethodNoArgs(value.get(), KV_ID(strip)));
+  if (!text) return text;
+  int blank = PyObject_Not(text.get());
+  if (blank < 0) return Ref();
+  return blank ? Ref::borrow(Py_None) : text;
+}
+
+int environ_flag(const char* name) {
+  Ref value = environ_text(name);
   if (!value) return -1;
   if (value.get() == Py_None) return 0;
-  Ref folded = Ref::steal(PyObject_CallMethodNoArgs(value.get(), KV_ID(lower)));
+  // value.strip().lower(): blanks around the value are no part of it
+  Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(value.get(), KV_ID(strip)));
+  Ref folded = stripped ? Ref::steal(PyObject_CallMethodNoArgs(stripped.get(), KV_ID(lower))) : Ref();
   if (!folded) return -1;
   for (const char* off : {"", "0", "false", "no", "off"})
     if (PyUnicode_CompareWithASCIIString(folded.get(), off) == 0) return 0;

@@ -75,8 +75,11 @@ Ref import(const char* name);
 
 // os.environ.get(name) through the module's `os`: a str, or None when unset.
 Ref environ_get(const char* name);
+// os.environ.get(name) with surrounding blanks stripped: a str, or None when
+// unset or blank.
+Ref environ_text(const char* name);
 // Whether the switch `name` is on: set to anything but "", "0", "false", "no"
-// or "off" (in any case). -1 on error.
+// or "off" (in any case, blanks around it ignored). -1 on error.
 int environ_flag(const char* name);
 
 }  // namespace kv

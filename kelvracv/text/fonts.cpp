@@ -6,6 +6,7 @@
 #include "pyapi/convert.hpp"
 #include "pyapi/files.hpp"
 #include "pyapi/namespace.hpp"
+#include "text/glyphs.hpp"
 #include "text/text.hpp"
 
 namespace kv::text {
@@ -36,7 +37,9 @@ Ref open_truetype(PyObject* name, PyObject* size) {
   Ref io = import("io");
   Ref stream = io ? Ref::steal(PyObject_CallMethodOneArg(io.get(), KV_ID(BytesIO), data.get())) : Ref();
   if (!stream) return stream;
-  return call(truetype.get(), {stream.get(), size});
+  Ref font = call(truetype.get(), {stream.get(), size});
+  if (font) register_face(font.get(), data.get());  // its bytes, for composing text from kept glyphs
+  return font;
 }
 
 }  // namespace

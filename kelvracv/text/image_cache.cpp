@@ -15,7 +15,7 @@ constexpr size_t kMaxBytes = size_t{4} << 20;
 
 struct Entry {
   Py_hash_t hash;
-  Ref content, font, image, text_h;
+  Ref content, font, core, image, text_h;
   long long size;
   long bgr[3];
   uint64_t epoch;
@@ -42,7 +42,7 @@ Py_hash_t key_hash(const TextImageKey& k) {
 }
 
 bool same(const Entry& e, Py_hash_t h, const TextImageKey& k) {
-  if (e.hash != h || e.font.get() != k.font || e.size != k.size) return false;
+  if (e.hash != h || e.font.get() != k.font || e.core.get() != k.core || e.size != k.size) return false;
   for (int i = 0; i < 3; i++)
     if (e.bgr[i] != k.bgr[i]) return false;
   return e.content.get() == k.content || PyUnicode_Compare(e.content.get(), k.content) == 0;
@@ -104,7 +104,7 @@ void text_image_put(const TextImageKey& key, uint64_t epoch, PyObject* image, Py
     g_entries[oldest] = std::move(g_entries.back());
     g_entries.pop_back();
   }
-  g_entries.push_back(Entry{h, Ref::borrow(key.content), Ref::borrow(key.font), Ref::borrow(image),
+  g_entries.push_back(Entry{h, Ref::borrow(key.content), Ref::borrow(key.font), Ref::borrow(key.core), Ref::borrow(image),
                             Ref::borrow(text_h), key.size, {key.bgr[0], key.bgr[1], key.bgr[2]}, epoch, ++g_clock,
                             bytes});
   g_bytes += bytes;

@@ -12,10 +12,12 @@
 namespace kv::text {
 
 // What the rendered image depends on: the text, the font object load_font
-// gave, the effective pixel size and the (B, G, R) fill colour.
+// gave and the core face it held (font.font, which may be replaced in
+// place), the effective pixel size and the (B, G, R) fill colour.
 struct TextImageKey {
   PyObject* content;  // exact str
   PyObject* font;
+  PyObject* core;
   long long size;
   long bgr[3];
 };

@@ -12,10 +12,22 @@
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
 #include "text/image_cache.hpp"
+#include "text/glyphs.hpp"
+#include "text/pillow.hpp"
 #include "text/text.hpp"
 
 namespace kv::text {
 namespace {
+
+// The module's own descriptions of load_font and text_size (the tables never change).
+const FuncSpec* load_font_spec() {
+  static const FuncSpec* const spec = find_spec("load_font");
+  return spec;
+}
+const FuncSpec* text_size_spec() {
+  static const FuncSpec* const spec = find_spec("text_size");
+  return spec;
+}
 
 // factor * ts["size"] * 0.5 with Python's arithmetic on the record value.
 Ref half_scaled(PyObject* factor, PyObject* size) {
@@ -91,7 +103,7 @@ bool render_pillow_text(PyObject* content, PyObject* font_info, PyObject* font, 
                         PyObject* bgr_color, Ref* image, Ref* text_h, bool* own_measure) {
   Ref measure = global(KV_ID(text_size));
   if (!measure) return false;
-  *own_measure = function_spec(measure.get()) == find_spec("text_size");
+  *own_measure = function_spec(measure.get()) == text_size_spec();
   Ref measured = call(measure.get(), {content, font_info, effective});
   Ref text_w;
   if (!measured || !unpack_pair(measured.get(), &text_w, text_h)) return false;
@@ -127,8 +139,11 @@ bool render_pillow_text(PyObject* content, PyObject* font_info, PyObject* font, 
 // ---- cached text images ------------------------------------------------------
 // A rendered image is kept (text/image_cache.hpp) when everything it came
 // from is watched by the namespace epoch: the module's own load_font and
-// text_size, and Image, ImageDraw and np bound to modules. A hit draws a
-// copy of the kept array, so nothing the blit does can change the cache.
+// text_size, and Image, ImageDraw and np bound to modules; and while Pillow's
+// own functions are the ones text runs and the font, unchanged in place,
+// holds the core face it had (text/pillow.hpp). A hit draws a copy of the
+// kept array, so nothing the blit does can change the cache, unless nothing
+// can write into it (blit_reads_only).
 
 bool epoch_watches_renderer() {
   for (PyObject* name : {KV_ID(Image), KV_ID(ImageDraw), KV_ID(np)}) {
@@ -142,26 +157,55 @@ bool epoch_watches_renderer() {
   return true;
 }
 
+// Whether the module's text_size is its own (so it measures with getbbox).
+bool own_text_size() {
+  Ref measure = global(KV_ID(text_size));
+  if (!measure) {
+    PyErr_Clear();  // the rendering itself reports it
+    return false;
+  }
+  return function_spec(measure.get()) == text_size_spec();
+}
+
 // The image for (content, font, effective size, colour): from the cache, or
 // rendered and kept. `epoch` was read before load_font was looked up.
 bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject* effective, PyObject* bgr_color,
                 bool own_font, uint64_t epoch, Ref* image, Ref* text_h) {
-  TextImageKey key{content, font, 0, {0, 0, 0}};
-  bool cacheable = epoch != 0 && own_font && cacheable_colour(bgr_color, &key);
+  Ref core;
+  const bool genuine = own_font && own_text_size() && genuine_font(font, &core);
+  TextImageKey key{content, font, core.get(), 0, {0, 0, 0}};
+  const bool plain_colour = genuine && cacheable_colour(bgr_color, &key);
+  bool cacheable = epoch != 0 && plain_colour;
   if (cacheable) {
     int overflow = 0;
     key.size = PyLong_AsLongLongAndOverflow(effective, &overflow);
     cacheable = !overflow && !PyErr_Occurred() && namespace_epoch() == epoch;
+    PyErr_Clear();
   }
   Ref kept;
   if (cacheable && text_image_get(key, epoch, &kept, text_h)) {
+    if (blit_reads_only()) {
+      *image = kept;
+      return true;
+    }
     *image = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(kept.get()), NPY_CORDER));
     return static_cast<bool>(*image);
   }
-  bool own_measure = false;
-  if (!render_pillow_text(content, font_info, font, effective, bgr_color, image, text_h, &own_measure)) return false;
-  if (cacheable && own_measure && epoch_watches_renderer() && namespace_epoch() == epoch && PyArray_Check(image->get())) {
-    Ref copy = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(image->get()), NPY_CORDER));
+  bool done = false;
+  if (plain_colour && direct_applies(content, key.bgr)) {
+    if (!render_glyphs(core.get(), content, key.bgr, image, text_h, &done)) return false;
+    if (!done && !render_direct(core.get(), content, key.bgr, image, text_h, &done)) return false;
+  }
+  if (!done) {
+    bool own_measure = false;
+    if (!render_pillow_text(content, font_info, font, effective, bgr_color, image, text_h, &own_measure))
+      return false;
+    cacheable = cacheable && own_measure;
+  }
+  if (cacheable && epoch_watches_renderer() && namespace_epoch() == epoch && PyArray_Check(image->get())) {
+    Ref copy = done && blit_reads_only()
+                   ? *image
+                   : Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(image->get()), NPY_CORDER));
     if (!copy) return false;
     text_image_put(key, epoch, copy.get(), text_h->get());
   }
@@ -184,7 +228,7 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   const uint64_t epoch = namespace_epoch();
   Ref load = global(KV_ID(load_font));
   if (!load) return false;
-  const bool own_font = function_spec(load.get()) == find_spec("load_font");
+  const bool own_font = function_spec(load.get()) == load_font_spec();
   Ref font = call(load.get(), {font_info, effective.get()});
   if (!font) return false;
   Ref image, text_h;

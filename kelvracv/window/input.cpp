@@ -100,8 +100,21 @@ PyObject* mouse_buttons() {
   return result.release();
 }
 
-// get_input("press"): one event from the window's key queue.
+// get_input("press"): one event from the window's key queue, or, while the
+// web front-end serves the frames, from the page's (PRESS_QUEUE, a deque it
+// fills with "esc" and one-character strings; None when empty).
 PyObject* poll_key() {
+  Ref queue = global(KV_ID(PRESS_QUEUE));
+  if (!queue) return nullptr;
+  if (queue.get() != Py_None) {
+    int empty = PyObject_Not(queue.get());
+    if (empty < 0) return nullptr;
+    if (empty) Py_RETURN_NONE;
+    Ref next = Ref::steal(PyObject_CallMethodNoArgs(queue.get(), KV_ID(popleft)));
+    if (next || !PyErr_ExceptionMatches(PyExc_IndexError)) return next.release();
+    PyErr_Clear();  // emptied by another thread since the test
+    Py_RETURN_NONE;
+  }
   Ref wait = global_attr(KV_ID(cv2), KV_ID(waitKey));
   if (!wait) return nullptr;
   Ref one = Ref::steal(PyLong_FromLong(1));

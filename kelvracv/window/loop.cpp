@@ -2,7 +2,9 @@
 // call the tick function and apply its result, show, poll for Escape and for
 // a closed window, pace to the target rate and write the rate into the title.
 // A headless run leaves out every window call; KELVRACV_FRAMES ends the loop
-// after that many frames, KELVRACV_RECORD records every frame shown.
+// after that many frames, KELVRACV_RECORD records every frame shown and
+// KELVRACV_WEB (a headless run too) hands every frame to the web front-end's
+// FRAME_SINK.
 // Runs on the caller's (main) thread; RUN, cv2, np and time are looked up by
 // name at each use, and waiting goes through time.sleep (the lock is released).
 
@@ -125,6 +127,22 @@ bool apply_result(PyObject* result, Ref* canvas) {
   return true;
 }
 
+// Loops of this process that a tick function's exception ended.
+long long g_tick_errors = 0;
+
+// run.tick_errors = the count so far, on the function bound as `run`, so that
+// the command line can end with status 1. A `run` that takes no attribute is
+// left as it is.
+bool count_tick_error() {
+  Ref fn = global(KV_ID(run));
+  Ref n = fn ? Ref::steal(PyLong_FromLongLong(++g_tick_errors)) : Ref();
+  if (!n) return false;
+  if (PyObject_SetAttr(fn.get(), KV_ID(tick_errors), n.get()) == 0) return true;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
 // Calls the tick function and applies its result. An Exception from either
 // is reported as one line on standard output, with its traceback on standard
 // error, and stops the loop; anything else propagates.
@@ -134,7 +152,7 @@ bool tick(PyObject* fn, Ref* canvas, PyObject* ts) {
   Ref e;
   if (!report_exception({KV_ID(s_Error_in_tick_function)}, &e)) return false;
   PyErr_DisplayException(e.get());  // to sys.stderr, as an uncaught exception is shown
-  return set_run(Py_False);
+  return count_tick_error() && set_run(Py_False);
 }
 
 // cv2.waitKey(1): Escape or a closed window stops the loop.
@@ -189,6 +207,14 @@ bool show_rate(PyObject* w_name, PyObject* last_frame_time, PyObject* target_fps
   return title && cv2_call(KV_ID(setWindowTitle), {w_name, title.get()});
 }
 
+// FRAME_SINK(canvas, w_name) when a sink is installed (the web front-end):
+// it takes its own copy and returns at once.
+bool hand_to_sink(PyObject* canvas, PyObject* w_name) {
+  Ref sink = global(KV_ID(FRAME_SINK));
+  if (!sink) return false;
+  return sink.get() == Py_None || call(sink.get(), {canvas, w_name});
+}
+
 // What the environment asked of this run (read once, before the first frame).
 struct RunSettings {
   bool headless = false;      // no window calls: no show, poll, title or destroy
@@ -199,7 +225,7 @@ bool read_settings(RunSettings* s) {
   int no_window = headless();
   if (no_window < 0) return false;
   s->headless = no_window != 0;
-  return frame_limit(&s->frame_limit);
+  return frame_limit(&s->frame_limit) && start_web();
 }
 
 // The loop proper, until RUN is false.
@@ -230,6 +256,7 @@ bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObj
     // The frame limit ends the loop as a tick returning False would.
     if (count == settings.frame_limit && !set_run(Py_False)) return false;
     if (!settings.headless && !cv2_call(KV_ID(imshow), {w_name, canvas.get()})) return false;
+    if (!hand_to_sink(canvas.get(), w_name)) return false;
     if (recorder->active() && !recorder->add(canvas.get())) return false;
     if (settings.headless) {
       if (!pace(start_time.get(), frame_duration)) return false;

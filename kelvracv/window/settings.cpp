@@ -1,5 +1,6 @@
 // Opt-in run settings read from the environment through the module's `os`:
-// headless runs (KELVRACV_HEADLESS) and the frame limit (KELVRACV_FRAMES),
+// headless runs (KELVRACV_HEADLESS), the web front-end (KELVRACV_WEB, which
+// implies a headless run) and the frame limit (KELVRACV_FRAMES),
 // and the sizes of the windows a headless init stands in for.
 // Main thread (start-up, init, run), interpreter lock held.
 
@@ -16,13 +17,37 @@ PyObject* g_windows = nullptr;
 
 }  // namespace
 
-int headless() { return environ_flag("KELVRACV_HEADLESS"); }
+int headless() {
+  int web = serving_web();
+  return web ? web : environ_flag("KELVRACV_HEADLESS");
+}
+
+int serving_web() {
+  Ref target = environ_text("KELVRACV_WEB");
+  if (!target) return -1;
+  return target.get() != Py_None;
+}
+
+bool start_web() {
+  int web = serving_web();
+  if (web <= 0) return web == 0;
+  // The web front-end is Python glue over this module: it starts its server
+  // once per process and installs FRAME_SINK and PRESS_QUEUE.
+  Ref front = import("kelvracv.web");
+  Ref serve = front ? attr_of(front.get(), KV_ID(serve_from_environment)) : Ref();
+  return serve && call(serve.get(), {});
+}
 
 bool frame_limit(long long* out) {
   *out = 0;
   Ref value = environ_get("KELVRACV_FRAMES");
   if (!value) return false;
-  if (value.get() == Py_None || (PyUnicode_Check(value.get()) && PyUnicode_GetLength(value.get()) == 0)) return true;
+  if (value.get() == Py_None) return true;
+  if (PyUnicode_Check(value.get())) {  // blank: no limit
+    Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(value.get(), KV_ID(strip)));
+    if (!stripped) return false;
+    if (PyUnicode_GetLength(stripped.get()) == 0) return true;
+  }
   // int(value), as Python reads a count
   Ref n;
   if (PyUnicode_Check(value.get())) {

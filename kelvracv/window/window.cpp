@@ -181,6 +181,10 @@ void note_window(PyObject* name, PyObject* canvas) {
 bool desktop_to_canvas(double* x, double* y, bool* mapped) {
   *mapped = false;
   if (!shown.name || !(shown.width > 0 && shown.height > 0)) return true;
+  // No window in a headless run: a position set there (by the program, or by
+  // the web page, which sends canvas pixels) is used as it is.
+  int no_window = headless();
+  if (no_window) return no_window > 0;
   Ref name = Ref::borrow(shown.name);  // the query may run code that makes a new window
   double canvas_w = shown.width, canvas_h = shown.height;
   // A name that does not encode to UTF-8 would crash OpenCV's conversion.

@@ -28,9 +28,15 @@ PyObject* run(PyObject* const* a);
 
 // ---- opt-in run settings (settings.cpp) --------------------------------------
 
-// KELVRACV_HEADLESS: no window, no listener, no window calls in the loop.
-// Read through the module's os.environ at each call; -1 on error.
+// KELVRACV_HEADLESS: no window, no listener, no window calls in the loop;
+// KELVRACV_WEB implies it. Read through the module's os.environ at each
+// call; -1 on error.
 int headless();
+// KELVRACV_WEB=[HOST:]PORT set (not blank): the frames go to a web page.
+int serving_web();
+// When KELVRACV_WEB is set: imports kelvracv.web and has it serve (once per
+// process; it reports a bad address or a port in use).
+bool start_web();
 // KELVRACV_FRAMES: the number of frames after which the loop ends, 0 when
 // unset. ValueError for anything but a positive whole number.
 bool frame_limit(long long* out);
@@ -43,28 +49,34 @@ PyObject* headless_window_size(PyObject* name);
 
 // KELVRACV_RECORD: every frame the loop shows, written as an MP4 video
 // (cv2.VideoWriter), a GIF (Pillow; the frames are held palette-quantised
-// until the loop ends) or numbered image files (a printf-style number in the
-// path, cv2.imwrite). Frames of another size than the first are scaled to it.
+// until the loop ends) or numbered image files (one printf-style integer field
+// in the path, at most 9 wide; cv2.imwrite). Frames of another size than the
+// first are scaled to it. A relative path is taken from the current folder when
+// the loop starts. Each output is written beside its target and renamed onto it.
 // Later runs of the same process go on where the earlier ones stopped: the
 // numbered files count on, a video or GIF is written beside the first one
 // (game.mp4, game-2.mp4, ...).
 class Recorder {
  public:
   // Reads KELVRACV_RECORD; ValueError for a path of no known kind. Creates
-  // the folder the output goes to; the output itself comes with the first frame.
+  // the folder the output goes to and checks it can be written there (the
+  // OSError otherwise); the output itself comes with the first frame.
   bool open(PyObject* target_fps);
   bool active() const { return kind_ != Kind::off; }
   // Writes (or, for a GIF, holds) one frame.
   bool add(PyObject* frame);
-  // Writes out what is held, closes the output and prints one summary line
-  // on standard error. Does nothing when not recording.
+  // Writes out what is held, closes the output, checks it (a video must read
+  // back with all its frames), renames it onto its target and prints one summary
+  // line on standard error. Does nothing when not recording.
   bool close();
 
  private:
   enum class Kind { off, video, gif, images };
+  bool reserve(PyObject* target);
   bool prepare(PyObject* frame, Ref* out);
   Ref file_name(long long index);
-  bool summary();
+  bool check_video();
+  bool summary(bool written);
 
   Kind kind_ = Kind::off;
   Ref path_;    // where this run writes
@@ -72,9 +84,11 @@ class Recorder {
   Ref size_;    // (W, H) of the first frame
   Ref writer_;  // the cv2.VideoWriter
   Ref held_;    // list of the quantised GIF frames
-  Ref key_;     // KELVRACV_RECORD as read: the key of what earlier runs wrote
+  Ref key_;     // KELVRACV_RECORD made absolute: the key of what earlier runs wrote
+  Ref tmp_;     // the hidden file beside the target that frames are written to
   long long first_ = 0;  // number of this run's first image file, or of earlier runs' videos
   long long count_ = 0;
+  long long replaced_ = 0;  // existing files the output replaced
 };
 
 // ---- shared helpers (window.cpp) ---------------------------------------------
@@ -100,7 +114,8 @@ void note_window(PyObject* name, PyObject* canvas);
 // Maps the desktop point (*x, *y) into canvas pixels of the remembered window:
 // the origin of cv2.getWindowImageRect is subtracted and the offset scaled by
 // canvas size / image-area size. *mapped is false, and nothing raised, when no
-// window was made, the query fails or the image area is empty.
+// window was made, in a headless run, when the query fails or the image area
+// is empty.
 bool desktop_to_canvas(double* x, double* y, bool* mapped);
 
 }  // namespace kv::window

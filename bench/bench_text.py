@@ -1,0 +1,132 @@
+"""TrueType text that changes, as ratios against pygame's Font.render + blit of
+the same font and size (DejaVu Sans, 20 px) on an 800x600 canvas, measured in
+one run with alternating blocks:
+
+- a new string each call (a counter: never seen before, so never cached;
+  composed from kept glyphs);
+- a frame of 50 labels that all change every frame;
+- a repeated string (served by the text image cache);
+- a new string each call that has a ligature, so Pillow's renderer lays it
+  out (once) instead of the kept glyphs;
+- a new string each call through Pillow's whole path (a text_size of the
+  program's own, which the one-call renderer leaves alone), for scale.
+
+OpenCV's IPP is off for our side (the region warp; see the guide), on for
+pygame's side, where it plays no part.
+"""
+
+import itertools
+import os
+import statistics
+import sys
+import time
+
+os.environ.setdefault("SDL_VIDEODRIVER", "dummy")
+os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
+
+import cv2
+import numpy as np
+
+from kelvracv import _kelvra_core as kv
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+import reference  # noqa: E402
+
+W, H = 800, 600
+FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+
+
+def block(fn, number):
+    t0 = time.perf_counter()
+    for _ in range(number):
+        fn()
+    return (time.perf_counter() - t0) / number
+
+
+def compare(label, ours, theirs, number, rounds=12):
+    best_ours = best_theirs = float("inf")
+    paired = []
+    for _ in range(rounds):
+        t_theirs = block(theirs, number)
+        cv2.ipp.setUseIPP(False)
+        t_ours = block(ours, number)
+        cv2.ipp.setUseIPP(True)
+        best_theirs, best_ours = min(best_theirs, t_theirs), min(best_ours, t_ours)
+        paired.append(t_ours / t_theirs)
+    median = statistics.median(paired)
+    print(f"{label:44s} {best_ours * 1e6:9.1f} us   pygame {best_theirs * 1e6:9.1f} us   "
+          f"ratio {best_ours / best_theirs:5.2f}x (best)  {median:5.2f}x (median of pairs)")
+    return best_ours / best_theirs
+
+
+def main():
+    if not os.path.exists(FONT):
+        print("bench_text: skipped, fonts-dejavu-core is not installed")
+        return
+    import pygame
+
+    pygame.display.init()
+    pygame.font.init()
+    pygame.display.set_mode((1, 1))
+    font = pygame.font.Font(FONT, 20)
+    screen = pygame.Surface((W, H))
+    canvas = np.zeros((H, W, 3), np.uint8)
+    ts = reference.make_record(W, H, cursor_pos=(-300.0, 0.0))
+    labels = [reference.make_record(W, H, cursor_pos=(-380.0 + 150 * (i % 5), -250.0 + 50 * (i // 5)))
+              for i in range(50)]
+    counter = itertools.count()
+
+    def ours_new():
+        kv.text(canvas, ts, f"Score {next(counter)}", FONT, 20, (255, 255, 255))
+
+    def game_new():
+        screen.blit(font.render(f"Score {next(counter)}", True, (255, 255, 255)), (100, 300))
+
+    def ours_frame():
+        n = next(counter)
+        for i, t in enumerate(labels):
+            kv.text(canvas, t, f"{i}: {n}", FONT, 20, (255, 255, 255))
+
+    def game_frame():
+        n = next(counter)
+        for i in range(50):
+            screen.blit(font.render(f"{i}: {n}", True, (255, 255, 255)), (20 + 150 * (i % 5), 50 * (i // 5)))
+
+    def ours_same():
+        kv.text(canvas, ts, "Hello world", FONT, 20, (255, 255, 255))
+
+    def game_same():
+        screen.blit(font.render("Hello world", True, (255, 255, 255)), (100, 300))
+
+    def ours_renderer():
+        # "fi" has a ligature in DejaVu Sans: the string goes to Pillow's renderer, laid out once.
+        kv.text(canvas, ts, f"fi {next(counter)}", FONT, 20, (255, 255, 255))
+
+    def game_renderer():
+        screen.blit(font.render(f"fi {next(counter)}", True, (255, 255, 255)), (100, 300))
+
+    own_text_size = kv.text_size
+
+    def ours_pillow():
+        kv.text_size = lambda *a: own_text_size(*a)
+        try:
+            ours_new()
+        finally:
+            kv.text_size = own_text_size
+
+    ratios = {
+        "new string each call": compare("text, a new string each call", ours_new, game_new, 100),
+        "50 changing labels a frame": compare("frame of 50 changing labels", ours_frame, game_frame, 2),
+        "repeated string": compare("text, a repeated string", ours_same, game_same, 200),
+        "new string, Pillow's renderer once": compare("text, new string through Pillow's renderer", ours_renderer,
+                                                      game_renderer, 50, rounds=6),
+        "new string, Pillow's whole path": compare("text, new string, Pillow's whole path", ours_pillow, game_new,
+                                                   50, rounds=6),
+    }
+    print()
+    for name, r in ratios.items():
+        print(f"{name:44s} ours / pygame {r:6.2f}x")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,450 @@
+// One line of TrueType text as Pillow's ImageDraw.text draws it into a fresh
+// transparent RGBA image, from one call of the core font's renderer.
+//
+// What ImageDraw.text does there (Pillow's ImageDraw, ImageFont and
+// _imagingft): the font's getmask2(text, "L", ..., anchor "la", start (0, 0))
+// calls the core font's render(text, fill, "L", ...), which lays the text
+// out, makes an "L" image of the text's bounding box through `fill` and
+// combines the glyphs' coverage into it; the returned offset is the box's
+// (left, top). draw_bitmap then fills the RGBA image through that coverage
+// mask at the offset: on a transparent pixel a colour channel becomes the
+// ink wherever the coverage is not 0 (the channel's mask is raised to 255
+// there) and 0 elsewhere, and alpha becomes the coverage itself
+// ((255 * m + 128 + ((255 * m + 128) >> 8)) >> 8 == m). The same render gives
+// the text's measure, since getbbox's box is (left, top, left + width,
+// top + height) of the same layout: text_size's (width, height) is the
+// coverage image's size.
+
+#include "text/pillow.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "core/bindings.hpp"
+#include "pyapi/namespace.hpp"
+#include "pyapi/numpy.hpp"
+
+namespace kv::text {
+namespace {
+
+// Pillow's own objects, taken at start-up.
+struct PillowOwn {
+  PyObject* image_mod = nullptr;      // PIL.Image
+  PyObject* draw_mod = nullptr;       // PIL.ImageDraw
+  PyObject* font_mod = nullptr;       // PIL.ImageFont
+  PyObject* numpy_mod = nullptr;      // numpy
+  PyObject* image_new = nullptr;      // Image.new
+  PyObject* draw_fn = nullptr;        // ImageDraw.Draw
+  PyObject* draw_cls = nullptr;       // ImageDraw.ImageDraw
+  PyObject* draw_text = nullptr;      // ImageDraw.ImageDraw.text
+  PyObject* font_cls = nullptr;       // ImageFont.FreeTypeFont
+  PyObject* getbbox = nullptr;        // FreeTypeFont.getbbox
+  PyObject* getmask2 = nullptr;       // FreeTypeFont.getmask2
+  PyObject* np_array = nullptr;       // np.array
+  PyObject* core_mod = nullptr;       // Image.core
+  PyObject* core_fill = nullptr;      // Image.core.fill
+  PyObject* bomb_check = nullptr;     // Image._decompression_bomb_check
+  PyObject* fill = nullptr;           // the renderer's image maker (fill_image)
+  PyObject* cv2_mod = nullptr;        // cv2
+  PyObject* cv2_warp = nullptr;       // cv2.warpPerspective
+  bool readable = false;              // the core's images can be read (see read_coverage)
+};
+PillowOwn g_own;
+
+// Interned names used at each call.
+PyObject* s_new = nullptr;
+PyObject* s_Draw = nullptr;
+PyObject* s_ImageDraw = nullptr;
+PyObject* s_text = nullptr;
+PyObject* s_getbbox = nullptr;
+PyObject* s_getmask2 = nullptr;
+PyObject* s_font = nullptr;
+PyObject* s_array = nullptr;
+PyObject* s_ptr = nullptr;
+PyObject* s_render = nullptr;
+PyObject* s_L = nullptr;
+PyObject* s_la = nullptr;
+PyObject* s_MAX_STRING_LENGTH = nullptr;
+PyObject* s_MAX_IMAGE_PIXELS = nullptr;
+PyObject* s_getvaraxes = nullptr;
+PyObject* s_core = nullptr;
+PyObject* s_fill = nullptr;
+PyObject* s_bomb = nullptr;
+PyObject* s_FreeTypeFont = nullptr;
+PyObject* g_start = nullptr;  // (0.0, 0.0)
+
+// The start of Pillow's image record (libImaging's ImagingMemoryInstance), as
+// far as the coverage is read: the fields before the row pointers. The
+// layout is checked on an image of known content at start-up.
+struct ImagingPrefix {
+  int mode, type, depth, bands, xsize, ysize;
+  void* palette;
+  uint8_t** image8;
+};
+constexpr const char* kImagingCapsule = "Pillow Imaging";
+
+const ImagingPrefix* imaging_of(PyObject* core_image) {
+  Ref capsule = Ref::steal(PyObject_GetAttr(core_image, s_ptr));
+  if (!capsule) return nullptr;
+  auto* im = static_cast<const ImagingPrefix*>(PyCapsule_GetPointer(capsule.get(), kImagingCapsule));
+  // The capsule keeps the image alive; the caller holds the image itself.
+  return im;
+}
+
+// The text images made beyond kMaxCoverage pixels are refused by fill_image:
+// such text takes Pillow's path, which reports it (see render.cpp).
+constexpr double kMaxCoverage = 33554432.0;  // 2**25
+bool g_refused = false;
+long long g_fill_w = -1, g_fill_h = -1;
+
+// The renderer's `fill(width, height)`: getmask2's own, Pillow's
+// decompression check and Image.core.fill("L", (width, height)), after a
+// size check of its own.
+PyObject* fill_image(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "fill takes a width and a height");
+    return nullptr;
+  }
+  long long w = PyLong_AsLongLong(args[0]), h = PyLong_AsLongLong(args[1]);
+  if ((w == -1 || h == -1) && PyErr_Occurred()) return nullptr;
+  if (w < 0 || h < 0 || (static_cast<double>(w) + 1) * (static_cast<double>(h) + 1) > kMaxCoverage) {
+    g_refused = true;
+    PyErr_SetString(PyExc_ValueError, "text too large for the one-call renderer");
+    return nullptr;
+  }
+  Ref size = Ref::steal(PyTuple_Pack(2, args[0], args[1]));
+  if (!size) return nullptr;
+  // Image._decompression_bomb_check(size) is silent below MAX_IMAGE_PIXELS.
+  PyObject* limit = PyDict_GetItemWithError(PyModule_GetDict(g_own.image_mod), s_MAX_IMAGE_PIXELS);
+  bool quiet = false;
+  if (limit && PyLong_CheckExact(limit)) {
+    int overflow = 0;
+    long long lim = PyLong_AsLongLongAndOverflow(limit, &overflow);
+    quiet = overflow > 0 || (!PyErr_Occurred() && overflow == 0 && (w > 1 ? w : 1) * (h > 1 ? h : 1) <= lim);
+  }
+  if (PyErr_Occurred()) return nullptr;
+  if (!quiet && !call(g_own.bomb_check, {size.get()})) return nullptr;
+  Ref im = call(g_own.core_fill, {s_L, size.get()});
+  if (im) g_fill_w = w, g_fill_h = h;
+  return im.release();
+}
+
+PyMethodDef g_fill_def = {"fill", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fill_image)),
+                          METH_FASTCALL, nullptr};
+
+// Whether an image made by Image.core.fill("L", ...) reads as expected.
+bool probe_readable() {
+  for (int v : {7, 201}) {
+    Ref size = Ref::steal(Py_BuildValue("(ii)", 5, 3));
+    Ref value = Ref::steal(PyLong_FromLong(v));
+    if (!size || !value) return false;
+    Ref im = call(g_own.core_fill, {s_L, size.get(), value.get()});
+    if (!im) return false;
+    const ImagingPrefix* p = imaging_of(im.get());
+    if (!p || p->bands != 1 || p->xsize != 5 || p->ysize != 3 || !p->image8) return false;
+    for (int y = 0; y < 3; y++)
+      for (int x = 0; x < 5; x++)
+        if (!p->image8[y] || p->image8[y][x] != v) return false;
+  }
+  return true;
+}
+
+PyObject* type_attr(PyObject* cls, PyObject* name) {
+  if (!PyType_Check(cls)) return nullptr;
+  PyObject* d = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+  return d ? PyDict_GetItemWithError(d, name) : nullptr;
+}
+
+bool intern_names() {
+  struct Name {
+    PyObject** slot;
+    const char* text;
+  };
+  const Name names[] = {{&s_new, "new"},       {&s_Draw, "Draw"},         {&s_ImageDraw, "ImageDraw"},
+                        {&s_text, "text"},     {&s_getbbox, "getbbox"},   {&s_getmask2, "getmask2"},
+                        {&s_font, "font"},     {&s_array, "array"},       {&s_ptr, "ptr"},
+                        {&s_render, "render"}, {&s_L, "L"},               {&s_la, "la"},
+                        {&s_MAX_STRING_LENGTH, "MAX_STRING_LENGTH"},      {&s_MAX_IMAGE_PIXELS, "MAX_IMAGE_PIXELS"},
+                        {&s_getvaraxes, "getvaraxes"},                    {&s_core, "core"},
+                        {&s_fill, "fill"},                                {&s_bomb, "_decompression_bomb_check"},
+                        {&s_FreeTypeFont, "FreeTypeFont"}};
+  for (const Name& n : names)
+    if (!(*n.slot = PyUnicode_InternFromString(n.text))) return false;
+  return (g_start = Py_BuildValue("(dd)", 0.0, 0.0)) != nullptr;
+}
+
+// ---- fonts seen: their core faces and whether they have variation axes -----
+
+struct FaceInfo {
+  Ref core;
+  bool variable;
+};
+// Never destroyed (see image_cache.cpp); a few fonts per program.
+std::vector<FaceInfo>& g_faces = *new std::vector<FaceInfo>();
+constexpr size_t kMaxFaces = 64;
+
+// Whether the core face has variation axes; -1 with an exception set.
+int is_variable(PyObject* core) {
+  for (const FaceInfo& f : g_faces)
+    if (f.core.get() == core) return f.variable;
+  Ref axes = Ref::steal(PyObject_CallMethodNoArgs(core, s_getvaraxes));
+  bool variable = true;
+  if (!axes) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+    PyErr_Clear();  // FreeType: not a font with variations
+    variable = false;
+  }
+  if (g_faces.size() >= kMaxFaces) {
+    FaceInfo dropped = std::move(g_faces.front());  // released after the vector is whole again
+    g_faces.erase(g_faces.begin());
+    g_faces.push_back({Ref::borrow(core), variable});
+    return variable;
+  }
+  g_faces.push_back({Ref::borrow(core), variable});
+  return variable;
+}
+
+}  // namespace
+
+int remember_pillow(PyObject* m) {
+  if (!intern_names()) return -1;
+  PyObject* d = PyModule_GetDict(m);
+  PyObject* image_mod = PyDict_GetItemString(d, "Image");
+  PyObject* draw_mod = PyDict_GetItemString(d, "ImageDraw");
+  PyObject* font_mod = PyDict_GetItemString(d, "ImageFont");
+  PyObject* numpy_mod = PyDict_GetItemString(d, "np");
+  if (!image_mod || !draw_mod || !font_mod || !numpy_mod) return 0;
+  PillowOwn own;
+  own.image_mod = image_mod, own.draw_mod = draw_mod, own.font_mod = font_mod, own.numpy_mod = numpy_mod;
+  Ref image_new = Ref::steal(PyObject_GetAttrString(image_mod, "new"));
+  Ref draw_fn = Ref::steal(PyObject_GetAttrString(draw_mod, "Draw"));
+  Ref draw_cls = Ref::steal(PyObject_GetAttrString(draw_mod, "ImageDraw"));
+  Ref font_cls = Ref::steal(PyObject_GetAttrString(font_mod, "FreeTypeFont"));
+  Ref np_array = Ref::steal(PyObject_GetAttrString(numpy_mod, "array"));
+  Ref core = Ref::steal(PyObject_GetAttrString(image_mod, "core"));
+  Ref core_fill = core ? Ref::steal(PyObject_GetAttrString(core.get(), "fill")) : Ref();
+  Ref bomb = Ref::steal(PyObject_GetAttrString(image_mod, "_decompression_bomb_check"));
+  PyErr_Clear();
+  if (!image_new || !draw_fn || !draw_cls || !font_cls || !np_array || !core_fill || !bomb) return 0;
+  PyObject* draw_text = type_attr(draw_cls.get(), s_text);
+  PyObject* getbbox = type_attr(font_cls.get(), s_getbbox);
+  PyObject* getmask2 = type_attr(font_cls.get(), s_getmask2);
+  PyErr_Clear();
+  if (!draw_text || !getbbox || !getmask2) return 0;
+  own.image_new = image_new.release(), own.draw_fn = draw_fn.release(), own.draw_cls = draw_cls.release();
+  own.font_cls = font_cls.release(), own.np_array = np_array.release(), own.core_fill = core_fill.release();
+  own.core_mod = core.release();
+  own.bomb_check = bomb.release();
+  own.draw_text = Py_NewRef(draw_text), own.getbbox = Py_NewRef(getbbox), own.getmask2 = Py_NewRef(getmask2);
+  for (PyObject* mod : {image_mod, draw_mod, font_mod, numpy_mod}) Py_INCREF(mod);
+  if (PyObject* cv2 = PyDict_GetItemString(d, "cv2")) {
+    Ref warp = Ref::steal(PyObject_GetAttrString(cv2, "warpPerspective"));
+    PyErr_Clear();
+    if (warp && PyCFunction_Check(warp.get())) own.cv2_mod = Py_NewRef(cv2), own.cv2_warp = warp.release();
+  }
+  own.fill = PyCFunction_New(&g_fill_def, nullptr);
+  if (!own.fill) return -1;
+  g_own = own;
+  g_own.readable = probe_readable();
+  PyErr_Clear();
+  return 0;
+}
+
+bool blit_reads_only() {
+  if (!g_own.cv2_warp) return false;
+  Ref blit = global(KV_ID(blit));
+  Ref cv2 = blit ? global(KV_ID(cv2)) : Ref();
+  Ref warp = cv2 ? attr_of(cv2.get(), KV_ID(warpPerspective)) : Ref();
+  if (!warp) {
+    PyErr_Clear();
+    return false;
+  }
+  static const FuncSpec* const own_blit = find_spec("blit");  // the tables never change
+  return function_spec(blit.get()) == own_blit && warp.get() == g_own.cv2_warp;
+}
+
+bool genuine_font(PyObject* font, Ref* core) {
+  if (!g_own.fill || Py_TYPE(font) != reinterpret_cast<PyTypeObject*>(g_own.font_cls)) return false;
+  // The module's names, bound to Pillow's modules and their own functions.
+  struct Check {
+    PyObject* name;
+    PyObject* mod;
+    PyObject* attr;
+    PyObject* value;
+  };
+  const Check checks[] = {{KV_ID(Image), g_own.image_mod, s_new, g_own.image_new},
+                          {KV_ID(ImageDraw), g_own.draw_mod, s_Draw, g_own.draw_fn},
+                          {KV_ID(ImageDraw), g_own.draw_mod, s_ImageDraw, g_own.draw_cls},
+                          {KV_ID(np), g_own.numpy_mod, s_array, g_own.np_array}};
+  for (const Check& c : checks) {
+    Ref mod = global(c.name);
+    if (!mod || mod.get() != c.mod) {
+      PyErr_Clear();
+      return false;
+    }
+    Ref v = attr_of(mod.get(), c.attr);
+    if (!v || v.get() != c.value) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  // What getmask2 reaches: the font class under its name, Image.core.fill and Pillow's size check.
+  struct Attr {
+    PyObject* owner;
+    PyObject* name;
+    PyObject* value;
+  };
+  const Attr attrs[] = {{g_own.font_mod, s_FreeTypeFont, g_own.font_cls},
+                        {g_own.image_mod, s_core, g_own.core_mod},
+                        {g_own.core_mod, s_fill, g_own.core_fill},
+                        {g_own.image_mod, s_bomb, g_own.bomb_check}};
+  for (const Attr& a : attrs) {
+    Ref v = attr_of(a.owner, a.name);
+    if (!v || v.get() != a.value) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  // The classes' methods as Pillow made them, none overridden by the font.
+  if (type_attr(g_own.draw_cls, s_text) != g_own.draw_text || type_attr(g_own.font_cls, s_getbbox) != g_own.getbbox ||
+      type_attr(g_own.font_cls, s_getmask2) != g_own.getmask2) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref own_dict = Ref::steal(PyObject_GenericGetDict(font, nullptr));
+  PyObject* c = own_dict && PyDict_CheckExact(own_dict.get()) ? PyDict_GetItemWithError(own_dict.get(), s_font) : nullptr;
+  if (!c || PyDict_GetItemWithError(own_dict.get(), s_getbbox) || PyDict_GetItemWithError(own_dict.get(), s_getmask2)) {
+    PyErr_Clear();
+    return false;
+  }
+  *core = Ref::borrow(c);
+  // The core face: Pillow's static Font type, not a Python stand-in.
+  PyTypeObject* ct = Py_TYPE(core->get());
+  if ((ct->tp_flags & Py_TPFLAGS_HEAPTYPE) || std::strcmp(ct->tp_name, "Font") != 0) return false;
+  int variable = is_variable(core->get());
+  if (variable != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+bool direct_applies(PyObject* content, const long bgr[3]) {
+  if (!g_own.readable || !PyUnicode_CheckExact(content)) return false;
+  for (int i = 0; i < 3; i++)
+    if (bgr[i] < 0 || bgr[i] > 255) return false;
+  // Multiline text is split into lines by ImageDraw: Pillow's path.
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(content);
+  if (PyUnicode_FindChar(content, '\n', 0, n, 1) != -1) return false;
+  // getmask2's length check (ImageFont.MAX_STRING_LENGTH, None for none).
+  PyObject* max_len = PyDict_GetItemWithError(PyModule_GetDict(g_own.font_mod), s_MAX_STRING_LENGTH);
+  if (!max_len) {
+    PyErr_Clear();
+    return false;
+  }
+  if (max_len != Py_None) {
+    if (!PyLong_CheckExact(max_len)) return false;
+    int overflow = 0;
+    long long m = PyLong_AsLongLongAndOverflow(max_len, &overflow);
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    if (overflow < 0 || (overflow == 0 && n > m)) return false;
+  }
+  return true;
+}
+
+bool render_coverage(PyObject* core, PyObject* content, long ink_value, Coverage* out, bool* done) {
+  *done = false;
+  Ref ink = Ref::steal(PyLong_FromLong(ink_value));
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!ink || !zero) return false;
+  Ref render = Ref::steal(PyObject_GetAttr(core, s_render));
+  if (!render) {
+    PyErr_Clear();
+    return true;
+  }
+  g_refused = false;
+  g_fill_w = g_fill_h = -1;
+  // font.font.render(text, fill, "L", None, None, None, 0, True, "la", ink, (0.0, 0.0)), as getmask2 calls it.
+  Ref result = call(render.get(), {content, g_own.fill, s_L, Py_None, Py_None, Py_None, zero.get(), Py_True, s_la,
+                                   ink.get(), g_start});
+  if (!result) {
+    // Pillow's path meets the same refusal or error and reports it.
+    PyErr_Clear();
+    return true;
+  }
+  if (!PyTuple_CheckExact(result.get()) || PyTuple_GET_SIZE(result.get()) != 2) return true;
+  PyObject* cov = PyTuple_GET_ITEM(result.get(), 0);
+  PyObject* off = PyTuple_GET_ITEM(result.get(), 1);
+  if (!PyTuple_CheckExact(off) || PyTuple_GET_SIZE(off) != 2) return true;
+  long long ox = PyLong_AsLongLong(PyTuple_GET_ITEM(off, 0)), oy = PyLong_AsLongLong(PyTuple_GET_ITEM(off, 1));
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return true;
+  }
+  const ImagingPrefix* im = imaging_of(cov);
+  if (!im) {
+    PyErr_Clear();
+    return true;
+  }
+  if (im->bands != 1 || im->xsize != g_fill_w || im->ysize != g_fill_h || (im->ysize > 0 && !im->image8)) return true;
+  *out = {Ref::borrow(cov), im->image8, im->xsize, im->ysize, ox, oy};
+  *done = true;
+  return true;
+}
+
+bool text_image_from_coverage(const uint8_t* const* rows, long long W, long long H, long long ox, long long oy,
+                              const long bgr[3], Ref* image, Ref* text_h, bool* done) {
+  *done = false;
+  // The image Pillow's path makes: (max(W, right) + 1) x (max(H, bottom) + 1).
+  const long long img_w = (ox + W > W ? ox + W : W), img_h = (oy + H > H ? oy + H : H);
+  if ((static_cast<double>(img_w) + 1) * (static_cast<double>(img_h) + 1) > kMaxCoverage) return true;
+  npy_intp dims[3] = {static_cast<npy_intp>(img_h + 1), static_cast<npy_intp>(img_w + 1), 4};
+  Ref out = Ref::steal(PyArray_ZEROS(3, dims, NPY_UINT8, 0));
+  if (!out) return false;
+  uint8_t* base = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+  const npy_intp row = dims[1] * 4;
+  // draw_bitmap at (ox, oy), clipped to the image (only its left and top can be).
+  const long long x0 = ox < 0 ? -ox : 0, y0 = oy < 0 ? -oy : 0;
+  const uint8_t b = static_cast<uint8_t>(bgr[0]), g = static_cast<uint8_t>(bgr[1]), r = static_cast<uint8_t>(bgr[2]);
+  for (long long y = y0; y < H; y++) {
+    const uint8_t* src = rows[y];
+    uint8_t* dst = base + (oy + y) * row;
+    for (long long x = x0; x < W; x++) {
+      const uint8_t m = src[x];
+      if (!m) continue;
+      uint8_t* p = dst + (ox + x) * 4;
+      p[0] = b, p[1] = g, p[2] = r, p[3] = m;
+    }
+  }
+  *text_h = Ref::steal(PyLong_FromLongLong(H));
+  if (!*text_h) return false;
+  *image = std::move(out);
+  *done = true;
+  return true;
+}
+
+long ink_of(const long bgr[3]) {
+  const uint32_t bits = static_cast<uint32_t>(bgr[0]) | static_cast<uint32_t>(bgr[1]) << 8 |
+                        static_cast<uint32_t>(bgr[2]) << 16 | uint32_t{255} << 24;
+  return static_cast<int32_t>(bits);
+}
+
+bool render_direct(PyObject* core, PyObject* content, const long bgr[3], Ref* image, Ref* text_h, bool* done) {
+  *done = false;
+  Coverage cov;
+  bool rendered = false;
+  if (!render_coverage(core, content, ink_of(bgr), &cov, &rendered)) return false;
+  if (!rendered) return true;
+  return text_image_from_coverage(cov.rows, cov.w, cov.h, cov.ox, cov.oy, bgr, image, text_h, done);
+}
+
+}  // namespace kv::text
+
+namespace kv {
+int text_startup(PyObject* m) { return text::remember_pillow(m); }
+}  // namespace kv

@@ -1,0 +1,454 @@
+"""The web server: the page, its script and one WebSocket per viewer.
+
+Threads:
+- the program's (main) thread runs the frame loop, which calls the server as
+  FRAME_SINK once per shown frame: it notes the time, copies the canvas when
+  someone watches and hands the copy over (the newest frame only);
+- the encoder thread turns the newest frame into JPEG (or PNG when lossless)
+  with OpenCV, which lets go of the interpreter lock while it encodes;
+- the server thread runs its own asyncio loop with aiohttp: it serves the
+  page, sends each viewer the newest encoded frame once the viewer has shown
+  the one before, and writes the page's keyboard and mouse into the module's
+  input globals (KEYS, MOUSE_SCR_POS, MOUSE_STATE, PRESS_QUEUE, RUN), each a
+  whole-value update under the interpreter lock, as the pynput listeners do.
+
+A slow or hostile viewer only slows its own socket: nothing the loop does
+waits for the network.
+"""
+
+import asyncio
+import collections
+import hmac
+import ipaddress
+import json
+import math
+import os
+import re
+import secrets
+import struct
+import sys
+import threading
+import time
+from importlib import resources
+
+DEFAULT_PORT = 8000
+MAX_MESSAGE = 1024  # bytes in one message from a page
+MAX_VIEWERS = 32
+MAX_UNACKED = 2  # frames sent to a viewer that it has not shown yet
+MAX_PRESSES = 256  # pending get_input("press") events
+MAX_COORD = 1e7  # bound of a pointer coordinate, in canvas pixels
+JPEG_QUALITY = 85
+PNG_COMPRESSION = 1
+
+# Special keys by the text form pynput gives them (str(keyboard.Key.left) is
+# "Key.left"); the aliases shift_l, ctrl_l, alt_l and cmd_l read as their
+# first names, so the page sends those.
+SPECIAL_KEYS = frozenset(
+    "Key." + n for n in (
+        "alt alt_r alt_gr backspace caps_lock cmd cmd_r ctrl ctrl_r delete down end enter esc home left "
+        "page_down page_up right shift shift_r space tab up insert menu num_lock pause print_screen "
+        "scroll_lock media_play_pause media_volume_mute media_volume_down media_volume_up media_previous "
+        "media_next".split() + [f"f{i}" for i in range(1, 21)]))
+
+# The page's files: URL path -> (file in static/, content type).
+PAGE_FILES = {
+    "/": ("index.html", "text/html; charset=utf-8"),
+    "/app.js": ("app.js", "text/javascript; charset=utf-8"),
+}
+CSP = ("default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' blob:; "
+       "connect-src 'self'; base-uri 'none'; form-action 'none'")
+
+
+# ---- addresses ---------------------------------------------------------------------------
+
+
+def parse_address(text, default_host="127.0.0.1"):
+    """[HOST:]PORT (blanks around it ignored; an IPv6 host in brackets) as (host, port)."""
+    value = str(text).strip()
+    m = re.fullmatch(r"(?:\[([0-9A-Fa-f:.]+)\]:|([^:\[\]\s]+):)?(\d{1,5})", value)
+    if not m or int(m.group(3)) > 65535:
+        raise ValueError(f"KELVRACV_WEB must be [HOST:]PORT, such as 8000 or 0.0.0.0:8000, got {text!r}")
+    host = m.group(1) or m.group(2) or default_host
+    return host, int(m.group(3))
+
+
+def is_loopback(host):
+    """Whether host names this machine's loopback only (127.0.0.0/8, ::1, localhost)."""
+    name = host.strip("[]").lower()
+    if name == "localhost" or name.endswith(".localhost"):
+        return True
+    try:
+        return ipaddress.ip_address(name).is_loopback
+    except ValueError:
+        return False
+
+
+def url_host(host):
+    return f"[{host}]" if ":" in host else host
+
+
+# ---- the server ----------------------------------------------------------------------------
+
+
+class Viewer:
+    """One connected page: what it holds down, its flow control."""
+
+    def __init__(self, ws):
+        self.ws = ws
+        self.keys = set()
+        self.buttons = set()
+        self.unacked = 0
+        self.sent = None
+        self.wake = asyncio.Event()
+
+
+class WebServer:
+    """Serves the frames handed to it (it is the FRAME_SINK) and feeds the
+    module's input globals from the pages. `core` is the native module."""
+
+    def __init__(self, core, host="127.0.0.1", port=DEFAULT_PORT, *, lossless=False):
+        try:
+            import aiohttp  # noqa: F401
+        except ImportError:
+            raise ImportError("the web front-end needs aiohttp: pip install 'kelvracv[web]'") from None
+        self.core = core
+        self.host = host
+        self.port = port
+        self.lossless = bool(lossless)
+        self.loopback = is_loopback(host)
+        # Reachable from other machines: only with the secret from the printed URL.
+        self.token = None if self.loopback else secrets.token_urlsafe(24)
+        self.addresses = []
+        self.viewers = set()
+        self.frames = 0
+        self.presses = collections.deque(maxlen=MAX_PRESSES)
+        self._stamps = collections.deque(maxlen=30)
+        self._cond = threading.Condition()
+        self._pending = None
+        self._closing = False
+        self._latest = None
+        self._loop = None
+        self._runner = None
+        self._files = {}
+        for path, (name, ctype) in PAGE_FILES.items():
+            data = resources.files(__package__).joinpath("static", name).read_bytes()
+            self._files[path] = (data, ctype)
+
+    # -- life ---------------------------------------------------------------------------------
+
+    def start(self):
+        """Binds and starts serving; OSError when the address cannot be had."""
+        started = threading.Event()
+        failure = []
+
+        def serve():
+            loop = asyncio.new_event_loop()
+            asyncio.set_event_loop(loop)
+            self._loop = loop
+            try:
+                loop.run_until_complete(self._bind())
+            except BaseException as e:  # noqa: BLE001 (handed to the starting thread)
+                failure.append(e)
+                started.set()
+                loop.close()
+                return
+            started.set()
+            loop.run_forever()
+
+        threading.Thread(target=serve, name="kelvracv-web", daemon=True).start()
+        started.wait()
+        if failure:
+            e = failure[0]
+            if isinstance(e, OSError):
+                reason = os.strerror(e.errno).lower() if e.errno else str(e)
+                raise OSError(e.errno, f"kelvracv web: cannot listen on {url_host(self.host)}:{self.port}: "
+                                       f"{reason}") from None
+            raise e
+        threading.Thread(target=self._encode_frames, name="kelvracv-web-encoder", daemon=True).start()
+        return self
+
+    def stop(self):
+        """Closes the sockets and ends the threads (the tests' and the benchmark's tidy end)."""
+        with self._cond:
+            self._closing = True
+            self._cond.notify_all()
+        loop = self._loop
+        if loop and loop.is_running():
+            asyncio.run_coroutine_threadsafe(self._runner.cleanup(), loop).result(5)
+            loop.call_soon_threadsafe(loop.stop)
+
+    @property
+    def url(self):
+        query = f"?token={self.token}" if self.token else ""
+        return f"http://{url_host(self.host)}:{self.port}/{query}"
+
+    async def _bind(self):
+        from aiohttp import web
+
+        app = web.Application(client_max_size=MAX_MESSAGE)
+        app.router.add_get("/", self._file)
+        app.router.add_get("/app.js", self._file)
+        app.router.add_get("/ws", self._socket)
+        self._runner = web.AppRunner(app, access_log=None, handle_signals=False)
+        await self._runner.setup()
+        site = web.TCPSite(self._runner, self.host, self.port)
+        await site.start()
+        self.addresses = [a[:2] for a in self._runner.addresses]
+        if self.port == 0 and self.addresses:
+            self.port = self.addresses[0][1]
+
+    # -- frames (program's thread, then the encoder's) -------------------------------------------
+
+    def __call__(self, canvas, name):
+        """FRAME_SINK: called by the frame loop with each shown frame. Never waits."""
+        self._stamps.append(time.perf_counter())
+        self.frames += 1
+        if not self.viewers:
+            return None
+        try:
+            frame = canvas.copy()
+        except Exception:  # noqa: BLE001 (a canvas replaced by something else: nothing to show)
+            return None
+        with self._cond:
+            self._pending = (frame, name, self.rate(), self.frames, time.time())
+            self._cond.notify()
+        return None
+
+    def rate(self):
+        """Frames a second over the last 30 frames."""
+        s = self._stamps
+        if len(s) < 2 or s[-1] <= s[0]:
+            return 0.0
+        return (len(s) - 1) / (s[-1] - s[0])
+
+    def _encode_frames(self):
+        while True:
+            with self._cond:
+                while self._pending is None and not self._closing:
+                    self._cond.wait()
+                if self._closing:
+                    return
+                job, self._pending = self._pending, None
+            try:
+                message = self._encode(*job)
+            except Exception:  # noqa: BLE001 (not an image OpenCV can encode: skipped)
+                continue
+            try:
+                self._loop.call_soon_threadsafe(self._publish, message)
+            except RuntimeError:  # the server's loop has ended
+                return
+
+    def _encode(self, frame, name, fps, number, stamp):
+        cv2 = self.core.cv2
+        if self.lossless:
+            ok, data = cv2.imencode(".png", frame, [cv2.IMWRITE_PNG_COMPRESSION, PNG_COMPRESSION])
+            mime = "image/png"
+        else:
+            ok, data = cv2.imencode(".jpg", frame, [cv2.IMWRITE_JPEG_QUALITY, JPEG_QUALITY])
+            mime = "image/jpeg"
+        if not ok:
+            raise ValueError("frame not encoded")
+        h, w = frame.shape[:2]
+        header = json.dumps({"n": number, "t": stamp, "title": str(name), "fps": round(fps, 2), "w": w, "h": h,
+                             "type": mime}).encode()
+        return b"".join((struct.pack(">I", len(header)), header, data.tobytes()))
+
+    def _publish(self, message):
+        self._latest = message
+        for v in self.viewers:
+            v.wake.set()
+
+    # -- HTTP ----------------------------------------------------------------------------------
+
+    def _allowed(self, request, token=True, socket=False):
+        """The checks every request passes: a Host this server answers to (a
+        loopback server answers only to loopback names, so no other site can
+        reach it by pointing its own name at 127.0.0.1), the token when one is
+        required, and for the socket an Origin of this very page."""
+        host = request.host or ""
+        hostname = re.sub(r":\d+$", "", host)
+        if self.loopback and not is_loopback(hostname):
+            return False
+        if token and self.token is not None:
+            given = request.query.get("token", "")
+            if not hmac.compare_digest(given.encode(), self.token.encode()):
+                return False
+        if socket:
+            origin = request.headers.get("Origin")
+            if origin is not None and origin != f"http://{host}":
+                return False
+        return True
+
+    async def _file(self, request):
+        from aiohttp import web
+
+        # The script holds no secret; the page and the socket need the token.
+        if not self._allowed(request, token=request.path == "/"):
+            return web.Response(status=403, text="forbidden: open the URL the program printed\n")
+        data, ctype = self._files[request.path]
+        return web.Response(body=data, headers={
+            "Content-Type": ctype, "Cache-Control": "no-store", "X-Content-Type-Options": "nosniff",
+            "Referrer-Policy": "no-referrer", "Content-Security-Policy": CSP})
+
+    async def _socket(self, request):
+        from aiohttp import WSMsgType, web
+
+        if not self._allowed(request, socket=True):
+            return web.Response(status=403, text="forbidden\n")
+        if len(self.viewers) >= MAX_VIEWERS:
+            return web.Response(status=503, text="too many viewers\n")
+        ws = web.WebSocketResponse(max_msg_size=MAX_MESSAGE, heartbeat=20.0, compress=False)
+        await ws.prepare(request)
+        viewer = Viewer(ws)
+        self.viewers = self.viewers | {viewer}  # a new set: the sink reads it from another thread
+        sender = asyncio.get_running_loop().create_task(self._send_frames(viewer))
+        viewer.wake.set()
+        try:
+            async for msg in ws:
+                if msg.type == WSMsgType.TEXT:
+                    self._on_message(viewer, msg.data)
+                # anything else (binary) is not part of the protocol: ignored
+        finally:
+            self.viewers = self.viewers - {viewer}
+            sender.cancel()
+            self._release(viewer)
+        return ws
+
+    async def _send_frames(self, viewer):
+        try:
+            while not viewer.ws.closed:
+                await viewer.wake.wait()
+                viewer.wake.clear()
+                message = self._latest
+                if message is None or message is viewer.sent or viewer.unacked >= MAX_UNACKED:
+                    continue
+                viewer.sent = message
+                viewer.unacked += 1
+                await viewer.ws.send_bytes(message)
+        except (ConnectionError, RuntimeError):
+            pass  # the page went away; its reader ends the socket
+
+    # -- input from the pages (server thread) -------------------------------------------------------
+
+    def _on_message(self, viewer, text):
+        if len(text) > MAX_MESSAGE:
+            return
+        try:
+            m = json.loads(text)
+        except ValueError:
+            return
+        if not isinstance(m, dict):
+            return
+        handler = self._handlers.get(m.get("t")) if isinstance(m.get("t"), str) else None
+        if handler is None:
+            return
+        try:
+            handler(self, viewer, m)
+        except Exception:  # noqa: BLE001 (globals rebound by the program to odd things: that event is lost)
+            pass
+
+    def _ack(self, viewer, m):
+        viewer.unacked = max(0, viewer.unacked - 1)
+        viewer.wake.set()
+
+    def _key_down(self, viewer, m):
+        name = key_name(m.get("k"))
+        if name is not None:
+            viewer.keys.add(name)
+            keys = self.core.KEYS
+            if name not in keys:
+                keys[name] = True
+        press = m.get("p")
+        if isinstance(press, str) and (press == "esc" or (len(press) == 1 and press.isprintable())
+                                       or press in ("\r", "\t", "\b")):
+            self.presses.append(press)
+
+    def _key_up(self, viewer, m):
+        name = key_name(m.get("k"))
+        if name is None:
+            return
+        viewer.keys.discard(name)
+        self.core.KEYS.pop(name, None)
+        if name == "Key.esc":  # as the window: releasing Escape ends the frame loop
+            self.core.RUN = False
+
+    def _move(self, viewer, m):
+        x, y = m.get("x"), m.get("y")
+        if coordinate(x) and coordinate(y):
+            self.core.MOUSE_SCR_POS = (float(x), float(y))
+
+    def _button(self, viewer, m):
+        b, down = m.get("b"), m.get("d")
+        if type(b) is int and 0 <= b <= 2 and isinstance(down, bool):
+            (viewer.buttons.add if down else viewer.buttons.discard)(b)
+            self.core.MOUSE_STATE["buttons"][b] = down
+
+    def _wheel(self, viewer, m):
+        dy = m.get("dy")
+        if type(dy) is int and -100 <= dy <= 100:
+            state = self.core.MOUSE_STATE
+            state["scroll"] = state["scroll"] + dy
+
+    def _blur(self, viewer, m):
+        self._release(viewer)
+
+    def _release(self, viewer):
+        """Lets go of what this page holds (it lost the focus or went away)."""
+        try:
+            keys = self.core.KEYS
+            for name in list(viewer.keys):
+                keys.pop(name, None)
+            buttons = self.core.MOUSE_STATE["buttons"]
+            for b in list(viewer.buttons):
+                buttons[b] = False
+        except Exception:  # noqa: BLE001
+            pass
+        viewer.keys.clear()
+        viewer.buttons.clear()
+
+    _handlers = {"ack": _ack, "kd": _key_down, "ku": _key_up, "mv": _move, "bt": _button, "wh": _wheel,
+                 "blur": _blur}
+
+
+def key_name(k):
+    """The name a key has in KEYS: one character lower-cased, or a special key's text form."""
+    if not isinstance(k, str):
+        return None
+    if len(k) == 1:
+        return k.lower() if k.isprintable() else None
+    return k if k in SPECIAL_KEYS else None
+
+
+def coordinate(v):
+    return type(v) in (int, float) and math.isfinite(v) and abs(v) <= MAX_COORD
+
+
+# ---- starting it -----------------------------------------------------------------------------------
+
+_server = None
+
+
+def serve(host="127.0.0.1", port=DEFAULT_PORT, *, lossless=False, core=None):
+    """Starts the server (once per process; later calls give the running one
+    back), installs it as the module's FRAME_SINK with its PRESS_QUEUE and
+    prints one line with the page's URL on standard error."""
+    global _server
+    if core is None:
+        from kelvracv import _kelvra_core as core
+    if _server is None:
+        _server = WebServer(core, host, port, lossless=lossless).start()
+        print(f"kelvracv web: serving the frames at {_server.url}", file=sys.stderr, flush=True)
+    core.FRAME_SINK = _server
+    core.PRESS_QUEUE = _server.presses
+    return _server
+
+
+def serve_from_environment():
+    """KELVRACV_WEB=[HOST:]PORT (and KELVRACV_WEB_LOSSLESS=1 for PNG frames): what
+    the frame loop calls before its first frame."""
+    from kelvracv import _kelvra_core as core
+
+    env = core.os.environ
+    host, port = parse_address(env.get("KELVRACV_WEB", ""))
+    lossless = env.get("KELVRACV_WEB_LOSSLESS", "").strip().lower() not in ("", "0", "false", "no", "off")
+    return serve(host, port, lossless=lossless, core=core)

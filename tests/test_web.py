@@ -1,0 +1,470 @@
+"""The web front-end: a program run with --web in headless Chromium (Debian's
+chromium driven by Playwright), and the server's guards against clients that
+do not belong or misbehave, talked to over real sockets with aiohttp."""
+
+import asyncio
+import json
+import os
+import queue
+import re
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+aiohttp = pytest.importorskip("aiohttp")
+from playwright.sync_api import sync_playwright  # noqa: E402
+
+from conftest import wait_for  # noqa: E402
+from kelvracv.web import server as web  # noqa: E402
+
+CHROMIUM = "/usr/bin/chromium"
+W, H = 640, 480
+CELL = 20  # side of one drawn bit, canvas pixels
+
+# The program under test draws what it reads from the input as rows of
+# black and white cells, which the page reads back from its canvas:
+# row 0 the frame number, row 1 held keys and buttons, row 2 the scroll so
+# far (+128), rows 3 and 4 the pointer's world point (+2048), row 5 the last
+# key press, row 6 whether PRESS_QUEUE is set.
+PROGRAM = """
+from kelvracv import _kelvra_core as kv
+
+CELL = {cell}
+state = {{"n": 0, "scroll": 0.0, "press": 0}}
+
+def bits(arr, row, value, width):
+    for i in range(width):
+        if (int(value) >> (width - 1 - i)) & 1:
+            x, y = 10 + i * CELL, 10 + row * CELL * 3 // 2
+            arr[y:y + CELL, x:x + CELL] = 255
+
+def tick(arr, ts):
+    state["n"] += 1
+    left, right, middle, scroll = kv.get_input("mouse", "buttons")
+    state["scroll"] += scroll
+    x, y, _ = kv.get_input("mouse", "pos", ts)
+    p = kv.get_input("press")
+    if p is not None:
+        state["press"] = 27 if p == "esc" else ord(p)
+    held = [kv.get_input("held", "a"), kv.get_input("held", "Key.left"), left, right, middle]
+    bits(arr, 0, state["n"] % 65536, 16)
+    bits(arr, 1, sum(int(bool(h)) << (4 - i) for i, h in enumerate(held)), 5)
+    bits(arr, 2, state["scroll"] + 128, 8)
+    bits(arr, 3, round(x) + 2048, 12)
+    bits(arr, 4, round(y) + 2048, 12)
+    bits(arr, 5, state["press"], 8)
+    bits(arr, 6, kv.PRESS_QUEUE is not None, 1)
+
+kv.run(tick, (({w}, {h}), "web test"), kv.C["K"])
+"""
+
+READ_CELLS = """(rows) => {
+  const c = document.getElementById("screen");
+  const ctx = c.getContext("2d");
+  return rows.map(([row, width]) => {
+    let v = 0;
+    for (let i = 0; i < width; i++) {
+      const x = 10 + i * %d + %d / 2, y = 10 + row * %d * 3 / 2 + %d / 2;
+      v = v * 2 + (ctx.getImageData(x, y, 1, 1).data[1] > 127 ? 1 : 0);
+    }
+    return v;
+  });
+}""" % ((CELL,) * 4)
+
+
+class Program:
+    """The test program run by the command line with --web on a free port."""
+
+    def __init__(self, path, port=0):
+        env = {**os.environ, "SDL_AUDIODRIVER": "dummy", "PYGAME_HIDE_SUPPORT_PROMPT": "1"}
+        self.proc = subprocess.Popen([sys.executable, "-m", "kelvracv", "run", str(path), "--web", "--port", str(port)],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+        lines = queue.Queue()
+        threading.Thread(target=lambda: [lines.put(ln) for ln in self.proc.stderr], daemon=True).start()
+        self.url = None
+        end = time.monotonic() + 30
+        while self.url is None and time.monotonic() < end:
+            try:
+                m = re.search(r"serving the frames at (http://\S+)", lines.get(timeout=1))
+            except queue.Empty:
+                continue
+            if m:
+                self.url = m.group(1)
+        assert self.url, "the program printed no URL"
+
+    def stop(self):
+        self.proc.kill()  # SDL, under pygame, takes SIGTERM for itself
+        self.proc.wait(10)
+
+
+@pytest.fixture(scope="module")
+def program_file(tmp_path_factory):
+    path = tmp_path_factory.mktemp("web") / "prog.py"
+    path.write_text(PROGRAM.format(cell=CELL, w=W, h=H))
+    return path
+
+
+@pytest.fixture(scope="module")
+def program(program_file):
+    p = Program(program_file)
+    yield p
+    p.stop()
+
+
+@pytest.fixture(scope="module")
+def browser():
+    with sync_playwright() as pw:
+        b = pw.chromium.launch(executable_path=CHROMIUM, args=["--disable-gpu"])
+        yield b
+        b.close()
+
+
+@pytest.fixture(scope="module")
+def page(browser, program):
+    # Playwright's own evaluation is script the page's CSP would refuse.
+    context = browser.new_context(viewport={"width": 800, "height": 620}, bypass_csp=True)
+    pg = context.new_page()
+    pg.goto(program.url)
+    pg.wait_for_function("() => window.kelvracv.frames > 3", timeout=20000)
+    yield pg
+    context.close()
+
+
+ROWS = {"n": (0, 16), "held": (1, 5), "scroll": (2, 8), "x": (3, 12), "y": (4, 12), "press": (5, 8), "queue": (6, 1)}
+
+
+def read(pg):
+    values = pg.evaluate(READ_CELLS, list(ROWS.values()))
+    out = dict(zip(ROWS, values))
+    out["scroll"] -= 128
+    out["x"] -= 2048
+    out["y"] -= 2048
+    out["held"] = {name for i, name in enumerate(["a", "Key.left", "left", "right", "middle"])
+                   if out["held"] >> (4 - i) & 1}
+    return out
+
+
+def until(pg, cond, timeout=10.0):
+    """The page's reading once cond holds for it (fails with the last reading)."""
+    seen = {}
+
+    def check():
+        seen.update(read(pg))
+        return cond(seen)
+
+    assert wait_for(check, timeout, 0.05), seen
+    return seen
+
+
+def canvas_to_page(pg, x, y):
+    r = pg.evaluate("() => { const r = document.getElementById('screen').getBoundingClientRect();"
+                    " return [r.left, r.top, r.width, r.height]; }")
+    return r[0] + (x + 0.5) * r[2] / W, r[1] + (y + 0.5) * r[3] / H, r[2] / W
+
+
+# ---- in the browser -----------------------------------------------------------------------
+
+
+def test_frames_reach_the_page(page, program):
+    first = until(page, lambda s: s["n"] > 0)["n"]
+    later = until(page, lambda s: s["n"] > first + 10)
+    assert later["queue"] == 1  # the page's key presses are what get_input("press") takes
+    assert page.title() == "web test"
+    assert program.url.startswith("http://127.0.0.1:")  # the loopback unless asked otherwise
+    assert re.fullmatch(r"FPS:\d+\.\d\d", page.inner_text("#fps"))
+    shape = page.evaluate("() => [document.getElementById('screen').width, document.getElementById('screen').height]")
+    assert shape == [W, H]
+
+
+def test_keys_reach_the_program_and_let_go_on_blur(page):
+    page.keyboard.down("a")
+    page.keyboard.down("ArrowLeft")
+    until(page, lambda s: {"a", "Key.left"} <= s["held"])
+    page.keyboard.up("ArrowLeft")
+    until(page, lambda s: "Key.left" not in s["held"] and "a" in s["held"])
+    page.evaluate("() => window.dispatchEvent(new Event('blur'))")  # the page loses the focus
+    until(page, lambda s: not s["held"] & {"a", "Key.left"})
+    page.keyboard.up("a")
+    page.keyboard.press("Shift+Q")
+    until(page, lambda s: s["press"] == ord("Q"))
+
+
+@pytest.mark.parametrize("cx, cy", [(100, 400), (500, 60)])
+def test_pointer_world_position(page, cx, cy):
+    px, py, scale = canvas_to_page(page, cx, cy)
+    page.mouse.move(px, py)
+    # The world origin is the canvas centre: the pointer's canvas pixel less the shift.
+    near = 1 + 1 / scale
+    s = until(page, lambda s: abs(s["x"] - (cx - W / 2)) <= near and abs(s["y"] - (cy - H / 2)) <= near)
+    assert (s["x"], s["y"]) != (0, 0)
+
+
+def test_buttons_and_wheel(page):
+    px, py, _ = canvas_to_page(page, 320, 300)
+    page.mouse.move(px, py)
+    for button in ("left", "right", "middle"):
+        page.mouse.down(button=button)
+        until(page, lambda s: s["held"] & {"left", "right", "middle"} == {button})
+        page.mouse.up(button=button)
+        until(page, lambda s: not s["held"] & {"left", "right", "middle"})
+    before = read(page)["scroll"]
+    page.mouse.wheel(0, -100)  # one step up
+    page.mouse.wheel(0, -100)
+    until(page, lambda s: s["scroll"] == before + 2)
+    page.mouse.wheel(0, 100)
+    until(page, lambda s: s["scroll"] == before + 1)
+
+
+def test_the_page_in_a_frame_of_another_page(browser, program):
+    # As a notebook shows it: IPython.display.IFrame(url, ...) is an <iframe> in a page of another origin.
+    context = browser.new_context(bypass_csp=True)
+    try:
+        outer = context.new_page()
+        outer.set_content(f'<iframe src="{program.url}" width="660" height="540"></iframe>')
+        inner = outer.query_selector("iframe").content_frame()
+        inner.wait_for_function("() => window.kelvracv.frames > 3", timeout=20000)
+        assert inner.evaluate("() => window.kelvracv.last.title") == "web test"
+    finally:
+        context.close()
+
+
+def test_several_viewers_closing_and_reconnecting(browser, page, program, program_file):
+    other = browser.new_context(bypass_csp=True).new_page()
+    other.goto(program.url)
+    other.wait_for_function("() => window.kelvracv.frames > 3", timeout=20000)
+    other.context.close()
+    n = read(page)["n"]
+    until(page, lambda s: s["n"] > n + 5)  # the program goes on
+    # The program ends; one started again on the same port is found by the page itself.
+    port = int(re.search(r":(\d+)/", program.url).group(1))
+    program.stop()
+    page.wait_for_function("() => !window.kelvracv.connected", timeout=10000)
+    again = Program(program_file, port)
+    try:
+        page.wait_for_function("() => window.kelvracv.connected", timeout=15000)
+        until(page, lambda s: 0 < s["n"] < n)  # frames of the new run
+    finally:
+        again.stop()
+
+
+# ---- the server's guards ---------------------------------------------------------------------
+
+
+@pytest.fixture
+def serving(kv):
+    """Starts WebServer(kv, host, port 0) on demand; stops them after the test."""
+    started = []
+
+    def start(host="127.0.0.1", **options):
+        started.append(web.WebServer(kv, host, 0, **options).start())
+        return started[-1]
+
+    yield start
+    for s in started:
+        s.stop()
+
+
+def arun(coro):
+    """Runs a coroutine to its end on a thread of its own (Playwright's sync
+    API keeps an event loop on this one)."""
+    out = []
+    t = threading.Thread(target=lambda: out.append(asyncio.run(coro)))
+    t.start()
+    t.join(60)
+    assert out, "the client did not finish"
+    return out[0]
+
+
+def fetch(url, **headers):
+    async def go():
+        async with aiohttp.ClientSession() as session:
+            async with session.get(url, headers=headers, allow_redirects=False) as r:
+                return r.status, await r.read()
+    return arun(go())
+
+
+def handshake(url, **headers):
+    """The status a WebSocket handshake gets (101 when accepted)."""
+    async def go():
+        async with aiohttp.ClientSession() as session:
+            try:
+                async with session.ws_connect(url, headers=headers):
+                    return 101
+            except aiohttp.WSServerHandshakeError as e:
+                return e.status
+    return arun(go())
+
+
+def outside_address():
+    """An address of this machine other than the loopback, or None."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.connect(("192.0.2.1", 9))  # no packet is sent
+            ip = s.getsockname()[0]
+        except OSError:
+            return None
+    return None if ip.startswith("127.") else ip
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("8000", ("127.0.0.1", 8000)), (" 0.0.0.0:9 ", ("0.0.0.0", 9)), ("localhost:0", ("localhost", 0)),
+    ("[::1]:8080", ("::1", 8080)), ("[::]:1", ("::", 1))])
+def test_addresses(text, expected):
+    assert web.parse_address(text) == expected
+
+
+@pytest.mark.parametrize("text", ["", "x", "80000", "host:", ":80", "a:b:80", "::1:80", "8000 9"])
+def test_bad_addresses(text):
+    with pytest.raises(ValueError, match=r"KELVRACV_WEB must be \[HOST:\]PORT"):
+        web.parse_address(text)
+
+
+def test_loopback_only_by_default(serving):
+    s = serving()
+    assert s.token is None and s.addresses and all(web.is_loopback(a[0]) for a in s.addresses)
+    base = f"http://127.0.0.1:{s.port}/"
+    assert fetch(base)[0] == 200
+    assert fetch(base + "app.js")[0] == 200
+    # Another site's name pointed at 127.0.0.1 is not answered.
+    assert fetch(base, Host=f"evil.example:{s.port}")[0] == 403
+    assert handshake(base + "ws", Origin=f"http://evil.example:{s.port}") == 403
+    ip = outside_address()
+    if ip:
+        with pytest.raises(OSError):
+            socket.create_connection((ip, s.port), timeout=2).close()
+
+
+def test_token_required_on_another_address(serving):
+    s = serving("0.0.0.0")
+    assert s.token and f"?token={s.token}" in s.url
+    base = f"http://127.0.0.1:{s.port}/"
+    good = f"?token={s.token}"
+    assert fetch(base)[0] == 403
+    assert fetch(base + "?token=" + s.token[:-1] + "x")[0] == 403
+    status, body = fetch(base + good)
+    assert status == 200 and b"app.js" in body
+    assert handshake(base + "ws") == 403
+    assert handshake(base + "ws" + good, Origin="http://evil.example") == 403
+    assert handshake(base + "ws" + good, Origin=f"http://127.0.0.1:{s.port}") == 101
+    # Nothing but the page's own files.
+    for path in ("static/app.js", "server.py", "../server.py", "%2e%2e/server.py", "static/index.html", "ws/x"):
+        assert fetch(base + path + good)[0] == 404, path
+
+
+def test_malformed_and_oversized_messages_are_ignored(kv, serving, monkeypatch):
+    monkeypatch.setattr(kv, "KEYS", {})
+    monkeypatch.setattr(kv, "MOUSE_SCR_POS", (0, 0))
+    monkeypatch.setattr(kv, "MOUSE_STATE", {"world_pos": (0.0, 0.0), "buttons": [False] * 3, "scroll": 0.0})
+    s = serving()
+    url = f"http://127.0.0.1:{s.port}/ws"
+    junk = ["", "{", "[1, 2]", "null", '"kd"', '{"t": 5}', '{"t": "nope"}', '{"t": "kd"}', '{"t": "kd", "k": "ab"}',
+            '{"t": "kd", "k": "Key.bogus"}', '{"t": "kd", "k": 65}', '{"t": "kd", "k": "\\u0000"}',
+            '{"t": "mv", "x": NaN, "y": 1}', '{"t": "mv", "x": 1e300, "y": 1}', '{"t": "mv", "x": "1", "y": 1}',
+            '{"t": "mv", "x": true, "y": 1}', '{"t": "bt", "b": 3, "d": true}', '{"t": "bt", "b": 0, "d": 1}',
+            '{"t": "bt", "b": true, "d": true}', '{"t": "wh", "dy": 1e9}', '{"t": "wh", "dy": 0.5}',
+            '{"t": "kd", "k": 5, "p": "xy"}', '{"t": "ack", "n": [[[[[[[[]]]]]]]]}']
+
+    async def go():
+        async with aiohttp.ClientSession() as session:
+            async with session.ws_connect(url) as ws:
+                for text in junk:
+                    await ws.send_str(text)
+                await ws.send_bytes(b"\x00" * 100)
+                await ws.send_str('{"t": "mv", "x": 3, "y": 4}')  # a good one after the junk still counts
+            async with session.ws_connect(url) as ws:
+                await ws.send_str(json.dumps({"t": "kd", "k": "b", "pad": "x" * web.MAX_MESSAGE}))
+                closed = await ws.receive(timeout=10)
+            return closed
+
+    closed = arun(go())
+    assert closed.type in (aiohttp.WSMsgType.CLOSE, aiohttp.WSMsgType.CLOSED, aiohttp.WSMsgType.CLOSING)
+    assert wait_for(lambda: kv.MOUSE_SCR_POS == (3.0, 4.0))
+    assert kv.KEYS == {} and kv.MOUSE_STATE["buttons"] == [False] * 3 and kv.MOUSE_STATE["scroll"] == 0.0
+    assert len(s.presses) == 0
+
+
+def test_a_viewer_that_never_reads_holds_up_nobody(serving):
+    s = serving()
+    url = f"http://127.0.0.1:{s.port}/ws"
+    frame = np.random.default_rng(1).integers(0, 256, (600, 800, 3), np.uint8)
+
+    async def go():
+        async with aiohttp.ClientSession() as session:
+            stuck = await session.ws_connect(url)  # never reads nor acknowledges
+            good = await session.ws_connect(url)
+            assert wait_for(lambda: len(s.viewers) == 2, 5)
+            for i in range(100):  # the frame loop's calls: each returns at once
+                frame[0, 0] = i
+                assert s(frame, "w") is None
+                await asyncio.sleep(0)
+            got = []
+            for _ in range(3):
+                msg = await good.receive(timeout=10)
+                got.append(msg.data)
+                await good.send_str('{"t": "ack"}')
+                s(frame, "w")
+            await stuck.close()
+            return got
+
+    got = arun(go())
+    n = int.from_bytes(got[-1][:4], "big")
+    head = json.loads(got[-1][4:4 + n])
+    assert head["w"] == 800 and head["h"] == 600 and head["type"] == "image/jpeg"
+    assert len({json.loads(g[4:4 + int.from_bytes(g[:4], "big")])["n"] for g in got}) == 3
+
+
+def test_environment_switch(tmp_path):
+    from conftest import run_python
+
+    code = """
+        from kelvracv import _kelvra_core as kv
+        seen = []
+        kv.run(lambda arr, ts: seen.append(kv.FRAME_SINK is not None), ((64, 48), "env"), kv.C["K"])
+        print(kv.keyboard, seen, type(kv.PRESS_QUEUE).__name__)
+    """
+    r = run_python(code, KELVRACV_WEB=" 127.0.0.1:0 ", KELVRACV_FRAMES="3", KELVRACV_RECORD=str(tmp_path / "f_%d.png"))
+    assert r.returncode == 0, r.stderr
+    assert "None [True, True, True] deque" in r.stdout  # no window, no listeners; every frame handed on
+    assert re.search(r"^kelvracv web: serving the frames at http://127\.0\.0\.1:\d+/$", r.stderr, re.M)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f_0.png", "f_1.png", "f_2.png"]
+    r = run_python(code, KELVRACV_WEB="127.0.0.1:port")
+    assert r.returncode == 1 and "ValueError: KELVRACV_WEB must be [HOST:]PORT" in r.stderr
+
+
+def test_lossless_frames_are_exact(serving):
+    import cv2
+
+    s = serving(lossless=True)
+    frame = np.random.default_rng(2).integers(0, 256, (120, 160, 3), np.uint8)
+
+    async def go():
+        async with aiohttp.ClientSession() as session:
+            async with session.ws_connect(f"http://127.0.0.1:{s.port}/ws") as ws:
+                assert wait_for(lambda: s.viewers, 5)
+                s(frame, "exact")
+                return (await ws.receive(timeout=10)).data
+
+    data = arun(go())
+    n = int.from_bytes(data[:4], "big")
+    head = json.loads(data[4:4 + n])
+    assert head["type"] == "image/png" and head["title"] == "exact"
+    shown = cv2.imdecode(np.frombuffer(data[4 + n:], np.uint8), cv2.IMREAD_COLOR)
+    assert np.array_equal(shown, frame)
+
+
+def test_web_options_without_web(tmp_path):
+    r = subprocess.run([sys.executable, "-m", "kelvracv", "run", str(tmp_path / "none.py"), "--port", "0"],
+                       capture_output=True, text=True)
+    assert r.returncode == 1 and r.stderr == "kelvracv run: --host, --port and --lossless go with --web\n"
+
+
+def test_press_queue_feeds_get_input_press(kv, monkeypatch):
+    import collections
+
+    monkeypatch.setattr(kv, "PRESS_QUEUE", collections.deque(["a", "esc", "\r"]))
+    assert [kv.get_input("press") for _ in range(4)] == ["a", "esc", "\r", None]
