@@ -413,7 +413,7 @@ def test_render_equals_draw_tvf_on_inits_canvas(kv, monkeypatch, tmp_path, scene
     (["run", "prog.py", "--frames", "0"],
      "kelvracv run: error: argument --frames: expected a positive whole number, got '0' (see kelvracv run --help)"),
     (["frobnicate"], "kelvracv: error: argument COMMAND: invalid choice: 'frobnicate' (choose from 'run', "
-                     "'render', 'view', 'pack') (see kelvracv --help)"),
+                     "'render', 'view', 'pack', 'info') (see kelvracv --help)"),
 ])
 def test_user_errors_are_one_line_with_status_2(tmp_path, args, message):
     (tmp_path / "scene.tvf").write_text(SCENE)
