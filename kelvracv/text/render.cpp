@@ -14,6 +14,7 @@
 #include "text/image_cache.hpp"
 #include "text/glyphs.hpp"
 #include "text/pillow.hpp"
+#include "text/straight.hpp"
 #include "text/text.hpp"
 
 namespace kv::text {
@@ -26,6 +27,10 @@ const FuncSpec* load_font_spec() {
 }
 const FuncSpec* text_size_spec() {
   static const FuncSpec* const spec = find_spec("text_size");
+  return spec;
+}
+const FuncSpec* blit_spec() {
+  static const FuncSpec* const spec = find_spec("blit");
   return spec;
 }
 
@@ -248,7 +253,14 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   double inv[2] = {1.0 / s, 1.0 / s};
   Ref scale = Ref::steal(float_tuple(inv, 2));
   if (!scale) return false;
-  Ref r = call_global(KV_ID(blit), {arr, ts_temp.get(), image.get(), scale.get()});
+  Ref blit = global(KV_ID(blit));
+  if (!blit) return false;
+  if (function_spec(blit.get()) == blit_spec()) {
+    TextImageKey colour{};
+    const bool plain = cacheable_colour(bgr_color, &colour);
+    return draw_text_image(arr, ts_temp.get(), image.get(), scale.get(), plain ? colour.bgr : nullptr);
+  }
+  Ref r = call(blit.get(), {arr, ts_temp.get(), image.get(), scale.get()});
   return static_cast<bool>(r);
 }
 

@@ -1,0 +1,234 @@
+// Text images drawn straight into the canvas (see straight.hpp).
+//
+// blit's compositing gives canvas * (1.0 - a / 255.0) + b * (a / 255.0),
+// truncated, per channel. Text has one colour per call, so for a channel of
+// colour value b the result depends on (a, canvas value) alone: a table of
+// 256 x 256 bytes per colour value, computed once with that very expression
+// (blend.hpp), answers every pixel with one load per channel, alpha 0 (the
+// canvas value itself) and 255 (b) included. Tables are made for a colour
+// the second time it is drawn and kept for the last few colour values; a
+// colour drawn once is blended by blit's own kernels, over the image's
+// rectangle only.
+
+#include "text/straight.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "image/blend.hpp"
+#include "image/blit.hpp"
+#include "image/composite.hpp"
+#include "pyapi/image_view.hpp"
+
+namespace kv::text {
+namespace {
+
+using image::CanvasView;
+
+// ---- tables per colour value -------------------------------------------------
+
+struct ValueTable {
+  int value = -1;
+  uint64_t used = 0;
+  uint8_t blend[256 * 256];  // [a * 256 + canvas value]
+};
+
+constexpr int kTables = 8;     // colour values kept (64 KB each)
+constexpr int kColours = 8;    // colours remembered as drawn once
+// Never destroyed (see image_cache.cpp).
+std::unique_ptr<ValueTable>* const g_tables = new std::unique_ptr<ValueTable>[kTables];
+uint32_t g_seen[kColours] = {};  // colours drawn once, 0x01BBGGRR (0: none)
+int g_seen_next = 0;
+uint64_t g_clock = 0;
+
+const ValueTable* find_table(int value) {
+  for (int i = 0; i < kTables; i++)
+    if (g_tables[i] && g_tables[i]->value == value) {
+      g_tables[i]->used = ++g_clock;
+      return g_tables[i].get();
+    }
+  return nullptr;
+}
+
+const ValueTable* make_table(int value) {
+  if (const ValueTable* t = find_table(value)) return t;
+  int slot = 0;
+  for (int i = 0; i < kTables; i++) {
+    if (!g_tables[i]) {
+      slot = i;
+      break;
+    }
+    if (g_tables[i]->used < g_tables[slot]->used) slot = i;
+  }
+  if (!g_tables[slot]) g_tables[slot] = std::make_unique<ValueTable>();
+  ValueTable& t = *g_tables[slot];
+  const unsigned b = static_cast<unsigned>(value);
+  for (unsigned a = 0; a < 256; a++)
+    for (unsigned c = 0; c < 256; c++) t.blend[a * 256 + c] = image::blend_fp(c, b, a);
+  t.value = value;
+  t.used = ++g_clock;
+  return &t;
+}
+
+// The three tables of a colour, when it has been drawn before; null tables otherwise.
+void tables_for(const long bgr[3], const ValueTable* out[3]) {
+  out[0] = find_table(static_cast<int>(bgr[0]));
+  out[1] = find_table(static_cast<int>(bgr[1]));
+  out[2] = find_table(static_cast<int>(bgr[2]));
+  if (out[0] && out[1] && out[2]) return;
+  const uint32_t key = 0x01000000u | static_cast<uint32_t>(bgr[0]) | static_cast<uint32_t>(bgr[1]) << 8 |
+                       static_cast<uint32_t>(bgr[2]) << 16;
+  bool seen = false;
+  for (uint32_t k : g_seen) seen = seen || k == key;
+  if (!seen) {
+    g_seen[g_seen_next] = key;
+    g_seen_next = (g_seen_next + 1) % kColours;
+    out[0] = out[1] = out[2] = nullptr;
+    return;
+  }
+  for (int ch = 0; ch < 3; ch++) out[ch] = make_table(static_cast<int>(bgr[ch]));
+  // A table just made may have taken the slot of another of the three.
+  for (int ch = 0; ch < 3; ch++)
+    if (out[ch]->value != static_cast<int>(bgr[ch])) out[0] = out[1] = out[2] = nullptr;
+}
+
+// ---- the blend over the image's rectangle --------------------------------------
+
+// Rows of the image for the kernels of blit's compositing: canvas row y
+// shows image row y - y0, canvas column c image column c - x0.
+class ImageRows final : public image::WarpedRows {
+ public:
+  ImageRows(const ImageView& img, ptrdiff_t x0, ptrdiff_t y0) : WarpedRows(4, 8), img_(img), x0_(x0), y0_(y0) {}
+  const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t) override {
+    return img_.data + (y - y0_) * img_.row_stride + (c0 - x0_) * 4;
+  }
+
+ private:
+  const ImageView& img_;
+  ptrdiff_t x0_, y0_;
+};
+
+// One pixel through the tables; a pixel of another colour by blit's blend.
+inline void table_pixel(const uint8_t* px, uint8_t* out, uint32_t colour, const uint8_t* tb, const uint8_t* tg,
+                        const uint8_t* tr) {
+  uint32_t w;
+  std::memcpy(&w, px, 4);
+  const unsigned a = w >> 24;
+  if ((w & 0xFFFFFF) != colour && a) {
+    image::over(px, out, 1);
+    return;
+  }
+  const unsigned row = a << 8;
+  out[0] = tb[row | out[0]];
+  out[1] = tg[row | out[1]];
+  out[2] = tr[row | out[2]];
+}
+
+// n pixels of a packed canvas row from the image row at px: the portable loop.
+void table_row(const uint8_t* px, uint8_t* out, ptrdiff_t n, uint32_t colour, const uint8_t* tb, const uint8_t* tg,
+               const uint8_t* tr) {
+  ptrdiff_t i = 0;
+  for (; i + 8 <= n; i += 8, px += 32, out += 24) {
+    uint64_t w[4];
+    std::memcpy(w, px, 32);
+    if (((w[0] | w[1] | w[2] | w[3]) & image::kAlphaPair) == 0) continue;  // eight transparent pixels
+    for (int j = 0; j < 8; j++) table_pixel(px + 4 * j, out + 3 * j, colour, tb, tg, tr);
+  }
+  for (; i < n; i++, px += 4, out += 3) table_pixel(px, out, colour, tb, tg, tr);
+}
+
+#if defined(__x86_64__)
+#define KV_HAVE_AVX2_ROW 1
+// The same, eight pixels tested at once: only the pixels with alpha go
+// through the tables, any of another colour through blit's blend.
+__attribute__((target("avx2"))) void table_row_avx2(const uint8_t* px, uint8_t* out, ptrdiff_t n, uint32_t colour,
+                                                    const uint8_t* tb, const uint8_t* tg, const uint8_t* tr) {
+  const __m256i alpha = _mm256_set1_epi32(static_cast<int>(0xFF000000u)), rgb = _mm256_set1_epi32(0x00FFFFFF);
+  const __m256i ink = _mm256_set1_epi32(static_cast<int>(colour)), zero = _mm256_setzero_si256();
+  ptrdiff_t i = 0;
+  for (; i + 8 <= n; i += 8, px += 32, out += 24) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(px));
+    const unsigned clear =
+        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(v, alpha), zero))));
+    unsigned inked = ~clear & 0xFFu;
+    if (!inked) continue;
+    const unsigned same =
+        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(v, rgb), ink))));
+    const unsigned other = inked & ~same;
+    while (inked) {
+      const int j = __builtin_ctz(inked);
+      inked &= inked - 1;
+      uint8_t* o = out + 3 * j;
+      if (other >> j & 1) {
+        image::over(px + 4 * j, o, 1);
+        continue;
+      }
+      const unsigned row = static_cast<unsigned>(px[4 * j + 3]) << 8;
+      o[0] = tb[row | o[0]];
+      o[1] = tg[row | o[1]];
+      o[2] = tr[row | o[2]];
+    }
+  }
+  _mm256_zeroupper();
+  for (; i < n; i++, px += 4, out += 3) table_pixel(px, out, colour, tb, tg, tr);
+}
+#endif
+
+using TableRow = void (*)(const uint8_t*, uint8_t*, ptrdiff_t, uint32_t, const uint8_t*, const uint8_t*,
+                          const uint8_t*);
+
+TableRow table_row_kernel() {
+#if defined(KV_HAVE_AVX2_ROW)
+  // KELVRACV_NO_AVX2 as for blit's kernels (the tests run both).
+  static const TableRow row =
+      __builtin_cpu_supports("avx2") && !std::getenv("KELVRACV_NO_AVX2") ? table_row_avx2 : table_row;
+  return row;
+#else
+  return table_row;
+#endif
+}
+
+}  // namespace
+
+bool draw_text_image(PyObject* arr, PyObject* ts_temp, PyObject* image_obj, PyObject* scale, const long* bgr) {
+  image::WholeMove move;
+  if (!image::whole_pixel_move(arr, ts_temp, image_obj, scale, &move)) return false;
+  if (!move.whole) return image::blit(arr, ts_temp, image_obj, scale);
+  // No Python code runs from here on.
+  ImageView canvas, img;
+  if (!canvas_view(arr, "blit", "arr", &canvas) || !image_view(image_obj, "blit", "src_img", &img)) return false;
+  if (img.channels != 4 || img.col_stride != 4 || img.channel_stride != 1 || canvas.channels != 3)
+    return image::blit(arr, ts_temp, image_obj, scale);
+  // The image's rectangle on the canvas.
+  const ptrdiff_t r0 = std::max<ptrdiff_t>(move.y, 0), r1 = std::min<ptrdiff_t>(move.y + img.rows, canvas.rows);
+  const ptrdiff_t c0 = std::max<ptrdiff_t>(move.x, 0), c1 = std::min<ptrdiff_t>(move.x + img.cols, canvas.cols);
+  if (r0 >= r1 || c0 >= c1) return true;
+  // Other canvas layouts (a view with steps, a strided slice) take blit's own way.
+  if (canvas.col_stride != 3 || canvas.channel_stride != 1) return image::blit(arr, ts_temp, image_obj, scale);
+  const ValueTable* tables[3] = {nullptr, nullptr, nullptr};
+  if (bgr && bgr[0] >= 0 && bgr[0] <= 255 && bgr[1] >= 0 && bgr[1] <= 255 && bgr[2] >= 0 && bgr[2] <= 255)
+    tables_for(bgr, tables);
+  if (!tables[0]) {
+    CanvasView view{canvas.data, canvas.rows, canvas.cols, canvas.channels, canvas.row_stride, canvas.col_stride,
+                    canvas.channel_stride};
+    ImageRows rows(img, move.x, move.y);
+    image::composite_alpha(rows, view, image::Region{r0, r1, c0, c1});
+    return true;
+  }
+  const uint32_t colour = static_cast<uint32_t>(bgr[0]) | static_cast<uint32_t>(bgr[1]) << 8 |
+                          static_cast<uint32_t>(bgr[2]) << 16;
+  const TableRow row = table_row_kernel();
+  for (ptrdiff_t y = r0; y < r1; y++)
+    row(img.data + (y - move.y) * img.row_stride + (c0 - move.x) * 4, canvas.data + y * canvas.row_stride + c0 * 3,
+        c1 - c0, colour, tables[0]->blend, tables[1]->blend, tables[2]->blend);
+  return true;
+}
+
+}  // namespace kv::text
