@@ -512,7 +512,29 @@ int opencv_warp_startup(PyObject* m) { return image::remember_opencv(m); }
 
 namespace kv::image {
 
-bool whole_pixel_move(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor, WholeMove* out) {
+namespace {
+
+// world_rectangle with the pen given.
+bool world_rectangle_at(PyObject* cp, double w, double h, Ref corner[4]) {
+  Ref cx = Ref::steal(item(cp, 0));
+  if (!cx) return false;
+  Ref right = plus(cx.get(), w);
+  if (!right) return false;
+  Ref cy = Ref::steal(item(cp, 1));
+  if (!cy) return false;
+  Ref bottom = plus(cy.get(), h);
+  if (!bottom) return false;
+  corner[0] = Ref::borrow(cp);
+  corner[1] = Ref::steal(PyTuple_Pack(2, right.get(), cy.get()));
+  corner[2] = Ref::steal(PyTuple_Pack(2, right.get(), bottom.get()));
+  corner[3] = Ref::steal(PyTuple_Pack(2, cx.get(), bottom.get()));
+  return corner[1] && corner[2] && corner[3];
+}
+
+}  // namespace
+
+bool whole_pixel_move(PyObject* arr, PyObject* ts, PyObject* cursor, PyObject* src_img, double sx, double sy,
+                      WholeMove* out) {
   // blit's own steps up to its choice of the region warp (see blit and
   // try_region_blit), with the same errors; then the whole-pixel test of
   // RegionWarp::init. Nothing is drawn.
@@ -523,13 +545,8 @@ bool whole_pixel_move(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* 
     return false;
   const npy_intp W = image.cols, H = image.rows, channels = image.channels;
   if (channels != 4) return true;
-  double sx, sy;
-  Ref f0 = Ref::steal(item(scale_factor, 0));
-  if (!f0 || !py_float(f0.get(), &sx)) return false;
-  Ref f1 = Ref::steal(item(scale_factor, 1));
-  if (!f1 || !py_float(f1.get(), &sy)) return false;
   Ref corner[4];
-  if (!world_rectangle(ts, static_cast<double>(W) * sx, static_cast<double>(H) * sy, corner)) return false;
+  if (!world_rectangle_at(cursor, static_cast<double>(W) * sx, static_cast<double>(H) * sy, corner)) return false;
   PyObject* const dest_world[4] = {corner[0].get(), corner[1].get(), corner[2].get(), corner[3].get()};
   Ref matrix, warp_fn, flags;
   if (!corner_matrix(ts, src_img, dest_world, &matrix)) return false;

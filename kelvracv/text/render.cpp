@@ -8,6 +8,7 @@
 #include "core/bindings.hpp"
 #include "core/colors.hpp"
 #include "geometry/record.hpp"
+#include "image/blit.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
@@ -241,25 +242,33 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
     return false;
 
   // The image's row 0 lies at the anchor: move it up by the text height in world units.
-  Ref ts_temp = Ref::steal(PyDict_Copy(ts));
-  Ref cp = ts_temp ? record_get(ts, KV_ID(cursor_pos)) : Ref();
+  Ref cp = record_get(ts, KV_ID(cursor_pos));
   Ref cx = cp ? Ref::steal(item(cp.get(), 0)) : Ref();
   Ref cy = cx ? Ref::steal(item(cp.get(), 1)) : Ref();
   Ref s_obj = cy ? Ref::steal(PyFloat_FromDouble(s)) : Ref();
   Ref lift = s_obj ? Ref::steal(PyNumber_TrueDivide(text_h.get(), s_obj.get())) : Ref();
   Ref y = lift ? Ref::steal(PyNumber_Subtract(cy.get(), lift.get())) : Ref();
   Ref anchor = y ? Ref::steal(PyTuple_Pack(2, cx.get(), y.get())) : Ref();
-  if (!anchor || PyDict_SetItem(ts_temp.get(), KV_ID(cursor_pos), anchor.get()) < 0) return false;
+  if (!anchor) return false;
+  Ref blit = global(KV_ID(blit));
+  if (!blit) return false;
+  const bool own_blit = function_spec(blit.get()) == blit_spec();
+  if (own_blit) {
+    // Drawn straight into the canvas where the blit is a whole-pixel move.
+    TextImageKey colour{};
+    const bool plain = cacheable_colour(bgr_color, &colour);
+    bool done = false;
+    if (!draw_text_straight(arr, ts, anchor.get(), image.get(), 1.0 / s, plain ? colour.bgr : nullptr, &done))
+      return false;
+    if (done) return true;
+  }
+  // blit(arr, ts_temp, text_img_cv, (1.0 / s, 1.0 / s)) with ts_temp a copy of ts at the anchor.
+  Ref ts_temp = Ref::steal(PyDict_Copy(ts));
+  if (!ts_temp || PyDict_SetItem(ts_temp.get(), KV_ID(cursor_pos), anchor.get()) < 0) return false;
   double inv[2] = {1.0 / s, 1.0 / s};
   Ref scale = Ref::steal(float_tuple(inv, 2));
   if (!scale) return false;
-  Ref blit = global(KV_ID(blit));
-  if (!blit) return false;
-  if (function_spec(blit.get()) == blit_spec()) {
-    TextImageKey colour{};
-    const bool plain = cacheable_colour(bgr_color, &colour);
-    return draw_text_image(arr, ts_temp.get(), image.get(), scale.get(), plain ? colour.bgr : nullptr);
-  }
+  if (own_blit) return image::blit(arr, ts_temp.get(), image.get(), scale.get());
   Ref r = call(blit.get(), {arr, ts_temp.get(), image.get(), scale.get()});
   return static_cast<bool>(r);
 }

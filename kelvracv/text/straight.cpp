@@ -146,30 +146,52 @@ void table_row(const uint8_t* px, uint8_t* out, ptrdiff_t n, uint32_t colour, co
 
 #if defined(__x86_64__)
 #define KV_HAVE_AVX2_ROW 1
-// The same, eight pixels tested at once: only the pixels with alpha go
-// through the tables, any of another colour through blit's blend.
-__attribute__((target("avx2"))) void table_row_avx2(const uint8_t* px, uint8_t* out, ptrdiff_t n, uint32_t colour,
-                                                    const uint8_t* tb, const uint8_t* tg, const uint8_t* tr) {
+#define KV_AVX2 __attribute__((target("avx2")))
+
+// Eight B, G, R, A pixels (four per 128-bit lane) packed down to 24 bytes at out.
+KV_AVX2 inline void store24(uint8_t* out, __m256i bgra) {
+  const __m256i drop_alpha = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
+                                              0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+  const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(bgra, drop_alpha), join);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), _mm256_extracti128_si256(packed, 1));
+}
+
+// The same, eight pixels tested at once: opaque pixels take the colour in
+// one vector store, and only the partly covered ones are looked up (with
+// scalar loads: gathers are slow on many processors). A block with a pixel
+// of another colour goes the portable way.
+KV_AVX2 void table_row_avx2(const uint8_t* px, uint8_t* out, ptrdiff_t n, uint32_t colour, const uint8_t* tb,
+                            const uint8_t* tg, const uint8_t* tr) {
   const __m256i alpha = _mm256_set1_epi32(static_cast<int>(0xFF000000u)), rgb = _mm256_set1_epi32(0x00FFFFFF);
   const __m256i ink = _mm256_set1_epi32(static_cast<int>(colour)), zero = _mm256_setzero_si256();
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
+                                          0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
   ptrdiff_t i = 0;
   for (; i + 8 <= n; i += 8, px += 32, out += 24) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(px));
-    const unsigned clear =
-        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(v, alpha), zero))));
-    unsigned inked = ~clear & 0xFFu;
-    if (!inked) continue;
-    const unsigned same =
-        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(v, rgb), ink))));
-    const unsigned other = inked & ~same;
-    while (inked) {
-      const int j = __builtin_ctz(inked);
-      inked &= inked - 1;
+    const __m256i a = _mm256_and_si256(v, alpha);
+    if (_mm256_testz_si256(a, a)) continue;  // eight transparent pixels
+    const __m256i clear = _mm256_cmpeq_epi32(a, zero);
+    const __m256i plain = _mm256_or_si256(clear, _mm256_cmpeq_epi32(_mm256_and_si256(v, rgb), ink));
+    if (_mm256_movemask_epi8(plain) != -1) {
+      for (int j = 0; j < 8; j++) table_pixel(px + 4 * j, out + 3 * j, colour, tb, tg, tr);
+      continue;
+    }
+    const __m256i opaque = _mm256_cmpeq_epi32(a, alpha);
+    const unsigned full = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(opaque)));
+    unsigned partial = ~(full | static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(clear)))) & 0xFFu;
+    if (full) {
+      const __m128i c_lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out));
+      const __m128i c_hi = _mm_alignr_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(out + 16)), c_lo, 12);
+      const __m256i canvas = _mm256_shuffle_epi8(_mm256_set_m128i(c_hi, c_lo), spread);
+      store24(out, _mm256_blendv_epi8(canvas, ink, opaque));
+    }
+    while (partial) {
+      const int j = __builtin_ctz(partial);
+      partial &= partial - 1;
       uint8_t* o = out + 3 * j;
-      if (other >> j & 1) {
-        image::over(px + 4 * j, o, 1);
-        continue;
-      }
       const unsigned row = static_cast<unsigned>(px[4 * j + 3]) << 8;
       o[0] = tb[row | o[0]];
       o[1] = tg[row | o[1]];
@@ -179,6 +201,7 @@ __attribute__((target("avx2"))) void table_row_avx2(const uint8_t* px, uint8_t* 
   _mm256_zeroupper();
   for (; i < n; i++, px += 4, out += 3) table_pixel(px, out, colour, tb, tg, tr);
 }
+#undef KV_AVX2
 #endif
 
 using TableRow = void (*)(const uint8_t*, uint8_t*, ptrdiff_t, uint32_t, const uint8_t*, const uint8_t*,
@@ -197,21 +220,24 @@ TableRow table_row_kernel() {
 
 }  // namespace
 
-bool draw_text_image(PyObject* arr, PyObject* ts_temp, PyObject* image_obj, PyObject* scale, const long* bgr) {
+bool draw_text_straight(PyObject* arr, PyObject* ts, PyObject* cursor, PyObject* image_obj, double scale,
+                        const long* bgr, bool* done) {
+  *done = false;
   image::WholeMove move;
-  if (!image::whole_pixel_move(arr, ts_temp, image_obj, scale, &move)) return false;
-  if (!move.whole) return image::blit(arr, ts_temp, image_obj, scale);
+  if (!image::whole_pixel_move(arr, ts, cursor, image_obj, scale, scale, &move)) return false;
+  if (!move.whole) return true;
   // No Python code runs from here on.
   ImageView canvas, img;
   if (!canvas_view(arr, "blit", "arr", &canvas) || !image_view(image_obj, "blit", "src_img", &img)) return false;
-  if (img.channels != 4 || img.col_stride != 4 || img.channel_stride != 1 || canvas.channels != 3)
-    return image::blit(arr, ts_temp, image_obj, scale);
+  // Other layouts (a canvas view with steps, a strided slice) take blit's own way.
+  if (img.channels != 4 || img.col_stride != 4 || img.channel_stride != 1 || canvas.channels != 3 ||
+      canvas.col_stride != 3 || canvas.channel_stride != 1)
+    return true;
+  *done = true;
   // The image's rectangle on the canvas.
   const ptrdiff_t r0 = std::max<ptrdiff_t>(move.y, 0), r1 = std::min<ptrdiff_t>(move.y + img.rows, canvas.rows);
   const ptrdiff_t c0 = std::max<ptrdiff_t>(move.x, 0), c1 = std::min<ptrdiff_t>(move.x + img.cols, canvas.cols);
   if (r0 >= r1 || c0 >= c1) return true;
-  // Other canvas layouts (a view with steps, a strided slice) take blit's own way.
-  if (canvas.col_stride != 3 || canvas.channel_stride != 1) return image::blit(arr, ts_temp, image_obj, scale);
   const ValueTable* tables[3] = {nullptr, nullptr, nullptr};
   if (bgr && bgr[0] >= 0 && bgr[0] <= 255 && bgr[1] >= 0 && bgr[1] <= 255 && bgr[2] >= 0 && bgr[2] <= 255)
     tables_for(bgr, tables);

@@ -9,10 +9,14 @@
 
 namespace kv::text {
 
-// blit(arr, ts_temp, image, scale) as the module's own blit draws it, for a
-// text image whose pixels are either transparent or of the colour `bgr`
-// (B, G, R, each 0-255; nullptr when the colour is not such): any other pixel
-// is still drawn exactly, only slower. False with an exception set.
-bool draw_text_image(PyObject* arr, PyObject* ts_temp, PyObject* image, PyObject* scale, const long* bgr);
+// blit(arr, ts', image, (scale, scale)) as the module's own blit draws it,
+// ts' being ts with its "cursor_pos" replaced by `cursor`, where that blit
+// moves the image by whole pixels onto a canvas of packed pixels: *done
+// tells (when false nothing is drawn, and the caller blits). The text
+// image's pixels are expected to be transparent or of the colour `bgr` (B, G,
+// R, each 0-255; nullptr when the colour is not such): any other pixel is
+// still drawn exactly, only slower. False with an exception set.
+bool draw_text_straight(PyObject* arr, PyObject* ts, PyObject* cursor, PyObject* image, double scale, const long* bgr,
+                        bool* done);
 
 }  // namespace kv::text
