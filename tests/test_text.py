@@ -602,3 +602,99 @@ def test_changing_text_is_composed_without_rendering(kv, monkeypatch):
         kv.text(canvas, ts, f"Score: {n}", FONT, 17, (255, 255, 255))
         assert len(rendered) == count
         np.testing.assert_array_equal(canvas, expected)
+
+
+# ---- upright text drawn straight into the canvas --------------------------------------
+
+
+def _straight_cases(rng, count):
+    """Random upright text scenes: odd canvas sizes, pens partly or wholly off the
+    canvas on every side, colours with 0 and 255 channels, records whose blit is
+    a whole-pixel move (plain, size 2 with its 1/s scale, whole shift) and some
+    whose blit is not (a fractional shift, a turn)."""
+    colours = [(255, 255, 255), (0, 0, 0), (255, 0, 0), (0, 255, 128), (12, 200, 255)]
+    records = [{}, {}, dict(size=2.0), dict(shift=(3.0, -2.0)), dict(shift=(0.5, 0.0)), dict(rot=90.0)]
+    for i in range(count):
+        h, w = int(rng.integers(1, 70)) * 2 + 1, int(rng.integers(1, 120)) * 2 + 1
+        content = "".join(rng.choice(LATIN1 + PIECES, rng.integers(1, 8)))
+        size = int(rng.choice([7, 13, 20, 33, 60]))
+        colour = colours[i % len(colours)] if i % 3 else tuple(int(c) for c in rng.integers(0, 256, 3))
+        pen = (float(rng.integers(-w // 2 - 150, w // 2 + 10)), float(rng.integers(-h // 2 - 20, h // 2 + 60)))
+        yield h, w, content, size, colour, make_record(w, h, cursor_pos=pen, **records[i % len(records)])
+
+
+@needs_font
+def test_straight_text_equals_pillow(kv):
+    # Each scene drawn twice (a colour's first and later draws take different
+    # ways) onto a contiguous canvas, a flipped view and a view with a step.
+    rng = np.random.default_rng(20261207)
+    for h, w, content, size, colour, ts in _straight_cases(rng, 60):
+        base = rng.integers(0, 256, (h, 2 * w, 3), dtype=np.uint8)
+        expected = base.copy()
+        reference_text(expected[:, :w], ts, content, FONT, size, colour)
+        reference_text(expected[::-1, w:], ts, content, FONT, size, colour)
+        for _ in range(2):
+            drawn = base.copy()
+            kv.text(drawn[:, :w], ts, content, FONT, size, colour)
+            kv.text(drawn[::-1, w:], ts, content, FONT, size, colour)
+            assert np.array_equal(drawn, expected), (h, w, content, size, colour, ts["cursor_pos"])
+        stepped = base.copy()
+        expected = base.copy()
+        reference_text(expected[:, ::2], ts, content, FONT, size, colour)
+        kv.text(stepped[:, ::2], ts, content, FONT, size, colour)
+        assert np.array_equal(stepped, expected), (h, w, content, size, colour, ts["cursor_pos"])
+
+
+@needs_font
+def test_straight_text_refuses_a_readonly_canvas(kv, ts):
+    canvas = np.zeros((400, 600, 3), np.uint8)
+    canvas.flags.writeable = False
+    with pytest.raises(ValueError, match="read-only"):
+        kv.text(canvas, ts, "Hello", FONT, 20, (255, 255, 255))
+    assert not canvas.any()
+
+
+@needs_font
+def test_straight_text_of_other_colours_equals_pillow(kv, ts, monkeypatch):
+    # A text image whose pixels are not all of the text's colour (here a
+    # rebound ImageDraw draws in two colours) is still composited exactly.
+    import PIL.ImageDraw
+
+    class Draws:
+        @staticmethod
+        def Draw(img):
+            draw = PIL.ImageDraw.Draw(img)
+            real = draw.text
+
+            def text(xy, content, font, fill):
+                real(xy, content, font=font, fill=fill)
+                real((xy[0] + 3, xy[1]), content[:2], font=font, fill=(9, 99, 199, 255))
+
+            draw.text = text
+            return draw
+
+    import reference
+
+    monkeypatch.setattr(kv, "ImageDraw", Draws)
+    monkeypatch.setattr(reference, "ImageDraw", Draws)
+    rng = np.random.default_rng(5)
+    for _ in range(2):
+        canvas = rng.integers(0, 256, (400, 600, 3), dtype=np.uint8)
+        expected = canvas.copy()
+        reference_text(expected, ts, "Two colours", FONT, 30, (255, 255, 255))
+        kv.text(canvas, ts, "Two colours", FONT, 30, (255, 255, 255))
+        np.testing.assert_array_equal(canvas, expected)
+
+
+@pytest.mark.skipif(os.environ.get("KELVRACV_NO_AVX2") == "1", reason="already the portable kernel")
+@needs_font
+def test_straight_text_portable_kernel():
+    import subprocess
+    import sys
+
+    env = dict(os.environ, KELVRACV_NO_AVX2="1")
+    r = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                        f"{__file__}::test_straight_text_equals_pillow"],
+                       capture_output=True, text=True, env=env, timeout=300, cwd=os.path.dirname(__file__))
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-2000:]
+    assert " passed" in r.stdout and " failed" not in r.stdout
