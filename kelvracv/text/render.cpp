@@ -235,7 +235,10 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   Ref load = global(KV_ID(load_font));
   if (!load) return false;
   const bool own_font = function_spec(load.get()) == load_font_spec();
-  Ref font = call(load.get(), {font_info, effective.get()});
+  // The module's own load_font is called directly when its argument checks
+  // cannot fail (font_info is an exact str, the size an int of 32 bits).
+  Ref font = own_font && overflow == 0 && eff <= 2147483647 ? Ref::steal(load_font(font_info, effective.get()))
+                                                            : call(load.get(), {font_info, effective.get()});
   if (!font) return false;
   Ref image, text_h;
   if (!text_image(content, font_info, font.get(), effective.get(), bgr_color, own_font, epoch, &image, &text_h))
@@ -345,10 +348,19 @@ bool text(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, d
   if (std::isinf(scr.x)) return true;  // not on screen
   Ref bgr = Ref::steal(color_bgr(color));
   if (!bgr) return false;
-  Ref upper = Ref::steal(PyObject_CallMethodNoArgs(font_info, KV_ID(upper)));
-  if (!upper) return false;
-  if (PyUnicode_Check(upper.get()) && PyUnicode_CompareWithASCIIString(upper.get(), "CV2") == 0)
-    return text_cv2(arr, ts, scr.x, scr.y, content, size, thickness, bgr.get(), aa);
+  // font_info.upper() == "CV2"; an ASCII str (font_info is an exact str) is
+  // compared without making its upper-case copy.
+  bool cv2_font;
+  if (PyUnicode_CheckExact(font_info) && PyUnicode_IS_ASCII(font_info)) {
+    const char* f = reinterpret_cast<const char*>(PyUnicode_DATA(font_info));
+    cv2_font = PyUnicode_GET_LENGTH(font_info) == 3 && (f[0] == 'c' || f[0] == 'C') && (f[1] == 'v' || f[1] == 'V') &&
+               f[2] == '2';
+  } else {
+    Ref upper = Ref::steal(PyObject_CallMethodNoArgs(font_info, KV_ID(upper)));
+    if (!upper) return false;
+    cv2_font = PyUnicode_Check(upper.get()) && PyUnicode_CompareWithASCIIString(upper.get(), "CV2") == 0;
+  }
+  if (cv2_font) return text_cv2(arr, ts, scr.x, scr.y, content, size, thickness, bgr.get(), aa);
   return text_pillow(arr, ts, content, font_info, size, bgr.get());
 }
 
