@@ -18,6 +18,9 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -40,25 +43,49 @@ struct ValueTable {
   uint8_t blend[256 * 256];  // [a * 256 + canvas value]
 };
 
-constexpr int kTables = 8;     // colour values kept (64 KB each)
+constexpr int kTables = 16;    // colour values kept (64 KB each)
 constexpr int kColours = 8;    // colours remembered as drawn once
+// Making a table costs about as much as drawing a short text a few dozen
+// times: a table is made only with the credit of that many draws served by
+// tables, so a program cycling through more colour values than are kept
+// keeps blit's kernels instead of making tables over and over.
+constexpr int kTableCost = 32;
+constexpr int kMaxCredit = 16 * kTableCost;
+int g_credit = 3 * kTableCost;
 // Never destroyed (see image_cache.cpp).
 std::unique_ptr<ValueTable>* const g_tables = new std::unique_ptr<ValueTable>[kTables];
-uint32_t g_seen[kColours] = {};  // colours drawn once, 0x01BBGGRR (0: none)
+uint32_t g_seen[kColours] = {};  // colours drawn once, 0x01RRGGBB (0: none)
 int g_seen_next = 0;
 uint64_t g_clock = 0;
 
-const ValueTable* find_table(int value) {
+ValueTable* find_table(int value) {
   for (int i = 0; i < kTables; i++)
-    if (g_tables[i] && g_tables[i]->value == value) {
-      g_tables[i]->used = ++g_clock;
-      return g_tables[i].get();
-    }
+    if (g_tables[i] && g_tables[i]->value == value) return g_tables[i].get();
   return nullptr;
 }
 
-const ValueTable* make_table(int value) {
-  if (const ValueTable* t = find_table(value)) return t;
+// Row a of the table of colour value b: blend_fp(c, b, a) for every canvas
+// value c, the same double operations in the same order.
+void fill_row(uint8_t* row, unsigned b, unsigned a) {
+  const double keep = image::kAlpha.keep[a], ink = static_cast<double>(b) * image::kAlpha.alpha[a];
+#if defined(__SSE2__)
+  const __m128d k = _mm_set1_pd(keep), i = _mm_set1_pd(ink);
+  for (unsigned c = 0; c < 256; c += 8) {
+    __m128i q[4];
+    for (int j = 0; j < 4; j++) {
+      const __m128d v = _mm_set_pd(static_cast<double>(c + 2 * j + 1), static_cast<double>(c + 2 * j));
+      q[j] = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(v, k), i));  // two ints in the low half
+    }
+    const __m128i lo = _mm_unpacklo_epi64(q[0], q[1]), hi = _mm_unpacklo_epi64(q[2], q[3]);
+    const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(lo, hi), _mm_setzero_si128());
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(row + c), bytes);
+  }
+#else
+  for (unsigned c = 0; c < 256; c++) row[c] = static_cast<uint8_t>(static_cast<int>(static_cast<double>(c) * keep + ink));
+#endif
+}
+
+ValueTable* make_table(int value) {
   int slot = 0;
   for (int i = 0; i < kTables; i++) {
     if (!g_tables[i]) {
@@ -69,34 +96,48 @@ const ValueTable* make_table(int value) {
   }
   if (!g_tables[slot]) g_tables[slot] = std::make_unique<ValueTable>();
   ValueTable& t = *g_tables[slot];
-  const unsigned b = static_cast<unsigned>(value);
-  for (unsigned a = 0; a < 256; a++)
-    for (unsigned c = 0; c < 256; c++) t.blend[a * 256 + c] = image::blend_fp(c, b, a);
+  for (unsigned a = 0; a < 256; a++) fill_row(t.blend + a * 256, static_cast<unsigned>(value), a);
   t.value = value;
-  t.used = ++g_clock;
   return &t;
 }
 
-// The three tables of a colour, when it has been drawn before; null tables otherwise.
+// The three tables of a colour, when it has been drawn before and the credit
+// allows; null tables otherwise.
 void tables_for(const long bgr[3], const ValueTable* out[3]) {
-  out[0] = find_table(static_cast<int>(bgr[0]));
-  out[1] = find_table(static_cast<int>(bgr[1]));
-  out[2] = find_table(static_cast<int>(bgr[2]));
-  if (out[0] && out[1] && out[2]) return;
-  const uint32_t key = 0x01000000u | static_cast<uint32_t>(bgr[0]) | static_cast<uint32_t>(bgr[1]) << 8 |
-                       static_cast<uint32_t>(bgr[2]) << 16;
-  bool seen = false;
-  for (uint32_t k : g_seen) seen = seen || k == key;
-  if (!seen) {
-    g_seen[g_seen_next] = key;
-    g_seen_next = (g_seen_next + 1) % kColours;
-    out[0] = out[1] = out[2] = nullptr;
-    return;
+  ValueTable* t[3];
+  int missing = 0;
+  for (int ch = 0; ch < 3; ch++) {
+    t[ch] = find_table(static_cast<int>(bgr[ch]));
+    missing += !t[ch];
   }
-  for (int ch = 0; ch < 3; ch++) out[ch] = make_table(static_cast<int>(bgr[ch]));
-  // A table just made may have taken the slot of another of the three.
-  for (int ch = 0; ch < 3; ch++)
-    if (out[ch]->value != static_cast<int>(bgr[ch])) out[0] = out[1] = out[2] = nullptr;
+  out[0] = out[1] = out[2] = nullptr;
+  if (missing) {
+    const uint32_t key = 0x01000000u | static_cast<uint32_t>(bgr[0]) | static_cast<uint32_t>(bgr[1]) << 8 |
+                         static_cast<uint32_t>(bgr[2]) << 16;
+    bool seen = false;
+    for (uint32_t k : g_seen) seen = seen || k == key;
+    if (!seen) {
+      g_seen[g_seen_next] = key;
+      g_seen_next = (g_seen_next + 1) % kColours;
+      return;
+    }
+    if (g_credit < missing * kTableCost) return;
+    g_credit -= missing * kTableCost;
+    // The colour's own tables are marked used first, so making one never drops another.
+    for (int ch = 0; ch < 3; ch++)
+      if (t[ch]) t[ch]->used = ++g_clock;
+    for (int ch = 0; ch < 3; ch++) {
+      if (!t[ch]) t[ch] = find_table(static_cast<int>(bgr[ch]));  // made for an earlier channel
+      if (!t[ch]) t[ch] = make_table(static_cast<int>(bgr[ch]));
+      t[ch]->used = ++g_clock;
+    }
+  } else if (g_credit < kMaxCredit) {
+    g_credit++;
+  }
+  for (int ch = 0; ch < 3; ch++) {
+    t[ch]->used = ++g_clock;
+    out[ch] = t[ch];
+  }
 }
 
 // ---- the blend over the image's rectangle --------------------------------------
