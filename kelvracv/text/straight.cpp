@@ -111,7 +111,22 @@ void tables_for(const long bgr[3], const ValueTable* out[3]) {
     missing += !t[ch];
   }
   out[0] = out[1] = out[2] = nullptr;
-  if (missing) {
+  // KELVRACV_TEXT_TABLES=always makes a colour's tables at its first draw,
+  // =never makes none (the tests run both ways); read once.
+  static const int policy = [] {
+    const char* v = std::getenv("KELVRACV_TEXT_TABLES");
+    return !v ? 0 : std::strcmp(v, "always") == 0 ? 1 : std::strcmp(v, "never") == 0 ? -1 : 0;
+  }();
+  if (policy < 0) return;
+  if (missing && policy > 0) {
+    for (int ch = 0; ch < 3; ch++)
+      if (t[ch]) t[ch]->used = ++g_clock;
+    for (int ch = 0; ch < 3; ch++) {
+      if (!t[ch]) t[ch] = find_table(static_cast<int>(bgr[ch]));
+      if (!t[ch]) t[ch] = make_table(static_cast<int>(bgr[ch]));
+      t[ch]->used = ++g_clock;
+    }
+  } else if (missing) {
     const uint32_t key = 0x01000000u | static_cast<uint32_t>(bgr[0]) | static_cast<uint32_t>(bgr[1]) << 8 |
                          static_cast<uint32_t>(bgr[2]) << 16;
     bool seen = false;
