@@ -610,17 +610,22 @@ def test_changing_text_is_composed_without_rendering(kv, monkeypatch):
 def _straight_cases(rng, count):
     """Random upright text scenes: odd canvas sizes, pens partly or wholly off the
     canvas on every side, colours with 0 and 255 channels, records whose blit is
-    a whole-pixel move (plain, size 2 with its 1/s scale, whole shift) and some
-    whose blit is not (a fractional shift, a turn)."""
+    a whole-pixel move (plain, size 2 with its 1/s scale, a whole shift) and some
+    whose blit is not (a shift by half a pixel, a turn)."""
     colours = [(255, 255, 255), (0, 0, 0), (255, 0, 0), (0, 255, 128), (12, 200, 255)]
-    records = [{}, {}, dict(size=2.0), dict(shift=(3.0, -2.0)), dict(shift=(0.5, 0.0)), dict(rot=90.0)]
     for i in range(count):
         h, w = int(rng.integers(1, 70)) * 2 + 1, int(rng.integers(1, 120)) * 2 + 1
         content = "".join(rng.choice(LATIN1 + PIECES, rng.integers(1, 8)))
         size = int(rng.choice([7, 13, 20, 33, 60]))
         colour = colours[i % len(colours)] if i % 3 else tuple(int(c) for c in rng.integers(0, 256, 3))
-        pen = (float(rng.integers(-w // 2 - 150, w // 2 + 10)), float(rng.integers(-h // 2 - 20, h // 2 + 60)))
-        yield h, w, content, size, colour, make_record(w, h, cursor_pos=pen, **records[i % len(records)])
+        centre = (float(w // 2), float(h // 2))
+        record = [dict(shift=centre), dict(shift=centre), dict(shift=centre, size=2.0),
+                  dict(shift=(centre[0] - 3.0, centre[1] + 2.0)), dict(shift=(centre[0] + 0.5, centre[1])),
+                  dict(shift=centre, rot=90.0)][i % 6]
+        pen = (float(rng.integers(-w // 2 - 2 * size, w // 2 + 4)), float(rng.integers(-h // 2 - 4, h // 2 + size)))
+        if "size" in record:
+            pen = (pen[0] / 2, pen[1] / 2)
+        yield h, w, content, size, colour, make_record(w, h, cursor_pos=pen, **record)
 
 
 @needs_font

@@ -564,6 +564,10 @@ bool whole_pixel_move(PyObject* arr, PyObject* ts, PyObject* cursor, PyObject* s
   if (!region_source(image, target, &source) || source.rows != H || source.cols != W || source.channels != channels)
     return true;
   const double* mv = static_cast<const double*>(PyArray_DATA(m));
+  // Only a matrix of a translation's form, whose inverse every warp (Intel
+  // IPP's included) computes exactly.
+  if (!(mv[0] == 1.0 && mv[1] == 0.0 && mv[3] == 0.0 && mv[4] == 1.0 && mv[6] == 0.0 && mv[7] == 0.0 && mv[8] == 1.0))
+    return true;
   Region region;
   if (target.rows < 1 || target.cols < 1 ||
       !warp_support(mv, static_cast<double>(W), static_cast<double>(H), target.rows, target.cols, &region))
