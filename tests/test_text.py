@@ -751,3 +751,22 @@ def test_straight_text_every_way(env):
                        cwd=os.path.dirname(__file__))
     assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-2000:]
     assert "3 passed" in r.stdout
+
+
+@needs_font
+def test_text_image_given_to_a_rebound_blit_is_pillows(kv, canvas, ts, monkeypatch):
+    # The image itself (transparent pixels all 0) is Pillow's, whichever way it
+    # was made: composed from kept glyphs, laid out by the renderer ("fi").
+    from reference import load_font as reference_font, text_size as reference_size
+
+    seen = []
+    monkeypatch.setattr(kv, "blit", lambda *a: seen.append(a[2]))
+    for content, colour in [("Score 4711", (255, 255, 255)), ("Wa AV 12:07", (0, 128, 255)), ("fi 3", (7, 0, 9))]:
+        seen.clear()
+        kv.text(canvas, ts, content, FONT, 23, colour)
+        font = reference_font(FONT, 23)
+        tw, th = reference_size(content, FONT, 23)
+        _, _, right, bottom = font.getbbox(content)
+        img = Image.new("RGBA", (max(tw, right) + 1, max(th, bottom) + 1), (0, 0, 0, 0))
+        ImageDraw.Draw(img).text((0, 0), content, font=font, fill=colour[::-1] + (255,))
+        np.testing.assert_array_equal(seen[0], np.array(img))
