@@ -175,8 +175,11 @@ bool own_text_size() {
 
 // The image for (content, font, effective size, colour): from the cache, or
 // rendered and kept. `epoch` was read before load_font was looked up.
+// *kept_image: the image is the cache's own, which the caller must copy
+// before anything that may write into it sees it (see blit_reads_only).
 bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject* effective, PyObject* bgr_color,
-                bool own_font, uint64_t epoch, Ref* image, Ref* text_h) {
+                bool own_font, uint64_t epoch, Ref* image, Ref* text_h, bool* kept_image) {
+  *kept_image = false;
   Ref core;
   const bool genuine = own_font && own_text_size() && genuine_font(font, &core);
   TextImageKey key{content, font, core.get(), 0, {0, 0, 0}};
@@ -190,12 +193,9 @@ bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject
   }
   Ref kept;
   if (cacheable && text_image_get(key, epoch, &kept, text_h)) {
-    if (blit_reads_only()) {
-      *image = kept;
-      return true;
-    }
-    *image = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(kept.get()), NPY_CORDER));
-    return static_cast<bool>(*image);
+    *image = kept;
+    *kept_image = true;
+    return true;
   }
   bool done = false;
   if (plain_colour && direct_applies(content, key.bgr)) {
@@ -241,7 +241,9 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
                                                             : call(load.get(), {font_info, effective.get()});
   if (!font) return false;
   Ref image, text_h;
-  if (!text_image(content, font_info, font.get(), effective.get(), bgr_color, own_font, epoch, &image, &text_h))
+  bool kept_image = false;
+  if (!text_image(content, font_info, font.get(), effective.get(), bgr_color, own_font, epoch, &image, &text_h,
+                  &kept_image))
     return false;
 
   // The image's row 0 lies at the anchor: move it up by the text height in world units.
@@ -265,7 +267,12 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
       return false;
     if (done) return true;
   }
-  // blit(arr, ts_temp, text_img_cv, (1.0 / s, 1.0 / s)) with ts_temp a copy of ts at the anchor.
+  // blit(arr, ts_temp, text_img_cv, (1.0 / s, 1.0 / s)) with ts_temp a copy of ts at the anchor,
+  // given a copy of a kept image unless nothing can write into it.
+  if (kept_image && !blit_reads_only()) {
+    image = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(image.get()), NPY_CORDER));
+    if (!image) return false;
+  }
   Ref ts_temp = Ref::steal(PyDict_Copy(ts));
   if (!ts_temp || PyDict_SetItem(ts_temp.get(), KV_ID(cursor_pos), anchor.get()) < 0) return false;
   double inv[2] = {1.0 / s, 1.0 / s};
