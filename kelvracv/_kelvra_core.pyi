@@ -374,7 +374,9 @@ def text(arr: _Canvas, ts: _Record, content: str, font_info: str, size: float, c
       `thickness` and `aa` are not used. Text of plain characters (see the
       [guide](guide.md#text-two-renderers-and-their-units)) is composed from glyphs kept per font, other text is
       laid out once per call by Pillow's own renderer, the bytes are Pillow's either way; rendered images are cached (a few MB, least recently used), so drawing the same text every frame costs
-      little. A font that cannot be loaded prints its error line once and the default font is used. Text whose
+      little. Where [`blit`](#blit) would move the text image by whole pixels (upright, at its own pixel size),
+      the module's own `blit` is not called: the image is blended straight into the canvas with its bytes.
+      A font that cannot be loaded prints its error line once and the default font is used. Text whose
       pixel size is below 1 is skipped.
 
     ```python

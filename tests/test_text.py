@@ -602,3 +602,171 @@ def test_changing_text_is_composed_without_rendering(kv, monkeypatch):
         kv.text(canvas, ts, f"Score: {n}", FONT, 17, (255, 255, 255))
         assert len(rendered) == count
         np.testing.assert_array_equal(canvas, expected)
+
+
+# ---- upright text drawn straight into the canvas --------------------------------------
+
+
+def _straight_cases(rng, count):
+    """Random upright text scenes: odd canvas sizes, pens partly or wholly off the
+    canvas on every side, colours with 0 and 255 channels, records whose blit is
+    a whole-pixel move (plain, size 2 with its 1/s scale, a whole shift) and some
+    whose blit is not (a shift by half a pixel, a turn)."""
+    colours = [(255, 255, 255), (0, 0, 0), (255, 0, 0), (0, 255, 128), (12, 200, 255)]
+    for i in range(count):
+        h, w = int(rng.integers(1, 70)) * 2 + 1, int(rng.integers(1, 120)) * 2 + 1
+        content = "".join(rng.choice(LATIN1 + PIECES, rng.integers(1, 8)))
+        size = int(rng.choice([7, 13, 20, 33, 60]))
+        colour = colours[i % len(colours)] if i % 3 else tuple(int(c) for c in rng.integers(0, 256, 3))
+        centre = (float(w // 2), float(h // 2))
+        record = [dict(shift=centre), dict(shift=centre), dict(shift=centre, size=2.0),
+                  dict(shift=(centre[0] - 3.0, centre[1] + 2.0)), dict(shift=(centre[0] + 0.5, centre[1])),
+                  dict(shift=centre, rot=90.0)][i % 6]
+        pen = (float(rng.integers(-w // 2 - 2 * size, w // 2 + 4)), float(rng.integers(-h // 2 - 4, h // 2 + size)))
+        if "size" in record:
+            pen = (pen[0] / 2, pen[1] / 2)
+        yield h, w, content, size, colour, make_record(w, h, cursor_pos=pen, **record)
+
+
+@needs_font
+def test_straight_text_equals_pillow(kv):
+    # Each scene drawn twice (a colour's first and later draws take different
+    # ways) onto a contiguous canvas, a flipped view and a view with a step.
+    rng = np.random.default_rng(20261207)
+    for h, w, content, size, colour, ts in _straight_cases(rng, 60):
+        base = rng.integers(0, 256, (h, 2 * w, 3), dtype=np.uint8)
+        expected = base.copy()
+        reference_text(expected[:, :w], ts, content, FONT, size, colour)
+        reference_text(expected[::-1, w:], ts, content, FONT, size, colour)
+        for _ in range(2):
+            drawn = base.copy()
+            kv.text(drawn[:, :w], ts, content, FONT, size, colour)
+            kv.text(drawn[::-1, w:], ts, content, FONT, size, colour)
+            assert np.array_equal(drawn, expected), (h, w, content, size, colour, ts["cursor_pos"])
+        stepped = base.copy()
+        expected = base.copy()
+        reference_text(expected[:, ::2], ts, content, FONT, size, colour)
+        kv.text(stepped[:, ::2], ts, content, FONT, size, colour)
+        assert np.array_equal(stepped, expected), (h, w, content, size, colour, ts["cursor_pos"])
+
+
+@needs_font
+def test_straight_text_refuses_a_readonly_canvas(kv, ts):
+    canvas = np.zeros((400, 600, 3), np.uint8)
+    canvas.flags.writeable = False
+    with pytest.raises(ValueError, match="read-only"):
+        kv.text(canvas, ts, "Hello", FONT, 20, (255, 255, 255))
+    assert not canvas.any()
+
+
+@needs_font
+def test_straight_text_of_other_colours_equals_pillow(kv, ts, monkeypatch):
+    # A text image whose pixels are not all of the text's colour (here a
+    # rebound ImageDraw draws in two colours) is still composited exactly.
+    import PIL.ImageDraw
+
+    class Draws:
+        @staticmethod
+        def Draw(img):
+            draw = PIL.ImageDraw.Draw(img)
+            real = draw.text
+
+            def text(xy, content, font, fill):
+                real(xy, content, font=font, fill=fill)
+                real((xy[0] + 3, xy[1]), content[:2], font=font, fill=(9, 99, 199, 255))
+
+            draw.text = text
+            return draw
+
+    import reference
+
+    monkeypatch.setattr(kv, "ImageDraw", Draws)
+    monkeypatch.setattr(reference, "ImageDraw", Draws)
+    rng = np.random.default_rng(5)
+    for _ in range(2):
+        canvas = rng.integers(0, 256, (400, 600, 3), dtype=np.uint8)
+        expected = canvas.copy()
+        reference_text(expected, ts, "Two colours", FONT, 30, (255, 255, 255))
+        kv.text(canvas, ts, "Two colours", FONT, 30, (255, 255, 255))
+        np.testing.assert_array_equal(canvas, expected)
+
+
+@needs_font
+def test_straight_text_every_alpha_over_every_canvas_value(kv, monkeypatch):
+    # A rebound ImageDraw fills the text image with every alpha in the text's
+    # colour, over random canvas bytes: nearly every (alpha, canvas value)
+    # pair of each colour value, drawn through the tables (second draw) and
+    # without them (first draw), gives the documented compositing's bytes.
+    import PIL.ImageDraw
+
+    import reference
+
+    class Draws:
+        @staticmethod
+        def Draw(img):
+            class Gradient:
+                def text(self, xy, content, font, fill):
+                    a = (np.arange(img.width)[None, :] + 97 * np.arange(img.height)[:, None]) % 256
+                    rgba = np.zeros((img.height, img.width, 4), np.uint8)
+                    rgba[..., :3] = np.where(a[..., None] > 0, np.array(fill[:3], np.uint8), 0)
+                    rgba[..., 3] = a
+                    img.paste(PIL.Image.fromarray(rgba, "RGBA"))
+
+            return Gradient()
+
+    import PIL.Image
+
+    monkeypatch.setattr(kv, "ImageDraw", Draws)
+    monkeypatch.setattr(reference, "ImageDraw", Draws)
+    rng = np.random.default_rng(255)
+    ts = make_record(cursor_pos=(-300.0, 0.0))
+    for colour in [(255, 255, 255), (0, 0, 0), (3, 128, 254)]:
+        canvas = rng.integers(0, 256, (400, 600, 3), dtype=np.uint8)
+        expected = canvas.copy()
+        reference_text(expected, ts, "MMMM", FONT, 150, colour)
+        assert (expected != canvas).mean() > 0.25  # the gradient covers much of the canvas
+        for _ in range(2):
+            drawn = canvas.copy()
+            kv.text(drawn, ts, "MMMM", FONT, 150, colour)
+            np.testing.assert_array_equal(drawn, expected)
+
+
+@pytest.mark.skipif(bool(os.environ.get("KELVRACV_TEXT_TABLES")), reason="already run with a table policy")
+@needs_font
+@pytest.mark.parametrize("env", [dict(KELVRACV_TEXT_TABLES="always"), dict(KELVRACV_TEXT_TABLES="always",
+                                 KELVRACV_NO_AVX2="1"), dict(KELVRACV_TEXT_TABLES="never")], ids=["tables", "portable",
+                                                                                                "no-tables"])
+def test_straight_text_every_way(env):
+    # Whether a colour has its tables depends on what was drawn before: the
+    # exactness tests above again with tables made at once (with either
+    # kernel) and with none.
+    import subprocess
+    import sys
+
+    tests = [f"{__file__}::{name}" for name in ("test_straight_text_equals_pillow",
+                                                 "test_straight_text_of_other_colours_equals_pillow",
+                                                 "test_straight_text_every_alpha_over_every_canvas_value")]
+    r = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests],
+                       capture_output=True, text=True, env=dict(os.environ, **env), timeout=300,
+                       cwd=os.path.dirname(__file__))
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-2000:]
+    assert "3 passed" in r.stdout
+
+
+@needs_font
+def test_text_image_given_to_a_rebound_blit_is_pillows(kv, canvas, ts, monkeypatch):
+    # The image itself (transparent pixels all 0) is Pillow's, whichever way it
+    # was made: composed from kept glyphs, laid out by the renderer ("fi").
+    from reference import load_font as reference_font, text_size as reference_size
+
+    seen = []
+    monkeypatch.setattr(kv, "blit", lambda *a: seen.append(a[2]))
+    for content, colour in [("Score 4711", (255, 255, 255)), ("Wa AV 12:07", (0, 128, 255)), ("fi 3", (7, 0, 9))]:
+        seen.clear()
+        kv.text(canvas, ts, content, FONT, 23, colour)
+        font = reference_font(FONT, 23)
+        tw, th = reference_size(content, FONT, 23)
+        _, _, right, bottom = font.getbbox(content)
+        img = Image.new("RGBA", (max(tw, right) + 1, max(th, bottom) + 1), (0, 0, 0, 0))
+        ImageDraw.Draw(img).text((0, 0), content, font=font, fill=colour[::-1] + (255,))
+        np.testing.assert_array_equal(seen[0], np.array(img))

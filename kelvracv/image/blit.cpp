@@ -542,3 +542,56 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
 }
 
 }  // namespace kv::image
+
+// ---- whole-pixel moves, for callers that composite the image themselves -------
+
+namespace kv::image {
+
+bool whole_pixel_move(PyObject* arr, PyObject* ts, PyObject* cursor, PyObject* src_img, double sx, double sy,
+                      WholeMove* out) {
+  // blit's own steps up to its choice of the region warp (see blit and
+  // try_region_blit), with the same errors; then the whole-pixel test of
+  // RegionWarp::init. Nothing is drawn.
+  *out = WholeMove();
+  ImageView image, target;
+  if (!source_view(src_img, &image) || !canvas_for(arr, image.channels, &target) ||
+      !check_warp_size(target, image.channels))
+    return false;
+  const npy_intp W = image.cols, H = image.rows, channels = image.channels;
+  if (channels != 4) return true;
+  Ref corner[4];
+  if (!world_rectangle(cursor, static_cast<double>(W) * sx, static_cast<double>(H) * sy, corner)) return false;
+  PyObject* const dest_world[4] = {corner[0].get(), corner[1].get(), corner[2].get(), corner[3].get()};
+  Ref matrix, warp_fn, flags;
+  if (!corner_matrix(ts, src_img, dest_world, &matrix)) return false;
+  if (!matrix) return true;
+  if (!warp_function(&warp_fn, &flags)) return false;
+  const int region_warp = region_warp_applies(warp_fn.get(), flags.get());
+  if (region_warp < 0) return false;
+  if (region_warp == kNone || !PyArray_Check(matrix.get())) return true;
+  PyArrayObject* m = as_array(matrix.get());
+  if (PyArray_TYPE(m) != NPY_DOUBLE || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) != 3 || PyArray_DIM(m, 1) != 3 ||
+      !PyArray_IS_C_CONTIGUOUS(m))
+    return true;
+  if (!canvas_for(arr, channels, &target) || !source_view(src_img, &image)) return false;
+  WarpSource source;
+  if (!region_source(image, target, &source) || source.rows != H || source.cols != W || source.channels != channels)
+    return true;
+  const double* mv = static_cast<const double*>(PyArray_DATA(m));
+  // Only a matrix of a translation's form, whose inverse every warp (Intel
+  // IPP's included) computes exactly.
+  if (!(mv[0] == 1.0 && mv[1] == 0.0 && mv[3] == 0.0 && mv[4] == 1.0 && mv[6] == 0.0 && mv[7] == 0.0 && mv[8] == 1.0))
+    return true;
+  Region region;
+  if (target.rows < 1 || target.cols < 1 ||
+      !warp_support(mv, static_cast<double>(W), static_cast<double>(H), target.rows, target.cols, &region))
+    return true;
+  RegionWarp warp;
+  double inv[9];
+  if (!warp.init(mv, source, target.rows, target.cols, true, true) || !opencv_invert3(mv, inv)) return true;
+  // Canvas pixel (x, y) shows source pixel (x + inv[2], y + inv[5]).
+  *out = {true, -static_cast<ptrdiff_t>(inv[2]), -static_cast<ptrdiff_t>(inv[5])};
+  return true;
+}
+
+}  // namespace kv::image

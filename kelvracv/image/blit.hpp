@@ -2,6 +2,8 @@
 // language. Main thread, interpreter lock held.
 #pragma once
 
+#include <cstddef>
+
 #include "pyapi/ref.hpp"
 
 namespace kv::image {
@@ -15,5 +17,20 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
 // mapped; *matrix receives the perspective matrix that was used.
 bool blit_core(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* warped,
                Ref* matrix);
+
+// Where blit(arr, ts', src_img, (sx, sy)), ts' being ts with its
+// "cursor_pos" replaced by `cursor`, would draw a four-channel src_img moved
+// by whole pixels (upright, at its own pixel size, the warp and
+// the perspective matrix OpenCV's own, as blit decides for its region warp):
+// `whole`, and the canvas position of the image's top-left pixel. Then every
+// canvas pixel the image covers is composited with the image pixel over it,
+// and no other pixel changes. Runs blit's steps up to that decision, with
+// blit's errors (false, exception set); draws nothing.
+struct WholeMove {
+  bool whole = false;
+  ptrdiff_t x = 0, y = 0;
+};
+bool whole_pixel_move(PyObject* arr, PyObject* ts, PyObject* cursor, PyObject* src_img, double sx, double sy,
+                      WholeMove* out);
 
 }  // namespace kv::image

@@ -48,9 +48,17 @@ PyObject* load_font(PyObject* name, PyObject* size) {
   Ref key = Ref::steal(PyTuple_Pack(2, name, size));
   Ref cache = key ? global(KV_ID(FONT_CACHE)) : Ref();
   if (!cache) return nullptr;
-  int cached = PySequence_Contains(cache.get(), key.get());
-  if (cached < 0) return nullptr;
-  if (cached) return PyObject_GetItem(cache.get(), key.get());
+  if (PyDict_CheckExact(cache.get())) {
+    // `key in FONT_CACHE` and `FONT_CACHE[key]` in one lookup (hashing a str
+    // and an int runs no Python code).
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(cache.get(), key.get(), &found) < 0) return nullptr;
+    if (found) return found;
+  } else {
+    int cached = PySequence_Contains(cache.get(), key.get());
+    if (cached < 0) return nullptr;
+    if (cached) return PyObject_GetItem(cache.get(), key.get());
+  }
 
   Ref font = open_truetype(name, size);
   if (!font) {

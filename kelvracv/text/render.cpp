@@ -8,12 +8,14 @@
 #include "core/bindings.hpp"
 #include "core/colors.hpp"
 #include "geometry/record.hpp"
+#include "image/blit.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
 #include "text/image_cache.hpp"
 #include "text/glyphs.hpp"
 #include "text/pillow.hpp"
+#include "text/straight.hpp"
 #include "text/text.hpp"
 
 namespace kv::text {
@@ -26,6 +28,10 @@ const FuncSpec* load_font_spec() {
 }
 const FuncSpec* text_size_spec() {
   static const FuncSpec* const spec = find_spec("text_size");
+  return spec;
+}
+const FuncSpec* blit_spec() {
+  static const FuncSpec* const spec = find_spec("blit");
   return spec;
 }
 
@@ -169,8 +175,11 @@ bool own_text_size() {
 
 // The image for (content, font, effective size, colour): from the cache, or
 // rendered and kept. `epoch` was read before load_font was looked up.
+// *kept_image: the image is the cache's own, which the caller must copy
+// before anything that may write into it sees it (see blit_reads_only).
 bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject* effective, PyObject* bgr_color,
-                bool own_font, uint64_t epoch, Ref* image, Ref* text_h) {
+                bool own_font, uint64_t epoch, Ref* image, Ref* text_h, bool* kept_image) {
+  *kept_image = false;
   Ref core;
   const bool genuine = own_font && own_text_size() && genuine_font(font, &core);
   TextImageKey key{content, font, core.get(), 0, {0, 0, 0}};
@@ -184,12 +193,9 @@ bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject
   }
   Ref kept;
   if (cacheable && text_image_get(key, epoch, &kept, text_h)) {
-    if (blit_reads_only()) {
-      *image = kept;
-      return true;
-    }
-    *image = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(kept.get()), NPY_CORDER));
-    return static_cast<bool>(*image);
+    *image = kept;
+    *kept_image = true;
+    return true;
   }
   bool done = false;
   if (plain_colour && direct_applies(content, key.bgr)) {
@@ -229,26 +235,51 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   Ref load = global(KV_ID(load_font));
   if (!load) return false;
   const bool own_font = function_spec(load.get()) == load_font_spec();
-  Ref font = call(load.get(), {font_info, effective.get()});
+  // The module's own load_font is called directly when its argument checks
+  // cannot fail (font_info is an exact str, the size an int of 32 bits).
+  Ref font = own_font && overflow == 0 && eff <= 2147483647 ? Ref::steal(load_font(font_info, effective.get()))
+                                                            : call(load.get(), {font_info, effective.get()});
   if (!font) return false;
   Ref image, text_h;
-  if (!text_image(content, font_info, font.get(), effective.get(), bgr_color, own_font, epoch, &image, &text_h))
+  bool kept_image = false;
+  if (!text_image(content, font_info, font.get(), effective.get(), bgr_color, own_font, epoch, &image, &text_h,
+                  &kept_image))
     return false;
 
   // The image's row 0 lies at the anchor: move it up by the text height in world units.
-  Ref ts_temp = Ref::steal(PyDict_Copy(ts));
-  Ref cp = ts_temp ? record_get(ts, KV_ID(cursor_pos)) : Ref();
+  Ref cp = record_get(ts, KV_ID(cursor_pos));
   Ref cx = cp ? Ref::steal(item(cp.get(), 0)) : Ref();
   Ref cy = cx ? Ref::steal(item(cp.get(), 1)) : Ref();
   Ref s_obj = cy ? Ref::steal(PyFloat_FromDouble(s)) : Ref();
   Ref lift = s_obj ? Ref::steal(PyNumber_TrueDivide(text_h.get(), s_obj.get())) : Ref();
   Ref y = lift ? Ref::steal(PyNumber_Subtract(cy.get(), lift.get())) : Ref();
   Ref anchor = y ? Ref::steal(PyTuple_Pack(2, cx.get(), y.get())) : Ref();
-  if (!anchor || PyDict_SetItem(ts_temp.get(), KV_ID(cursor_pos), anchor.get()) < 0) return false;
+  if (!anchor) return false;
+  Ref blit = global(KV_ID(blit));
+  if (!blit) return false;
+  const bool own_blit = function_spec(blit.get()) == blit_spec();
+  if (own_blit) {
+    // Drawn straight into the canvas where the blit is a whole-pixel move.
+    TextImageKey colour{};
+    const bool plain = cacheable_colour(bgr_color, &colour);
+    bool done = false;
+    if (!draw_text_straight(arr, ts, anchor.get(), image.get(), 1.0 / s, plain ? colour.bgr : nullptr, &done))
+      return false;
+    if (done) return true;
+  }
+  // blit(arr, ts_temp, text_img_cv, (1.0 / s, 1.0 / s)) with ts_temp a copy of ts at the anchor,
+  // given a copy of a kept image unless nothing can write into it.
+  if (kept_image && !blit_reads_only()) {
+    image = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(image.get()), NPY_CORDER));
+    if (!image) return false;
+  }
+  Ref ts_temp = Ref::steal(PyDict_Copy(ts));
+  if (!ts_temp || PyDict_SetItem(ts_temp.get(), KV_ID(cursor_pos), anchor.get()) < 0) return false;
   double inv[2] = {1.0 / s, 1.0 / s};
   Ref scale = Ref::steal(float_tuple(inv, 2));
   if (!scale) return false;
-  Ref r = call_global(KV_ID(blit), {arr, ts_temp.get(), image.get(), scale.get()});
+  if (own_blit) return image::blit(arr, ts_temp.get(), image.get(), scale.get());
+  Ref r = call(blit.get(), {arr, ts_temp.get(), image.get(), scale.get()});
   return static_cast<bool>(r);
 }
 
@@ -324,10 +355,19 @@ bool text(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, d
   if (std::isinf(scr.x)) return true;  // not on screen
   Ref bgr = Ref::steal(color_bgr(color));
   if (!bgr) return false;
-  Ref upper = Ref::steal(PyObject_CallMethodNoArgs(font_info, KV_ID(upper)));
-  if (!upper) return false;
-  if (PyUnicode_Check(upper.get()) && PyUnicode_CompareWithASCIIString(upper.get(), "CV2") == 0)
-    return text_cv2(arr, ts, scr.x, scr.y, content, size, thickness, bgr.get(), aa);
+  // font_info.upper() == "CV2"; an ASCII str (font_info is an exact str) is
+  // compared without making its upper-case copy.
+  bool cv2_font;
+  if (PyUnicode_CheckExact(font_info) && PyUnicode_IS_ASCII(font_info)) {
+    const char* f = reinterpret_cast<const char*>(PyUnicode_DATA(font_info));
+    cv2_font = PyUnicode_GET_LENGTH(font_info) == 3 && (f[0] == 'c' || f[0] == 'C') && (f[1] == 'v' || f[1] == 'V') &&
+               f[2] == '2';
+  } else {
+    Ref upper = Ref::steal(PyObject_CallMethodNoArgs(font_info, KV_ID(upper)));
+    if (!upper) return false;
+    cv2_font = PyUnicode_Check(upper.get()) && PyUnicode_CompareWithASCIIString(upper.get(), "CV2") == 0;
+  }
+  if (cv2_font) return text_cv2(arr, ts, scr.x, scr.y, content, size, thickness, bgr.get(), aa);
   return text_pillow(arr, ts, content, font_info, size, bgr.get());
 }
 
