@@ -6,10 +6,10 @@
 # that compare the native paths with OpenCV's own calls run with it.
 # Usage: tools/verify_opencv.sh PYTHON VERSION...
 set -euo pipefail
-cd "$(dirname "$0")/.."
 PY=$1
 shift
 case "$PY" in */*) PY="$(cd "$(dirname "$PY")" && pwd)/$(basename "$PY")" ;; esac
+cd "$(dirname "$0")/.."
 TESTS="test_draw_native.py test_image.py"
 failed=()
 for release in "$@"; do
