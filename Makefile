@@ -55,30 +55,30 @@ OPENCV_RELEASES ?= 4.10.0.84 4.11.0.86 4.12.0.88 4.13.0.92 4.14.0.94 5.0.0.93 5.
 verify-opencv: sysdeps install
 	$(XVFB) bash tools/verify_opencv.sh $(PY) $(OPENCV_RELEASES)
 
-# Developer loop: in-place build into kelvracv/, tests against the tree.
+# Developer loop: in-place build into src/kelvracv/, tests against the tree.
 build: venv
 	cmake -S . -B build -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build
 	@# A new file renamed over the old one: a process running from the tree keeps its copy.
-	for f in build/_kelvra_core*.so; do cp "$$f" "kelvracv/.$${f##*/}.new" && mv -f "kelvracv/.$${f##*/}.new" "kelvracv/$${f##*/}" || exit 1; done
+	for f in build/_kelvra_core*.so; do cp "$$f" "src/kelvracv/.$${f##*/}.new" && mv -f "src/kelvracv/.$${f##*/}.new" "src/kelvracv/$${f##*/}" || exit 1; done
 
 test-dev: build
-	cd tests && PYTHONPATH=$(CURDIR) SDL_AUDIODRIVER=dummy $(XVFB) $(PYTEST) -q -p no:cacheprovider .
+	cd tests && PYTHONPATH=$(CURDIR)/src SDL_AUDIODRIVER=dummy $(XVFB) $(PYTEST) -q -p no:cacheprovider .
 
-# The type stub kelvracv/_kelvra_core.pyi, generated from the module's own
+# The type stub src/kelvracv/_kelvra_core.pyi, generated from the module's own
 # signatures and the entries of docs/reference.md (commit the result).
 stub: build
-	PYTHONPATH=$(CURDIR) KELVRACV_HEADLESS=1 PYGAME_HIDE_SUPPORT_PROMPT=1 $(PY) tools/gen_stub.py
+	PYTHONPATH=$(CURDIR)/src KELVRACV_HEADLESS=1 PYGAME_HIDE_SUPPORT_PROMPT=1 $(PY) tools/gen_stub.py
 
 # The gallery's screenshots in docs/img/, each example run headless (commit the PNGs).
 screenshots: build
-	PYTHONPATH=$(CURDIR) $(PY) tools/screenshots.py
+	PYTHONPATH=$(CURDIR)/src $(PY) tools/screenshots.py
 
 bench: build
-	for b in bench/bench_*.py; do PYTHONPATH=$(CURDIR) SDL_AUDIODRIVER=dummy $(XVFB) $(PY) $$b || exit 1; done
+	for b in bench/bench_*.py; do PYTHONPATH=$(CURDIR)/src SDL_AUDIODRIVER=dummy $(XVFB) $(PY) $$b || exit 1; done
 
 clean:
-	rm -rf build build-asan _build .verify-opencv kelvracv/_kelvra_core*.so
+	rm -rf build build-asan _build .verify-opencv src/kelvracv/_kelvra_core*.so
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the core, tests run under it
 # (their wall-clock limits ten times as long: tests/conftest.py, TIME_SCALE).
@@ -86,7 +86,7 @@ SAN_PKG := build-asan/pkg
 sanitize: venv
 	cmake -S . -B build-asan -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DKELVRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build-asan
-	rm -rf $(SAN_PKG) && mkdir -p $(SAN_PKG) && cp -r kelvracv $(SAN_PKG)/ && rm -f $(SAN_PKG)/kelvracv/_kelvra_core*.so
+	rm -rf $(SAN_PKG) && mkdir -p $(SAN_PKG) && cp -r src/kelvracv $(SAN_PKG)/ && rm -f $(SAN_PKG)/kelvracv/_kelvra_core*.so
 	cp build-asan/_kelvra_core*.so $(SAN_PKG)/kelvracv/
 	cd tests && PYTHONPATH=$(abspath $(SAN_PKG)) SDL_AUDIODRIVER=dummy KELVRACV_TEST_TIME_SCALE=10 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \

@@ -14,7 +14,7 @@ The canvas is a plain BGR array, so the shapes are drawn without a cv2 call.
 graph(sin) on the pygame side samples the function in Python, as a pygame
 program has to, and draws the samples with pygame.draw.aalines.
 
-Run: PYTHONPATH=. SDL_AUDIODRIVER=dummy xvfb-run -a .venv/bin/python bench/bench_draw.py [--peers]
+Run: PYTHONPATH=src SDL_AUDIODRIVER=dummy xvfb-run -a .venv/bin/python bench/bench_draw.py [--peers]
 (--peers: only the pygame table)
 """
 

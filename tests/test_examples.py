@@ -32,3 +32,13 @@ def test_example_runs_headless(example, tmp_path):
     assert len(frames) == FRAMES
     last = cv2.imread(str(frames[-1]))
     assert len(np.unique(last.reshape(-1, 3), axis=0)) > 5, "the last frame shows next to nothing"
+
+
+def test_a_program_in_the_checkout_root_imports_the_package():
+    # The checkout's root is on a program's path when the program is saved
+    # there; the package's sources (under src/) must not shadow the package.
+    r = subprocess.run([sys.executable, "-c", "from kelvracv import _kelvra_core; print(_kelvra_core.__file__)"],
+                       cwd=ROOT, capture_output=True, text=True,
+                       env={**os.environ, "KELVRACV_HEADLESS": "1", "SDL_AUDIODRIVER": "dummy"})
+    assert r.returncode == 0, r.stderr
+    assert not (ROOT / "kelvracv").exists() and "_kelvra_core" in r.stdout

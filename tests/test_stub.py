@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-STUB = ROOT / "kelvracv" / "_kelvra_core.pyi"
+STUB = ROOT / "src" / "kelvracv" / "_kelvra_core.pyi"
 
 
 def stub_defs(body):

@@ -1,4 +1,4 @@
-"""Writes kelvracv/_kelvra_core.pyi, the type stub of the native module.
+"""Writes src/kelvracv/_kelvra_core.pyi, the type stub of the native module.
 
 Two sources, each the only one for what it gives:
 
@@ -28,7 +28,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 REFERENCE = ROOT / "docs" / "reference.md"
-STUB = ROOT / "kelvracv" / "_kelvra_core.pyi"
+STUB = ROOT / "src" / "kelvracv" / "_kelvra_core.pyi"
 
 # Names the reference uses in signatures for the library's value shapes; the
 # stub defines them under a leading underscore (they exist only for type
@@ -306,7 +306,7 @@ def main():
     compile(stub, str(STUB), "exec")
     if args.check:
         if STUB.read_text(encoding="utf-8") != stub:
-            sys.exit("gen_stub: kelvracv/_kelvra_core.pyi is out of date; run `make stub`")
+            sys.exit("gen_stub: src/kelvracv/_kelvra_core.pyi is out of date; run `make stub`")
         return
     STUB.write_text(stub, encoding="utf-8")
     print("wrote", STUB.relative_to(ROOT))
