@@ -118,10 +118,20 @@ def program(program_file):
 
 @pytest.fixture(scope="module")
 def browser():
-    with sync_playwright() as pw:
-        b = pw.chromium.launch(executable_path=CHROMIUM, args=["--disable-gpu"])
-        yield b
-        b.close()
+    # The sanitizers' runtime (make sanitize preloads it) is for the core, not
+    # for Playwright's driver or the browser, which it slows to a crawl.
+    preload = os.environ.pop("LD_PRELOAD", None)
+    try:
+        with sync_playwright() as pw:
+            b = pw.chromium.launch(executable_path=CHROMIUM, args=["--disable-gpu"])
+            if preload is not None:
+                os.environ["LD_PRELOAD"] = preload
+                preload = None
+            yield b
+            b.close()
+    finally:
+        if preload is not None:
+            os.environ["LD_PRELOAD"] = preload
 
 
 @pytest.fixture(scope="module")
