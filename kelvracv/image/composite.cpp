@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "image/blend.hpp"
 
 namespace kv::image {
@@ -63,6 +67,29 @@ void band_columns(const Region& r, const QuadEdges& q, ptrdiff_t y0, ptrdiff_t y
   // The quad cut to the band is convex: its extremes in x are quad vertices
   // inside the band or points where the edges cross the band's borders
   // (their rounding is far inside the margin).
+#if defined(__SSE2__)
+  // Two edges at a time, without branches (which edges count changes from
+  // row to row). Every candidate is worked out; those that do not count
+  // are replaced by the neutral bound. The extremes are the same numbers.
+  const __m128d vlo = _mm_set1_pd(lo), vhi = _mm_set1_pd(hi);
+  const __m128d up = _mm_set1_pd(HUGE_VAL), down = _mm_set1_pd(-HUGE_VAL);
+  __m128d mn = up, mx = down;
+  auto take = [&](__m128d keep, __m128d x) {
+    mn = _mm_min_pd(mn, _mm_or_pd(_mm_and_pd(keep, x), _mm_andnot_pd(keep, up)));
+    mx = _mm_max_pd(mx, _mm_or_pd(_mm_and_pd(keep, x), _mm_andnot_pd(keep, down)));
+  };
+  for (int i = 0; i < 4; i += 2) {
+    const __m128d ax = _mm_loadu_pd(q.ax + i), ay = _mm_loadu_pd(q.ay + i), by = _mm_loadu_pd(q.by + i),
+                  slope = _mm_loadu_pd(q.slope + i);
+    take(_mm_and_pd(_mm_cmpge_pd(ay, vlo), _mm_cmple_pd(ay, vhi)), ax);
+    take(_mm_xor_pd(_mm_cmplt_pd(ay, vlo), _mm_cmplt_pd(by, vlo)),
+         _mm_add_pd(ax, _mm_mul_pd(_mm_sub_pd(vlo, ay), slope)));
+    take(_mm_xor_pd(_mm_cmplt_pd(ay, vhi), _mm_cmplt_pd(by, vhi)),
+         _mm_add_pd(ax, _mm_mul_pd(_mm_sub_pd(vhi, ay), slope)));
+  }
+  min_x = std::min(_mm_cvtsd_f64(mn), _mm_cvtsd_f64(_mm_unpackhi_pd(mn, mn)));
+  max_x = std::max(_mm_cvtsd_f64(mx), _mm_cvtsd_f64(_mm_unpackhi_pd(mx, mx)));
+#else
   for (int i = 0; i < 4; i++) {
     const double ax = q.ax[i], ay = q.ay[i], by = q.by[i];
     if (ay >= lo && ay <= hi) min_x = std::min(min_x, ax), max_x = std::max(max_x, ax);
@@ -75,6 +102,7 @@ void band_columns(const Region& r, const QuadEdges& q, ptrdiff_t y0, ptrdiff_t y
       min_x = std::min(min_x, x), max_x = std::max(max_x, x);
     }
   }
+#endif
   if (!(min_x <= max_x)) {
     *c1 = *c0;
     return;
