@@ -665,7 +665,7 @@ const uint8_t* RegionWarp::shifted_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) 
   const bool row_inside = sy >= 0.0f && sy < static_cast<float>(src_.rows);
   const uint8_t* line = row_inside ? src_.data + static_cast<ptrdiff_t>(sy) * src_.row_stride : nullptr;
   if (line && sx0 >= 0 && sx1 <= src_.cols) return line + sx0 * C;
-  uint8_t* out = buf_.data();
+  uint8_t* out = out_;
   std::memset(out, 0, static_cast<size_t>(c1 - c0) * static_cast<size_t>(C));
   const ptrdiff_t lo = sx0 > 0 ? sx0 : 0, hi = sx1 < src_.cols ? sx1 : src_.cols;
   if (line && lo < hi) std::memcpy(out + (lo - sx0) * C, line + lo * C, static_cast<size_t>(hi - lo) * static_cast<size_t>(C));
@@ -695,23 +695,28 @@ const uint8_t* RegionWarp::row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
   if (footprint_ && y + foot_dy_ >= 0 && y + foot_dy_ < src_.rows && c0 + foot_dx_ >= 0 && c1 + foot_dx_ <= src_.cols)
     return src_.data + (y + foot_dy_) * src_.row_stride + (c0 + foot_dx_) * src_.channels;
   const size_t need = static_cast<size_t>(c1 - c0) * static_cast<size_t>(src_.channels) + 1;
-  if (buf_.size() < need) buf_.resize(need);
+  if (need <= sizeof small_) {
+    out_ = small_;
+  } else {
+    if (buf_.size() < need) buf_.resize(need);
+    out_ = buf_.data();
+  }
   if (shift_x_) {
     if (const uint8_t* r = shifted_row(y, c0, c1)) return r;
   }
   if (fixed_) {
-    fixed_row(y, c0, c1, buf_.data());
-    return buf_.data();
+    fixed_row(y, c0, c1, out_);
+    return out_;
   }
 #if defined(KV_HAVE_WARP_KERNEL)
   if (src_.channels == 4)
-    warp_row<4>(src_, m_, block_end_, zero_transparent_, y, c0, c1, buf_.data());
+    warp_row<4>(src_, m_, block_end_, zero_transparent_, y, c0, c1, out_);
   else
-    warp_row<3>(src_, m_, block_end_, false, y, c0, c1, buf_.data());
+    warp_row<3>(src_, m_, block_end_, false, y, c0, c1, out_);
 #else
   (void)y;
 #endif
-  return buf_.data();
+  return out_;
 }
 
 // OpenCV 4's warpPerspective, one pixel at a time. Its coordinates restart
