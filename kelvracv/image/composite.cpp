@@ -165,13 +165,17 @@ void composite_nonzero(WarpedRows& src, const CanvasView& dst, Region r) {
   }
 }
 
-bool warp_support(const double m[9], double w, double h, ptrdiff_t rows, ptrdiff_t cols, Region* out) {
+bool warp_support(const double m[9], double w, double h, ptrdiff_t rows, ptrdiff_t cols, Region* out,
+                  bool own_kernel) {
   for (int i = 0; i < 9; i++)
     if (!std::isfinite(m[i])) return false;
   // The source rectangle that can yield non-zero samples, mapped forward. Its
   // image is the convex quad of the mapped corners when w keeps one sign on it.
-  const double sx[4] = {-kSourceMargin, w + kSourceMargin, w + kSourceMargin, -kSourceMargin};
-  const double sy[4] = {-kSourceMargin, -kSourceMargin, h + kSourceMargin, h + kSourceMargin};
+  // Samples reach one pixel past the left and top edges; the region warp's
+  // reach no further than the right and bottom edges.
+  const double far = own_kernel ? kSourceMargin - 1.0 : kSourceMargin;
+  const double sx[4] = {-kSourceMargin, w + far, w + far, -kSourceMargin};
+  const double sy[4] = {-kSourceMargin, -kSourceMargin, h + far, h + far};
   double min_x = HUGE_VAL, max_x = -HUGE_VAL, min_y = HUGE_VAL, max_y = -HUGE_VAL;
   int sign = 0;
   for (int i = 0; i < 4; i++) {
