@@ -364,7 +364,7 @@ bool try_region_blit(PyObject* arr, PyObject* src_img, PyObject* matrix, npy_int
   const double* mv = static_cast<const double*>(PyArray_DATA(m));
   Region region;
   if (canvas.rows < 1 || canvas.cols < 1 ||
-      !warp_support(mv, static_cast<double>(W), static_cast<double>(H), canvas.rows, canvas.cols, &region))
+      !warp_support(mv, static_cast<double>(W), static_cast<double>(H), canvas.rows, canvas.cols, &region, true))
     return true;
   RegionWarp warp;
   const WarpArithmetic arithmetic =

@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "image/blend.hpp"
 
 namespace kv::image {
@@ -19,6 +23,12 @@ constexpr double kSourceMargin = 1.5;
 constexpr double kCanvasMargin = 2.0;
 // Relative size below which a homogeneous w counts as "maybe zero".
 constexpr double kRelTiny = 1e-9;
+
+// Asks for the cache lines of the n bytes at p ahead of their use (writes).
+inline void prefetch_span(const uint8_t* p, ptrdiff_t n) {
+  for (ptrdiff_t i = 0; i < n; i += 64) __builtin_prefetch(p + i, 1);
+  __builtin_prefetch(p + n - 1, 1);
+}
 
 // The portable row: pixels [x0, x1) one by one, four transparent ones (most
 // of the area) skipped with one test. Any canvas layout.
@@ -63,6 +73,29 @@ void band_columns(const Region& r, const QuadEdges& q, ptrdiff_t y0, ptrdiff_t y
   // The quad cut to the band is convex: its extremes in x are quad vertices
   // inside the band or points where the edges cross the band's borders
   // (their rounding is far inside the margin).
+#if defined(__SSE2__)
+  // Two edges at a time, without branches (which edges count changes from
+  // row to row). Every candidate is worked out; those that do not count
+  // are replaced by the neutral bound. The extremes are the same numbers.
+  const __m128d vlo = _mm_set1_pd(lo), vhi = _mm_set1_pd(hi);
+  const __m128d up = _mm_set1_pd(HUGE_VAL), down = _mm_set1_pd(-HUGE_VAL);
+  __m128d mn = up, mx = down;
+  auto take = [&](__m128d keep, __m128d x) {
+    mn = _mm_min_pd(mn, _mm_or_pd(_mm_and_pd(keep, x), _mm_andnot_pd(keep, up)));
+    mx = _mm_max_pd(mx, _mm_or_pd(_mm_and_pd(keep, x), _mm_andnot_pd(keep, down)));
+  };
+  for (int i = 0; i < 4; i += 2) {
+    const __m128d ax = _mm_loadu_pd(q.ax + i), ay = _mm_loadu_pd(q.ay + i), by = _mm_loadu_pd(q.by + i),
+                  slope = _mm_loadu_pd(q.slope + i);
+    take(_mm_and_pd(_mm_cmpge_pd(ay, vlo), _mm_cmple_pd(ay, vhi)), ax);
+    take(_mm_xor_pd(_mm_cmplt_pd(ay, vlo), _mm_cmplt_pd(by, vlo)),
+         _mm_add_pd(ax, _mm_mul_pd(_mm_sub_pd(vlo, ay), slope)));
+    take(_mm_xor_pd(_mm_cmplt_pd(ay, vhi), _mm_cmplt_pd(by, vhi)),
+         _mm_add_pd(ax, _mm_mul_pd(_mm_sub_pd(vhi, ay), slope)));
+  }
+  min_x = std::min(_mm_cvtsd_f64(mn), _mm_cvtsd_f64(_mm_unpackhi_pd(mn, mn)));
+  max_x = std::max(_mm_cvtsd_f64(mx), _mm_cvtsd_f64(_mm_unpackhi_pd(mx, mx)));
+#else
   for (int i = 0; i < 4; i++) {
     const double ax = q.ax[i], ay = q.ay[i], by = q.by[i];
     if (ay >= lo && ay <= hi) min_x = std::min(min_x, ax), max_x = std::max(max_x, ax);
@@ -75,6 +108,7 @@ void band_columns(const Region& r, const QuadEdges& q, ptrdiff_t y0, ptrdiff_t y
       min_x = std::min(min_x, x), max_x = std::max(max_x, x);
     }
   }
+#endif
   if (!(min_x <= max_x)) {
     *c1 = *c0;
     return;
@@ -102,8 +136,13 @@ void composite_alpha(WarpedRows& src, const CanvasView& dst, Region r) {
     const ptrdiff_t band_end = std::min(band + src.band_rows, r.row1);
     ptrdiff_t c0, c1;
     band_columns(r, edges, band, band_end, &c0, &c1);
-    for (ptrdiff_t y = band; y < band_end && c0 < c1; y++)
-      row(src.row(y, c0, c1), dst.data + y * dst.row_stride + c0 * ps, c0, c1, ps, cs);
+    for (ptrdiff_t y = band; y < band_end && c0 < c1; y++) {
+      uint8_t* out = dst.data + y * dst.row_stride + c0 * ps;
+      // The canvas row is fetched while the warp makes the row: a sprite's
+      // place on a large canvas is seldom in the cache.
+      prefetch_span(out, (c1 - c0 - 1) * ps + 2 * cs + 1);
+      row(src.row(y, c0, c1), out, c0, c1, ps, cs);
+    }
   }
 }
 
@@ -126,13 +165,17 @@ void composite_nonzero(WarpedRows& src, const CanvasView& dst, Region r) {
   }
 }
 
-bool warp_support(const double m[9], double w, double h, ptrdiff_t rows, ptrdiff_t cols, Region* out) {
+bool warp_support(const double m[9], double w, double h, ptrdiff_t rows, ptrdiff_t cols, Region* out,
+                  bool own_kernel) {
   for (int i = 0; i < 9; i++)
     if (!std::isfinite(m[i])) return false;
   // The source rectangle that can yield non-zero samples, mapped forward. Its
   // image is the convex quad of the mapped corners when w keeps one sign on it.
-  const double sx[4] = {-kSourceMargin, w + kSourceMargin, w + kSourceMargin, -kSourceMargin};
-  const double sy[4] = {-kSourceMargin, -kSourceMargin, h + kSourceMargin, h + kSourceMargin};
+  // Samples reach one pixel past the left and top edges; the region warp's
+  // reach no further than the right and bottom edges.
+  const double far = own_kernel ? kSourceMargin - 1.0 : kSourceMargin;
+  const double sx[4] = {-kSourceMargin, w + far, w + far, -kSourceMargin};
+  const double sy[4] = {-kSourceMargin, -kSourceMargin, h + far, h + far};
   double min_x = HUGE_VAL, max_x = -HUGE_VAL, min_y = HUGE_VAL, max_y = -HUGE_VAL;
   int sign = 0;
   for (int i = 0; i < 4; i++) {

@@ -71,6 +71,11 @@ void composite_nonzero(WarpedRows& src, const CanvasView& dst, Region r);
 // channel: a rectangle and the quad within it. False when that area is not bounded or not safely known (the image
 // crosses the horizon, the matrix is not finite): the caller then takes the
 // whole canvas.
-bool warp_support(const double m[9], double w, double h, ptrdiff_t rows, ptrdiff_t cols, Region* out);
+// own_kernel: the warp is this library's region warp, whose samples are 0
+// unless the source position lies in (-1, w) x (-1, h) (also with OpenCV 4's
+// positions in 1/32 pixel): the right and bottom edges then need no more
+// margin than the left and top ones.
+bool warp_support(const double m[9], double w, double h, ptrdiff_t rows, ptrdiff_t cols, Region* out,
+                  bool own_kernel = false);
 
 }  // namespace kv::image

@@ -57,7 +57,11 @@ class RegionWarp {
   float m_[9] = {};
   ptrdiff_t block_end_ = 0;  // columns below this one are in 16-pixel blocks
   bool zero_transparent_ = false;
+  // The row buffer: small_ for rows that fit (no allocation per blit), buf_
+  // beyond; out_ is the one in use.
+  alignas(32) uint8_t small_[2048];
   std::vector<uint8_t> buf_;
+  uint8_t* out_ = nullptr;
   // The inverse moves by whole pixels along x (see shifted_row).
   bool shift_x_ = false;
   // OpenCV 4's fixed-point warp: its double inverse and the width of its
