@@ -17,6 +17,7 @@ waits for the network.
 """
 
 import asyncio
+import atexit
 import collections
 import hmac
 import ipaddress
@@ -129,6 +130,7 @@ class WebServer:
         self._latest = None
         self._loop = None
         self._runner = None
+        self._encoder = None
         self._files = {}
         for path, (name, ctype) in PAGE_FILES.items():
             data = resources.files(__package__).joinpath("static", name).read_bytes()
@@ -164,7 +166,11 @@ class WebServer:
                 raise OSError(e.errno, f"kelvracv web: cannot listen on {url_host(self.host)}:{self.port}: "
                                        f"{reason}") from None
             raise e
-        threading.Thread(target=self._encode_frames, name="kelvracv-web-encoder", daemon=True).start()
+        self._encoder = threading.Thread(target=self._encode_frames, name="kelvracv-web-encoder", daemon=True)
+        self._encoder.start()
+        # Before the interpreter ends: an encoder still inside OpenCV when the
+        # process tears OpenCV down would crash it.
+        atexit.register(self.stop)
         return self
 
     def stop(self):
@@ -172,9 +178,15 @@ class WebServer:
         with self._cond:
             self._closing = True
             self._cond.notify_all()
+        encoder = getattr(self, "_encoder", None)
+        if encoder is not None and encoder is not threading.current_thread():
+            encoder.join(5)
         loop = self._loop
         if loop and loop.is_running():
-            asyncio.run_coroutine_threadsafe(self._runner.cleanup(), loop).result(5)
+            try:
+                asyncio.run_coroutine_threadsafe(self._runner.cleanup(), loop).result(5)
+            except Exception:  # noqa: BLE001 (a loop ending on its own: nothing left to close)
+                pass
             loop.call_soon_threadsafe(loop.stop)
 
     @property
