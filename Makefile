@@ -6,7 +6,9 @@ PYTHON313 ?= $(shell for p in $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.13*
 VENV := .venv
 PY := $(abspath $(VENV))/bin/python
 PYTEST := $(abspath $(VENV))/bin/pytest
-XVFB := $(shell if [ -z "$$DISPLAY" ]; then echo "xvfb-run -a -s '-screen 0 1280x1024x24'"; fi)
+# -noreset: Xvfb otherwise resets whenever its last client leaves, and a program
+# connecting during that reset is turned away ("connection closed by server").
+XVFB := $(shell if [ -z "$$DISPLAY" ]; then echo "xvfb-run -a -s '-screen 0 1280x1024x24 -noreset'"; fi)
 # setuptools and wheel: pynput needs evdev on Linux, published only as source,
 # and the package is installed without build isolation.
 BUILD_DEPS := scikit-build-core cmake ninja setuptools wheel "numpy>=2.0,<3"
