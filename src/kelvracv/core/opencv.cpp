@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/switches.hpp"
 #include "image/warp.hpp"
 #include "pyapi/namespace.hpp"
 
@@ -153,7 +154,7 @@ void decide(PyObject* check_hardware) {
   // The float kernels are OpenCV's AVX2 ones with fused multiply-add: OpenCV
   // must dispatch to them and the processor run ours.
   if (!g.use_optimized) set_off(kNativeWarp, "cv2.useOptimized is not OpenCV's own function");
-  if (std::getenv("KELVRACV_NO_AVX2")) set_off(kNativeWarp, "KELVRACV_NO_AVX2 is set");
+  if (kv::no_avx2()) set_off(kNativeWarp, "KELVRACV_NO_AVX2 is set");
   if (!image::region_warp_supported()) set_off(kNativeWarp, "the processor has no AVX2 with FMA3");
   if (!hardware(check_hardware, kCpuAvx2) || !hardware(check_hardware, kCpuFma3))
     set_off(kNativeWarp, "OpenCV does not dispatch to AVX2 with FMA3 (or its optimisations were off at start-up)");

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/switches.hpp"
 #include "draw/buffer.hpp"
 
 namespace kv::draw::raster {
@@ -141,7 +142,7 @@ inline void put3(uint8_t* p, const Color& c) {
 // pixels between 1% and 10% less.
 const bool g_avx = [] {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx") && !std::getenv("KELVRACV_NO_AVX2");
+  return __builtin_cpu_supports("avx") && !kv::no_avx2();
 }();
 
 // The pixels [p, end) of a row of 64 or more pixels, in rounds of 32 pixels

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/switches.hpp"
 #include "image/blend.hpp"
 
 #if defined(__SSE2__)
@@ -214,7 +215,7 @@ AlphaRow packed_alpha_row() {
 #if defined(KV_HAVE_AVX2_KERNEL)
   // Decided once; thread-safe initialisation of a plain pointer.
   static const AlphaRow row =
-      __builtin_cpu_supports("avx2") && !std::getenv("KELVRACV_NO_AVX2") ? alpha_row_avx2 : alpha_row_sse2;
+      __builtin_cpu_supports("avx2") && !kv::no_avx2() ? alpha_row_avx2 : alpha_row_sse2;
   return row;
 #else
   return alpha_row_sse2;

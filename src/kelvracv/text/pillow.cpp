@@ -28,6 +28,7 @@
 #endif
 
 #include "core/bindings.hpp"
+#include "core/switches.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
 
@@ -432,7 +433,7 @@ using ColourRow = void (*)(const uint8_t*, uint8_t*, long long, uint32_t);
 
 ColourRow colour_row_kernel() {
 #if defined(__x86_64__)
-  static const ColourRow row = __builtin_cpu_supports("avx2") && !std::getenv("KELVRACV_NO_AVX2") ? colour_row_avx2
+  static const ColourRow row = __builtin_cpu_supports("avx2") && !kv::no_avx2() ? colour_row_avx2
                                                                                                    : colour_row;
   return row;
 #else

@@ -25,6 +25,7 @@
 #include <immintrin.h>
 #endif
 
+#include "core/switches.hpp"
 #include "image/blend.hpp"
 #include "image/blit.hpp"
 #include "image/composite.hpp"
@@ -267,7 +268,7 @@ TableRow table_row_kernel() {
 #if defined(KV_HAVE_AVX2_ROW)
   // KELVRACV_NO_AVX2 as for blit's kernels (the tests run both).
   static const TableRow row =
-      __builtin_cpu_supports("avx2") && !std::getenv("KELVRACV_NO_AVX2") ? table_row_avx2 : table_row;
+      __builtin_cpu_supports("avx2") && !kv::no_avx2() ? table_row_avx2 : table_row;
   return row;
 #else
   return table_row;
