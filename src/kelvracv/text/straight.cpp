@@ -29,6 +29,7 @@
 #include "image/blend.hpp"
 #include "image/blit.hpp"
 #include "image/composite.hpp"
+#include "image/pack_avx2.hpp"
 #include "pyapi/image_view.hpp"
 
 namespace kv::text {
@@ -205,16 +206,6 @@ void table_row(const uint8_t* px, uint8_t* out, ptrdiff_t n, uint32_t colour, co
 #define KV_HAVE_AVX2_ROW 1
 #define KV_AVX2 __attribute__((target("avx2")))
 
-// Eight B, G, R, A pixels (four per 128-bit lane) packed down to 24 bytes at out.
-KV_AVX2 inline void store24(uint8_t* out, __m256i bgra) {
-  const __m256i drop_alpha = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
-                                              0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-  const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
-  const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(bgra, drop_alpha), join);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), _mm256_extracti128_si256(packed, 1));
-}
-
 // The same, eight pixels tested at once: opaque pixels take the colour in
 // one vector store, and only the partly covered ones are looked up (with
 // scalar loads: gathers are slow on many processors). A block with a pixel
@@ -243,7 +234,7 @@ KV_AVX2 void table_row_avx2(const uint8_t* px, uint8_t* out, ptrdiff_t n, uint32
       const __m128i c_lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out));
       const __m128i c_hi = _mm_alignr_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(out + 16)), c_lo, 12);
       const __m256i canvas = _mm256_shuffle_epi8(_mm256_set_m128i(c_hi, c_lo), spread);
-      store24(out, _mm256_blendv_epi8(canvas, ink, opaque));
+      image::store24(out, _mm256_blendv_epi8(canvas, ink, opaque));
     }
     while (partial) {
       const int j = __builtin_ctz(partial);
