@@ -21,18 +21,18 @@
 namespace kv::text {
 namespace {
 
-// The module's own descriptions of load_font and text_size (the tables never change).
-const FuncSpec* load_font_spec() {
-  static const FuncSpec* const spec = find_spec("load_font");
-  return spec;
+// The module's own table entries of load_font, text_size and blit (the tables never change).
+const FuncSpec* load_font_entry() {
+  static const FuncSpec* const entry = find_spec("load_font");
+  return entry;
 }
-const FuncSpec* text_size_spec() {
-  static const FuncSpec* const spec = find_spec("text_size");
-  return spec;
+const FuncSpec* text_size_entry() {
+  static const FuncSpec* const entry = find_spec("text_size");
+  return entry;
 }
-const FuncSpec* blit_spec() {
-  static const FuncSpec* const spec = find_spec("blit");
-  return spec;
+const FuncSpec* blit_entry() {
+  static const FuncSpec* const entry = find_spec("blit");
+  return entry;
 }
 
 // factor * ts["size"] * 0.5 with Python's arithmetic on the record value.
@@ -109,7 +109,7 @@ bool render_pillow_text(PyObject* content, PyObject* font_info, PyObject* font, 
                         PyObject* bgr_color, Ref* image, Ref* text_h, bool* own_measure) {
   Ref measure = global(KV_ID(text_size));
   if (!measure) return false;
-  *own_measure = function_spec(measure.get()) == text_size_spec();
+  *own_measure = function_spec(measure.get()) == text_size_entry();
   Ref measured = call(measure.get(), {content, font_info, effective});
   Ref text_w;
   if (!measured || !unpack_pair(measured.get(), &text_w, text_h)) return false;
@@ -164,13 +164,13 @@ bool epoch_watches_renderer() {
 }
 
 // Whether the module's text_size is its own (so it measures with getbbox).
-bool own_text_size() {
+bool module_text_size() {
   Ref measure = global(KV_ID(text_size));
   if (!measure) {
     PyErr_Clear();  // the rendering itself reports it
     return false;
   }
-  return function_spec(measure.get()) == text_size_spec();
+  return function_spec(measure.get()) == text_size_entry();
 }
 
 // The image for (content, font, effective size, colour): from the cache, or
@@ -181,7 +181,7 @@ bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject
                 bool own_font, uint64_t epoch, Ref* image, Ref* text_h, bool* kept_image) {
   *kept_image = false;
   Ref core;
-  const bool genuine = own_font && own_text_size() && genuine_font(font, &core);
+  const bool genuine = own_font && module_text_size() && genuine_font(font, &core);
   TextImageKey key{content, font, core.get(), 0, {0, 0, 0}};
   const bool plain_colour = genuine && cacheable_colour(bgr_color, &key);
   bool cacheable = epoch != 0 && plain_colour;
@@ -234,7 +234,7 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   const uint64_t epoch = namespace_epoch();
   Ref load = global(KV_ID(load_font));
   if (!load) return false;
-  const bool own_font = function_spec(load.get()) == load_font_spec();
+  const bool own_font = function_spec(load.get()) == load_font_entry();
   // The module's own load_font is called directly when its argument checks
   // cannot fail (font_info is an exact str, the size an int of 32 bits).
   Ref font = own_font && overflow == 0 && eff <= 2147483647 ? Ref::steal(load_font(font_info, effective.get()))
@@ -257,7 +257,7 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   if (!anchor) return false;
   Ref blit = global(KV_ID(blit));
   if (!blit) return false;
-  const bool own_blit = function_spec(blit.get()) == blit_spec();
+  const bool own_blit = function_spec(blit.get()) == blit_entry();
   if (own_blit) {
     // Drawn straight into the canvas where the blit is a whole-pixel move.
     TextImageKey colour{};
