@@ -124,6 +124,19 @@ void band_columns(const Region& r, const QuadEdges& q, ptrdiff_t y0, ptrdiff_t y
   *c1 = std::max(*c0, std::min(ceil_right + 1, r.col1));
 }
 
+// visit(y, c0, c1) for each row of the region that reaches the quad, with
+// the columns [c0, c1) the quad reaches in that row's band.
+template <class Visit>
+void each_row(const WarpedRows& src, const Region& r, Visit visit) {
+  const QuadEdges edges(r);
+  for (ptrdiff_t band = r.row0; band < r.row1; band += src.band_rows) {
+    const ptrdiff_t band_end = std::min(band + src.band_rows, r.row1);
+    ptrdiff_t c0, c1;
+    band_columns(r, edges, band, band_end, &c0, &c1);
+    for (ptrdiff_t y = band; y < band_end && c0 < c1; y++) visit(y, c0, c1);
+  }
+}
+
 }  // namespace
 
 void composite_alpha(WarpedRows& src, const CanvasView& dst, Region r) {
@@ -131,38 +144,26 @@ void composite_alpha(WarpedRows& src, const CanvasView& dst, Region r) {
   const ptrdiff_t cs = dst.channel_stride, ps = dst.col_stride;
   const AlphaRow packed = ps == 3 && cs == 1 ? packed_alpha_row() : nullptr;
   const AlphaRow row = packed ? packed : alpha_row;
-  const QuadEdges edges(r);
-  for (ptrdiff_t band = r.row0; band < r.row1; band += src.band_rows) {
-    const ptrdiff_t band_end = std::min(band + src.band_rows, r.row1);
-    ptrdiff_t c0, c1;
-    band_columns(r, edges, band, band_end, &c0, &c1);
-    for (ptrdiff_t y = band; y < band_end && c0 < c1; y++) {
-      uint8_t* out = dst.data + y * dst.row_stride + c0 * ps;
-      // The canvas row is fetched while the warp makes the row: a sprite's
-      // place on a large canvas is seldom in the cache.
-      prefetch_span(out, (c1 - c0 - 1) * ps + 2 * cs + 1);
-      row(src.row(y, c0, c1), out, c0, c1, ps, cs);
-    }
-  }
+  each_row(src, r, [&](ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
+    uint8_t* out = dst.data + y * dst.row_stride + c0 * ps;
+    // The canvas row is fetched while the warp makes the row: a sprite's
+    // place on a large canvas is seldom in the cache.
+    prefetch_span(out, (c1 - c0 - 1) * ps + 2 * cs + 1);
+    row(src.row(y, c0, c1), out, c0, c1, ps, cs);
+  });
 }
 
 void composite_nonzero(WarpedRows& src, const CanvasView& dst, Region r) {
-  const QuadEdges edges(r);
-  for (ptrdiff_t band = r.row0; band < r.row1; band += src.band_rows) {
-    const ptrdiff_t band_end = std::min(band + src.band_rows, r.row1);
-    ptrdiff_t c0, c1;
-    band_columns(r, edges, band, band_end, &c0, &c1);
-    for (ptrdiff_t y = band; y < band_end && c0 < c1; y++) {
-      const uint8_t* px = src.row(y, c0, c1);
-      uint8_t* out = dst.data + y * dst.row_stride + c0 * dst.col_stride;
-      if (src.channels == 3 && dst.col_stride == 3 && dst.channel_stride == 1)
-        nonzero_bytes(px, out, (c1 - c0) * 3);
-      else if (src.channels == 3)
-        nonzero_row<3>(px, out, c0, c1, dst, 3);
-      else
-        nonzero_row<0>(px, out, c0, c1, dst, src.channels);
-    }
-  }
+  each_row(src, r, [&](ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
+    const uint8_t* px = src.row(y, c0, c1);
+    uint8_t* out = dst.data + y * dst.row_stride + c0 * dst.col_stride;
+    if (src.channels == 3 && dst.col_stride == 3 && dst.channel_stride == 1)
+      nonzero_bytes(px, out, (c1 - c0) * 3);
+    else if (src.channels == 3)
+      nonzero_row<3>(px, out, c0, c1, dst, 3);
+    else
+      nonzero_row<0>(px, out, c0, c1, dst, src.channels);
+  });
 }
 
 bool warp_support(const double m[9], double w, double h, ptrdiff_t rows, ptrdiff_t cols, Region* out,
