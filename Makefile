@@ -13,9 +13,10 @@ XVFB := $(shell if [ -z "$$DISPLAY" ]; then echo "xvfb-run -a -s '-screen 0 1280
 # and the package is installed without build isolation.
 BUILD_DEPS := scikit-build-core cmake ninja setuptools wheel "numpy>=2.0,<3"
 # The test extra of pyproject.toml (mypy checks the examples against the type stub;
-# Playwright drives Debian's chromium, never a browser of its own download),
-# and the web extra the tests use.
-TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "playwright>=1.40" "aiohttp>=3.9,<4"
+# Playwright drives Debian's chromium, never a browser of its own download;
+# nbclient runs a notebook on an ipykernel kernel), and the web extra the tests use.
+TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "playwright>=1.40" "nbclient>=0.10" "ipykernel>=6.29" \
+	"aiohttp>=3.9,<4"
 # The venv's own tools (cmake, ninja) come first, never a global install.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
