@@ -111,7 +111,8 @@ class WebServer:
         try:
             import aiohttp  # noqa: F401
         except ImportError:
-            raise ImportError("the web front-end needs aiohttp: pip install 'kelvracv[web]'") from None
+            raise ImportError("the web front-end needs aiohttp (the package's web extra): "
+                              "pip install 'aiohttp>=3.9,<4'") from None
         self.core = core
         self.host = host
         self.port = port
