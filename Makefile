@@ -62,7 +62,7 @@ verify-opencv: sysdeps install
 # A wheel and an sdist of the package in dist/, the wheel built from the sdist
 # (so the sdist is known to hold everything); pip install dist/kelvracv-*.whl
 # installs it with its dependencies, "dist/kelvracv-...whl[web]" with aiohttp.
-wheel: venv
+wheel: sysdeps venv
 	rm -rf dist
 	$(PY) -m build --no-isolation --outdir dist .
 
