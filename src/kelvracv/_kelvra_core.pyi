@@ -720,3 +720,28 @@ def start_sound(asset_name: str, start_time: float = 0.0) -> None:
     kv.start_sound("coin")
     ```
     """
+
+def transform_points(ts: _Record, points: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """Maps many world points in one call: `points` is an (N, 2) array, or (N, 3) with z for the 3-D camera (anything
+    `numpy.asarray(points, dtype=numpy.float64)` converts without an unsafe cast: a float or int array, a list of
+    tuples; an empty sequence gives no points). The result is a new (N, 2) `float64` array whose row i is exactly,
+    bit for bit, `transform(tuple(points[i]), ts)`, in all three modes (2-D, homography, 3-D camera); the record is
+    read once. A point that cannot be drawn (in 3-D mode, one not in front of the camera) is the row (inf, inf), as
+    `transform` gives it: `numpy.isinf(out[:, 0])` marks them. In 2-D mode a z column is ignored; in 3-D mode
+    (N, 2) points have z = 0. Raises `ValueError` "points must be an (N, 2) or (N, 3) array, got shape (…)" for
+    another shape, and the errors of `transform` for the record (a missing key raises even when there are no
+    points).
+
+    ```python
+    corners = kv.transform_points(ts, [(0, 0), (40, 0), (40, 20), (0, 20)])   # (4, 2) screen points
+    x0, y0 = corners.min(axis=0)                                            # a bounding box in pixels
+    x1, y1 = corners.max(axis=0)
+    ```
+    """
+
+def inverse_transform_points(ts: _Record, points: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """The inverse of [`transform_points`](#transform_points) as [`inverse_transform`](#inverse_transform) is the
+    inverse of `transform`: screen points, an (N, 2) array (a third column is ignored), to a new (N, 2) `float64`
+    array whose row i is exactly the x and y of `inverse_transform(tuple(points[i]), ts)` (its z is always 0.0).
+    Through the 2-D model (homography inverse first), also in 3-D mode; (0, 0) rows when "size" is 0.
+    """
