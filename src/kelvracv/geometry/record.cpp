@@ -526,7 +526,7 @@ Ref point_rows(PyObject* points, npy_intp* n, npy_intp* cols) {
   }
   if (PyArray_NDIM(a) != 2 || (PyArray_DIM(a, 1) != 2 && PyArray_DIM(a, 1) != 3)) {
     Ref shape = Ref::steal(PyObject_GetAttrString(arr.get(), "shape"));
-    if (shape) PyErr_Format(PyExc_ValueError, "points must be an (N, 2) or (N, 3) array, got shape %R", shape.get());
+    if (shape) PyErr_Format(PyExc_ValueError, msg::kPointRows, shape.get());
     return Ref();
   }
   *n = PyArray_DIM(a, 0), *cols = PyArray_DIM(a, 1);
