@@ -3,8 +3,8 @@
 What it shows:
 
 * drawing without a window or a frame loop: `init` in a headless run gives a
-  canvas and a record, the primitives draw into it, `cv2.imencode` makes the
-  PNG;
+  canvas and a record (once per process: `clear` readies it for the next
+  image), the primitives draw into it, `cv2.imencode` makes the PNG;
 * labels that agree with the pixels: each shape is drawn through the record
   and its bounding box is the same outline mapped with `transform_points`,
   one call per shape instead of one `transform` per point;
@@ -85,6 +85,20 @@ def outline(shape: Shape) -> list[tuple[float, float]]:
     return list(zip((r * np.cos(a)).tolist(), (r * np.sin(a)).tolist()))
 
 
+# Per process: one canvas and record per image size, reused image after image.
+_SURFACES: dict[tuple[int, int], tuple[Any, dict[str, Any]]] = {}
+
+
+def surface(kv: ModuleType, size: tuple[int, int], bg: tuple[int, int, int]) -> tuple[Any, dict[str, Any]]:
+    """A canvas of `size` cleared to `bg`, and its record: made by `init` the
+    first time, then cleared (each shape leaves the record as it found it)."""
+    if size not in _SURFACES:
+        _SURFACES[size] = kv.init((size, "batch"), bg)
+    canvas, ts = _SURFACES[size]
+    kv.clear(canvas, ts, bg)
+    return canvas, ts
+
+
 def make_sample(seed: int, index: int, size: tuple[int, int] = SIZE) -> Sample:
     """Draws image `index` of the set `seed`: its file name, its PNG bytes and
     its labels (one box [x0, y0, x1, y1] in pixels per shape, clipped to the
@@ -93,7 +107,7 @@ def make_sample(seed: int, index: int, size: tuple[int, int] = SIZE) -> Sample:
     import cv2
 
     bg, shapes = plan(seed, index, size)
-    canvas, ts = kv.init((size, "batch"), bg)
+    canvas, ts = surface(kv, size, bg)
     boxes = []
     for shape in shapes:
         kv.push_state(ts)
