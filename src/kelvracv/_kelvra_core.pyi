@@ -632,7 +632,10 @@ def init(window_info: _WindowInfo | None, bg_color: _Color) -> tuple[_Canvas, _R
     and mouse listeners; if that fails it prints `Warning: failed to start input listeners: ` and the reason, and
     the program runs without input. `run` calls it for you; call it yourself to draw without a loop. A
     `window_info` that is not a pair means ((600, 400), "Kelvra Window"). In headless mode no window and no
-    listener is made.
+    listener is made. Without a display (and not headless) it raises `RuntimeError: no display (REASON): a window
+    cannot be opened; set KELVRACV_HEADLESS=1 to run without one, or run the program with --web (python -m kelvracv
+    run PROGRAM --web) to see it in a browser page`, REASON being `DISPLAY is not set` or why the X server could not
+    be reached at import.
 
     ```python
     canvas, ts = kv.init(((320, 240), "scratch"), kv.C["W"])
@@ -702,7 +705,7 @@ def compile_project(main_file_path: str | PathLike[str]) -> str:
 
 def _volume_monitor() -> None:
     """Internal: the body of the volume-monitor thread started at import (which prints
-    `Volume monitor thread started.`).
+    `Volume monitor thread started.`, unless `KELVRACV_QUIET` is on).
     """
 
 def _play_sound_logic(sound: _Sound, filename: str, start_time: float, prefix: str) -> bool:
