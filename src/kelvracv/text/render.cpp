@@ -230,15 +230,15 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   long long eff = PyLong_AsLongLongAndOverflow(effective.get(), &overflow);
   if (eff == -1 && PyErr_Occurred()) return false;
   if (overflow < 0 || (overflow == 0 && eff < 1)) return true;  // below one pixel: nothing to draw
+  if (!check_font_size(effective.get())) return false;
 
   const uint64_t epoch = namespace_epoch();
   Ref load = global(KV_ID(load_font));
   if (!load) return false;
   const bool own_font = function_spec(load.get()) == load_font_entry();
-  // The module's own load_font is called directly when its argument checks
-  // cannot fail (font_info is an exact str, the size an int of 32 bits).
-  Ref font = own_font && overflow == 0 && eff <= 2147483647 ? Ref::steal(load_font(font_info, effective.get()))
-                                                            : call(load.get(), {font_info, effective.get()});
+  // The module's own load_font is called directly: its argument checks
+  // cannot fail (font_info is an exact str, the size an int of a few digits).
+  Ref font = own_font ? Ref::steal(load_font(font_info, effective.get())) : call(load.get(), {font_info, effective.get()});
   if (!font) return false;
   Ref image, text_h;
   bool kept_image = false;
