@@ -7,9 +7,9 @@
 
 namespace kv::text {
 
-// The largest TrueType font size, in pixels. Text this large is more than
-// the text image may hold (see render.cpp) in any usual font; FreeType fails
-// on fonts not much larger (its sizes stop at 65,535 pixels).
+// The largest TrueType font size, in pixels. At this size even a full stop
+// of DejaVu Sans makes a text image beyond what render.cpp allows, and
+// FreeType fails on sizes not much larger (they stop at 65,535 pixels).
 constexpr long long kMaxFontPixels = 16384;
 
 // ValueError for a font size (an int) beyond kMaxFontPixels: the one error
