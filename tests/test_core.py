@@ -110,6 +110,28 @@ def test_rebinding_is_seen_by_the_next_call(kv, monkeypatch, capsys):
     assert capsys.readouterr().out == "Error:Cached image 'never-loaded' not found.\n"
 
 
+@pytest.mark.parametrize("owner, name", [("cv2", "line"), ("cv2", "polylines"), ("kv", "cv2")])
+def test_a_name_rebound_under_a_key_made_at_run_time_is_seen(kv, monkeypatch, owner, name):
+    # After pointer moves (which change no lookup), a namespace changed
+    # through its dict with a key equal to the name but not the same object.
+    import cv2
+    import numpy as np
+    canvas, ts, calls = np.zeros((50, 60, 3), np.uint8), make_record(60, 50), []
+    monkeypatch.setattr(kv, "MOUSE_SCR_POS", kv.MOUSE_SCR_POS)
+
+    def draw():  # a thin circle is drawn with polylines
+        kv.line(canvas, ts, (5, 0), (255, 255, 255), 1) if name != "polylines" else kv.circle(canvas, ts, 9, (9, 9, 9))
+
+    spy = lambda *a, **k: calls.append(1)
+    value = spy if owner == "cv2" else type("FakeCv2", (), {"line": staticmethod(spy), "LINE_4": 4})
+    for i in range(3):
+        draw()
+        kv.on_move(i, i)
+    monkeypatch.setitem(vars(cv2 if owner == "cv2" else kv), "".join(list(name)), value)
+    draw()
+    assert calls == [1]
+
+
 # ---- the native function type -----------------------------------------------------
 
 def test_function_attributes_can_be_set(kv):
