@@ -47,6 +47,28 @@ def test_reimport_and_interpreter_change_are_refused():
             "interpreter per process.") in r.stdout
 
 
+def test_a_subinterpreter_gets_an_import_error():
+    # Own or shared interpreter lock, before and after the main interpreter's
+    # import: refused at once, and the main interpreter's import still works.
+    r = run_python("""
+        import _interpreters
+
+        def attempt():
+            for gil in ("own", "shared"):
+                iid = _interpreters.create(_interpreters.new_config("isolated", gil=gil))
+                exc = _interpreters.run_string(iid, "import kelvracv._kelvra_core")
+                _interpreters.destroy(iid)
+                print(exc.type.__name__, exc.msg)
+
+        attempt()
+        import kelvracv._kelvra_core
+        attempt()
+    """)
+    refused = "ImportError module kelvracv._kelvra_core does not support loading in subinterpreters"
+    lines = [line for line in r.stdout.splitlines() if line != "Volume monitor thread started."]
+    assert r.returncode == 0 and lines == [refused] * 4, r.stdout + r.stderr
+
+
 def test_late_binding_of_cv2_is_obeyed(kv):
     class FakeCv2:
         LINE_AA = 16
