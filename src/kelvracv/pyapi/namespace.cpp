@@ -18,24 +18,26 @@ PyObject* g_builtins = nullptr;
 //
 // Every lookup is late-bound, but most find what they found the time before.
 // A dict watcher on the namespaces the cached values came from (the module's,
-// builtins, the namespaces of modules such as cv2) moves an epoch on when a
-// name the library reads (one it has looked up through here) is bound,
-// rebound or deleted in any of them, or a whole namespace is cleared or
-// replaced; an entry is only used while the epoch it was made in holds, so a
-// program that rebinds a name is seen at the next lookup. The input globals,
-// which the listeners and the web page rebind all the time, are read afresh
-// at each use and never move the epoch.
+// builtins, the namespaces of modules such as cv2) moves an epoch on at a
+// change of them; an entry is only used while the epoch it was made in
+// holds, so a program that rebinds a name is seen at the next lookup. In the
+// module's namespace and builtins only the names the library reads (looked
+// up through here) count: the input globals, which the listeners and the web
+// page rebind all the time, are read afresh at each use and move nothing,
+// nor do the program's own globals. Any change of another module's namespace
+// counts (what Pillow or OpenCV do may depend on any of their names).
 
 int g_watcher = -1;   // -2: no watcher to be had, lookups go uncached
 uint64_t g_epoch = 1;
 PyObject* g_read_names = nullptr;  // set of the names read through the cache (exact str)
 
-int on_namespace_change(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) {
+int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
   const bool one_name =
       event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
   // An exact str hashes and compares without running Python code or failing;
   // a key of any other type may equal a name read, so it counts as one.
-  if (one_name && key && PyUnicode_CheckExact(key) && (!g_read_names || PySet_Contains(g_read_names, key) == 0))
+  if (one_name && (dict == g_dict || dict == g_builtins) && key && PyUnicode_CheckExact(key) &&
+      (!g_read_names || PySet_Contains(g_read_names, key) == 0))
     return 0;
   ++g_epoch;
   return 0;

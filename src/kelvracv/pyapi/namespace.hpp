@@ -35,10 +35,11 @@ int set_global(PyObject* name, PyObject* value);
 int set_global(const char* name, PyObject* value);
 
 // The namespace epoch: it moves on when a name read through global, attr_of
-// or watched_entry is bound, rebound or deleted in the module's namespace,
-// builtins or the namespace of a module asked through attr_of (or such a
-// namespace is cleared), never for the input globals. 0 when no dict
-// watcher could be had (nothing may then be cached on it).
+// or watched_entry is bound, rebound or deleted in the module's namespace or
+// builtins, or either is cleared, and at any change of the namespace of a
+// module asked through attr_of or watched_entry; never for the input
+// globals. 0 when no dict watcher could be had (nothing may then be cached
+// on it).
 uint64_t namespace_epoch();
 // Whether attr_of(obj, ...) answers from a namespace the epoch watches.
 bool epoch_watches(PyObject* obj);
