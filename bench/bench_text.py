@@ -11,6 +11,11 @@ one run with alternating blocks:
 - a new string each call through Pillow's whole path (a text_size of the
   program's own, which the one-call renderer leaves alone), for scale.
 
+Then the repeated string with the pointer moved (the mouse listener's
+on_move) before every draw against the same with a still pointer, the move's
+own cost (measured alone) taken off: in a game the pointer moves every frame,
+and the input globals it rebinds must not empty the text image cache.
+
 OpenCV's IPP is off for our side (the region warp; see the guide), on for
 pygame's side, where it plays no part.
 
@@ -177,10 +182,45 @@ def main():
         "new string, Pillow's whole path": compare("text, new string, Pillow's whole path", ours_pillow, game_new,
                                                    50, rounds=6),
     }
+    moved = pointer_moved_ratio(canvas, ts)
     print()
     for name, r in ratios.items():
         print(f"{name:44s} ours / pygame {r:6.2f}x")
+    print(f"{'repeated string, pointer moved / still':44s} {moved:6.3f}x (1.00: a move empties no cache)")
     memory()
+
+
+def pointer_moved_ratio(canvas, ts, number=2000, rounds=12):
+    """Cached text after an on_move each draw, over cached text with a still pointer."""
+    pos = itertools.count()
+
+    def still():
+        kv.text(canvas, ts, "Hello world", FONT, 20, (255, 255, 255))
+
+    def move():
+        kv.on_move(next(pos) % 500, 7)
+
+    def moved():
+        kv.on_move(next(pos) % 500, 7)
+        kv.text(canvas, ts, "Hello world", FONT, 20, (255, 255, 255))
+
+    saved = kv.MOUSE_SCR_POS
+    cv2.ipp.setUseIPP(False)
+    try:
+        best = {f: float("inf") for f in (still, move, moved)}
+        paired = []
+        for _ in range(rounds):
+            t = {f: block(f, number) for f in best}
+            best = {f: min(best[f], t[f]) for f in best}
+            paired.append((t[moved] - t[move]) / t[still])
+    finally:
+        cv2.ipp.setUseIPP(True)
+        kv.MOUSE_SCR_POS = saved
+    ratio = (best[moved] - best[move]) / best[still]
+    print(f"{'text, a repeated string, still pointer':44s} {best[still] * 1e6:9.2f} us   "
+          f"pointer moved before each draw {best[moved] * 1e6:9.2f} us (the move alone {best[move] * 1e6:.2f} us)   "
+          f"ratio {ratio:5.3f}x (best)  {statistics.median(paired):5.3f}x (median of rounds)")
+    return ratio
 
 
 if __name__ == "__main__":

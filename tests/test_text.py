@@ -434,6 +434,25 @@ def test_text_argument_errors(kv, canvas, ts):
 # ---- cached text images ----------------------------------------------------------------------
 
 
+def count_renders(monkeypatch):
+    """A list that grows by one for each image of text or glyphs Pillow makes
+    (where it compares the image's size with Image.MAX_IMAGE_PIXELS)."""
+    import PIL.Image
+
+    rendered = []
+
+    class Limit:
+        def __rmul__(self, k):
+            return 1 << 62
+
+        def __lt__(self, pixels):  # pixels > MAX_IMAGE_PIXELS
+            rendered.append(pixels)
+            return False
+
+    monkeypatch.setattr(PIL.Image, "MAX_IMAGE_PIXELS", Limit())
+    return rendered
+
+
 @needs_font
 def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
     # The same text again is drawn from the kept image: nothing is rendered
@@ -453,17 +472,7 @@ def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
         expected = canvas.copy()
         reference_text(expected, ts, content, FONT, size, color)
         scenes.append((canvas, expected, ts, content, size, color))
-    rendered = []
-
-    class Limit:
-        def __rmul__(self, k):
-            return 1 << 62
-
-        def __lt__(self, pixels):  # pixels > MAX_IMAGE_PIXELS
-            rendered.append(pixels)
-            return False
-
-    monkeypatch.setattr(PIL.Image, "MAX_IMAGE_PIXELS", Limit())
+    rendered = count_renders(monkeypatch)
     real_blit = kv.blit
     monkeypatch.setattr(kv, "blit", lambda arr, t, img, sf: real_blit(arr, t, img, sf) or img.fill(0))
     counts = []
@@ -499,6 +508,24 @@ def test_cached_text_obeys_rebinding(kv, canvas, ts, monkeypatch, name):
     assert len(calls) == (2 if name == "load_font" else 1)  # text_size loads the font too
     if name != "blit":
         np.testing.assert_array_equal(canvas, expected)
+
+
+@needs_font
+def test_input_writes_keep_cached_text(kv, canvas, ts, monkeypatch):
+    # The pointer moves every frame: neither the listeners' writes nor the
+    # program's to the input globals make the same text be rendered again.
+    values = {"MOUSE_SCR_POS": lambda i: (i, 1), "MOUSE_STATE": lambda i: dict(kv.MOUSE_STATE),
+              "KEYS": lambda i: {}, "RUN": lambda i: i % 2 == 0, "PRESS_QUEUE": lambda i: [None, []][i % 2]}
+    for name in values:
+        monkeypatch.setattr(kv, name, getattr(kv, name))  # put back afterwards
+    rendered = count_renders(monkeypatch)
+    kv.text(canvas, ts, "Pointer", FONT, 21, (1, 2, 3))
+    first = len(rendered)
+    for i, name in enumerate(list(values) * 2):
+        kv.on_move(i, 2 * i)
+        setattr(kv, name, values[name](i))
+        kv.text(canvas, ts, "Pointer", FONT, 21, (1, 2, 3))
+    assert first > 0 and len(rendered) == first
 
 
 @needs_font

@@ -28,6 +28,8 @@
 #endif
 
 #include "core/bindings.hpp"
+#include "core/captured.hpp"
+#include "core/opencv.hpp"
 #include "core/switches.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
@@ -279,20 +281,14 @@ void forget_font_axes(PyObject* font) {
 }
 
 bool blit_reads_only() {
-  if (!g_own.cv2_warp) return false;
-  Ref blit = global(KV_ID(blit));
-  Ref cv2 = blit ? global(KV_ID(cv2)) : Ref();
-  Ref warp = cv2 ? attr_of(cv2.get(), KV_ID(warpPerspective)) : Ref();
-  if (!warp) {
-    PyErr_Clear();
-    return false;
-  }
-  static const FuncSpec* const own_blit = find_spec("blit");  // the tables never change
-  return function_spec(blit.get()) == own_blit && warp.get() == g_own.cv2_warp;
+  const Captured& c = captured();
+  return g_own.cv2_warp && g_own.cv2_warp == opencv::function(opencv::kWarpPerspective) && c.own_blit &&
+         c.opencv[opencv::kWarpPerspective];
 }
 
-bool genuine_font(PyObject* font, Ref* core) {
-  if (!g_own.fill || Py_TYPE(font) != reinterpret_cast<PyTypeObject*>(g_own.font_cls)) return false;
+// See text_names_own (core/captured.hpp).
+static bool names_own() {
+  if (!g_own.fill) return false;
   // The module's names, bound to Pillow's modules and their own functions.
   struct Check {
     PyObject* name;
@@ -310,11 +306,8 @@ bool genuine_font(PyObject* font, Ref* core) {
       PyErr_Clear();
       return false;
     }
-    Ref v = attr_of(mod.get(), c.attr);
-    if (!v || v.get() != c.value) {
-      PyErr_Clear();
-      return false;
-    }
+    Ref v;
+    if (!watched_entry(mod.get(), c.attr, &v) || v.get() != c.value) return false;
   }
   // What getmask2 reaches: the font class under its name, Image.core.fill and Pillow's size check.
   struct Attr {
@@ -327,12 +320,15 @@ bool genuine_font(PyObject* font, Ref* core) {
                         {g_own.core_mod, s_fill, g_own.core_fill},
                         {g_own.image_mod, s_bomb, g_own.bomb_check}};
   for (const Attr& a : attrs) {
-    Ref v = attr_of(a.owner, a.name);
-    if (!v || v.get() != a.value) {
-      PyErr_Clear();
-      return false;
-    }
+    Ref v;
+    if (!watched_entry(a.owner, a.name, &v) || v.get() != a.value) return false;
   }
+  return true;
+}
+
+bool genuine_font(PyObject* font, Ref* core) {
+  if (!g_own.fill || Py_TYPE(font) != reinterpret_cast<PyTypeObject*>(g_own.font_cls)) return false;
+  if (!captured().pillow_own) return false;
   // The classes' methods as Pillow made them, none overridden by the font.
   if (type_attr(g_own.draw_cls, s_text) != g_own.draw_text || type_attr(g_own.font_cls, s_getbbox) != g_own.getbbox ||
       type_attr(g_own.font_cls, s_getmask2) != g_own.getmask2) {
@@ -507,4 +503,5 @@ bool render_direct(PyObject* core, PyObject* content, const long bgr[3], Ref* im
 
 namespace kv {
 int text_startup(PyObject* m) { return text::remember_pillow(m); }
+bool text_names_own() { return text::names_own(); }
 }  // namespace kv
