@@ -264,6 +264,19 @@ def test_recording_reads_back_as_shown(tmp_path, target):
     assert r.stderr.splitlines()[-1] == f"kelvracv: recorded 6 frames of 96x64 to {where}"
 
 
+@pytest.mark.parametrize("fps, delay", [(15, 70), (6, 170), (120, 20)])
+def test_gif_delay_is_the_nearest_hundredth_of_the_frame_time(fake, monkeypatch, tmp_path, fps, delay):
+    from PIL import Image, ImageSequence
+    kv, _, _ = fake
+    monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "d.gif"))
+    monkeypatch.setenv("KELVRACV_FRAMES", "3")
+    kv.RUN = True
+    kv.run(lambda arr, ts: arr.__setitem__((slice(None), slice(0, int(ts["rot"]) + 2)), 200) or kv.rotate(ts, 1),
+           ((20, 10), "w"), (1, 2, 3), target_fps=fps)
+    with Image.open(tmp_path / "d.gif") as im:
+        assert [f.info["duration"] for f in ImageSequence.Iterator(im)] == [delay] * 3
+
+
 def test_recording_with_a_window_and_after_an_error(fake, monkeypatch, tmp_path, capsys):
     import cv2
     kv, cv, _ = fake

@@ -340,10 +340,14 @@ def set_homography(ts: _Record, src_pts: list[Any] | None, dst_pts: list[Any] | 
 full_transform = set_homography_core
 
 def load_font(font_path_or_name: str, size: int) -> _Font:
-    """Loads a TrueType font (a file path, read into memory once; or a name Pillow resolves) at `size` pixels and
-    caches it in [`FONT_CACHE`](#font_cache). A font that cannot be opened (missing, unreadable, or a path that is
-    not a regular file) prints `Font Error: Could not load font 'NAME'. Using default.` once per (name, size) and
-    gives Pillow's default font.
+    """Loads a TrueType font (a file path, or a name Pillow resolves) at `size` pixels and caches it in
+    [`FONT_CACHE`](#font_cache). The file (the one Pillow found, for a name) is read into memory once; all sizes of
+    it share that copy, which goes when the last of its fonts is freed, and a change to the file on disk does not
+    reach fonts already loaded. The font's `path` is the file's. A font that cannot be opened (missing, unreadable,
+    or a path that is not a regular file) prints `Font Error: Could not load font 'NAME'. Using default.` once per
+    (name, size) and gives Pillow's default font. A size beyond 16384 pixels raises `ValueError` (nothing is
+    cached). With a `kv.ImageFont` whose `truetype` is the program's own, that function is called with the name
+    and size as given.
     """
 
 def text_size(text_content: str, font_info: str, size: float) -> tuple[int, int]:
@@ -378,8 +382,9 @@ def text(arr: _Canvas, ts: _Record, content: str, font_info: str, size: float, c
       laid out once per call by Pillow's own renderer, the bytes are Pillow's either way; rendered images are cached (a few MB, least recently used), so drawing the same text every frame costs
       little. Where [`blit`](#blit) would move the text image by whole pixels (upright, at its own pixel size),
       the module's own `blit` is not called: the image is blended straight into the canvas with its bytes.
-      A font that cannot be loaded prints its error line once and the default font is used. Text whose
-      pixel size is below 1 is skipped.
+      A font that cannot be loaded prints its error line once per (name, size) and the default font is used.
+      Text whose pixel size is below 1 is skipped; a pixel size (`size` × "size") beyond 16384 raises
+      `ValueError` "font size N pixels is beyond the largest, 16384 (…)".
 
     ```python
     kv.text(canvas, ts, "Score: 10", "CV2", 1.5, kv.C["W"], 2)

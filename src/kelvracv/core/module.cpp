@@ -361,7 +361,9 @@ int exec_module(PyObject* m) {
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    // One interpreter per process: the module keeps its state in the process
+    // (the interned names, the caches, the listeners, the monitor thread).
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
 };
