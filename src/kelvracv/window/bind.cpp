@@ -8,7 +8,7 @@
 namespace kv::window {
 namespace {
 
-// These routines take the bound arguments as they are and check them themselves.
+// The input routines and run take the bound arguments as they are (PyObject* const*).
 const FuncSpec kFunctions[] = {
     def<on_press>("on_press", "key"),
     def<on_release>("on_release", "key"),
@@ -19,7 +19,7 @@ const FuncSpec kFunctions[] = {
     def<on_scroll>("on_scroll", "x", "y", "dx", "dy").lambda(),
     def<on_move>("on_move", "x", "y").lambda(),
     def<get_input>("get_input", "method", "key"_a = nullptr, "ts"_a = nullptr),
-    def<get_window_size>("get_window_size", "window_name"_a.ann("str")).returns("Tuple[int, int]"),
+    def<get_window_size>("get_window_size", "window_name"_a.str().ann("str")).returns("Tuple[int, int]"),
     def<get_win_props>("_get_win_props", "wi").lambda(),
     def<convert_win_info>("convert_win_info", "wi").lambda(),
     def<init>("init", "window_info", "bg_color"),

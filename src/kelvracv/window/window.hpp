@@ -18,10 +18,10 @@ PyObject* on_move(PyObject* const* a);
 PyObject* get_input(PyObject* const* a);
 
 // ---- window (window.cpp) -----------------------------------------------------
-PyObject* get_window_size(PyObject* const* a);
-PyObject* get_win_props(PyObject* const* a);
-PyObject* convert_win_info(PyObject* const* a);
-PyObject* init(PyObject* const* a);
+PyObject* get_window_size(PyObject* window_name);  // window_name checked to be a str
+PyObject* get_win_props(PyObject* wi);
+PyObject* convert_win_info(PyObject* wi);
+PyObject* init(PyObject* window_info, PyObject* bg_color);
 
 // ---- frame loop (loop.cpp) ---------------------------------------------------
 PyObject* run(PyObject* const* a);
