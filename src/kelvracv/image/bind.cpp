@@ -1,5 +1,6 @@
-// Python-visible blit and blit_cached: declared-type checks, then the
-// internal routine (blit) or the asset lookup and the late-bound blit.
+// The declarations of blit and blit_cached (canvas, record and scale checked,
+// None refused), then the internal routine (blit) or the asset lookup and the
+// late-bound blit.
 
 #include "core/bindings.hpp"
 #include "image/blit.hpp"
@@ -29,10 +30,10 @@ constexpr auto kTs = "ts"_a.dict().not_none();
 constexpr auto kScale = "scale_factor"_a.tuple().not_none();
 
 const FuncSpec kFunctions[] = {
-    def<image::blit>("blit", kArr, kTs, "src_img"_a.ndarray().not_none(), kScale).doc(
-     "\n    Draws an image (src_img) at cursor_pos, applying current transformations (rot, size, shift).\n"
-     "    The image covers (width * sx, height * sy) world units from the cursor; four-channel images\n"
-     "    blend by their alpha channel, other images copy their non-zero values.\n    "),
+    def<image::blit>("blit", kArr, kTs, "src_img"_a.ndarray().not_none(), kScale)
+        .doc("\n    Draws an image (src_img) at cursor_pos, applying current transformations (rot, size, shift).\n"
+             "    The image covers (width * sx, height * sy) world units from the cursor; four-channel images\n"
+             "    blend by their alpha channel, other images copy their non-zero values.\n    "),
     def<blit_cached>("blit_cached", kArr, kTs, "asset_name"_a.str(), kScale)
         .doc("\n    Same as blit, but loads the image from the ASSETS manager.\n    "),
 };

@@ -9,10 +9,13 @@
 // From the routine's C++ parameter types it makes the converter: an int, double
 // or bool parameter is converted (to_int32, to_double, truth), a PyObject* one
 // is checked as declared, then the routine receives the typed values (a bool
-// result is None or the error). make_function() turns the FuncSpec into a
-// callable object that binds as a method, carries a __dict__ and answers
-// inspect.signature(). Objects are created at start-up on the main thread and
-// then only read.
+// result is None or the error). The declaration is the only source of the
+// runtime's signature, docstring and annotations: the type stub and the tests'
+// surface file are generated from the module (tools/gen_stub.py), the stub's
+// types and documentation coming from docs/reference.md, checked against it.
+// make_function() turns the FuncSpec into a callable object that binds as a
+// method, carries a __dict__ and answers inspect.signature(). Objects are
+// created at start-up on the main thread and then only read.
 #pragma once
 
 #include <cstddef>
