@@ -50,7 +50,8 @@ struct Param {
 // What a PyObject* parameter is checked for before the routine runs (the
 // library's exact messages, pyapi/convert.hpp): an exact tuple, dict or str,
 // a numpy.ndarray (or subclass); None passes unless the declaration says not_none().
-enum class Check { kAny, kTuple, kDict, kNdarray, kStr };
+// *args and **kwargs arrive as a tuple and a dict, unchecked.
+enum class Check { kAny, kTuple, kDict, kNdarray, kStr, kVarArgs, kVarKw };
 
 // The order the checks run in: the parameters' own order, or every number
 // (int, double, bool) converted first and the object checks after, in
@@ -92,8 +93,8 @@ struct Arg {
 
 constexpr Arg<> operator""_a(const char* name, std::size_t) { return {Param{name}}; }
 // *name and **name: a tuple and a dict of what is left over.
-constexpr Arg<> var_args(const char* name) { return {Param{name, {}, Param::kVarArgs}}; }
-constexpr Arg<> var_kw(const char* name) { return {Param{name, {}, Param::kVarKw}}; }
+constexpr Arg<Check::kVarArgs> var_args(const char* name) { return {Param{name, {}, Param::kVarArgs}}; }
+constexpr Arg<Check::kVarKw> var_kw(const char* name) { return {Param{name, {}, Param::kVarKw}}; }
 
 struct FuncSpec;
 
@@ -153,7 +154,7 @@ constexpr bool kIsNumber = std::is_same_v<T, int> || std::is_same_v<T, double> |
 template <typename T, typename A>
 inline bool convert(PyObject* o, const char* name, T* out) {
   if constexpr (kIsNumber<T>) {
-    static_assert(A::kCheck == Check::kAny, "a number parameter takes no object check");
+    static_assert(A::kCheck == Check::kAny, "a number parameter is ordinary and takes no object check");
     if constexpr (std::is_same_v<T, int>) {
       return to_int32(o, out);
     } else if constexpr (std::is_same_v<T, double>) {
@@ -214,7 +215,8 @@ template <auto Fn, Order O = Order::kDeclared, typename... A>
 FuncSpec def(const char* name, A... params) {
   Impl impl;
   if constexpr (std::is_same_v<decltype(Fn), PyObject* (*)(PyObject* const*)>) {
-    static_assert(((decl::ArgOf<A>::kCheck == Check::kAny) && ...), "a routine taking the bound arguments checks them");
+    static_assert(((decl::ArgOf<A>::kCheck == Check::kAny || decl::ArgOf<A>::kCheck >= Check::kVarArgs) && ...),
+                  "a routine taking the bound arguments checks them itself");
     impl = [](const FuncSpec*, PyObject* const* a) { return Fn(a); };
   } else {
     impl = [](const FuncSpec* s, PyObject* const* a) {
