@@ -74,6 +74,7 @@ struct Arg {
   constexpr Arg<C, false> not_none() const { return {p}; }
   constexpr Arg ann(const char* annotation) const { return with([&](Param& q) { q.annotation = annotation; }); }
 
+  // `= value` makes a copy with the default: a shared constant such as kColor stays as it is.
   constexpr Arg operator=(std::nullptr_t) const { return with([](Param& q) { q.def = {Default::kNone}; }); }
   constexpr Arg operator=(bool v) const { return with([&](Param& q) { q.def = {Default::kBool, v}; }); }
   constexpr Arg operator=(int v) const { return with([&](Param& q) { q.def = {Default::kInt, v}; }); }
@@ -103,6 +104,8 @@ struct FuncSpec;
 // nullptr with an exception set.
 using Impl = PyObject* (*)(const FuncSpec* spec, PyObject* const* args);
 
+// A function's declaration, made by def() below; .doc(), .lambda() and
+// .returns() add the docstring, the "<lambda>" name and the return annotation.
 struct FuncSpec {
   const char* name;  // module attribute name
   Impl impl;
