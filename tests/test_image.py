@@ -406,6 +406,51 @@ def test_profile_without_native_warp_calls_opencv(case):
     assert equal and peak >= 700 * 700 * 4
 
 
+TURNED_SPRITES_SCRIPT = """
+import hashlib, json, sys
+import cv2, numpy as np
+from kelvracv import _kelvra_core as kv
+sys.path.insert(0, {tests!r})
+from reference import blit, make_record
+if {unoptimised}:
+    cv2.setUseOptimized(False)
+cv2.ipp.setUseIPP(True)
+rng, digest, documented = np.random.default_rng(7), hashlib.sha256(), hashlib.sha256()
+for i in range(200):
+    n = int(rng.integers(8, 90))
+    src = rng.integers(0, 256, (n, n, 3 + i % 2), dtype=np.uint8)
+    canvas = rng.integers(0, 256, (120, 160, 3), dtype=np.uint8)
+    ts = make_record(160, 120, rot=float(rng.uniform(-180, 180)), size=float(rng.uniform(0.5, 2)),
+                     shift=(float(rng.uniform(0, 160)), float(rng.uniform(0, 120))))
+    expected = canvas.copy()
+    kv.blit(canvas, ts, src, (1.0, 1.0))
+    blit(expected, ts, src, (1.0, 1.0))
+    digest.update(canvas.tobytes())
+    documented.update(expected.tobytes())
+print(json.dumps([kv.__opencv_profile__()["native warp"], digest.hexdigest(), documented.hexdigest(),
+                  cv2.ipp.useIPP()]))
+"""
+
+
+@pytest.mark.skipif(not profile()["verified warp"], reason="not a verified OpenCV release")
+def test_turned_sprites_have_the_same_bytes_on_every_warp_path():
+    # The native warp, and OpenCV's own warp where the native one is off
+    # (KELVRACV_NO_AVX2, as on a processor without AVX2): the same bytes, IPP
+    # on in the program or not. "false" is off, as for every switch. With
+    # OpenCV's optimisations off, its portable kernels with IPP off, as the
+    # documented steps make them.
+    def run(unoptimised=False, **env):
+        r = run_python(TURNED_SPRITES_SCRIPT.format(tests=os.path.dirname(__file__), unoptimised=unoptimised), **env)
+        assert r.returncode == 0, r.stderr
+        return json.loads(r.stdout.splitlines()[-1])
+
+    native, portable, off_word = run(), run(KELVRACV_NO_AVX2="1"), run(KELVRACV_NO_AVX2=" False ")
+    assert native[1] == native[2] == portable[1] == off_word[1] and native[3] is portable[3] is True
+    assert off_word[0] == native[0] and (portable[0] == "KELVRACV_NO_AVX2 is set" or FIXED_POINT_WARP)
+    unoptimised = run(unoptimised=True)
+    assert unoptimised[1] == unoptimised[2]
+
+
 @pytest.mark.skipif(os.environ.get("KELVRACV_NO_AVX2") == "1", reason="already the portable kernel")
 def test_portable_kernel_gives_the_same_bytes():
     # The compositing kernel is chosen by the processor; run the exactness

@@ -309,7 +309,10 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
       native::coord(ry * size, &nay) && nax >= 0 && nay >= 0 && std::fabs(angle) < 1e9 &&
       (fill || native::thickness(t, 1, &nth)) &&
       native::target(cv2, fn.get(), native::kEllipse, arr, color, aa, &tg)) {
-    raster::ellipse(tg.canvas, ncx, ncy, nax, nay, raster::cv_round(angle), 0, 360, tg.color, nth, tg.line_type);
+    const double r = std::fmax(nax, nay);  // whatever the angle
+    native::draw_unlocked(arr, native::shape_pixels(tg.canvas, ncx - r, ncy - r, ncx + r, ncy + r, fill ? -1 : nth), fill, [&] {
+      raster::ellipse(tg.canvas, ncx, ncy, nax, nay, raster::cv_round(angle), 0, 360, tg.color, nth, tg.line_type);
+    });
     return true;
   }
   return detail::call_draw(cv2, fn.get(),

@@ -462,5 +462,5 @@ def serve_from_environment():
 
     env = core.os.environ
     host, port = parse_address(env.get("KELVRACV_WEB", ""))
-    lossless = env.get("KELVRACV_WEB_LOSSLESS", "").strip().lower() not in ("", "0", "false", "no", "off")
+    lossless = core.__switch_on__(env.get("KELVRACV_WEB_LOSSLESS"))  # the rule of every KELVRACV_* switch
     return serve(host, port, lossless=lossless, core=core)
