@@ -62,12 +62,13 @@ double shape_pixels(const raster::Canvas& c, double x0, double y0, double x1, do
 // and touches no Python object) with the interpreter lock let go when the
 // shape may write (shape_pixels) kUnlockFillPixels pixels or more when
 // filled, kUnlockOutlinePixels when not; `arr` is kept alive meanwhile.
-// bench/bench_threads.py measured a filled rect at 0.5 ns a pixel, a thick
-// antialiased outline at 30-60 ns a pixel of shape_pixels, and a blocked
-// thread's wake-up at 35-50 us: smaller shapes are drawn before a waiting
-// thread could take the lock, holding it.
+// bench/bench_threads.py measured fills at 0.1-0.2 ns a pixel (a rect, a
+// filled circle), outlines 9 pixels thick at 2-3 ns a pixel of shape_pixels
+// (8-28 ns antialiased), and a blocked thread waking to run Python at
+// 20-35 us: smaller shapes are drawn before a waiting thread could take the
+// lock, holding it.
 constexpr double kUnlockFillPixels = 131072;
-constexpr double kUnlockOutlinePixels = 2048;
+constexpr double kUnlockOutlinePixels = 4096;
 template <class F>
 void draw_unlocked(PyObject* arr, double pixels, bool fill, F&& draw) {
   Ref keep = Ref::borrow(arr);

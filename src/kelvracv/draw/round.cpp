@@ -204,6 +204,17 @@ int circle_plain(PyObject* arr, PyObject* ts, const double* steps, int n, double
   // interpreter lock: other threads would see the pen where it was.
   if (!fill && !(thickness * pv.size <= raster::kMaxThickness)) return 0;
   const double s[2] = {c0 + radius, c1 + 0.0};
+  // A circle that may be drawn with the interpreter lock let go (its screen
+  // box reaches the smaller threshold of draw_unlocked) shows other threads
+  // the pen where the general path has it meanwhile: on the start point,
+  // then put back.
+  const double side = 2.0 * (std::fabs(radius * pv.size) + std::fabs(thickness * pv.size) + 1.0);
+  Ref saved, start;
+  if (side * side >= std::fmin(native::kUnlockOutlinePixels, native::kUnlockFillPixels)) {
+    saved = Ref::borrow(pv.cursor);
+    start = Ref::steal(float_tuple(s, 2));
+    if (!start || PyDict_SetItem(ts, KV_ID(cursor_pos), start.get()) < 0) return -1;
+  }
   bool ok = detail::guarded([&] {
     Ref t;
     if (!detail::screen_thickness_of(thickness, pv.size, &t)) return false;
@@ -224,7 +235,7 @@ int circle_plain(PyObject* arr, PyObject* ts, const double* steps, int n, double
     if (!detail::map_points(mapper, pts.data(), 0, static_cast<size_t>(n) + 1, &screen, &visible)) return false;
     return !visible || detail::closed_shape(arr, screen, fill, color, t.get(), aa);
   });
-  if (ok) return 1;
+  if (ok) return !saved || PyDict_SetItem(ts, KV_ID(cursor_pos), saved.get()) == 0 ? 1 : -1;
   pen_to_start(ts, s);
   return -1;
 }

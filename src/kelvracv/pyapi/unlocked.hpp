@@ -15,8 +15,9 @@ namespace kv {
 // Whether `work` (in the unit the caller's constant counts) is enough to let
 // the lock go: letting it go and taking it back costs well under a
 // microsecond when no other thread wants it, but a thread waiting for it
-// needs about 50 us to wake and take it (bench/bench_threads.py measures
-// both), so shorter work keeps it and is done before a waiter could run.
+// needs 20-35 us to wake and take it (bench/bench_threads.py measures it
+// and the work per pixel), so shorter work keeps it and is done before a
+// waiter could run.
 inline bool worth_unlocking(double work, double threshold) { return work >= threshold; }
 
 // The lock let go for the scope of the object when `release` is true.
