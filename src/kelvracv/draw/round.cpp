@@ -204,13 +204,14 @@ int circle_plain(PyObject* arr, PyObject* ts, const double* steps, int n, double
   // interpreter lock: other threads would see the pen where it was.
   if (!fill && !(thickness * pv.size <= raster::kMaxThickness)) return 0;
   const double s[2] = {c0 + radius, c1 + 0.0};
-  // A circle that may be drawn with the interpreter lock let go (its screen
-  // box reaches the smaller threshold of draw_unlocked) shows other threads
-  // the pen where the general path has it meanwhile: on the start point,
-  // then put back.
-  const double side = 2.0 * (std::fabs(radius * pv.size) + std::fabs(thickness * pv.size) + 1.0);
+  // A circle that may be drawn with the interpreter lock let go (its
+  // shape_pixels before clipping reach draw_unlocked's threshold) shows other
+  // threads the pen where the general path has it meanwhile: on the start
+  // point, then put back.
+  const double r = std::fabs(radius * pv.size), pad = fill ? 1.0 : std::fmax(1.0, std::fabs(thickness * pv.size));
+  const double side = 2.0 * (r + pad), pixels = fill ? side * side : std::fmin(side * side, 4.0 * side * pad);
   Ref saved, start;
-  if (side * side >= std::fmin(native::kUnlockOutlinePixels, native::kUnlockFillPixels)) {
+  if (pixels >= (fill ? native::kUnlockFillPixels : native::kUnlockOutlinePixels)) {
     saved = Ref::borrow(pv.cursor);
     start = Ref::steal(float_tuple(s, 2));
     if (!start || PyDict_SetItem(ts, KV_ID(cursor_pos), start.get()) < 0) return -1;
