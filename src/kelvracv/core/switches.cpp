@@ -1,11 +1,14 @@
 // The KELVRACV_* switches' reading rule (see switches.hpp) and the kernel
-// switches, read once with getenv. No Python here; any thread.
+// switches, read once with getenv (no Python; any thread); KELVRACV_QUIET
+// through the module's os.environ (interpreter lock held).
 
 #include "core/switches.hpp"
 
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+
+#include "pyapi/namespace.hpp"
 
 namespace kv {
 namespace {
@@ -66,5 +69,7 @@ int text_tables() {
   }();
   return policy;
 }
+
+int quiet() { return environ_flag("KELVRACV_QUIET"); }
 
 }  // namespace kv

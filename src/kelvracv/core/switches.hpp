@@ -3,7 +3,8 @@
 // kernel switches are read with getenv, once, at first use (any thread),
 // the run settings through the module's os.environ (pyapi/namespace.hpp,
 // which parses the text with switch_on) and the Python glue through the
-// module's __switch_on__.
+// module's __switch_on__. KELVRACV_QUIET is read through the module's
+// os.environ at each use, with the interpreter lock held.
 #pragma once
 
 #include <cstddef>
@@ -28,5 +29,11 @@ bool no_avx2();
 // KELVRACV_TEXT_TABLES: 1 for "always" (a colour's blend tables made at its
 // first draw), -1 for "never", 0 otherwise (made when a colour comes back).
 int text_tables();
+
+// KELVRACV_QUIET: the lines the library prints when all goes well (the
+// import's line, the sound progress lines, the recording's summary, the web
+// page's address) are left out; warnings and errors are not. By the rule of
+// switch_on. -1 with an exception set on error.
+int quiet();
 
 }  // namespace kv
