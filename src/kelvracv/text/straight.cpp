@@ -57,7 +57,7 @@ constexpr int kColours = 8;    // colours remembered as drawn once
 constexpr int kTableCost = 32;
 // The text image's pixels from which it is blended with the interpreter lock
 // let go. bench/bench_threads.py measured the blend of a text image at
-// 0.6-1.0 ns a pixel (most of a text image is clear) and a blocked thread
+// 0.2-1.0 ns a pixel (most of a text image is clear) and a blocked thread
 // waking to run Python at 20-35 us: smaller text (most of it) is done before
 // a waiter could take the lock, holding it.
 constexpr double kUnlockPixels = 32768;
