@@ -483,10 +483,13 @@ PyObject* run(PyObject* const* a) {
   RunSettings settings;
   Recorder recorder;
   if (!read_settings(&settings) || !recorder.open(a[3])) return nullptr;
-  // From here the recording is closed whichever way the run ends.
-  bool done = (!recorder.active() || take_stop_signals(&recorder)) && init_and_loop(a, settings, &recorder);
+  // From here the recording is closed whichever way the run ends. A run inside
+  // a tick function leaves the signals to the run that took them.
+  bool takes = recorder.active() && !g_stop.recorder;
+  bool done = (!takes || take_stop_signals(&recorder)) && init_and_loop(a, settings, &recorder);
   done = finish_recording(&recorder, done);
-  if (!pass_stop_signal(done)) return nullptr;
+  if (takes && !pass_stop_signal(done)) return nullptr;
+  if (!takes && !done) return nullptr;
   if (!settings.headless && !cv2_call(KV_ID(destroyAllWindows), {})) return nullptr;
   Py_RETURN_NONE;
 }
