@@ -14,8 +14,9 @@ XVFB := $(shell if [ -z "$$DISPLAY" ]; then echo "xvfb-run -a -s '-screen 0 1280
 BUILD_DEPS := scikit-build-core cmake ninja setuptools wheel "numpy>=2.0,<3"
 # The test extra of pyproject.toml (mypy checks the examples against the type stub;
 # Playwright drives Debian's chromium, never a browser of its own download),
-# and the web and video extras the tests use.
-TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "playwright>=1.40" "aiohttp>=3.9,<4" "av>=19,<20"
+# and the web, video and batch extras the tests use.
+TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "playwright>=1.40" "aiohttp>=3.9,<4" "av>=19,<20" \
+	"dask[distributed]>=2024.1"
 # The venv's own tools (cmake, ninja) come first, never a global install.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
@@ -34,10 +35,11 @@ $(VENV)/.ready: Makefile
 
 venv: $(VENV)/.ready
 
-# pip install .[web,video] (the package, its native core, its runtime
-# dependencies, the web front-end's and PyAV for H.264 recordings)
+# pip install .[web,video,batch] (the package, its native core, its runtime
+# dependencies, the web front-end's, PyAV for H.264 recordings and Dask's
+# for the batch example)
 install: venv
-	$(PY) -m pip install -q --no-build-isolation ".[web,video]"
+	$(PY) -m pip install -q --no-build-isolation ".[web,video,batch]"
 
 # On a display the demo opens its window; without one it runs under Xvfb and
 # saves a screenshot of a frame (demo-screenshot.png).
