@@ -16,7 +16,7 @@ BUILD_DEPS := scikit-build-core cmake ninja setuptools wheel "numpy>=2.0,<3"
 # Playwright drives Debian's chromium, never a browser of its own download),
 # and the web, video and batch extras the tests use.
 TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "playwright>=1.40" "aiohttp>=3.9,<4" "av>=19,<20" \
-	"dask[distributed]>=2024.1"
+  "dask[distributed]>=2024.1"
 # The venv's own tools (cmake, ninja) come first, never a global install.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
