@@ -341,10 +341,10 @@ bool Recorder::open(PyObject* target_fps) {
   return true;
 }
 
-// PyAV, the module global `av` (imported and bound by the first MP4
-// recording), writes H.264 that browsers and editors play. Without it
-// OpenCV's MPEG-4 Part 2 codec is used, and one line says so; a program that
-// binds `av` to None chooses OpenCV's codec itself.
+// PyAV writes H.264 that browsers and editors play: the module global `av`
+// when the program bound one (a stand-in, or None to choose OpenCV's codec),
+// else `import av` at each recording. Without it OpenCV's MPEG-4 Part 2 codec
+// is used, and one line says so.
 bool Recorder::choose_encoder() {
   av_ = Ref();
   Ref key = name_of("av");
@@ -355,7 +355,6 @@ bool Recorder::choose_encoder() {
   Ref av = Ref::steal(found);
   if (!bound) {
     av = import("av");
-    if (av && set_global(key.get(), av.get()) < 0) return false;
     if (!av) {
       if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
       PyErr_Clear();
