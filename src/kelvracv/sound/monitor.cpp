@@ -6,6 +6,7 @@
 // anew there (os.register_at_fork), silently.
 
 #include "core/bindings.hpp"
+#include "core/switches.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 #include "sound/sound.hpp"
@@ -146,6 +147,7 @@ int start_volume_monitor(PyObject*) {
   Ref kw = register_at_fork ? Ref::steal(Py_BuildValue("{sO}", "after_in_child", restart.get())) : Ref();
   Ref no_args = Ref::steal(PyTuple_New(0));
   if (!kw || !no_args || !Ref::steal(PyObject_Call(register_at_fork.get(), no_args.get(), kw.get()))) return -1;
+  if (int q = quiet()) return q < 0 ? -1 : 0;  // KELVRACV_QUIET
   return print_line(KV_ID(s_Volume_monitor_thread_started));
 }
 
