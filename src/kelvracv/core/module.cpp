@@ -302,6 +302,25 @@ int import_input(PyObject* m, bool headless) {
 }
 
 // The module body, top to bottom.
+// __switch_on__(value): whether a KELVRACV_* switch set to the str `value` is
+// on, by the one rule of core/switches.hpp (the Python glue reads its
+// switches through it; None is unset).
+PyObject* switch_on_value(PyObject*, PyObject* value) {
+  if (value == Py_None) Py_RETURN_FALSE;
+  int on = text_switch(value);
+  if (on < 0) return nullptr;
+  return PyBool_FromLong(on);
+}
+
+PyMethodDef g_switch_def = {"__switch_on__", switch_on_value, METH_O,
+                            "Whether a KELVRACV_* switch set to this str (None: unset) is on."};
+
+int add_switch_rule(PyObject* m) {
+  Ref name = Ref::steal(PyUnicode_FromString("kelvracv._kelvra_core"));
+  Ref fn = name ? Ref::steal(PyCFunction_NewEx(&g_switch_def, nullptr, name.get())) : Ref();
+  return fn ? PyModule_AddObjectRef(m, "__switch_on__", fn.get()) : -1;
+}
+
 int startup(PyObject* m) {
   // 1. NumPy, OpenCV, typing and Pillow names.
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
@@ -310,11 +329,11 @@ int startup(PyObject* m) {
     return -1;
   if (text_startup(m) < 0) return -1;
   // The OpenCV profile: its own functions and the native capabilities it allows.
-  if (opencv::startup(m) < 0 || native_drawing_startup(m) < 0) return -1;
+  if (opencv::startup(m) < 0 || native_drawing_startup(m) < 0 || add_switch_rule(m) < 0) return -1;
   // 2. Geometry, colour conversion and the drawing primitives.
   if (bind_step(m) < 0) return -1;
   // 3. Standard modules, NumPy and OpenCV again, pygame.
-  for (const char* name : {"sys", "os", "time", "threading", "math", "shutil", "glob"})
+  for (const char* name : {"sys", "os", "time", "threading", "math", "shutil", "glob", "signal"})
     if (import_as(m, name, name) < 0) return -1;
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
   // pygame's greeting is not this library's output: hidden unless the user decided.

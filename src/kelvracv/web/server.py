@@ -441,9 +441,10 @@ def coordinate(v):
 _server = None
 
 
-def switch_on(env, name):
-    """A KELVRACV_* switch as the core reads one: on unless unset, blank, 0, false, no or off."""
-    return env.get(name, "").strip().lower() not in ("", "0", "false", "no", "off")
+def switch_on(core, name):
+    """A KELVRACV_* switch read through the module's os.environ by the core's
+    one rule (core/switches.cpp): off when unset, blank, 0, false, no or off."""
+    return core.__switch_on__(core.os.environ.get(name))
 
 
 def serve(host="127.0.0.1", port=DEFAULT_PORT, *, lossless=False, core=None):
@@ -456,7 +457,7 @@ def serve(host="127.0.0.1", port=DEFAULT_PORT, *, lossless=False, core=None):
         from kelvracv import _kelvra_core as core
     if _server is None:
         _server = WebServer(core, host, port, lossless=lossless).start()
-        if not switch_on(core.os.environ, "KELVRACV_QUIET"):
+        if not switch_on(core, "KELVRACV_QUIET"):
             print(f"kelvracv web: serving the frames at {_server.url}", file=sys.stderr, flush=True)
     core.FRAME_SINK = _server
     core.PRESS_QUEUE = _server.presses
@@ -470,5 +471,5 @@ def serve_from_environment():
 
     env = core.os.environ
     host, port = parse_address(env.get("KELVRACV_WEB", ""))
-    lossless = env.get("KELVRACV_WEB_LOSSLESS", "").strip().lower() not in ("", "0", "false", "no", "off")
+    lossless = switch_on(core, "KELVRACV_WEB_LOSSLESS")
     return serve(host, port, lossless=lossless, core=core)
