@@ -471,7 +471,7 @@ def test_lossless_frames_are_exact(serving):
 def test_web_options_without_web(tmp_path):
     r = subprocess.run([sys.executable, "-m", "kelvracv", "run", str(tmp_path / "none.py"), "--port", "0"],
                        capture_output=True, text=True)
-    assert r.returncode == 2 and r.stderr == "kelvracv run: --host, --port and --lossless go with --web\n"
+    assert r.returncode == 2 and r.stderr == "kelvracv run: --host, --port, --lossless and --token go with --web\n"
 
 
 def test_press_queue_feeds_get_input_press(kv, monkeypatch):

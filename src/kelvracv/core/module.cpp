@@ -228,7 +228,7 @@ int startup(PyObject* m) {
   if (bind(m, {"load_font", "text_size", "_text_cv2", "text", "blit", "blit_cached", "tri", "quad", "move", "shift",
                "set_shift", "scale", "set_size", "rotate", "set_rotate", "set_pos", "array_to_str", "str_to_array",
                "draw_command_convert", "draw_command", "draw_tvf", "on_press", "on_release", "simulate_key_press",
-               "on_click", "on_scroll", "on_move", "get_input", "get_window_size", "_get_win_props",
+               "on_click", "on_scroll", "on_move", "_key_event", "get_input", "get_window_size", "_get_win_props",
                "convert_win_info", "init", "run"}) < 0)
     return -1;
   // 10. Packager and the volume monitor thread; 11. its start-up line.

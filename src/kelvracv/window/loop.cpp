@@ -252,7 +252,8 @@ bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObj
     }
     if (!clear_frame(canvas.get(), ts, bg_color)) return false;
     note_window(w_name, canvas.get());  // the canvas the tick draws on: the mouse maps onto it
-    if (!tick(tick_fn, &canvas, ts)) return false;
+    input_tick_begin();
+    if (!tick(tick_fn, &canvas, ts) || !input_tick_end()) return false;
     // The frame limit ends the loop as a tick returning False would.
     if (count == settings.frame_limit && !set_run(Py_False)) return false;
     if (!settings.headless && !cv2_call(KV_ID(imshow), {w_name, canvas.get()})) return false;
@@ -312,8 +313,10 @@ PyObject* run(PyObject* const* a) {
   Ref frame_duration = Ref::steal(PyNumber_TrueDivide(k->one_f, target_fps.get()));
   if (!frame_duration) return nullptr;
 
+  if (!input_loop_begin()) return nullptr;
   bool done = frames(tick_fn, w_name.get(), canvas_ts[0], canvas_ts[1].get(), bg_color, bg_color_t.get(),
                      target_fps.get(), frame_duration.get(), dynamic_resize, settings, &recorder);
+  done = input_loop_end() && done;
   if (!finish_recording(&recorder, done)) return nullptr;
   if (!settings.headless && !cv2_call(KV_ID(destroyAllWindows), {})) return nullptr;
   Py_RETURN_NONE;
