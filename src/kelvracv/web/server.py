@@ -55,6 +55,7 @@ MAX_INPUT_PER_FRAME = 32  # messages read from one viewer per frame of the loop
 INPUT_REFILL = 0.1  # seconds after which a viewer may go on when no frame came
 MAX_CONNECTIONS = 4096  # connections held at once (lowered to fit the descriptor limit)
 SPARE_DESCRIPTORS = 64  # left to the program (its files, fonts, recordings)
+BACKLOG = 100  # connections the kernel queues; asyncio accepts up to this many at a time
 IDLE_TIMEOUT = 5.0  # seconds a connection may go without a request in progress
 CLOSE_TIMEOUT = 0.3  # seconds stop waits for the pages to answer a close
 MIN_TOKEN = 16  # characters of a token given with --token / KELVRACV_WEB_TOKEN
@@ -149,7 +150,9 @@ def check_token(token, name="KELVRACV_WEB_TOKEN"):
 
 def connection_limit():
     """Connections the server may hold: MAX_CONNECTIONS, fewer when the
-    descriptor limit would not leave SPARE_DESCRIPTORS beside them."""
+    descriptor limit would not leave SPARE_DESCRIPTORS beside them and the
+    two batches of accepted connections (BACKLOG each) that asyncio may take
+    before the guard sees the first of them."""
     try:
         import resource
 
@@ -162,7 +165,7 @@ def connection_limit():
         in_use = len(os.listdir("/proc/self/fd"))
     except OSError:
         in_use = 32
-    return max(8, min(MAX_CONNECTIONS, soft - in_use - SPARE_DESCRIPTORS))
+    return max(8, min(MAX_CONNECTIONS, soft - in_use - SPARE_DESCRIPTORS - 2 * BACKLOG))
 
 
 # ---- connections -----------------------------------------------------------------------
@@ -265,7 +268,7 @@ def guarded_site(web):
 
     class GuardedSite(web.BaseSite):
         def __init__(self, runner, host, port, guard):
-            super().__init__(runner, backlog=512)
+            super().__init__(runner, backlog=BACKLOG)
             self._host, self._port, self._guard = host, port, guard
 
         @property
