@@ -449,6 +449,88 @@ def test_a_repeating_server_error_is_printed_once(capsys):
                                        "retrying\n")
 
 
+# A loop that reports its frame count and clock every 10 frames.
+PACED = """
+import sys, time
+from kelvracv import _kelvra_core as kv
+
+n = [0]
+
+def tick(arr, ts):
+    n[0] += 1
+    if n[0] % 10 == 0:
+        print("frame", n[0], time.time(), file=sys.stderr, flush=True)
+
+kv.run(tick, ((640, 480), "paced"), kv.C["K"])
+"""
+
+
+def raw_websocket(port):
+    """A WebSocket opened by hand, for writing many messages at the cost of one send."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    key = base64.b64encode(os.urandom(16)).decode()
+    s.sendall(f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+    head = b""
+    while b"\r\n\r\n" not in head:
+        head += s.recv(1)
+    assert head.startswith(b"HTTP/1.1 101"), head
+    return s
+
+
+def text_frame(m):
+    """One text message as a page sends it (masked, here with the key 0)."""
+    data = json.dumps(m).encode()
+    return bytes([0x81, 0x80 | len(data)]) + bytes(4) + data
+
+
+def test_a_flood_of_valid_input_does_not_slow_the_loop(tmp_path):
+    path = tmp_path / "paced.py"
+    path.write_text(PACED)
+    p = Program(path)
+    port = int(re.search(r":(\d+)/", p.url).group(1))
+    sock = raw_websocket(port)
+    # 50,000 messages a second: pointer moves with key taps and clicks among them.
+    messages = [{"t": "mv", "x": i % 640, "y": i % 480} for i in range(480)]
+    messages[100:100] = [{"t": "kd", "k": "a", "p": "a"}, {"t": "ku", "k": "a"}]
+    messages[300:300] = [{"t": "bt", "b": 0, "d": True}, {"t": "bt", "b": 0, "d": False}]
+    batch = b"".join(map(text_frame, messages))
+    stop = threading.Event()
+
+    def flood():
+        start, sent = time.monotonic(), 0
+        while not stop.is_set():
+            try:
+                sock.sendall(batch)
+            except OSError:
+                return
+            sent += len(messages)
+            time.sleep(max(0.0, sent / 50000 - (time.monotonic() - start)))
+
+    def rate(t0, t1):
+        samples = [(int(m.group(1)), float(m.group(2))) for m in
+                   (re.match(r"frame (\d+) ([\d.]+)", ln) for ln in list(p.lines)) if m and t0 <= float(m.group(2)) <= t1]
+        return (samples[-1][0] - samples[0][0]) / (samples[-1][1] - samples[0][1])
+
+    try:
+        time.sleep(limit(3))
+        quiet = (time.time() - 2, time.time())
+        flooding = threading.Thread(target=flood)
+        flooding.start()
+        time.sleep(0.5)
+        t0 = time.time()
+        time.sleep(limit(3))
+        loud = (t0, time.time())
+        stop.set()
+        sock.shutdown(socket.SHUT_RDWR)
+        flooding.join(10)
+        base, under = rate(*quiet), rate(*loud)
+        assert under >= 0.93 * base, (base, under)
+    finally:
+        sock.close()
+        p.stop()
+
+
 # ---- the server's guards ---------------------------------------------------------------------
 
 
