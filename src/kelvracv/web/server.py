@@ -356,6 +356,7 @@ class WebServer:
         self._stamps = collections.deque(maxlen=30)
         self._cond = threading.Condition()
         self._pending = None
+        self._input_waiters = []  # futures of viewers waiting for the next frame to read more input
         self._closing = False
         self._latest = None
         self._loop = None
@@ -472,6 +473,9 @@ class WebServer:
         """FRAME_SINK: called by the frame loop with each shown frame. Never waits."""
         self._stamps.append(time.perf_counter())
         self.frames += 1
+        if self._input_waiters:
+            with contextlib.suppress(RuntimeError):  # the server's loop has ended
+                self._loop.call_soon_threadsafe(self._frame_shown)
         if not self.viewers:
             return None
         try:
@@ -618,10 +622,18 @@ class WebServer:
         viewer.used += 1
         if viewer.used <= MAX_INPUT_PER_FRAME:
             return
-        frame = viewer.frame
-        while self.frames == frame and time.monotonic() - viewer.since < INPUT_REFILL and not self._closing:
-            await asyncio.sleep(0.002)
+        if self.frames == viewer.frame and not self._closing:
+            frame = asyncio.get_running_loop().create_future()
+            self._input_waiters.append(frame)
+            await asyncio.wait([frame], timeout=max(0.0, INPUT_REFILL - (now - viewer.since)))
         viewer.frame, viewer.since, viewer.used = self.frames, time.monotonic(), 1
+
+    def _frame_shown(self):
+        """(Server thread) the loop showed a frame: the viewers over their input budget go on."""
+        waiters, self._input_waiters = self._input_waiters, []
+        for w in waiters:
+            if not w.done():
+                w.set_result(None)
 
     async def _send_frames(self, viewer):
         try:
