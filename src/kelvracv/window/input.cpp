@@ -69,6 +69,7 @@ constexpr size_t kMaxQueued = 4096;
 struct Gate {
   bool running = false;         // a frame loop runs on `thread`
   unsigned long thread = 0;
+  int nested = 0;               // loops run from a tick of that loop (the outer one keeps the gate)
   bool in_tick = false;
   long long frame = 0;          // ticks started by this loop
   Ref pressed_at;               // dict: key name -> frame it went down in
@@ -154,15 +155,18 @@ bool input_event(Kind kind, PyObject* a, PyObject* b = nullptr) {
 
 // Runs the held-back releases, then the events of the tick in their order.
 // Both lists are taken first: a callback that gets the lock while one of them
-// runs Python code goes its own way instead of into a list being walked.
-bool drain(bool admit_queued) {
+// runs Python code goes its own way instead of into a list being walked. An
+// event that fails (globals rebound to odd objects) is reported as unraisable,
+// as the listener thread it came from would have seen it fail: the loop goes on.
+void drain(bool admit_queued) {
   std::vector<Event> due, came;
   due.swap(g_gate.deferred);
   came.swap(g_gate.queued);
-  bool ok = true;
-  for (const Event& e : due) ok = apply(e) && ok;
-  for (Event& e : came) ok = (admit_queued ? admit(std::move(e)) : apply(e)) && ok;
-  return ok;
+  auto report = [](bool ok) {
+    if (!ok) PyErr_FormatUnraisable("Exception ignored while applying keyboard or mouse input");
+  };
+  for (const Event& e : due) report(apply(e));
+  for (Event& e : came) report(admit_queued ? admit(std::move(e)) : apply(e));
 }
 
 Ref mouse_state_item(PyObject* key) {
@@ -399,7 +403,10 @@ PyObject* on_move(PyObject* const* a) {
 
 bool input_loop_begin() {
   Gate& g = g_gate;
-  if (g.running) return true;  // a loop inside a tick: the outer one keeps the gate
+  if (g.running) {  // a loop inside a tick (or on another thread): the first one keeps the gate
+    if (PyThread_get_thread_ident() == g.thread) g.nested++;
+    return true;
+  }
   g.pressed_at = Ref::steal(PyDict_New());
   if (!g.pressed_at) return false;
   g.running = true;
@@ -417,27 +424,26 @@ void input_tick_begin() {
   }
 }
 
-bool input_tick_end() {
-  if (!g_gate.in_tick || PyThread_get_thread_ident() != g_gate.thread) return true;
+void input_tick_end() {
+  if (!g_gate.in_tick || PyThread_get_thread_ident() != g_gate.thread) return;
   g_gate.in_tick = false;
-  return drain(true);
+  drain(true);
 }
 
-bool input_loop_end() {
+void input_loop_end() {
   Gate& g = g_gate;
-  if (!g.running || PyThread_get_thread_ident() != g.thread) return true;
+  if (!g.running || PyThread_get_thread_ident() != g.thread) return;
+  if (g.nested > 0) {
+    g.nested--;
+    return;
+  }
   g.running = false;
   g.in_tick = false;
-  // An exception of the loop being raised wins over one of the input.
+  // An exception of the loop being raised stays as it is.
   PyObject* pending = PyErr_GetRaisedException();
-  bool ok = drain(false);
+  drain(false);
   g.pressed_at = Ref();
-  if (pending) {
-    if (!ok) PyErr_WriteUnraisable(nullptr);
-    PyErr_SetRaisedException(pending);
-    return false;
-  }
-  return ok;
+  PyErr_SetRaisedException(pending);
 }
 
 // ---- query -------------------------------------------------------------------

@@ -252,8 +252,9 @@ bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObj
     }
     if (!clear_frame(canvas.get(), ts, bg_color)) return false;
     note_window(w_name, canvas.get());  // the canvas the tick draws on: the mouse maps onto it
-    input_tick_begin();
-    if (!tick(tick_fn, &canvas, ts) || !input_tick_end()) return false;
+    input_tick_begin();  // input from other threads waits for the tick's end
+    if (!tick(tick_fn, &canvas, ts)) return false;
+    input_tick_end();
     // The frame limit ends the loop as a tick returning False would.
     if (count == settings.frame_limit && !set_run(Py_False)) return false;
     if (!settings.headless && !cv2_call(KV_ID(imshow), {w_name, canvas.get()})) return false;
@@ -316,7 +317,7 @@ PyObject* run(PyObject* const* a) {
   if (!input_loop_begin()) return nullptr;
   bool done = frames(tick_fn, w_name.get(), canvas_ts[0], canvas_ts[1].get(), bg_color, bg_color_t.get(),
                      target_fps.get(), frame_duration.get(), dynamic_resize, settings, &recorder);
-  done = input_loop_end() && done;
+  input_loop_end();  // what is still held back, applied
   if (!finish_recording(&recorder, done)) return nullptr;
   if (!settings.headless && !cv2_call(KV_ID(destroyAllWindows), {})) return nullptr;
   Py_RETURN_NONE;

@@ -22,11 +22,11 @@ PyObject* key_event(PyObject* const* a);
 // The frame loop's side of the input gate (input.cpp): begin before the
 // first frame, tick_begin/tick_end around each tick, end whichever way the
 // loop ended (it applies what is still held back; an exception already being
-// raised is kept).
+// raised is kept). Input that fails to apply is reported as unraisable.
 bool input_loop_begin();
 void input_tick_begin();
-bool input_tick_end();
-bool input_loop_end();
+void input_tick_end();
+void input_loop_end();
 
 // ---- window (window.cpp) -----------------------------------------------------
 PyObject* get_window_size(PyObject* const* a);
