@@ -14,8 +14,8 @@ XVFB := $(shell if [ -z "$$DISPLAY" ]; then echo "xvfb-run -a -s '-screen 0 1280
 BUILD_DEPS := scikit-build-core cmake ninja setuptools wheel "numpy>=2.0,<3"
 # The test extra of pyproject.toml (mypy checks the examples against the type stub;
 # Playwright drives Debian's chromium, never a browser of its own download),
-# and the web extra the tests use.
-TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "playwright>=1.40" "aiohttp>=3.9,<4"
+# and the web and batch extras the tests use.
+TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "playwright>=1.40" "aiohttp>=3.9,<4" "dask[distributed]>=2024.1"
 # The venv's own tools (cmake, ninja) come first, never a global install.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
@@ -34,10 +34,10 @@ $(VENV)/.ready: Makefile
 
 venv: $(VENV)/.ready
 
-# pip install .[web] (the package, its native core, its runtime dependencies
-# and the web front-end's)
+# pip install .[web,batch] (the package, its native core, its runtime
+# dependencies, the web front-end's and Dask's for the batch example)
 install: venv
-	$(PY) -m pip install -q --no-build-isolation ".[web]"
+	$(PY) -m pip install -q --no-build-isolation ".[web,batch]"
 
 # On a display the demo opens its window; without one it runs under Xvfb and
 # saves a screenshot of a frame (demo-screenshot.png).

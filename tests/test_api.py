@@ -86,6 +86,8 @@ API = [
     ("_play_sound_logic", "(sound: 'pygame.mixer.Sound', filename: 'str', start_time: 'float', prefix: 'str')", False),
     ("play_sound", "(asset_name: 'str', start_time: 'float' = 0.0)", False),
     ("start_sound", "(asset_name: 'str', start_time: 'float' = 0.0)", False),
+    ("transform_points", "(ts, points)", False),
+    ("inverse_transform_points", "(ts, points)", False),
 ]
 METHODS = [
     ("AssetManager.__init__", "(self)", False),
@@ -119,6 +121,11 @@ DOCS = {
                 "The image covers (width * sx, height * sy) world units from the cursor; four-channel images",
                 "blend by their alpha channel, other images copy their non-zero values."),
     "blit_cached": doc("Same as blit, but loads the image from the ASSETS manager."),
+    "transform_points": "Maps an (N, 2) or (N, 3) array of world points to an (N, 2) float64 array of screen points,\n"
+                        "each row exactly as transform() maps it ((inf, inf) for a 3-D point not in front of the "
+                        "camera).",
+    "inverse_transform_points": "Maps an (N, 2) array of screen points to an (N, 2) float64 array of world points,\n"
+                                "each row the x and y that inverse_transform() gives for it.",
     "simulate_key_press": doc("Simulates a key being pressed by adding it to the global KEYS dictionary.",
                               "The key string must be the normalized form (e.g., 'a', 'Key.space')."),
 }
@@ -180,7 +187,7 @@ def test_fresh_import_binds_in_order():
     names, bound = json.loads(names_line)
     order = [n for n, *_ in API]
     assert bound == order
-    # the sound functions come last, after the volume monitor started
+    # the sound functions and the point arrays come last, after the volume monitor started
     assert names[names.index("compile_project"):] == order[order.index("compile_project"):]
     for n in ["np", "cv2", "Dict", "Tuple", "Opt", "ImageFont", "ImageDraw", "Image", "sys", "os", "time",
               "threading", "math", "shutil", "glob", "pygame", "keyboard", "mouse"]:

@@ -1,6 +1,7 @@
 """Every program of examples/ runs headless for a few frames: no display, no
 sound device, frames recorded and read back."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -12,7 +13,8 @@ import numpy as np
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-EXAMPLES = sorted((ROOT / "examples").glob("*.py"))
+# batch_labels.py renders without a frame loop: it has its own test below.
+EXAMPLES = sorted(p for p in (ROOT / "examples").glob("*.py") if p.stem != "batch_labels")
 FRAMES = 20
 
 
@@ -42,3 +44,42 @@ def test_a_program_in_the_checkout_root_imports_the_package():
                        env={**os.environ, "KELVRACV_HEADLESS": "1", "SDL_AUDIODRIVER": "dummy"})
     assert r.returncode == 0, r.stderr
     assert not (ROOT / "kelvracv").exists() and "_kelvra_core" in r.stdout
+
+
+def test_batch_labels_same_bytes_on_every_backend(tmp_path):
+    """The labelled-image generator writes the same PNG and JSON bytes in one
+    process, in a pool of forked workers (from a process that has imported the
+    library, and from one that has not: that one warns about no thread), of
+    spawned workers and on a Dask LocalCluster; the workers print nothing
+    beyond what a quiet import of the library prints."""
+    example = ROOT / "examples" / "batch_labels.py"
+    env = {k: v for k, v in os.environ.items() if not k.startswith("KELVRACV_") and k != "DISPLAY"}
+    quiet = subprocess.run([sys.executable, "-c", "import kelvracv._kelvra_core"], capture_output=True, text=True,
+                           env={**env, "KELVRACV_QUIET": "1", "KELVRACV_HEADLESS": "1"}, timeout=60)
+    import_lines = set(quiet.stdout.splitlines())
+    after_import = (f"import sys, runpy, kelvracv._kelvra_core; sys.argv[0] = {str(example)!r}; "
+                    f"runpy.run_path(sys.argv[0], run_name='__main__')")
+    runs = {
+        "serial": [str(example)],
+        "fork": ["-W", "always::DeprecationWarning", str(example)],
+        "fork-after-import": ["-c", after_import],
+        "spawn": [str(example)],
+        "dask": [str(example)],
+    }
+    outputs = {}
+    for name, cmd in runs.items():
+        out = tmp_path / name
+        backend = name.split("-")[0]
+        r = subprocess.run([sys.executable, *cmd, str(out), "--count", "6", "--size", "64x48", "--workers", "2",
+                            "--backend", backend], env={**env, "KELVRACV_HEADLESS": "1"} if name == "fork-after-import"
+                           else env, capture_output=True, text=True, timeout=120)
+        assert r.returncode == 0, name + ": " + r.stdout + r.stderr
+        own = [line for line in r.stdout.splitlines() if line not in import_lines]
+        assert len(own) == 1 and own[0].startswith(f"6 images in {out} ({backend},"), name + ": " + r.stdout
+        if name != "fork-after-import":
+            assert r.stderr == "", name + ": " + r.stderr
+        outputs[name] = {p.name: p.read_bytes() for p in sorted(out.iterdir())}
+    assert len(outputs["serial"]) == 7 and json.loads(outputs["serial"]["labels.json"])[5]["file"] == "img_00005.png"
+    for name, files in outputs.items():
+        assert files == outputs["serial"], name
+

@@ -42,6 +42,47 @@ def test_homography_matches_reference(kv, x, y, h):
     assert kv.transform((x, y), ts) == ref_transform_2d((x, y), ts)
 
 
+matrix = st.lists(st.floats(-10, 10, allow_nan=False), min_size=9, max_size=9).map(
+    lambda h: np.array(h).reshape(3, 3))
+
+
+@settings(max_examples=200, deadline=None)
+@given(mode=st.sampled_from(["2d", "homography", "3d"]), rot=angle, size=st.one_of(st.just(0.0), st.floats(0.01, 50)),
+       shift=st.tuples(finite, finite), cam=st.tuples(finite, finite, finite), cr=st.tuples(angle, angle, angle),
+       h=matrix, h_inv=matrix, as_list=st.booleans(),
+       points=st.integers(0, 3).flatmap(lambda cols: st.lists(
+           st.tuples(*[finite] * cols) if cols >= 2 else st.tuples(finite, finite), max_size=12)))
+def test_point_arrays_match_transform_row_for_row(kv, mode, rot, size, shift, cam, cr, h, h_inv, as_list, points):
+    ts = make_record(rot=rot, size=size, shift=shift, cam_pos_3d=cam, cam_rot_3d=cr, is_3d=mode == "3d")
+    if mode == "homography":
+        ts.update(full_transform=h.tolist() if as_list else h, full_transform_inv=h_inv)
+    arr = np.array(points, np.float64)
+    rows = [tuple(r) for r in arr]  # the array's own numbers, as tuples of NumPy floats
+    out = kv.transform_points(ts, points if as_list else arr)
+    back = kv.inverse_transform_points(ts, arr)
+    assert out.dtype == back.dtype == np.float64 and out.shape == back.shape == (len(points), 2)
+    # bit for bit: -0.0, inf and every last digit as the one-point functions give them
+    assert out.tobytes() == np.array([kv.transform(r, ts) for r in rows], np.float64).reshape(-1, 2).tobytes()
+    assert back.tobytes() == np.array([kv.inverse_transform(r, ts)[:2] for r in rows],
+                                      np.float64).reshape(-1, 2).tobytes()
+
+
+def test_point_arrays_errors(kv):
+    ts = make_record()
+    assert kv.transform_points(ts, []).shape == (0, 2)
+    with pytest.raises(ValueError, match=r"^points must be an \(N, 2\) or \(N, 3\) array, got shape \(2,\)$"):
+        kv.transform_points(ts, (1, 2))
+    with pytest.raises(ValueError, match=r"got shape \(1, 4\)$"):
+        kv.inverse_transform_points(ts, [(1, 2, 3, 4)])
+    with pytest.raises(TypeError, match=r"^Argument 'ts' has incorrect type \(expected dict, got list\)$"):
+        kv.transform_points([], [(1, 2)])
+    del ts["shift"]
+    with pytest.raises(KeyError, match="shift"):  # the record is read even without points
+        kv.transform_points(ts, np.empty((0, 2)))
+    with pytest.raises(KeyError, match="shift"):
+        kv.inverse_transform_points(ts, [])
+
+
 # ---- documented cases -------------------------------------------------------------
 
 def test_documented_values(kv):

@@ -6,7 +6,9 @@ PNG files (KELVRACV_RECORD); the last frame becomes the screenshot. The
 examples run from a copy in a temporary folder, so the files they make stay
 out of the tree. docs/img/web.png is the web front-end's page showing the
 demo, in headless Chromium (Debian's chromium, driven by Playwright), with a
-key held and the pointer on the canvas.
+key held and the pointer on the canvas. docs/img/batch_labels.png is a sheet
+of the first eight images examples/batch_labels.py makes, with their label
+boxes drawn over them.
 """
 
 import os
@@ -71,11 +73,35 @@ def shoot_page(example: Path) -> Path:
         return out
 
 
+def shoot_batch() -> Path:
+    import json
+
+    import numpy as np
+
+    with tempfile.TemporaryDirectory() as tmp:
+        env = dict(os.environ, PYGAME_HIDE_SUPPORT_PROMPT="1")
+        subprocess.run([sys.executable, str(ROOT / "examples" / "batch_labels.py"), tmp, "--count", "8",
+                        "--backend", "serial"], env=env, check=True, stdout=subprocess.DEVNULL)
+        tiles = []
+        for label in json.loads((Path(tmp) / "labels.json").read_text()):
+            im = cv2.imread(str(Path(tmp) / label["file"]))
+            for b in label["boxes"]:
+                x0, y0, x1, y1 = (int(v) for v in b["box"])
+                cv2.rectangle(im, (x0, y0), (x1, y1), (255, 255, 255), 1)
+                cv2.putText(im, b["label"], (x0 + 2, max(y0 - 2, 8)), cv2.FONT_HERSHEY_PLAIN, 0.7, (255, 255, 255))
+            tiles.append(cv2.copyMakeBorder(im, 2, 2, 2, 2, cv2.BORDER_CONSTANT, value=(24, 24, 24)))
+        out = OUT / "batch_labels.png"
+        cv2.imwrite(str(out), np.vstack([np.hstack(tiles[:4]), np.hstack(tiles[4:])]),
+                    [cv2.IMWRITE_PNG_COMPRESSION, 9])
+        return out
+
+
 def main() -> None:
     OUT.mkdir(parents=True, exist_ok=True)
     for name, frames in FRAMES.items():
         print("wrote", shoot(ROOT / "examples" / f"{name}.py", frames).relative_to(ROOT))
     print("wrote", shoot_page(ROOT / "examples" / "demo.py").relative_to(ROOT))
+    print("wrote", shoot_batch().relative_to(ROOT))
 
 
 if __name__ == "__main__":

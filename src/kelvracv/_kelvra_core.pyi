@@ -180,10 +180,11 @@ kv.RUN = False   # the loop ends at the next frame boundary
 ```
 """
 
-MOUSE_SCR_POS: tuple[int, int]
-"""The pointer's last position in desktop pixels, as the mouse listener reported it ((0, 0) until the pointer
-moves). ⚠ Desktop-wide and not relative to the window; [`get_input("mouse", "pos", ts)`](#get_input) turns it
-into a world point.
+MOUSE_SCR_POS: tuple[float, float]
+"""The pointer's last position ((0, 0) until the pointer moves). With a window: desktop pixels as the mouse
+listener reported them, ints. ⚠ Desktop-wide and not relative to the window. In web mode (`--web`): canvas
+pixels as the page measured them, **floats** with a fraction (the page scales the picture to fit), such as
+(401.5, 299.25). [`get_input("mouse", "pos", ts)`](#get_input) turns either into a world point.
 """
 
 MOUSE_STATE: dict[str, Any]
@@ -361,7 +362,8 @@ def text(arr: _Canvas, ts: _Record, content: str, font_info: str, size: float, c
 
     - **"CV2"**: the pen is the left end of the **baseline**; OpenCV's font scale is `size` / 2 (size 1.0 gives
       capitals about 11 pixels tall) and the stroke `thickness` / 2 pixels (at least 1), both times "size".
-      ⚠ Not turned by the rotation (only its position moves).
+      ⚠ Not turned by the rotation (only its position moves). The strokes are the installed OpenCV's: the font
+      changed in 5.x, so the same call draws different pixels under 4.x and 5.x.
     - **TrueType**: `size` is the font size in pixels (× "size"); the text is rendered by Pillow and drawn with
       [`blit`](#blit), so it turns with the rotation and follows the homography. The text image is lifted by the
       measured height `h` ([`text_size`](#text_size)), so its top row lies `h` pixels above the pen, and Pillow
@@ -395,7 +397,8 @@ def blit(arr: _Canvas, ts: _Record, src_img: _ImageArray, scale_factor: tuple[fl
     An image with a corner behind the 3-D camera is skipped, and so is one whose quad has no area: three of its four
     screen corners (as float32) on one line, as with size or scale 0 (OpenCV has no perspective transform for it).
 
-    The pixels are **OpenCV's own bilinear arithmetic**: exactly what `cv2.warpPerspective(..., flags=cv2.INTER_LINEAR)`
+    The pixels are **OpenCV's own bilinear arithmetic**, so they follow the installed release (OpenCV 4 and 5 differ by a
+    few levels in some pixels; see the conventions at the top): exactly what `cv2.warpPerspective(..., flags=cv2.INTER_LINEAR)`
     gives with Intel IPP switched off, then the compositing above, whatever IPP's switch (`cv2.ipp.setUseIPP`)
     says in the program. Where the native warp is on (`python -m kelvracv info` says `native warp: on`) the warp is
     computed for the pixels the image can reach only, so the cost is proportional to the area the image covers.
@@ -503,10 +506,15 @@ def str_to_array(s: str) -> npt.NDArray[Any]:
 
 def draw_command_convert(arr: _Canvas, ts: _Record, cmd_str: str, info: str | int) -> list[Any] | None:
     """Parses a command without running it: returns [target function, converted arguments…], or prints the error line
-    and returns None.
+    and returns None. The target is the module's own function of the command's name (looked up when the command is
+    converted: `kv.move` itself, `kv.blit_cached` for "blit_c"), not a converter; the arguments are already
+    converted. ⚠ The state setters are bound from anonymous functions, so the list prints as
+    `[<function <lambda> at 0x...>, (10, 20)]`.
 
     ```python
-    kv.draw_command_convert(canvas, ts, "move, 10,20", "test")   # [kv.move, (10, 20)]
+    cmd = kv.draw_command_convert(canvas, ts, "move, 10,20", "test")
+    cmd[0] is kv.move, cmd[1:]     # (True, [(10, 20)])
+    cmd[0](ts, *cmd[1:])           # what draw_command does with a state command (canvas commands: (canvas, ts, ...))
     ```
     """
 
@@ -566,8 +574,8 @@ def on_scroll(x: int, y: int, dx: float, dy: float) -> None:
     """
 
 def on_move(x: int, y: int) -> None:
-    """The mouse listener's move callback: sets [`MOUSE_SCR_POS`](#mouse_scr_pos) to (x, y) desktop pixels. Call it
-    yourself to place a simulated pointer.
+    """The mouse listener's move callback: sets [`MOUSE_SCR_POS`](#mouse_scr_pos) to (x, y) desktop pixels (the values
+    as given, ints from the listener). Call it yourself to place a simulated pointer.
 
     **While a frame loop runs**, what these callbacks receive from other threads (the listeners, the web page's
     server) is tied to the frames: events that come during a tick take effect when it ends, so a tick sees the
@@ -731,4 +739,29 @@ def start_sound(asset_name: str, start_time: float = 0.0) -> None:
     kv.ASSETS.load_sound("coin", "coin.wav")
     kv.start_sound("coin")
     ```
+    """
+
+def transform_points(ts: _Record, points: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """Maps many world points in one call: `points` is an (N, 2) array, or (N, 3) with z for the 3-D camera (anything
+    `numpy.asarray(points, dtype=numpy.float64)` converts without an unsafe cast: a float or int array, a list of
+    tuples; an empty sequence gives no points). The result is a new (N, 2) `float64` array whose row i is exactly,
+    bit for bit, `transform(tuple(points[i]), ts)`, in all three modes (2-D, homography, 3-D camera); the record is
+    read once. A point that cannot be drawn (in 3-D mode, one not in front of the camera) is the row (inf, inf), as
+    `transform` gives it: `numpy.isinf(out[:, 0])` marks them. In 2-D mode a z column is ignored; in 3-D mode
+    (N, 2) points have z = 0. Raises `ValueError` "points must be an (N, 2) or (N, 3) array, got shape (…)" for
+    another shape, and the errors of `transform` for the record (a missing key raises even when there are no
+    points).
+
+    ```python
+    corners = kv.transform_points(ts, [(0, 0), (40, 0), (40, 20), (0, 20)])   # (4, 2) screen points
+    x0, y0 = corners.min(axis=0)                                            # a bounding box in pixels
+    x1, y1 = corners.max(axis=0)
+    ```
+    """
+
+def inverse_transform_points(ts: _Record, points: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """The inverse of [`transform_points`](#transform_points) as [`inverse_transform`](#inverse_transform) is the
+    inverse of `transform`: screen points, an (N, 2) array (a third column is ignored), to a new (N, 2) `float64`
+    array whose row i is exactly the x and y of `inverse_transform(tuple(points[i]), ts)` (its z is always 0.0).
+    Through the 2-D model (homography inverse first), also in 3-D mode; (0, 0) rows when "size" is 0.
     """

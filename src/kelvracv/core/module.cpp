@@ -236,6 +236,8 @@ int startup(PyObject* m) {
   if (volume_monitor_startup(m) < 0) return -1;
   // 12. Sound playback.
   if (bind(m, {"_play_sound_logic", "play_sound", "start_sound"}) < 0) return -1;
+  // 13. Point arrays through the record.
+  if (bind(m, {"transform_points", "inverse_transform_points"}) < 0) return -1;
   return check_all_bound();
 }
 

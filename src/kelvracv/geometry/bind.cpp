@@ -1,6 +1,7 @@
 // Python-visible functions of the geometry folder as one table: the
 // coordinate pipeline (declared argument types checked, doubles packed into
-// float tuples), the record's stack and editors, and the mode switches.
+// float tuples or point arrays), the record's stack and editors, and the mode
+// switches.
 
 #include "core/bindings.hpp"
 #include "geometry/record.hpp"
@@ -43,6 +44,17 @@ PyObject* py_inverse_transform(PyObject* const* a) {
   if (!inverse_transform(a[0], a[1], &r)) return nullptr;
   double v[3] = {r.x, r.y, r.z};
   return float_tuple(v, 3);
+}
+
+// Whole point arrays in one call: the record's mode decided once.
+PyObject* py_transform_points(PyObject* const* a) {
+  if (!arg_dict(a[0], "ts")) return nullptr;
+  return transform_points(a[0], a[1]);
+}
+
+PyObject* py_inverse_transform_points(PyObject* const* a) {
+  if (!arg_dict(a[0], "ts")) return nullptr;
+  return inverse_transform_points(a[0], a[1]);
 }
 
 // The record's stack, editors and mode switches (geometry/state.hpp).
@@ -93,6 +105,12 @@ const FuncSpec kFunctions[] = {
     {"rotate", py_rotate, {{"ts"}, {"dr"}}, nullptr, true},
     {"set_rotate", py_set_rotate, {{"ts"}, {"dr"}}, nullptr, true},
     {"set_pos", py_set_pos, {{"ts"}, {"xy"}}, nullptr, false, {{"ts", "dict"}, {"xy", "tuple"}}},
+    {"transform_points", py_transform_points, {{"ts"}, {"points"}},
+     "Maps an (N, 2) or (N, 3) array of world points to an (N, 2) float64 array of screen points,\n"
+     "each row exactly as transform() maps it ((inf, inf) for a 3-D point not in front of the camera)."},
+    {"inverse_transform_points", py_inverse_transform_points, {{"ts"}, {"points"}},
+     "Maps an (N, 2) array of screen points to an (N, 2) float64 array of world points,\n"
+     "each row the x and y that inverse_transform() gives for it."},
 };
 
 }  // namespace

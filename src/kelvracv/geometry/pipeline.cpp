@@ -46,12 +46,4 @@ Vec3 view_3d(const CameraView& v, double x, double y, double z) {
   return {p.x + cam.shx, p.y + cam.shy, p.z};
 }
 
-Vec3 inverse_view_2d(double x, double y, double rot, double size, double shx, double shy) {
-  if (std::fabs(size) < kEpsilon) return {0.0, 0.0, 0.0};
-  double lx = (x - shx) / size;
-  double ly = (y - shy) / size;
-  double a = radians(-rot);
-  return {std::cos(a) * lx - std::sin(a) * ly, std::sin(a) * lx + std::cos(a) * ly, 0.0};
-}
-
 }  // namespace kv::geo

@@ -63,7 +63,17 @@ inline bool homography(const double* h, double x, double y, Vec2* out) {
   return true;
 }
 
-// Screen to world with the 2-D model (after any inverse homography).
-Vec3 inverse_view_2d(double x, double y, double rot, double size, double shx, double shy);
+// Screen to world with the 2-D model (after any inverse homography), with
+// the cosine and sine of -rot worked out by the caller.
+inline Vec3 inverse_view_2d_cs(double x, double y, double c, double s, double size, double shx, double shy) {
+  if (std::fabs(size) < kEpsilon) return {0.0, 0.0, 0.0};
+  double lx = (x - shx) / size;
+  double ly = (y - shy) / size;
+  return {c * lx - s * ly, s * lx + c * ly, 0.0};
+}
+inline Vec3 inverse_view_2d(double x, double y, double rot, double size, double shx, double shy) {
+  double a = radians(-rot);
+  return inverse_view_2d_cs(x, y, std::cos(a), std::sin(a), size, shx, shy);
+}
 
 }  // namespace kv::geo

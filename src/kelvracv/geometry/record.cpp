@@ -454,6 +454,12 @@ bool PointMapper::read_camera_tail() {
   return true;
 }
 
+bool PointMapper::read() {
+  if (ready_) return true;
+  if (is_3d_) return read_camera_head() && read_camera_tail();
+  return read_view_2d();
+}
+
 bool PointMapper::map_general(double x, double y, double z, bool* visible, geo::Vec2* out) {
   if (is_3d_) {
     if (!ready_ && (!read_camera_head() || !read_camera_tail())) return false;
@@ -501,6 +507,99 @@ PyObject* trans_pts(PyObject* pts, PyObject* ts) {
     PyList_SET_ITEM(out.get(), i, e);
   }
   return out.release();
+}
+
+// ---- point arrays ------------------------------------------------------------------
+
+namespace {
+
+// numpy.asarray(points, dtype=float64) in C order, of shape (N, 2) or
+// (N, 3); an empty sequence counts as no points. ValueError naming the shape
+// for any other. *n is N, *cols the row length (2 when there are no points).
+Ref point_rows(PyObject* points, npy_intp* n, npy_intp* cols) {
+  Ref arr = Ref::steal(PyArray_FromAny(points, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_IN_ARRAY, nullptr));
+  if (!arr) return arr;
+  auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
+  if (PyArray_SIZE(a) == 0 && PyArray_NDIM(a) == 1) {
+    *n = 0, *cols = 2;
+    return arr;
+  }
+  if (PyArray_NDIM(a) != 2 || (PyArray_DIM(a, 1) != 2 && PyArray_DIM(a, 1) != 3)) {
+    Ref shape = Ref::steal(PyObject_GetAttrString(arr.get(), "shape"));
+    if (shape) PyErr_Format(PyExc_ValueError, msg::kPointRows, shape.get());
+    return Ref();
+  }
+  *n = PyArray_DIM(a, 0), *cols = PyArray_DIM(a, 1);
+  return arr;
+}
+
+// A new float64 array of shape (n, 2).
+Ref new_rows(npy_intp n, double** data) {
+  npy_intp dims[2] = {n, 2};
+  Ref out = Ref::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+  if (out) *data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+  return out;
+}
+
+}  // namespace
+
+PyObject* transform_points(PyObject* ts, PyObject* points) {
+  // The mode is read first, then the points, then the rest of the record, as
+  // transform reads them.
+  PointMapper mapper;
+  if (!mapper.begin(ts)) return nullptr;
+  npy_intp n, cols;
+  Ref rows = point_rows(points, &n, &cols);
+  if (!rows || !mapper.read()) return nullptr;
+  double* out;
+  Ref result = new_rows(n, &out);
+  if (!result) return nullptr;
+  const double* in = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
+  const bool is_3d = mapper.is_3d();
+  for (npy_intp i = 0; i < n; i++, in += cols, out += 2) {
+    bool visible;
+    geo::Vec2 v;
+    if (!mapper.map(in[0], in[1], cols == 3 ? in[2] : 0.0, &visible, &v)) return nullptr;
+    // transform's 3-D answer for a point not in front of the camera
+    if (is_3d && !visible) v = {HUGE_VAL, HUGE_VAL};
+    out[0] = v.x, out[1] = v.y;
+  }
+  return result.release();
+}
+
+PyObject* inverse_transform_points(PyObject* ts, PyObject* points) {
+  npy_intp n, cols;
+  Ref rows = point_rows(points, &n, &cols);
+  double rot, size, sh[2];
+  if (!rows || !record_float(ts, KV_ID(rot), &rot) || !record_float(ts, KV_ID(size), &size)) return nullptr;
+  Ref Hinv = record_get_default(ts, KV_ID(full_transform_inv));
+  if (!Hinv) return nullptr;
+  Ref m;
+  double h[9];
+  bool fast = false;
+  if (Hinv.get() != Py_None) {
+    m = as_matrix(Hinv.get());
+    if (!m) return nullptr;
+    fast = matrix_is_fast(m.get(), h);
+  }
+  if (!record_floats(ts, KV_ID(shift), sh, 2)) return nullptr;
+  double a = geo::radians(-rot), c = std::cos(a), s = std::sin(a);
+  double* out;
+  Ref result = new_rows(n, &out);
+  if (!result) return nullptr;
+  const double* in = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
+  for (npy_intp i = 0; i < n; i++, in += cols, out += 2) {
+    geo::Vec2 v = {in[0], in[1]};
+    if (fast) {
+      geo::Vec2 hv;
+      if (geo::homography(h, v.x, v.y, &hv)) v = hv;
+    } else if (m && !apply_general(m.get(), nullptr, v.x, v.y, &v)) {
+      return nullptr;
+    }
+    geo::Vec3 w = geo::inverse_view_2d_cs(v.x, v.y, c, s, size, sh[0], sh[1]);
+    out[0] = w.x, out[1] = w.y;
+  }
+  return result.release();
 }
 
 }  // namespace kv

@@ -62,6 +62,8 @@ class PointMapper {
   // Starts on a 2-D view already read (read_plain_2d): nothing more is read.
   void begin_plain(PyObject* ts, const PlainView2D& v);
   bool is_3d() const { return is_3d_; }
+  // Reads the rest of the record now (as the first point would).
+  bool read();
   // A world point object (tuple or None, else "Expected tuple, got ...").
   // *visible is false where _trans_pts gives None.
   bool map_obj(PyObject* p, bool* visible, geo::Vec2* out);
@@ -115,5 +117,14 @@ class PointMapper {
 
 // _trans_pts(pts, ts) as a Python list of (x, y) tuples or None.
 PyObject* trans_pts(PyObject* pts, PyObject* ts);
+
+// transform_points(ts, points): the rows (x, y) or (x, y, z) of a float64
+// array (anything numpy converts to one safely) mapped as `transform` maps
+// each row's tuple, into a new (N, 2) float64 array; (inf, inf) where
+// `transform` gives it (3-D points not in front of the camera).
+PyObject* transform_points(PyObject* ts, PyObject* points);
+// inverse_transform_points(ts, points): each row as `inverse_transform`
+// maps it, its x and y (the z it gives is always 0.0), as a new (N, 2) array.
+PyObject* inverse_transform_points(PyObject* ts, PyObject* points);
 
 }  // namespace kv

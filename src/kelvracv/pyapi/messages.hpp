@@ -18,6 +18,7 @@ inline constexpr const char* kBufferDims = "Buffer has wrong number of dimension
 inline constexpr const char* kNotContiguous = "ndarray is not C-contiguous";
 inline constexpr const char* kSeqSize = "Expected a sequence of size %zd, got size %zd";
 inline constexpr const char* kSeqType = "Expected a sequence of size %zd, got %.200s";
+inline constexpr const char* kPointRows = "points must be an (N, 2) or (N, 3) array, got shape %R";
 inline constexpr const char* kNameNotDefined = "name '%U' is not defined";
 // `a, b = o` as the interpreter reports it, and as a compiled module does.
 inline constexpr const char* kNotIterable = "cannot unpack non-iterable %.200s object";
