@@ -172,6 +172,8 @@ def connection_limit():
 
 
 class Connection:
+    """One connection the guard holds; idle unless answering a request or a page's WebSocket."""
+
     __slots__ = ("transport", "busy", "socket", "deadline")
 
     def __init__(self, transport, deadline):
