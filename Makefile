@@ -11,15 +11,18 @@ PYTEST := $(abspath $(VENV))/bin/pytest
 XVFB := $(shell if [ -z "$$DISPLAY" ]; then echo "xvfb-run -a -s '-screen 0 1280x1024x24 -noreset'"; fi)
 # setuptools and wheel: pynput needs evdev on Linux, published only as source,
 # and the package is installed without build isolation.
-BUILD_DEPS := scikit-build-core cmake ninja setuptools wheel "numpy>=2.0,<3"
+# build: make wheel's front-end (without isolation, on these same tools).
+BUILD_DEPS := scikit-build-core cmake ninja setuptools wheel "numpy>=2.0,<3" "build>=1.2"
 # The test extra of pyproject.toml (mypy checks the examples against the type stub;
-# Playwright drives Debian's chromium, never a browser of its own download),
-# and the web and batch extras the tests use.
-TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "playwright>=1.40" "aiohttp>=3.9,<4" "dask[distributed]>=2024.1"
+# Playwright drives Debian's chromium, never a browser of its own download;
+# nbclient runs a notebook on an ipykernel kernel), and the web and batch extras
+# the tests use.
+TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "playwright>=1.40" "nbclient>=0.10" "ipykernel>=6.29" \
+	"aiohttp>=3.9,<4" "dask[distributed]>=2024.1"
 # The venv's own tools (cmake, ninja) come first, never a global install.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: sysdeps venv install build demo test test-dev bench sanitize clean stub screenshots verify-opencv
+.PHONY: sysdeps venv install build demo test test-dev bench sanitize clean stub screenshots verify-opencv wheel
 
 # Debian packages: Xvfb, xdotool, ImageMagick, fonts, OpenCV's GUI libraries, the toolchain.
 sysdeps:
@@ -57,6 +60,13 @@ OPENCV_RELEASES ?= 4.10.0.84 4.11.0.86 4.12.0.88 4.13.0.92 4.14.0.94 5.0.0.93 5.
 verify-opencv: sysdeps install
 	$(XVFB) bash tools/verify_opencv.sh $(PY) $(OPENCV_RELEASES)
 
+# A wheel and an sdist of the package in dist/, the wheel built from the sdist
+# (so the sdist is known to hold everything); pip install dist/kelvracv-*.whl
+# installs it with its dependencies, "dist/kelvracv-...whl[web]" with aiohttp.
+wheel: sysdeps venv
+	rm -rf dist
+	$(PY) -m build --no-isolation --outdir dist .
+
 # Developer loop: in-place build into src/kelvracv/, tests against the tree.
 build: venv
 	cmake -S . -B build -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -80,7 +90,7 @@ bench: build
 	for b in bench/bench_*.py; do PYTHONPATH=$(CURDIR)/src SDL_AUDIODRIVER=dummy $(XVFB) $(PY) $$b || exit 1; done
 
 clean:
-	rm -rf build build-asan _build .verify-opencv src/kelvracv/_kelvra_core*.so
+	rm -rf build build-asan _build .verify-opencv dist src/kelvracv/_kelvra_core*.so
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of the core, tests run under it
 # (their wall-clock limits ten times as long: tests/conftest.py, TIME_SCALE).

@@ -47,6 +47,28 @@ def test_reimport_and_interpreter_change_are_refused():
             "interpreter per process.") in r.stdout
 
 
+def test_a_subinterpreter_gets_an_import_error():
+    # Own or shared interpreter lock, before and after the main interpreter's
+    # import: refused at once, and the main interpreter's import still works.
+    r = run_python("""
+        import _interpreters
+
+        def attempt():
+            for gil in ("own", "shared"):
+                iid = _interpreters.create(_interpreters.new_config("isolated", gil=gil))
+                exc = _interpreters.run_string(iid, "import kelvracv._kelvra_core")
+                _interpreters.destroy(iid)
+                print(exc.type.__name__, exc.msg)
+
+        attempt()
+        import kelvracv._kelvra_core
+        attempt()
+    """)
+    refused = "ImportError module kelvracv._kelvra_core does not support loading in subinterpreters"
+    lines = [line for line in r.stdout.splitlines() if line != "Volume monitor thread started."]
+    assert r.returncode == 0 and lines == [refused] * 4, r.stdout + r.stderr
+
+
 def test_late_binding_of_cv2_is_obeyed(kv):
     class FakeCv2:
         LINE_AA = 16
@@ -108,6 +130,28 @@ def test_rebinding_is_seen_by_the_next_call(kv, monkeypatch, capsys):
     monkeypatch.undo()
     kv.blit_cached(canvas, ts, "never-loaded", (1.0, 1.0))
     assert capsys.readouterr().out == "Error:Cached image 'never-loaded' not found.\n"
+
+
+@pytest.mark.parametrize("owner, name", [("cv2", "line"), ("cv2", "polylines"), ("kv", "cv2")])
+def test_a_name_rebound_under_a_key_made_at_run_time_is_seen(kv, monkeypatch, owner, name):
+    # After pointer moves (which change no lookup), a namespace changed
+    # through its dict with a key equal to the name but not the same object.
+    import cv2
+    import numpy as np
+    canvas, ts, calls = np.zeros((50, 60, 3), np.uint8), make_record(60, 50), []
+    monkeypatch.setattr(kv, "MOUSE_SCR_POS", kv.MOUSE_SCR_POS)
+
+    def draw():  # a thin circle is drawn with polylines
+        kv.line(canvas, ts, (5, 0), (255, 255, 255), 1) if name != "polylines" else kv.circle(canvas, ts, 9, (9, 9, 9))
+
+    spy = lambda *a, **k: calls.append(1)
+    value = spy if owner == "cv2" else type("FakeCv2", (), {"line": staticmethod(spy), "LINE_4": 4})
+    for i in range(3):
+        draw()
+        kv.on_move(i, i)
+    monkeypatch.setitem(vars(cv2 if owner == "cv2" else kv), "".join(list(name)), value)
+    draw()
+    assert calls == [1]
 
 
 # ---- the native function type -----------------------------------------------------

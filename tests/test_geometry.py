@@ -24,6 +24,14 @@ def test_2d_matches_reference_bit_for_bit(kv, x, y, rot, size, sx, sy):
     assert kv.inverse_transform((x, y), ts) == ref_inverse((x, y), ts)
 
 
+def test_rotations_differing_in_a_few_bits_each_map_as_their_own(kv):
+    # One call after another with angles that differ only in their last 32
+    # bits, then only in their first (30 and 45 degrees end in the same 32 zero bits).
+    for rot in [30.0 * (1 + k * 2**-30) for k in range(16)] + [30.0, 45.0, 30.0]:
+        ts = make_record(rot=rot)
+        assert kv.transform((1000.0, 700.0), ts) == ref_transform_2d((1000.0, 700.0), ts), rot
+
+
 @settings(max_examples=300, deadline=None)
 @given(p=st.tuples(finite, finite, finite), rot=angle, cam=st.tuples(finite, finite, finite),
        cr=st.tuples(angle, angle, angle), size=st.floats(0.01, 50))

@@ -9,6 +9,7 @@ and Pillow, and the command line (render, run, pack; view in a real window under
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -22,10 +23,12 @@ from test_window import FakeListener, fake, listeners  # noqa: F401 (fixtures)
 
 
 def bare_env(**extra):
-    """The environment of a server: no display, no audio driver chosen."""
+    """The environment of a server: no display, no audio driver chosen (and
+    pygame's greeting not hidden: the module hides it)."""
     env = {k: v for k, v in os.environ.items()
-           if k not in ("DISPLAY", "SDL_AUDIODRIVER", "KELVRACV_HEADLESS", "KELVRACV_FRAMES", "KELVRACV_RECORD")}
-    env.update(PYGAME_HIDE_SUPPORT_PROMPT="1", **extra)
+           if k not in ("DISPLAY", "SDL_AUDIODRIVER", "KELVRACV_HEADLESS", "KELVRACV_FRAMES", "KELVRACV_RECORD",
+                        "KELVRACV_QUIET", "PYGAME_HIDE_SUPPORT_PROMPT")}
+    env.update(**extra)
     return env
 
 
@@ -130,6 +133,60 @@ def test_headless_run_without_display_or_sound(tmp_path, driver):
                  "listeners": False, "threads": 2, "press": None}
 
 
+IMPORT_CHILD = textwrap.dedent("""
+    from kelvracv import _kelvra_core as kv
+    print(kv.keyboard, kv.mouse)
+    try:
+        kv.run(lambda arr, ts: False, ((80, 60), "w"), (0, 0, 0))
+    except RuntimeError as e:
+        print("RuntimeError:", e)
+""")
+
+
+# No display at all, and one that does not answer; standard output quiet or not.
+@pytest.mark.parametrize("display, reason", [(None, "DISPLAY is not set"),
+                                             (":4242", 'Can\'t connect to display ":4242": .+')])
+@pytest.mark.parametrize("quiet", [None, "yes"])
+def test_import_without_display_or_sound_device(display, reason, quiet):
+    env = bare_env(**{k: v for k, v in (("DISPLAY", display), ("KELVRACV_QUIET", quiet)) if v})
+    r = python(["-c", IMPORT_CHILD], env)
+    assert r.returncode == 0, r.stderr
+    *head, inputs, error = r.stdout.splitlines()  # pygame's greeting is never printed
+    assert (head, inputs) == ([] if quiet else ["Volume monitor thread started."], "None None")
+    assert re.fullmatch(rf"RuntimeError: no display \({reason}\): a window cannot be opened; set KELVRACV_HEADLESS=1 "
+                        r"to run without one, or run the program with --web \(.*", error), error
+    # no line of ALSA's own; the sound line only where this machine has no sound device
+    *sound, line = r.stderr.splitlines()
+    assert re.fullmatch(rf"kelvracv: no display \({reason}\), keyboard and mouse input off", line), r.stderr
+    assert len(sound) <= 1 and all(s.startswith("kelvracv: no sound device (") for s in sound), r.stderr
+
+
+QUIET_CHILD = textwrap.dedent("""
+    import wave
+    from kelvracv import _kelvra_core as kv
+    with wave.open("t.wav", "wb") as w:
+        w.setnchannels(1), w.setsampwidth(2), w.setframerate(44100), w.writeframes(bytes(4410))
+    kv.ASSETS.load_sound("t", "t.wav")
+    kv.start_sound("t")
+    kv.play_sound("t")
+    kv.play_sound("missing")
+    kv.run(lambda arr, ts: None, ((64, 48), "q"), (0, 0, 0), target_fps=200)
+""")
+
+
+@pytest.mark.parametrize("quiet", ["1", " On ", "0"])
+def test_quiet_leaves_out_what_goes_well(tmp_path, quiet):
+    env = bare_env(KELVRACV_QUIET=quiet, KELVRACV_WEB="127.0.0.1:0", KELVRACV_FRAMES="3", KELVRACV_RECORD="a.gif")
+    r = python(["-c", QUIET_CHILD], env, cwd=tmp_path)
+    assert r.returncode == 0 and (tmp_path / "a.gif").exists(), r.stderr
+    missing = "Error:Cached sound 'missing' not found."
+    if quiet == "0":
+        assert {"Volume monitor thread started.", "[Blocking] Playback finished.", missing} <= set(r.stdout.splitlines())
+        assert "kelvracv: recorded 3 frames of 64x48 to " in r.stderr and "kelvracv web: serving" in r.stderr
+    else:  # errors still said
+        assert (r.stdout, r.stderr) == (missing + "\n", "")
+
+
 # ---- recording ---------------------------------------------------------------------
 
 RECORD_CHILD = textwrap.dedent("""
@@ -205,6 +262,19 @@ def test_recording_reads_back_as_shown(tmp_path, target):
             assert (diff == 0).mean() > 0.99 and diff.max() <= 32
         where = path
     assert r.stderr.splitlines()[-1] == f"kelvracv: recorded 6 frames of 96x64 to {where}"
+
+
+@pytest.mark.parametrize("fps, delay", [(15, 70), (6, 170), (120, 20)])
+def test_gif_delay_is_the_nearest_hundredth_of_the_frame_time(fake, monkeypatch, tmp_path, fps, delay):
+    from PIL import Image, ImageSequence
+    kv, _, _ = fake
+    monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "d.gif"))
+    monkeypatch.setenv("KELVRACV_FRAMES", "3")
+    kv.RUN = True
+    kv.run(lambda arr, ts: arr.__setitem__((slice(None), slice(0, int(ts["rot"]) + 2)), 200) or kv.rotate(ts, 1),
+           ((20, 10), "w"), (1, 2, 3), target_fps=fps)
+    with Image.open(tmp_path / "d.gif") as im:
+        assert [f.info["duration"] for f in ImageSequence.Iterator(im)] == [delay] * 3
 
 
 def test_recording_with_a_window_and_after_an_error(fake, monkeypatch, tmp_path, capsys):
@@ -399,7 +469,7 @@ def test_render_equals_draw_tvf_on_inits_canvas(kv, monkeypatch, tmp_path, scene
      "kelvracv render: cannot read scene 'missing.tvf': [Errno 2] No such file or directory: 'missing.tvf'"),
     (["render", "pipe", "-o", "out.png"], "kelvracv render: cannot read scene 'pipe.tvf': not a regular file"),
     (["view", "pipe.tvf"], "kelvracv view: cannot read scene 'pipe.tvf': not a regular file"),
-    (["view", "scene.tvf"], "kelvracv view: needs a display: ..."),  # pynput's reason follows
+    (["view", "scene.tvf"], "kelvracv view: needs a display: DISPLAY is not set"),
     (["render", "scene", "-o", "out.png", "--size", "100000x100000"],
      "kelvracv render: error: argument --size: '100000x100000' is too large: at most 32767 on a side and 268435456 "
      "pixels in all (see kelvracv render --help)"),
@@ -420,7 +490,8 @@ def test_user_errors_are_one_line_with_status_2(tmp_path, args, message):
     (tmp_path / "prog.py").write_text(PROGRAM)
     os.mkfifo(tmp_path / "pipe.tvf")  # never opened: nothing blocks
     r = python(["-m", "kelvracv", *args], bare_env(SDL_AUDIODRIVER="dummy"), cwd=tmp_path, timeout=60)
-    lines = [line for line in r.stderr.splitlines() if line != "Volume monitor thread started."]
+    lines = [line for line in r.stderr.splitlines()
+             if line != "Volume monitor thread started." and not line.startswith("kelvracv: no display (")]
     if message.endswith("..."):
         assert len(lines) == 1 and lines[0].startswith(message[:-3]) and lines[0] != message[:-3], lines
         lines = [message]

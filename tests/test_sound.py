@@ -468,6 +468,37 @@ def test_no_sound_device_falls_back_to_the_dummy_driver(tmp_path):
     assert (r.returncode, r.stderr) == (0, "")
 
 
+# A stand-in pygame whose mixer writes like ALSA and SDL do to the C library's
+# standard error, and fails to open the device the first time when asked to.
+NOISY_MIXER = """
+import os, sys, types
+class error(Exception):
+    pass
+opened = []
+def init(*args):
+    opened.append(args)
+    os.write(2, b"ALSA lib pcm.c:2666:(snd_pcm_open_noupdate) Unknown PCM default\\nsomething else\\n")
+    if len(opened) == 1 and sys.argv[1] == "fail":
+        raise error("ALSA: Couldn't open audio device: No such file or directory")
+sys.modules["pygame"] = types.SimpleNamespace(mixer=types.SimpleNamespace(init=init), error=error)
+from kelvracv import _kelvra_core as kv
+print(len(opened), os.environ["SDL_AUDIODRIVER"])
+"""
+
+
+@pytest.mark.parametrize("device", ["fail", "open"])
+def test_only_alsas_lines_of_a_failed_open_are_left_out(device):
+    r = run_python(NOISY_MIXER, device, SDL_AUDIODRIVER="alsa")
+    assert r.returncode == 0, r.stderr
+    if device == "fail":  # what else came through is kept, and said after the mixer opened
+        assert r.stdout.splitlines()[-1] == "2 dummy"
+        assert r.stderr == ("something else\nsomething else\nkelvracv: no sound device (ALSA: Couldn't open audio "
+                            "device: No such file or directory), sound is off\n")
+    else:
+        assert r.stdout.splitlines()[-1] == "1 alsa"
+        assert r.stderr == "ALSA lib pcm.c:2666:(snd_pcm_open_noupdate) Unknown PCM default\nsomething else\n"
+
+
 SIGNAL_CHILD = (
     "import os, sys\n"
     "from kelvracv import _kelvra_core as kv\n"

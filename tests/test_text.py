@@ -53,7 +53,8 @@ def test_unknown_font_is_reported_once_per_key(kv, capsys):
 FONT_CHANGED_ON_DISK = """
 import json, os, shutil, sys
 import numpy as np
-src, path, pristine = sys.argv[1:4]
+src, path, pristine, font = sys.argv[1:5]
+os.environ["XDG_DATA_HOME"] = os.path.dirname(os.path.dirname(path))  # where Pillow looks for a font by name
 shutil.copy(src, path)
 shutil.copy(src, pristine)
 ts = {"rot": 10.0, "size": 1.0, "shift": (20.0, 40.0), "cursor_pos": (0.0, 0.0), "full_transform": None,
@@ -62,25 +63,65 @@ def draw(font, content):
     arr = np.zeros((60, 220, 3), np.uint8)
     kv.text(arr, ts, content, font, 20, (255, 200, 100))
     return arr
-drawn = [draw(path, "abc")]
+drawn = [draw(font, "abc")]
 size = os.path.getsize(path)
 os.truncate(path, 100)
-drawn.append(draw(path, "XYZ 123"))  # glyphs the font has not rendered before
+drawn.append(draw(font, "XYZ 123"))  # glyphs the font has not rendered before
 with open(path, "r+b") as f:
     f.write(bytes(range(256)) * (size // 256 + 1))  # overwritten in place
-drawn.append(draw(path, "klmnop"))
+drawn.append(draw(font, "klmnop"))
 same = [bool(np.array_equal(a, draw(pristine, t))) for a, t in zip(drawn, ["abc", "XYZ 123", "klmnop"])]
 print(json.dumps([same, [int(a.sum()) for a in drawn]]), file=sys.stderr)
 """
 
 
 @needs_font
-def test_font_file_changed_on_disk_after_first_use(tmp_path):
-    r = run_capped(FONT_CHANGED_ON_DISK, FONT, tmp_path / "font.ttf", tmp_path / "pristine.ttf", cap_mb=None)
+@pytest.mark.parametrize("by", ["path", "name"])
+def test_font_file_changed_on_disk_after_first_use(tmp_path, by):
+    path = tmp_path / "share" / "fonts" / "kelvra-test-font.ttf"
+    path.parent.mkdir(parents=True)
+    font = path if by == "path" else path.name  # a name Pillow finds among the user's fonts
+    r = run_capped(FONT_CHANGED_ON_DISK, FONT, path, tmp_path / "pristine.ttf", font, cap_mb=None)
     assert r.returncode == 0, (r.returncode, r.stderr[-2000:])  # not killed by a signal
     same, ink = json.loads(r.stderr.splitlines()[-1])
     assert same == [True, True, True] and all(ink)  # drawn as from an undamaged copy
     assert r.stdout == "Volume monitor thread started.\n"
+
+
+FONT_SIZES_MEMORY = """
+import gc, json, os, sys
+import numpy as np
+font, sizes = sys.argv[1], range(8, 8 + int(sys.argv[2]))
+def rss_mb():
+    return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+def copies():  # the in-memory font files open
+    return sum("memfd:" in os.readlink(f"/proc/self/fd/{d}") for d in os.listdir("/proc/self/fd")
+               if os.path.exists(f"/proc/self/fd/{d}"))
+ts = {"rot": 0.0, "size": 1.0, "shift": (0.0, 0.0), "cursor_pos": (10.0, 300.0), "full_transform": None,
+      "full_transform_inv": None, "cam_pos_3d": (0.0, 0.0, -10.0), "cam_rot_3d": (0.0, 0.0, 0.0), "is_3d": False}
+arr = np.zeros((400, 600, 3), np.uint8)
+gc.collect()
+base = rss_mb()
+for size in sizes:
+    kv.text(arr, ts, "Hello 123", font, size, (255, 255, 255))
+loaded, open_copies = rss_mb() - base, copies()
+kv.FONT_CACHE.clear()
+gc.collect()
+print(json.dumps([loaded, open_copies, rss_mb() - base, copies()]), file=sys.stderr)
+"""
+
+
+@needs_font
+def test_font_sizes_share_one_copy_of_the_file_and_go_when_dropped():
+    sizes, file_mb = 120, os.path.getsize(FONT) / 2**20
+    r = run_capped(FONT_SIZES_MEMORY, FONT, sizes, cap_mb=None)
+    assert r.returncode == 0, r.stderr[-2000:]
+    loaded, open_copies, cleared, left = json.loads(r.stderr.splitlines()[-1])
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizers' allocator keeps freed memory
+        # Pillow by path takes about 0.3 MB a size (FreeType's own tables), a copy of the file per size 0.76 MB more.
+        assert loaded < sizes * file_mb, loaded
+        assert cleared < max(20, loaded / 3), (loaded, cleared)
+    assert (open_copies, left) == (1, 0)
 
 
 @pytest.mark.parametrize("kind", ["fifo", "folder"])
@@ -342,6 +383,23 @@ def test_tiny_pillow_text_is_skipped(kv, canvas, ts, monkeypatch):
     assert canvas.any()
 
 
+@needs_font
+@pytest.mark.parametrize("size, scale", [(16385, 1.0), (30000, 1.0), (50000, 1.0), (65535, 1.0), (65536, 1.0),
+                                         (10**6, 1.0), (30, 1e6)])
+def test_font_sizes_beyond_the_largest_are_one_value_error(kv, canvas, ts, capsys, size, scale):
+    pixels = int(size * scale)
+    message = f"^font size {pixels} pixels is beyond the largest, 16384 "
+    ts["size"] = scale
+    calls = [lambda: kv.text(canvas, ts, "W", FONT, size, (255, 255, 255))]
+    if scale == 1.0:
+        calls += [lambda: kv.load_font(FONT, size), lambda: kv.text_size("W", FONT, size)]
+    for call in calls:
+        with pytest.raises(ValueError, match=message):
+            call()
+    assert (FONT, pixels) not in kv.FONT_CACHE and not canvas.any() and capsys.readouterr().out == ""
+    assert kv.text_size(".", FONT, 16384)[0] > 0  # the largest size itself loads
+
+
 def test_invisible_anchor_draws_nothing(kv, canvas, ts):
     ts["is_3d"] = True
     ts["cursor_pos"] = (0.0, 0.0, -20.0)
@@ -376,6 +434,25 @@ def test_text_argument_errors(kv, canvas, ts):
 # ---- cached text images ----------------------------------------------------------------------
 
 
+def count_renders(monkeypatch):
+    """A list that grows by one for each image of text or glyphs Pillow makes
+    (where it compares the image's size with Image.MAX_IMAGE_PIXELS)."""
+    import PIL.Image
+
+    rendered = []
+
+    class Limit:
+        def __rmul__(self, k):
+            return 1 << 62
+
+        def __lt__(self, pixels):  # pixels > MAX_IMAGE_PIXELS
+            rendered.append(pixels)
+            return False
+
+    monkeypatch.setattr(PIL.Image, "MAX_IMAGE_PIXELS", Limit())
+    return rendered
+
+
 @needs_font
 def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
     # The same text again is drawn from the kept image: nothing is rendered
@@ -395,17 +472,7 @@ def test_cached_text_draws_what_rendering_draws(kv, monkeypatch):
         expected = canvas.copy()
         reference_text(expected, ts, content, FONT, size, color)
         scenes.append((canvas, expected, ts, content, size, color))
-    rendered = []
-
-    class Limit:
-        def __rmul__(self, k):
-            return 1 << 62
-
-        def __lt__(self, pixels):  # pixels > MAX_IMAGE_PIXELS
-            rendered.append(pixels)
-            return False
-
-    monkeypatch.setattr(PIL.Image, "MAX_IMAGE_PIXELS", Limit())
+    rendered = count_renders(monkeypatch)
     real_blit = kv.blit
     monkeypatch.setattr(kv, "blit", lambda arr, t, img, sf: real_blit(arr, t, img, sf) or img.fill(0))
     counts = []
@@ -441,6 +508,24 @@ def test_cached_text_obeys_rebinding(kv, canvas, ts, monkeypatch, name):
     assert len(calls) == (2 if name == "load_font" else 1)  # text_size loads the font too
     if name != "blit":
         np.testing.assert_array_equal(canvas, expected)
+
+
+@needs_font
+def test_input_writes_keep_cached_text(kv, canvas, ts, monkeypatch):
+    # The pointer moves every frame: neither the listeners' writes nor the
+    # program's to the input globals make the same text be rendered again.
+    values = {"MOUSE_SCR_POS": lambda i: (i, 1), "MOUSE_STATE": lambda i: dict(kv.MOUSE_STATE),
+              "KEYS": lambda i: {}, "RUN": lambda i: i % 2 == 0, "PRESS_QUEUE": lambda i: [None, []][i % 2]}
+    for name in values:
+        monkeypatch.setattr(kv, name, getattr(kv, name))  # put back afterwards
+    rendered = count_renders(monkeypatch)
+    kv.text(canvas, ts, "Pointer", FONT, 21, (1, 2, 3))
+    first = len(rendered)
+    for i, name in enumerate(list(values) * 2):
+        kv.on_move(i, 2 * i)
+        setattr(kv, name, values[name](i))
+        kv.text(canvas, ts, "Pointer", FONT, 21, (1, 2, 3))
+    assert first > 0 and len(rendered) == first
 
 
 @needs_font

@@ -340,10 +340,14 @@ def set_homography(ts: _Record, src_pts: list[Any] | None, dst_pts: list[Any] | 
 full_transform = set_homography_core
 
 def load_font(font_path_or_name: str, size: int) -> _Font:
-    """Loads a TrueType font (a file path, read into memory once; or a name Pillow resolves) at `size` pixels and
-    caches it in [`FONT_CACHE`](#font_cache). A font that cannot be opened (missing, unreadable, or a path that is
-    not a regular file) prints `Font Error: Could not load font 'NAME'. Using default.` once per (name, size) and
-    gives Pillow's default font.
+    """Loads a TrueType font (a file path, or a name Pillow resolves) at `size` pixels and caches it in
+    [`FONT_CACHE`](#font_cache). The file (the one Pillow found, for a name) is read into memory once; all sizes of
+    it share that copy, which goes when the last of its fonts is freed, and a change to the file on disk does not
+    reach fonts already loaded. The font's `path` is the file's. A font that cannot be opened (missing, unreadable,
+    or a path that is not a regular file) prints `Font Error: Could not load font 'NAME'. Using default.` once per
+    (name, size) and gives Pillow's default font. A size beyond 16384 pixels raises `ValueError` (nothing is
+    cached). With a `kv.ImageFont` whose `truetype` is the program's own, that function is called with the name
+    and size as given.
     """
 
 def text_size(text_content: str, font_info: str, size: float) -> tuple[int, int]:
@@ -378,8 +382,9 @@ def text(arr: _Canvas, ts: _Record, content: str, font_info: str, size: float, c
       laid out once per call by Pillow's own renderer, the bytes are Pillow's either way; rendered images are cached (a few MB, least recently used), so drawing the same text every frame costs
       little. Where [`blit`](#blit) would move the text image by whole pixels (upright, at its own pixel size),
       the module's own `blit` is not called: the image is blended straight into the canvas with its bytes.
-      A font that cannot be loaded prints its error line once and the default font is used. Text whose
-      pixel size is below 1 is skipped.
+      A font that cannot be loaded prints its error line once per (name, size) and the default font is used.
+      Text whose pixel size is below 1 is skipped; a pixel size (`size` × "size") beyond 16384 raises
+      `ValueError` "font size N pixels is beyond the largest, 16384 (…)".
 
     ```python
     kv.text(canvas, ts, "Score: 10", "CV2", 1.5, kv.C["W"], 2)
@@ -644,7 +649,10 @@ def init(window_info: _WindowInfo | None, bg_color: _Color) -> tuple[_Canvas, _R
     and mouse listeners; if that fails it prints `Warning: failed to start input listeners: ` and the reason, and
     the program runs without input. `run` calls it for you; call it yourself to draw without a loop. A
     `window_info` that is not a pair means ((600, 400), "Kelvra Window"). In headless mode no window and no
-    listener is made.
+    listener is made. Without a display (and not headless) it raises `RuntimeError: no display (REASON): a window
+    cannot be opened; set KELVRACV_HEADLESS=1 to run without one, or run the program with --web (python -m kelvracv
+    run PROGRAM --web) to see it in a browser page`, REASON being `DISPLAY is not set` or why the X server could not
+    be reached at import.
 
     ```python
     canvas, ts = kv.init(((320, 240), "scratch"), kv.C["W"])
@@ -714,7 +722,7 @@ def compile_project(main_file_path: str | PathLike[str]) -> str:
 
 def _volume_monitor() -> None:
     """Internal: the body of the volume-monitor thread started at import (which prints
-    `Volume monitor thread started.`).
+    `Volume monitor thread started.`, unless `KELVRACV_QUIET` is on).
     """
 
 def _play_sound_logic(sound: _Sound, filename: str, start_time: float, prefix: str) -> bool:

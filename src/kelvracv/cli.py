@@ -34,6 +34,7 @@ DEFAULT_HOST, DEFAULT_PORT = "127.0.0.1", 8000  # of the web page
 MAX_SIDE = 32767
 MAX_PIXELS = 2**28
 USER_ERROR = 2  # argparse's status for a usage error
+NO_DISPLAY = re.compile(r"no display \((.*)\): a window cannot be opened")  # init's refusal
 
 
 # ---- argument types ------------------------------------------------------------------
@@ -188,12 +189,17 @@ def run(args):
     except SystemExit as e:
         if e.code not in (None, 0):
             raise
-    except (ValueError, OSError) as e:
-        # the core's refusal of a setting, a recording that could not be
-        # written, or a web page that could not be served (a port in use)
+    except (ValueError, OSError, RuntimeError) as e:
+        # the core's refusal of a setting or of a window without a display, a
+        # recording that could not be written, or a web page that could not be
+        # served (a port in use)
         if isinstance(e, OSError) and str(e).startswith("kelvracv web:"):
             print(e, file=sys.stderr)
             return 1
+        if isinstance(e, RuntimeError):
+            if not NO_DISPLAY.match(str(e)):
+                raise
+            return fail("run", str(e))
         if not str(e).startswith(("KELVRACV_FRAMES", "KELVRACV_RECORD", "KELVRACV_WEB")):
             raise
         return fail("run", str(e), USER_ERROR if isinstance(e, ValueError) else 1)
@@ -229,10 +235,7 @@ def view(args):
     name, path, error = scene_file(args.scene)
     if error:
         return fail("view", error)
-    try:
-        kv = core(headless=False)
-    except ImportError as e:  # pynput without a display
-        return fail("view", f"needs a display: {str(e).strip().splitlines()[0]}")
+    kv = core(headless=False)
     seen = {"stamp": None, "image": None, "record": None}
 
     def stamp():
@@ -260,6 +263,11 @@ def view(args):
         kv.run(tick, (args.size, path), args.bg, VIEW_FPS)
     except kv.cv2.error as e:  # the window could not be made or shown
         return fail("view", f"cannot show a window: {str(e).strip().splitlines()[-1]}")
+    except RuntimeError as e:
+        no_display = NO_DISPLAY.match(str(e))
+        if not no_display:
+            raise
+        return fail("view", f"needs a display: {no_display.group(1)}")
     return 0
 
 

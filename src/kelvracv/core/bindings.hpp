@@ -18,7 +18,7 @@ FuncTable image_functions();     // image/bind.cpp: blit and blit_cached
 FuncTable text_functions();      // text/bind.cpp: fonts and text
 FuncTable command_functions();   // command/bind.cpp: commands and TVF scripts
 FuncTable sound_functions();     // sound/bind.cpp: playback and the monitor's loop
-FuncTable packager_functions();  // packager/compile_project.cpp: compile_project
+FuncTable packager_functions();  // packager/bind.cpp: compile_project
 
 // ---- start-up steps (0, or -1 with an exception set) ----------------------------
 

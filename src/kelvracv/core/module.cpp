@@ -1,10 +1,15 @@
 // Module definition and start-up: the one-time initialisation guards, the
 // imports, the module globals and the fixed binding order of public names;
 // a headless run (KELVRACV_HEADLESS, or KELVRACV_WEB) opens the mixer on
-// SDL's dummy driver and leaves pynput out.
+// SDL's dummy driver and leaves pynput out, and so does an import without a
+// display or without a sound device, each with one line on standard error.
 // Runs once, on the importing thread, while it holds the interpreter lock.
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/bindings.hpp"
 #include "core/colors.hpp"
@@ -151,6 +156,62 @@ int environ_default(PyObject* env, const char* name, const char* value) {
   return r ? 0 : -1;
 }
 
+// print(text, file=sys.stderr)
+int print_stderr(PyObject* text) {
+  Ref err = global_attr(KV_ID(sys), KV_ID(stderr));
+  return err && call_global(KV_ID(print), {text, err.get()}, KV_KW(file)) ? 0 : -1;
+}
+
+// The C library's standard error (file descriptor 2) diverted into a
+// temporary file while the mixer opens, where ALSA writes its own lines about
+// a missing device. put_back() restores it and writes out what came, leaving
+// out ALSA's lines when asked (the device could not be opened: the library's
+// own line says so); everything else written meanwhile is kept. Where the
+// diversion cannot be made, nothing is diverted.
+class DivertedStderr {
+ public:
+  DivertedStderr() {
+    Ref err = global_attr(KV_ID(sys), KV_ID(stderr));  // what Python holds goes out first
+    Ref flushed = err ? Ref::steal(PyObject_CallMethod(err.get(), "flush", nullptr)) : Ref();
+    if (!flushed) PyErr_Clear();
+    std::fflush(stderr);
+    file_ = std::tmpfile();
+    saved_ = file_ ? dup(2) : -1;
+    if (saved_ < 0 || dup2(fileno(file_), 2) < 0) drop();
+  }
+  ~DivertedStderr() { put_back(false); }
+  DivertedStderr(const DivertedStderr&) = delete;
+  DivertedStderr& operator=(const DivertedStderr&) = delete;
+
+  void put_back(bool leave_out_alsa) {
+    if (!file_) return;
+    std::fflush(stderr);
+    dup2(saved_, 2);
+    std::string text;
+    char buf[4096];
+    std::rewind(file_);
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, file_)) > 0;) text.append(buf, n);
+    drop();
+    for (size_t at = 0; at < text.size();) {
+      size_t end = text.find('\n', at);
+      end = end == std::string::npos ? text.size() : end + 1;
+      bool alsa = text.compare(at, 9, "ALSA lib ") == 0;
+      if (!(leave_out_alsa && alsa) && write(2, text.data() + at, end - at) < 0) break;
+      at = end;
+    }
+  }
+
+ private:
+  void drop() {
+    if (saved_ >= 0) close(saved_);
+    if (file_) std::fclose(file_);
+    saved_ = -1;
+    file_ = nullptr;
+  }
+  FILE* file_ = nullptr;
+  int saved_ = -1;
+};
+
 // pygame.mixer.init(44100, -16, 2, 512)
 Ref mixer_init() {
   Ref mixer = global_attr(KV_ID(pygame), KV_ID(mixer));
@@ -170,22 +231,35 @@ int open_mixer(bool headless) {
   Ref env = global_attr(KV_ID(os), KV_ID(environ));
   if (!env || environ_default(env.get(), "SDL_NO_SIGNAL_HANDLERS", "1") < 0) return -1;
   if (headless && environ_default(env.get(), "SDL_AUDIODRIVER", "dummy") < 0) return -1;
+  DivertedStderr diverted;
   if (mixer_init()) return 0;
   Ref error = global_attr(KV_ID(pygame), KV_ID(error));
   if (!error || !PyErr_ExceptionMatches(error.get())) return -1;
   Ref failure = Ref::steal(PyErr_GetRaisedException());
   Ref driver = Ref::steal(PyUnicode_FromString("SDL_AUDIODRIVER"));
   if (!driver || PyObject_SetItem(env.get(), driver.get(), KV_ID(dummy)) < 0 || !mixer_init()) return -1;
+  diverted.put_back(true);
   Ref reason = str_of(failure.get());
   Ref line = reason ? Ref::steal(PyUnicode_FromFormat("kelvracv: no sound device (%U), sound is off", reason.get()))
                     : Ref();
-  Ref err = line ? global_attr(KV_ID(sys), KV_ID(stderr)) : Ref();
-  return err && call_global(KV_ID(print), {line.get(), err.get()}, KV_KW(file)) ? 0 : -1;
+  return line ? print_stderr(line.get()) : -1;
 }
 
-// Step 5, pynput's keyboard and mouse; None in a headless run, which has no display.
+// Step 5, pynput's keyboard and mouse; None in a headless run, which needs no
+// display, and None with one line on standard error where no display can be
+// reached (init then refuses to open a window, see window::display_problem).
 int import_input(PyObject* m, bool headless) {
-  if (!headless) return import_from(m, "pynput", {{"keyboard", "keyboard"}, {"mouse", "mouse"}});
+  if (!headless) {
+    Ref problem = window::input_display_problem();
+    if (!problem) return -1;
+    if (problem.get() == Py_None) {
+      if (import_from(m, "pynput", {{"keyboard", "keyboard"}, {"mouse", "mouse"}}) == 0) return 0;
+      if (!(problem = window::take_input_failure())) return -1;
+    }
+    Ref line = Ref::steal(
+        PyUnicode_FromFormat("kelvracv: no display (%U), keyboard and mouse input off", problem.get()));
+    if (!line || print_stderr(line.get()) < 0) return -1;
+  }
   if (PyModule_AddObjectRef(m, "keyboard", Py_None) < 0) return -1;
   return PyModule_AddObjectRef(m, "mouse", Py_None);
 }
@@ -208,6 +282,9 @@ int startup(PyObject* m) {
   for (const char* name : {"sys", "os", "time", "threading", "math", "shutil", "glob"})
     if (import_as(m, name, name) < 0) return -1;
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
+  // pygame's greeting is not this library's output: hidden unless the user decided.
+  Ref env = global_attr(KV_ID(os), KV_ID(environ));
+  if (!env || environ_default(env.get(), "PYGAME_HIDE_SUPPORT_PROMPT", "1") < 0) return -1;
   if (import_as(m, "pygame", "pygame") < 0) return -1;
   // 4. The mixer; 5. pynput's keyboard and mouse.
   int headless = window::headless();  // KELVRACV_HEADLESS, or KELVRACV_WEB
@@ -284,7 +361,9 @@ int exec_module(PyObject* m) {
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    // One interpreter per process: the module keeps its state in the process
+    // (the interned names, the caches, the listeners, the monitor thread).
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
 };

@@ -2,6 +2,8 @@
 
 #include "core/switches.hpp"
 
+#include "pyapi/namespace.hpp"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -24,5 +26,7 @@ bool no_avx2() {
   static const bool on = switch_on("KELVRACV_NO_AVX2");
   return on;
 }
+
+int quiet() { return environ_flag("KELVRACV_QUIET"); }
 
 }  // namespace kv

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/bindings.hpp"
+#include "core/captured.hpp"
 #include "core/opencv.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
@@ -22,6 +23,9 @@ namespace {
 // null when the OpenCV profile has native drawing off (borrowed from it).
 PyObject* g_cv2 = nullptr;
 PyObject* g_fn[kFnCount] = {};
+// OpenCV's function of each Fn.
+constexpr opencv::Function kOpenCV[kFnCount] = {opencv::kLine, opencv::kRectangle, opencv::kPolylines,
+                                                opencv::kFillPoly, opencv::kEllipse};
 
 // ---- internal helpers ----------------------------------------------------------
 
@@ -109,9 +113,7 @@ bool line_type_of(const detail::Cv2& cv2, bool aa, int* out) {
 // native drawing is on.
 int capture_opencv(PyObject*) {
   if (!opencv::on(opencv::kNativeDrawing)) return 0;
-  const opencv::Function fns[kFnCount] = {opencv::kLine, opencv::kRectangle, opencv::kPolylines, opencv::kFillPoly,
-                                          opencv::kEllipse};
-  for (int i = 0; i < kFnCount; i++) g_fn[i] = opencv::function(fns[i]);
+  for (int i = 0; i < kFnCount; i++) g_fn[i] = opencv::function(kOpenCV[i]);
   g_cv2 = opencv::module();
   raster::ReleaseBehaviour behaviour;
   behaviour.since_4_13 = opencv::drawing_since_4_13();
@@ -137,20 +139,9 @@ bool target(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr, PyObj
 
 bool plain_names(Fn which, bool aa) {
   if (!g_cv2) return false;
-  Ref mod = global(KV_ID(cv2));
-  if (!mod) PyErr_Clear();
-  if (mod.get() != g_cv2) return false;
-  PyObject* const names[kFnCount] = {KV_ID(line), KV_ID(rectangle), KV_ID(polylines), KV_ID(fillPoly),
-                                     KV_ID(ellipse)};
-  PyObject* ns = PyModule_GetDict(g_cv2);  // borrowed, as the values below
-  if (PyDict_GetItemWithError(ns, names[which]) != g_fn[which]) {
-    PyErr_Clear();
-    return false;
-  }
-  if (which == kFillPoly) return true;
-  PyObject* lt = PyDict_GetItemWithError(ns, aa ? KV_ID(LINE_AA) : KV_ID(LINE_4));
-  if (!lt) PyErr_Clear();
-  return lt && PyLong_CheckExact(lt);
+  const Captured& c = captured();
+  if (!c.cv2_own || !c.opencv[kOpenCV[which]]) return false;
+  return which == kFillPoly || (aa ? c.line_aa_int : c.line_4_int);
 }
 
 bool coord(double v, int* out) {

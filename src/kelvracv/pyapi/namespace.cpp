@@ -18,16 +18,49 @@ PyObject* g_builtins = nullptr;
 //
 // Every lookup is late-bound, but most find what they found the time before.
 // A dict watcher on the namespaces the cached values came from (the module's,
-// builtins, the namespaces of modules such as cv2) moves an epoch on at any
-// change of any of them; an entry is only used while the epoch it was made
-// in holds, so a program that rebinds a name is seen at the next lookup.
+// builtins, the namespaces of modules such as cv2) moves an epoch on at a
+// change of them; an entry is only used while the epoch it was made in
+// holds, so a program that rebinds a name is seen at the next lookup. In the
+// module's namespace and builtins only the names the library reads (looked
+// up through here) count: the input globals, which the listeners and the web
+// page rebind all the time, are read afresh at each use and move nothing,
+// nor do the program's own globals. Any change of another module's namespace
+// counts (what Pillow or OpenCV do may depend on any of their names).
 
 int g_watcher = -1;   // -2: no watcher to be had, lookups go uncached
 uint64_t g_epoch = 1;
+PyObject* g_read_names = nullptr;  // set of the names read through the cache (exact str)
 
-int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+  const bool one_name =
+      event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
+  // An exact str hashes and compares without running Python code or failing;
+  // a key of any other type may equal a name read, so it counts as one.
+  if (one_name && (dict == g_dict || dict == g_builtins) && key && PyUnicode_CheckExact(key) &&
+      (!g_read_names || PySet_Contains(g_read_names, key) == 0))
+    return 0;
   ++g_epoch;
   return 0;
+}
+
+// Notes `name` as read, before its value is: from then on any change of it
+// moves the epoch. False when it cannot be noted (nothing may be cached).
+bool note_read(PyObject* name) {
+  if (!g_read_names && !(g_read_names = PySet_New(nullptr))) {
+    PyErr_Clear();
+    return false;
+  }
+  if (PySet_Add(g_read_names, name) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+// The module globals that the library's own input handling rebinds.
+bool input_global(PyObject* name) {
+  return name == KV_ID(MOUSE_SCR_POS) || name == KV_ID(MOUSE_STATE) || name == KV_ID(KEYS) ||
+         name == KV_ID(RUN) || name == KV_ID(PRESS_QUEUE);
 }
 
 bool watch(PyObject* dict) {
@@ -107,6 +140,7 @@ void set_module(PyObject* m) {
 
 Ref global(PyObject* name) {
   if (PyObject* hit = cached(nullptr, name)) return Ref::borrow(hit);
+  const bool keep = g_globals_watched && PyUnicode_CheckExact(name) && !input_global(name) && note_read(name);
   const uint64_t epoch = g_epoch;
   PyObject* v = nullptr;
   if (g_dict) {
@@ -119,7 +153,7 @@ Ref global(PyObject* name) {
     PyErr_Format(PyExc_NameError, msg::kNameNotDefined, name);
     return Ref();
   }
-  if (g_globals_watched && PyUnicode_CheckExact(name)) remember(nullptr, name, v, epoch);
+  if (keep) remember(nullptr, name, v, epoch);
   return Ref::steal(v);
 }
 
@@ -132,12 +166,26 @@ Ref attr_of(PyObject* obj, PyObject* attr) {
   if (PyObject* hit = cached(obj, attr)) return Ref::borrow(hit);
   PyObject* ns = PyModule_GetDict(obj);
   PyObject* v = nullptr;
-  const bool watched = watch(ns);
+  const bool watched = watch(ns) && note_read(attr);
   const uint64_t epoch = g_epoch;
   if (PyDict_GetItemRef(ns, attr, &v) < 0) return Ref();
   if (!v) return Ref::steal(PyObject_GetAttr(obj, attr));  // module __getattr__, or the AttributeError
   if (watched) remember(obj, attr, v, epoch);
   return Ref::steal(v);
+}
+
+bool watched_entry(PyObject* module, PyObject* name, Ref* out) {
+  *out = Ref();
+  if (!PyModule_CheckExact(module) || !PyUnicode_CheckExact(name) || g_watcher < 0) return false;
+  PyObject* ns = PyModule_GetDict(module);
+  if (!watch(ns) || !note_read(name)) return false;
+  PyObject* v = nullptr;
+  if (PyDict_GetItemRef(ns, name, &v) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = Ref::steal(v);
+  return true;
 }
 
 Ref global_attr(PyObject* name, PyObject* attr) {

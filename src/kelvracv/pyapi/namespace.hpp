@@ -22,22 +22,32 @@ void set_module(PyObject* m);
 
 // The value bound to `name` in the module namespace, else in builtins;
 // NameError "name '...' is not defined" when neither has it. Looked up every
-// time, from a cache that any change of either namespace empties.
+// time, from a cache that a change of that name in either namespace empties
+// (the input globals KEYS, MOUSE_SCR_POS, MOUSE_STATE, RUN and PRESS_QUEUE
+// are read from the namespace itself and never empty it).
 Ref global(PyObject* name);
-// obj.attr; for a module, answered from its namespace and cached until any
-// watched namespace changes (see namespace.cpp).
+// obj.attr; for a module, answered from its namespace and cached until a
+// name read through here changes in a watched namespace (see namespace.cpp).
 Ref attr_of(PyObject* obj, PyObject* attr);
 // global(name).attr, e.g. global_attr(KV_ID(cv2), KV_ID(line)).
 Ref global_attr(PyObject* name, PyObject* attr);
 int set_global(PyObject* name, PyObject* value);
 int set_global(const char* name, PyObject* value);
 
-// The namespace epoch: it moves on at any change of the module's namespace,
-// builtins or the namespace of any module asked through attr_of. 0 when no
-// dict watcher could be had (nothing may then be cached on it).
+// The namespace epoch: it moves on when a name read through global, attr_of
+// or watched_entry is bound, rebound or deleted in the module's namespace or
+// builtins, or either is cleared, and at any change of the namespace of a
+// module asked through attr_of or watched_entry; never for the input
+// globals. 0 when no dict watcher could be had (nothing may then be cached
+// on it).
 uint64_t namespace_epoch();
 // Whether attr_of(obj, ...) answers from a namespace the epoch watches.
 bool epoch_watches(PyObject* obj);
+// *out = module.__dict__.get(name) (empty when absent), read without running
+// Python code, with the namespace watched and the name noted as read, so
+// that a change of it moves the epoch. False (and *out empty) when module is
+// no plain module or the epoch cannot follow it.
+bool watched_entry(PyObject* module, PyObject* name, Ref* out);
 
 // ---- calls -----------------------------------------------------------------
 

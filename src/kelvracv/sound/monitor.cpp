@@ -4,6 +4,7 @@
 // pass and releases it in the module's time.sleep between passes.
 
 #include "core/bindings.hpp"
+#include "core/switches.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 #include "sound/sound.hpp"
@@ -122,6 +123,7 @@ int start_volume_monitor(PyObject*) {
   if (!thread) return -1;
   Ref started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), KV_ID(start)));
   if (!started) return -1;
+  if (int q = quiet()) return q < 0 ? -1 : 0;  // KELVRACV_QUIET
   return print_line(KV_ID(s_Volume_monitor_thread_started));
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "core/switches.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 #include "sound/sound.hpp"
@@ -80,13 +81,19 @@ Ref play_pygame_from(PyObject* sound, double offset, bool* nothing) {
   return Ref::steal(PyObject_CallMethodNoArgs(cut_sound.get(), KV_ID(play)));
 }
 
+// A progress line, the pieces concatenated; nothing under KELVRACV_QUIET.
+int print_progress(std::initializer_list<PyObject*> pieces) {
+  if (int q = quiet()) return q < 0 ? -1 : 0;
+  return print_concat(pieces);
+}
+
 // prefix + " Playing '" + filename + "' starting at " + f"{start_time:.2f}" + " seconds..."
 int print_playing(PyObject* prefix, PyObject* filename, double start_time) {
   Ref start = Ref::steal(PyFloat_FromDouble(start_time));
   if (!start) return -1;
   Ref shown = Ref::steal(PyObject_Format(start.get(), KV_ID(s_2f)));
   if (!shown) return -1;
-  return print_concat(
+  return print_progress(
       {prefix, KV_ID(s_Playing), filename, KV_ID(s_starting_at), shown.get(), KV_ID(s_seconds)});
 }
 
@@ -187,7 +194,7 @@ PyObject* play_sound_logic(PyObject* sound, PyObject* filename, double start_tim
   PyObject* wait = begin_playback(sound, start_time);
   bool done = wait && nap(wait);
   Py_XDECREF(wait);
-  if (done && print_concat({prefix, KV_ID(s_Playback_finished)}) == 0) Py_RETURN_TRUE;
+  if (done && print_progress({prefix, KV_ID(s_Playback_finished)}) == 0) Py_RETURN_TRUE;
   return report_failure(prefix);
 }
 
@@ -208,9 +215,9 @@ PyObject* start_sound(PyObject* asset_name, double start_time) {
   int found = PyObject_IsTrue(sound.get());
   if (found < 0) return nullptr;
   if (!found) return print_not_found(asset_name) < 0 ? nullptr : Py_NewRef(Py_None);
-  if (print_concat({KV_ID(s_Non_Blocking_Starting_thread_to_play), asset_name, KV_ID(s_quote_ellipsis)}) < 0 ||
+  if (print_progress({KV_ID(s_Non_Blocking_Starting_thread_to_play), asset_name, KV_ID(s_quote_ellipsis)}) < 0 ||
       !play_on_thread(sound.get(), asset_name, start_time) ||
-      print_line(KV_ID(s_Non_Blocking_Function_returned_immediate)) < 0)
+      print_progress({KV_ID(s_Non_Blocking_Function_returned_immediate)}) < 0)
     return nullptr;
   Py_RETURN_NONE;
 }

@@ -1,24 +1,27 @@
 // Font loading through Pillow with the module-wide FONT_CACHE, and text
 // measurement. A font that cannot be opened is reported once per
 // (name, size) key and replaced by Pillow's default font under that key.
-// Font files are read into memory when loaded. Main thread.
+// Font files, given by path or found by name, are read into memory once and
+// shared by all their sizes (font_files.hpp). Main thread.
 
 #include "pyapi/convert.hpp"
-#include "pyapi/files.hpp"
 #include "pyapi/namespace.hpp"
-#include "text/glyphs.hpp"
+#include "text/font_files.hpp"
+#include "text/pillow.hpp"
 #include "text/text.hpp"
 
 namespace kv::text {
 namespace {
 
-// ImageFont.truetype(name, size) for a name Pillow resolves itself. A name
-// that exists on disk is read here, whole, and the font made from those bytes
-// (ImageFont.truetype(io.BytesIO(data), size)): FreeType would otherwise read
-// the file for as long as the font is cached, and a file changed on disk
-// after its first use would bring the process down. A path that exists but
-// is not a regular file (a FIFO, a device, a folder) is never opened: it
-// fails with OSError like any font Pillow cannot open.
+// ImageFont.truetype(name, size). With Pillow's own truetype, the font is
+// made from the file read into memory (font_from_file) rather than from the
+// file on disk, which FreeType would read for as long as the font is cached:
+// a file changed on disk after its first use would bring the process down.
+// A path that exists is read as it is (one that is not a regular file, a
+// FIFO, a device or a folder, is never opened: it fails with OSError like
+// any font Pillow cannot open); any other name is found by Pillow, and the
+// file Pillow found is then read the same way. A truetype of the program's
+// own is called as it is.
 Ref open_truetype(PyObject* name, PyObject* size) {
   Ref exists = global_attr(KV_ID(os), KV_ID(path));
   if (exists) exists = Ref::steal(PyObject_GetAttr(exists.get(), KV_ID(exists)));
@@ -27,22 +30,34 @@ Ref open_truetype(PyObject* name, PyObject* size) {
   if (on_disk < 0) return Ref();
   Ref truetype = global_attr(KV_ID(ImageFont), KV_ID(truetype));
   if (!truetype) return truetype;
-  if (!on_disk) return call(truetype.get(), {name, size});
-  Ref data = read_regular_file(name);
-  if (!data) return data;
-  if (data.get() == Py_None) {
-    PyErr_Format(PyExc_OSError, "not a regular file: %R", name);
-    return Ref();
+  PyObject* font_class = own_font_class(truetype.get());
+  if (!font_class) return call(truetype.get(), {name, size});
+  if (on_disk) return font_from_file(font_class, name, size);
+  Ref by_name = call(truetype.get(), {name, size});
+  if (!by_name) return by_name;
+  Ref where = Ref::steal(PyObject_GetAttr(by_name.get(), KV_ID(path)));
+  if (!where || !PyUnicode_CheckExact(where.get())) {  // not Pillow's usual font: kept as it is
+    PyErr_Clear();
+    return by_name;
   }
-  Ref io = import("io");
-  Ref stream = io ? Ref::steal(PyObject_CallMethodOneArg(io.get(), KV_ID(BytesIO), data.get())) : Ref();
-  if (!stream) return stream;
-  Ref font = call(truetype.get(), {stream.get(), size});
-  if (font) register_face(font.get(), data.get());  // its bytes, for composing text from kept glyphs
-  return font;
+  by_name = Ref();  // the font that reads the file on disk goes at once
+  return font_from_file(font_class, where.get(), size);
 }
 
 }  // namespace
+
+bool check_font_size(PyObject* size) {
+  if (!PyLong_Check(size)) return true;
+  int overflow = 0;
+  const long long px = PyLong_AsLongLongAndOverflow(size, &overflow);
+  if (px == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && px <= kMaxFontPixels)) return true;
+  PyErr_Format(PyExc_ValueError,
+               "font size %S pixels is beyond the largest, %d (TrueType text is drawn at its size times the "
+               "record's \"size\")",
+               size, static_cast<int>(kMaxFontPixels));
+  return false;
+}
 
 PyObject* load_font(PyObject* name, PyObject* size) {
   Ref key = Ref::steal(PyTuple_Pack(2, name, size));
@@ -60,6 +75,7 @@ PyObject* load_font(PyObject* name, PyObject* size) {
     if (cached) return PyObject_GetItem(cache.get(), key.get());
   }
 
+  if (!check_font_size(size)) return nullptr;
   Ref font = open_truetype(name, size);
   if (!font) {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;

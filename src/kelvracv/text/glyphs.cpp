@@ -26,6 +26,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "pyapi/names.hpp"
+#include "text/font_watch.hpp"
 #include "text/pillow.hpp"
 #include "text/plain_glyphs.hpp"
 
@@ -42,18 +44,23 @@ struct Sprite {
 };
 
 struct Face {
+  PyObject* font = nullptr;  // the font it was kept for (watched); nullptr once that is freed
   Ref core;
   bool plain[256] = {};
   uint32_t latin = 0;  // a plain Latin letter: the context that puts a pair in a Latin run
   Sprite sprites[256];
   std::unordered_map<uint32_t, long long> kern_latin, kern_common;
-  size_t bytes = 0;
 };
 
-// Never destroyed (see image_cache.cpp). A few fonts per program; a font's
-// glyphs are dropped when the store is full, the font itself stays.
+// Never destroyed (see image_cache.cpp). One face per live font that load_font
+// read from a file, kMaxFaces at most (later fonts keep no glyphs); a face
+// goes with its font. The glyphs of all faces are dropped together when the
+// store of coverage is full.
 std::vector<std::unique_ptr<Face>>& g_faces = *new std::vector<std::unique_ptr<Face>>();
 constexpr size_t kMaxFaces = 128;
+// Compositions under way: a face whose font is freed meanwhile (Python code
+// may run inside one) stays until the last of them ends.
+int g_busy = 0;
 constexpr size_t kMaxGlyphBytes = size_t{2} << 20;  // coverage kept, all fonts together
 constexpr size_t kMaxPairs = 1 << 16;                // pair adjustments kept per font
 constexpr Py_ssize_t kMaxChars = 512;
@@ -64,15 +71,36 @@ long long pixel(long long v) { return ((v + 32) & -64) >> 6; }
 
 Face* face_of(PyObject* core) {
   for (auto& f : g_faces)
-    if (f->core.get() == core) return f.get();
+    if (f->font && f->core.get() == core) return f.get();
   return nullptr;
 }
 
+// Drops the faces whose fonts are gone (none while a composition is under way).
+void drop_orphans() {
+  if (g_busy) return;
+  std::vector<std::unique_ptr<Face>> gone;  // released last
+  for (size_t i = 0; i < g_faces.size();) {
+    if (g_faces[i]->font) {
+      i++;
+      continue;
+    }
+    for (const Sprite& k : g_faces[i]->sprites) g_glyph_bytes -= k.cov.size();
+    gone.push_back(std::move(g_faces[i]));
+    g_faces.erase(g_faces.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
+struct Busy {
+  Busy() { g_busy++; }
+  ~Busy() {
+    g_busy--;
+    drop_orphans();
+  }
+};
+
 // core.getlength(text) in 26.6, or false with an exception set.
 bool length_of(PyObject* core, PyObject* text, long long* out) {
-  static PyObject* name = PyUnicode_InternFromString("getlength");
-  if (!name) return false;
-  Ref v = Ref::steal(PyObject_CallMethodOneArg(core, name, text));
+  Ref v = Ref::steal(PyObject_CallMethodOneArg(core, KV_ID(getlength), text));
   if (!v) return false;
   *out = PyLong_AsLongLong(v.get());
   return !(*out == -1 && PyErr_Occurred());
@@ -91,10 +119,9 @@ bool length_of(PyObject* core, const uint32_t* cps, int n, long long* out) {
 // across, or the coverage filling that width) the other follows. False with
 // an exception set.
 bool glyph_edges(PyObject* core, PyObject* text, Sprite* s) {
-  static PyObject* name = PyUnicode_InternFromString("getsize");
-  static PyObject* ttb = PyUnicode_InternFromString("ttb");
-  static PyObject* st = PyUnicode_InternFromString("st");
-  if (!name || !ttb || !st) return false;
+  PyObject* const name = KV_ID(getsize);
+  PyObject* const ttb = KV_ID(ttb);
+  PyObject* const st = KV_ID(st);
   s->edges = false;
   const long long rounded = pixel(s->adv) > 0 ? pixel(s->adv) : 0;
   // Seen beyond the padding of the box across (its left below 0, its right beyond the advance).
@@ -202,27 +229,34 @@ bool pair_of(Face* f, uint32_t a, uint32_t b, bool latin_run, long long adv_a, l
 
 }  // namespace
 
-void register_face(PyObject* font, PyObject* data) {
-  if (!PyBytes_CheckExact(data)) return;
+void register_face(PyObject* font, const bool plain[256]) {
   Ref core = Ref::steal(PyObject_GetAttrString(font, "font"));
   if (!core) {
     PyErr_Clear();
     return;
   }
-  // Faces are never dropped (a draw may be using one while Python code runs),
-  // so only the first kMaxFaces fonts keep glyphs.
-  if (face_of(core.get()) || g_faces.size() >= kMaxFaces) return;
+  drop_orphans();
+  for (auto& f : g_faces)
+    if (f->font == font) return;
+  if (face_of(core.get()) || g_faces.size() >= kMaxFaces || !watch_font(font)) return;
   auto f = std::make_unique<Face>();
+  f->font = font;
   f->core = core;
-  find_plain_glyphs(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
-                    static_cast<size_t>(PyBytes_GET_SIZE(data)), f->plain);
+  std::memcpy(f->plain, plain, sizeof f->plain);
   for (uint32_t cp = 0; cp < 256 && !f->latin; cp++)
     if (f->plain[cp] && cp < 0x80 && latin_letter(cp)) f->latin = cp;
   g_faces.push_back(std::move(f));
 }
 
+void forget_font_glyphs(PyObject* font) {
+  for (auto& f : g_faces)
+    if (f->font == font) f->font = nullptr;
+  drop_orphans();
+}
+
 bool render_glyphs(PyObject* core, PyObject* content, const long bgr[3], Ref* image, Ref* text_h, bool* done) {
   *done = false;
+  Busy busy;
   Face* f = face_of(core);
   const Py_ssize_t n = PyUnicode_GET_LENGTH(content);
   if (!f || n == 0 || n > kMaxChars) return true;

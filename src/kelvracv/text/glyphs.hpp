@@ -6,7 +6,8 @@
 // measured through the core font's own getlength (26.6, exact), each glyph's
 // coverage rendered once by the core font itself: a string is then composed
 // without laying it out again. Only for fonts load_font read from a file
-// (their bytes are known) and only while the font holds that core face.
+// (their bytes are known) and only while the font holds that core face;
+// what is kept for a font goes when the font is freed (font_watch.hpp).
 // Main thread (any thread holding the interpreter lock).
 #pragma once
 
@@ -14,8 +15,9 @@
 
 namespace kv::text {
 
-// Remembers the bytes a core face (font.font) was made from.
-void register_face(PyObject* font, PyObject* data);
+// Keeps glyphs for the core face of `font` (font.font), whose file has the
+// plain characters `plain` (find_plain_glyphs).
+void register_face(PyObject* font, const bool plain[256]);
 
 // The text image and height of `content` composed from kept glyphs (after
 // direct_applies). *done is false, with no exception, when the string or the

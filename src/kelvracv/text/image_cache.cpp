@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "pyapi/numpy.hpp"
+#include "text/font_watch.hpp"
 
 namespace kv::text {
 namespace {
@@ -15,7 +16,9 @@ constexpr size_t kMaxBytes = size_t{4} << 20;
 
 struct Entry {
   Py_hash_t hash;
-  Ref content, font, core, image, text_h;
+  Ref content;
+  PyObject* font;  // watched: the entries of a font go when it is freed
+  Ref core, image, text_h;
   long long size;
   long bgr[3];
   uint64_t epoch;
@@ -42,7 +45,7 @@ Py_hash_t key_hash(const TextImageKey& k) {
 }
 
 bool same(const Entry& e, Py_hash_t h, const TextImageKey& k) {
-  if (e.hash != h || e.font.get() != k.font || e.core.get() != k.core || e.size != k.size) return false;
+  if (e.hash != h || e.font != k.font || e.core.get() != k.core || e.size != k.size) return false;
   for (int i = 0; i < 3; i++)
     if (e.bgr[i] != k.bgr[i]) return false;
   return e.content.get() == k.content || PyUnicode_Compare(e.content.get(), k.content) == 0;
@@ -82,6 +85,7 @@ void text_image_put(const TextImageKey& key, uint64_t epoch, PyObject* image, Py
   if (!PyArray_Check(image)) return;
   const size_t bytes = static_cast<size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(image)));
   if (bytes > kMaxBytes / 4) return;  // a huge text is rare and cheap to render again by comparison
+  if (!watch_font(key.font)) return;
   const Py_hash_t h = key_hash(key);
   // Entries released here may run Python code: collect them, drop them last.
   std::vector<Entry> dropped;
@@ -104,10 +108,24 @@ void text_image_put(const TextImageKey& key, uint64_t epoch, PyObject* image, Py
     g_entries[oldest] = std::move(g_entries.back());
     g_entries.pop_back();
   }
-  g_entries.push_back(Entry{h, Ref::borrow(key.content), Ref::borrow(key.font), Ref::borrow(key.core), Ref::borrow(image),
+  g_entries.push_back(Entry{h, Ref::borrow(key.content), key.font, Ref::borrow(key.core), Ref::borrow(image),
                             Ref::borrow(text_h), key.size, {key.bgr[0], key.bgr[1], key.bgr[2]}, epoch, ++g_clock,
                             bytes});
   g_bytes += bytes;
+}
+
+void forget_font_images(PyObject* font) {
+  std::vector<Entry> dropped;  // released after the vector is whole again
+  for (size_t i = 0; i < g_entries.size();) {
+    if (g_entries[i].font == font) {
+      g_bytes -= g_entries[i].bytes;
+      dropped.push_back(std::move(g_entries[i]));
+      g_entries[i] = std::move(g_entries.back());
+      g_entries.pop_back();
+    } else {
+      i++;
+    }
+  }
 }
 
 }  // namespace kv::text

@@ -1,8 +1,9 @@
 // The images Pillow rendered for text, kept so that drawing the same text
 // again skips the rendering: least recently used out first, a few MB at most,
 // and an entry counts only while the namespace epoch it was made in holds
-// (nothing that text looks up has been rebound since). Main thread (any
-// thread holding the interpreter lock).
+// (nothing that text looks up has been rebound since). The entries of a font
+// go when the font is freed (font_watch.hpp). Main thread (any thread
+// holding the interpreter lock).
 #pragma once
 
 #include <cstdint>

@@ -28,9 +28,12 @@
 #endif
 
 #include "core/bindings.hpp"
+#include "core/captured.hpp"
+#include "core/opencv.hpp"
 #include "core/switches.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
+#include "text/font_watch.hpp"
 
 namespace kv::text {
 namespace {
@@ -46,6 +49,7 @@ struct PillowOwn {
   PyObject* draw_cls = nullptr;       // ImageDraw.ImageDraw
   PyObject* draw_text = nullptr;      // ImageDraw.ImageDraw.text
   PyObject* font_cls = nullptr;       // ImageFont.FreeTypeFont
+  PyObject* truetype = nullptr;       // ImageFont.truetype
   PyObject* getbbox = nullptr;        // FreeTypeFont.getbbox
   PyObject* getmask2 = nullptr;       // FreeTypeFont.getmask2
   PyObject* np_array = nullptr;       // np.array
@@ -184,17 +188,17 @@ bool intern_names() {
 // ---- fonts seen: their core faces and whether they have variation axes -----
 
 struct FaceInfo {
-  Ref core;
+  PyObject* font;  // watched: the entry goes when the font is freed
+  Ref core;        // the core face it held when asked
   bool variable;
 };
-// Never destroyed (see image_cache.cpp); a few fonts per program.
+// Never destroyed (see image_cache.cpp); one entry per live font drawn.
 std::vector<FaceInfo>& g_faces = *new std::vector<FaceInfo>();
-constexpr size_t kMaxFaces = 64;
 
-// Whether the core face has variation axes; -1 with an exception set.
-int is_variable(PyObject* core) {
+// Whether the core face of `font` has variation axes; -1 with an exception set.
+int is_variable(PyObject* font, PyObject* core) {
   for (const FaceInfo& f : g_faces)
-    if (f.core.get() == core) return f.variable;
+    if (f.font == font && f.core.get() == core) return f.variable;
   Ref axes = Ref::steal(PyObject_CallMethodNoArgs(core, s_getvaraxes));
   bool variable = true;
   if (!axes) {
@@ -202,13 +206,15 @@ int is_variable(PyObject* core) {
     PyErr_Clear();  // FreeType: not a font with variations
     variable = false;
   }
-  if (g_faces.size() >= kMaxFaces) {
-    FaceInfo dropped = std::move(g_faces.front());  // released after the vector is whole again
-    g_faces.erase(g_faces.begin());
-    g_faces.push_back({Ref::borrow(core), variable});
-    return variable;
-  }
-  g_faces.push_back({Ref::borrow(core), variable});
+  if (!watch_font(font)) return variable;
+  for (FaceInfo& f : g_faces)
+    if (f.font == font) {
+      Ref before = std::move(f.core);  // a core face replaced in place; released after the entry is whole
+      f.core = Ref::borrow(core);
+      f.variable = variable;
+      return variable;
+    }
+  g_faces.push_back({font, Ref::borrow(core), variable});
   return variable;
 }
 
@@ -228,12 +234,13 @@ int remember_pillow(PyObject* m) {
   Ref draw_fn = Ref::steal(PyObject_GetAttrString(draw_mod, "Draw"));
   Ref draw_cls = Ref::steal(PyObject_GetAttrString(draw_mod, "ImageDraw"));
   Ref font_cls = Ref::steal(PyObject_GetAttrString(font_mod, "FreeTypeFont"));
+  Ref truetype = Ref::steal(PyObject_GetAttrString(font_mod, "truetype"));
   Ref np_array = Ref::steal(PyObject_GetAttrString(numpy_mod, "array"));
   Ref core = Ref::steal(PyObject_GetAttrString(image_mod, "core"));
   Ref core_fill = core ? Ref::steal(PyObject_GetAttrString(core.get(), "fill")) : Ref();
   Ref bomb = Ref::steal(PyObject_GetAttrString(image_mod, "_decompression_bomb_check"));
   PyErr_Clear();
-  if (!image_new || !draw_fn || !draw_cls || !font_cls || !np_array || !core_fill || !bomb) return 0;
+  if (!image_new || !draw_fn || !draw_cls || !font_cls || !truetype || !np_array || !core_fill || !bomb) return 0;
   PyObject* draw_text = type_attr(draw_cls.get(), s_text);
   PyObject* getbbox = type_attr(font_cls.get(), s_getbbox);
   PyObject* getmask2 = type_attr(font_cls.get(), s_getmask2);
@@ -242,6 +249,7 @@ int remember_pillow(PyObject* m) {
   own.image_new = image_new.release(), own.draw_fn = draw_fn.release(), own.draw_cls = draw_cls.release();
   own.font_cls = font_cls.release(), own.np_array = np_array.release(), own.core_fill = core_fill.release();
   own.core_mod = core.release();
+  own.truetype = truetype.release();
   own.bomb_check = bomb.release();
   own.draw_text = Py_NewRef(draw_text), own.getbbox = Py_NewRef(getbbox), own.getmask2 = Py_NewRef(getmask2);
   for (PyObject* mod : {image_mod, draw_mod, font_mod, numpy_mod}) Py_INCREF(mod);
@@ -258,21 +266,29 @@ int remember_pillow(PyObject* m) {
   return 0;
 }
 
-bool blit_reads_only() {
-  if (!g_own.cv2_warp) return false;
-  Ref blit = global(KV_ID(blit));
-  Ref cv2 = blit ? global(KV_ID(cv2)) : Ref();
-  Ref warp = cv2 ? attr_of(cv2.get(), KV_ID(warpPerspective)) : Ref();
-  if (!warp) {
-    PyErr_Clear();
-    return false;
-  }
-  static const FuncSpec* const own_blit = find_spec("blit");  // the tables never change
-  return function_spec(blit.get()) == own_blit && warp.get() == g_own.cv2_warp;
+PyObject* own_font_class(PyObject* truetype) {
+  return truetype && truetype == g_own.truetype ? g_own.font_cls : nullptr;
 }
 
-bool genuine_font(PyObject* font, Ref* core) {
-  if (!g_own.fill || Py_TYPE(font) != reinterpret_cast<PyTypeObject*>(g_own.font_cls)) return false;
+void forget_font_axes(PyObject* font) {
+  for (size_t i = 0; i < g_faces.size(); i++)
+    if (g_faces[i].font == font) {
+      FaceInfo gone = std::move(g_faces[i]);  // released after the vector is whole again
+      g_faces[i] = std::move(g_faces.back());
+      g_faces.pop_back();
+      return;
+    }
+}
+
+bool blit_reads_only() {
+  const Captured& c = captured();
+  return g_own.cv2_warp && g_own.cv2_warp == opencv::function(opencv::kWarpPerspective) && c.own_blit &&
+         c.opencv[opencv::kWarpPerspective];
+}
+
+// See text_names_own (core/captured.hpp).
+static bool names_own() {
+  if (!g_own.fill) return false;
   // The module's names, bound to Pillow's modules and their own functions.
   struct Check {
     PyObject* name;
@@ -290,11 +306,8 @@ bool genuine_font(PyObject* font, Ref* core) {
       PyErr_Clear();
       return false;
     }
-    Ref v = attr_of(mod.get(), c.attr);
-    if (!v || v.get() != c.value) {
-      PyErr_Clear();
-      return false;
-    }
+    Ref v;
+    if (!watched_entry(mod.get(), c.attr, &v) || v.get() != c.value) return false;
   }
   // What getmask2 reaches: the font class under its name, Image.core.fill and Pillow's size check.
   struct Attr {
@@ -307,12 +320,15 @@ bool genuine_font(PyObject* font, Ref* core) {
                         {g_own.core_mod, s_fill, g_own.core_fill},
                         {g_own.image_mod, s_bomb, g_own.bomb_check}};
   for (const Attr& a : attrs) {
-    Ref v = attr_of(a.owner, a.name);
-    if (!v || v.get() != a.value) {
-      PyErr_Clear();
-      return false;
-    }
+    Ref v;
+    if (!watched_entry(a.owner, a.name, &v) || v.get() != a.value) return false;
   }
+  return true;
+}
+
+bool genuine_font(PyObject* font, Ref* core) {
+  if (!g_own.fill || Py_TYPE(font) != reinterpret_cast<PyTypeObject*>(g_own.font_cls)) return false;
+  if (!captured().pillow_own) return false;
   // The classes' methods as Pillow made them, none overridden by the font.
   if (type_attr(g_own.draw_cls, s_text) != g_own.draw_text || type_attr(g_own.font_cls, s_getbbox) != g_own.getbbox ||
       type_attr(g_own.font_cls, s_getmask2) != g_own.getmask2) {
@@ -329,7 +345,7 @@ bool genuine_font(PyObject* font, Ref* core) {
   // The core face: Pillow's static Font type, not a Python stand-in.
   PyTypeObject* ct = Py_TYPE(core->get());
   if ((ct->tp_flags & Py_TPFLAGS_HEAPTYPE) || std::strcmp(ct->tp_name, "Font") != 0) return false;
-  int variable = is_variable(core->get());
+  int variable = is_variable(font, core->get());
   if (variable != 0) {
     PyErr_Clear();
     return false;
@@ -487,4 +503,5 @@ bool render_direct(PyObject* core, PyObject* content, const long bgr[3], Ref* im
 
 namespace kv {
 int text_startup(PyObject* m) { return text::remember_pillow(m); }
+bool text_names_own() { return text::names_own(); }
 }  // namespace kv

@@ -17,6 +17,11 @@ namespace kv::text {
 // process; it is never an error. 0, or -1 with an exception set.
 int remember_pillow(PyObject* module);
 
+// Pillow's FreeTypeFont class when `truetype` is Pillow's own
+// ImageFont.truetype (then truetype(path, size) is FreeTypeFont(path, size)
+// for a file that opens); nullptr otherwise. Borrowed.
+PyObject* own_font_class(PyObject* truetype);
+
 // Whether the module's blit is its own and the cv2.warpPerspective it may
 // hand the image to is OpenCV's (as `import cv2` gave it): then nothing can
 // write into the image a text draw passes to blit, and a kept image may be

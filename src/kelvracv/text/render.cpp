@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "core/bindings.hpp"
+#include "core/captured.hpp"
 #include "core/colors.hpp"
 #include "geometry/record.hpp"
 #include "image/blit.hpp"
@@ -20,20 +20,6 @@
 
 namespace kv::text {
 namespace {
-
-// The module's own table entries of load_font, text_size and blit (the tables never change).
-const FuncSpec* load_font_entry() {
-  static const FuncSpec* const entry = find_spec("load_font");
-  return entry;
-}
-const FuncSpec* text_size_entry() {
-  static const FuncSpec* const entry = find_spec("text_size");
-  return entry;
-}
-const FuncSpec* blit_entry() {
-  static const FuncSpec* const entry = find_spec("blit");
-  return entry;
-}
 
 // factor * ts["size"] * 0.5 with Python's arithmetic on the record value.
 Ref half_scaled(PyObject* factor, PyObject* size) {
@@ -109,7 +95,7 @@ bool render_pillow_text(PyObject* content, PyObject* font_info, PyObject* font, 
                         PyObject* bgr_color, Ref* image, Ref* text_h, bool* own_measure) {
   Ref measure = global(KV_ID(text_size));
   if (!measure) return false;
-  *own_measure = function_spec(measure.get()) == text_size_entry();
+  *own_measure = captured().own_text_size;
   Ref measured = call(measure.get(), {content, font_info, effective});
   Ref text_w;
   if (!measured || !unpack_pair(measured.get(), &text_w, text_h)) return false;
@@ -163,16 +149,6 @@ bool epoch_watches_renderer() {
   return true;
 }
 
-// Whether the module's text_size is its own (so it measures with getbbox).
-bool module_text_size() {
-  Ref measure = global(KV_ID(text_size));
-  if (!measure) {
-    PyErr_Clear();  // the rendering itself reports it
-    return false;
-  }
-  return function_spec(measure.get()) == text_size_entry();
-}
-
 // The image for (content, font, effective size, colour): from the cache, or
 // rendered and kept. `epoch` was read before load_font was looked up.
 // *kept_image: the image is the cache's own, which the caller must copy
@@ -181,7 +157,8 @@ bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject
                 bool own_font, uint64_t epoch, Ref* image, Ref* text_h, bool* kept_image) {
   *kept_image = false;
   Ref core;
-  const bool genuine = own_font && module_text_size() && genuine_font(font, &core);
+  // The module's text_size, its own, measures with getbbox as the renderer does.
+  const bool genuine = own_font && captured().own_text_size && genuine_font(font, &core);
   TextImageKey key{content, font, core.get(), 0, {0, 0, 0}};
   const bool plain_colour = genuine && cacheable_colour(bgr_color, &key);
   bool cacheable = epoch != 0 && plain_colour;
@@ -230,15 +207,15 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   long long eff = PyLong_AsLongLongAndOverflow(effective.get(), &overflow);
   if (eff == -1 && PyErr_Occurred()) return false;
   if (overflow < 0 || (overflow == 0 && eff < 1)) return true;  // below one pixel: nothing to draw
+  if (!check_font_size(effective.get())) return false;
 
   const uint64_t epoch = namespace_epoch();
   Ref load = global(KV_ID(load_font));
   if (!load) return false;
-  const bool own_font = function_spec(load.get()) == load_font_entry();
-  // The module's own load_font is called directly when its argument checks
-  // cannot fail (font_info is an exact str, the size an int of 32 bits).
-  Ref font = own_font && overflow == 0 && eff <= 2147483647 ? Ref::steal(load_font(font_info, effective.get()))
-                                                            : call(load.get(), {font_info, effective.get()});
+  const bool own_font = captured().own_load_font;
+  // The module's own load_font is called directly: its argument checks
+  // cannot fail (font_info is an exact str, the size an int of a few digits).
+  Ref font = own_font ? Ref::steal(load_font(font_info, effective.get())) : call(load.get(), {font_info, effective.get()});
   if (!font) return false;
   Ref image, text_h;
   bool kept_image = false;
@@ -257,7 +234,7 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   if (!anchor) return false;
   Ref blit = global(KV_ID(blit));
   if (!blit) return false;
-  const bool own_blit = function_spec(blit.get()) == blit_entry();
+  const bool own_blit = captured().own_blit;
   if (own_blit) {
     // Drawn straight into the canvas where the blit is a whole-pixel move.
     TextImageKey colour{};

@@ -3,8 +3,8 @@ the page's keyboard and mouse as its input.
 
 ``python -m kelvracv run game.py --web`` or ``KELVRACV_WEB=[HOST:]PORT python
 game.py``: the frame loop runs headless and calls ``serve_from_environment``
-before its first frame. Needs the optional dependency group ``kelvracv[web]``
-(aiohttp).
+before its first frame. Needs aiohttp (the package's optional dependency
+group ``web``).
 """
 
 from .server import DEFAULT_PORT, WebServer, parse_address, serve, serve_from_environment

@@ -337,7 +337,8 @@ class WebServer:
         try:
             import aiohttp  # noqa: F401
         except ImportError:
-            raise ImportError("the web front-end needs aiohttp: pip install 'kelvracv[web]'") from None
+            raise ImportError("the web front-end needs aiohttp (the package's web extra): "
+                              "pip install 'aiohttp>=3.9,<4'") from None
         self.core = core
         self.host = host
         self.port = port
@@ -758,20 +759,27 @@ def coordinate(v):
 _server = None
 
 
+def switch_on(env, name):
+    """A KELVRACV_* switch as the core reads one: on unless unset, blank, 0, false, no or off."""
+    return env.get(name, "").strip().lower() not in ("", "0", "false", "no", "off")
+
+
 def serve(host="127.0.0.1", port=DEFAULT_PORT, *, lossless=False, token=None, core=None):
     """Starts the server (once per process; later calls give the running one
     back), installs it as the module's FRAME_SINK with its PRESS_QUEUE and
-    prints one line with the page's URL on standard error (and one with the
-    URLs other machines may use when serving every address)."""
+    prints one line with the page's URL on standard error, and one with the
+    URLs other machines may use when serving every address (neither under
+    KELVRACV_QUIET)."""
     global _server
     if core is None:
         from kelvracv import _kelvra_core as core
     if _server is None:
         _server = WebServer(core, host, port, lossless=lossless, token=token).start()
-        print(f"kelvracv web: serving the frames at {_server.url}", file=sys.stderr, flush=True)
-        others = _server.other_urls()
-        if others:
-            print(f"kelvracv web: from other machines: {' '.join(others)}", file=sys.stderr, flush=True)
+        if not switch_on(core.os.environ, "KELVRACV_QUIET"):
+            print(f"kelvracv web: serving the frames at {_server.url}", file=sys.stderr, flush=True)
+            others = _server.other_urls()
+            if others:
+                print(f"kelvracv web: from other machines: {' '.join(others)}", file=sys.stderr, flush=True)
     core.FRAME_SINK = _server
     core.PRESS_QUEUE = _server.presses
     return _server
@@ -785,7 +793,7 @@ def serve_from_environment():
 
     env = core.os.environ
     host, port = parse_address(env.get("KELVRACV_WEB", ""))
-    lossless = env.get("KELVRACV_WEB_LOSSLESS", "").strip().lower() not in ("", "0", "false", "no", "off")
+    lossless = switch_on(env, "KELVRACV_WEB_LOSSLESS")
     token = env.get("KELVRACV_WEB_TOKEN", "").strip() or None
     if token is not None:
         check_token(token)

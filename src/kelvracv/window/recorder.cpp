@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/switches.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
@@ -493,6 +494,7 @@ bool Recorder::summary(bool written) {
     const char* what = count_ == 0 ? "recorded no frames" : "recording failed";
     line = Ref::steal(PyUnicode_FromFormat("kelvracv: %s, nothing written to %U", what, path_.get()));
   } else {
+    if (int q = quiet()) return q > 0;  // KELVRACV_QUIET: nothing to report
     Ref w = Ref::steal(item(size_.get(), 0));
     Ref h = Ref::steal(item(size_.get(), 1));
     if (!w || !h) return false;

@@ -1,7 +1,8 @@
 // Opt-in run settings read from the environment through the module's `os`:
 // headless runs (KELVRACV_HEADLESS), the web front-end (KELVRACV_WEB, which
 // implies a headless run) and the frame limit (KELVRACV_FRAMES),
-// and the sizes of the windows a headless init stands in for.
+// the sizes of the windows a headless init stands in for, and whether a
+// display can be reached (DISPLAY, and what pynput met at import).
 // Main thread (start-up, init, run), interpreter lock held.
 
 #include <climits>
@@ -15,7 +16,89 @@ namespace {
 // name -> (W, H) of every window a headless init made; lives with the process.
 PyObject* g_windows = nullptr;
 
+// Why pynput could not reach the display at import (a str), and the DISPLAY
+// it tried; strong references for the life of the process, or nullptr.
+PyObject* g_input_failure = nullptr;
+PyObject* g_failed_display = nullptr;
+
+// The error of init when no window can be shown.
+constexpr const char* kNoDisplay =
+    "no display (%U): a window cannot be opened; set KELVRACV_HEADLESS=1 to run without one, "
+    "or run the program with --web (python -m kelvracv run PROGRAM --web) to see it in a browser page";
+
+// The first line of str(o).
+Ref first_line(PyObject* o) {
+  Ref text = str_of(o);
+  Ref lines = text ? Ref::steal(PyUnicode_Splitlines(text.get(), 0)) : Ref();
+  if (!lines) return lines;
+  return PyList_GET_SIZE(lines.get()) > 0 ? Ref::borrow(PyList_GET_ITEM(lines.get(), 0)) : text;
+}
+
+// Why pynput's import failed, said plainly: pynput folds the X connection's
+// error into the repr of a tuple, so the connection is tried once more with
+// python-xlib (pynput's own X library) for its message; where that connects
+// or cannot be tried, the first line of pynput's message.
+Ref import_failure_reason(PyObject* exc) {
+  Ref xlib = import("Xlib.display");
+  Ref connect = xlib ? Ref::steal(PyObject_GetAttrString(xlib.get(), "Display")) : Ref();
+  Ref display = connect ? call(connect.get(), {}) : Ref();
+  if (display) {
+    Ref closed = Ref::steal(PyObject_CallMethod(display.get(), "close", nullptr));
+    if (!closed) PyErr_Clear();
+    return first_line(exc);
+  }
+  Ref caught;
+  if (!catch_exception(&caught)) return Ref();
+  return xlib && connect ? first_line(caught.get()) : first_line(exc);
+}
+
 }  // namespace
+
+Ref display_problem() {
+#if defined(__APPLE__) || defined(_WIN32)
+  return Ref::borrow(Py_None);  // a desktop is always there
+#else
+  Ref display = environ_text("DISPLAY");
+  if (!display) return display;
+  if (display.get() == Py_None) return Ref::steal(PyUnicode_FromString("DISPLAY is not set"));
+  if (g_input_failure) {
+    int same = PyObject_RichCompareBool(display.get(), g_failed_display, Py_EQ);
+    if (same < 0) return Ref();
+    if (same) return Ref::borrow(g_input_failure);
+  }
+  return Ref::borrow(Py_None);
+#endif
+}
+
+Ref input_display_problem() {
+  Ref backend = environ_text("PYNPUT_BACKEND");  // uinput, say, needs no display
+  if (!backend || backend.get() != Py_None) return backend ? Ref::borrow(Py_None) : backend;
+  return display_problem();
+}
+
+Ref take_input_failure() {
+  if (!PyErr_ExceptionMatches(PyExc_ImportError)) return Ref();
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (PyErr_GivenExceptionMatches(exc.get(), PyExc_ModuleNotFoundError)) {  // pynput itself is missing
+    Ref name = Ref::steal(PyObject_GetAttrString(exc.get(), "name"));
+    if (!name) return name;
+    if (PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "pynput") == 0) {
+      PyErr_SetRaisedException(exc.release());
+      return Ref();
+    }
+  }
+  Ref reason = import_failure_reason(exc.get());
+  Ref display = reason ? environ_text("DISPLAY") : Ref();
+  if (!display) return display;
+  Py_XSETREF(g_input_failure, Py_NewRef(reason.get()));
+  Py_XSETREF(g_failed_display, display.release());
+  return reason;
+}
+
+bool refuse_window(PyObject* problem) {
+  PyErr_Format(PyExc_RuntimeError, kNoDisplay, problem);
+  return false;
+}
 
 int headless() {
   int web = serving_web();

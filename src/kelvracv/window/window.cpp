@@ -2,7 +2,7 @@
 // which names and sizes the window, makes the canvas and the first record and,
 // once per process, starts the pynput listeners (kept as attributes of the
 // `init` function object); a headless init makes neither window nor
-// listener. It remembers the window init made and the size of the canvas it
+// listener, and without a display init refuses with a RuntimeError. It remembers the window init made and the size of the canvas it
 // shows, so a desktop pointer position maps onto the canvas. Main thread,
 // interpreter lock held.
 
@@ -273,6 +273,9 @@ PyObject* init(PyObject* const* a) {
   int no_window = headless();
   if (no_window < 0) return nullptr;
   if (no_window) return init_headless(name, w, h, bg_color);
+  // Without a display OpenCV's GUI toolkit would abort the process.
+  Ref problem = display_problem();
+  if (!problem || (problem.get() != Py_None && !refuse_window(problem.get()))) return nullptr;
 
   // A resizable window that keeps the image's aspect ratio; OpenCV reuses
   // an existing window of the same name.

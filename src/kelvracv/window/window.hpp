@@ -51,6 +51,19 @@ bool start_web();
 // KELVRACV_FRAMES: the number of frames after which the loop ends, 0 when
 // unset. ValueError for anything but a positive whole number.
 bool frame_limit(long long* out);
+// Why no window can be shown here, as a str, or None: on X11 systems
+// DISPLAY unset or blank ("DISPLAY is not set"), or the reason pynput could
+// not reach the same DISPLAY at import. nullptr on error.
+Ref display_problem();
+// display_problem() for pynput at import, None when PYNPUT_BACKEND chooses a
+// backend of its own.
+Ref input_display_problem();
+// The ImportError being raised by pynput's import, taken and remembered for
+// display_problem(): its reason as a str. Any other exception (pynput not
+// installed at all) is left raised and nullptr returned.
+Ref take_input_failure();
+// RuntimeError naming the problem, KELVRACV_HEADLESS=1 and --web; false.
+bool refuse_window(PyObject* problem);
 // Headless windows: the size init gave each window name, which the window
 // queries answer with. lookup gives a borrowed (W, H) or nullptr.
 bool remember_window(PyObject* name, PyObject* w, PyObject* h);

@@ -1,0 +1,74 @@
+// The snapshot of whose functions the module's names hold (captured.hpp).
+
+#include "core/captured.hpp"
+
+#include "core/bindings.hpp"
+#include "pyapi/namespace.hpp"
+
+namespace kv {
+namespace {
+
+Captured g_captured;
+uint64_t g_epoch = 0;  // the namespace epoch g_captured was taken in; 0: none
+
+// Whether the module's global `name` is the module's own function `spec`.
+bool own_function(PyObject* name, const FuncSpec* spec) {
+  Ref f = global(name);
+  if (!f) PyErr_Clear();  // a NameError: not ours
+  return f && spec && function_spec(f.get()) == spec;
+}
+
+// Whether `mod`'s namespace holds an exact int under `name`.
+bool int_entry(PyObject* mod, PyObject* name, bool* watched) {
+  Ref v;
+  *watched = watched_entry(mod, name, &v) && *watched;
+  return v && PyLong_CheckExact(v.get());
+}
+
+// Takes the answers; false when the epoch cannot vouch for them (then they
+// are taken again at the next call).
+bool capture(Captured* c) {
+  static const FuncSpec* const blit = find_spec("blit");  // the tables never change
+  static const FuncSpec* const text_size = find_spec("text_size");
+  static const FuncSpec* const load_font = find_spec("load_font");
+  c->own_blit = own_function(KV_ID(blit), blit);
+  c->own_text_size = own_function(KV_ID(text_size), text_size);
+  c->own_load_font = own_function(KV_ID(load_font), load_font);
+  c->pillow_own = text_names_own();
+
+  Ref cv2 = global(KV_ID(cv2));
+  if (!cv2) {
+    PyErr_Clear();
+    return true;  // a change of `cv2` moves the epoch: the answers stay all false until then
+  }
+  if (!PyModule_CheckExact(cv2.get())) return true;  // nothing of it is OpenCV's own for certain
+  c->cv2_own = opencv::module() && cv2.get() == opencv::module();
+  PyObject* const names[opencv::kFunctionCount] = {KV_ID(line),     KV_ID(rectangle),       KV_ID(polylines),
+                                                   KV_ID(fillPoly), KV_ID(ellipse),         KV_ID(warpPerspective),
+                                                   KV_ID(getPerspectiveTransform)};
+  static_assert(opencv::kGetPerspectiveTransform + 1 == opencv::kFunctionCount, "one name per function");
+  bool watched = true;
+  for (int f = 0; f < opencv::kFunctionCount; f++) {
+    Ref v;
+    watched = watched_entry(cv2.get(), names[f], &v) && watched;
+    PyObject* own = opencv::function(static_cast<opencv::Function>(f));
+    c->opencv[f] = own && v.get() == own;
+  }
+  c->line_aa_int = int_entry(cv2.get(), KV_ID(LINE_AA), &watched);
+  c->line_4_int = int_entry(cv2.get(), KV_ID(LINE_4), &watched);
+  return watched;
+}
+
+}  // namespace
+
+const Captured& captured() {
+  const uint64_t epoch = namespace_epoch();
+  if (epoch != 0 && epoch == g_epoch) return g_captured;
+  Captured c;
+  const bool lasting = capture(&c);
+  g_captured = c;
+  g_epoch = lasting && namespace_epoch() == epoch ? epoch : 0;
+  return g_captured;
+}
+
+}  // namespace kv
