@@ -535,7 +535,18 @@ def test_render_strict_exits_1_when_a_line_failed(tmp_path):
     assert (r.returncode, r.stdout) == (0, "")
 
 
-@pytest.mark.parametrize("env", [{}, {"KELVRACV_NO_AVX2": "1"}, {"KELVRACV_NO_AVX2": " 0 "}])
+@pytest.mark.parametrize("value, on", [(None, False), ("", False), (" \t", False), ("0", False), (" False ", False),
+                                       ("NO", False), ("off", False), ("1", True), ("TRUE", True), (" yes", True),
+                                       ("On", True), ("2", True), ("anything", True)])
+def test_one_rule_for_every_switch(value, on):
+    # The rule the native switches, the run settings and the Python glue share.
+    from kelvracv import _kelvra_core as kv
+
+    assert kv.__switch_on__(value) is on
+
+
+@pytest.mark.parametrize("env", [{}, {"KELVRACV_NO_AVX2": "1"}, {"KELVRACV_NO_AVX2": " 0 "},
+                                 {"KELVRACV_NO_AVX2": "Off"}])
 def test_info_prints_versions_and_one_line_per_capability(env):
     r = python(["-m", "kelvracv", "info"], bare_env(**env))
     assert r.returncode == 0, r.stderr
@@ -547,7 +558,7 @@ def test_info_prints_versions_and_one_line_per_capability(env):
     caps = dict(line.split(": ", 1) for line in lines[-4:])
     assert list(caps) == ["native drawing", "native warp", "perspective solver", "whole-pixel copy"]
     assert all(v == "on" or (v.startswith("off (") and v.endswith(")")) for v in caps.values())
-    if env and "fixed-point" not in r.stdout:  # a switch set to " 0 " is off, like the others
+    if env and "fixed-point" not in r.stdout:  # a switch set to " 0 " or "Off" is off, like the others
         assert (caps["native warp"] == "off (KELVRACV_NO_AVX2 is set)") == (env["KELVRACV_NO_AVX2"] == "1")
 
 

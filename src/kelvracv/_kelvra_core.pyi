@@ -409,12 +409,14 @@ def blit(arr: _Canvas, ts: _Record, src_img: _ImageArray, scale_factor: tuple[fl
     computed for the pixels the image can reach only, so the cost is proportional to the area the image covers.
     IPP's own warp, which OpenCV's x86 builds run when IPP is on (its default), rounds some ties the other way (1 in a
     channel, in a few pixels of a warp); OpenCV's accuracy tests accept that, and builds without IPP (ARM, for one)
-    never give it, so blit does not follow it. Where the native warp is off (`info` shows why: an OpenCV release or
-    processor path it was not verified on, `KELVRACV_NO_AVX2`), while OpenCV 5's optimisations are switched off
-    (`cv2.setUseOptimized(False)`), or where `cv2.warpPerspective` is a function of the program's own, blit calls
-    `cv2.warpPerspective` onto a canvas-sized image as it stands, IPP as the program set it, and the cost follows
-    the canvas; an upright, unscaled image moved by whole pixels is still copied row by row (any bilinear warp
-    gives the same bytes there).
+    never give it, so blit does not follow it. Where the native warp is off on a verified OpenCV release (`info`
+    shows why: a processor without AVX2 with FMA3, `KELVRACV_NO_AVX2`), or while OpenCV 5's optimisations are
+    switched off (`cv2.setUseOptimized(False)`), blit calls OpenCV's own `cv2.warpPerspective` onto a canvas-sized
+    image, still with IPP off for that call: the same bytes as the native warp (with OpenCV's optimisations off,
+    the bytes of its portable kernels), at a cost that follows the canvas. On an OpenCV release that is not verified, or where
+    `cv2.warpPerspective` is a function of the program's own, blit calls it as it stands, IPP as the program set it.
+    An upright, unscaled image moved by whole pixels is copied row by row on every path (any bilinear warp gives
+    the same bytes there).
     Raises `ValueError` for a channel count that does not fit the canvas or a warp larger than OpenCV can take, and
     `TypeError` when the image or the canvas is not a (height, width, channels) uint8 array, also when Python code
     run during the call (a scale factor's `__float__`, a rebound `cv2` function) reshaped it.

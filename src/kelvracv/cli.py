@@ -301,9 +301,10 @@ def info(args):
     print(f"pygame {dist('pygame')}")
     print(f"OpenCV CPU dispatch: {profile['dispatch']}")
     print(f"Intel IPP: {profile['ipp']}")
-    print(f"OpenCV's bilinear warp: {profile['warp arithmetic']}")
+    verified = ", verified (blit warps with Intel IPP off)" if profile["verified warp"] else ""
+    print(f"OpenCV's bilinear warp: {profile['warp arithmetic']}{verified}")
     for name, reason in profile.items():
-        if name not in ("opencv", "dispatch", "ipp", "warp arithmetic"):
+        if name not in ("opencv", "dispatch", "ipp", "warp arithmetic", "verified warp"):
             print(f"{name}: on" if reason is None else f"{name}: off ({reason})")
     return 0
 

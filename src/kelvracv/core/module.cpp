@@ -265,6 +265,25 @@ int import_input(PyObject* m, bool headless) {
 }
 
 // The module body, top to bottom.
+// __switch_on__(value): whether a KELVRACV_* switch set to the str `value` is
+// on, by the one rule of core/switches.hpp (the Python glue reads its
+// switches through it; None is unset).
+PyObject* switch_on_value(PyObject*, PyObject* value) {
+  if (value == Py_None) Py_RETURN_FALSE;
+  int on = text_switch(value);
+  if (on < 0) return nullptr;
+  return PyBool_FromLong(on);
+}
+
+PyMethodDef g_switch_def = {"__switch_on__", switch_on_value, METH_O,
+                            "Whether a KELVRACV_* switch set to this str (None: unset) is on."};
+
+int add_switch_rule(PyObject* m) {
+  Ref name = Ref::steal(PyUnicode_FromString("kelvracv._kelvra_core"));
+  Ref fn = name ? Ref::steal(PyCFunction_NewEx(&g_switch_def, nullptr, name.get())) : Ref();
+  return fn ? PyModule_AddObjectRef(m, "__switch_on__", fn.get()) : -1;
+}
+
 int startup(PyObject* m) {
   // 1. NumPy, OpenCV, typing and Pillow names.
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
@@ -273,7 +292,7 @@ int startup(PyObject* m) {
     return -1;
   if (text_startup(m) < 0) return -1;
   // The OpenCV profile: its own functions and the native capabilities it allows.
-  if (opencv::startup(m) < 0 || native_drawing_startup(m) < 0) return -1;
+  if (opencv::startup(m) < 0 || native_drawing_startup(m) < 0 || add_switch_rule(m) < 0) return -1;
   // 2. Geometry, colour conversion and the drawing primitives.
   if (bind(m, {"add_tuples", "apply_homography", "transform_3d", "transform", "inverse_transform", "_color_bgr",
                "clear", "line", "rect", "poly", "circle", "ellipse", "arc", "graph"}) < 0)

@@ -759,9 +759,10 @@ def coordinate(v):
 _server = None
 
 
-def switch_on(env, name):
-    """A KELVRACV_* switch as the core reads one: on unless unset, blank, 0, false, no or off."""
-    return env.get(name, "").strip().lower() not in ("", "0", "false", "no", "off")
+def switch_on(core, name):
+    """A KELVRACV_* switch read through the module's os.environ by the core's
+    one rule (core/switches.cpp): off when unset, blank, 0, false, no or off."""
+    return core.__switch_on__(core.os.environ.get(name))
 
 
 def serve(host="127.0.0.1", port=DEFAULT_PORT, *, lossless=False, token=None, core=None):
@@ -775,7 +776,7 @@ def serve(host="127.0.0.1", port=DEFAULT_PORT, *, lossless=False, token=None, co
         from kelvracv import _kelvra_core as core
     if _server is None:
         _server = WebServer(core, host, port, lossless=lossless, token=token).start()
-        if not switch_on(core.os.environ, "KELVRACV_QUIET"):
+        if not switch_on(core, "KELVRACV_QUIET"):
             print(f"kelvracv web: serving the frames at {_server.url}", file=sys.stderr, flush=True)
             others = _server.other_urls()
             if others:
@@ -793,7 +794,7 @@ def serve_from_environment():
 
     env = core.os.environ
     host, port = parse_address(env.get("KELVRACV_WEB", ""))
-    lossless = switch_on(env, "KELVRACV_WEB_LOSSLESS")
+    lossless = switch_on(core, "KELVRACV_WEB_LOSSLESS")
     token = env.get("KELVRACV_WEB_TOKEN", "").strip() or None
     if token is not None:
         check_token(token)
