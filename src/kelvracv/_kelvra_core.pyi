@@ -25,6 +25,7 @@ import threading as threading
 import math as math
 import shutil as shutil
 import glob as glob
+import signal as signal
 import pygame as pygame
 keyboard: ModuleType | None
 mouse: ModuleType | None
@@ -682,11 +683,12 @@ def run(tick_function: Callable[[_Canvas, _Record], object], window_info: _Windo
     - In dynamic-resize mode a new window size makes a new canvas, prints `Resizing canvas to (800, 500)` and moves
       "shift" to the new centre; a minimised window (size -1) ends the loop.
     - `KELVRACV_HEADLESS=1` runs the same loop without a window; `KELVRACV_FRAMES=N` ends it after N frames;
-      `KELVRACV_RECORD=PATH` writes every frame to a video, a GIF or numbered PNGs; `KELVRACV_WEB=[HOST:]PORT`
-      shows the frames in a web page (see [command line and environment](#command-line-and-environment)). Each
+      `KELVRACV_RECORD=PATH` writes every frame to a video (H.264 with PyAV), a GIF or numbered PNGs, at the rate
+      `KELVRACV_RECORD_FPS` when set, and then SIGTERM and SIGHUP end the loop at a frame boundary with the
+      recording completed; `KELVRACV_WEB=[HOST:]PORT` shows the frames in a web page (see [command line and environment](#command-line-and-environment)). Each
       frame goes to [`FRAME_SINK`](#frame_sink) when one is set.
     - Raises what `init`, `clear` or OpenCV raise (a tick returning a non-image as canvas ends in OpenCV's error),
-      `ValueError` for a `KELVRACV_FRAMES` or `KELVRACV_RECORD` it cannot use and `OSError` for a recording that
+      `ValueError` for a `KELVRACV_FRAMES`, `KELVRACV_RECORD` or `KELVRACV_RECORD_FPS` it cannot use and `OSError` for a recording that
       cannot be written (both before the first frame when they can be known then; a video that does not read back
       after the loop).
 

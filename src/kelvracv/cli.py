@@ -1,6 +1,7 @@
 """The kelvracv command line (``python -m kelvracv`` or ``kelvracv``).
 
-    run SCRIPT [--headless] [--frames N] [--record PATH] [--web [--host H] [--port N] [--token T]] [-- ARGS...]
+    run SCRIPT [--headless] [--frames N] [--record PATH [--record-fps N]]
+        [--web [--host H] [--port N] [--token T]] [-- ARGS...]
     render SCENE[.tvf] -o OUT.png [--size WxH] [--bg R,G,B] [--strict]
     view SCENE[.tvf] [--size WxH] [--bg R,G,B]
     pack MAIN.py
@@ -72,6 +73,17 @@ def positive(text):
     if n < 1:
         raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
     return n
+
+
+def rate(text):
+    """A recording's frame rate: a positive number, at most 1000."""
+    try:
+        n = float(text)
+    except ValueError:
+        n = 0.0
+    if not 0 < n <= 1000:
+        raise argparse.ArgumentTypeError(f"expected frames per second from above 0 to 1000, got {text!r}")
+    return text.strip()
 
 
 # ---- helpers -------------------------------------------------------------------------
@@ -169,6 +181,8 @@ def run(args):
     if args.record:
         # from the folder the command was given in, whatever the program does
         os.environ["KELVRACV_RECORD"] = os.path.abspath(args.record)
+    if args.record_fps is not None:
+        os.environ["KELVRACV_RECORD_FPS"] = args.record_fps
     if args.web:
         port = DEFAULT_PORT if args.port is None else args.port
         os.environ["KELVRACV_WEB"] = web_address(args.host or DEFAULT_HOST, port)
@@ -317,13 +331,15 @@ def parser():
     commands = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     c = commands.add_parser("run", help="run a program, optionally headless, for N frames, recorded",
-                            usage="kelvracv run SCRIPT [--headless] [--frames N] [--record PATH] "
+                            usage="kelvracv run SCRIPT [--headless] [--frames N] [--record PATH [--record-fps N]] "
                                   "[--web [--host H] [--port N] [--lossless] [--token T]] [-- ARGS...]",
                             description="Run SCRIPT as __main__. Arguments after -- are the program's own.")
     c.add_argument("script", metavar="SCRIPT")
     c.add_argument("--headless", action="store_true", help="no window, no input listeners, dummy audio")
     c.add_argument("--frames", type=positive, metavar="N", help="end the frame loop after N frames")
     c.add_argument("--record", metavar="PATH", help="record the frames: out.mp4, out.gif or frames/f_%%05d.png")
+    c.add_argument("--record-fps", type=rate, metavar="N",
+                   help="the rate a recorded video or GIF plays at (default: the program's target_fps)")
     c.add_argument("--web", action="store_true", help="show the frames in a web page (implies --headless)")
     c.add_argument("--host", metavar="H",
                    help="address the page is served on (127.0.0.1; any other needs the printed token)")

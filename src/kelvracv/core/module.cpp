@@ -298,7 +298,7 @@ int startup(PyObject* m) {
                "clear", "line", "rect", "poly", "circle", "ellipse", "arc", "graph"}) < 0)
     return -1;
   // 3. Standard modules, NumPy and OpenCV again, pygame.
-  for (const char* name : {"sys", "os", "time", "threading", "math", "shutil", "glob"})
+  for (const char* name : {"sys", "os", "time", "threading", "math", "shutil", "glob", "signal"})
     if (import_as(m, name, name) < 0) return -1;
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
   // pygame's greeting is not this library's output: hidden unless the user decided.

@@ -1,7 +1,9 @@
 // The master-volume monitor: one daemon thread, started at import, that
 // pushes GLOBAL_VOLUME[0], clamped to [0, 1], into the mixer and into every
 // mixer channel ten times a second. It holds the interpreter lock for each
-// pass and releases it in the module's time.sleep between passes.
+// pass and releases it in the module's time.sleep between passes. A forked
+// child (os.fork, multiprocessing) has no copy of the thread: one is started
+// anew there (os.register_at_fork), silently.
 
 #include "core/bindings.hpp"
 #include "core/switches.hpp"
@@ -90,6 +92,9 @@ bool apply_master_volume() {
   return true;
 }
 
+// Whether the module started its monitor thread in this process.
+bool g_monitor_started = false;
+
 PyObject* volume_monitor() {
   PyObject* tenth = constant(&g_tenth, 0.1);
   if (!tenth) return nullptr;
@@ -113,16 +118,35 @@ PyObject* volume_monitor() {
 
 namespace {
 
-// threading.Thread(target=_volume_monitor, daemon=True).start(), then the line.
-int start_volume_monitor(PyObject*) {
+// threading.Thread(target=_volume_monitor, daemon=True).start()
+bool start_thread() {
   Ref target = global(KV_ID(_volume_monitor));
-  if (!target) return -1;
+  if (!target) return false;
   Ref thread_type = global_attr(KV_ID(threading), KV_ID(Thread));
-  if (!thread_type) return -1;
+  if (!thread_type) return false;
   Ref thread = call(thread_type.get(), {target.get(), Py_True}, KV_KW(target_daemon));
-  if (!thread) return -1;
-  Ref started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), KV_ID(start)));
-  if (!started) return -1;
+  if (!thread) return false;
+  g_monitor_started = true;
+  return static_cast<bool>(Ref::steal(PyObject_CallMethodNoArgs(thread.get(), KV_ID(start))));
+}
+
+// In a forked child: the monitor again, where the parent had started one.
+PyObject* restart_in_child(PyObject*, PyObject*) {
+  if (g_monitor_started && !start_thread()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_restart_def = {"_restart_volume_monitor", restart_in_child, METH_NOARGS, nullptr};
+
+// The thread, os.register_at_fork(after_in_child=...), then the line.
+int start_volume_monitor(PyObject*) {
+  if (!start_thread()) return -1;
+  Ref restart = Ref::steal(PyCFunction_New(&g_restart_def, nullptr));
+  Ref name = Ref::steal(PyUnicode_InternFromString("register_at_fork"));
+  Ref register_at_fork = restart && name ? global_attr(KV_ID(os), name.get()) : Ref();
+  Ref kw = register_at_fork ? Ref::steal(Py_BuildValue("{sO}", "after_in_child", restart.get())) : Ref();
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  if (!kw || !no_args || !Ref::steal(PyObject_Call(register_at_fork.get(), no_args.get(), kw.get()))) return -1;
   if (int q = quiet()) return q < 0 ? -1 : 0;  // KELVRACV_QUIET
   return print_line(KV_ID(s_Volume_monitor_thread_started));
 }
