@@ -108,6 +108,10 @@
   X(INTER_LINEAR, "INTER_LINEAR") \
   X(isOpened, "isOpened") \
   X(join, "join") \
+  X(register_at_fork, "register_at_fork") \
+  X(quit, "quit") \
+  X(get_busy, "get_busy") \
+  X(is_alive, "is_alive") \
   X(k_char, "char") \
   X(k_new, "new") \
   X(Key, "Key") \
