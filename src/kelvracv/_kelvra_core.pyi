@@ -584,6 +584,18 @@ def on_scroll(x: int, y: int, dx: float, dy: float) -> None:
 def on_move(x: int, y: int) -> None:
     """The mouse listener's move callback: sets [`MOUSE_SCR_POS`](#mouse_scr_pos) to (x, y) desktop pixels (the values
     as given, ints from the listener). Call it yourself to place a simulated pointer.
+
+    **While a frame loop runs**, what these callbacks receive from other threads (the listeners, the web page's
+    server) is tied to the frames: events that come during a tick take effect when it ends, so a tick sees the
+    input as it was when it began, and a key or button released before any tick has started since it went down
+    stays held until the next tick has ended — a tap or click shorter than a frame is seen by exactly one tick.
+    Calls from the loop's own thread (a tick simulating input) and every call while no loop runs take effect at
+    once.
+    """
+
+def _key_event(name: str, pressed: object) -> None:
+    """Internal: a key by its name in [`KEYS`](#keys) ("a", "Key.left") pressed or released, as `on_press` and
+    `on_release` do for a listener's key object (without Escape's stop); the web page's keys come this way.
     """
 
 @overload

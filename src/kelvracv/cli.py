@@ -1,6 +1,7 @@
 """The kelvracv command line (``python -m kelvracv`` or ``kelvracv``).
 
-    run SCRIPT [--headless] [--frames N] [--record PATH [--record-fps N]] [--web [--host H] [--port N]] [-- ARGS...]
+    run SCRIPT [--headless] [--frames N] [--record PATH [--record-fps N]]
+        [--web [--host H] [--port N] [--token T]] [-- ARGS...]
     render SCENE[.tvf] -o OUT.png [--size WxH] [--bg R,G,B] [--strict]
     view SCENE[.tvf] [--size WxH] [--bg R,G,B]
     pack MAIN.py
@@ -113,6 +114,16 @@ def port_number(text):
     return n
 
 
+def web_token(text):
+    """A token fixed for the page: at least 16 URL-safe characters."""
+    from kelvracv.web.server import check_token
+
+    try:
+        return check_token(text.strip(), "the token")
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def scene_file(scene):
     """The scene's name as draw_tvf takes it (without .tvf) and its file,
     or an error message when it is no regular file that can be read (a FIFO
@@ -177,8 +188,10 @@ def run(args):
         os.environ["KELVRACV_WEB"] = web_address(args.host or DEFAULT_HOST, port)
         if args.lossless:
             os.environ["KELVRACV_WEB_LOSSLESS"] = "1"
-    elif args.host is not None or args.port is not None or args.lossless:
-        return fail("run", "--host, --port and --lossless go with --web")
+        if args.token is not None:
+            os.environ["KELVRACV_WEB_TOKEN"] = args.token
+    elif args.host is not None or args.port is not None or args.lossless or args.token is not None:
+        return fail("run", "--host, --port, --lossless and --token go with --web")
     if not os.path.isfile(args.script):
         return fail("run", f"no such script: {args.script!r}")
     script = os.path.abspath(args.script)
@@ -319,7 +332,7 @@ def parser():
 
     c = commands.add_parser("run", help="run a program, optionally headless, for N frames, recorded",
                             usage="kelvracv run SCRIPT [--headless] [--frames N] [--record PATH [--record-fps N]] "
-                                  "[--web [--host H] [--port N] [--lossless]] [-- ARGS...]",
+                                  "[--web [--host H] [--port N] [--lossless] [--token T]] [-- ARGS...]",
                             description="Run SCRIPT as __main__. Arguments after -- are the program's own.")
     c.add_argument("script", metavar="SCRIPT")
     c.add_argument("--headless", action="store_true", help="no window, no input listeners, dummy audio")
@@ -332,6 +345,9 @@ def parser():
                    help="address the page is served on (127.0.0.1; any other needs the printed token)")
     c.add_argument("--port", type=port_number, metavar="N", help="port of the page (8000; 0: any free)")
     c.add_argument("--lossless", action="store_true", help="send the page PNG frames instead of JPEG")
+    c.add_argument("--token", type=web_token, metavar="T",
+                   help="the page's token, the same in every run (16 or more characters; default: a new random one "
+                        "on any address but the loopback)")
     c.add_argument("args", nargs="*", metavar="ARGS", help=argparse.SUPPRESS)
     c.set_defaults(handler=run)
 

@@ -50,7 +50,7 @@ constexpr const char* kBindingOrder[] = {
     "load_font", "text_size", "_text_cv2", "text", "blit", "blit_cached", "tri", "quad", "move", "shift", "set_shift",
     "scale", "set_size", "rotate", "set_rotate", "set_pos", "array_to_str", "str_to_array", "draw_command_convert",
     "draw_command", "draw_tvf", "on_press", "on_release", "simulate_key_press", "on_click", "on_scroll", "on_move",
-    "get_input", "get_window_size", "_get_win_props", "convert_win_info", "init", "run", nullptr,
+    "_key_event", "get_input", "get_window_size", "_get_win_props", "convert_win_info", "init", "run", nullptr,
     // 10. The packager and the volume monitor's loop.
     "compile_project", "_volume_monitor", nullptr,
     // 12. Sound playback.

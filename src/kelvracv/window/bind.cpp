@@ -18,6 +18,7 @@ const FuncSpec kFunctions[] = {
     def<on_click>("on_click", "x", "y", "button", "pressed").lambda(),
     def<on_scroll>("on_scroll", "x", "y", "dx", "dy").lambda(),
     def<on_move>("on_move", "x", "y").lambda(),
+    def<key_event>("_key_event", "name", "pressed"),
     def<get_input>("get_input", "method", "key"_a = nullptr, "ts"_a = nullptr),
     def<get_window_size>("get_window_size", "window_name"_a.str().ann("str")).returns("Tuple[int, int]"),
     def<get_win_props>("_get_win_props", "wi").lambda(),

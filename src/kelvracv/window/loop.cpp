@@ -414,7 +414,9 @@ bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObj
     }
     if (!clear_frame(canvas.get(), ts, bg_color)) return false;
     note_window(w_name, canvas.get());  // the canvas the tick draws on: the mouse maps onto it
+    input_tick_begin();  // input from other threads waits for the tick's end
     if (!tick(tick_fn, &canvas, ts)) return false;
+    input_tick_end();
     // The frame limit ends the loop as a tick returning False would.
     if (count == settings.frame_limit && !set_run(Py_False)) return false;
     if (!settings.headless && !cv2_call(KV_ID(imshow), {w_name, canvas.get()})) return false;
@@ -473,8 +475,11 @@ bool init_and_loop(PyObject* const* a, const RunSettings& settings, Recorder* re
   Ref frame_duration = Ref::steal(PyNumber_TrueDivide(k->one_f, target_fps.get()));
   if (!frame_duration) return false;
 
-  return frames(tick_fn, w_name.get(), canvas_ts[0], canvas_ts[1].get(), bg_color, bg_color_t.get(),
-                target_fps.get(), frame_duration.get(), dynamic_resize, settings, recorder);
+  if (!input_loop_begin()) return false;
+  bool done = frames(tick_fn, w_name.get(), canvas_ts[0], canvas_ts[1].get(), bg_color, bg_color_t.get(),
+                     target_fps.get(), frame_duration.get(), dynamic_resize, settings, recorder);
+  input_loop_end();  // what is still held back, applied
+  return done;
 }
 
 }  // namespace

@@ -16,6 +16,17 @@ PyObject* on_click(PyObject* const* a);
 PyObject* on_scroll(PyObject* const* a);
 PyObject* on_move(PyObject* const* a);
 PyObject* get_input(PyObject* const* a);
+// _key_event(name, pressed): a key by its name in KEYS (the web page's keys).
+PyObject* key_event(PyObject* const* a);
+
+// The frame loop's side of the input gate (input.cpp): begin before the
+// first frame, tick_begin/tick_end around each tick, end whichever way the
+// loop ended (it applies what is still held back; an exception already being
+// raised is kept). Input that fails to apply is reported as unraisable.
+bool input_loop_begin();
+void input_tick_begin();
+void input_tick_end();
+void input_loop_end();
 
 // ---- window (window.cpp) -----------------------------------------------------
 PyObject* get_window_size(PyObject* window_name);  // window_name checked to be a str
