@@ -16,9 +16,9 @@
 #include "core/bindings.hpp"
 #include "core/colors.hpp"
 #include "core/opencv.hpp"
+#include "core/switches.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
-#include "window/window.hpp"
 
 namespace kv {
 namespace {
@@ -282,25 +282,6 @@ int open_mixer(bool headless) {
   return line ? print_stderr(line.get()) : -1;
 }
 
-// Step 5, pynput's keyboard and mouse; None in a headless run, which needs no
-// display, and None with one line on standard error where no display can be
-// reached (init then refuses to open a window, see window::display_problem).
-int import_input(PyObject* m, bool headless) {
-  if (!headless) {
-    Ref problem = window::input_display_problem();
-    if (!problem) return -1;
-    if (problem.get() == Py_None) {
-      if (import_from(m, "pynput", {{"keyboard", "keyboard"}, {"mouse", "mouse"}}) == 0) return 0;
-      if (!(problem = window::take_input_failure())) return -1;
-    }
-    Ref line = Ref::steal(
-        PyUnicode_FromFormat("kelvracv: no display (%U), keyboard and mouse input off", problem.get()));
-    if (!line || print_stderr(line.get()) < 0) return -1;
-  }
-  if (PyModule_AddObjectRef(m, "keyboard", Py_None) < 0) return -1;
-  return PyModule_AddObjectRef(m, "mouse", Py_None);
-}
-
 // The module body, top to bottom.
 // __switch_on__(value): whether a KELVRACV_* switch set to the str `value` is
 // on, by the one rule of core/switches.hpp (the Python glue reads its
@@ -341,8 +322,8 @@ int startup(PyObject* m) {
   if (!env || environ_default(env.get(), "PYGAME_HIDE_SUPPORT_PROMPT", "1") < 0) return -1;
   if (import_as(m, "pygame", "pygame") < 0) return -1;
   // 4. The mixer; 5. pynput's keyboard and mouse.
-  int headless = window::headless();  // KELVRACV_HEADLESS, or KELVRACV_WEB
-  if (headless < 0 || open_mixer(headless) < 0 || import_input(m, headless) < 0) return -1;
+  int no_window = headless();  // KELVRACV_HEADLESS, or KELVRACV_WEB
+  if (no_window < 0 || open_mixer(no_window) < 0 || input_startup(m, no_window) < 0) return -1;
   // 6. Shared globals.
   if (create_globals(m) < 0) return -1;
   // 7. The asset manager class and ASSETS.

@@ -7,6 +7,7 @@
 // interpreter lock held.
 
 #include "core/colors.hpp"
+#include "core/switches.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
