@@ -373,8 +373,16 @@ bool clear(PyObject* arr, PyObject* ts, PyObject* color) {
     Ref sh = Ref::steal(item(shape.get(), 0));
     if (!sh || !to_int32(sh.get(), &h)) return false;
   }
-  Ref fn = detail::cv2_function(KV_ID(rectangle));
+  detail::Cv2 cv2;
+  Ref fn = cv2.function(KV_ID(rectangle));
   if (!fn) return false;
+  // A plain canvas is filled straight, at memory speed: the rectangle
+  // (0, 0)-(w, h) with OpenCV's default line type covers every pixel.
+  native::Target tg;
+  if (native::target_fixed(cv2, fn.get(), native::kRectangle, arr, color, raster::kLine8, &tg)) {
+    raster::fill_all(tg.canvas, tg.color);
+    return true;
+  }
   Ref origin = Ref::steal(Py_BuildValue("(ii)", 0, 0));
   Ref corner = origin ? Ref::steal(Py_BuildValue("(ii)", w, h)) : Ref();
   Ref bgr = corner ? detail::bgr_of(color) : Ref();

@@ -1216,6 +1216,22 @@ void rectangle(const Canvas& img, int x1, int y1, int x2, int y2, const Color& c
     fill_convex(img, pt, 4, color, line_type, 0);
 }
 
+void fill_all(const Canvas& img, const Color& color) {
+  const size_t row_bytes = static_cast<size_t>(img.width) * 3;
+  // Rows that follow one another without a gap are one long row.
+  const bool packed = img.step == row_bytes;
+  const int rows = packed ? 1 : img.height;
+  const int64_t pixels = packed ? static_cast<int64_t>(img.width) * img.height : img.width;
+  const uint8_t* c = color.c;
+  for (int y = 0; y < rows; y++) {
+    uint8_t* row = row_of(img, y);
+    if (c[0] == c[1] && c[1] == c[2])
+      std::memset(row, c[0], static_cast<size_t>(pixels) * 3);
+    else
+      hline(row, 0, pixels - 1, color);
+  }
+}
+
 void polylines(const Canvas& img, const int* xy, int n, bool closed, const Color& color, int thickness,
                int line_type) {
   if (n <= 0) return;
