@@ -80,6 +80,10 @@ Ref pen_of(PyObject* ts) {
 
 bool pen_and_mode(PyObject* ts, Ref* pen, bool* three_d) {
   *pen = pen_of(ts);
+  if (*pen && kept_2d(ts)) {  // "is_3d" is False or None
+    *three_d = false;
+    return true;
+  }
   Ref is3 = *pen ? record_get(ts, KV_ID(is_3d)) : Ref();
   int t = is3 ? truth(is3.get()) : -1;
   *three_d = t > 0;
