@@ -608,8 +608,12 @@ bool PointMapper::map_general(double x, double y, double z, bool* visible, geo::
 }
 
 bool PointMapper::map_obj(PyObject* p, bool* visible, geo::Vec2* out) {
-  if (!body_tuple(p)) return false;
   double pt[3] = {0.0, 0.0, 0.0};
+  // A 2-D point of two plain numbers: converted without a call.
+  if (!is_3d_ && PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) >= 2 && plain_float(PyTuple_GET_ITEM(p, 0), &pt[0]) &&
+      plain_float(PyTuple_GET_ITEM(p, 1), &pt[1]))
+    return map(pt[0], pt[1], 0.0, visible, out);
+  if (!body_tuple(p)) return false;
   if (is_3d_) {
     if (!ready_ && !read_camera_head()) return false;
     if (!point_floats(p, pt)) return false;

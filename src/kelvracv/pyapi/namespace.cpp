@@ -36,14 +36,21 @@ DictObserver g_observer = nullptr;
 // The namespaces watched (borrowed; a namespace leaves at its deallocation).
 std::vector<PyObject*> g_namespaces;
 
+// One bit per namespace address, set while it may be one: most dicts the
+// observer follows are told apart from the namespaces by it alone.
+uint64_t g_namespace_bits = 0;
+inline uint64_t address_bit(PyObject* dict) { return uint64_t{1} << ((reinterpret_cast<uintptr_t>(dict) >> 6) & 63); }
+
 bool is_namespace(PyObject* dict) {
-  return std::find(g_namespaces.begin(), g_namespaces.end(), dict) != g_namespaces.end();
+  return (g_namespace_bits & address_bit(dict)) &&
+         std::find(g_namespaces.begin(), g_namespaces.end(), dict) != g_namespaces.end();
 }
 
 int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
   if (g_observer) g_observer(event, dict, key);
+  if (!(g_namespace_bits & address_bit(dict))) return 0;  // a dict of the observer's alone
   const auto it = std::find(g_namespaces.begin(), g_namespaces.end(), dict);
-  if (it == g_namespaces.end()) return 0;  // a dict of the observer's alone
+  if (it == g_namespaces.end()) return 0;
   if (event == PyDict_EVENT_DEALLOCATED) g_namespaces.erase(it);
   const bool one_name =
       event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
@@ -93,7 +100,10 @@ bool watch(PyObject* dict) {
     PyErr_Clear();
     return false;
   }
-  if (!is_namespace(dict)) g_namespaces.push_back(dict);
+  if (!is_namespace(dict)) {
+    g_namespaces.push_back(dict);
+    g_namespace_bits |= address_bit(dict);
+  }
   return true;
 }
 
