@@ -11,6 +11,11 @@ before and after the peers, and each side keeps its best block. A cell is the
 peer's time over ours: above 1.00 we are faster.
 
     PYTHONPATH=src SDL_AUDIODRIVER=dummy .venv/bin/python bench/peers.py [--rounds N] [--only NAME,...]
+        [--baseline SRC]
+
+--baseline SRC adds a column for another build of the library (SRC is the
+folder holding its kelvracv package, e.g. an older checkout's src/ after
+`make build` there), run by this interpreter in a child beside the peers.
 
 The child side: python bench/peers.py --child NAME (prints one JSON line of
 seconds per workload).
@@ -664,7 +669,7 @@ def pillow_workloads():
     }
 
 
-CHILD = {"pygame": pygame_workloads, "pygame-ce": pygame_workloads, "skia-python": skia_workloads,
+CHILD = {"baseline": ours_workloads, "pygame": pygame_workloads, "pygame-ce": pygame_workloads, "skia-python": skia_workloads,
          "blend2d-py": blend2d_workloads, "pycairo": cairo_workloads, "Pillow": pillow_workloads}
 
 
@@ -689,9 +694,9 @@ def peer_python(name):
     return python
 
 
-def run_child(name, python, rounds):
+def run_child(name, python, rounds, path=""):
     done = subprocess.run([python, os.path.abspath(__file__), "--child", name, "--rounds", str(rounds)],
-                          capture_output=True, text=True, env={**os.environ, "PYTHONPATH": ""})
+                          capture_output=True, text=True, env={**os.environ, "PYTHONPATH": path})
     if done.returncode != 0:
         print(f"{name}: failed, skipped\n{done.stderr[-2000:]}")
         return None
@@ -709,6 +714,9 @@ def main():
         print(f"{FONT} is missing (fonts-dejavu-core): the text rows are left out")
     pythons = {name: peer_python(name) for name in only}
     pythons = {name: p for name, p in pythons.items() if p}
+    baseline = sys.argv[sys.argv.index("--baseline") + 1] if "--baseline" in sys.argv else None
+    if baseline:
+        pythons = {"baseline": sys.executable, **pythons}
     ours_fns = ours_workloads()
     # Ours before and after the peers, each peer twice: a busy moment of a
     # shared machine weighs on both sides alike.
@@ -716,7 +724,7 @@ def main():
     peers = {}
     for _ in range(2):
         for name, python in pythons.items():
-            got = run_child(name, python, rounds)
+            got = run_child(name, python, rounds, os.path.abspath(baseline) if name == "baseline" else "")
             if got:
                 peers[name] = {k: min(v, peers.get(name, {}).get(k, v)) for k, v in got.items()}
         again = measure(ours_fns, rounds)
