@@ -15,10 +15,10 @@ XVFB := $(shell if [ -z "$$DISPLAY" ]; then echo "xvfb-run -a -s '-screen 0 1280
 BUILD_DEPS := scikit-build-core cmake ninja setuptools wheel "numpy>=2.0,<3" "build>=1.2"
 # The test extra of pyproject.toml (mypy checks the examples against the type stub;
 # Playwright drives Debian's chromium, never a browser of its own download;
-# nbclient runs a notebook on an ipykernel kernel), and the web and batch extras
-# the tests use.
+# nbclient runs a notebook on an ipykernel kernel), and the web, video and batch
+# extras the tests use.
 TEST_DEPS := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "playwright>=1.40" "nbclient>=0.10" "ipykernel>=6.29" \
-	"aiohttp>=3.9,<4" "dask[distributed]>=2024.1"
+	"aiohttp>=3.9,<4" "av>=19,<20" "dask[distributed]>=2024.1"
 # The venv's own tools (cmake, ninja) come first, never a global install.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
@@ -37,10 +37,11 @@ $(VENV)/.ready: Makefile
 
 venv: $(VENV)/.ready
 
-# pip install .[web,batch] (the package, its native core, its runtime
-# dependencies, the web front-end's and Dask's for the batch example)
+# pip install .[web,video,batch] (the package, its native core, its runtime
+# dependencies, the web front-end's, PyAV for H.264 recordings and Dask's
+# for the batch example)
 install: venv
-	$(PY) -m pip install -q --no-build-isolation ".[web,batch]"
+	$(PY) -m pip install -q --no-build-isolation ".[web,video,batch]"
 
 # On a display the demo opens its window; without one it runs under Xvfb and
 # saves a screenshot of a frame (demo-screenshot.png).

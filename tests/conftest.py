@@ -9,7 +9,7 @@ import time
 
 # Run settings a developer may have exported in the shell (a headless session,
 # say) would change what every test sees: the tests that want one set it.
-for _name in ("KELVRACV_HEADLESS", "KELVRACV_FRAMES", "KELVRACV_RECORD"):
+for _name in ("KELVRACV_HEADLESS", "KELVRACV_FRAMES", "KELVRACV_RECORD", "KELVRACV_RECORD_FPS"):
     os.environ.pop(_name, None)
 os.environ.setdefault("SDL_AUDIODRIVER", "dummy")
 os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")

@@ -232,14 +232,12 @@ GENUINE_WARP = cv2.warpPerspective
 def own_arithmetic():
     """Whether blit's pixels are OpenCV's own bilinear arithmetic, what its
     warp gives with Intel IPP off: OpenCV's own warpPerspective on a release
-    and processor path whose native warp the library has verified, with
-    OpenCV 5's optimisations on (OpenCV 4's fixed-point warp is the same
-    without them). Otherwise blit calls cv2 as it stands."""
+    whose warp the library has verified, whatever the processor,
+    KELVRACV_NO_AVX2 and OpenCV's optimisations. Otherwise blit calls cv2 as
+    it stands."""
     from kelvracv import _kelvra_core as kv
 
-    profile = kv.__opencv_profile__()
-    return (profile["native warp"] is None and getattr(kv.cv2, "warpPerspective", None) is GENUINE_WARP
-            and (profile["warp arithmetic"] == "fixed-point remap tables" or cv2.useOptimized()))
+    return kv.__opencv_profile__()["verified warp"] and getattr(kv.cv2, "warpPerspective", None) is GENUINE_WARP
 
 
 def blit(arr, ts, src, scale_factor):

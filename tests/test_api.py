@@ -74,6 +74,7 @@ API = [
     ("on_click", "(x, y, button, pressed)", True),
     ("on_scroll", "(x, y, dx, dy)", True),
     ("on_move", "(x, y)", True),
+    ("_key_event", "(name, pressed)", False),
     ("get_input", "(method, key=None, ts=None)", False),
     ("get_window_size", "(window_name: 'str') -> 'Tuple[int, int]'", False),
     ("_get_win_props", "(wi)", True),

@@ -27,7 +27,7 @@ def bare_env(**extra):
     pygame's greeting not hidden: the module hides it)."""
     env = {k: v for k, v in os.environ.items()
            if k not in ("DISPLAY", "SDL_AUDIODRIVER", "KELVRACV_HEADLESS", "KELVRACV_FRAMES", "KELVRACV_RECORD",
-                        "KELVRACV_QUIET", "PYGAME_HIDE_SUPPORT_PROMPT")}
+                         "KELVRACV_QUIET", "KELVRACV_RECORD_FPS", "PYGAME_HIDE_SUPPORT_PROMPT")}
     env.update(**extra)
     return env
 
@@ -323,6 +323,8 @@ def test_recording_with_a_window_and_after_an_error(fake, monkeypatch, tmp_path,
                       "frames/f_%05d.png, got '{}'"),
     ("x.gif", 0, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got 0"),
     ("x.MP4", -5.0, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got -5.0"),
+    ("x.mp4", 5000, "KELVRACV_RECORD: a video is recorded at 1000 frames per second at most, got target_fps 5000; "
+                    "KELVRACV_RECORD_FPS (--record-fps) sets the rate it plays at"),
 ])
 def test_recording_targets_checked_before_the_window(fake, monkeypatch, tmp_path, target, fps, message):
     kv, cv, _ = fake
@@ -416,8 +418,7 @@ NOISE = "import numpy as np\nfrom kelvracv import _kelvra_core as kv\n" \
 
 
 @pytest.mark.parametrize("target, error", [
-    ("out.mp4", "KELVRACV_RECORD: writing '{}' failed: the video does not read back with its 30 frames "
-                "(a full disk or a file size limit?)"),
+    ("out.mp4", "KELVRACV_RECORD: cannot write to '{}': File too large"),
     ("out.gif", "KELVRACV_RECORD: cannot write to '{}': File too large"),
 ])
 def test_recording_beyond_the_file_size_limit_fails_the_run(tmp_path, target, error):
@@ -430,6 +431,175 @@ def test_recording_beyond_the_file_size_limit_fails_the_run(tmp_path, target, er
     assert r.stderr.splitlines()[-2:] == [f"kelvracv: recording failed, nothing written to {path}",
                                           "kelvracv run: " + error.format(path)]
     assert os.listdir(tmp_path) == ["noise.py"]  # no partial file, nothing left beside
+
+
+VIDEO_PROGRAM = textwrap.dedent("""
+    from kelvracv import _kelvra_core as kv
+    n = []
+    def tick(arr, ts):  # frame i is one flat colour: R = 4 i, G = 255 - 4 i, B = 100
+        arr[...] = (100, 255 - 4 * len(n), 4 * len(n))
+        n.append(1)
+    kv.run(tick, ((320, 240), "video"), (0, 0, 0), target_fps=10000)  # as fast as it goes
+""")
+
+PLAY = """async (src) => {
+  const v = document.createElement('video');  // from a blob: seekable without HTTP ranges
+  v.muted = true; v.src = URL.createObjectURL(await (await fetch(src)).blob()); document.body.appendChild(v);
+  await new Promise((ok, no) => { v.onloadeddata = ok; v.onerror = () => no(new Error(v.error.message)); });
+  v.currentTime = 0.5; await new Promise(ok => v.onseeked = ok);
+  const c = document.createElement('canvas'); c.width = v.videoWidth; c.height = v.videoHeight;
+  const g = c.getContext('2d'); g.drawImage(v, 0, 0);
+  return {duration: v.duration, size: [v.videoWidth, v.videoHeight],
+          rgb: Array.from(g.getImageData(160, 120, 1, 1).data).slice(0, 3)};
+}"""
+
+
+def play_in_chromium(folder, name):
+    """What a <video> element of Chromium makes of folder/name, served over HTTP."""
+    import functools
+    import http.server
+    import threading
+    from playwright.sync_api import sync_playwright
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=folder)
+    handler.log_message = lambda *a: None
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    preload = os.environ.pop("LD_PRELOAD", None)  # the sanitizers are for the core, not the browser
+    try:
+        with sync_playwright() as pw:
+            browser = pw.chromium.launch(executable_path="/usr/bin/chromium", args=["--disable-gpu"])
+            page = browser.new_page()
+            page.goto(f"http://127.0.0.1:{server.server_port}/")
+            try:
+                return page.evaluate(PLAY, name)
+            finally:
+                browser.close()
+    finally:
+        server.shutdown()
+        if preload is not None:
+            os.environ["LD_PRELOAD"] = preload
+
+
+def test_unpaced_run_records_a_60_fps_h264_video_chromium_plays(tmp_path):
+    av = pytest.importorskip("av")
+    (tmp_path / "prog.py").write_text(VIDEO_PROGRAM)
+    r = python(["-m", "kelvracv", "run", "prog.py", "--headless", "--frames", "60", "--record", "out.mp4",
+                "--record-fps", "60"], bare_env(), cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.splitlines()[-1] == f"kelvracv: recorded 60 frames of 320x240 to {tmp_path / 'out.mp4'}"
+    with av.open(str(tmp_path / "out.mp4")) as f:
+        s = f.streams.video[0]
+        assert (s.codec_context.name, s.codec_context.pix_fmt, s.average_rate, s.frames) == ("h264", "yuv420p", 60, 60)
+    played = play_in_chromium(str(tmp_path), "out.mp4")
+    assert abs(played["duration"] - 1.0) < 0.02 and played["size"] == [320, 240], played
+    r_, g_, b_ = played["rgb"]  # the frame shown at 0.5 s is frame 30 (R 120, G 135), give or take one
+    assert abs(r_ - 120) <= 8 and abs(g_ - 135) <= 8 and abs(b_ - 100) <= 4, played
+
+
+def test_without_pyav_mp4_uses_opencvs_codec_and_says_so(tmp_path):
+    import cv2
+    code = "import sys; sys.modules['av'] = None\n" + VIDEO_PROGRAM.replace("10000", "60")
+    r = python(["-c", code], bare_env(KELVRACV_HEADLESS="1", KELVRACV_FRAMES="3",
+                                      KELVRACV_RECORD=str(tmp_path / "a.mp4")))
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.splitlines()[-2:] == [
+        "kelvracv: PyAV is not installed (pip install av), so MP4 recordings use OpenCV's MPEG-4 Part 2 codec, "
+        "which browsers do not play", f"kelvracv: recorded 3 frames of 320x240 to {tmp_path / 'a.mp4'}"]
+    cap = cv2.VideoCapture(str(tmp_path / "a.mp4"))
+    fourcc = int(cap.get(cv2.CAP_PROP_FOURCC)).to_bytes(4, "little").decode()
+    assert fourcc in ("FMP4", "mp4v") and cap.get(cv2.CAP_PROP_FRAME_COUNT) == 3  # MPEG-4 Part 2
+
+
+SIGNALLED = textwrap.dedent("""
+    import time
+    from kelvracv import _kelvra_core as kv
+    n = []
+    def tick(arr, ts):
+        arr[...] = len(n) % 256
+        n.append(1)
+        if len(n) == 3:
+            print("recording", flush=True)
+        if len(n) >= 3:  # slow frames: a second signal comes before the loop has ended
+            time.sleep(0.3)
+    kv.run(tick, ((64, 48), "sig"), (0, 0, 0), target_fps=100)
+    print("not reached")
+""")
+
+
+@pytest.mark.parametrize("target, sig, times", [
+    ("out.mp4", "SIGTERM", 1), ("out.gif", "SIGHUP", 1), ("f_%03d.png", "SIGTERM", 1), ("out.mp4", "SIGTERM", 2)])
+def test_sigterm_and_sighup_complete_the_recording_then_end_the_program(tmp_path, target, sig, times):
+    import signal
+    import time
+    import cv2
+    from PIL import Image
+    (tmp_path / "prog.py").write_text(SIGNALLED)
+    child = subprocess.Popen([sys.executable, "prog.py"], cwd=tmp_path, text=True, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=bare_env(KELVRACV_HEADLESS="1", KELVRACV_RECORD=target))
+    try:
+        assert "recording\n" in iter(child.stdout.readline, "")  # the lines before it are the import's
+        time.sleep(0.2)
+        for _ in range(times):  # a second signal ends the program at once
+            child.send_signal(getattr(signal, sig))
+            time.sleep(0.05)
+        out, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    assert child.returncode == -getattr(signal, sig) and "not reached" not in out, err
+    left = sorted(os.listdir(tmp_path))
+    assert not [name for name in left if name.startswith(".")], left  # nothing hidden left beside
+    if times == 2:
+        assert left == ["prog.py"]  # asked twice: the unfinished video is dropped
+        return
+    n = int(err.splitlines()[-1].split()[2])  # kelvracv: recorded N frames of 64x48 to ...
+    assert n >= 3, err
+    if target.endswith(".png"):
+        assert left == sorted(["prog.py", *(target % i for i in range(n))])
+        assert [int(cv2.imread(str(tmp_path / (target % i)))[0, 0, 0]) for i in range(n)] == list(range(n))
+    elif target.endswith(".gif"):
+        with Image.open(tmp_path / target) as im:
+            assert im.n_frames == n
+    else:
+        assert read_mp4(tmp_path / target)[0].__len__() == n
+
+
+def test_numbered_files_another_program_replaced_are_reported(kv, monkeypatch, tmp_path, capsys):
+    monkeypatch.setenv("KELVRACV_HEADLESS", "1")
+    monkeypatch.setenv("KELVRACV_FRAMES", "4")
+    monkeypatch.setenv("KELVRACV_RECORD", str(tmp_path / "f_%d.png"))
+    n = []
+
+    def tick(arr, ts):
+        n.append(1)
+        if len(n) == 3:  # another recording writes to the same names
+            (tmp_path / "other.png").write_bytes(b"another program's")
+            os.replace(tmp_path / "other.png", tmp_path / "f_1.png")
+
+    message = f"KELVRACV_RECORD: {tmp_path / 'f_1.png'} was replaced or removed by another program while the recording ran"
+    with pytest.raises(OSError, match="^" + re.escape(message) + "$"):
+        kv.run(tick, ((8, 6), "w"), (0, 0, 0))
+    assert capsys.readouterr().err.splitlines()[-1] == (f"kelvracv: recording failed, {tmp_path / 'f_1.png'} was "
+                                                        "replaced or removed by another program while the recording ran")
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="mounts a small file system")
+def test_full_disk_gives_its_reason_for_numbered_files(tmp_path):
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=96k", "tmpfs", str(disk)], capture_output=True).returncode:
+        pytest.skip("cannot mount a tmpfs here")
+    try:
+        (tmp_path / "noise.py").write_text(NOISE)
+        r = python(["-m", "kelvracv", "run", "noise.py", "--headless", "--frames", "30", "--record",
+                    str(disk / "f_%02d.png")], bare_env(), cwd=tmp_path)
+        assert r.returncode == 1, r.stderr
+        assert r.stderr.splitlines()[-1] == (f"kelvracv run: KELVRACV_RECORD: cannot write to '{disk / 'f_01.png'}': "
+                                             "No space left on device")
+        assert os.listdir(disk) == ["f_00.png"]  # the frame that fitted; nothing hidden left
+    finally:
+        subprocess.run(["umount", str(disk)], check=True)
 
 
 # ---- the command line --------------------------------------------------------------
@@ -480,6 +650,9 @@ def test_render_equals_draw_tvf_on_inits_canvas(kv, monkeypatch, tmp_path, scene
     (["run", "prog.py", "--headless", "--record", "x.avi"],
      "kelvracv run: KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
      "frames/f_%05d.png, got '{}/x.avi'"),
+    (["run", "prog.py", "--record", "x.mp4", "--record-fps", "0"],
+     "kelvracv run: error: argument --record-fps: expected frames per second from above 0 to 1000, got '0' "
+     "(see kelvracv run --help)"),
     (["run", "prog.py", "--frames", "0"],
      "kelvracv run: error: argument --frames: expected a positive whole number, got '0' (see kelvracv run --help)"),
     (["frobnicate"], "kelvracv: error: argument COMMAND: invalid choice: 'frobnicate' (choose from 'run', "
@@ -535,7 +708,18 @@ def test_render_strict_exits_1_when_a_line_failed(tmp_path):
     assert (r.returncode, r.stdout) == (0, "")
 
 
-@pytest.mark.parametrize("env", [{}, {"KELVRACV_NO_AVX2": "1"}, {"KELVRACV_NO_AVX2": " 0 "}])
+@pytest.mark.parametrize("value, on", [(None, False), ("", False), (" \t", False), ("0", False), (" False ", False),
+                                       ("NO", False), ("off", False), ("1", True), ("TRUE", True), (" yes", True),
+                                       ("On", True), ("2", True), ("anything", True)])
+def test_one_rule_for_every_switch(value, on):
+    # The rule the native switches, the run settings and the Python glue share.
+    from kelvracv import _kelvra_core as kv
+
+    assert kv.__switch_on__(value) is on
+
+
+@pytest.mark.parametrize("env", [{}, {"KELVRACV_NO_AVX2": "1"}, {"KELVRACV_NO_AVX2": " 0 "},
+                                 {"KELVRACV_NO_AVX2": "Off"}])
 def test_info_prints_versions_and_one_line_per_capability(env):
     r = python(["-m", "kelvracv", "info"], bare_env(**env))
     assert r.returncode == 0, r.stderr
@@ -547,7 +731,7 @@ def test_info_prints_versions_and_one_line_per_capability(env):
     caps = dict(line.split(": ", 1) for line in lines[-4:])
     assert list(caps) == ["native drawing", "native warp", "perspective solver", "whole-pixel copy"]
     assert all(v == "on" or (v.startswith("off (") and v.endswith(")")) for v in caps.values())
-    if env and "fixed-point" not in r.stdout:  # a switch set to " 0 " is off, like the others
+    if env and "fixed-point" not in r.stdout:  # a switch set to " 0 " or "Off" is off, like the others
         assert (caps["native warp"] == "off (KELVRACV_NO_AVX2 is set)") == (env["KELVRACV_NO_AVX2"] == "1")
 
 

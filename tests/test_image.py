@@ -406,6 +406,110 @@ def test_profile_without_native_warp_calls_opencv(case):
     assert equal and peak >= 700 * 700 * 4
 
 
+TURNED_SPRITES_SCRIPT = """
+import hashlib, json, sys
+import cv2, numpy as np
+from kelvracv import _kelvra_core as kv
+sys.path.insert(0, {tests!r})
+from reference import blit, make_record
+if {unoptimised}:
+    cv2.setUseOptimized(False)
+cv2.ipp.setUseIPP(True)
+rng, digest, documented = np.random.default_rng(7), hashlib.sha256(), hashlib.sha256()
+for i in range(200):
+    n = int(rng.integers(8, 90))
+    src = rng.integers(0, 256, (n, n, 3 + i % 2), dtype=np.uint8)
+    canvas = rng.integers(0, 256, (120, 160, 3), dtype=np.uint8)
+    ts = make_record(160, 120, rot=float(rng.uniform(-180, 180)), size=float(rng.uniform(0.5, 2)),
+                     shift=(float(rng.uniform(0, 160)), float(rng.uniform(0, 120))))
+    expected = canvas.copy()
+    kv.blit(canvas, ts, src, (1.0, 1.0))
+    blit(expected, ts, src, (1.0, 1.0))
+    digest.update(canvas.tobytes())
+    documented.update(expected.tobytes())
+print(json.dumps([kv.__opencv_profile__()["native warp"], digest.hexdigest(), documented.hexdigest(),
+                  cv2.ipp.useIPP()]))
+"""
+
+
+@pytest.mark.skipif(not profile()["verified warp"], reason="not a verified OpenCV release")
+def test_turned_sprites_have_the_same_bytes_on_every_warp_path():
+    # The native warp, and OpenCV's own warp where the native one is off
+    # (KELVRACV_NO_AVX2, as on a processor without AVX2): the same bytes, IPP
+    # on in the program or not. "false" is off, as for every switch. With
+    # OpenCV's optimisations off, its portable kernels with IPP off, as the
+    # documented steps make them.
+    def run(unoptimised=False, **env):
+        r = run_python(TURNED_SPRITES_SCRIPT.format(tests=os.path.dirname(__file__), unoptimised=unoptimised), **env)
+        assert r.returncode == 0, r.stderr
+        return json.loads(r.stdout.splitlines()[-1])
+
+    native, portable, off_word = run(), run(KELVRACV_NO_AVX2="1"), run(KELVRACV_NO_AVX2=" False ")
+    assert native[1] == native[2] == portable[1] == off_word[1] and native[3] is portable[3] is True
+    assert off_word[0] == native[0] and (portable[0] == "KELVRACV_NO_AVX2 is set" or FIXED_POINT_WARP)
+    unoptimised = run(unoptimised=True)
+    assert unoptimised[1] == unoptimised[2]
+
+
+def test_a_sleeping_thread_runs_beside_rotated_blits(kv):
+    # Rotated 512x512 sprites onto 1280x720 (about 1.5 ms each): the lock is
+    # let go while their bytes move, so a thread that sleeps 1 ms at a time
+    # keeps waking (once a second before: nothing on blit's way let a waiting
+    # thread in).
+    import threading
+    import time
+
+    canvas, src = np.zeros((720, 1280, 3), np.uint8), sprite(512, 512)
+    ts = make_record(1280, 720, rot=30.0, cursor_pos=(-256.0, -256.0))
+    wakes, stop = [], threading.Event()
+
+    def sleeper():
+        while not stop.is_set():
+            time.sleep(0.001)
+            wakes.append(1)
+
+    t = threading.Thread(target=sleeper)
+    t.start()
+    end = time.perf_counter() + 1.0
+    while time.perf_counter() < end:
+        kv.blit(canvas, ts, src, (1.0, 1.0))
+    stop.set()
+    t.join()
+    assert len(wakes) >= 100
+
+
+def test_threads_drawing_on_their_own_canvases_get_their_own_bytes(kv):
+    # Blits, straight text (its colour tables shared) and filled circles, big
+    # enough to let the lock go, from two threads at once: each canvas gets
+    # what one thread alone draws.
+    import threading
+
+    font = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+
+    def scene(seed, canvas):
+        rng = np.random.default_rng(seed)
+        for i in range(12):
+            n = int(rng.integers(100, 300))
+            ts = make_record(600, 400, rot=float(rng.uniform(-180, 180)), cursor_pos=(-n / 2, -n / 2))
+            kv.blit(canvas, ts, rng.integers(0, 256, (n, n, 4), dtype=np.uint8), (1.0, 1.0))
+            colour = tuple(int(c) for c in rng.integers(0, 256, 3))
+            if os.path.exists(font):
+                kv.text(canvas, make_record(600, 400, cursor_pos=(-280.0, -150.0)), "Threads", font, 120, colour)
+            kv.circle(canvas, make_record(600, 400), float(rng.integers(150, 300)), colour, 1, True)
+
+    alone = [random_canvas() for _ in range(2)]
+    together = [c.copy() for c in alone]
+    for seed, c in enumerate(alone):
+        scene(seed, c)
+    threads = [threading.Thread(target=scene, args=(seed, c)) for seed, c in enumerate(together)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for a, b in zip(alone, together):
+        np.testing.assert_array_equal(a, b)
+
+
 @pytest.mark.skipif(os.environ.get("KELVRACV_NO_AVX2") == "1", reason="already the portable kernel")
 def test_portable_kernel_gives_the_same_bytes():
     # The compositing kernel is chosen by the processor; run the exactness

@@ -246,3 +246,42 @@ def test_mouse_errors(state, ts):
     with pytest.raises(TypeError, match=r"^Expected tuple, got list$"):
         kv.get_input("mouse", "pos", ts)
     assert kv.MOUSE_STATE["world_pos"] == (0.0, 0.0)
+
+
+# ---- input tied to the frames while a loop runs ---------------------------------
+
+
+def test_input_from_other_threads_waits_for_the_tick_and_a_tap_lasts_one_frame(state, monkeypatch):
+    import threading
+
+    import cv2
+
+    monkeypatch.setenv("KELVRACV_HEADLESS", "1")
+    monkeypatch.setattr(state, "cv2", cv2)
+    left = types.SimpleNamespace(name="left")
+    seen = []
+
+    def elsewhere(*calls):  # as a listener thread would, while the tick runs
+        t = threading.Thread(target=lambda: [c() for c in calls])
+        t.start()
+        t.join()
+
+    def tick(arr, ts):
+        if not seen:
+            elsewhere(lambda: state.on_press(keyboard.KeyCode.from_char("a")),
+                      lambda: state.on_release(keyboard.KeyCode.from_char("a")),
+                      lambda: state.on_click(0, 0, left, True), lambda: state.on_click(0, 0, left, False),
+                      lambda: state.on_move(5, 6), lambda: state.on_scroll(0, 0, 0, 1))
+        if len(seen) == 3:  # the tick's own calls take effect at once
+            state.on_press(keyboard.Key.space)
+            state.on_release(keyboard.Key.space)
+        seen.append((dict(state.KEYS), state.get_input("mouse", "buttons"), state.MOUSE_SCR_POS))
+        return len(seen) < 4
+
+    state.run(tick, ((64, 48), "gate"), (0, 0, 0))
+    assert seen == [({}, (False, False, False, 0.0), (0, 0)),
+                    ({"a": True}, (True, False, False, 1), (5, 6)),  # the tap: held for this one frame
+                    ({}, (False, False, False, 0.0), (5, 6)),
+                    ({}, (False, False, False, 0.0), (5, 6))]
+    state.on_press(keyboard.KeyCode.from_char("b"))  # no loop: at once, as always
+    assert state.KEYS == {"b": True}

@@ -227,11 +227,13 @@ def test_missing_main_script(kv, tmp_path):
     assert not (tmp_path / "nope").exists()
 
 
-def test_write_failure_propagates(kv, tmp_path):
+def test_write_failure_propagates_naming_the_output(kv, tmp_path):
     write(tmp_path / "game.py", "")
     (tmp_path / "game_c.py").mkdir()
-    with pytest.raises(IsADirectoryError):
+    with pytest.raises(IsADirectoryError) as e:
         kv.compile_project(str(tmp_path / "game.py"))
+    assert str(e.value) == f"[Errno 21] Is a directory: '{tmp_path / 'game_c.py'}'"  # not the file written first
+    assert sorted(os.listdir(tmp_path)) == ["game.py", "game_c.py"]
 
 
 def test_arguments(kv):

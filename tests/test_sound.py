@@ -527,6 +527,31 @@ def test_sigterm_ends_the_program(user):
         child.communicate()
 
 
+FORK_CHILD = """
+import os, time, warnings, pygame
+from kelvracv import _kelvra_core as kv
+with warnings.catch_warnings(record=True) as caught:  # a thread of the library's at the fork
+    warnings.simplefilter("always")
+    pid = os.fork()
+if pid == 0:  # the child sets its own master volume; only a monitor of its own applies it
+    kv.GLOBAL_VOLUME[0] = 0.25
+    time.sleep(0.35)
+    print("child", pygame.mixer.Channel(0).get_volume(), flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+time.sleep(0.15)
+print("parent", pygame.mixer.Channel(0).get_volume(), [str(w.message) for w in caught])
+"""
+
+
+def test_master_volume_applies_in_a_forked_child():
+    """The fork finds no thread of the library's (the monitor and the idle
+    mixer's audio thread stop around it) and both come back on each side."""
+    r = run_python(FORK_CHILD, KELVRACV_HEADLESS="1")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[-2:] == ["child 0.25", "parent 1.0 []"]
+
+
 DISK_SCRIPT = """
 import json, os, sys, time
 out, step, long_ = sys.argv[1:4]

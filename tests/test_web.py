@@ -3,6 +3,8 @@ chromium driven by Playwright), and the server's guards against clients that
 do not belong or misbehave, talked to over real sockets with aiohttp."""
 
 import asyncio
+import base64
+import errno
 import json
 import os
 import queue
@@ -19,7 +21,7 @@ import pytest
 aiohttp = pytest.importorskip("aiohttp")
 from playwright.sync_api import sync_playwright  # noqa: E402
 
-from conftest import wait_for  # noqa: E402
+from conftest import limit, wait_for  # noqa: E402
 from kelvracv.web import server as web  # noqa: E402
 
 CHROMIUM = "/usr/bin/chromium"
@@ -30,12 +32,14 @@ CELL = 20  # side of one drawn bit, canvas pixels
 # black and white cells, which the page reads back from its canvas:
 # row 0 the frame number, row 1 held keys and buttons, row 2 the scroll so
 # far (+128), rows 3 and 4 the pointer's world point (+2048), row 5 the last
-# key press, row 6 whether PRESS_QUEUE is set.
+# key press, row 6 whether PRESS_QUEUE is set, rows 7 to 10 how often
+# Key.left and the left button went down and in how many frames they were
+# held (each modulo 256).
 PROGRAM = """
 from kelvracv import _kelvra_core as kv
 
 CELL = {cell}
-state = {{"n": 0, "scroll": 0.0, "press": 0}}
+state = {{"n": 0, "scroll": 0.0, "press": 0, "was": [False, False], "edges": [0, 0], "frames": [0, 0]}}
 
 def bits(arr, row, value, width):
     for i in range(width):
@@ -52,6 +56,10 @@ def tick(arr, ts):
     if p is not None:
         state["press"] = 27 if p == "esc" else ord(p)
     held = [kv.get_input("held", "a"), kv.get_input("held", "Key.left"), left, right, middle]
+    for i, now in enumerate((held[1], left)):
+        state["edges"][i] += now and not state["was"][i]
+        state["frames"][i] += bool(now)
+        state["was"][i] = bool(now)
     bits(arr, 0, state["n"] % 65536, 16)
     bits(arr, 1, sum(int(bool(h)) << (4 - i) for i, h in enumerate(held)), 5)
     bits(arr, 2, state["scroll"] + 128, 8)
@@ -59,8 +67,28 @@ def tick(arr, ts):
     bits(arr, 4, round(y) + 2048, 12)
     bits(arr, 5, state["press"], 8)
     bits(arr, 6, kv.PRESS_QUEUE is not None, 1)
+    for i in range(2):
+        bits(arr, 7 + 2 * i, state["edges"][i] % 256, 8)
+        bits(arr, 8 + 2 * i, state["frames"][i] % 256, 8)
 
 kv.run(tick, (({w}, {h}), "web test"), kv.C["K"])
+"""
+
+# Ends its loop once two pages have watched a few frames, printing when.
+ENDING = """
+import sys, time
+from kelvracv import _kelvra_core as kv
+
+n = [0]
+
+def tick(arr, ts):
+    if len(kv.FRAME_SINK.viewers) == 2:
+        n[0] += 1
+    if n[0] == 30:
+        print("loop ended at", time.time(), file=sys.stderr, flush=True)
+        return False
+
+kv.run(tick, ((320, 240), "ending"), kv.C["K"])
 """
 
 READ_CELLS = """(rows) => {
@@ -78,24 +106,36 @@ READ_CELLS = """(rows) => {
 
 
 class Program:
-    """The test program run by the command line with --web on a free port."""
+    """The test program run by the command line with --web on a free port
+    (any more command-line arguments given; its descriptor limit lowered to
+    `files` when given). Its standard error lines are kept in `lines`."""
 
-    def __init__(self, path, port=0):
-        env = {**os.environ, "SDL_AUDIODRIVER": "dummy", "PYGAME_HIDE_SUPPORT_PROMPT": "1"}
-        self.proc = subprocess.Popen([sys.executable, "-m", "kelvracv", "run", str(path), "--web", "--port", str(port)],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
-        lines = queue.Queue()
-        threading.Thread(target=lambda: [lines.put(ln) for ln in self.proc.stderr], daemon=True).start()
+    def __init__(self, path, port=0, *args, files=None, **env):
+        env = {**os.environ, "SDL_AUDIODRIVER": "dummy", "PYGAME_HIDE_SUPPORT_PROMPT": "1", **env}
+
+        def limit_files():
+            if files is not None:
+                import resource
+
+                resource.setrlimit(resource.RLIMIT_NOFILE, (files, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+
+        self.proc = subprocess.Popen([sys.executable, "-m", "kelvracv", "run", str(path), "--web", "--port", str(port),
+                                      *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env,
+                                     preexec_fn=limit_files)
+        self.lines = []
+        fresh = queue.Queue()
+        threading.Thread(target=lambda: [(self.lines.append(ln), fresh.put(ln)) for ln in self.proc.stderr],
+                         daemon=True).start()
         self.url = None
         end = time.monotonic() + 30
         while self.url is None and time.monotonic() < end:
             try:
-                m = re.search(r"serving the frames at (http://\S+)", lines.get(timeout=1))
+                m = re.search(r"serving the frames at (http://\S+)", fresh.get(timeout=1))
             except queue.Empty:
                 continue
             if m:
                 self.url = m.group(1)
-        assert self.url, "the program printed no URL"
+        assert self.url, "the program printed no URL: " + "".join(self.lines)
 
     def stop(self):
         self.proc.kill()  # SDL, under pygame, takes SIGTERM for itself
@@ -145,7 +185,8 @@ def page(browser, program):
     context.close()
 
 
-ROWS = {"n": (0, 16), "held": (1, 5), "scroll": (2, 8), "x": (3, 12), "y": (4, 12), "press": (5, 8), "queue": (6, 1)}
+ROWS = {"n": (0, 16), "held": (1, 5), "scroll": (2, 8), "x": (3, 12), "y": (4, 12), "press": (5, 8), "queue": (6, 1),
+        "key_edges": (7, 8), "key_frames": (8, 8), "button_edges": (9, 8), "button_frames": (10, 8)}
 
 
 def read(pg):
@@ -230,6 +271,33 @@ def test_buttons_and_wheel(page):
     until(page, lambda s: s["scroll"] == before + 1)
 
 
+def test_taps_and_clicks_shorter_than_a_frame_are_each_seen_once(page):
+    px, py, _ = canvas_to_page(page, 320, 300)
+    page.mouse.move(px, py)
+    before = until(page, lambda s: not s["held"] & {"Key.left", "left"})
+    # How long the browser itself held each one: on a busy machine a few
+    # "instant" presses last longer than a frame there, and are then held longer.
+    page.evaluate("""() => { window.held = {key: [], button: []}; const t = {};
+      for (const [down, up, kind] of [["keydown", "keyup", "key"], ["pointerdown", "pointerup", "button"]]) {
+        addEventListener(down, () => t[kind] = performance.now(), true);
+        addEventListener(up, () => held[kind].push(performance.now() - t[kind]), true); } }""")
+    for _ in range(20):
+        page.keyboard.press("ArrowLeft")  # down and up at once
+        page.mouse.click(px, py)
+        page.wait_for_timeout(80)
+    counts = ("key_edges", "key_frames", "button_edges", "button_frames")
+    seen = lambda s: [(s[c] - before[c]) % 256 for c in counts]  # noqa: E731
+    s = until(page, lambda s: min(seen(s)) >= 20)
+    page.wait_for_timeout(200)
+    assert seen(read(page)) == seen(s)
+    # A press that lasts d ms (5 ms more for the way to the program) can be seen by 1 + (d + 5) // period frames.
+    period = 1000 / 61.5
+    most = {k: sum(1 + int((ms + 5) // period) for ms in v) for k, v in page.evaluate("() => window.held").items()}
+    key_edges, key_frames, button_edges, button_frames = seen(s)
+    assert key_edges == button_edges == 20  # none lost
+    assert 20 <= key_frames <= most["key"] and 20 <= button_frames <= most["button"], (seen(s), most)
+
+
 def test_the_page_in_a_frame_of_another_page(browser, program):
     # As a notebook shows it: IPython.display.IFrame(url, ...) is an <iframe> in a page of another origin.
     context = browser.new_context(bypass_csp=True)
@@ -260,6 +328,207 @@ def test_several_viewers_closing_and_reconnecting(browser, page, program, progra
         until(page, lambda s: 0 < s["n"] < n)  # frames of the new run
     finally:
         again.stop()
+
+
+def test_a_fixed_token_survives_a_restart_and_a_new_one_stops_the_page(browser, program_file):
+    token = "fixed-Token_0123456789.~"
+    first = Program(program_file, 0, "--token", token)
+    port = int(re.search(r":(\d+)/", first.url).group(1))
+    assert first.url == f"http://127.0.0.1:{port}/?token={token}"
+    pg = browser.new_context(bypass_csp=True).new_page()
+    try:
+        pg.goto(first.url)
+        pg.wait_for_function("() => window.kelvracv.frames > 3", timeout=20000)
+        first.stop()
+        pg.wait_for_function("() => !window.kelvracv.connected", timeout=10000)
+        again = Program(program_file, port, "--token", token)
+        try:
+            pg.wait_for_function("() => window.kelvracv.connected", timeout=15000)
+        finally:
+            again.stop()
+        # Started again without --token on every address: a new random token.
+        third = Program(program_file, port, "--host", "0.0.0.0")
+        try:
+            assert third.url.startswith(f"http://127.0.0.1:{port}/?token=") and token not in third.url
+            ip = outside_address()
+            if ip:
+                other = f"from other machines: http://{ip}:{port}/?token="
+                assert wait_for(lambda: any(other in ln for ln in third.lines), 5), third.lines
+            pg.wait_for_function("() => window.kelvracv.refused", timeout=15000)
+            assert "open the URL it printed" in pg.inner_text("#status")
+            pg.wait_for_timeout(1500)
+            assert not pg.evaluate("() => window.kelvracv.connected")  # no more attempts
+        finally:
+            third.stop()
+    finally:
+        pg.context.close()
+
+
+@pytest.mark.parametrize("bad, message", [("short", "must be at least 16 characters long, got 5"),
+                                          ("has blanks in the middle", "may hold only letters, digits and - _ . ~")])
+def test_a_token_too_short_or_not_url_safe_is_refused(tmp_path, bad, message):
+    r = subprocess.run([sys.executable, "-m", "kelvracv", "run", str(tmp_path / "none.py"), "--web", "--token", bad],
+                       capture_output=True, text=True)
+    assert r.returncode == 2 and r.stderr.count("\n") == 1 and f"the token {message}" in r.stderr, r.stderr
+    with pytest.raises(ValueError, match=re.escape(f"KELVRACV_WEB_TOKEN {message}")):
+        web.WebServer(None, token=bad)
+
+
+def test_the_program_ends_at_once_with_pages_open(browser, tmp_path):
+    path = tmp_path / "ending.py"
+    path.write_text(ENDING)
+    p = Program(path)
+    ended = []
+    threading.Thread(target=lambda: ended.append((p.proc.wait(), time.time())[1]), daemon=True).start()
+    pages = [browser.new_context(bypass_csp=True).new_page() for _ in range(2)]
+    try:
+        for pg in pages:
+            pg.goto(p.url)
+        assert wait_for(lambda: ended, 30)
+        ended = ended[0]
+        assert wait_for(lambda: any("loop ended at" in ln for ln in p.lines), 5)
+        loop_end = float(re.search(r"loop ended at ([\d.]+)", "".join(p.lines)).group(1))
+        assert p.proc.returncode == 0 and ended - loop_end <= limit(0.5), ended - loop_end
+        pages[0].wait_for_function("() => !window.kelvracv.connected", timeout=5000)
+    finally:
+        for pg in pages:
+            pg.context.close()
+
+
+def test_idle_connections_lock_no_viewer_out(browser, program_file):
+    import resource
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < 2500:
+        pytest.skip("needs 2,500 descriptors for the idle connections")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, 2500), hard))
+    p = Program(program_file, files=1024)  # fewer descriptors than connections come
+    idle = []
+    try:
+        port = int(re.search(r":(\d+)/", p.url).group(1))
+        for i in range(2000):
+            c = socket.create_connection(("127.0.0.1", port), timeout=10)
+            if i % 2:
+                c.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n")  # half a request
+            idle.append(c)
+        pg = browser.new_context(bypass_csp=True).new_page()
+        try:
+            pg.goto(p.url)
+            pg.wait_for_function("() => window.kelvracv.frames > 3", timeout=20000)
+            n = read(pg)["n"]
+            until(pg, lambda s: s["n"] > n + 10)  # it plays
+        finally:
+            pg.context.close()
+
+        def dropped(c):
+            c.setblocking(False)
+            try:
+                return c.recv(4096) == b""
+            except BlockingIOError:
+                return False
+            except OSError:
+                return True
+
+        assert wait_for(lambda: all(dropped(c) for c in idle), web.IDLE_TIMEOUT + 5, 0.5)
+        # Nothing printed, or the one line of a server short of descriptors for a moment.
+        others = [ln for ln in p.lines if "serving the frames" not in ln]
+        assert others in ([], ["kelvracv web: cannot take new connections for now (too many open files); retrying\n"])
+    finally:
+        for c in idle:
+            c.close()
+        p.stop()
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+def test_a_repeating_server_error_is_printed_once(capsys):
+    report = web.QuietErrors()
+    context = {"message": "socket.accept() out of system resource", "exception": OSError(errno.EMFILE, "x")}
+    for _ in range(1000):  # as asyncio reports it for every connection it could not take
+        report(None, context)
+    assert capsys.readouterr().err == ("kelvracv web: cannot take new connections for now (too many open files); "
+                                       "retrying\n")
+
+
+# A loop that reports its frame count and clock every 10 frames.
+PACED = """
+import sys, time
+from kelvracv import _kelvra_core as kv
+
+n = [0]
+
+def tick(arr, ts):
+    n[0] += 1
+    if n[0] % 10 == 0:
+        print("frame", n[0], time.time(), file=sys.stderr, flush=True)
+
+kv.run(tick, ((640, 480), "paced"), kv.C["K"])
+"""
+
+
+def raw_websocket(port):
+    """A WebSocket opened by hand, for writing many messages at the cost of one send."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    key = base64.b64encode(os.urandom(16)).decode()
+    s.sendall(f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+    head = b""
+    while b"\r\n\r\n" not in head:
+        head += s.recv(1)
+    assert head.startswith(b"HTTP/1.1 101"), head
+    return s
+
+
+def text_frame(m):
+    """One text message as a page sends it (masked, here with the key 0)."""
+    data = json.dumps(m).encode()
+    return bytes([0x81, 0x80 | len(data)]) + bytes(4) + data
+
+
+def test_a_flood_of_valid_input_does_not_slow_the_loop(tmp_path):
+    path = tmp_path / "paced.py"
+    path.write_text(PACED)
+    p = Program(path)
+    port = int(re.search(r":(\d+)/", p.url).group(1))
+    sock = raw_websocket(port)
+    # 50,000 messages a second: pointer moves with key taps and clicks among them.
+    messages = [{"t": "mv", "x": i % 640, "y": i % 480} for i in range(480)]
+    messages[100:100] = [{"t": "kd", "k": "a", "p": "a"}, {"t": "ku", "k": "a"}]
+    messages[300:300] = [{"t": "bt", "b": 0, "d": True}, {"t": "bt", "b": 0, "d": False}]
+    batch = b"".join(map(text_frame, messages))
+    stop = threading.Event()
+
+    def flood():
+        start, sent = time.monotonic(), 0
+        while not stop.is_set():
+            try:
+                sock.sendall(batch)
+            except OSError:
+                return
+            sent += len(messages)
+            time.sleep(max(0.0, sent / 50000 - (time.monotonic() - start)))
+
+    def rate(t0, t1):
+        samples = [(int(m.group(1)), float(m.group(2))) for m in
+                   (re.match(r"frame (\d+) ([\d.]+)", ln) for ln in list(p.lines)) if m and t0 <= float(m.group(2)) <= t1]
+        return (samples[-1][0] - samples[0][0]) / (samples[-1][1] - samples[0][1])
+
+    try:
+        time.sleep(limit(3))
+        quiet = (time.time() - 2, time.time())
+        flooding = threading.Thread(target=flood)
+        flooding.start()
+        time.sleep(0.5)
+        t0 = time.time()
+        time.sleep(limit(3))
+        loud = (t0, time.time())
+        stop.set()
+        sock.shutdown(socket.SHUT_RDWR)
+        flooding.join(10)
+        base, under = rate(*quiet), rate(*loud)
+        assert under >= 0.93 * base, (base, under)
+    finally:
+        sock.close()
+        p.stop()
 
 
 # ---- the server's guards ---------------------------------------------------------------------
@@ -471,7 +740,7 @@ def test_lossless_frames_are_exact(serving):
 def test_web_options_without_web(tmp_path):
     r = subprocess.run([sys.executable, "-m", "kelvracv", "run", str(tmp_path / "none.py"), "--port", "0"],
                        capture_output=True, text=True)
-    assert r.returncode == 2 and r.stderr == "kelvracv run: --host, --port and --lossless go with --web\n"
+    assert r.returncode == 2 and r.stderr == "kelvracv run: --host, --port, --lossless and --token go with --web\n"
 
 
 def test_press_queue_feeds_get_input_press(kv, monkeypatch):

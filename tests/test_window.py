@@ -711,3 +711,56 @@ def test_real_window_and_input(tmp_path):
     assert "second run ended False True" in lines
     assert "window gone True" in lines
     assert "threads 0" in lines
+
+
+TAPS = textwrap.dedent(
+    r"""
+    import json, os, sys
+    from kelvracv import _kelvra_core as kv
+
+    STATE = sys.argv[1]
+    st = {"frames": 0, "was": [False, False], "edges": [0, 0], "held": [0, 0]}
+
+    def tick(arr, ts):
+        st["frames"] += 1
+        for i, now in enumerate((kv.get_input("held", "Key.left"), kv.get_input("mouse", "buttons")[0])):
+            st["edges"][i] += now and not st["was"][i]
+            st["held"][i] += bool(now)
+            st["was"][i] = bool(now)
+        with open(STATE + ".tmp", "w") as f:
+            json.dump(st, f)
+        os.replace(STATE + ".tmp", STATE)
+
+    kv.run(tick, ((200, 150), "kvtaps"), (0, 0, 0))
+    """
+)
+
+
+@pytest.mark.skipif(not os.environ.get("DISPLAY"), reason="needs a display (run under xvfb-run)")
+@pytest.mark.skipif(not shutil.which("xdotool"), reason="needs xdotool")
+def test_instant_taps_and_clicks_are_each_seen_for_one_frame(tmp_path):
+    state = str(tmp_path / "state.json")
+    script = tmp_path / "taps.py"
+    script.write_text(TAPS)
+    env = dict(os.environ, SDL_AUDIODRIVER="dummy", PYGAME_HIDE_SUPPORT_PROMPT="1")
+    child = subprocess.Popen([sys.executable, str(script), state], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=env)
+    try:
+        find_window("^kvtaps")
+        wait_state(state, lambda s: s["frames"] >= 5)
+        xdo("mousemove", 1100, 900)  # away from the window: only the listeners see them
+        events = []
+        for _ in range(20):  # press and release with nothing between them
+            events += ["keydown", "--delay", 0, "Left", "keyup", "--delay", 0, "Left", "mousedown", 1, "mouseup", 1,
+                       "sleep", 0.1]
+        xdo(*events)
+        s = wait_state(state, lambda s: min(s["edges"]) >= 20)
+        real_time.sleep(0.2)  # nothing more comes
+        s = wait_state(state, lambda s: True)
+        assert s["edges"] == [20, 20] and s["held"] == [20, 20], s
+        xdo("key", "Escape")
+        child.communicate(timeout=10)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()

@@ -71,6 +71,7 @@ IMPORTED = {
     "math": "import math as math",
     "shutil": "import shutil as shutil",
     "glob": "import glob as glob",
+    "signal": "import signal as signal",
     "pygame": "import pygame as pygame",
     # pynput's modules; None in headless mode, where pynput is not imported.
     "keyboard": "keyboard: ModuleType | None",

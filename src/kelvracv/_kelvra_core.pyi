@@ -25,6 +25,7 @@ import threading as threading
 import math as math
 import shutil as shutil
 import glob as glob
+import signal as signal
 import pygame as pygame
 keyboard: ModuleType | None
 mouse: ModuleType | None
@@ -409,12 +410,14 @@ def blit(arr: _Canvas, ts: _Record, src_img: _ImageArray, scale_factor: tuple[fl
     computed for the pixels the image can reach only, so the cost is proportional to the area the image covers.
     IPP's own warp, which OpenCV's x86 builds run when IPP is on (its default), rounds some ties the other way (1 in a
     channel, in a few pixels of a warp); OpenCV's accuracy tests accept that, and builds without IPP (ARM, for one)
-    never give it, so blit does not follow it. Where the native warp is off (`info` shows why: an OpenCV release or
-    processor path it was not verified on, `KELVRACV_NO_AVX2`), while OpenCV 5's optimisations are switched off
-    (`cv2.setUseOptimized(False)`), or where `cv2.warpPerspective` is a function of the program's own, blit calls
-    `cv2.warpPerspective` onto a canvas-sized image as it stands, IPP as the program set it, and the cost follows
-    the canvas; an upright, unscaled image moved by whole pixels is still copied row by row (any bilinear warp
-    gives the same bytes there).
+    never give it, so blit does not follow it. Where the native warp is off on a verified OpenCV release (`info`
+    shows why: a processor without AVX2 with FMA3, `KELVRACV_NO_AVX2`), or while OpenCV 5's optimisations are
+    switched off (`cv2.setUseOptimized(False)`), blit calls OpenCV's own `cv2.warpPerspective` onto a canvas-sized
+    image, still with IPP off for that call: the same bytes as the native warp (with OpenCV's optimisations off,
+    the bytes of its portable kernels), at a cost that follows the canvas. On an OpenCV release that is not verified, or where
+    `cv2.warpPerspective` is a function of the program's own, blit calls it as it stands, IPP as the program set it.
+    An upright, unscaled image moved by whole pixels is copied row by row on every path (any bilinear warp gives
+    the same bytes there).
     Raises `ValueError` for a channel count that does not fit the canvas or a warp larger than OpenCV can take, and
     `TypeError` when the image or the canvas is not a (height, width, channels) uint8 array, also when Python code
     run during the call (a scale factor's `__float__`, a rebound `cv2` function) reshaped it.
@@ -581,6 +584,18 @@ def on_scroll(x: int, y: int, dx: float, dy: float) -> None:
 def on_move(x: int, y: int) -> None:
     """The mouse listener's move callback: sets [`MOUSE_SCR_POS`](#mouse_scr_pos) to (x, y) desktop pixels (the values
     as given, ints from the listener). Call it yourself to place a simulated pointer.
+
+    **While a frame loop runs**, what these callbacks receive from other threads (the listeners, the web page's
+    server) is tied to the frames: events that come during a tick take effect when it ends, so a tick sees the
+    input as it was when it began, and a key or button released before any tick has started since it went down
+    stays held until the next tick has ended — a tap or click shorter than a frame is seen by exactly one tick.
+    Calls from the loop's own thread (a tick simulating input) and every call while no loop runs take effect at
+    once.
+    """
+
+def _key_event(name: str, pressed: object) -> None:
+    """Internal: a key by its name in [`KEYS`](#keys) ("a", "Key.left") pressed or released, as `on_press` and
+    `on_release` do for a listener's key object (without Escape's stop); the web page's keys come this way.
     """
 
 @overload
@@ -668,11 +683,12 @@ def run(tick_function: Callable[[_Canvas, _Record], object], window_info: _Windo
     - In dynamic-resize mode a new window size makes a new canvas, prints `Resizing canvas to (800, 500)` and moves
       "shift" to the new centre; a minimised window (size -1) ends the loop.
     - `KELVRACV_HEADLESS=1` runs the same loop without a window; `KELVRACV_FRAMES=N` ends it after N frames;
-      `KELVRACV_RECORD=PATH` writes every frame to a video, a GIF or numbered PNGs; `KELVRACV_WEB=[HOST:]PORT`
-      shows the frames in a web page (see [command line and environment](#command-line-and-environment)). Each
+      `KELVRACV_RECORD=PATH` writes every frame to a video (H.264 with PyAV), a GIF or numbered PNGs, at the rate
+      `KELVRACV_RECORD_FPS` when set, and then SIGTERM and SIGHUP end the loop at a frame boundary with the
+      recording completed; `KELVRACV_WEB=[HOST:]PORT` shows the frames in a web page (see [command line and environment](#command-line-and-environment)). Each
       frame goes to [`FRAME_SINK`](#frame_sink) when one is set.
     - Raises what `init`, `clear` or OpenCV raise (a tick returning a non-image as canvas ends in OpenCV's error),
-      `ValueError` for a `KELVRACV_FRAMES` or `KELVRACV_RECORD` it cannot use and `OSError` for a recording that
+      `ValueError` for a `KELVRACV_FRAMES`, `KELVRACV_RECORD` or `KELVRACV_RECORD_FPS` it cannot use and `OSError` for a recording that
       cannot be written (both before the first frame when they can be known then; a video that does not read back
       after the loop).
 

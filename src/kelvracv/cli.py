@@ -1,6 +1,7 @@
 """The kelvracv command line (``python -m kelvracv`` or ``kelvracv``).
 
-    run SCRIPT [--headless] [--frames N] [--record PATH] [--web [--host H] [--port N]] [-- ARGS...]
+    run SCRIPT [--headless] [--frames N] [--record PATH [--record-fps N]]
+        [--web [--host H] [--port N] [--token T]] [-- ARGS...]
     render SCENE[.tvf] -o OUT.png [--size WxH] [--bg R,G,B] [--strict]
     view SCENE[.tvf] [--size WxH] [--bg R,G,B]
     pack MAIN.py
@@ -74,6 +75,17 @@ def positive(text):
     return n
 
 
+def rate(text):
+    """A recording's frame rate: a positive number, at most 1000."""
+    try:
+        n = float(text)
+    except ValueError:
+        n = 0.0
+    if not 0 < n <= 1000:
+        raise argparse.ArgumentTypeError(f"expected frames per second from above 0 to 1000, got {text!r}")
+    return text.strip()
+
+
 # ---- helpers -------------------------------------------------------------------------
 
 
@@ -100,6 +112,16 @@ def port_number(text):
     if not 0 <= n <= 65535:
         raise argparse.ArgumentTypeError(f"expected a port from 0 to 65535, got {text!r}")
     return n
+
+
+def web_token(text):
+    """A token fixed for the page: at least 16 URL-safe characters."""
+    from kelvracv.web.server import check_token
+
+    try:
+        return check_token(text.strip(), "the token")
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def scene_file(scene):
@@ -159,13 +181,17 @@ def run(args):
     if args.record:
         # from the folder the command was given in, whatever the program does
         os.environ["KELVRACV_RECORD"] = os.path.abspath(args.record)
+    if args.record_fps is not None:
+        os.environ["KELVRACV_RECORD_FPS"] = args.record_fps
     if args.web:
         port = DEFAULT_PORT if args.port is None else args.port
         os.environ["KELVRACV_WEB"] = web_address(args.host or DEFAULT_HOST, port)
         if args.lossless:
             os.environ["KELVRACV_WEB_LOSSLESS"] = "1"
-    elif args.host is not None or args.port is not None or args.lossless:
-        return fail("run", "--host, --port and --lossless go with --web")
+        if args.token is not None:
+            os.environ["KELVRACV_WEB_TOKEN"] = args.token
+    elif args.host is not None or args.port is not None or args.lossless or args.token is not None:
+        return fail("run", "--host, --port, --lossless and --token go with --web")
     if not os.path.isfile(args.script):
         return fail("run", f"no such script: {args.script!r}")
     script = os.path.abspath(args.script)
@@ -289,9 +315,10 @@ def info(args):
     print(f"pygame {dist('pygame')}")
     print(f"OpenCV CPU dispatch: {profile['dispatch']}")
     print(f"Intel IPP: {profile['ipp']}")
-    print(f"OpenCV's bilinear warp: {profile['warp arithmetic']}")
+    verified = ", verified (blit warps with Intel IPP off)" if profile["verified warp"] else ""
+    print(f"OpenCV's bilinear warp: {profile['warp arithmetic']}{verified}")
     for name, reason in profile.items():
-        if name not in ("opencv", "dispatch", "ipp", "warp arithmetic"):
+        if name not in ("opencv", "dispatch", "ipp", "warp arithmetic", "verified warp"):
             print(f"{name}: on" if reason is None else f"{name}: off ({reason})")
     return 0
 
@@ -304,18 +331,23 @@ def parser():
     commands = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     c = commands.add_parser("run", help="run a program, optionally headless, for N frames, recorded",
-                            usage="kelvracv run SCRIPT [--headless] [--frames N] [--record PATH] "
-                                  "[--web [--host H] [--port N] [--lossless]] [-- ARGS...]",
+                            usage="kelvracv run SCRIPT [--headless] [--frames N] [--record PATH [--record-fps N]] "
+                                  "[--web [--host H] [--port N] [--lossless] [--token T]] [-- ARGS...]",
                             description="Run SCRIPT as __main__. Arguments after -- are the program's own.")
     c.add_argument("script", metavar="SCRIPT")
     c.add_argument("--headless", action="store_true", help="no window, no input listeners, dummy audio")
     c.add_argument("--frames", type=positive, metavar="N", help="end the frame loop after N frames")
     c.add_argument("--record", metavar="PATH", help="record the frames: out.mp4, out.gif or frames/f_%%05d.png")
+    c.add_argument("--record-fps", type=rate, metavar="N",
+                   help="the rate a recorded video or GIF plays at (default: the program's target_fps)")
     c.add_argument("--web", action="store_true", help="show the frames in a web page (implies --headless)")
     c.add_argument("--host", metavar="H",
                    help="address the page is served on (127.0.0.1; any other needs the printed token)")
     c.add_argument("--port", type=port_number, metavar="N", help="port of the page (8000; 0: any free)")
     c.add_argument("--lossless", action="store_true", help="send the page PNG frames instead of JPEG")
+    c.add_argument("--token", type=web_token, metavar="T",
+                   help="the page's token, the same in every run (16 or more characters; default: a new random one "
+                        "on any address but the loopback)")
     c.add_argument("args", nargs="*", metavar="ARGS", help=argparse.SUPPRESS)
     c.set_defaults(handler=run)
 

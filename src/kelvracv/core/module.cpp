@@ -265,6 +265,25 @@ int import_input(PyObject* m, bool headless) {
 }
 
 // The module body, top to bottom.
+// __switch_on__(value): whether a KELVRACV_* switch set to the str `value` is
+// on, by the one rule of core/switches.hpp (the Python glue reads its
+// switches through it; None is unset).
+PyObject* switch_on_value(PyObject*, PyObject* value) {
+  if (value == Py_None) Py_RETURN_FALSE;
+  int on = text_switch(value);
+  if (on < 0) return nullptr;
+  return PyBool_FromLong(on);
+}
+
+PyMethodDef g_switch_def = {"__switch_on__", switch_on_value, METH_O,
+                            "Whether a KELVRACV_* switch set to this str (None: unset) is on."};
+
+int add_switch_rule(PyObject* m) {
+  Ref name = Ref::steal(PyUnicode_FromString("kelvracv._kelvra_core"));
+  Ref fn = name ? Ref::steal(PyCFunction_NewEx(&g_switch_def, nullptr, name.get())) : Ref();
+  return fn ? PyModule_AddObjectRef(m, "__switch_on__", fn.get()) : -1;
+}
+
 int startup(PyObject* m) {
   // 1. NumPy, OpenCV, typing and Pillow names.
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
@@ -273,13 +292,13 @@ int startup(PyObject* m) {
     return -1;
   if (text_startup(m) < 0) return -1;
   // The OpenCV profile: its own functions and the native capabilities it allows.
-  if (opencv::startup(m) < 0 || native_drawing_startup(m) < 0) return -1;
+  if (opencv::startup(m) < 0 || native_drawing_startup(m) < 0 || add_switch_rule(m) < 0) return -1;
   // 2. Geometry, colour conversion and the drawing primitives.
   if (bind(m, {"add_tuples", "apply_homography", "transform_3d", "transform", "inverse_transform", "_color_bgr",
                "clear", "line", "rect", "poly", "circle", "ellipse", "arc", "graph"}) < 0)
     return -1;
   // 3. Standard modules, NumPy and OpenCV again, pygame.
-  for (const char* name : {"sys", "os", "time", "threading", "math", "shutil", "glob"})
+  for (const char* name : {"sys", "os", "time", "threading", "math", "shutil", "glob", "signal"})
     if (import_as(m, name, name) < 0) return -1;
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
   // pygame's greeting is not this library's output: hidden unless the user decided.
@@ -305,7 +324,7 @@ int startup(PyObject* m) {
   if (bind(m, {"load_font", "text_size", "_text_cv2", "text", "blit", "blit_cached", "tri", "quad", "move", "shift",
                "set_shift", "scale", "set_size", "rotate", "set_rotate", "set_pos", "array_to_str", "str_to_array",
                "draw_command_convert", "draw_command", "draw_tvf", "on_press", "on_release", "simulate_key_press",
-               "on_click", "on_scroll", "on_move", "get_input", "get_window_size", "_get_win_props",
+               "on_click", "on_scroll", "on_move", "_key_event", "get_input", "get_window_size", "_get_win_props",
                "convert_win_info", "init", "run"}) < 0)
     return -1;
   // 10. Packager and the volume monitor thread; 11. its start-up line.

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/cpu.hpp"
 #include "core/switches.hpp"
-#include "image/warp.hpp"
 #include "pyapi/namespace.hpp"
 
 namespace kv::opencv {
@@ -72,6 +72,7 @@ struct Profile {
   PyObject* use_ipp = nullptr;        // cv2.ipp.useIPP
   PyObject* set_use_ipp = nullptr;    // cv2.ipp.setUseIPP
   bool fixed_point = false;  // OpenCV 4's fixed-point warp
+  bool warp_release = false;  // the warp's arithmetic is verified for this release
   const char* reason[kCapabilityCount] = {};
   std::string reason_text[kCapabilityCount];
 };
@@ -149,19 +150,22 @@ void decide(PyObject* check_hardware) {
   need(kNativeWarp, kWarpPerspective);
   need(kWholePixelCopy, kWarpPerspective);
   need(kPerspectiveSolver, kGetPerspectiveTransform);
+  // Before the processor's and the switches' reasons: those change which
+  // kernels compute the warp, not the arithmetic it is checked against.
+  g.warp_release = g.reason[kNativeWarp] == nullptr;
   for (const char* v : kFixedPointWarp) g.fixed_point = g.fixed_point || g.version == v;
   if (g.fixed_point) return;
   // The float kernels are OpenCV's AVX2 ones with fused multiply-add: OpenCV
   // must dispatch to them and the processor run ours.
   if (!g.use_optimized) set_off(kNativeWarp, "cv2.useOptimized is not OpenCV's own function");
   if (kv::no_avx2()) set_off(kNativeWarp, "KELVRACV_NO_AVX2 is set");
-  if (!image::region_warp_supported()) set_off(kNativeWarp, "the processor has no AVX2 with FMA3");
+  if (!kv::cpu::avx2_fma()) set_off(kNativeWarp, "the processor has no AVX2 with FMA3");
   if (!hardware(check_hardware, kCpuAvx2) || !hardware(check_hardware, kCpuFma3))
     set_off(kNativeWarp, "OpenCV does not dispatch to AVX2 with FMA3 (or its optimisations were off at start-up)");
 }
 
 // __opencv_profile__(): {"opencv": version, "dispatch": ..., "ipp": ..., "warp arithmetic": ...,
-// capability name: None or the reason it is off, ...}.
+// "verified warp": verified_warp_release(), capability name: None or the reason it is off, ...}.
 PyObject* profile_dict(PyObject*, PyObject*) {
   Ref d = Ref::steal(PyDict_New());
   if (!d) return nullptr;
@@ -174,7 +178,8 @@ PyObject* profile_dict(PyObject*, PyObject*) {
   if (!put("opencv", g.version.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(g.version.c_str())) ||
       !put("dispatch", PyUnicode_FromString(g.dispatch.c_str())) || !put("ipp", PyUnicode_FromString(g.ipp.c_str())) ||
       !put("warp arithmetic", PyUnicode_FromString(g.fixed_point ? "fixed-point remap tables"
-                                                                  : "float kernels (AVX2 with FMA3)")))
+                                                                  : "float kernels (AVX2 with FMA3)")) ||
+      !put("verified warp", PyBool_FromLong(g.warp_release)))
     return nullptr;
   for (int c = 0; c < kCapabilityCount; c++)
     if (!put(kTable[c].name, g.reason[c] ? PyUnicode_FromString(g.reason[c]) : Py_NewRef(Py_None))) return nullptr;
@@ -187,6 +192,7 @@ PyMethodDef g_profile_def = {"__opencv_profile__", profile_dict, METH_NOARGS,
 }  // namespace
 
 bool on(Capability c) { return g.reason[c] == nullptr; }
+bool verified_warp_release() { return g.warp_release; }
 bool fixed_point_warp() { return g.fixed_point; }
 bool drawing_since_4_13() {
   for (const char* v : kDrawingOf4_13)

@@ -42,6 +42,12 @@ bool fixed_point_warp();
 // their band is made; which thin lines of fractional ends are rounded) or
 // 4.11's and 4.12's.
 bool drawing_since_4_13();
+// Whether OpenCV's bilinear warp of this release is one the native warp was
+// verified against, whatever the processor and KELVRACV_NO_AVX2 (which only
+// decide whether the native warp computes it): every warp of OpenCV's own
+// made for blit then runs with Intel IPP off, so blit's pixels are that
+// arithmetic on every path.
+bool verified_warp_release();
 // Why it is off (nullptr when on).
 const char* reason(Capability c);
 // The cv2 module taken at start-up (borrowed; nullptr when there was none).

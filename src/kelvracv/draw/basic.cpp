@@ -345,7 +345,9 @@ bool rect_2d(PyObject* arr, PyObject* ts, PyObject* cp, double w, double h, PyOb
   if (native::ends(p1, p2, xy) && (fill || native::thickness(t, 1, &nth)) &&
       native::target(cv2, fn.get(), native::kRectangle, arr, color, aa, &tg)) {
     if (fill && !rect_reach(arr, p1, p2)) return false;
-    raster::rectangle(tg.canvas, xy[0], xy[1], xy[2], xy[3], tg.color, nth, tg.line_type);
+    native::draw_unlocked(arr, native::shape_pixels(tg.canvas, xy[0], xy[1], xy[2], xy[3], fill ? -1 : nth), fill, [&] {
+      raster::rectangle(tg.canvas, xy[0], xy[1], xy[2], xy[3], tg.color, nth, tg.line_type);
+    });
     return true;
   }
   Ref a, b, bgr;
@@ -430,7 +432,9 @@ bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickne
   if (!fn) return false;
   if (native::ends(p1, p2, xy) && native::thickness(t.get(), 1, &th) &&
       native::target(cv2, fn.get(), native::kLine, arr, color, aa, &tg)) {
-    raster::line(tg.canvas, xy[0], xy[1], xy[2], xy[3], tg.color, th, tg.line_type);
+    native::draw_unlocked(arr, native::shape_pixels(tg.canvas, xy[0], xy[1], xy[2], xy[3], th), false, [&] {
+      raster::line(tg.canvas, xy[0], xy[1], xy[2], xy[3], tg.color, th, tg.line_type);
+    });
     return true;
   }
   Ref a, b, bgr;

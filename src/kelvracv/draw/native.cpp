@@ -162,6 +162,15 @@ bool plain_names(Fn which, bool aa) {
   return which == kFillPoly || (aa ? c.line_aa_int : c.line_4_int);
 }
 
+double shape_pixels(const raster::Canvas& c, double x0, double y0, double x1, double y1, int thickness) {
+  const double pad = thickness > 0 ? thickness : 1;
+  const double l = std::fmax(std::fmin(x0, x1) - pad, 0.0), r = std::fmin(std::fmax(x0, x1) + pad, c.width);
+  const double t = std::fmax(std::fmin(y0, y1) - pad, 0.0), b = std::fmin(std::fmax(y0, y1) + pad, c.height);
+  if (!(l < r && t < b)) return 0.0;
+  const double box = (r - l) * (b - t);
+  return thickness < 0 ? box : std::fmin(box, 2.0 * ((r - l) + (b - t)) * pad);
+}
+
 bool coord(double v, int* out) {
   if (!(v > -2147483649.0 && v < 2147483648.0)) return false;
   *out = static_cast<int>(v);

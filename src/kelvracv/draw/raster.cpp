@@ -23,6 +23,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/cpu.hpp"
 #include "core/switches.hpp"
 #include "draw/buffer.hpp"
 
@@ -140,10 +141,7 @@ inline void put3(uint8_t* p, const Color& c) {
 // Measured against the 16-byte loop alone (bench_draw's shapes): a filled
 // circle of radius 100 takes about 5% less time; a filled rect of 100 x 80
 // pixels between 1% and 10% less.
-const bool g_avx = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx") && !kv::no_avx2();
-}();
+const bool g_avx = kv::cpu::avx() && !kv::no_avx2();
 
 // The pixels [p, end) of a row of 64 or more pixels, in rounds of 32 pixels
 // (three 32-byte stores of the colour's run, which repeats every 16 pixels),

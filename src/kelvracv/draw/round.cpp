@@ -196,6 +196,18 @@ int circle_plain(PyObject* arr, PyObject* ts, const double* steps, int n, double
   // interpreter lock: other threads would see the pen where it was.
   if (!fill && !(thickness * pv.size <= raster::kMaxThickness)) return 0;
   const double s[2] = {c0 + radius, c1 + 0.0};
+  // A circle that may be drawn with the interpreter lock let go (its
+  // shape_pixels before clipping reach draw_unlocked's threshold) shows other
+  // threads the pen where the general path has it meanwhile: on the start
+  // point, then put back.
+  const double r = std::fabs(radius * pv.size), pad = fill ? 1.0 : std::fmax(1.0, std::fabs(thickness * pv.size));
+  const double side = 2.0 * (r + pad), pixels = fill ? side * side : std::fmin(side * side, 4.0 * side * pad);
+  Ref saved, start;
+  if (pixels >= (fill ? native::kUnlockFillPixels : native::kUnlockOutlinePixels)) {
+    saved = Ref::borrow(pv.cursor);
+    start = Ref::steal(float_tuple(s, 2));
+    if (!start || PyDict_SetItem(ts, KV_ID(cursor_pos), start.get()) < 0) return -1;
+  }
   bool ok = detail::guarded([&] {
     Ref t;
     if (!detail::screen_thickness_of(thickness, pv.size, &t)) return false;
@@ -216,7 +228,7 @@ int circle_plain(PyObject* arr, PyObject* ts, const double* steps, int n, double
     if (!detail::map_points(mapper, pts.data(), 0, static_cast<size_t>(n) + 1, &screen, &visible)) return false;
     return !visible || detail::closed_shape(arr, screen, fill, color, t.get(), aa);
   });
-  if (ok) return 1;
+  if (ok) return !saved || PyDict_SetItem(ts, KV_ID(cursor_pos), saved.get()) == 0 ? 1 : -1;
   pen_to_start(ts, s);
   return -1;
 }
@@ -301,7 +313,10 @@ bool ellipse_2d(PyObject* arr, PyObject* ts, PyObject* c, double rx, double ry, 
       native::coord(ry * size, &nay) && nax >= 0 && nay >= 0 && std::fabs(angle) < 1e9 &&
       (fill || native::thickness(t, 1, &nth)) &&
       native::target(cv2, fn.get(), native::kEllipse, arr, color, aa, &tg)) {
-    raster::ellipse(tg.canvas, ncx, ncy, nax, nay, raster::cv_round(angle), 0, 360, tg.color, nth, tg.line_type);
+    const double r = std::fmax(nax, nay);  // whatever the angle
+    native::draw_unlocked(arr, native::shape_pixels(tg.canvas, ncx - r, ncy - r, ncx + r, ncy + r, fill ? -1 : nth), fill, [&] {
+      raster::ellipse(tg.canvas, ncx, ncy, nax, nay, raster::cv_round(angle), 0, 360, tg.color, nth, tg.line_type);
+    });
     return true;
   }
   return detail::call_draw(cv2, fn.get(),

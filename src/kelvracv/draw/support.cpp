@@ -445,7 +445,11 @@ bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color
   if (pts.ok() && pts.size() <= INT_MAX && native::thickness(t, 0, &th) &&
       native::target(cv2, fn.get(), native::kPolylines, arr, color, aa, &tg)) {
     if (!check_outline_work(pts.size(), t)) return false;
-    raster::polylines(tg.canvas, pts.data(), static_cast<int>(pts.size()), closed, tg.color, th, tg.line_type);
+    double x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+    if (!pts.bounds(&x0, &x1, &y0, &y1)) x1 = y1 = 0;
+    native::draw_unlocked(arr, native::shape_pixels(tg.canvas, x0, y0, x1, y1, th), false, [&] {
+      raster::polylines(tg.canvas, pts.data(), static_cast<int>(pts.size()), closed, tg.color, th, tg.line_type);
+    });
     return true;
   }
   Ref list = contour_list(pts);
@@ -486,7 +490,11 @@ bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
   if (pts.ok() && pts.size() >= 1 && pts.size() <= INT_MAX &&
       native::target_fixed(cv2, fn.get(), native::kFillPoly, arr, color, raster::kLine8, &tg)) {
     if (!points_reach(arr, pts)) return false;
-    raster::fill_poly(tg.canvas, pts.data(), static_cast<int>(pts.size()), tg.color, tg.line_type);
+    double x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+    if (!pts.bounds(&x0, &x1, &y0, &y1)) x1 = y1 = 0;
+    native::draw_unlocked(arr, native::shape_pixels(tg.canvas, x0, y0, x1, y1, -1), true, [&] {
+      raster::fill_poly(tg.canvas, pts.data(), static_cast<int>(pts.size()), tg.color, tg.line_type);
+    });
     return true;
   }
   Ref list = contour_list(pts);

@@ -23,6 +23,7 @@
 #include "pyapi/image_view.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
+#include "pyapi/unlocked.hpp"
 
 namespace kv::image {
 namespace {
@@ -30,6 +31,15 @@ namespace {
 constexpr int kInterLinear = 1;  // cv2.INTER_LINEAR, whose support warp_support knows
 
 PyArrayObject* as_array(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o); }
+
+// The canvas pixels (the region's rectangle) from which blit's warp and
+// compositing run with the interpreter lock let go. bench/bench_threads.py
+// measured the rotated region warp with its compositing at 2.7-4.6 ns a
+// pixel of that rectangle, and a blocked thread waking to run Python at
+// 20-35 us (median): below some 16,000 pixels (a sprite of about 100x100
+// turned, 50-75 us) the work is over before a waiter could take the lock,
+// and is done holding it.
+constexpr double kUnlockPixels = 16384;
 
 // Who the messages name.
 constexpr const char* kWho = "blit";
@@ -343,10 +353,26 @@ bool translation_form(PyObject* matrix) {
   return v[0] == 1.0 && v[1] == 0.0 && v[3] == 0.0 && v[4] == 1.0 && v[6] == 0.0 && v[7] == 0.0 && v[8] == 1.0;
 }
 
+// The compositing pass over `region` with the interpreter lock let go when
+// the region is large enough (see kUnlockPixels); arr and the image are
+// kept alive meanwhile (their bytes are what rows and canvas point into).
+void composite_unlocked(PyObject* arr, PyObject* image, WarpedRows& rows, const CanvasView& canvas,
+                        const Region& region) {
+  Ref keep_canvas = Ref::borrow(arr), keep_image = Ref::borrow(image);
+  const double pixels = static_cast<double>(region.row1 - region.row0) * static_cast<double>(region.col1 - region.col0);
+  run_unlocked(pixels, kUnlockPixels, [&] {
+    if (rows.channels == 4)
+      composite_alpha(rows, canvas, region);
+    else
+      composite_nonzero(rows, canvas, region);
+  });
+}
+
 // Draws src_img with the region warp when every precondition holds: *done
 // tells. whole_shift: only for a whole-pixel translation (see
 // RegionWarp::init). Runs no Python code between its checks and the last
-// canvas write.
+// canvas write; the warp and the compositing run with the interpreter lock
+// let go when the region is large (composite_unlocked).
 bool try_region_blit(PyObject* arr, PyObject* src_img, PyObject* matrix, npy_intp H, npy_intp W, npy_intp channels,
                      bool whole_shift, bool* done) {
   *done = false;
@@ -387,23 +413,9 @@ bool try_region_blit(PyObject* arr, PyObject* src_img, PyObject* matrix, npy_int
     upright = upright && (region.qx[i] == region.qx[j] || region.qy[i] == region.qy[j]);
   }
   RegionRows rows(warp, channels, upright ? 8 : 1);
-  if (channels == 4)
-    composite_alpha(rows, canvas, region);
-  else
-    composite_nonzero(rows, canvas, region);
+  composite_unlocked(arr, src_img, rows, canvas, region);
   *done = true;
   return true;
-}
-
-bool blit_with_matrix(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* warped,
-                      Ref* matrix, Ref* warp_fn, Ref* flags) {
-  if (!corner_matrix(ts, src_img, dest_world, matrix)) return false;
-  if (!*matrix) {
-    *warped = Ref::borrow(Py_None);
-    return true;
-  }
-  if (!warp_function(warp_fn, flags)) return false;
-  return warp(arr, src_img, matrix->get(), warp_fn->get(), flags->get(), warped);
 }
 
 }  // namespace
@@ -457,12 +469,6 @@ bool plain_pen(PyObject* cp, double w, double h, double xy[8]) {
 
 }  // namespace
 
-bool blit_core(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* warped,
-               Ref* matrix) {
-  Ref warp_fn, flags;
-  return blit_with_matrix(arr, ts, src_img, dest_world, warped, matrix, &warp_fn, &flags);
-}
-
 bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor) {
   // The image's and the canvas's facts are read here for the corners and
   // read again (validated) after every step that can run Python code.
@@ -511,11 +517,14 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
       if (done) return true;
     }
   }
-  // Where the region warp declines a verified warp (a source that shares
-  // bytes with the canvas or is not packed, a singular or huge matrix),
-  // OpenCV computes it, with the same arithmetic: IPP off.
+  // Where the native warp declines or is off (a source that shares bytes
+  // with the canvas or is not packed, a singular or huge matrix, a processor
+  // without AVX2 with FMA3, KELVRACV_NO_AVX2, OpenCV's optimisations
+  // switched off), OpenCV's own warp of a verified release computes it with
+  // the arithmetic blit's pixels are: IPP off.
+  const bool without_ipp = region_warp != kNone && opencv::verified_warp_release();
   Ref warped;
-  if (!warp(arr, src_img, matrix.get(), warp_fn.get(), flags.get(), &warped, own_arithmetic)) return false;
+  if (!warp(arr, src_img, matrix.get(), warp_fn.get(), flags.get(), &warped, without_ipp)) return false;
   if (warped.get() == Py_None) return true;
 
   Ref keep;
@@ -534,10 +543,7 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
     region = pass_region(warp_fn.get(), flags.get(), matrix.get(), static_cast<double>(W), static_cast<double>(H),
                          canvas);
   WarpedImageRows rows(wv);
-  if (channels == 4)
-    composite_alpha(rows, canvas, region);
-  else
-    composite_nonzero(rows, canvas, region);
+  composite_unlocked(arr, keep.get(), rows, canvas, region);
   return true;
 }
 

@@ -12,12 +12,6 @@ namespace kv::image {
 // false with an exception set.
 bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor);
 
-// blit_core: maps the four world corners `dest_world` through ts and warps
-// src_img onto a canvas-sized image. *warped is None when a corner cannot be
-// mapped; *matrix receives the perspective matrix that was used.
-bool blit_core(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* warped,
-               Ref* matrix);
-
 // Where blit(arr, ts', src_img, (sx, sy)), ts' being ts with its
 // "cursor_pos" replaced by `cursor`, would draw a four-channel src_img moved
 // by whole pixels (upright, at its own pixel size, the warp and

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/switches.hpp"
+#include "core/cpu.hpp"
 #include "image/blend.hpp"
 #include "image/pack_avx2.hpp"
 
@@ -205,7 +205,7 @@ AlphaRow packed_alpha_row() {
 #if defined(KV_HAVE_AVX2_KERNEL)
   // Decided once; thread-safe initialisation of a plain pointer.
   static const AlphaRow row =
-      __builtin_cpu_supports("avx2") && !kv::no_avx2() ? alpha_row_avx2 : alpha_row_sse2;
+      kv::cpu::wide_kernels() ? alpha_row_avx2 : alpha_row_sse2;
   return row;
 #else
   return alpha_row_sse2;

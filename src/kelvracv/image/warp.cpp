@@ -14,6 +14,8 @@
 
 #include "image/warp.hpp"
 
+#include "core/cpu.hpp"
+
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -480,16 +482,16 @@ int fixed_coordinate(double v, bool vector) {
 
 int16_t short_sat(int v) { return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
 
-}  // namespace
-
-bool region_warp_supported() {
+// Whether this build and processor run the float kernels: AVX2 with FMA3.
+bool float_kernels_supported() {
 #if defined(KV_HAVE_WARP_KERNEL)
-  static const bool ok = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  return ok;
+  return kv::cpu::avx2_fma();
 #else
   return false;
 #endif
 }
+
+}  // namespace
 
 bool opencv_invert3(const double s[9], double t[9]) {
   double d = s[0] * (s[4] * s[8] - s[5] * s[7]) - s[1] * (s[3] * s[8] - s[5] * s[6]) +
@@ -602,7 +604,7 @@ bool whole_translation(const double inv[9], ptrdiff_t dst_rows, ptrdiff_t dst_co
 bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_rows, ptrdiff_t dst_cols,
                       bool zero_transparent, bool whole_shift, WarpArithmetic arithmetic) {
   fixed_ = arithmetic == WarpArithmetic::kFixedPoint;
-  if (!whole_shift && !fixed_ && !region_warp_supported()) return false;
+  if (!whole_shift && !fixed_ && !float_kernels_supported()) return false;
   // OpenCV 4 keeps source positions in shorts.
   if (fixed_ && (src.rows >= 32767 || src.cols >= 32767)) return false;
   if (src.channels != 3 && src.channels != 4) return false;

@@ -17,10 +17,6 @@ struct WarpSource {
   ptrdiff_t rows, cols, channels, row_stride;
 };
 
-// Whether this processor can run the kernel: AVX2 with fused multiply-add,
-// the instruction set of the OpenCV kernels it reproduces.
-bool region_warp_supported();
-
 // The warp of `src` by the forward matrix m (row-major 3x3, source to
 // destination) onto a destination `dst_cols` pixels wide, one row piece at
 // a time. OpenCV inverts m and maps each destination pixel back in float32;

@@ -231,13 +231,36 @@ bool create_temporary(PyObject* dir, Ref* path, Ref* fd) {
   }
 }
 
+// The OSError being raised names `path`, the output, rather than the hidden
+// file it was being written to: type(e)(e.errno, e.strerror, path). An error
+// without an errno, or of another class, is left as it is.
+void name_output(PyObject* path) {
+  if (!PyErr_ExceptionMatches(PyExc_OSError)) return;
+  Ref e = Ref::steal(PyErr_GetRaisedException());
+  Ref number = Ref::steal(PyObject_GetAttrString(e.get(), "errno"));
+  Ref reason = number ? Ref::steal(PyObject_GetAttrString(e.get(), "strerror")) : Ref();
+  Ref named = reason && number.get() != Py_None
+                  ? Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(Py_TYPE(e.get())),
+                                                            number.get(), reason.get(), path, nullptr))
+                  : Ref();
+  if (!named || !PyExceptionInstance_Check(named.get())) {
+    PyErr_Clear();
+    PyErr_SetRaisedException(e.release());
+    return;
+  }
+  PyErr_SetRaisedException(named.release());
+}
+
 // open(path, "w").write(text) made safe: the text goes to a new file in the
 // same folder, which os.replace then puts in place. A link at `path` is
 // replaced itself, never its target, and a failed write leaves the previous
 // output as it was.
 bool write_text(PyObject* dir, PyObject* path, PyObject* text) {
   Ref tmp, fd;
-  if (!create_temporary(dir, &tmp, &fd)) return false;
+  if (!create_temporary(dir, &tmp, &fd)) {
+    name_output(path);
+    return false;
+  }
   Ref file = call_global(KV_ID(open), {fd.get(), KV_ID(w)});
   bool ok = static_cast<bool>(file);
   if (!ok) {
@@ -250,7 +273,10 @@ bool write_text(PyObject* dir, PyObject* path, PyObject* text) {
     Ref replace = global_attr(KV_ID(os), KV_ID(replace));
     ok = replace && call(replace.get(), {tmp.get(), path});
   }
-  if (!ok) remove_quietly(tmp.get());
+  if (!ok) {
+    name_output(path);
+    remove_quietly(tmp.get());
+  }
   return ok;
 }
 

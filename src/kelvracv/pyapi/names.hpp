@@ -86,6 +86,8 @@
   X(get_volume, "get_volume") \
   X(get_window_size, "get_window_size") \
   X(getbbox, "getbbox") \
+  X(getlength, "getlength") \
+  X(getsize, "getsize") \
   X(getPerspectiveTransform, "getPerspectiveTransform") \
   X(getWindowImageRect, "getWindowImageRect") \
   X(getWindowProperty, "getWindowProperty") \
@@ -106,6 +108,10 @@
   X(INTER_LINEAR, "INTER_LINEAR") \
   X(isOpened, "isOpened") \
   X(join, "join") \
+  X(register_at_fork, "register_at_fork") \
+  X(quit, "quit") \
+  X(get_busy, "get_busy") \
+  X(is_alive, "is_alive") \
   X(k_char, "char") \
   X(k_new, "new") \
   X(Key, "Key") \
@@ -225,10 +231,16 @@
   X(sounds, "sounds") \
   X(split, "split") \
   X(splitext, "splitext") \
+  X(st, "st") \
+  X(st_dev, "st_dev") \
+  X(st_ino, "st_ino") \
   X(st_mode, "st_mode") \
+  X(st_mtime_ns, "st_mtime_ns") \
+  X(st_size, "st_size") \
   X(start, "start") \
   X(startswith, "startswith") \
   X(stat, "stat") \
+  X(ttb, "ttb") \
   X(STATE_KEYS, "STATE_KEYS") \
   X(stderr, "stderr") \
   X(strip, "strip") \

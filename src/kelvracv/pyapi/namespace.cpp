@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/switches.hpp"
 #include "pyapi/messages.hpp"
 
 namespace kv {
@@ -339,13 +340,18 @@ int environ_flag(const char* name) {
   Ref value = environ_text(name);
   if (!value) return -1;
   if (value.get() == Py_None) return 0;
-  // value.strip().lower(): blanks around the value are no part of it
-  Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(value.get(), KV_ID(strip)));
-  Ref folded = stripped ? Ref::steal(PyObject_CallMethodNoArgs(stripped.get(), KV_ID(lower))) : Ref();
-  if (!folded) return -1;
-  for (const char* off : {"", "0", "false", "no", "off"})
-    if (PyUnicode_CompareWithASCIIString(folded.get(), off) == 0) return 0;
-  return 1;
+  return text_switch(value.get());
+}
+
+int text_switch(PyObject* value) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "a switch's value must be a str, not %.200s", Py_TYPE(value)->tp_name);
+    return -1;
+  }
+  Py_ssize_t n = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &n);
+  if (!text) return -1;
+  return switch_on(text, static_cast<size_t>(n));
 }
 
 }  // namespace kv

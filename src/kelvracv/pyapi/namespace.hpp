@@ -100,8 +100,11 @@ Ref environ_get(const char* name);
 // os.environ.get(name) with surrounding blanks stripped: a str, or None when
 // unset or blank.
 Ref environ_text(const char* name);
-// Whether the switch `name` is on: set to anything but "", "0", "false", "no"
-// or "off" (in any case, blanks around it ignored). -1 on error.
+// Whether the switch `name` is on, by the rule of core/switches.hpp: set to
+// anything but "", "0", "false", "no" or "off" (in any case, blanks around
+// it ignored). -1 on error.
 int environ_flag(const char* name);
+// The same rule for a str value: 1 or 0, -1 with an exception set.
+int text_switch(PyObject* value);
 
 }  // namespace kv

@@ -2,6 +2,10 @@
 // pushes GLOBAL_VOLUME[0], clamped to [0, 1], into the mixer and into every
 // mixer channel ten times a second. It holds the interpreter lock for each
 // pass and releases it in the module's time.sleep between passes.
+// Around os.fork (os.register_at_fork) the thread ends and, when nothing is
+// playing, the mixer closes (its audio thread with it), so a fork after import
+// finds no thread of the library's; both come back in the child at once and in
+// the parent right after os.fork returns, silently.
 
 #include "core/bindings.hpp"
 #include "core/switches.hpp"
@@ -90,9 +94,22 @@ bool apply_master_volume() {
   return true;
 }
 
+// What the fork hooks know of the monitor: the thread the module started
+// (kept to be joined), the generation a thread serves (a fork's before-hook
+// moves it, and the thread ends after its nap), and what the before-hook
+// stopped so the after-hooks bring back just that.
+struct MonitorState {
+  PyObject* thread = nullptr;  // strong reference, or null before the start
+  uint64_t generation = 0;
+  bool stopped_for_fork = false;
+  bool mixer_closed_for_fork = false;
+};
+MonitorState g_monitor;
+
 PyObject* volume_monitor() {
   PyObject* tenth = constant(&g_tenth, 0.1);
   if (!tenth) return nullptr;
+  const uint64_t generation = g_monitor.generation;
   // No owning reference lives in this frame across the sleep (see nap).
   for (;;) {
     // A pass that fails (a master volume that is no number, a mixer call
@@ -102,6 +119,7 @@ PyObject* volume_monitor() {
       PyErr_Clear();
     }
     if (!nap(tenth)) break;
+    if (generation != g_monitor.generation) Py_RETURN_NONE;  // a fork is waiting for this thread to end
   }
   // The sleep itself failed: the monitor ends silently rather than spin.
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
@@ -113,16 +131,103 @@ PyObject* volume_monitor() {
 
 namespace {
 
-// threading.Thread(target=_volume_monitor, daemon=True).start(), then the line.
-int start_volume_monitor(PyObject*) {
+// threading.Thread(target=_volume_monitor, daemon=True).start()
+bool start_thread() {
   Ref target = global(KV_ID(_volume_monitor));
-  if (!target) return -1;
+  if (!target) return false;
   Ref thread_type = global_attr(KV_ID(threading), KV_ID(Thread));
-  if (!thread_type) return -1;
+  if (!thread_type) return false;
   Ref thread = call(thread_type.get(), {target.get(), Py_True}, KV_KW(target_daemon));
-  if (!thread) return -1;
-  Ref started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), KV_ID(start)));
-  if (!started) return -1;
+  if (!thread || !Ref::steal(PyObject_CallMethodNoArgs(thread.get(), KV_ID(start)))) return false;
+  Py_XSETREF(g_monitor.thread, thread.release());
+  return true;
+}
+
+// obj.name() taken as a truth value; -1 with the exception.
+int method_truth(PyObject* obj, PyObject* name) {
+  Ref r = Ref::steal(PyObject_CallMethodNoArgs(obj, name));
+  return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// Before os.fork: the monitor ends (its nap is waited out, at most 0.1 s) and an
+// idle mixer closes. A mixer that is playing stays open: its sound is not cut.
+PyObject* before_fork(PyObject*, PyObject*) {
+  if (g_monitor.thread) {
+    int alive = method_truth(g_monitor.thread, KV_ID(is_alive));
+    if (alive < 0) return nullptr;
+    if (alive) {
+      g_monitor.generation++;
+      if (!Ref::steal(PyObject_CallMethodNoArgs(g_monitor.thread, KV_ID(join)))) return nullptr;
+      g_monitor.stopped_for_fork = true;
+    }
+  }
+  Ref mixer = global_attr(KV_ID(pygame), KV_ID(mixer));
+  if (!mixer) return nullptr;
+  int open = method_truth(mixer.get(), KV_ID(get_init));
+  int busy = open > 0 ? method_truth(mixer.get(), KV_ID(get_busy)) : 0;
+  if (open < 0 || busy < 0) return nullptr;
+  if (open && !busy) {
+    if (!Ref::steal(PyObject_CallMethodNoArgs(mixer.get(), KV_ID(quit)))) return nullptr;
+    g_monitor.mixer_closed_for_fork = true;
+  }
+  Py_RETURN_NONE;
+}
+
+// After os.fork: what the before-hook stopped, started again.
+bool resume_after_fork() {
+  if (g_monitor.mixer_closed_for_fork) {
+    g_monitor.mixer_closed_for_fork = false;
+    Ref mixer = global_attr(KV_ID(pygame), KV_ID(mixer));
+    Ref init = mixer ? attr_of(mixer.get(), KV_ID(init)) : Ref();
+    Ref args = init ? Ref::steal(Py_BuildValue("(iiii)", 44100, -16, 2, 512)) : Ref();
+    if (!args || !Ref::steal(PyObject_Call(init.get(), args.get(), nullptr))) return false;
+  }
+  if (g_monitor.stopped_for_fork) {
+    g_monitor.stopped_for_fork = false;
+    return start_thread();
+  }
+  return true;
+}
+
+// In the child, at once.
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+  if (!resume_after_fork()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// In the parent, once os.fork has returned: the interpreter counts the
+// process's threads for its fork warning after these hooks have run, so the
+// threads start again from a pending call (the main thread's next bytecode).
+int resume_pending(void*) {
+  if (!resume_after_fork()) PyErr_WriteUnraisable(nullptr);
+  return 0;
+}
+PyObject* after_fork_in_parent(PyObject*, PyObject*) {
+  if ((g_monitor.stopped_for_fork || g_monitor.mixer_closed_for_fork) && Py_AddPendingCall(resume_pending, nullptr) < 0)
+    return resume_after_fork() ? Py_NewRef(Py_None) : nullptr;  // the queue is full: now, warning and all
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_before_fork_def = {"_volume_monitor_before_fork", before_fork, METH_NOARGS, nullptr};
+PyMethodDef g_parent_def = {"_volume_monitor_after_fork_in_parent", after_fork_in_parent, METH_NOARGS, nullptr};
+PyMethodDef g_child_def = {"_volume_monitor_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
+
+// os.register_at_fork(before=..., after_in_parent=..., after_in_child=...)
+bool register_fork_hooks() {
+  Ref before = Ref::steal(PyCFunction_New(&g_before_fork_def, nullptr));
+  Ref parent = Ref::steal(PyCFunction_New(&g_parent_def, nullptr));
+  Ref child = Ref::steal(PyCFunction_New(&g_child_def, nullptr));
+  Ref register_at_fork = before && parent && child ? global_attr(KV_ID(os), KV_ID(register_at_fork)) : Ref();
+  Ref kw = register_at_fork ? Ref::steal(Py_BuildValue("{sOsOsO}", "before", before.get(), "after_in_parent",
+                                                       parent.get(), "after_in_child", child.get()))
+                            : Ref();
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  return kw && no_args && Ref::steal(PyObject_Call(register_at_fork.get(), no_args.get(), kw.get()));
+}
+
+// The thread, its fork hooks, then the line.
+int start_volume_monitor(PyObject*) {
+  if (!start_thread() || !register_fork_hooks()) return -1;
   if (int q = quiet()) return q < 0 ? -1 : 0;  // KELVRACV_QUIET
   return print_line(KV_ID(s_Volume_monitor_thread_started));
 }

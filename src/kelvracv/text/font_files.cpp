@@ -37,14 +37,10 @@ struct FontFile {
 // Never destroyed (see image_cache.cpp); one entry per font file in use.
 std::vector<std::unique_ptr<FontFile>>& g_files = *new std::vector<std::unique_ptr<FontFile>>();
 
-PyObject* name(const char* text) { return PyUnicode_InternFromString(text); }
-
 // os.stat(path) through the module's os: whether it names a regular file,
 // and its identity. False with the OSError.
 bool file_status(PyObject* path, bool* regular, Ref* identity) {
-  static PyObject* const names[4] = {name("st_dev"), name("st_ino"), name("st_size"), name("st_mtime_ns")};
-  for (PyObject* n : names)
-    if (!n) return false;
+  PyObject* const names[4] = {KV_ID(st_dev), KV_ID(st_ino), KV_ID(st_size), KV_ID(st_mtime_ns)};
   Ref stat = global_attr(KV_ID(os), KV_ID(stat));
   Ref st = stat ? call(stat.get(), {path}) : Ref();
   Ref mode = st ? Ref::steal(PyObject_GetAttr(st.get(), KV_ID(st_mode))) : Ref();

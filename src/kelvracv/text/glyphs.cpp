@@ -26,6 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "pyapi/names.hpp"
 #include "text/font_watch.hpp"
 #include "text/pillow.hpp"
 #include "text/plain_glyphs.hpp"
@@ -99,9 +100,7 @@ struct Busy {
 
 // core.getlength(text) in 26.6, or false with an exception set.
 bool length_of(PyObject* core, PyObject* text, long long* out) {
-  static PyObject* name = PyUnicode_InternFromString("getlength");
-  if (!name) return false;
-  Ref v = Ref::steal(PyObject_CallMethodOneArg(core, name, text));
+  Ref v = Ref::steal(PyObject_CallMethodOneArg(core, KV_ID(getlength), text));
   if (!v) return false;
   *out = PyLong_AsLongLong(v.get());
   return !(*out == -1 && PyErr_Occurred());
@@ -120,10 +119,9 @@ bool length_of(PyObject* core, const uint32_t* cps, int n, long long* out) {
 // across, or the coverage filling that width) the other follows. False with
 // an exception set.
 bool glyph_edges(PyObject* core, PyObject* text, Sprite* s) {
-  static PyObject* name = PyUnicode_InternFromString("getsize");
-  static PyObject* ttb = PyUnicode_InternFromString("ttb");
-  static PyObject* st = PyUnicode_InternFromString("st");
-  if (!name || !ttb || !st) return false;
+  PyObject* const name = KV_ID(getsize);
+  PyObject* const ttb = KV_ID(ttb);
+  PyObject* const st = KV_ID(st);
   s->edges = false;
   const long long rounded = pixel(s->adv) > 0 ? pixel(s->adv) : 0;
   // Seen beyond the padding of the box across (its left below 0, its right beyond the advance).

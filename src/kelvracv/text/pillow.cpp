@@ -29,6 +29,7 @@
 
 #include "core/bindings.hpp"
 #include "core/captured.hpp"
+#include "core/cpu.hpp"
 #include "core/opencv.hpp"
 #include "core/switches.hpp"
 #include "pyapi/namespace.hpp"
@@ -449,8 +450,7 @@ using ColourRow = void (*)(const uint8_t*, uint8_t*, long long, uint32_t);
 
 ColourRow colour_row_kernel() {
 #if defined(__x86_64__)
-  static const ColourRow row = __builtin_cpu_supports("avx2") && !kv::no_avx2() ? colour_row_avx2
-                                                                                                   : colour_row;
+  static const ColourRow row = kv::cpu::wide_kernels() ? colour_row_avx2 : colour_row;
   return row;
 #else
   return colour_row;

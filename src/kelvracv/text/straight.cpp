@@ -25,12 +25,14 @@
 #include <immintrin.h>
 #endif
 
+#include "core/cpu.hpp"
 #include "core/switches.hpp"
 #include "image/blend.hpp"
 #include "image/blit.hpp"
 #include "image/composite.hpp"
 #include "image/pack_avx2.hpp"
 #include "pyapi/image_view.hpp"
+#include "pyapi/unlocked.hpp"
 
 namespace kv::text {
 namespace {
@@ -42,6 +44,7 @@ using image::CanvasView;
 struct ValueTable {
   int value = -1;
   uint64_t used = 0;
+  int pins = 0;  // draws reading it with the interpreter lock let go: never remade meanwhile
   uint8_t blend[256 * 256];  // [a * 256 + canvas value]
 };
 
@@ -52,6 +55,12 @@ constexpr int kColours = 8;    // colours remembered as drawn once
 // tables, so a program cycling through more colour values than are kept
 // keeps blit's kernels instead of making tables over and over.
 constexpr int kTableCost = 32;
+// The text image's pixels from which it is blended with the interpreter lock
+// let go. bench/bench_threads.py measured the blend of a text image at
+// 0.2-1.0 ns a pixel (most of a text image is clear) and a blocked thread
+// waking to run Python at 20-35 us: smaller text (most of it) is done before
+// a waiter could take the lock, holding it.
+constexpr double kUnlockPixels = 32768;
 constexpr int kMaxCredit = 16 * kTableCost;
 int g_credit = 3 * kTableCost;
 // Never destroyed (see image_cache.cpp).
@@ -87,15 +96,18 @@ void fill_row(uint8_t* row, unsigned b, unsigned a) {
 #endif
 }
 
+// A table for `value` in the least recently used slot that no draw is
+// reading; null when every slot is being read.
 ValueTable* make_table(int value) {
-  int slot = 0;
+  int slot = -1;
   for (int i = 0; i < kTables; i++) {
     if (!g_tables[i]) {
       slot = i;
       break;
     }
-    if (g_tables[i]->used < g_tables[slot]->used) slot = i;
+    if (!g_tables[i]->pins && (slot < 0 || g_tables[i]->used < g_tables[slot]->used)) slot = i;
   }
+  if (slot < 0) return nullptr;
   if (!g_tables[slot]) g_tables[slot] = std::make_unique<ValueTable>();
   ValueTable& t = *g_tables[slot];
   for (unsigned a = 0; a < 256; a++) fill_row(t.blend + a * 256, static_cast<unsigned>(value), a);
@@ -114,11 +126,8 @@ void tables_for(const long bgr[3], const ValueTable* out[3]) {
   }
   out[0] = out[1] = out[2] = nullptr;
   // KELVRACV_TEXT_TABLES=always makes a colour's tables at its first draw,
-  // =never makes none (the tests run both ways); read once.
-  static const int policy = [] {
-    const char* v = std::getenv("KELVRACV_TEXT_TABLES");
-    return !v ? 0 : std::strcmp(v, "always") == 0 ? 1 : std::strcmp(v, "never") == 0 ? -1 : 0;
-  }();
+  // =never makes none (the tests run both ways).
+  const int policy = kv::text_tables();
   if (policy < 0) return;
   if (missing && policy > 0) {
     for (int ch = 0; ch < 3; ch++)
@@ -126,6 +135,7 @@ void tables_for(const long bgr[3], const ValueTable* out[3]) {
     for (int ch = 0; ch < 3; ch++) {
       if (!t[ch]) t[ch] = find_table(static_cast<int>(bgr[ch]));
       if (!t[ch]) t[ch] = make_table(static_cast<int>(bgr[ch]));
+      if (!t[ch]) return;  // every slot in use by other threads' draws
       t[ch]->used = ++g_clock;
     }
   } else if (missing) {
@@ -146,6 +156,7 @@ void tables_for(const long bgr[3], const ValueTable* out[3]) {
     for (int ch = 0; ch < 3; ch++) {
       if (!t[ch]) t[ch] = find_table(static_cast<int>(bgr[ch]));  // made for an earlier channel
       if (!t[ch]) t[ch] = make_table(static_cast<int>(bgr[ch]));
+      if (!t[ch]) return;  // every slot in use by other threads' draws
       t[ch]->used = ++g_clock;
     }
   } else if (g_credit < kMaxCredit) {
@@ -259,7 +270,7 @@ TableRow table_row_kernel() {
 #if defined(KV_HAVE_AVX2_ROW)
   // KELVRACV_NO_AVX2 as for blit's kernels (the tests run both).
   static const TableRow row =
-      __builtin_cpu_supports("avx2") && !kv::no_avx2() ? table_row_avx2 : table_row;
+      kv::cpu::wide_kernels() ? table_row_avx2 : table_row;
   return row;
 #else
   return table_row;
@@ -282,6 +293,8 @@ bool draw_text_straight(PyObject* arr, PyObject* ts, PyObject* cursor, PyObject*
       canvas.col_stride != 3 || canvas.channel_stride != 1)
     return true;
   *done = true;
+  // The arrays stay alive while the lock may be let go below.
+  Ref keep_canvas = Ref::borrow(arr), keep_image = Ref::borrow(image_obj);
   // The image's rectangle on the canvas.
   const ptrdiff_t r0 = std::max<ptrdiff_t>(move.y, 0), r1 = std::min<ptrdiff_t>(move.y + img.rows, canvas.rows);
   const ptrdiff_t c0 = std::max<ptrdiff_t>(move.x, 0), c1 = std::min<ptrdiff_t>(move.x + img.cols, canvas.cols);
@@ -289,19 +302,25 @@ bool draw_text_straight(PyObject* arr, PyObject* ts, PyObject* cursor, PyObject*
   const ValueTable* tables[3] = {nullptr, nullptr, nullptr};
   if (bgr && bgr[0] >= 0 && bgr[0] <= 255 && bgr[1] >= 0 && bgr[1] <= 255 && bgr[2] >= 0 && bgr[2] <= 255)
     tables_for(bgr, tables);
+  const double pixels = static_cast<double>(r1 - r0) * static_cast<double>(c1 - c0);
   if (!tables[0]) {
     CanvasView view{canvas.data, canvas.rows, canvas.cols, canvas.channels, canvas.row_stride, canvas.col_stride,
                     canvas.channel_stride};
     ImageRows rows(img, move.x, move.y);
-    image::composite_alpha(rows, view, image::Region{r0, r1, c0, c1});
+    run_unlocked(pixels, kUnlockPixels, [&] { image::composite_alpha(rows, view, image::Region{r0, r1, c0, c1}); });
     return true;
   }
   const uint32_t colour = static_cast<uint32_t>(bgr[0]) | static_cast<uint32_t>(bgr[1]) << 8 |
                           static_cast<uint32_t>(bgr[2]) << 16;
   const TableRow row = table_row_kernel();
-  for (ptrdiff_t y = r0; y < r1; y++)
-    row(img.data + (y - move.y) * img.row_stride + (c0 - move.x) * 4, canvas.data + y * canvas.row_stride + c0 * 3,
-        c1 - c0, colour, tables[0]->blend, tables[1]->blend, tables[2]->blend);
+  // The tables are pinned (never remade) while they are read.
+  for (const ValueTable* t : tables) const_cast<ValueTable*>(t)->pins++;
+  run_unlocked(pixels, kUnlockPixels, [&] {
+    for (ptrdiff_t y = r0; y < r1; y++)
+      row(img.data + (y - move.y) * img.row_stride + (c0 - move.x) * 4, canvas.data + y * canvas.row_stride + c0 * 3,
+          c1 - c0, colour, tables[0]->blend, tables[1]->blend, tables[2]->blend);
+  });
+  for (const ValueTable* t : tables) const_cast<ValueTable*>(t)->pins--;
   return true;
 }
 

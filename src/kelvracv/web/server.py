@@ -13,12 +13,24 @@ Threads:
   whole-value update under the interpreter lock, as the pynput listeners do.
 
 A slow or hostile viewer only slows its own socket: nothing the loop does
-waits for the network.
+waits for the network. The page's input goes through the core's listener
+callbacks (and _key_event), so it takes the same per-frame path as the
+desktop's: a tap shorter than a frame is seen by one tick. Each viewer's
+input is read at most MAX_INPUT_PER_FRAME messages a frame; beyond that its
+socket is left unread until the next frame, so a flood only backs up on its
+own connection.
+
+Connections: at most `connection_limit` (below the process's descriptor
+limit) are held; one that has not completed a request within IDLE_TIMEOUT
+seconds (or is idle that long between requests) is dropped, and at the limit
+a new connection pushes out the oldest idle one, so idle connections never
+lock a viewer out. The WebSockets of the pages are not idle connections.
 """
 
 import asyncio
 import atexit
 import collections
+import contextlib
 import hmac
 import ipaddress
 import json
@@ -26,6 +38,7 @@ import math
 import os
 import re
 import secrets
+import socket
 import struct
 import sys
 import threading
@@ -38,6 +51,15 @@ MAX_VIEWERS = 32
 MAX_UNACKED = 2  # frames sent to a viewer that it has not shown yet
 MAX_PRESSES = 256  # pending get_input("press") events
 MAX_COORD = 1e7  # bound of a pointer coordinate, in canvas pixels
+MAX_INPUT_PER_FRAME = 32  # messages read from one viewer per frame of the loop
+INPUT_REFILL = 0.1  # seconds after which a viewer may go on when no frame came
+MAX_CONNECTIONS = 4096  # connections held at once (lowered to fit the descriptor limit)
+SPARE_DESCRIPTORS = 64  # left to the program (its files, fonts, recordings)
+BACKLOG = 100  # connections the kernel queues; asyncio accepts up to this many at a time
+IDLE_TIMEOUT = 5.0  # seconds a connection may go without a request in progress
+CLOSE_TIMEOUT = 0.3  # seconds stop waits for the pages to answer a close
+MIN_TOKEN = 16  # characters of a token given with --token / KELVRACV_WEB_TOKEN
+TOKEN_CHARS = re.compile(r"[A-Za-z0-9._~-]+")  # what a URL's query carries as it is
 JPEG_QUALITY = 85
 PNG_COMPRESSION = 1
 
@@ -88,6 +110,207 @@ def url_host(host):
     return f"[{host}]" if ":" in host else host
 
 
+def is_unspecified(host):
+    """0.0.0.0 or ::, every address of this machine."""
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_unspecified
+    except ValueError:
+        return False
+
+
+def host_addresses(family):
+    """This machine's addresses of the family that other machines may reach
+    (not loopback, not link-local): the one the default route leaves from and
+    those the host's name resolves to."""
+    found = []
+    probe = "192.0.2.1" if family == socket.AF_INET else "2001:db8::1"
+    with contextlib.suppress(OSError), socket.socket(family, socket.SOCK_DGRAM) as s:
+        s.connect((probe, 9))  # a datagram socket sends nothing to connect
+        found.append(s.getsockname()[0])
+    with contextlib.suppress(OSError):
+        for info in socket.getaddrinfo(socket.gethostname(), None, family, socket.SOCK_STREAM):
+            found.append(info[4][0])
+    out = []
+    for a in found:
+        ip = ipaddress.ip_address(a.split("%")[0])
+        if not (ip.is_loopback or ip.is_link_local or ip.is_unspecified) and str(ip) not in out:
+            out.append(str(ip))
+    return out
+
+
+def check_token(token, name="KELVRACV_WEB_TOKEN"):
+    """A token given by the user: at least MIN_TOKEN characters that a URL
+    carries as they are. ValueError (one line, the token not repeated) otherwise."""
+    if len(token) < MIN_TOKEN:
+        raise ValueError(f"{name} must be at least {MIN_TOKEN} characters long, got {len(token)}")
+    if not TOKEN_CHARS.fullmatch(token):
+        raise ValueError(f"{name} may hold only letters, digits and - _ . ~")
+    return token
+
+
+def connection_limit():
+    """Connections the server may hold: MAX_CONNECTIONS, fewer when the
+    descriptor limit would not leave SPARE_DESCRIPTORS beside them and the
+    two batches of accepted connections (BACKLOG each) that asyncio may take
+    before the guard sees the first of them."""
+    try:
+        import resource
+
+        soft = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+    except (ImportError, OSError, ValueError):
+        return MAX_CONNECTIONS
+    if soft == resource.RLIM_INFINITY:
+        return MAX_CONNECTIONS
+    try:
+        in_use = len(os.listdir("/proc/self/fd"))
+    except OSError:
+        in_use = 32
+    return max(8, min(MAX_CONNECTIONS, soft - in_use - SPARE_DESCRIPTORS - 2 * BACKLOG))
+
+
+# ---- connections -----------------------------------------------------------------------
+
+
+class Connection:
+    """One connection the guard holds; idle unless answering a request or a page's WebSocket."""
+
+    __slots__ = ("transport", "busy", "socket", "deadline")
+
+    def __init__(self, transport, deadline):
+        self.transport = transport
+        self.busy = False  # a request is being answered
+        self.socket = False  # a page's WebSocket
+        self.deadline = deadline
+
+
+class Guard:
+    """The connections of one server: admits, times out and pushes out (server thread)."""
+
+    def __init__(self, limit):
+        self.limit = limit
+        self.conns = {}  # transport -> Connection, oldest first
+        self.dropped = 0
+        self._sweeper = None
+
+    def idle(self, c):
+        return not (c.busy or c.socket)
+
+    def opened(self, transport):
+        now = time.monotonic()
+        if len(self.conns) >= self.limit:
+            oldest = next((c for c in self.conns.values() if self.idle(c)), None)
+            if oldest is None:
+                transport.abort()
+                self.dropped += 1
+                return False
+            self.drop(oldest)
+        self.conns[transport] = Connection(transport, now + IDLE_TIMEOUT)
+        if self._sweeper is None:
+            self._sweeper = asyncio.get_running_loop().call_later(IDLE_TIMEOUT / 5, self.sweep)
+        return True
+
+    def closed(self, transport):
+        self.conns.pop(transport, None)
+
+    def drop(self, c):
+        self.conns.pop(c.transport, None)
+        self.dropped += 1
+        c.transport.abort()
+
+    def sweep(self):
+        self._sweeper = None
+        now = time.monotonic()
+        for c in [c for c in self.conns.values() if self.idle(c) and c.deadline <= now]:
+            self.drop(c)
+        if self.conns:
+            self._sweeper = asyncio.get_running_loop().call_later(IDLE_TIMEOUT / 5, self.sweep)
+
+    def get(self, request):
+        return self.conns.get(request.transport)
+
+
+class GuardedProtocol(asyncio.Protocol):
+    """aiohttp's protocol for one connection, admitted by the guard first."""
+
+    __slots__ = ("inner", "guard", "transport")
+
+    def __init__(self, inner, guard):
+        self.inner, self.guard, self.transport = inner, guard, None
+
+    def connection_made(self, transport):
+        self.transport = transport
+        if self.guard.opened(transport):
+            self.inner.connection_made(transport)
+        else:
+            self.inner = None
+
+    def connection_lost(self, exc):
+        self.guard.closed(self.transport)
+        if self.inner is not None:
+            self.inner.connection_lost(exc)
+
+    def data_received(self, data):
+        if self.inner is not None:
+            self.inner.data_received(data)
+
+    def eof_received(self):
+        return self.inner.eof_received() if self.inner is not None else None
+
+    def pause_writing(self):
+        if self.inner is not None:
+            self.inner.pause_writing()
+
+    def resume_writing(self):
+        if self.inner is not None:
+            self.inner.resume_writing()
+
+
+def guarded_site(web):
+    """A TCP site whose connections pass the guard (built on aiohttp's BaseSite)."""
+
+    class GuardedSite(web.BaseSite):
+        def __init__(self, runner, host, port, guard):
+            super().__init__(runner, backlog=BACKLOG)
+            self._host, self._port, self._guard = host, port, guard
+
+        @property
+        def name(self):
+            return f"http://{url_host(self._host)}:{self._port}"
+
+        async def start(self):
+            await super().start()
+            server, guard = self._runner.server, self._guard
+            self._server = await asyncio.get_running_loop().create_server(
+                lambda: GuardedProtocol(server(), guard), self._host, self._port, backlog=self._backlog,
+                reuse_address=True)
+
+    return GuardedSite
+
+
+class QuietErrors:
+    """The server loop's exception handler: a failure that repeats (accept
+    out of descriptors, which asyncio reports for every connection it could
+    not take) is printed once a minute at most, as one line."""
+
+    EVERY = 60.0
+
+    def __init__(self):
+        self.last = {}
+
+    def __call__(self, loop, context):
+        message = context.get("message", "error")
+        now = time.monotonic()
+        if now - self.last.get(message, -self.EVERY) < self.EVERY:
+            return
+        self.last[message] = now
+        exc = context.get("exception")
+        if "accept" in message and isinstance(exc, OSError):
+            line = f"kelvracv web: cannot take new connections for now ({os.strerror(exc.errno).lower()}); retrying"
+        else:
+            line = f"kelvracv web: {message}" + (f": {exc!r}" if exc is not None else "")
+        print(line, file=sys.stderr, flush=True)
+
+
 # ---- the server ----------------------------------------------------------------------------
 
 
@@ -101,13 +324,16 @@ class Viewer:
         self.unacked = 0
         self.sent = None
         self.wake = asyncio.Event()
+        self.frame = -1  # the loop's frame its input budget is for
+        self.since = 0.0  # when that budget began
+        self.used = 0  # messages read in it
 
 
 class WebServer:
     """Serves the frames handed to it (it is the FRAME_SINK) and feeds the
     module's input globals from the pages. `core` is the native module."""
 
-    def __init__(self, core, host="127.0.0.1", port=DEFAULT_PORT, *, lossless=False):
+    def __init__(self, core, host="127.0.0.1", port=DEFAULT_PORT, *, lossless=False, token=None):
         try:
             import aiohttp  # noqa: F401
         except ImportError:
@@ -118,8 +344,14 @@ class WebServer:
         self.port = port
         self.lossless = bool(lossless)
         self.loopback = is_loopback(host)
-        # Reachable from other machines: only with the secret from the printed URL.
-        self.token = None if self.loopback else secrets.token_urlsafe(24)
+        # Reachable from other machines: only with the secret from the printed
+        # URL, new for each run unless the user fixed it (then also required
+        # on the loopback).
+        if token is not None:
+            self.token = check_token(token)
+        else:
+            self.token = None if self.loopback else secrets.token_urlsafe(24)
+        self.guard = Guard(connection_limit())
         self.addresses = []
         self.viewers = set()
         self.frames = 0
@@ -127,6 +359,7 @@ class WebServer:
         self._stamps = collections.deque(maxlen=30)
         self._cond = threading.Condition()
         self._pending = None
+        self._input_waiters = []  # futures of viewers waiting for the next frame to read more input
         self._closing = False
         self._latest = None
         self._loop = None
@@ -147,6 +380,7 @@ class WebServer:
         def serve():
             loop = asyncio.new_event_loop()
             asyncio.set_event_loop(loop)
+            loop.set_exception_handler(QuietErrors())
             self._loop = loop
             try:
                 loop.run_until_complete(self._bind())
@@ -175,7 +409,8 @@ class WebServer:
         return self
 
     def stop(self):
-        """Closes the sockets and ends the threads (the tests' and the benchmark's tidy end)."""
+        """Closes the pages' sockets and ends the threads, at once: the
+        pages are told the program has gone (they then try to reconnect)."""
         with self._cond:
             self._closing = True
             self._cond.notify_all()
@@ -185,26 +420,51 @@ class WebServer:
         loop = self._loop
         if loop and loop.is_running():
             try:
-                asyncio.run_coroutine_threadsafe(self._runner.cleanup(), loop).result(5)
+                asyncio.run_coroutine_threadsafe(self._shut(), loop).result(5)
             except Exception:  # noqa: BLE001 (a loop ending on its own: nothing left to close)
                 pass
             loop.call_soon_threadsafe(loop.stop)
 
+    async def _shut(self):
+        from aiohttp import WSCloseCode
+
+        closing = [v.ws.close(code=WSCloseCode.GOING_AWAY, message=b"the program ended") for v in self.viewers]
+        if closing:
+            await asyncio.wait([asyncio.ensure_future(c) for c in closing], timeout=CLOSE_TIMEOUT)
+        for c in list(self.guard.conns.values()):
+            c.transport.abort()  # pages that did not answer, and every other connection
+        await self._runner.cleanup()
+
     @property
     def url(self):
+        """The page's URL on this machine (the loopback when serving every address)."""
+        host = self.host
+        if is_unspecified(host):
+            host = "::1" if ":" in host else "127.0.0.1"
+        return self._url(host)
+
+    def other_urls(self):
+        """When serving every address: the URLs other machines may use."""
+        if not is_unspecified(self.host):
+            return []
+        family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
+        return [self._url(a) for a in host_addresses(family)]
+
+    def _url(self, host):
         query = f"?token={self.token}" if self.token else ""
-        return f"http://{url_host(self.host)}:{self.port}/{query}"
+        return f"http://{url_host(host)}:{self.port}/{query}"
 
     async def _bind(self):
         from aiohttp import web
 
-        app = web.Application(client_max_size=MAX_MESSAGE)
+        app = web.Application(client_max_size=MAX_MESSAGE, middlewares=[self._track])
         app.router.add_get("/", self._file)
         app.router.add_get("/app.js", self._file)
         app.router.add_get("/ws", self._socket)
-        self._runner = web.AppRunner(app, access_log=None, handle_signals=False)
+        self._runner = web.AppRunner(app, access_log=None, handle_signals=False, keepalive_timeout=IDLE_TIMEOUT,
+                                     shutdown_timeout=CLOSE_TIMEOUT)
         await self._runner.setup()
-        site = web.TCPSite(self._runner, self.host, self.port)
+        site = guarded_site(web)(self._runner, self.host, self.port, self.guard)
         await site.start()
         self.addresses = [a[:2] for a in self._runner.addresses]
         if self.port == 0 and self.addresses:
@@ -216,6 +476,9 @@ class WebServer:
         """FRAME_SINK: called by the frame loop with each shown frame. Never waits."""
         self._stamps.append(time.perf_counter())
         self.frames += 1
+        if self._input_waiters:
+            with contextlib.suppress(RuntimeError):  # the server's loop has ended
+                self._loop.call_soon_threadsafe(self._frame_shown)
         if not self.viewers:
             return None
         try:
@@ -273,6 +536,26 @@ class WebServer:
 
     # -- HTTP ----------------------------------------------------------------------------------
 
+    @property
+    def _track(self):
+        from aiohttp import web
+
+        @web.middleware
+        async def track(request, handler):
+            """A connection is busy while a request is answered, then has
+            IDLE_TIMEOUT seconds for the next one."""
+            conn = self.guard.get(request)
+            if conn is not None:
+                conn.busy = True
+            try:
+                return await handler(request)
+            finally:
+                if conn is not None:
+                    conn.busy = False
+                    conn.deadline = time.monotonic() + IDLE_TIMEOUT
+
+        return track
+
     def _allowed(self, request, token=True, socket=False):
         """The checks every request passes: a Host this server answers to (a
         loopback server answers only to loopback names, so no other site can
@@ -310,8 +593,11 @@ class WebServer:
             return web.Response(status=403, text="forbidden\n")
         if len(self.viewers) >= MAX_VIEWERS:
             return web.Response(status=503, text="too many viewers\n")
-        ws = web.WebSocketResponse(max_msg_size=MAX_MESSAGE, heartbeat=20.0, compress=False)
+        ws = web.WebSocketResponse(max_msg_size=MAX_MESSAGE, heartbeat=20.0, compress=False, timeout=CLOSE_TIMEOUT)
         await ws.prepare(request)
+        conn = self.guard.get(request)
+        if conn is not None:
+            conn.socket = True
         viewer = Viewer(ws)
         self.viewers = self.viewers | {viewer}  # a new set: the sink reads it from another thread
         sender = asyncio.get_running_loop().create_task(self._send_frames(viewer))
@@ -319,6 +605,7 @@ class WebServer:
         try:
             async for msg in ws:
                 if msg.type == WSMsgType.TEXT:
+                    await self._budget(viewer)
                     self._on_message(viewer, msg.data)
                 # anything else (binary) is not part of the protocol: ignored
         finally:
@@ -326,6 +613,30 @@ class WebServer:
             sender.cancel()
             self._release(viewer)
         return ws
+
+    async def _budget(self, viewer):
+        """Counts one message of the viewer against its frame's budget; past
+        it, waits for the loop's next frame (or INPUT_REFILL seconds when no
+        loop runs). Meanwhile nothing more is read from its socket, so a
+        flood waits in its own connection."""
+        now = time.monotonic()
+        if viewer.frame != self.frames or now - viewer.since >= INPUT_REFILL:
+            viewer.frame, viewer.since, viewer.used = self.frames, now, 0
+        viewer.used += 1
+        if viewer.used <= MAX_INPUT_PER_FRAME:
+            return
+        if self.frames == viewer.frame and not self._closing:
+            frame = asyncio.get_running_loop().create_future()
+            self._input_waiters.append(frame)
+            await asyncio.wait([frame], timeout=max(0.0, INPUT_REFILL - (now - viewer.since)))
+        viewer.frame, viewer.since, viewer.used = self.frames, time.monotonic(), 1
+
+    def _frame_shown(self):
+        """(Server thread) the loop showed a frame: the viewers over their input budget go on."""
+        waiters, self._input_waiters = self._input_waiters, []
+        for w in waiters:
+            if not w.done():
+                w.set_result(None)
 
     async def _send_frames(self, viewer):
         try:
@@ -368,9 +679,7 @@ class WebServer:
         name = key_name(m.get("k"))
         if name is not None:
             viewer.keys.add(name)
-            keys = self.core.KEYS
-            if name not in keys:
-                keys[name] = True
+            self.core._key_event(name, True)
         press = m.get("p")
         if isinstance(press, str) and (press == "esc" or (len(press) == 1 and press.isprintable())
                                        or press in ("\r", "\t", "\b")):
@@ -381,26 +690,25 @@ class WebServer:
         if name is None:
             return
         viewer.keys.discard(name)
-        self.core.KEYS.pop(name, None)
         if name == "Key.esc":  # as the window: releasing Escape ends the frame loop
             self.core.RUN = False
+        self.core._key_event(name, False)
 
     def _move(self, viewer, m):
         x, y = m.get("x"), m.get("y")
         if coordinate(x) and coordinate(y):
-            self.core.MOUSE_SCR_POS = (float(x), float(y))
+            self.core.on_move(float(x), float(y))
 
     def _button(self, viewer, m):
         b, down = m.get("b"), m.get("d")
         if type(b) is int and 0 <= b <= 2 and isinstance(down, bool):
             (viewer.buttons.add if down else viewer.buttons.discard)(b)
-            self.core.MOUSE_STATE["buttons"][b] = down
+            self.core.on_click(0, 0, BUTTONS[b], down)
 
     def _wheel(self, viewer, m):
         dy = m.get("dy")
         if type(dy) is int and -100 <= dy <= 100:
-            state = self.core.MOUSE_STATE
-            state["scroll"] = state["scroll"] + dy
+            self.core.on_scroll(0, 0, 0, dy)
 
     def _blur(self, viewer, m):
         self._release(viewer)
@@ -408,12 +716,10 @@ class WebServer:
     def _release(self, viewer):
         """Lets go of what this page holds (it lost the focus or went away)."""
         try:
-            keys = self.core.KEYS
             for name in list(viewer.keys):
-                keys.pop(name, None)
-            buttons = self.core.MOUSE_STATE["buttons"]
+                self.core._key_event(name, False)
             for b in list(viewer.buttons):
-                buttons[b] = False
+                self.core.on_click(0, 0, BUTTONS[b], False)
         except Exception:  # noqa: BLE001
             pass
         viewer.keys.clear()
@@ -421,6 +727,18 @@ class WebServer:
 
     _handlers = {"ack": _ack, "kd": _key_down, "ku": _key_up, "mv": _move, "bt": _button, "wh": _wheel,
                  "blur": _blur}
+
+
+class Button:
+    """A page's mouse button as the listener callbacks take one (by its name)."""
+
+    __slots__ = ("name",)
+
+    def __init__(self, name):
+        self.name = name
+
+
+BUTTONS = (Button("left"), Button("right"), Button("middle"))  # by the page's index
 
 
 def key_name(k):
@@ -441,34 +759,43 @@ def coordinate(v):
 _server = None
 
 
-def switch_on(env, name):
-    """A KELVRACV_* switch as the core reads one: on unless unset, blank, 0, false, no or off."""
-    return env.get(name, "").strip().lower() not in ("", "0", "false", "no", "off")
+def switch_on(core, name):
+    """A KELVRACV_* switch read through the module's os.environ by the core's
+    one rule (core/switches.cpp): off when unset, blank, 0, false, no or off."""
+    return core.__switch_on__(core.os.environ.get(name))
 
 
-def serve(host="127.0.0.1", port=DEFAULT_PORT, *, lossless=False, core=None):
+def serve(host="127.0.0.1", port=DEFAULT_PORT, *, lossless=False, token=None, core=None):
     """Starts the server (once per process; later calls give the running one
     back), installs it as the module's FRAME_SINK with its PRESS_QUEUE and
-    prints one line with the page's URL on standard error (not under
+    prints one line with the page's URL on standard error, and one with the
+    URLs other machines may use when serving every address (neither under
     KELVRACV_QUIET)."""
     global _server
     if core is None:
         from kelvracv import _kelvra_core as core
     if _server is None:
-        _server = WebServer(core, host, port, lossless=lossless).start()
-        if not switch_on(core.os.environ, "KELVRACV_QUIET"):
+        _server = WebServer(core, host, port, lossless=lossless, token=token).start()
+        if not switch_on(core, "KELVRACV_QUIET"):
             print(f"kelvracv web: serving the frames at {_server.url}", file=sys.stderr, flush=True)
+            others = _server.other_urls()
+            if others:
+                print(f"kelvracv web: from other machines: {' '.join(others)}", file=sys.stderr, flush=True)
     core.FRAME_SINK = _server
     core.PRESS_QUEUE = _server.presses
     return _server
 
 
 def serve_from_environment():
-    """KELVRACV_WEB=[HOST:]PORT (and KELVRACV_WEB_LOSSLESS=1 for PNG frames): what
-    the frame loop calls before its first frame."""
+    """KELVRACV_WEB=[HOST:]PORT (with KELVRACV_WEB_LOSSLESS=1 for PNG frames
+    and KELVRACV_WEB_TOKEN for a token that stays the same from run to run):
+    what the frame loop calls before its first frame."""
     from kelvracv import _kelvra_core as core
 
     env = core.os.environ
     host, port = parse_address(env.get("KELVRACV_WEB", ""))
-    lossless = env.get("KELVRACV_WEB_LOSSLESS", "").strip().lower() not in ("", "0", "false", "no", "off")
-    return serve(host, port, lossless=lossless, core=core)
+    lossless = switch_on(core, "KELVRACV_WEB_LOSSLESS")
+    token = env.get("KELVRACV_WEB_TOKEN", "").strip() or None
+    if token is not None:
+        check_token(token)
+    return serve(host, port, lossless=lossless, token=token, core=core)

@@ -18,6 +18,7 @@ const FuncSpec kFunctions[] = {
     {"on_click", on_click, {{"x"}, {"y"}, {"button"}, {"pressed"}}, nullptr, true},
     {"on_scroll", on_scroll, {{"x"}, {"y"}, {"dx"}, {"dy"}}, nullptr, true},
     {"on_move", on_move, {{"x"}, {"y"}}, nullptr, true},
+    {"_key_event", key_event, {{"name"}, {"pressed"}}},
     {"get_input", get_input, {{"method"}, opt("key", Default::none()), opt("ts", Default::none())}},
     {"get_window_size", get_window_size, {{"window_name"}}, nullptr, false,
      {{"window_name", "str"}, {"return", "Tuple[int, int]"}}},

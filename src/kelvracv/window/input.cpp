@@ -1,8 +1,19 @@
 // Keyboard and mouse state: the pynput listener callbacks that keep KEYS,
 // MOUSE_SCR_POS, MOUSE_STATE and RUN up to date, simulate_key_press, and the
-// get_input query. Callbacks run on the listener threads, get_input on the
-// program's thread; every global is looked up by name at each use and each
-// access is one whole dictionary or list operation under the interpreter lock.
+// get_input query. Callbacks run on the listener threads (the web front-end's
+// server thread calls them too), get_input on the program's thread; every
+// global is looked up by name at each use and each access is one whole
+// dictionary or list operation under the interpreter lock.
+//
+// While the frame loop runs, what other threads report goes through the frame
+// gate: events that come during a tick wait for its end (the tick sees the
+// input as it was when it started), and a key or button let go before any
+// tick has started since it went down stays held until the next tick has
+// ended, so that a press shorter than a frame is seen by exactly one tick.
+// The loop's own thread (a tick simulating input) and every call made while
+// no loop runs change the globals at once.
+
+#include <vector>
 
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
@@ -38,6 +49,126 @@ bool take_attribute_error() {
   return true;
 }
 
+// ---- the frame gate ----------------------------------------------------------
+
+enum class Kind { key_down, key_up, key_del, button, scroll, move };
+
+// One input change: a key name (key_up drops it with KEYS.pop, key_del with
+// del, a KeyError ignored), a button index and its pressed value, a scroll
+// step, or a new pointer tuple.
+struct Event {
+  Kind kind;
+  Ref a;
+  Ref b;
+};
+
+// More events than this waiting for one tick are taken at once (a tick that
+// never ends must not hoard memory).
+constexpr size_t kMaxQueued = 4096;
+
+struct Gate {
+  bool running = false;         // a frame loop runs on `thread`
+  unsigned long thread = 0;
+  int nested = 0;               // loops run from a tick of that loop (the outer one keeps the gate)
+  bool in_tick = false;
+  long long frame = 0;          // ticks started by this loop
+  Ref pressed_at;               // dict: key name -> frame it went down in
+  long long button_at[3] = {-1, -1, -1};
+  std::vector<Event> deferred;  // releases held until the end of the next tick
+  std::vector<Event> queued;    // what came during the current tick
+};
+Gate g_gate;
+
+bool apply(const Event& e);
+
+// Whether an event from this thread goes through the gate.
+bool gated() { return g_gate.running && PyThread_get_thread_ident() != g_gate.thread; }
+
+// Index 0-2 of a button event, from the interned int it carries.
+int button_index(const Event& e) { return static_cast<int>(PyLong_AsLong(e.a.get())); }
+
+// Drops a release of the same key or button still held back: it went down again.
+void cancel_deferred(const Event& e) {
+  auto& d = g_gate.deferred;
+  for (size_t i = 0; i < d.size();) {
+    bool same = e.kind == Kind::button
+                    ? d[i].kind == Kind::button && button_index(d[i]) == button_index(e)
+                    : d[i].kind != Kind::button && PyUnicode_Compare(d[i].a.get(), e.a.get()) == 0;  // names: exact str
+    if (same) d.erase(d.begin() + static_cast<std::ptrdiff_t>(i));
+    else i++;
+  }
+}
+
+// The rule for an event outside a tick: presses are noted with their frame,
+// a release in the frame of its press is held back.
+bool admit(Event e) {
+  Gate& g = g_gate;
+  if (e.kind == Kind::key_down) {
+    cancel_deferred(e);
+    Ref f = Ref::steal(PyLong_FromLongLong(g.frame));
+    if (!f || PyDict_SetItem(g.pressed_at.get(), e.a.get(), f.get()) < 0) return false;
+  } else if (e.kind == Kind::key_up || e.kind == Kind::key_del) {
+    PyObject* raw = nullptr;
+    if (PyDict_Pop(g.pressed_at.get(), e.a.get(), &raw) < 0) return false;
+    Ref f = Ref::steal(raw);
+    if (f && PyLong_AsLongLong(f.get()) == g.frame) {
+      g.deferred.push_back(std::move(e));
+      return true;
+    }
+  } else if (e.kind == Kind::button) {
+    int i = button_index(e);
+    int down = truth(e.b.get());
+    if (down < 0) return false;
+    if (down) {
+      cancel_deferred(e);
+      g.button_at[i] = g.frame;
+    } else if (g.button_at[i] == g.frame) {
+      g.button_at[i] = -1;
+      g.deferred.push_back(std::move(e));
+      return true;
+    } else {
+      g.button_at[i] = -1;
+    }
+  }
+  return apply(e);
+}
+
+// An event from another thread while the loop runs: queued during a tick
+// (pointer moves merged into the last one), else admitted now.
+bool through_gate(Event e) {
+  auto& q = g_gate.queued;
+  if (g_gate.in_tick && q.size() < kMaxQueued) {
+    if (e.kind == Kind::move && !q.empty() && q.back().kind == Kind::move) q.back() = std::move(e);
+    else q.push_back(std::move(e));
+    return true;
+  }
+  return admit(std::move(e));
+}
+
+// Either through the gate or at once. A key whose name is no exact str (an
+// odd key object's char) is not tracked: it takes effect at once.
+bool input_event(Kind kind, PyObject* a, PyObject* b = nullptr) {
+  Event e{kind, Ref::borrow(a), Ref::borrow(b)};
+  bool key = kind == Kind::key_down || kind == Kind::key_up || kind == Kind::key_del;
+  return gated() && (!key || PyUnicode_CheckExact(a)) ? through_gate(std::move(e)) : apply(e);
+}
+
+// Runs the held-back releases, then the events of the tick in their order.
+// Both lists are taken first: a callback that gets the lock while one of them
+// runs Python code goes its own way instead of into a list being walked. An
+// event that fails (globals rebound to odd objects) is reported as unraisable,
+// as the listener thread it came from would have seen it fail: the loop goes on.
+void drain(bool admit_queued) {
+  std::vector<Event> due, came;
+  due.swap(g_gate.deferred);
+  came.swap(g_gate.queued);
+  auto report = [](bool ok) {
+    if (!ok) PyErr_FormatUnraisable("Exception ignored while applying keyboard or mouse input");
+  };
+  for (const Event& e : due) report(apply(e));
+  for (Event& e : came) report(admit_queued ? admit(std::move(e)) : apply(e));
+}
+
 Ref mouse_state_item(PyObject* key) {
   Ref state = global(KV_ID(MOUSE_STATE));
   if (!state) return state;
@@ -47,6 +178,41 @@ Ref mouse_state_item(PyObject* key) {
 bool set_mouse_state_item(PyObject* key, PyObject* value) {
   Ref state = global(KV_ID(MOUSE_STATE));
   return state && PyObject_SetItem(state.get(), key, value) == 0;
+}
+
+// KEYS.pop(name, None), or del KEYS[name] with a missing name ignored.
+bool drop_key(PyObject* name, bool by_pop) {
+  Ref keys = global(KV_ID(KEYS));
+  if (!keys) return false;
+  if (by_pop) return static_cast<bool>(Ref::steal(PyObject_CallMethodObjArgs(keys.get(), KV_ID(pop), name, Py_None, nullptr)));
+  if (PyObject_DelItem(keys.get(), name) == 0) return true;
+  if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// What an event does to the globals.
+bool apply(const Event& e) {
+  switch (e.kind) {
+    case Kind::key_down:
+      return hold_key(e.a.get());
+    case Kind::key_up:
+    case Kind::key_del:
+      return drop_key(e.a.get(), e.kind == Kind::key_up);
+    case Kind::button: {
+      Ref buttons = mouse_state_item(KV_ID(buttons));
+      return buttons && PyObject_SetItem(buttons.get(), e.a.get(), e.b.get()) == 0;
+    }
+    case Kind::scroll: {
+      Ref scroll = mouse_state_item(KV_ID(scroll));
+      if (!scroll) return false;
+      Ref sum = Ref::steal(PyNumber_Add(scroll.get(), e.a.get()));
+      return sum && set_mouse_state_item(KV_ID(scroll), sum.get());
+    }
+    case Kind::move:
+      return set_global(KV_ID(MOUSE_SCR_POS), e.a.get()) == 0;
+  }
+  return true;
 }
 
 // The pointer's desktop position as a point in canvas pixels of the window
@@ -159,24 +325,18 @@ int equals(PyObject* o, PyObject* s) { return PyObject_RichCompareBool(o, s, Py_
 PyObject* on_press(PyObject* const* a) {
   PyObject* key = a[0];
   Ref name = char_name(key);
-  if (name && hold_key(name.get())) Py_RETURN_NONE;
+  if (name && input_event(Kind::key_down, name.get())) Py_RETURN_NONE;
   if (!take_attribute_error()) return nullptr;
   // A special key (or a key code without a character): its text form.
   name = Ref::steal(PyObject_Str(key));
-  if (!name || !hold_key(name.get())) return nullptr;
+  if (!name || !input_event(Kind::key_down, name.get())) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* on_release(PyObject* const* a) {
   PyObject* key = a[0];
   Ref name = char_name(key);
-  if (name) {
-    Ref keys = global(KV_ID(KEYS));
-    if (keys) {
-      Ref r = Ref::steal(PyObject_CallMethodObjArgs(keys.get(), KV_ID(pop), name.get(), Py_None, nullptr));
-      if (r) Py_RETURN_NONE;
-    }
-  }
+  if (name && input_event(Kind::key_up, name.get())) Py_RETURN_NONE;
   if (!take_attribute_error()) return nullptr;
   // No character: Escape stops the frame loop, then the text form is dropped.
   Ref esc = global_attr(KV_ID(keyboard), KV_ID(Key));
@@ -186,13 +346,18 @@ PyObject* on_release(PyObject* const* a) {
   if (is_esc < 0) return nullptr;
   if (is_esc && set_global(KV_ID(RUN), Py_False) < 0) return nullptr;
   Ref text = Ref::steal(PyObject_Str(key));
-  if (!text) return nullptr;
-  Ref keys = global(KV_ID(KEYS));
-  if (!keys) return nullptr;
-  if (PyObject_DelItem(keys.get(), text.get()) < 0) {
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
-    PyErr_Clear();
+  if (!text || !input_event(Kind::key_del, text.get())) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* key_event(PyObject* const* a) {
+  PyObject* name = a[0];
+  if (!PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "key name must be str, not %.200s", Py_TYPE(name)->tp_name);
+    return nullptr;
   }
+  int down = truth(a[1]);
+  if (down < 0 || !input_event(down ? Kind::key_down : Kind::key_up, name)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -219,25 +384,66 @@ PyObject* on_click(PyObject* const* a) {
   PyObject* idx = PyDict_GetItemWithError(KV_CONST(mouse_button_index), bname.get());
   if (!idx && PyErr_Occurred()) return nullptr;
   if (!idx) Py_RETURN_NONE;  // an extra button: not recorded
-  Ref buttons = mouse_state_item(KV_ID(buttons));
-  if (!buttons || PyObject_SetItem(buttons.get(), idx, pressed) < 0) return nullptr;
+  if (!input_event(Kind::button, idx, pressed)) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* on_scroll(PyObject* const* a) {
-  PyObject* dy = a[3];
-  Ref scroll = mouse_state_item(KV_ID(scroll));
-  if (!scroll) return nullptr;
-  Ref sum = Ref::steal(PyNumber_Add(scroll.get(), dy));
-  if (!sum || !set_mouse_state_item(KV_ID(scroll), sum.get())) return nullptr;
+  if (!input_event(Kind::scroll, a[3])) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* on_move(PyObject* const* a) {
   Ref pos = Ref::steal(PyTuple_Pack(2, a[0], a[1]));
-  if (!pos) return nullptr;
-  if (set_global(KV_ID(MOUSE_SCR_POS), pos.get()) < 0) return nullptr;
+  if (!pos || !input_event(Kind::move, pos.get())) return nullptr;
   Py_RETURN_NONE;
+}
+
+// ---- the frame loop's side of the gate --------------------------------------
+
+bool input_loop_begin() {
+  Gate& g = g_gate;
+  if (g.running) {  // a loop inside a tick (or on another thread): the first one keeps the gate
+    if (PyThread_get_thread_ident() == g.thread) g.nested++;
+    return true;
+  }
+  g.pressed_at = Ref::steal(PyDict_New());
+  if (!g.pressed_at) return false;
+  g.running = true;
+  g.thread = PyThread_get_thread_ident();
+  g.in_tick = false;
+  g.frame = 0;
+  for (long long& f : g.button_at) f = -1;
+  return true;
+}
+
+void input_tick_begin() {
+  if (g_gate.running && PyThread_get_thread_ident() == g_gate.thread) {
+    g_gate.frame++;
+    g_gate.in_tick = true;
+  }
+}
+
+void input_tick_end() {
+  if (!g_gate.in_tick || PyThread_get_thread_ident() != g_gate.thread) return;
+  g_gate.in_tick = false;
+  drain(true);
+}
+
+void input_loop_end() {
+  Gate& g = g_gate;
+  if (!g.running || PyThread_get_thread_ident() != g.thread) return;
+  if (g.nested > 0) {
+    g.nested--;
+    return;
+  }
+  g.running = false;
+  g.in_tick = false;
+  // An exception of the loop being raised stays as it is.
+  PyObject* pending = PyErr_GetRaisedException();
+  drain(false);
+  g.pressed_at = Ref();
+  PyErr_SetRaisedException(pending);
 }
 
 // ---- query -------------------------------------------------------------------

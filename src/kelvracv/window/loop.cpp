@@ -4,9 +4,12 @@
 // A headless run leaves out every window call; KELVRACV_FRAMES ends the loop
 // after that many frames, KELVRACV_RECORD records every frame shown and
 // KELVRACV_WEB (a headless run too) hands every frame to the web front-end's
-// FRAME_SINK.
+// FRAME_SINK. While a recorded loop runs, SIGTERM and SIGHUP end it at a frame
+// boundary, as Ctrl+C does, and the process then ends by the signal.
 // Runs on the caller's (main) thread; RUN, cv2, np and time are looked up by
 // name at each use, and waiting goes through time.sleep (the lock is released).
+
+#include <csignal>
 
 #include "core/colors.hpp"
 #include "draw/draw.hpp"
@@ -215,6 +218,164 @@ bool hand_to_sink(PyObject* canvas, PyObject* w_name) {
   return sink.get() == Py_None || call(sink.get(), {canvas, w_name});
 }
 
+// ---- SIGTERM and SIGHUP during a recording ----------------------------------------
+//
+// By default these signals kill the process where it stands, and a recording
+// would be lost with a hidden file left beside its target. While a loop with a
+// recording runs, a handler of the library's (installed through the module's
+// `signal`, on the main thread only, over the default or a Python handler)
+// notes the signal; the loop ends at the next frame boundary, the recording
+// is completed and checked, the previous handlers are put back, and the
+// signal is sent again: the process ends by it (its status is the signal's),
+// or the program's own handler runs then. A second signal before the loop has
+// ended drops the recording's unfinished file and is sent on at once.
+
+constexpr int kStopSignals[] = {SIGTERM, SIGHUP};
+constexpr int kStopCount = 2;
+
+struct StopSignals {
+  Ref previous[kStopCount];  // the handler each had; null when not taken over
+  Recorder* recorder = nullptr;
+  int caught = 0;            // the signal that asked the loop to end; 0: none
+};
+StopSignals g_stop;
+
+Ref signal_module() {
+  Ref key = Ref::steal(PyUnicode_InternFromString("signal"));
+  return key ? global(key.get()) : key;
+}
+
+// signal.<name>
+Ref signal_attr(const char* name) {
+  Ref mod = signal_module();
+  return mod ? Ref::steal(PyObject_GetAttrString(mod.get(), name)) : mod;
+}
+
+// signal.signal(signum, handler)
+bool set_handler(int signum, PyObject* handler) {
+  Ref set = signal_attr("signal");
+  Ref n = Ref::steal(PyLong_FromLong(signum));
+  return set && n && call(set.get(), {n.get(), handler});
+}
+
+// Puts back the handlers taken over, keeping any exception being raised.
+bool restore_stop_signals() {
+  PyObject* pending = PyErr_GetRaisedException();
+  bool ok = true;
+  for (int i = 0; i < kStopCount; i++) {
+    if (!g_stop.previous[i]) continue;
+    if (!set_handler(kStopSignals[i], g_stop.previous[i].get())) ok = false;
+    g_stop.previous[i] = Ref();
+  }
+  g_stop.recorder = nullptr;
+  if (pending) {
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return false;
+  }
+  return ok;
+}
+
+// os.kill(os.getpid(), signum), then any Python handler it reaches runs.
+bool send_again(int signum) {
+  Ref kill = global_attr(KV_ID(os), Ref::steal(PyUnicode_InternFromString("kill")).get());
+  Ref getpid = global_attr(KV_ID(os), Ref::steal(PyUnicode_InternFromString("getpid")).get());
+  Ref pid = getpid ? call(getpid.get(), {}) : Ref();
+  Ref n = Ref::steal(PyLong_FromLong(signum));
+  return kill && pid && n && call(kill.get(), {pid.get(), n.get()}) && PyErr_CheckSignals() == 0;
+}
+
+// sys.stdout and sys.stderr flushed, as an exit would, errors ignored.
+void flush_output() {
+  PyObject* pending = PyErr_GetRaisedException();
+  for (const char* stream : {"stdout", "stderr"}) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(stream));
+    Ref s = name ? global_attr(KV_ID(sys), name.get()) : Ref();
+    if (s) Ref r = Ref::steal(PyObject_CallMethodNoArgs(s.get(), Ref::steal(PyUnicode_InternFromString("flush")).get()));
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(pending);
+}
+
+PyObject* on_stop_signal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  int signum = nargs > 0 ? PyLong_AsInt(args[0]) : -1;
+  if (signum == -1 && PyErr_Occurred()) return nullptr;
+  if (!g_stop.caught) {
+    g_stop.caught = signum;
+    Py_RETURN_NONE;
+  }
+  // Asked twice: the unfinished file goes, and the signal is sent on now.
+  if (g_stop.recorder) g_stop.recorder->discard();
+  g_stop.caught = 0;
+  if (!restore_stop_signals()) return nullptr;
+  flush_output();
+  if (!send_again(signum)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_on_stop_signal_def = {"_on_stop_signal",
+                                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_stop_signal)),
+                                    METH_FASTCALL, nullptr};
+PyObject* g_on_stop_signal = nullptr;  // made once, kept
+
+// Takes SIGTERM and SIGHUP over for a recorded loop: where they have the
+// default handler or a Python one (an ignored signal stays ignored, and a
+// handler installed outside Python is left alone). Off the main thread
+// signal.signal refuses, and nothing is taken.
+bool take_stop_signals(Recorder* recorder) {
+  g_stop.caught = 0;
+  g_stop.recorder = recorder;
+  if (!g_on_stop_signal && !(g_on_stop_signal = PyCFunction_New(&g_on_stop_signal_def, nullptr))) return false;
+  Ref getsignal = signal_attr("getsignal");
+  Ref dfl = getsignal ? signal_attr("SIG_DFL") : Ref();
+  if (!dfl) return false;
+  for (int i = 0; i < kStopCount; i++) {
+    Ref n = Ref::steal(PyLong_FromLong(kStopSignals[i]));
+    Ref current = n ? call(getsignal.get(), {n.get()}) : Ref();
+    if (!current) return false;
+    int is_default = PyObject_RichCompareBool(current.get(), dfl.get(), Py_EQ);
+    if (is_default < 0) return false;
+    if (!is_default && !PyCallable_Check(current.get())) continue;
+    if (!set_handler(kStopSignals[i], g_on_stop_signal)) {
+      if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+      PyErr_Clear();  // not the main thread of the main interpreter
+      return true;
+    }
+    g_stop.previous[i] = current;
+  }
+  return true;
+}
+
+// After the loop and its recording: the handlers put back and, when a signal
+// ended the loop, that signal sent again. Where its handler is the default
+// one the process ends here; an error of the loop or the recording is shown
+// on standard error first, as an exit would show it.
+bool pass_stop_signal(bool ok) {
+  int signum = g_stop.caught;
+  g_stop.caught = 0;
+  bool restored = restore_stop_signals();
+  ok = ok && restored;
+  if (!signum) return ok;
+  Ref getsignal = signal_attr("getsignal");
+  Ref dfl = getsignal ? signal_attr("SIG_DFL") : Ref();
+  Ref n = Ref::steal(PyLong_FromLong(signum));
+  PyObject* pending = PyErr_GetRaisedException();
+  Ref current = dfl && n ? call(getsignal.get(), {n.get()}) : Ref();
+  int ends = current ? PyObject_RichCompareBool(current.get(), dfl.get(), Py_EQ) : -1;
+  PyErr_Clear();
+  if (pending && ends > 0) {
+    PyErr_DisplayException(pending);
+    Py_CLEAR(pending);
+  }
+  if (ends > 0) flush_output();
+  if (!send_again(signum)) {
+    Py_XDECREF(pending);
+    return false;
+  }
+  if (pending) PyErr_SetRaisedException(pending);
+  return ok;
+}
+
 // What the environment asked of this run (read once, before the first frame).
 struct RunSettings {
   bool headless = false;      // no window calls: no show, poll, title or destroy
@@ -235,6 +396,7 @@ bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObj
   Ref last_frame_time = now();
   if (!last_frame_time) return false;
   for (long long count = 1;; count++) {
+    if (g_stop.caught) return true;  // SIGTERM or SIGHUP during a recording
     Ref run_flag = global(KV_ID(RUN));
     if (!run_flag) return false;
     int running = truth(run_flag.get());
@@ -252,7 +414,9 @@ bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObj
     }
     if (!clear_frame(canvas.get(), ts, bg_color)) return false;
     note_window(w_name, canvas.get());  // the canvas the tick draws on: the mouse maps onto it
+    input_tick_begin();  // input from other threads waits for the tick's end
     if (!tick(tick_fn, &canvas, ts)) return false;
+    input_tick_end();
     // The frame limit ends the loop as a tick returning False would.
     if (count == settings.frame_limit && !set_run(Py_False)) return false;
     if (!settings.headless && !cv2_call(KV_ID(imshow), {w_name, canvas.get()})) return false;
@@ -284,37 +448,53 @@ bool finish_recording(Recorder* recorder, bool loop_ok) {
 
 // ---- run ---------------------------------------------------------------------
 
-PyObject* run(PyObject* const* a) {
+namespace {
+
+// init, then the loop; false with an exception set.
+bool init_and_loop(PyObject* const* a, const RunSettings& settings, Recorder* recorder) {
   PyObject* tick_fn = a[0];
   PyObject* window_info = a[1];
   PyObject* bg_color = a[2];
   PyObject* dynamic_resize = a[4];
   const Constants* k = constants();
-  if (!k) return nullptr;
-  RunSettings settings;
-  Recorder recorder;
-  if (!read_settings(&settings) || !recorder.open(a[3])) return nullptr;
-
+  if (!k) return false;
   // Every run starts running, also after an earlier loop has ended.
-  if (!set_run(Py_True)) return nullptr;
+  if (!set_run(Py_True)) return false;
   Ref w_name = call_global(KV_ID(convert_win_info), {window_info});
-  if (!w_name) return nullptr;
+  if (!w_name) return false;
   Ref made = call_global(KV_ID(init), {window_info, bg_color});
-  if (!made) return nullptr;
+  if (!made) return false;
   Ref canvas_ts[2];
-  if (!unpack(made.get(), canvas_ts, 2)) return nullptr;
+  if (!unpack(made.get(), canvas_ts, 2)) return false;
   Ref bg_color_t = Ref::steal(color_bgr_checked(bg_color));
-  if (!bg_color_t) return nullptr;
+  if (!bg_color_t) return false;
 
   // Aim 1.5 frames per second above the asked rate.
   Ref target_fps = Ref::steal(PyNumber_Add(a[3], k->fps_bump));
-  if (!target_fps) return nullptr;
+  if (!target_fps) return false;
   Ref frame_duration = Ref::steal(PyNumber_TrueDivide(k->one_f, target_fps.get()));
-  if (!frame_duration) return nullptr;
+  if (!frame_duration) return false;
 
+  if (!input_loop_begin()) return false;
   bool done = frames(tick_fn, w_name.get(), canvas_ts[0], canvas_ts[1].get(), bg_color, bg_color_t.get(),
-                     target_fps.get(), frame_duration.get(), dynamic_resize, settings, &recorder);
-  if (!finish_recording(&recorder, done)) return nullptr;
+                     target_fps.get(), frame_duration.get(), dynamic_resize, settings, recorder);
+  input_loop_end();  // what is still held back, applied
+  return done;
+}
+
+}  // namespace
+
+PyObject* run(PyObject* const* a) {
+  RunSettings settings;
+  Recorder recorder;
+  if (!read_settings(&settings) || !recorder.open(a[3])) return nullptr;
+  // From here the recording is closed whichever way the run ends. A run inside
+  // a tick function leaves the signals to the run that took them.
+  bool takes = recorder.active() && !g_stop.recorder;
+  bool done = (!takes || take_stop_signals(&recorder)) && init_and_loop(a, settings, &recorder);
+  done = finish_recording(&recorder, done);
+  if (takes && !pass_stop_signal(done)) return nullptr;
+  if (!takes && !done) return nullptr;
   if (!settings.headless && !cv2_call(KV_ID(destroyAllWindows), {})) return nullptr;
   Py_RETURN_NONE;
 }

@@ -1,7 +1,8 @@
-// Recording of the frames the loop shows (KELVRACV_RECORD): an MP4 video
-// through cv2.VideoWriter, a GIF through Pillow, or numbered image files
-// through cv2.imwrite. cv2, Image, os and sys are the module's globals, looked
-// up at each use. Main thread (the frame loop), interpreter lock held.
+// Recording of the frames the loop shows (KELVRACV_RECORD): an MP4 video in
+// H.264 through PyAV (the optional `av`), else through cv2.VideoWriter, a GIF
+// through Pillow, or numbered image files encoded by cv2.imencode. cv2, av,
+// Image, os and sys are the module's globals, looked up at each use. Main
+// thread (the frame loop), interpreter lock held.
 
 #include <cctype>
 #include <fcntl.h>
@@ -24,6 +25,9 @@ namespace {
 // anything shorter than two of them; the format holds at most 65535.
 constexpr double kMinGifDelayMs = 20.0;
 constexpr double kMaxGifDelayMs = 655350.0;
+// The highest rate a recording is written at (a video's time base is made
+// from it): a faster loop is recorded at its own rate with KELVRACV_RECORD_FPS.
+constexpr double kMaxRecordFps = 1000.0;
 
 // Across the runs of the process, by KELVRACV_RECORD path: the number of the
 // next image file, or how many runs have written a video or GIF there.
@@ -174,8 +178,10 @@ void cannot_write(PyObject* target) {
   Ref reason = Ref::steal(PyObject_GetAttrString(e.get(), "strerror"));
   if (reason && reason.get() == Py_None) reason = str_of(e.get());
   if (!reason) return;
-  PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(e.get())), "KELVRACV_RECORD: cannot write to %R: %S", target,
-               reason.get());
+  // A library's own OSError class (PyAV's takes other arguments) becomes OSError.
+  PyTypeObject* type = Py_TYPE(e.get());
+  PyObject* cls = PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ? PyExc_OSError : reinterpret_cast<PyObject*>(type);
+  PyErr_Format(cls, "KELVRACV_RECORD: cannot write to %R: %S", target, reason.get());
 }
 
 // os.remove(path) when it exists, keeping any exception being raised.
@@ -198,6 +204,74 @@ Ref bgr_size(PyObject* img) {
   }
   return Ref::steal(Py_BuildValue("(nn)", PyArray_DIM(arr, 1), PyArray_DIM(arr, 0)));
 }
+
+
+// An interned name made at its use, for the names only the recorder needs.
+Ref name_of(const char* text) { return Ref::steal(PyUnicode_InternFromString(text)); }
+
+// o.<name>
+Ref attr(PyObject* o, const char* name) {
+  Ref key = name_of(name);
+  return key ? Ref::steal(PyObject_GetAttr(o, key.get())) : key;
+}
+
+// o.<name> = value
+bool set_attr(PyObject* o, const char* name, PyObject* value) {
+  Ref key = name_of(name);
+  return key && PyObject_SetAttr(o, key.get(), value) == 0;
+}
+
+// A recording's own rate: KELVRACV_RECORD_FPS when set (not blank), else the
+// loop's target_fps. *given is true when the variable gave it.
+bool record_rate(PyObject* target_fps, double* fps, bool* given) {
+  Ref text = environ_text("KELVRACV_RECORD_FPS");
+  if (!text) return false;
+  *given = text.get() != Py_None;
+  if (!*given) return to_double(target_fps, fps);
+  Ref value = Ref::steal(PyFloat_FromString(text.get()));
+  if (value) *fps = PyFloat_AS_DOUBLE(value.get());
+  else if (PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
+  else return false;
+  if (!value || !(*fps > 0.0) || *fps > kMaxRecordFps) {
+    Ref raw = environ_get("KELVRACV_RECORD_FPS");
+    PyErr_Format(PyExc_ValueError,
+                 "KELVRACV_RECORD_FPS must be a positive number of frames per second, at most %d, got %R",
+                 static_cast<int>(kMaxRecordFps), raw ? raw.get() : Py_None);
+    return false;
+  }
+  return true;
+}
+
+// The rate PyAV takes: a whole number, or Fraction(round(fps * 1000), 1000).
+Ref av_rate(double fps) {
+  if (fps == std::floor(fps)) return Ref::steal(PyLong_FromDouble(fps));
+  Ref fractions = import("fractions");
+  Ref fraction = fractions ? attr(fractions.get(), "Fraction") : Ref();
+  if (!fraction) return fraction;
+  return Ref::steal(PyObject_CallFunction(fraction.get(), "LL", static_cast<long long>(std::llround(fps * 1000.0)),
+                                          1000LL));
+}
+
+// (st_dev, st_ino) of an os.stat_result: a file's identity.
+Ref file_id(PyObject* st) {
+  Ref dev = attr(st, "st_dev");
+  Ref ino = dev ? attr(st, "st_ino") : Ref();
+  return ino ? Ref::steal(PyTuple_Pack(2, dev.get(), ino.get())) : Ref();
+}
+
+// The identity of the file at path now (not following a link); None when
+// there is none.
+Ref id_at(PyObject* path) {
+  Ref lstat = name_of("lstat");
+  Ref st = lstat ? os_do(lstat.get(), {path}) : Ref();
+  if (st) return file_id(st.get());
+  if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return st;
+  PyErr_Clear();
+  return Ref::borrow(Py_None);
+}
+
+// Said once per process: MP4 recordings fall back to OpenCV's codec.
+bool g_said_no_av = false;
 
 }  // namespace
 
@@ -234,28 +308,69 @@ bool Recorder::open(PyObject* target_fps) {
                  kMaxNumberWidth, path.get());
     return false;
   }
+  bool rate_given = false;
+  if (!record_rate(target_fps, &fps_, &rate_given)) return false;
   // A relative path names a place in the folder the run started from.
   path_ = os_path_do(KV_ID(abspath), {path.get()});
   if (!path_) return false;
   key_ = path_;
   if ((first_ = progress(key_.get())) < 0) return false;
+  count_ = replaced_ = lost_ = 0;
   Ref target;
   if (kind == Kind::images) {
-    if (!(target = file_name(first_))) return false;
+    if (!(target = file_name(first_)) || !(ids_ = Ref::steal(PyList_New(0)))) return false;
   } else {
-    if (!to_double(target_fps, &fps_)) return false;
     if (!(fps_ > 0.0) || !std::isfinite(fps_)) {
       PyErr_Format(PyExc_ValueError, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got %R",
                    target_fps);
       return false;
     }
+    if (kind == Kind::video && !rate_given && fps_ > kMaxRecordFps) {
+      PyErr_Format(PyExc_ValueError,
+                   "KELVRACV_RECORD: a video is recorded at %d frames per second at most, got target_fps %R; "
+                   "KELVRACV_RECORD_FPS (--record-fps) sets the rate it plays at",
+                   static_cast<int>(kMaxRecordFps), target_fps);
+      return false;
+    }
     if (first_ > 0 && !(path_ = nth_path(key_.get(), first_ + 1))) return false;
     target = path_;
     if (kind == Kind::gif && !(held_ = Ref::steal(PyList_New(0)))) return false;
+    if (kind == Kind::video && !choose_encoder()) return false;
   }
   if (!reserve(target.get())) return false;
   kind_ = kind;
   return true;
+}
+
+// PyAV writes H.264 that browsers and editors play: the module global `av`
+// when the program bound one (a stand-in, or None to choose OpenCV's codec),
+// else `import av` at each recording. Without it OpenCV's MPEG-4 Part 2 codec
+// is used, and one line says so.
+bool Recorder::choose_encoder() {
+  av_ = Ref();
+  Ref key = name_of("av");
+  if (!key) return false;
+  PyObject* found = nullptr;
+  int bound = PyDict_GetItemRef(module_dict(), key.get(), &found);
+  if (bound < 0) return false;
+  Ref av = Ref::steal(found);
+  if (!bound) {
+    av = import("av");
+    if (!av) {
+      if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
+      PyErr_Clear();
+    }
+  }
+  if (av && av.get() != Py_None) {
+    av_ = av;
+    return true;
+  }
+  if (av || g_said_no_av) return true;
+  g_said_no_av = true;
+  Ref line = Ref::steal(PyUnicode_FromString(
+      "kelvracv: PyAV is not installed (pip install av), so MP4 recordings use OpenCV's MPEG-4 Part 2 codec, "
+      "which browsers do not play"));
+  return line && print_stderr(line.get());
 }
 
 // Checks, before the first frame, that `target` can be written: its folder is
@@ -357,6 +472,13 @@ bool Recorder::add(PyObject* frame) {
   if (!prepare(frame, &img)) return false;
   switch (kind_) {
     case Kind::video: {
+      if (av_) {
+        if (!encode(img.get())) {
+          cannot_write(path_.get());
+          return false;
+        }
+        break;
+      }
       if (!writer_) {
         Ref fourcc = cv2_do("VideoWriter_fourcc", {KV_ID(m), KV_ID(p), KV_ID(s_4), KV_ID(v)});
         Ref fps = Ref::steal(PyFloat_FromDouble(fps_));
@@ -395,22 +517,8 @@ bool Recorder::add(PyObject* frame) {
       break;
     }
     case Kind::images: {
-      // Written beside, then renamed onto its name.
       Ref name = file_name(first_ + count_);
-      Ref ok = name ? cv2_do("imwrite", {tmp_.get(), img.get()}) : Ref();
-      int written = ok ? truth(ok.get()) : -1;
-      if (written < 0) return false;
-      if (!written) {
-        PyErr_Format(PyExc_OSError, "KELVRACV_RECORD: cannot write %R", name.get());
-        return false;
-      }
-      int existed = path_test(KV_ID(lexists), name.get());
-      if (existed < 0) return false;
-      if (!os_do(KV_ID(replace), {tmp_.get(), name.get()})) {
-        cannot_write(name.get());
-        return false;
-      }
-      replaced_ += existed;
+      if (!name || !write_image(img.get(), name.get())) return false;
       break;
     }
     case Kind::off:
@@ -420,6 +528,184 @@ bool Recorder::add(PyObject* frame) {
   // The next run goes on after this one: after its last file, or beside its video.
   if (kind_ == Kind::images) return set_progress(key_.get(), first_ + count_);
   return count_ > 1 || set_progress(key_.get(), first_ + 1);
+}
+
+// One frame through PyAV's H.264 encoder (yuv420p, x264's "veryfast"
+// preset: a small file for a few milliseconds per 800x600 frame).
+// 4:2:0 needs an even width and height: an odd side is completed with a copy
+// of its last row or column.
+bool Recorder::encode(PyObject* img) {
+  Ref w = Ref::steal(item(size_.get(), 0));
+  Ref h = Ref::steal(item(size_.get(), 1));
+  if (!w || !h) return false;
+  long width = PyLong_AsLong(w.get());
+  long height = PyLong_AsLong(h.get());
+  if (PyErr_Occurred()) return false;
+  if (!output_) {
+    Ref open = attr(av_.get(), "open");
+    Ref mode = Ref::steal(PyUnicode_FromString("w"));
+    Ref output = open && mode ? call(open.get(), {tmp_.get(), mode.get()}) : Ref();
+    if (!output) return false;
+    output_ = output;  // closed by finish_encoder whatever happens next
+    Ref rate = av_rate(fps_);
+    Ref add_stream = attr(output_.get(), "add_stream");
+    Ref args = Ref::steal(Py_BuildValue("(s)", "libx264"));
+    Ref kwargs = rate ? Ref::steal(Py_BuildValue("{sOs{ss}}", "rate", rate.get(), "options", "preset", "veryfast"))
+                      : Ref();
+    if (!add_stream || !args || !kwargs) return false;
+    Ref stream = Ref::steal(PyObject_Call(add_stream.get(), args.get(), kwargs.get()));
+    Ref even_w = Ref::steal(PyLong_FromLong(width + (width & 1)));
+    Ref even_h = Ref::steal(PyLong_FromLong(height + (height & 1)));
+    Ref pix_fmt = Ref::steal(PyUnicode_FromString("yuv420p"));
+    if (!stream || !even_w || !even_h || !pix_fmt || !set_attr(stream.get(), "width", even_w.get()) ||
+        !set_attr(stream.get(), "height", even_h.get()) || !set_attr(stream.get(), "pix_fmt", pix_fmt.get()))
+      return false;
+    stream_ = stream;
+  }
+  Ref frame_img = Ref::borrow(img);
+  if ((width | height) & 1) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref bottom = Ref::steal(PyLong_FromLong(height & 1));
+    Ref right = Ref::steal(PyLong_FromLong(width & 1));
+    Ref replicate = cv2_const("BORDER_REPLICATE");
+    if (!zero || !bottom || !right || !replicate) return false;
+    frame_img = cv2_do("copyMakeBorder", {img, zero.get(), bottom.get(), zero.get(), right.get(), replicate.get()});
+    if (!frame_img || !bgr_size(frame_img.get())) return false;
+  }
+  // OpenCV's conversion to planar 4:2:0 (BT.601, video range, as PyAV's own
+  // would make it) costs about half of PyAV's.
+  Ref i420 = cv2_const("COLOR_BGR2YUV_I420");
+  Ref yuv = i420 ? cv2_do("cvtColor", {frame_img.get(), i420.get()}) : Ref();
+  if (!yuv) return false;
+  if (!PyArray_Check(yuv.get())) {
+    PyErr_SetString(PyExc_TypeError, "KELVRACV_RECORD: cv2.cvtColor gave no image");
+    return false;
+  }
+  Ref block = Ref::steal(reinterpret_cast<PyObject*>(
+      PyArray_GETCONTIGUOUS(reinterpret_cast<PyArrayObject*>(yuv.get()))));
+  Ref video_frame = attr(av_.get(), "VideoFrame");
+  Ref from_ndarray = video_frame ? attr(video_frame.get(), "from_ndarray") : Ref();
+  Ref args = block ? Ref::steal(PyTuple_Pack(1, block.get())) : Ref();
+  Ref kwargs = Ref::steal(Py_BuildValue("{ss}", "format", "yuv420p"));
+  if (!from_ndarray || !args || !kwargs) return false;
+  Ref frame = Ref::steal(PyObject_Call(from_ndarray.get(), args.get(), kwargs.get()));
+  Ref pts = Ref::steal(PyLong_FromLongLong(count_));
+  if (!frame || !pts || !set_attr(frame.get(), "pts", pts.get())) return false;
+  Ref packets = Ref::steal(PyObject_CallMethodOneArg(stream_.get(), name_of("encode").get(), frame.get()));
+  Ref mux = packets ? attr(output_.get(), "mux") : Ref();
+  return mux && call(mux.get(), {packets.get()});
+}
+
+// Flushes the encoder and closes PyAV's output; the first error is kept.
+bool Recorder::finish_encoder() {
+  bool ok = true;
+  if (stream_) {
+    Ref packets = Ref::steal(PyObject_CallMethodNoArgs(stream_.get(), name_of("encode").get()));
+    Ref mux = packets ? attr(output_.get(), "mux") : Ref();
+    ok = mux && call(mux.get(), {packets.get()});
+  }
+  PyObject* pending = PyErr_GetRaisedException();
+  Ref r = Ref::steal(PyObject_CallMethodNoArgs(output_.get(), KV_ID(close)));
+  if (pending) {
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+  }
+  stream_ = Ref();
+  output_ = Ref();
+  return ok && r;
+}
+
+// One numbered image file: encoded by cv2.imencode, written to the hidden file
+// beside (so an error gives its reason, such as "No space left on device"),
+// then renamed onto its name; the identity of the file is kept, to see at the
+// end that no other program replaced it meanwhile.
+bool Recorder::write_image(PyObject* img, PyObject* name) {
+  Ref parts = os_path_do(KV_ID(splitext), {tmp_.get()});
+  Ref ext = parts ? Ref::steal(item(parts.get(), 1)) : Ref();
+  Ref encoded = ext ? cv2_do("imencode", {ext.get(), img}) : Ref();
+  if (!encoded) return false;
+  Ref pair[2];
+  if (!unpack(encoded.get(), pair, 2)) return false;
+  int ok = truth(pair[0].get());
+  if (ok < 0) return false;
+  if (!ok) {
+    PyErr_Format(PyExc_OSError, "KELVRACV_RECORD: cannot encode a frame for %R", name);
+    return false;
+  }
+  Ref wb = Ref::steal(PyUnicode_FromString("wb"));
+  Ref file = wb ? call_global(KV_ID(open), {tmp_.get(), wb.get()}) : Ref();
+  if (!file) {
+    cannot_write(name);
+    return false;
+  }
+  Ref written = Ref::steal(PyObject_CallMethodOneArg(file.get(), KV_ID(write), pair[1].get()));
+  Ref fd = written ? Ref::steal(PyObject_CallMethodNoArgs(file.get(), name_of("fileno").get())) : Ref();
+  Ref st = fd ? os_do(KV_ID(fstat), {fd.get()}) : Ref();
+  Ref id = st ? file_id(st.get()) : Ref();
+  if (!close_file(file.get()) || !id) {
+    cannot_write(name);
+    return false;
+  }
+  int existed = path_test(KV_ID(lexists), name);
+  if (existed < 0) return false;
+  if (!os_do(KV_ID(replace), {tmp_.get(), name})) {
+    cannot_write(name);
+    return false;
+  }
+  replaced_ += existed;
+  return PyList_Append(ids_.get(), id.get()) == 0;
+}
+
+// Renames the whole video or GIF onto its target, then checks that the file
+// there is the one written.
+bool Recorder::rename_whole() {
+  Ref stat = name_of("stat");
+  Ref st = stat ? os_do(stat.get(), {tmp_.get()}) : Ref();
+  Ref id = st ? file_id(st.get()) : Ref();
+  if (!id) return false;
+  int existed = path_test(KV_ID(lexists), path_.get());
+  if (existed < 0 || !os_do(KV_ID(replace), {tmp_.get(), path_.get()})) {
+    cannot_write(path_.get());
+    return false;
+  }
+  replaced_ = existed > 0;
+  Ref now = id_at(path_.get());
+  if (!now) return false;
+  int same = PyObject_RichCompareBool(now.get(), id.get(), Py_EQ);
+  if (same < 0) return false;
+  if (!same) {
+    lost_ = 1;
+    lost_name_ = path_;
+  }
+  return same > 0;
+}
+
+// Every numbered file written is still the one written; otherwise another
+// program (a second recording to the same names, say) replaced or removed it.
+bool Recorder::check_images() {
+  for (long long i = 0; i < count_; i++) {
+    Ref name = file_name(first_ + i);
+    Ref now = name ? id_at(name.get()) : Ref();
+    if (!now) return false;
+    int same = PyObject_RichCompareBool(now.get(), PyList_GET_ITEM(ids_.get(), i), Py_EQ);
+    if (same < 0) return false;
+    if (!same && lost_++ == 0) lost_name_ = name;
+  }
+  return lost_ == 0;
+}
+
+void Recorder::discard() {
+  if (kind_ == Kind::off) return;
+  PyObject* pending = PyErr_GetRaisedException();
+  stream_ = Ref();
+  output_ = Ref();  // PyAV closes its file when its container goes
+  if (writer_) Ref r = Ref::steal(PyObject_CallMethodNoArgs(writer_.get(), KV_ID(release)));
+  writer_ = Ref();
+  held_ = Ref();
+  PyErr_Clear();
+  remove_quietly(tmp_.get());
+  PyErr_SetRaisedException(pending);
+  kind_ = Kind::off;
 }
 
 // The video written reads back with every frame: VideoWriter.write reports
@@ -454,6 +740,11 @@ bool Recorder::close() {
     writer_ = Ref();
     ok = ok && check_video();
   }
+  if (output_) {
+    ok = finish_encoder();
+    if (!ok) cannot_write(path_.get());
+    ok = ok && check_video();
+  }
   if (held_ && PyList_GET_SIZE(held_.get()) > 0) {
     // first.save(tmp, save_all=True, append_images=rest, duration=ms, loop=0)
     PyObject* kw = KV_KW(gif_save);
@@ -467,12 +758,10 @@ bool Recorder::close() {
     if (!ok) cannot_write(path_.get());
   }
   held_ = Ref();
-  if (kind_ != Kind::images && ok && count_ > 0) {
-    int existed = path_test(KV_ID(lexists), path_.get());
-    ok = existed >= 0 && os_do(KV_ID(replace), {tmp_.get(), path_.get()});
-    if (!ok) cannot_write(path_.get());
-    replaced_ = existed > 0;
-  }
+  if (ok && count_ > 0) ok = kind_ == Kind::images ? check_images() : rename_whole();
+  if (!ok && lost_ > 0 && !PyErr_Occurred())
+    PyErr_Format(PyExc_OSError, "KELVRACV_RECORD: %U was replaced or removed by another program while the recording ran",
+                 lost_name_.get());
   remove_quietly(tmp_.get());  // what was not renamed: nothing, a failed video, or an unused file
   // The summary is printed whatever happened, an error being raised kept.
   PyObject* pending = PyErr_GetRaisedException();
@@ -490,7 +779,15 @@ bool Recorder::close() {
 bool Recorder::summary(bool written) {
   Ref line;
   bool whole = kind_ != Kind::images;
-  if (count_ == 0 || (whole && !written)) {
+  if (lost_ > 0) {
+    line = lost_ == 1 ? Ref::steal(PyUnicode_FromFormat("kelvracv: recording failed, %U was replaced or removed by "
+                                                        "another program while the recording ran",
+                                                        lost_name_.get()))
+                      : Ref::steal(PyUnicode_FromFormat("kelvracv: recording failed, %U and %lld more of its %lld "
+                                                        "files were replaced or removed by another program while "
+                                                        "the recording ran",
+                                                        lost_name_.get(), lost_ - 1, count_));
+  } else if (count_ == 0 || (whole && !written)) {
     const char* what = count_ == 0 ? "recorded no frames" : "recording failed";
     line = Ref::steal(PyUnicode_FromFormat("kelvracv: %s, nothing written to %U", what, path_.get()));
   } else {

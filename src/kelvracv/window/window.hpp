@@ -16,6 +16,17 @@ PyObject* on_click(PyObject* const* a);
 PyObject* on_scroll(PyObject* const* a);
 PyObject* on_move(PyObject* const* a);
 PyObject* get_input(PyObject* const* a);
+// _key_event(name, pressed): a key by its name in KEYS (the web page's keys).
+PyObject* key_event(PyObject* const* a);
+
+// The frame loop's side of the input gate (input.cpp): begin before the
+// first frame, tick_begin/tick_end around each tick, end whichever way the
+// loop ended (it applies what is still held back; an exception already being
+// raised is kept). Input that fails to apply is reported as unraisable.
+bool input_loop_begin();
+void input_tick_begin();
+void input_tick_end();
+void input_loop_end();
 
 // ---- window (window.cpp) -----------------------------------------------------
 PyObject* get_window_size(PyObject* const* a);
@@ -60,10 +71,11 @@ PyObject* headless_window_size(PyObject* name);
 
 // ---- recording (recorder.cpp) ------------------------------------------------
 
-// KELVRACV_RECORD: every frame the loop shows, written as an MP4 video
-// (cv2.VideoWriter), a GIF (Pillow; the frames are held palette-quantised
-// until the loop ends) or numbered image files (one printf-style integer field
-// in the path, at most 9 wide; cv2.imwrite). Frames of another size than the
+// KELVRACV_RECORD: every frame the loop shows, written as an MP4 video (H.264
+// through PyAV when it is installed, else cv2.VideoWriter), a GIF (Pillow; the
+// frames are held palette-quantised until the loop ends) or numbered image
+// files (one printf-style integer field in the path, at most 9 wide;
+// cv2.imencode). Frames of another size than the
 // first are scaled to it. A relative path is taken from the current folder when
 // the loop starts. Each output is written beside its target and renamed onto it.
 // Later runs of the same process go on where the earlier ones stopped: the
@@ -71,9 +83,11 @@ PyObject* headless_window_size(PyObject* name);
 // (game.mp4, game-2.mp4, ...).
 class Recorder {
  public:
-  // Reads KELVRACV_RECORD; ValueError for a path of no known kind. Creates
-  // the folder the output goes to and checks it can be written there (the
-  // OSError otherwise); the output itself comes with the first frame.
+  // Reads KELVRACV_RECORD (and KELVRACV_RECORD_FPS, the rate of a video or GIF
+  // when set, else target_fps); ValueError for a path of no known kind or a
+  // rate that is no positive number. Creates the folder the output goes to
+  // and checks it can be written there (the OSError otherwise); the output
+  // itself comes with the first frame.
   bool open(PyObject* target_fps);
   bool active() const { return kind_ != Kind::off; }
   // Writes (or, for a GIF, holds) one frame.
@@ -82,26 +96,41 @@ class Recorder {
   // back with all its frames), renames it onto its target and prints one summary
   // line on standard error. Does nothing when not recording.
   bool close();
+  // Drops the recording: closes the output and removes the file being
+  // written, printing nothing. For a process about to end at once.
+  void discard();
 
  private:
   enum class Kind { off, video, gif, images };
   bool reserve(PyObject* target);
   bool prepare(PyObject* frame, Ref* out);
   Ref file_name(long long index);
+  bool choose_encoder();
+  bool encode(PyObject* img);
+  bool finish_encoder();
+  bool write_image(PyObject* img, PyObject* name);
   bool check_video();
+  bool rename_whole();
+  bool check_images();
   bool summary(bool written);
 
   Kind kind_ = Kind::off;
   Ref path_;    // where this run writes
   double fps_ = 0.0;
   Ref size_;    // (W, H) of the first frame
-  Ref writer_;  // the cv2.VideoWriter
+  Ref writer_;  // the cv2.VideoWriter (MPEG-4 Part 2, when PyAV is not there)
+  Ref av_;      // PyAV, which writes the MP4 in H.264; null: cv2.VideoWriter
+  Ref output_;  // PyAV's output container and its video stream
+  Ref stream_;
   Ref held_;    // list of the quantised GIF frames
   Ref key_;     // KELVRACV_RECORD made absolute: the key of what earlier runs wrote
   Ref tmp_;     // the hidden file beside the target that frames are written to
+  Ref ids_;     // list of the (st_dev, st_ino) of each numbered file written
   long long first_ = 0;  // number of this run's first image file, or of earlier runs' videos
   long long count_ = 0;
   long long replaced_ = 0;  // existing files the output replaced
+  long long lost_ = 0;      // files written that another program replaced or removed meanwhile
+  Ref lost_name_;           // the first of them
 };
 
 // ---- shared helpers (window.cpp) ---------------------------------------------

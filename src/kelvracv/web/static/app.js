@@ -1,6 +1,7 @@
 // The kelvracv page: shows the frames the program sends over the WebSocket
 // and sends back the page's keyboard, pointer, buttons and wheel. Reconnects
-// by itself when the program (or its server) comes back.
+// by itself when the program (or its server) comes back; a program restarted
+// with another token refuses this page, which then says so and stops trying.
 "use strict";
 
 (function () {
@@ -13,7 +14,7 @@
   const token = new URLSearchParams(location.search).get("token");
 
   // What the page has shown, for tests and the benchmark.
-  const state = { frames: 0, last: null, connected: false, onframe: null };
+  const state = { frames: 0, last: null, connected: false, refused: false, onframe: null };
   window.kelvracv = state;
 
   // ---- keys: names as the desktop listener gives them -----------------------------
@@ -42,8 +43,30 @@
   let ws = null;
   const held = new Map(); // e.code -> the name sent when it went down
 
-  function send(msg) {
+  // Pointer moves are merged: the newest goes out once per animation frame,
+  // or before any other message, so the order of events is kept.
+  let pendingMove = null;
+
+  function sendNow(msg) {
     if (ws && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify(msg));
+  }
+
+  function flushMove() {
+    if (pendingMove !== null) {
+      const m = pendingMove;
+      pendingMove = null;
+      sendNow(m);
+    }
+  }
+
+  function send(msg) {
+    flushMove();
+    sendNow(msg);
+  }
+
+  function move(p) {
+    if (pendingMove === null) requestAnimationFrame(flushMove);
+    pendingMove = { t: "mv", x: p.x, y: p.y };
   }
 
   function releaseAll() {
@@ -78,7 +101,7 @@
   }
   window.addEventListener("pointermove", (e) => {
     const p = canvasPoint(e);
-    if (p) send({ t: "mv", x: p.x, y: p.y });
+    if (p) move(p);
   });
   const BUTTON = { 0: 0, 1: 2, 2: 1 }; // the page's left, middle, right -> left 0, right 1, middle 2
   screen.addEventListener("pointerdown", (e) => {
@@ -154,9 +177,28 @@
     ws.onclose = () => {
       state.connected = false;
       held.clear();
+      pendingMove = null;
       statusEl.textContent = "disconnected — reconnecting…";
-      setTimeout(connect, 1000);
+      setTimeout(retry, 1000);
     };
+  }
+
+  // Before connecting again: a server that answers this page's own URL with
+  // 403 no longer takes its token (it was started again without --token, so
+  // with a new random one): no use trying further.
+  async function retry() {
+    let status = 0;
+    try {
+      status = (await fetch(location.href, { method: "HEAD", cache: "no-store" })).status;
+    } catch (err) {
+      // not listening (yet): try again
+    }
+    if (status === 403) {
+      state.refused = true;
+      statusEl.textContent = "refused: the program was restarted with a new token — open the URL it printed now";
+      return;
+    }
+    connect();
   }
 
   fit();
