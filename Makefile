@@ -79,7 +79,8 @@ test-dev: build
 	cd tests && PYTHONPATH=$(CURDIR)/src SDL_AUDIODRIVER=dummy $(XVFB) $(PYTEST) -q -p no:cacheprovider .
 
 # The type stub src/kelvracv/_kelvra_core.pyi, generated from the module's own
-# signatures and the entries of docs/reference.md (commit the result).
+# signatures and the entries of docs/reference.md, and tests/public_api.json,
+# the public surface the tests check (commit both).
 stub: build
 	PYTHONPATH=$(CURDIR)/src KELVRACV_HEADLESS=1 PYGAME_HIDE_SUPPORT_PROMPT=1 $(PY) tools/gen_stub.py
 

@@ -1,5 +1,6 @@
 """Start-up, module globals, the native function type and the colour table."""
 
+import numpy as np
 import pytest
 
 from conftest import make_record, run_python
@@ -192,6 +193,25 @@ def test_method_binding_in_a_plain_class(kv):
 def test_argument_count_and_keyword_errors(kv, call, message):
     with pytest.raises(TypeError) as e:
         call(kv)
+    assert str(e.value) == message
+
+
+# Two wrong arguments: the drawing primitives convert their numbers before any
+# type check; every other function checks in parameter order.
+@pytest.mark.parametrize("call, message", [
+    (lambda kv, a: kv.line(a, [], (1, 2), (1, 2, 3), "3"), "an integer is required"),
+    (lambda kv, a: kv.circle(a, [], "r", (1, 2, 3)), "must be real number, not str"),
+    (lambda kv, a: kv.graph([], {}, abs, 0, 1, (1, 2, 3), 1, True, "n"), "an integer is required"),
+    (lambda kv, a: kv.load_font(None, "12"),
+     "Argument 'font_path_or_name' has incorrect type (expected str, got NoneType)"),
+    (lambda kv, a: kv._text_cv2(a, {}, (0, 0), None, (1, 2, 3), "s", 1, (1, 2, 3)),
+     "Argument 'content' has incorrect type (expected str, got NoneType)"),
+    (lambda kv, a: kv._play_sound_logic(None, 5, "x", 5),
+     "Argument 'filename' has incorrect type (expected str, got int)"),
+])
+def test_which_wrong_argument_is_reported(kv, call, message):
+    with pytest.raises(TypeError) as e:
+        call(kv, np.zeros((10, 10, 3), np.uint8))
     assert str(e.value) == message
 
 

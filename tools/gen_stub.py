@@ -1,4 +1,5 @@
-"""Writes src/kelvracv/_kelvra_core.pyi, the type stub of the native module.
+"""Writes src/kelvracv/_kelvra_core.pyi, the type stub of the native module, and
+tests/public_api.json, the module's public surface as the tests hold it.
 
 Two sources, each the only one for what it gives:
 
@@ -13,6 +14,13 @@ Two sources, each the only one for what it gives:
 The script refuses to write a stub when the two disagree: a runtime name
 without an entry, an entry without a runtime name, a parameter name, kind or
 default that differs, or a type that contradicts the runtime's own annotation.
+The surface file is taken from the runtime module alone (the declarations of
+each folder's bind.cpp): every function and class name in binding order, each
+function's signature as inspect.signature shows it (annotations and defaults
+included), whether it shows as "<lambda>", and its docstring. tests/test_api.py
+checks a freshly built module against it, so a change to the public surface
+shows as a change of this file.
+
 Run it with `make stub` (it imports the module, so it needs what an import
 needs: a display or headless mode, and an audio driver).
 """
@@ -20,6 +28,7 @@ needs: a display or headless mode, and an audio driver).
 import argparse
 import ast
 import inspect
+import json
 import re
 import sys
 import textwrap
@@ -29,6 +38,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 REFERENCE = ROOT / "docs" / "reference.md"
 STUB = ROOT / "src" / "kelvracv" / "_kelvra_core.pyi"
+SURFACE = ROOT / "tests" / "public_api.json"
 
 # Names the reference uses in signatures for the library's value shapes; the
 # stub defines them under a leading underscore (they exist only for type
@@ -294,6 +304,35 @@ def emit_class(kv, cls, src, desc, entries):
     return out
 
 
+def surface(kv):
+    """The public surface file's text: one entry [name, signature, shown as "<lambda>",
+    docstring] a line, the module's functions and classes in binding order, then the
+    classes' methods; the signature is null for a class and for a second name of a
+    function bound earlier."""
+    entries, seen = [], set()
+
+    def entry(name, obj):
+        own = obj.__name__ == "<lambda>"
+        return [name, str(inspect.signature(obj)), own, obj.__doc__]
+
+    function_type = type(kv.add_tuples)
+    classes = []
+    for n, obj in vars(kv).items():
+        if n.startswith("__"):
+            continue
+        if isinstance(obj, type) and obj.__module__ == kv.__name__:
+            entries.append([n, None, False, None])
+            classes.append((n, obj))
+        elif type(obj) is function_type:
+            entries.append(entry(n, obj) if id(obj) not in seen else [n, None, False, None])
+            seen.add(id(obj))
+    for cname, cls in classes:
+        for m, obj in vars(cls).items():
+            if type(obj) is function_type:
+                entries.append(entry(f"{cname}.{m}", obj))
+    return "[\n" + ",\n".join(json.dumps(e) for e in entries) + "\n]\n"
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--check", action="store_true", help="fail if the committed stub differs")
@@ -305,12 +344,14 @@ def main():
     except Mismatch as e:
         sys.exit(f"gen_stub: {e}")
     compile(stub, str(STUB), "exec")
-    if args.check:
-        if STUB.read_text(encoding="utf-8") != stub:
-            sys.exit("gen_stub: src/kelvracv/_kelvra_core.pyi is out of date; run `make stub`")
-        return
-    STUB.write_text(stub, encoding="utf-8")
-    print("wrote", STUB.relative_to(ROOT))
+    outputs = [(STUB, stub), (SURFACE, surface(kv))]
+    for path, text in outputs:
+        if args.check:
+            if not path.exists() or path.read_text(encoding="utf-8") != text:
+                sys.exit(f"gen_stub: {path.relative_to(ROOT)} is out of date; run `make stub`")
+        else:
+            path.write_text(text, encoding="utf-8")
+            print("wrote", path.relative_to(ROOT))
 
 
 if __name__ == "__main__":

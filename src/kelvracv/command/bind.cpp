@@ -13,41 +13,23 @@
 namespace kv {
 namespace {
 
-PyObject* py_array_to_str(PyObject* const* a) { return cmd::array_to_str(a[0]); }
-
-PyObject* py_str_to_array(PyObject* const* a) { return cmd::str_to_array(a[0]); }
-
-PyObject* py_draw_command_convert(PyObject* const* a) {
-  if (!arg_str(a[2], "cmd_str")) return nullptr;
-  return cmd::convert(a[2], cmd::Origin{a[3]});
+// The call's own origin for the messages: its `info` argument.
+PyObject* draw_command_convert(PyObject*, PyObject*, PyObject* cmd_str, PyObject* info) {
+  return cmd::convert(cmd_str, cmd::Origin{info});
 }
 
-PyObject* py_draw_command(PyObject* const* a) {
-  if (!arg_str(a[2], "cmd_str")) return nullptr;
-  return cmd::execute(a[0], a[1], a[2], cmd::Origin{a[3]});
+PyObject* draw_command(PyObject* arr, PyObject* ts, PyObject* cmd_str, PyObject* info) {
+  return cmd::execute(arr, ts, cmd_str, cmd::Origin{info});
 }
 
-PyObject* py_draw_tvf(PyObject* const* a) {
-  if (!arg_str(a[2], "file_name")) return nullptr;
-  return cmd::draw_tvf(a[0], a[1], a[2]);
-}
+constexpr auto kCmdStr = "cmd_str"_a.str().ann("str");
 
 const FuncSpec kFunctions[] = {
-    {"array_to_str", py_array_to_str, {{"arr"}}, nullptr, true},
-    {"str_to_array", py_str_to_array, {{"s"}}, nullptr, true},
-    {"draw_command_convert",
-     py_draw_command_convert,
-     {{"arr"}, {"ts"}, {"cmd_str"}, {"info"}},
-     nullptr,
-     false,
-     {{"cmd_str", "str"}, {"info", "str | int"}}},
-    {"draw_command",
-     py_draw_command,
-     {{"arr"}, {"ts"}, {"cmd_str"}, opt("info", Default::str("Direct Call"))},
-     nullptr,
-     false,
-     {{"cmd_str", "str"}, {"info", "str | int"}}},
-    {"draw_tvf", py_draw_tvf, {{"arr"}, {"ts"}, {"file_name"}}, nullptr, false, {{"file_name", "str"}}},
+    def<cmd::array_to_str>("array_to_str", "arr").lambda(),
+    def<cmd::str_to_array>("str_to_array", "s").lambda(),
+    def<draw_command_convert>("draw_command_convert", "arr", "ts", kCmdStr, "info"_a.ann("str | int")),
+    def<draw_command>("draw_command", "arr", "ts", kCmdStr, "info"_a.ann("str | int") = "Direct Call"),
+    def<cmd::draw_tvf>("draw_tvf", "arr", "ts", "file_name"_a.str().ann("str")),
 };
 
 }  // namespace

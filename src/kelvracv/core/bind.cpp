@@ -8,13 +8,8 @@
 namespace kv {
 namespace {
 
-PyObject* py_color_bgr(PyObject* const* args) {
-  if (!arg_tuple(args[0], "color")) return nullptr;
-  return color_bgr(args[0]);
-}
-
 const FuncSpec kFunctions[] = {
-    {"_color_bgr", py_color_bgr, {{"color"}}},
+    def<color_bgr>("_color_bgr", "color"_a.tuple()),
 };
 
 }  // namespace

@@ -27,6 +27,7 @@ int asset_manager_startup(PyObject* module);   // image/assets.cpp: AssetManager
 int volume_monitor_startup(PyObject* module);  // sound/monitor.cpp: the monitor thread and its line
 int native_drawing_startup(PyObject* module);  // draw/native.cpp: OpenCV's drawing functions, after the profile
 int text_startup(PyObject* module);            // text/pillow.cpp: Pillow's own text functions, after its import
+int input_startup(PyObject* module, bool headless);  // window/settings.cpp: pynput's keyboard and mouse, or None
 
 // The description the tables hold under `name` (nullptr when none), to recognise the
 // module's own function behind a module name (function_spec of the object).

@@ -7,16 +7,18 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/bindings.hpp"
 #include "core/colors.hpp"
 #include "core/opencv.hpp"
+#include "core/switches.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
-#include "window/window.hpp"
 
 namespace kv {
 namespace {
@@ -34,31 +36,66 @@ FuncTable (*const kTables[])() = {
     text_functions,  command_functions,  sound_functions,  packager_functions,
 };
 
+// The module's functions in the order it binds them, in the start-up steps
+// that bind them (each step's names end at a nullptr). Every declared function
+// appears exactly once: start-up checks the list against the tables.
+constexpr const char* kBindingOrder[] = {
+    // 2. Geometry, colour conversion and the drawing primitives.
+    "add_tuples", "apply_homography", "transform_3d", "transform", "inverse_transform", "_color_bgr", "clear", "line",
+    "rect", "poly", "circle", "ellipse", "arc", "graph", nullptr,
+    // 9. State functions and modes (full_transform follows).
+    "push_state", "pop_state", "peek_state", "set_cam_pos", "set_cam_rot", "cycle_state", "set_3d_mode",
+    "set_homography_core", "set_homography", nullptr,
+    // 9. Text, images, commands, input and window.
+    "load_font", "text_size", "_text_cv2", "text", "blit", "blit_cached", "tri", "quad", "move", "shift", "set_shift",
+    "scale", "set_size", "rotate", "set_rotate", "set_pos", "array_to_str", "str_to_array", "draw_command_convert",
+    "draw_command", "draw_tvf", "on_press", "on_release", "simulate_key_press", "on_click", "on_scroll", "on_move",
+    "_key_event", "get_input", "get_window_size", "_get_win_props", "convert_win_info", "init", "run", nullptr,
+    // 10. The packager and the volume monitor's loop.
+    "compile_project", "_volume_monitor", nullptr,
+    // 12. Sound playback.
+    "_play_sound_logic", "play_sound", "start_sound", nullptr,
+    // 13. Point arrays through the record.
+    "transform_points", "inverse_transform_points", nullptr,
+};
 
-size_t g_bound = 0;  // functions bound so far, checked against the tables at the end
+size_t g_next = 0;                    // the next entry of kBindingOrder
+std::vector<const FuncSpec*> g_bound;  // the declarations bound so far
 
-// Binds each named function, in order. A name no table holds is a build fault.
-int bind(PyObject* m, std::initializer_list<const char*> names) {
-  for (const char* name : names) {
+// Binds the next step's functions, in order. A name no table holds, or one
+// bound twice, is a build fault.
+int bind_step(PyObject* m) {
+  for (; g_next < std::size(kBindingOrder) && kBindingOrder[g_next]; ++g_next) {
+    const char* name = kBindingOrder[g_next];
     const FuncSpec* fdef = find_spec(name);
-    if (!fdef) {
-      PyErr_Format(PyExc_SystemError, "start-up: no function table holds '%s'", name);
+    if (!fdef || std::find(g_bound.begin(), g_bound.end(), fdef) != g_bound.end()) {
+      PyErr_Format(PyExc_SystemError, "start-up: '%s' is %s", name, fdef ? "bound twice" : "in no function table");
       return -1;
     }
     Ref f = Ref::steal(make_function(fdef));
     if (!f || PyModule_AddObjectRef(m, name, f.get()) < 0) return -1;
-    ++g_bound;
+    g_bound.push_back(fdef);
   }
+  ++g_next;  // past the step's end
   return 0;
 }
 
-// Every table entry must have been bound exactly once by the binding order.
+// Every declaration must have been bound by the binding order.
 int check_all_bound() {
-  size_t listed = 0;
-  for (auto table : kTables) listed += table().size;
-  if (listed == g_bound) return 0;
-  PyErr_Format(PyExc_SystemError, "start-up: %zu functions in the tables, %zu bound", listed, g_bound);
-  return -1;
+  if (g_next != std::size(kBindingOrder)) {
+    PyErr_SetString(PyExc_SystemError, "start-up: the binding order lists a step that start-up does not bind");
+    return -1;
+  }
+  for (auto table : kTables) {
+    FuncTable t = table();
+    for (size_t i = 0; i < t.size; ++i) {
+      if (std::find(g_bound.begin(), g_bound.end(), &t.entries[i]) == g_bound.end()) {
+        PyErr_Format(PyExc_SystemError, "start-up: '%s' is declared but not in the binding order", t.entries[i].name);
+        return -1;
+      }
+    }
+  }
+  return 0;
 }
 
 // ---- start-up helpers -------------------------------------------------------------
@@ -245,25 +282,6 @@ int open_mixer(bool headless) {
   return line ? print_stderr(line.get()) : -1;
 }
 
-// Step 5, pynput's keyboard and mouse; None in a headless run, which needs no
-// display, and None with one line on standard error where no display can be
-// reached (init then refuses to open a window, see window::display_problem).
-int import_input(PyObject* m, bool headless) {
-  if (!headless) {
-    Ref problem = window::input_display_problem();
-    if (!problem) return -1;
-    if (problem.get() == Py_None) {
-      if (import_from(m, "pynput", {{"keyboard", "keyboard"}, {"mouse", "mouse"}}) == 0) return 0;
-      if (!(problem = window::take_input_failure())) return -1;
-    }
-    Ref line = Ref::steal(
-        PyUnicode_FromFormat("kelvracv: no display (%U), keyboard and mouse input off", problem.get()));
-    if (!line || print_stderr(line.get()) < 0) return -1;
-  }
-  if (PyModule_AddObjectRef(m, "keyboard", Py_None) < 0) return -1;
-  return PyModule_AddObjectRef(m, "mouse", Py_None);
-}
-
 // The module body, top to bottom.
 // __switch_on__(value): whether a KELVRACV_* switch set to the str `value` is
 // on, by the one rule of core/switches.hpp (the Python glue reads its
@@ -294,9 +312,7 @@ int startup(PyObject* m) {
   // The OpenCV profile: its own functions and the native capabilities it allows.
   if (opencv::startup(m) < 0 || native_drawing_startup(m) < 0 || add_switch_rule(m) < 0) return -1;
   // 2. Geometry, colour conversion and the drawing primitives.
-  if (bind(m, {"add_tuples", "apply_homography", "transform_3d", "transform", "inverse_transform", "_color_bgr",
-               "clear", "line", "rect", "poly", "circle", "ellipse", "arc", "graph"}) < 0)
-    return -1;
+  if (bind_step(m) < 0) return -1;
   // 3. Standard modules, NumPy and OpenCV again, pygame.
   for (const char* name : {"sys", "os", "time", "threading", "math", "shutil", "glob", "signal"})
     if (import_as(m, name, name) < 0) return -1;
@@ -306,8 +322,8 @@ int startup(PyObject* m) {
   if (!env || environ_default(env.get(), "PYGAME_HIDE_SUPPORT_PROMPT", "1") < 0) return -1;
   if (import_as(m, "pygame", "pygame") < 0) return -1;
   // 4. The mixer; 5. pynput's keyboard and mouse.
-  int headless = window::headless();  // KELVRACV_HEADLESS, or KELVRACV_WEB
-  if (headless < 0 || open_mixer(headless) < 0 || import_input(m, headless) < 0) return -1;
+  int no_window = headless();  // KELVRACV_HEADLESS, or KELVRACV_WEB
+  if (no_window < 0 || open_mixer(no_window) < 0 || input_startup(m, no_window) < 0) return -1;
   // 6. Shared globals.
   if (create_globals(m) < 0) return -1;
   // 7. The asset manager class and ASSETS.
@@ -316,24 +332,17 @@ int startup(PyObject* m) {
   if (add_new(m, "C", make_color_table()) < 0) return -1;
   if (add_new(m, "STATE_KEYS", record_keys()) < 0) return -1;
   // 9. State functions, modes, text, images, commands, input and window.
-  if (bind(m, {"push_state", "pop_state", "peek_state", "set_cam_pos", "set_cam_rot", "cycle_state", "set_3d_mode",
-               "set_homography_core", "set_homography"}) < 0)
-    return -1;
+  if (bind_step(m) < 0) return -1;
   if (PyObject* core = PyDict_GetItemString(module_dict(), "set_homography_core"))
     if (PyModule_AddObjectRef(m, "full_transform", core) < 0) return -1;
-  if (bind(m, {"load_font", "text_size", "_text_cv2", "text", "blit", "blit_cached", "tri", "quad", "move", "shift",
-               "set_shift", "scale", "set_size", "rotate", "set_rotate", "set_pos", "array_to_str", "str_to_array",
-               "draw_command_convert", "draw_command", "draw_tvf", "on_press", "on_release", "simulate_key_press",
-               "on_click", "on_scroll", "on_move", "_key_event", "get_input", "get_window_size", "_get_win_props",
-               "convert_win_info", "init", "run"}) < 0)
-    return -1;
+  if (bind_step(m) < 0) return -1;
   // 10. Packager and the volume monitor thread; 11. its start-up line.
-  if (bind(m, {"compile_project", "_volume_monitor"}) < 0) return -1;
+  if (bind_step(m) < 0) return -1;
   if (volume_monitor_startup(m) < 0) return -1;
   // 12. Sound playback.
-  if (bind(m, {"_play_sound_logic", "play_sound", "start_sound"}) < 0) return -1;
+  if (bind_step(m) < 0) return -1;
   // 13. Point arrays through the record.
-  if (bind(m, {"transform_points", "inverse_transform_points"}) < 0) return -1;
+  if (bind_step(m) < 0) return -1;
   return check_all_bound();
 }
 

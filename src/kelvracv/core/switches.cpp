@@ -72,4 +72,15 @@ int text_tables() {
 
 int quiet() { return environ_flag("KELVRACV_QUIET"); }
 
+int headless() {
+  int web = serving_web();
+  return web ? web : environ_flag("KELVRACV_HEADLESS");
+}
+
+int serving_web() {
+  Ref target = environ_text("KELVRACV_WEB");
+  if (!target) return -1;
+  return target.get() != Py_None;
+}
+
 }  // namespace kv

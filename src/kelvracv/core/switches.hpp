@@ -36,4 +36,13 @@ int text_tables();
 // switch_on. -1 with an exception set on error.
 int quiet();
 
+// KELVRACV_HEADLESS: no window, no listener, no window calls in the loop;
+// KELVRACV_WEB implies it. Read through the module's os.environ at each
+// call; -1 with an exception set on error.
+int headless();
+
+// KELVRACV_WEB=[HOST:]PORT set (not blank): the frames go to a web page.
+// -1 with an exception set on error.
+int serving_web();
+
 }  // namespace kv

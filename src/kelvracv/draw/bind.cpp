@@ -1,7 +1,7 @@
-// Python-visible wrappers of the drawing primitives: bind the declared
-// argument types (numbers first, in parameter order, then the type checks in
-// parameter order), call the internal routines of draw.hpp and return None.
-// tri and quad are the "<lambda>" shorthands that call the module's `poly`.
+// The declarations of the drawing primitives: the numbers converted first, in
+// parameter order, then the type checks in parameter order; the routines of
+// draw.hpp receive the converted values and the call returns None. tri and
+// quad are the "<lambda>" shorthands that call the module's `poly`.
 
 #include "core/bindings.hpp"
 #include "draw/draw.hpp"
@@ -13,50 +13,7 @@ namespace {
 
 using draw::GraphOptions;
 
-// ---- internal helpers ----------------------------------------------------------
-
-PyObject* done(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
-
-bool flag(PyObject* o, bool* out) {
-  int t = truth(o);
-  if (t < 0) return false;
-  *out = t != 0;
-  return true;
-}
-
-// The canvas, record and colour checks shared by every primitive.
-bool canvas_record(PyObject* arr, PyObject* ts) { return arg_ndarray(arr, "arr") && arg_dict(ts, "ts"); }
-
 // ---- wrappers --------------------------------------------------------------------
-
-PyObject* py_clear(PyObject* const* a) {
-  if (!canvas_record(a[0], a[1]) || !arg_tuple(a[2], "color")) return nullptr;
-  return done(draw::clear(a[0], a[1], a[2]));
-}
-
-PyObject* py_line(PyObject* const* a) {
-  int thickness;
-  bool aa;
-  if (!to_int32(a[4], &thickness) || !flag(a[5], &aa)) return nullptr;
-  if (!canvas_record(a[0], a[1]) || !arg_tuple(a[2], "d") || !arg_tuple(a[3], "color")) return nullptr;
-  return done(draw::line(a[0], a[1], a[2], a[3], thickness, aa));
-}
-
-PyObject* py_rect(PyObject* const* a) {
-  int thickness;
-  bool fill, aa;
-  if (!to_int32(a[4], &thickness) || !flag(a[5], &fill) || !flag(a[6], &aa)) return nullptr;
-  if (!canvas_record(a[0], a[1]) || !arg_tuple(a[2], "wh") || !arg_tuple(a[3], "color")) return nullptr;
-  return done(draw::rect(a[0], a[1], a[2], a[3], thickness, fill, aa));
-}
-
-PyObject* py_poly(PyObject* const* a) {
-  int thickness;
-  bool fill, aa;
-  if (!to_int32(a[4], &thickness) || !flag(a[5], &fill) || !flag(a[6], &aa)) return nullptr;
-  if (!canvas_record(a[0], a[1]) || !arg_tuple(a[2], "ds") || !arg_tuple(a[3], "color")) return nullptr;
-  return done(draw::poly(a[0], a[1], a[2], a[3], thickness, fill, aa));
-}
 
 // poly(arr, ts, displacements, *a, **kw) through the module's `poly` global.
 PyObject* call_poly(PyObject* arr, PyObject* ts, PyObject* ds, PyObject* rest, PyObject* kw) {
@@ -72,59 +29,22 @@ PyObject* call_poly(PyObject* arr, PyObject* ts, PyObject* ds, PyObject* rest, P
   return PyObject_Call(fn.get(), args.get(), PyDict_GET_SIZE(kw) ? kw : nullptr);
 }
 
-PyObject* py_tri(PyObject* const* a) {
-  Ref ds = Ref::steal(PyTuple_Pack(2, a[2], a[3]));
-  return ds ? call_poly(a[0], a[1], ds.get(), a[4], a[5]) : nullptr;
+PyObject* tri(PyObject* arr, PyObject* ts, PyObject* d1, PyObject* d2, PyObject* a, PyObject* kw) {
+  Ref ds = Ref::steal(PyTuple_Pack(2, d1, d2));
+  return ds ? call_poly(arr, ts, ds.get(), a, kw) : nullptr;
 }
 
-PyObject* py_quad(PyObject* const* a) {
-  Ref ds = Ref::steal(PyTuple_Pack(3, a[2], a[3], a[4]));
-  return ds ? call_poly(a[0], a[1], ds.get(), a[5], a[6]) : nullptr;
+PyObject* quad(PyObject* arr, PyObject* ts, PyObject* d1, PyObject* d2, PyObject* d3, PyObject* a, PyObject* kw) {
+  Ref ds = Ref::steal(PyTuple_Pack(3, d1, d2, d3));
+  return ds ? call_poly(arr, ts, ds.get(), a, kw) : nullptr;
 }
 
-PyObject* py_circle(PyObject* const* a) {
-  double radius, multiplier;
-  int thickness;
-  bool fill, aa;
-  if (!to_double(a[2], &radius) || !to_int32(a[4], &thickness) || !flag(a[5], &fill) || !flag(a[6], &aa) ||
-      !to_double(a[7], &multiplier))
-    return nullptr;
-  if (!canvas_record(a[0], a[1]) || !arg_tuple(a[3], "color")) return nullptr;
-  return done(draw::circle(a[0], a[1], radius, a[3], thickness, fill, aa, multiplier));
-}
-
-PyObject* py_ellipse(PyObject* const* a) {
-  double rx, ry, multiplier;
-  int thickness;
-  bool fill, aa;
-  if (!to_double(a[2], &rx) || !to_double(a[3], &ry) || !to_int32(a[5], &thickness) || !flag(a[6], &fill) ||
-      !flag(a[7], &aa) || !to_double(a[8], &multiplier))
-    return nullptr;
-  if (!canvas_record(a[0], a[1]) || !arg_tuple(a[4], "color")) return nullptr;
-  return done(draw::ellipse(a[0], a[1], rx, ry, a[4], thickness, fill, aa, multiplier));
-}
-
-PyObject* py_arc(PyObject* const* a) {
-  double radius, start, end, multiplier;
-  int thickness;
-  bool aa;
-  if (!to_double(a[2], &radius) || !to_double(a[3], &start) || !to_double(a[4], &end) ||
-      !to_int32(a[6], &thickness) || !flag(a[7], &aa) || !to_double(a[8], &multiplier))
-    return nullptr;
-  if (!canvas_record(a[0], a[1]) || !arg_tuple(a[5], "color")) return nullptr;
-  return done(draw::arc(a[0], a[1], radius, start, end, a[5], thickness, aa, multiplier));
-}
-
-PyObject* py_graph(PyObject* const* a) {
-  double x_min, x_max;
-  GraphOptions o;
-  if (!to_double(a[3], &x_min) || !to_double(a[4], &x_max) || !to_int32(a[6], &o.thickness) || !flag(a[7], &o.aa) ||
-      !to_int32(a[8], &o.resolution) || !to_double(a[9], &o.y_scale) || !to_double(a[10], &o.x_scale) ||
-      !to_int32(a[11], &o.max_depth) || !to_double(a[12], &o.angle_threshold) ||
-      !to_double(a[13], &o.screen_dist_threshold) || !flag(a[14], &o.x_world))
-    return nullptr;
-  if (!canvas_record(a[0], a[1]) || !arg_tuple(a[5], "color")) return nullptr;
-  return done(draw::graph(a[0], a[1], a[2], x_min, x_max, a[5], o));
+bool graph(PyObject* arr, PyObject* ts, PyObject* func, double x_min, double x_max, PyObject* color, int thickness,
+           bool aa, int resolution, double y_scale, double x_scale, int max_depth, double angle_threshold,
+           double screen_dist_threshold, bool x_world) {
+  GraphOptions o{thickness, aa, resolution, y_scale, x_scale, max_depth, angle_threshold, screen_dist_threshold,
+                 x_world};
+  return draw::graph(arr, ts, func, x_min, x_max, color, o);
 }
 
 // ---- registration ------------------------------------------------------------------
@@ -142,67 +62,34 @@ constexpr const char* kGraphDoc =
     "    - angle_threshold: Maximum allowed change in angle (radians) between segments before subdivision.\n"
     "    - screen_dist_threshold: Maximum allowed distance (pixels) between screen points before subdivision.\n    ";
 
-const Default kFalse = Default::boolean(false);
+// Every primitive takes the canvas (an ndarray or None) and the record (a dict or None).
+constexpr auto kArr = "arr"_a.ndarray();
+constexpr auto kTs = "ts"_a.dict();
+constexpr auto kColor = "color"_a.tuple();
+constexpr Order kNumbersFirst = Order::kNumbersFirst;
 
 const FuncSpec kFunctions[] = {
-    {"clear", py_clear, {{"arr"}, {"ts"}, {"color"}}},
-    {"line", py_line, {{"arr"}, {"ts"}, {"d"}, {"color"}, {"thickness"}, opt("aa", kFalse)}},
-    {"rect", py_rect, {{"arr"}, {"ts"}, {"wh"}, {"color"}, {"thickness"}, opt("fill", kFalse), opt("aa", kFalse)}},
-    {"poly", py_poly, {{"arr"}, {"ts"}, {"ds"}, {"color"}, {"thickness"}, opt("fill", kFalse), opt("aa", kFalse)}},
-    {"tri", py_tri, {{"arr"}, {"ts"}, {"d1"}, {"d2"}, var_args("a"), var_kw("kw")}, nullptr, true},
-    {"quad", py_quad, {{"arr"}, {"ts"}, {"d1"}, {"d2"}, {"d3"}, var_args("a"), var_kw("kw")}, nullptr, true},
-    {"circle",
-     py_circle,
-     {{"arr"},
-      {"ts"},
-      {"radius"},
-      {"color"},
-      opt("thickness", Default::integer(1)),
-      opt("fill", kFalse),
-      opt("aa", kFalse),
-      opt("multiplier", Default::real(1.0))}},
-    {"ellipse",
-     py_ellipse,
-     {{"arr"},
-      {"ts"},
-      {"rx"},
-      {"ry"},
-      {"color"},
-      opt("thickness", Default::integer(1)),
-      opt("fill", kFalse),
-      opt("aa", kFalse),
-      opt("multiplier", Default::real(1.0))},
-     kEllipseDoc},
-    {"arc",
-     py_arc,
-     {{"arr"},
-      {"ts"},
-      {"radius"},
-      {"start_deg"},
-      {"end_deg"},
-      {"color"},
-      opt("thickness", Default::integer(1)),
-      opt("aa", kFalse),
-      opt("multiplier", Default::real(1.0))},
-     kArcDoc},
-    {"graph",
-     py_graph,
-     {{"arr"},
-      {"ts"},
-      {"func"},
-      {"x_min"},
-      {"x_max"},
-      {"color"},
-      opt("thickness", Default::integer(1)),
-      opt("aa", Default::boolean(true)),
-      opt("resolution", Default::integer(100)),
-      opt("y_scale", Default::real(1.0)),
-      opt("x_scale", Default::real(1.0)),
-      opt("max_depth", Default::integer(5)),
-      opt("angle_threshold", Default::real(0.1)),
-      opt("screen_dist_threshold", Default::real(5.0)),
-      opt("x_world", kFalse)},
-     kGraphDoc},
+    def<draw::clear>("clear", kArr, kTs, kColor),
+    def<draw::line, kNumbersFirst>("line", kArr, kTs, "d"_a.tuple(), kColor, "thickness", "aa"_a = false),
+    def<draw::rect, kNumbersFirst>("rect", kArr, kTs, "wh"_a.tuple(), kColor, "thickness", "fill"_a = false,
+                                   "aa"_a = false),
+    def<draw::poly, kNumbersFirst>("poly", kArr, kTs, "ds"_a.tuple(), kColor, "thickness", "fill"_a = false,
+                                   "aa"_a = false),
+    def<tri>("tri", "arr", "ts", "d1", "d2", var_args("a"), var_kw("kw")).lambda(),
+    def<quad>("quad", "arr", "ts", "d1", "d2", "d3", var_args("a"), var_kw("kw")).lambda(),
+    def<draw::circle, kNumbersFirst>("circle", kArr, kTs, "radius", kColor, "thickness"_a = 1, "fill"_a = false,
+                                     "aa"_a = false, "multiplier"_a = 1.0),
+    def<draw::ellipse, kNumbersFirst>("ellipse", kArr, kTs, "rx", "ry", kColor, "thickness"_a = 1, "fill"_a = false,
+                                      "aa"_a = false, "multiplier"_a = 1.0)
+        .doc(kEllipseDoc),
+    def<draw::arc, kNumbersFirst>("arc", kArr, kTs, "radius", "start_deg", "end_deg", kColor, "thickness"_a = 1,
+                                  "aa"_a = false, "multiplier"_a = 1.0)
+        .doc(kArcDoc),
+    def<graph, kNumbersFirst>("graph", kArr, kTs, "func", "x_min", "x_max", kColor, "thickness"_a = 1,
+                              "aa"_a = true, "resolution"_a = 100, "y_scale"_a = 1.0, "x_scale"_a = 1.0,
+                              "max_depth"_a = 5, "angle_threshold"_a = 0.1, "screen_dist_threshold"_a = 5.0,
+                              "x_world"_a = false)
+        .doc(kGraphDoc),
 };
 
 }  // namespace

@@ -46,17 +46,16 @@ bool store(PyObject* self, PyObject* attr, PyObject* name, PyObject* value) {
 
 // ---- methods -------------------------------------------------------------------
 
-PyObject* am_init(PyObject* const* a) {
+PyObject* am_init(PyObject* self) {
   Ref images = Ref::steal(PyDict_New());
-  if (!images || PyObject_SetAttr(a[0], KV_ID(images), images.get()) < 0) return nullptr;
+  if (!images || PyObject_SetAttr(self, KV_ID(images), images.get()) < 0) return nullptr;
   Ref sounds = Ref::steal(PyDict_New());
-  if (!sounds || PyObject_SetAttr(a[0], KV_ID(sounds), sounds.get()) < 0) return nullptr;
+  if (!sounds || PyObject_SetAttr(self, KV_ID(sounds), sounds.get()) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* am_load_image(PyObject* const* a) {
-  if (!arg_str(a[1], "name") || !arg_str(a[2], "path")) return nullptr;
-  int found = already_loaded(a[0], KV_ID(images), a[1]);
+PyObject* am_load_image(PyObject* self, PyObject* name, PyObject* path) {
+  int found = already_loaded(self, KV_ID(images), name);
   if (found < 0) return nullptr;
   if (found) Py_RETURN_NONE;
   // cv2.imread(path, cv2.IMREAD_UNCHANGED): None for an unreadable file is stored too.
@@ -64,29 +63,27 @@ PyObject* am_load_image(PyObject* const* a) {
   // OpenCV's own conversion: its UnicodeEncodeError is a load error instead.
   Ref imread = global_attr(KV_ID(cv2), KV_ID(imread));
   Ref flag = imread ? global_attr(KV_ID(cv2), KV_ID(IMREAD_UNCHANGED)) : Ref();
-  bool encodable = flag && PyUnicode_AsUTF8AndSize(a[2], nullptr);
-  Ref img = encodable ? call(imread.get(), {a[2], flag.get()}) : Ref();
-  if (!img || !store(a[0], KV_ID(images), a[1], img.get()))
-    return report_load_error(KV_ID(s_Asset_Error_loading_image), a[1]);
+  bool encodable = flag && PyUnicode_AsUTF8AndSize(path, nullptr);
+  Ref img = encodable ? call(imread.get(), {path, flag.get()}) : Ref();
+  if (!img || !store(self, KV_ID(images), name, img.get()))
+    return report_load_error(KV_ID(s_Asset_Error_loading_image), name);
   Py_RETURN_NONE;
 }
 
-PyObject* am_load_sound(PyObject* const* a) {
-  if (!arg_str(a[1], "name") || !arg_str(a[2], "path")) return nullptr;
-  int found = already_loaded(a[0], KV_ID(sounds), a[1]);
+PyObject* am_load_sound(PyObject* self, PyObject* name, PyObject* path) {
+  int found = already_loaded(self, KV_ID(sounds), name);
   if (found < 0) return nullptr;
   if (found) Py_RETURN_NONE;
   Ref mixer = global_attr(KV_ID(pygame), KV_ID(mixer));
   Ref sound_type = mixer ? Ref::steal(PyObject_GetAttr(mixer.get(), KV_ID(Sound))) : Ref();
-  Ref snd = sound_type ? call(sound_type.get(), {a[2]}) : Ref();
-  if (!snd || !store(a[0], KV_ID(sounds), a[1], snd.get()))
-    return report_load_error(KV_ID(s_Asset_Error_loading_sound), a[1]);
+  Ref snd = sound_type ? call(sound_type.get(), {path}) : Ref();
+  if (!snd || !store(self, KV_ID(sounds), name, snd.get()))
+    return report_load_error(KV_ID(s_Asset_Error_loading_sound), name);
   Py_RETURN_NONE;
 }
 
-PyObject* am_get_img(PyObject* const* a) {
-  if (!arg_str(a[1], "name")) return nullptr;
-  Ref v = attr_get(a[0], KV_ID(images), a[1]);
+PyObject* am_get_img(PyObject* self, PyObject* name) {
+  Ref v = attr_get(self, KV_ID(images), name);
   if (v && v.get() != Py_None && !PyArray_Check(v.get())) {
     PyErr_Format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(v.get())->tp_name, "numpy.ndarray");
     return nullptr;
@@ -94,22 +91,20 @@ PyObject* am_get_img(PyObject* const* a) {
   return v.release();
 }
 
-PyObject* am_get_snd(PyObject* const* a) {
-  if (!arg_str(a[1], "name")) return nullptr;
-  return attr_get(a[0], KV_ID(sounds), a[1]).release();
+PyObject* am_get_snd(PyObject* self, PyObject* name) {
+  return attr_get(self, KV_ID(sounds), name).release();
 }
 
 // Method tables live as long as the class (the process).
+constexpr auto kName = "name"_a.str().ann("str");
+constexpr auto kPath = "path"_a.str().ann("str");
+
 const FuncSpec kMethods[] = {
-    {"__init__", am_init, {{"self"}}},
-    {"load_image", am_load_image, {{"self"}, {"name"}, {"path"}}, nullptr, false,
-     {{"name", "str"}, {"path", "str"}}},
-    {"load_sound", am_load_sound, {{"self"}, {"name"}, {"path"}}, nullptr, false,
-     {{"name", "str"}, {"path", "str"}}},
-    {"get_img", am_get_img, {{"self"}, {"name"}}, nullptr, false,
-     {{"name", "str"}, {"return", "Opt[np.ndarray]"}}},
-    {"get_snd", am_get_snd, {{"self"}, {"name"}}, nullptr, false,
-     {{"name", "str"}, {"return", "Opt[pygame.mixer.Sound]"}}},
+    def<am_init>("__init__", "self"),
+    def<am_load_image>("load_image", "self", kName, kPath),
+    def<am_load_sound>("load_sound", "self", kName, kPath),
+    def<am_get_img>("get_img", "self", kName).returns("Opt[np.ndarray]"),
+    def<am_get_snd>("get_snd", "self", kName).returns("Opt[pygame.mixer.Sound]"),
 };
 
 // Start-up step 7: class AssetManager, then ASSETS = AssetManager().

@@ -1,5 +1,6 @@
-// Python-visible blit and blit_cached: declared-type checks, then the
-// internal routine (blit) or the asset lookup and the late-bound blit.
+// The declarations of blit and blit_cached (canvas, record and scale checked,
+// None refused), then the internal routine (blit) or the asset lookup and the
+// late-bound blit.
 
 #include "core/bindings.hpp"
 #include "image/blit.hpp"
@@ -9,39 +10,32 @@
 namespace kv {
 namespace {
 
-bool check_common(PyObject* const* a) {
-  return arg_ndarray(a[0], "arr", false) && arg_dict(a[1], "ts", false);
-}
-
-PyObject* py_blit(PyObject* const* a) {
-  if (!check_common(a) || !arg_ndarray(a[2], "src_img", false) || !arg_tuple(a[3], "scale_factor", false))
-    return nullptr;
-  if (!image::blit(a[0], a[1], a[2], a[3])) return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject* py_blit_cached(PyObject* const* a) {
-  if (!check_common(a) || !arg_str(a[2], "asset_name") || !arg_tuple(a[3], "scale_factor", false)) return nullptr;
+// ASSETS.get_img(asset_name), then the module's `blit` (late bound).
+PyObject* blit_cached(PyObject* arr, PyObject* ts, PyObject* asset_name, PyObject* scale_factor) {
   Ref assets = global(KV_ID(ASSETS));
   if (!assets) return nullptr;
-  Ref img = Ref::steal(PyObject_CallMethodOneArg(assets.get(), KV_ID(get_img), a[2]));
+  Ref img = Ref::steal(PyObject_CallMethodOneArg(assets.get(), KV_ID(get_img), asset_name));
   if (!img) return nullptr;
   if (img.get() == Py_None) {
-    if (print_concat({KV_ID(s_Error_Cached_image), a[2], KV_ID(s_not_found)}) < 0) return nullptr;
+    if (print_concat({KV_ID(s_Error_Cached_image), asset_name, KV_ID(s_not_found)}) < 0) return nullptr;
     Py_RETURN_NONE;
   }
-  Ref r = call_global(KV_ID(blit), {a[0], a[1], img.get(), a[3]});
+  Ref r = call_global(KV_ID(blit), {arr, ts, img.get(), scale_factor});
   if (!r) return nullptr;
   Py_RETURN_NONE;
 }
 
+constexpr auto kArr = "arr"_a.ndarray().not_none();
+constexpr auto kTs = "ts"_a.dict().not_none();
+constexpr auto kScale = "scale_factor"_a.tuple().not_none();
+
 const FuncSpec kFunctions[] = {
-    {"blit", py_blit, {{"arr"}, {"ts"}, {"src_img"}, {"scale_factor"}},
-     "\n    Draws an image (src_img) at cursor_pos, applying current transformations (rot, size, shift).\n"
-     "    The image covers (width * sx, height * sy) world units from the cursor; four-channel images\n"
-     "    blend by their alpha channel, other images copy their non-zero values.\n    "},
-    {"blit_cached", py_blit_cached, {{"arr"}, {"ts"}, {"asset_name"}, {"scale_factor"}},
-     "\n    Same as blit, but loads the image from the ASSETS manager.\n    "},
+    def<image::blit>("blit", kArr, kTs, "src_img"_a.ndarray().not_none(), kScale)
+        .doc("\n    Draws an image (src_img) at cursor_pos, applying current transformations (rot, size, shift).\n"
+             "    The image covers (width * sx, height * sy) world units from the cursor; four-channel images\n"
+             "    blend by their alpha channel, other images copy their non-zero values.\n    "),
+    def<blit_cached>("blit_cached", kArr, kTs, "asset_name"_a.str(), kScale)
+        .doc("\n    Same as blit, but loads the image from the ASSETS manager.\n    "),
 };
 
 }  // namespace

@@ -8,10 +8,8 @@
 namespace kv::packager {
 namespace {
 
-PyObject* py_compile_project(PyObject* const* a) { return compile_project(a[0]); }
-
 const FuncSpec kFunctions[] = {
-    {"compile_project", py_compile_project, {{"main_file_path"}}},
+    def<compile_project>("compile_project", "main_file_path"),
 };
 
 }  // namespace

@@ -84,7 +84,7 @@ Py_ssize_t find_param(FunctionObject* f, PyObject* key) {
 PyObject* call_fast(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (nargs == f->npos && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return f->fdef->impl(args);
+  if (nargs == f->npos && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return f->fdef->impl(f->fdef, args);
   // Anything else goes through the general binder.
   return call_general(self, args, nargsf, kwnames);
 }
@@ -175,7 +175,7 @@ PyObject* call_general(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     if (!extra_kw && !(extra_kw = Ref::steal(PyDict_New()))) return nullptr;
     vals[f->varkw_at] = extra_kw.get();
   }
-  return f->fdef->impl(vals);
+  return f->fdef->impl(f->fdef, vals);
 }
 
 namespace {
@@ -270,10 +270,14 @@ PyObject* get_annotations(PyObject* self, void*) {
   if (!f->annotations) {
     Ref d = Ref::steal(PyDict_New());
     if (!d) return nullptr;
-    for (const auto& [key, value] : f->fdef->annotations) {
+    // The parameters' annotations in their order, then the return annotation.
+    auto add = [&](const char* key, const char* value) {
       Ref v = Ref::steal(PyUnicode_FromString(value));
-      if (!v || PyDict_SetItemString(d.get(), key, v.get()) < 0) return nullptr;
-    }
+      return v && PyDict_SetItemString(d.get(), key, v.get()) == 0;
+    };
+    for (const Param& p : f->fdef->params)
+      if (p.annotation && !add(p.name, p.annotation)) return nullptr;
+    if (f->fdef->return_annotation && !add("return", f->fdef->return_annotation)) return nullptr;
     f->annotations = d.release();
   }
   return Py_NewRef(f->annotations);
@@ -425,6 +429,11 @@ PyObject* make_function(const FuncSpec* fdef) {
       }
       f->npos++;
       if (p.def.kind == Default::kRequired) {
+        if (f->nrequired != i) {
+          PyErr_Format(PyExc_SystemError, "make_function: %s lists a required parameter after a default",
+                       fdef->name);
+          return nullptr;
+        }
         f->nrequired++;
       } else if (!(f->defaults[i] = make_default(p.def))) {
         return nullptr;
@@ -435,7 +444,7 @@ PyObject* make_function(const FuncSpec* fdef) {
   f->name = PyUnicode_InternFromString(shown);
   f->qualname = Py_XNewRef(f->name);
   f->module = PyUnicode_InternFromString("kelvracv._kelvra_core");
-  f->doc = fdef->doc ? PyUnicode_FromString(fdef->doc) : Py_NewRef(Py_None);
+  f->doc = fdef->doc_text ? PyUnicode_FromString(fdef->doc_text) : Py_NewRef(Py_None);
   if (!f->name || !f->module || !f->doc) return nullptr;
   bool simple = f->nrequired == f->npos && f->varargs_at < 0 && f->varkw_at < 0;
   f->vectorcall = simple ? call_fast : call_general;

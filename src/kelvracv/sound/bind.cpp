@@ -10,50 +10,17 @@
 namespace kv::sound {
 namespace {
 
-// ---- Python-visible functions ------------------------------------------------
-
-PyObject* py_volume_monitor(PyObject* const*) { return volume_monitor(); }
-
-PyObject* py_play_sound_logic(PyObject* const* a) {
-  double start_time;
-  if (!arg_str(a[1], "filename") || !to_double(a[2], &start_time) || !arg_str(a[3], "prefix")) return nullptr;
-  return play_sound_logic(a[0], a[1], start_time, a[3]);
-}
-
-PyObject* py_play_sound(PyObject* const* a) {
-  double start_time;
-  if (!arg_str(a[0], "asset_name") || !to_double(a[1], &start_time)) return nullptr;
-  return play_sound(a[0], start_time);
-}
-
-PyObject* py_start_sound(PyObject* const* a) {
-  double start_time;
-  if (!arg_str(a[0], "asset_name") || !to_double(a[1], &start_time)) return nullptr;
-  return start_sound(a[0], start_time);
-}
-
 // ---- registration ------------------------------------------------------------
 
+constexpr auto kAssetName = "asset_name"_a.str().ann("str");
+constexpr auto kStartTime = "start_time"_a.ann("float");
+
 const FuncSpec kFunctions[] = {
-    {"_volume_monitor", py_volume_monitor, {}},
-    {"_play_sound_logic",
-     py_play_sound_logic,
-     {{"sound"}, {"filename"}, {"start_time"}, {"prefix"}},
-     nullptr,
-     false,
-     {{"sound", "pygame.mixer.Sound"}, {"filename", "str"}, {"start_time", "float"}, {"prefix", "str"}}},
-    {"play_sound",
-     py_play_sound,
-     {{"asset_name"}, opt("start_time", Default::real(0.0))},
-     nullptr,
-     false,
-     {{"asset_name", "str"}, {"start_time", "float"}}},
-    {"start_sound",
-     py_start_sound,
-     {{"asset_name"}, opt("start_time", Default::real(0.0))},
-     nullptr,
-     false,
-     {{"asset_name", "str"}, {"start_time", "float"}}},
+    def<volume_monitor>("_volume_monitor"),
+    def<play_sound_logic>("_play_sound_logic", "sound"_a.ann("pygame.mixer.Sound"), "filename"_a.str().ann("str"),
+                          kStartTime, "prefix"_a.str().ann("str")),
+    def<play_sound>("play_sound", kAssetName, kStartTime = 0.0),
+    def<start_sound>("start_sound", kAssetName, kStartTime = 0.0),
 };
 
 }  // namespace

@@ -8,26 +8,23 @@
 namespace kv::window {
 namespace {
 
+// The input routines and run take the bound arguments as they are (PyObject* const*).
 const FuncSpec kFunctions[] = {
-    {"on_press", on_press, {{"key"}}},
-    {"on_release", on_release, {{"key"}}},
-    {"simulate_key_press", simulate_key_press, {{"key"}},
-     "\n    Simulates a key being pressed by adding it to the global KEYS dictionary.\n"
-     "    The key string must be the normalized form (e.g., 'a', 'Key.space').\n    ",
-     false, {{"key", "str"}}},
-    {"on_click", on_click, {{"x"}, {"y"}, {"button"}, {"pressed"}}, nullptr, true},
-    {"on_scroll", on_scroll, {{"x"}, {"y"}, {"dx"}, {"dy"}}, nullptr, true},
-    {"on_move", on_move, {{"x"}, {"y"}}, nullptr, true},
-    {"_key_event", key_event, {{"name"}, {"pressed"}}},
-    {"get_input", get_input, {{"method"}, opt("key", Default::none()), opt("ts", Default::none())}},
-    {"get_window_size", get_window_size, {{"window_name"}}, nullptr, false,
-     {{"window_name", "str"}, {"return", "Tuple[int, int]"}}},
-    {"_get_win_props", get_win_props, {{"wi"}}, nullptr, true},
-    {"convert_win_info", convert_win_info, {{"wi"}}, nullptr, true},
-    {"init", init, {{"window_info"}, {"bg_color"}}},
-    {"run", run,
-     {{"tick_function"}, {"window_info"}, {"bg_color"}, opt("target_fps", Default::integer(60)),
-      opt("dynamic_resize", Default::boolean(false))}},
+    def<on_press>("on_press", "key"),
+    def<on_release>("on_release", "key"),
+    def<simulate_key_press>("simulate_key_press", "key"_a.ann("str"))
+        .doc("\n    Simulates a key being pressed by adding it to the global KEYS dictionary.\n"
+             "    The key string must be the normalized form (e.g., 'a', 'Key.space').\n    "),
+    def<on_click>("on_click", "x", "y", "button", "pressed").lambda(),
+    def<on_scroll>("on_scroll", "x", "y", "dx", "dy").lambda(),
+    def<on_move>("on_move", "x", "y").lambda(),
+    def<key_event>("_key_event", "name", "pressed"),
+    def<get_input>("get_input", "method", "key"_a = nullptr, "ts"_a = nullptr),
+    def<get_window_size>("get_window_size", "window_name"_a.str().ann("str")).returns("Tuple[int, int]"),
+    def<get_win_props>("_get_win_props", "wi").lambda(),
+    def<convert_win_info>("convert_win_info", "wi").lambda(),
+    def<init>("init", "window_info", "bg_color"),
+    def<run>("run", "tick_function", "window_info", "bg_color", "target_fps"_a = 60, "dynamic_resize"_a = false),
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include "core/colors.hpp"
+#include "core/switches.hpp"
 #include "draw/draw.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/messages.hpp"

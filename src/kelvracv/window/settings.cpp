@@ -7,6 +7,8 @@
 
 #include <climits>
 
+#include "core/bindings.hpp"
+#include "core/switches.hpp"
 #include "pyapi/namespace.hpp"
 #include "window/window.hpp"
 
@@ -100,17 +102,6 @@ bool refuse_window(PyObject* problem) {
   return false;
 }
 
-int headless() {
-  int web = serving_web();
-  return web ? web : environ_flag("KELVRACV_HEADLESS");
-}
-
-int serving_web() {
-  Ref target = environ_text("KELVRACV_WEB");
-  if (!target) return -1;
-  return target.get() != Py_None;
-}
-
 bool start_web() {
   int web = serving_web();
   if (web <= 0) return web == 0;
@@ -162,3 +153,36 @@ PyObject* headless_window_size(PyObject* name) {
 }
 
 }  // namespace kv::window
+
+namespace kv {
+
+// Start-up step 5: from pynput import keyboard, mouse; None for both in a
+// headless run, which needs no display, and None with one line on standard
+// error where no display can be reached (init then refuses to open a window,
+// see window::display_problem).
+int input_startup(PyObject* m, bool headless) {
+  if (!headless) {
+    Ref problem = window::input_display_problem();
+    if (!problem) return -1;
+    if (problem.get() == Py_None) {
+      Ref fromlist = Ref::steal(Py_BuildValue("[ss]", "keyboard", "mouse"));
+      Ref pkg = fromlist ? Ref::steal(PyImport_ImportModuleLevel("pynput", nullptr, nullptr, fromlist.get(), 0)) : Ref();
+      Ref keyboard = pkg ? Ref::steal(PyObject_GetAttrString(pkg.get(), "keyboard")) : Ref();
+      Ref mouse = keyboard ? Ref::steal(PyObject_GetAttrString(pkg.get(), "mouse")) : Ref();
+      if (mouse) {
+        if (PyModule_AddObjectRef(m, "keyboard", keyboard.get()) < 0) return -1;
+        return PyModule_AddObjectRef(m, "mouse", mouse.get());
+      }
+      if (!(problem = window::take_input_failure())) return -1;
+    }
+    Ref line = Ref::steal(
+        PyUnicode_FromFormat("kelvracv: no display (%U), keyboard and mouse input off", problem.get()));
+    // print(line, file=sys.stderr)
+    Ref err = line ? global_attr(KV_ID(sys), KV_ID(stderr)) : Ref();
+    if (!err || !call_global(KV_ID(print), {line.get(), err.get()}, KV_KW(file))) return -1;
+  }
+  if (PyModule_AddObjectRef(m, "keyboard", Py_None) < 0) return -1;
+  return PyModule_AddObjectRef(m, "mouse", Py_None);
+}
+
+}  // namespace kv

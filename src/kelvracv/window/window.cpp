@@ -7,6 +7,7 @@
 // interpreter lock held.
 
 #include "core/colors.hpp"
+#include "core/switches.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
@@ -210,8 +211,7 @@ bool desktop_to_canvas(double* x, double* y, bool* mapped) {
 
 // ---- window descriptions and queries -----------------------------------------
 
-PyObject* get_win_props(PyObject* const* a) {
-  PyObject* wi = a[0];
+PyObject* get_win_props(PyObject* wi) {
   if (PyTuple_Check(wi)) {
     Py_ssize_t n = PyObject_Size(wi);
     if (n < 0) return nullptr;
@@ -220,15 +220,13 @@ PyObject* get_win_props(PyObject* const* a) {
   return Py_XNewRef(default_window());
 }
 
-PyObject* convert_win_info(PyObject* const* a) {
-  Ref props = call_global(KV_ID(_get_win_props), {a[0]});
+PyObject* convert_win_info(PyObject* wi) {
+  Ref props = call_global(KV_ID(_get_win_props), {wi});
   if (!props) return nullptr;
   return item(props.get(), 1);
 }
 
-PyObject* get_window_size(PyObject* const* a) {
-  PyObject* name = a[0];
-  if (!arg_str(name, "window_name")) return nullptr;
+PyObject* get_window_size(PyObject* name) {
   // A headless window's image area is the canvas init made for it.
   int no_window = headless();
   if (no_window < 0) return nullptr;
@@ -259,9 +257,7 @@ PyObject* get_window_size(PyObject* const* a) {
 
 // ---- init --------------------------------------------------------------------
 
-PyObject* init(PyObject* const* a) {
-  PyObject* window_info = a[0];
-  PyObject* bg_color = a[1];
+PyObject* init(PyObject* window_info, PyObject* bg_color) {
   // (W, H), w_name = _get_win_props(window_info)
   Ref props = call_global(KV_ID(_get_win_props), {window_info});
   if (!props) return nullptr;

@@ -29,22 +29,17 @@ void input_tick_end();
 void input_loop_end();
 
 // ---- window (window.cpp) -----------------------------------------------------
-PyObject* get_window_size(PyObject* const* a);
-PyObject* get_win_props(PyObject* const* a);
-PyObject* convert_win_info(PyObject* const* a);
-PyObject* init(PyObject* const* a);
+PyObject* get_window_size(PyObject* window_name);  // window_name checked to be a str
+PyObject* get_win_props(PyObject* wi);
+PyObject* convert_win_info(PyObject* wi);
+PyObject* init(PyObject* window_info, PyObject* bg_color);
 
 // ---- frame loop (loop.cpp) ---------------------------------------------------
 PyObject* run(PyObject* const* a);
 
 // ---- opt-in run settings (settings.cpp) --------------------------------------
 
-// KELVRACV_HEADLESS: no window, no listener, no window calls in the loop;
-// KELVRACV_WEB implies it. Read through the module's os.environ at each
-// call; -1 on error.
-int headless();
-// KELVRACV_WEB=[HOST:]PORT set (not blank): the frames go to a web page.
-int serving_web();
+// headless() and serving_web() are core's (core/switches.hpp).
 // When KELVRACV_WEB is set: imports kelvracv.web and has it serve (once per
 // process; it reports a bad address or a port in use).
 bool start_web();
@@ -56,7 +51,7 @@ bool frame_limit(long long* out);
 // not reach the same DISPLAY at import. nullptr on error.
 Ref display_problem();
 // display_problem() for pynput at import, None when PYNPUT_BACKEND chooses a
-// backend of its own.
+// backend of its own (used by the start-up step input_startup).
 Ref input_display_problem();
 // The ImportError being raised by pynput's import, taken and remembered for
 // display_problem(): its reason as a str. Any other exception (pynput not
