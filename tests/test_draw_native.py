@@ -273,9 +273,11 @@ def forms():
 
 
 @pytest.mark.parametrize("form", list(forms()))
-@pytest.mark.parametrize("shape", ["line", "line_aa", "rect", "rect_fill", "poly", "poly_fill", "circle", "ellipse"])
+@pytest.mark.parametrize("shape", ["line", "line_aa", "rect", "rect_fill", "poly", "poly_fill", "circle", "ellipse",
+                                   "clear"])
 def test_other_canvas_forms_go_through_cv2(kv, form, shape):
     draw = {
+        "clear": lambda a: kv.clear(a, None, (255, 9, 0)),
         "line": lambda a: kv.line(a, record(5.0, 7.0), (30, 20), (255, 9, 0), 3),
         "line_aa": lambda a: kv.line(a, record(5.0, 7.0), (30, 20), (255, 9, 0), 1, True),
         "rect": lambda a: kv.rect(a, record(5.0, 7.0), (30, 20), (255, 9, 0), 2),
@@ -293,6 +295,9 @@ def test_other_canvas_forms_go_through_cv2(kv, form, shape):
 def test_colours_convert_as_cv2_converts_them(kv, color):
     assert_same_drawing(kv, lambda a: kv.line(a, record(5.0, 7.0), (30, 20), color, 2), canvas((H, W), 3))
     assert_same_drawing(kv, lambda a: kv.poly(a, record(5.0, 7.0), ((30, 3), (-9, 20)), color, 1, True), canvas((H, W), 3))
+    for shape in ((H, W), (1, 1), (3, 7), (5, 200)):  # clear: one colour, or three equal bytes
+        for c in (color, (9, 9, 9)):
+            assert_same_drawing(kv, lambda a: kv.clear(a, None, c), canvas(shape, 3))
 
 
 # ---- which path a drawing takes --------------------------------------------------

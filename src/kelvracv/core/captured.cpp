@@ -18,11 +18,18 @@ bool own_function(PyObject* name, const FuncSpec* spec) {
   return f && spec && function_spec(f.get()) == spec;
 }
 
-// Whether `mod`'s namespace holds an exact int under `name`.
-bool int_entry(PyObject* mod, PyObject* name, bool* watched) {
+// Whether `mod`'s namespace holds an exact int that fits a long under
+// `name`; *value is that int.
+bool int_entry(PyObject* mod, PyObject* name, bool* watched, long* value) {
   Ref v;
   *watched = watched_entry(mod, name, &v) && *watched;
-  return v && PyLong_CheckExact(v.get());
+  if (!v || !PyLong_CheckExact(v.get())) return false;
+  *value = PyLong_AsLong(v.get());
+  if (*value == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
 }
 
 // Takes the answers; false when the epoch cannot vouch for them (then they
@@ -54,8 +61,8 @@ bool capture(Captured* c) {
     PyObject* own = opencv::function(static_cast<opencv::Function>(f));
     c->opencv[f] = own && v.get() == own;
   }
-  c->line_aa_int = int_entry(cv2.get(), KV_ID(LINE_AA), &watched);
-  c->line_4_int = int_entry(cv2.get(), KV_ID(LINE_4), &watched);
+  c->line_aa_int = int_entry(cv2.get(), KV_ID(LINE_AA), &watched, &c->line_aa);
+  c->line_4_int = int_entry(cv2.get(), KV_ID(LINE_4), &watched, &c->line_4);
   return watched;
 }
 

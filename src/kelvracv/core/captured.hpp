@@ -22,6 +22,7 @@ struct Captured {
   bool opencv[opencv::kFunctionCount] = {};
   bool line_aa_int = false;  // it holds an exact int as LINE_AA
   bool line_4_int = false;   // ... as LINE_4
+  long line_aa = 0, line_4 = 0;  // their values (when they fit a long)
   bool pillow_own = false;   // text_names_own()
 };
 

@@ -331,11 +331,17 @@ bool rect_2d(PyObject* arr, PyObject* ts, PyObject* cp, double w, double h, PyOb
   if (!c1 || !detail::obj_add_float(c0.get(), w, &xw) || !detail::obj_add_float(c1.get(), h, &yh)) return false;
   if (!mapper.begin(ts) || !mapper.map(xw, yh, 0.0, &v2, &p2)) return false;
   if (!v1 || !v2) return true;
+  native::Target tg;
+  int xy[4], nth = -1;
+  if (native::ends(p1, p2, xy) && (fill || native::thickness(t, 1, &nth)) &&
+      native::plain_target(native::kRectangle, arr, color, aa, &tg)) {
+    if (fill && !rect_reach(arr, p1, p2)) return false;
+    raster::rectangle(tg.canvas, xy[0], xy[1], xy[2], xy[3], tg.color, nth, tg.line_type);
+    return true;
+  }
   detail::Cv2 cv2;
   Ref fn = cv2.function(KV_ID(rectangle));
   if (!fn) return false;
-  native::Target tg;
-  int xy[4], nth = -1;
   if (native::ends(p1, p2, xy) && (fill || native::thickness(t, 1, &nth)) &&
       native::target(cv2, fn.get(), native::kRectangle, arr, color, aa, &tg)) {
     if (fill && !rect_reach(arr, p1, p2)) return false;
@@ -375,8 +381,20 @@ bool clear(PyObject* arr, PyObject* ts, PyObject* color) {
     Ref sh = Ref::steal(item(shape.get(), 0));
     if (!sh || !to_int32(sh.get(), &h)) return false;
   }
-  Ref fn = detail::cv2_function(KV_ID(rectangle));
+  // A plain canvas is filled straight, at memory speed: the rectangle
+  // (0, 0)-(w, h) with OpenCV's default line type covers every pixel.
+  native::Target tg;
+  if (native::plain_target_fixed(native::kRectangle, arr, color, raster::kLine8, &tg)) {
+    raster::fill_all(tg.canvas, tg.color);
+    return true;
+  }
+  detail::Cv2 cv2;
+  Ref fn = cv2.function(KV_ID(rectangle));
   if (!fn) return false;
+  if (native::target_fixed(cv2, fn.get(), native::kRectangle, arr, color, raster::kLine8, &tg)) {
+    raster::fill_all(tg.canvas, tg.color);
+    return true;
+  }
   Ref origin = Ref::steal(Py_BuildValue("(ii)", 0, 0));
   Ref corner = origin ? Ref::steal(Py_BuildValue("(ii)", w, h)) : Ref();
   Ref bgr = corner ? detail::bgr_of(color) : Ref();
@@ -402,11 +420,16 @@ bool line(PyObject* arr, PyObject* ts, PyObject* d, PyObject* color, int thickne
   if (!mapper.begin(ts) || !mapper.map_obj(cur.get(), &v1, &p1)) return false;
   if (plain ? !mapper.map(e[0], e[1], e[2], &v2, &p2) : !mapper.map_obj(end.get(), &v2, &p2)) return false;
   if (!v1 || !v2) return true;
+  native::Target tg;
+  int xy[4], th;
+  if (native::ends(p1, p2, xy) && native::thickness(t.get(), 1, &th) &&
+      native::plain_target(native::kLine, arr, color, aa, &tg)) {
+    raster::line(tg.canvas, xy[0], xy[1], xy[2], xy[3], tg.color, th, tg.line_type);
+    return true;
+  }
   detail::Cv2 cv2;
   Ref fn = cv2.function(KV_ID(line));
   if (!fn) return false;
-  native::Target tg;
-  int xy[4], th;
   if (native::ends(p1, p2, xy) && native::thickness(t.get(), 1, &th) &&
       native::target(cv2, fn.get(), native::kLine, arr, color, aa, &tg)) {
     native::draw_unlocked(arr, native::shape_pixels(tg.canvas, xy[0], xy[1], xy[2], xy[3], th), false, [&] {

@@ -137,6 +137,24 @@ bool target(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr, PyObj
   return canvas_of(arr, &out->canvas) && color_of(color, &out->color) && line_type_of(cv2, aa, &out->line_type);
 }
 
+bool plain_target(Fn which, PyObject* arr, PyObject* color, bool aa, Target* out) {
+  if (!g_cv2) return false;
+  const Captured& c = captured();
+  if (!c.cv2_own || !c.opencv[kOpenCV[which]] || !(aa ? c.line_aa_int : c.line_4_int)) return false;
+  const long lt = aa ? c.line_aa : c.line_4;
+  if (!raster::known_line_type(lt)) return false;
+  out->line_type = static_cast<int>(lt);
+  return canvas_of(arr, &out->canvas) && color_of(color, &out->color);
+}
+
+bool plain_target_fixed(Fn which, PyObject* arr, PyObject* color, int line_type, Target* out) {
+  if (!g_cv2) return false;
+  const Captured& c = captured();
+  if (!c.cv2_own || !c.opencv[kOpenCV[which]]) return false;
+  out->line_type = line_type;
+  return canvas_of(arr, &out->canvas) && color_of(color, &out->color);
+}
+
 bool plain_names(Fn which, bool aa) {
   if (!g_cv2) return false;
   const Captured& c = captured();

@@ -42,6 +42,13 @@ bool target_fixed(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr,
 // module __getattr__, no proxy object). Never raises.
 bool plain_names(Fn which, bool aa);
 
+// target() / target_fixed() with nothing looked up: when plain_names(which,
+// aa) holds, `cv2` and its function are OpenCV's own as captured, and
+// looking them up would find them without running any Python code. False
+// otherwise (the caller then looks them up and asks target()).
+bool plain_target(Fn which, PyObject* arr, PyObject* color, bool aa, Target* out);
+bool plain_target_fixed(Fn which, PyObject* arr, PyObject* color, int line_type, Target* out);
+
 // int(v) as an OpenCV point coordinate: false when it is not finite or
 // outside the 32-bit range (cv2 raises for those; the caller falls back).
 bool coord(double v, int* out);

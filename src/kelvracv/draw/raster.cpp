@@ -1207,11 +1207,38 @@ void line(const Canvas& img, int x1, int y1, int x2, int y2, const Color& color,
 
 void rectangle(const Canvas& img, int x1, int y1, int x2, int y2, const Color& color, int thickness,
                int line_type) {
+  // Filled, not antialiased, corners well within the fixed-point range: the
+  // convex fill outlines the box and fills each of its rows from end to end,
+  // which leaves exactly the box, clipped to the canvas.
+  constexpr int kBox = 1 << 20;
+  if (thickness < 0 && line_type < kLineAA && std::abs(x1) <= kBox && std::abs(y1) <= kBox && std::abs(x2) <= kBox &&
+      std::abs(y2) <= kBox) {
+    const int xl = std::max(std::min(x1, x2), 0), xr = std::min(std::max(x1, x2), img.width - 1);
+    const int yt = std::max(std::min(y1, y2), 0), yb = std::min(std::max(y1, y2), img.height - 1);
+    for (int y = yt; y <= yb; y++) hline(row_of(img, y), xl, xr, color);
+    return;
+  }
   Pt pt[4] = {{x1, y1}, {x2, y1}, {x2, y2}, {x1, y2}};
   if (thickness >= 0)
     poly_line(img, pt, 4, true, color, thickness, line_type, 0);
   else
     fill_convex(img, pt, 4, color, line_type, 0);
+}
+
+void fill_all(const Canvas& img, const Color& color) {
+  const size_t row_bytes = static_cast<size_t>(img.width) * 3;
+  // Rows that follow one another without a gap are one long row.
+  const bool packed = img.step == row_bytes;
+  const int rows = packed ? 1 : img.height;
+  const int64_t pixels = packed ? static_cast<int64_t>(img.width) * img.height : img.width;
+  const uint8_t* c = color.c;
+  for (int y = 0; y < rows; y++) {
+    uint8_t* row = row_of(img, y);
+    if (c[0] == c[1] && c[1] == c[2])
+      std::memset(row, c[0], static_cast<size_t>(pixels) * 3);
+    else
+      hline(row, 0, pixels - 1, color);
+  }
 }
 
 void polylines(const Canvas& img, const int* xy, int n, bool closed, const Color& color, int thickness,

@@ -53,6 +53,10 @@ void line(const Canvas& img, int x1, int y1, int x2, int y2, const Color& color,
 void rectangle(const Canvas& img, int x1, int y1, int x2, int y2, const Color& color, int thickness,
                int line_type);
 
+// Every pixel of the canvas in `color`: cv::rectangle(img, (0, 0), (w, h),
+// color, -1) of the whole canvas, which fills every row from end to end.
+void fill_all(const Canvas& img, const Color& color);
+
 // cv::polylines(img, [pts], closed, color, thickness, line_type) for one
 // contour of n points (xy holds 2n ints): 0 <= thickness <= kMaxThickness.
 void polylines(const Canvas& img, const int* xy, int n, bool closed, const Color& color, int thickness,

@@ -160,17 +160,9 @@ void circle_steps(double radius, int n, Buffer<double, 256>* steps) {
 // on its way: cv2 and its function found without running any, a canvas and a
 // colour the native drawing takes.
 bool circle_native(PyObject* arr, PyObject* color, bool fill, bool aa) {
-  native::Fn which = fill ? native::kFillPoly : native::kPolylines;
-  if (!native::plain_names(which, aa)) return false;
-  detail::Cv2 cv2;
-  Ref fn = cv2.function(fill ? KV_ID(fillPoly) : KV_ID(polylines));
   native::Target tg;
-  if (!fn) {
-    PyErr_Clear();
-    return false;
-  }
-  if (fill) return native::target_fixed(cv2, fn.get(), which, arr, color, raster::kLine8, &tg);
-  return native::target(cv2, fn.get(), which, arr, color, aa, &tg);
+  if (fill) return native::plain_target_fixed(native::kFillPoly, arr, color, raster::kLine8, &tg);
+  return native::plain_target(native::kPolylines, arr, color, aa, &tg);
 }
 
 // After an error on the plain path: the pen on the start point, where the

@@ -80,6 +80,10 @@ Ref pen_of(PyObject* ts) {
 
 bool pen_and_mode(PyObject* ts, Ref* pen, bool* three_d) {
   *pen = pen_of(ts);
+  if (*pen && kept_2d(ts)) {  // "is_3d" is False or None
+    *three_d = false;
+    return true;
+  }
   Ref is3 = *pen ? record_get(ts, KV_ID(is_3d)) : Ref();
   int t = is3 ? truth(is3.get()) : -1;
   *three_d = t > 0;
@@ -427,11 +431,17 @@ Ref contour_list(const IntPoints& pts) {
 }  // namespace
 
 bool polylines(PyObject* arr, const IntPoints& pts, bool closed, PyObject* color, PyObject* t, bool aa) {
+  native::Target tg;
+  int th;
+  if (pts.ok() && pts.size() <= INT_MAX && native::thickness(t, 0, &th) &&
+      native::plain_target(native::kPolylines, arr, color, aa, &tg)) {
+    if (!check_outline_work(pts.size(), t)) return false;
+    raster::polylines(tg.canvas, pts.data(), static_cast<int>(pts.size()), closed, tg.color, th, tg.line_type);
+    return true;
+  }
   Cv2 cv2;
   Ref fn = cv2.function(KV_ID(polylines));
   if (!fn) return false;
-  native::Target tg;
-  int th;
   if (pts.ok() && pts.size() <= INT_MAX && native::thickness(t, 0, &th) &&
       native::target(cv2, fn.get(), native::kPolylines, arr, color, aa, &tg)) {
     if (!check_outline_work(pts.size(), t)) return false;
@@ -467,10 +477,16 @@ bool points_reach(PyObject* arr, const IntPoints& pts) {
 }  // namespace
 
 bool fill_poly(PyObject* arr, const IntPoints& pts, PyObject* color) {
+  native::Target tg;
+  if (pts.ok() && pts.size() >= 1 && pts.size() <= INT_MAX &&
+      native::plain_target_fixed(native::kFillPoly, arr, color, raster::kLine8, &tg)) {
+    if (!points_reach(arr, pts)) return false;
+    raster::fill_poly(tg.canvas, pts.data(), static_cast<int>(pts.size()), tg.color, tg.line_type);
+    return true;
+  }
   Cv2 cv2;
   Ref fn = cv2.function(KV_ID(fillPoly));
   if (!fn) return false;
-  native::Target tg;
   if (pts.ok() && pts.size() >= 1 && pts.size() <= INT_MAX &&
       native::target_fixed(cv2, fn.get(), native::kFillPoly, arr, color, raster::kLine8, &tg)) {
     if (!points_reach(arr, pts)) return false;

@@ -133,6 +133,79 @@ bool point_floats(PyObject* p, double pt[3]) {
   return n != 3 || item_float(p, 2, &pt[2]);
 }
 
+// ---- kept records --------------------------------------------------------------
+//
+// A program draws many shapes with the same record, and between two of them
+// it changes at most the pen (line moves it, a program sets it). The plain
+// views of the last few records are kept, with the cosine and sine of their
+// rotation, and each such dict is watched (the namespaces' dict watcher,
+// pyapi/namespace.hpp): any change of it but a rebinding of "cursor_pos"
+// drops its view, so the next call reads it afresh. The values a view is
+// read from are exact floats, ints, a tuple of them, False or None: nothing
+// a program can change without a change of the dict. The pen is never kept;
+// each call looks it up.
+
+struct KeptView {
+  PyObject* dict = nullptr;  // borrowed; watched while here, cleared at its deallocation
+  bool valid = false;
+  bool plain = false;  // valid: the record has a plain view (else it goes the general way)
+  double rot = 0, size = 1, shx = 0, shy = 0, c = 1, s = 0;
+};
+constexpr int kKeptViews = 4;
+KeptView g_kept[kKeptViews];
+int g_kept_next = 0;
+
+bool is_pen_key(PyObject* key) {
+  PyObject* pen = KV_ID(cursor_pos);
+  return key == pen || (key && PyUnicode_CheckExact(key) && PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(pen) &&
+                        PyUnicode_Compare(key, pen) == 0);
+}
+
+void on_record_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key) {
+  for (KeptView& k : g_kept) {
+    if (k.dict != dict) continue;
+    if (event == PyDict_EVENT_DEALLOCATED) {
+      k.dict = nullptr;
+      k.valid = false;
+    } else if (!(k.plain && (event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_ADDED) && is_pen_key(key))) {
+      k.valid = false;  // a deleted pen drops the view too: the next call raises its KeyError afresh
+    }
+  }
+}
+
+KeptView* kept_slot(PyObject* ts) {
+  for (KeptView& k : g_kept)
+    if (k.dict == ts) return &k;
+  return nullptr;
+}
+
+// Keeps the view of ts (already parsed, lasting; null: ts has no plain
+// view) in its slot or a new one.
+void keep_view(PyObject* ts, const PlainView2D* v, double c, double s) {
+  static const bool observing = (set_dict_observer(on_record_event), true);
+  (void)observing;
+  KeptView* k = kept_slot(ts);
+  if (!k) {
+    k = &g_kept[g_kept_next];
+    g_kept_next = (g_kept_next + 1) % kKeptViews;
+    if (k->dict) unwatch_other(k->dict);
+    k->dict = nullptr;
+    k->valid = false;
+    if (!watch_other(ts)) return;
+    k->dict = ts;
+  }
+  k->valid = true;
+  k->plain = v != nullptr;
+  if (v) k->rot = v->rot, k->size = v->size, k->shx = v->shx, k->shy = v->shy, k->c = c, k->s = s;
+}
+
+// The kept view of ts, or null when there is none (ts is then parsed).
+inline const KeptView* kept_view(PyObject* ts) {
+  for (const KeptView& k : g_kept)
+    if (k.dict == ts) return k.valid ? &k : nullptr;
+  return nullptr;
+}
+
 bool record_truth(PyObject* ts, PyObject* key, bool* out) {
   Ref v = record_get(ts, key);
   if (!v) return false;
@@ -166,6 +239,12 @@ Ref record_get_default(PyObject* ts, PyObject* key) {
 }
 
 bool record_float(PyObject* ts, PyObject* key, double* out) {
+  if (key == KV_ID(size) || key == KV_ID(rot)) {
+    if (const KeptView* k = kept_view(ts); k && k->plain) {
+      *out = key == KV_ID(size) ? k->size : k->rot;
+      return true;
+    }
+  }
   Ref v = record_get(ts, key);
   return v && py_float(v.get(), out);
 }
@@ -238,9 +317,10 @@ bool plain_pair(PyObject* seq, double* a, double* b) {
   return plain_float(sh[0], a) && plain_float(sh[1], b);
 }
 
-}  // namespace
-
-bool read_plain_2d(PyObject* ts, PlainView2D* out) {
+// The plain view of a record in one pass over its items; *lasting tells that
+// every value it was read from is immutable (the shift a tuple, not a list),
+// so that the view holds for as long as the dict itself is unchanged.
+bool parse_plain_2d(PyObject* ts, PlainView2D* out, bool* lasting) {
   PyObject* v[kPlainKeys];
   if (!PyDict_CheckExact(ts) || !plain_items(ts, v)) return false;
   if (v[kIs3d] != Py_False && v[kIs3d] != Py_None) return false;
@@ -249,7 +329,45 @@ bool read_plain_2d(PyObject* ts, PlainView2D* out) {
   if (!plain_pair(v[kShift], &out->shx, &out->shy)) return false;
   if (v[kFullTransform] && v[kFullTransform] != Py_None) return false;
   out->cursor = v[kCursorPos];
+  *lasting = PyTuple_CheckExact(v[kShift]);
   return true;
+}
+
+}  // namespace
+
+bool plain_view_2d(PyObject* ts, PlainView2D* out, double* c, double* s, bool need_pen) {
+  if (const KeptView* k = kept_view(ts)) {
+    if (!k->plain) return false;
+    out->rot = k->rot, out->size = k->size, out->shx = k->shx, out->shy = k->shy;
+    *c = k->c, *s = k->s;
+    out->cursor = nullptr;
+    if (!need_pen) return true;
+    // Exact str keys only (the view says so): no Python code runs.
+    out->cursor = PyDict_GetItemWithError(ts, KV_ID(cursor_pos));
+    if (out->cursor) return true;
+    PyErr_Clear();
+    return false;
+  }
+  bool lasting = false;
+  if (!parse_plain_2d(ts, out, &lasting)) {
+    // No plain view: remembered as such until the dict changes, so that a
+    // 3-D record or one with a homography is not parsed at every call.
+    if (PyDict_CheckExact(ts)) keep_view(ts, nullptr, 1.0, 0.0);
+    return false;
+  }
+  rotation_cs(out->rot, c, s);
+  if (lasting) keep_view(ts, out, *c, *s);
+  return true;
+}
+
+bool kept_2d(PyObject* ts) {
+  const KeptView* k = kept_view(ts);
+  return k && k->plain;
+}
+
+bool read_plain_2d(PyObject* ts, PlainView2D* out) {
+  double c, s;
+  return plain_view_2d(ts, out, &c, &s, true);
 }
 
 namespace {
@@ -413,6 +531,10 @@ Ref line_type(bool aa, PyObject* cv2) {
 bool PointMapper::begin(PyObject* ts) {
   ts_ = ts;
   ready_ = plain_ = false;
+  if (kept_2d(ts)) {  // "is_3d" is False or None; the rest is read at the first point
+    is_3d_ = false;
+    return true;
+  }
   return record_truth(ts, KV_ID(is_3d), &is_3d_);
 }
 
@@ -425,6 +547,15 @@ void PointMapper::begin_plain(PyObject* ts, const PlainView2D& v) {
 }
 
 bool PointMapper::read_view_2d() {
+  // The view as it stands now (the point's own conversion may have run
+  // Python code that changed the record: then it is read afresh).
+  PlainView2D v;
+  if (plain_view_2d(ts_, &v, &cos_, &sin_, false)) {
+    has_h_ = false;
+    ready_ = plain_ = true;
+    rot_ = v.rot, size_ = v.size, shx_ = v.shx, shy_ = v.shy;
+    return true;
+  }
   double sh[2];
   if (!record_float(ts_, KV_ID(rot), &rot_) || !record_float(ts_, KV_ID(size), &size_) ||
       !record_floats(ts_, KV_ID(shift), sh, 2))
@@ -477,8 +608,12 @@ bool PointMapper::map_general(double x, double y, double z, bool* visible, geo::
 }
 
 bool PointMapper::map_obj(PyObject* p, bool* visible, geo::Vec2* out) {
-  if (!body_tuple(p)) return false;
   double pt[3] = {0.0, 0.0, 0.0};
+  // A 2-D point of two plain numbers: converted without a call.
+  if (!is_3d_ && PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) >= 2 && plain_float(PyTuple_GET_ITEM(p, 0), &pt[0]) &&
+      plain_float(PyTuple_GET_ITEM(p, 1), &pt[1]))
+    return map(pt[0], pt[1], 0.0, visible, out);
+  if (!body_tuple(p)) return false;
   if (is_3d_) {
     if (!ready_ && !read_camera_head()) return false;
     if (!point_floats(p, pt)) return false;

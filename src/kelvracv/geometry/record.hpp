@@ -33,6 +33,14 @@ struct PlainView2D {
   PyObject* cursor;
 };
 bool read_plain_2d(PyObject* ts, PlainView2D* out);
+// The same with the cosine and sine of the rotation, the pen looked up only
+// when asked for (out->cursor null otherwise). The views of the last few
+// records are kept while their dicts are unchanged but for the pen (a dict
+// watcher tells), so a record drawn with again and again is not read again.
+bool plain_view_2d(PyObject* ts, PlainView2D* out, double* c, double* s, bool need_pen);
+// Whether ts is a record whose plain view is kept now: a 2-D record, and
+// reading any of its keys but the pen runs no Python code and cannot fail.
+bool kept_2d(PyObject* ts);
 
 // Internal forms, behaving exactly as the Python-visible functions.
 bool transform(PyObject* p, PyObject* ts, geo::Vec2* out);       // (inf, inf) when invisible

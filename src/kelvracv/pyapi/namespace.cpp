@@ -2,6 +2,7 @@
 
 #include "pyapi/namespace.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -32,7 +33,26 @@ int g_watcher = -1;   // -2: no watcher to be had, lookups go uncached
 uint64_t g_epoch = 1;
 PyObject* g_read_names = nullptr;  // set of the names read through the cache (exact str)
 
+DictObserver g_observer = nullptr;
+// The namespaces watched (borrowed; a namespace leaves at its deallocation).
+std::vector<PyObject*> g_namespaces;
+
+// One bit per namespace address, set while it may be one: most dicts the
+// observer follows are told apart from the namespaces by it alone.
+uint64_t g_namespace_bits = 0;
+inline uint64_t address_bit(PyObject* dict) { return uint64_t{1} << ((reinterpret_cast<uintptr_t>(dict) >> 6) & 63); }
+
+bool is_namespace(PyObject* dict) {
+  return (g_namespace_bits & address_bit(dict)) &&
+         std::find(g_namespaces.begin(), g_namespaces.end(), dict) != g_namespaces.end();
+}
+
 int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+  if (g_observer) g_observer(event, dict, key);
+  if (!(g_namespace_bits & address_bit(dict))) return 0;  // a dict of the observer's alone
+  const auto it = std::find(g_namespaces.begin(), g_namespaces.end(), dict);
+  if (it == g_namespaces.end()) return 0;
+  if (event == PyDict_EVENT_DEALLOCATED) g_namespaces.erase(it);
   const bool one_name =
       event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
   // An exact str hashes and compares without running Python code or failing;
@@ -64,7 +84,7 @@ bool input_global(PyObject* name) {
          name == KV_ID(RUN) || name == KV_ID(PRESS_QUEUE);
 }
 
-bool watch(PyObject* dict) {
+bool add_watcher() {
   if (g_watcher == -1) {
     g_watcher = PyDict_AddWatcher(on_namespace_change);
     if (g_watcher < 0) {
@@ -72,10 +92,18 @@ bool watch(PyObject* dict) {
       g_watcher = -2;
     }
   }
-  if (g_watcher < 0) return false;
+  return g_watcher >= 0;
+}
+
+bool watch(PyObject* dict) {
+  if (!add_watcher()) return false;
   if (PyDict_Watch(g_watcher, dict) < 0) {
     PyErr_Clear();
     return false;
+  }
+  if (!is_namespace(dict)) {
+    g_namespaces.push_back(dict);
+    g_namespace_bits |= address_bit(dict);
   }
   return true;
 }
@@ -199,6 +227,21 @@ uint64_t namespace_epoch() { return g_globals_watched && g_watcher >= 0 ? g_epoc
 
 bool epoch_watches(PyObject* obj) {
   return PyModule_CheckExact(obj) && g_watcher >= 0 && watch(PyModule_GetDict(obj));
+}
+
+void set_dict_observer(DictObserver observer) { g_observer = observer; }
+
+bool watch_other(PyObject* dict) {
+  if (!add_watcher()) return false;
+  if (PyDict_Watch(g_watcher, dict) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+void unwatch_other(PyObject* dict) {
+  if (g_watcher >= 0 && !is_namespace(dict) && PyDict_Unwatch(g_watcher, dict) < 0) PyErr_Clear();
 }
 
 int set_global(PyObject* name, PyObject* value) { return PyDict_SetItem(g_dict, name, value); }

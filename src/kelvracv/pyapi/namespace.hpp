@@ -49,6 +49,18 @@ bool epoch_watches(PyObject* obj);
 // no plain module or the epoch cannot follow it.
 bool watched_entry(PyObject* module, PyObject* name, Ref* out);
 
+// Dicts that are no namespace, followed by the namespaces' own dict watcher
+// (an interpreter has at most eight): the observer hears each event of every
+// dict the watcher follows, with the dict and the key (null for a clear or a
+// deallocation), and a change of such a dict moves no epoch. One observer
+// (geometry/record.cpp's kept records). Interpreter lock held.
+using DictObserver = void (*)(PyDict_WatchEvent event, PyObject* dict, PyObject* key);
+void set_dict_observer(DictObserver observer);
+// Watches `dict` for the observer; false when it cannot be watched.
+bool watch_other(PyObject* dict);
+// Stops watching `dict`, unless it is also a namespace the epoch follows.
+void unwatch_other(PyObject* dict);
+
 // ---- calls -----------------------------------------------------------------
 
 // callable(*args), or callable(*args, **kw) with the keyword values last in
