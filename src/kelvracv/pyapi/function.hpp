@@ -212,20 +212,12 @@ inline PyObject* call(const FuncSpec* s, PyObject* const* a, R (*)(T...), const 
 }  // namespace decl
 
 // The declaration of one function: the routine Fn, its Python name and its
-// parameters (see Arg). A routine taking `PyObject* const*` receives the bound
-// arguments as they are, in parameter order.
+// parameters (see Arg).
 template <auto Fn, Order O = Order::kDeclared, typename... A>
 FuncSpec def(const char* name, A... params) {
-  Impl impl;
-  if constexpr (std::is_same_v<decltype(Fn), PyObject* (*)(PyObject* const*)>) {
-    static_assert(((decl::ArgOf<A>::kCheck == Check::kAny || decl::ArgOf<A>::kCheck >= Check::kVarArgs) && ...),
-                  "a routine taking the bound arguments checks them itself");
-    impl = [](const FuncSpec*, PyObject* const* a) { return Fn(a); };
-  } else {
-    impl = [](const FuncSpec* s, PyObject* const* a) {
-      return decl::call<Fn, O>(s, a, Fn, static_cast<const decl::ArgOf<A>*>(nullptr)...);
-    };
-  }
+  Impl impl = [](const FuncSpec* s, PyObject* const* a) {
+    return decl::call<Fn, O>(s, a, Fn, static_cast<const decl::ArgOf<A>*>(nullptr)...);
+  };
   return FuncSpec{name, impl, {decl::param_of(params)...}};
 }
 

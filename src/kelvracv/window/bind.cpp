@@ -8,11 +8,10 @@
 namespace kv::window {
 namespace {
 
-// The input routines and run take the bound arguments as they are (PyObject* const*).
 const FuncSpec kFunctions[] = {
     def<on_press>("on_press", "key"),
     def<on_release>("on_release", "key"),
-    def<simulate_key_press>("simulate_key_press", "key"_a.ann("str"))
+    def<simulate_key_press>("simulate_key_press", "key"_a.str().ann("str"))
         .doc("\n    Simulates a key being pressed by adding it to the global KEYS dictionary.\n"
              "    The key string must be the normalized form (e.g., 'a', 'Key.space').\n    "),
     def<on_click>("on_click", "x", "y", "button", "pressed").lambda(),

@@ -322,8 +322,7 @@ int equals(PyObject* o, PyObject* s) { return PyObject_RichCompareBool(o, s, Py_
 
 // ---- keyboard ----------------------------------------------------------------
 
-PyObject* on_press(PyObject* const* a) {
-  PyObject* key = a[0];
+PyObject* on_press(PyObject* key) {
   Ref name = char_name(key);
   if (name && input_event(Kind::key_down, name.get())) Py_RETURN_NONE;
   if (!take_attribute_error()) return nullptr;
@@ -333,8 +332,7 @@ PyObject* on_press(PyObject* const* a) {
   Py_RETURN_NONE;
 }
 
-PyObject* on_release(PyObject* const* a) {
-  PyObject* key = a[0];
+PyObject* on_release(PyObject* key) {
   Ref name = char_name(key);
   if (name && input_event(Kind::key_up, name.get())) Py_RETURN_NONE;
   if (!take_attribute_error()) return nullptr;
@@ -350,20 +348,18 @@ PyObject* on_release(PyObject* const* a) {
   Py_RETURN_NONE;
 }
 
-PyObject* key_event(PyObject* const* a) {
-  PyObject* name = a[0];
+PyObject* key_event(PyObject* name, PyObject* pressed) {
   if (!PyUnicode_Check(name)) {
     PyErr_Format(PyExc_TypeError, "key name must be str, not %.200s", Py_TYPE(name)->tp_name);
     return nullptr;
   }
-  int down = truth(a[1]);
+  // pressed is read after the name's check.
+  int down = truth(pressed);
   if (down < 0 || !input_event(down ? Kind::key_down : Kind::key_up, name)) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* simulate_key_press(PyObject* const* a) {
-  PyObject* key = a[0];
-  if (!arg_str(key, "key")) return nullptr;
+PyObject* simulate_key_press(PyObject* key) {
   Ref name = Ref::borrow(key);
   if (PyUnicode_GET_LENGTH(key) == 1 && Py_UNICODE_ISALPHA(PyUnicode_READ_CHAR(key, 0))) {
     name = Ref::steal(PyObject_CallMethodNoArgs(key, KV_ID(lower)));
@@ -375,9 +371,7 @@ PyObject* simulate_key_press(PyObject* const* a) {
 
 // ---- mouse -------------------------------------------------------------------
 
-PyObject* on_click(PyObject* const* a) {
-  PyObject* button = a[2];
-  PyObject* pressed = a[3];
+PyObject* on_click(PyObject*, PyObject*, PyObject* button, PyObject* pressed) {
   Ref bname = Ref::steal(PyObject_GetAttr(button, KV_ID(name)));
   if (!bname) return nullptr;
   // {"left": 0, "right": 1, "middle": 2}.get(button.name)
@@ -388,13 +382,13 @@ PyObject* on_click(PyObject* const* a) {
   Py_RETURN_NONE;
 }
 
-PyObject* on_scroll(PyObject* const* a) {
-  if (!input_event(Kind::scroll, a[3])) return nullptr;
+PyObject* on_scroll(PyObject*, PyObject*, PyObject*, PyObject* dy) {
+  if (!input_event(Kind::scroll, dy)) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* on_move(PyObject* const* a) {
-  Ref pos = Ref::steal(PyTuple_Pack(2, a[0], a[1]));
+PyObject* on_move(PyObject* x, PyObject* y) {
+  Ref pos = Ref::steal(PyTuple_Pack(2, x, y));
   if (!pos || !input_event(Kind::move, pos.get())) return nullptr;
   Py_RETURN_NONE;
 }
@@ -448,10 +442,7 @@ void input_loop_end() {
 
 // ---- query -------------------------------------------------------------------
 
-PyObject* get_input(PyObject* const* a) {
-  PyObject* method = a[0];
-  PyObject* key = a[1];
-  PyObject* ts = a[2];
+PyObject* get_input(PyObject* method, PyObject* key, PyObject* ts) {
   int is = equals(method, KV_ID(held));
   if (is < 0) return nullptr;
   if (is) return key_held(key);

@@ -452,11 +452,8 @@ bool finish_recording(Recorder* recorder, bool loop_ok) {
 namespace {
 
 // init, then the loop; false with an exception set.
-bool init_and_loop(PyObject* const* a, const RunSettings& settings, Recorder* recorder) {
-  PyObject* tick_fn = a[0];
-  PyObject* window_info = a[1];
-  PyObject* bg_color = a[2];
-  PyObject* dynamic_resize = a[4];
+bool init_and_loop(PyObject* tick_fn, PyObject* window_info, PyObject* bg_color, PyObject* asked_fps,
+                   PyObject* dynamic_resize, const RunSettings& settings, Recorder* recorder) {
   const Constants* k = constants();
   if (!k) return false;
   // Every run starts running, also after an earlier loop has ended.
@@ -471,7 +468,7 @@ bool init_and_loop(PyObject* const* a, const RunSettings& settings, Recorder* re
   if (!bg_color_t) return false;
 
   // Aim 1.5 frames per second above the asked rate.
-  Ref target_fps = Ref::steal(PyNumber_Add(a[3], k->fps_bump));
+  Ref target_fps = Ref::steal(PyNumber_Add(asked_fps, k->fps_bump));
   if (!target_fps) return false;
   Ref frame_duration = Ref::steal(PyNumber_TrueDivide(k->one_f, target_fps.get()));
   if (!frame_duration) return false;
@@ -485,14 +482,16 @@ bool init_and_loop(PyObject* const* a, const RunSettings& settings, Recorder* re
 
 }  // namespace
 
-PyObject* run(PyObject* const* a) {
+PyObject* run(PyObject* tick_function, PyObject* window_info, PyObject* bg_color, PyObject* target_fps,
+              PyObject* dynamic_resize) {
   RunSettings settings;
   Recorder recorder;
-  if (!read_settings(&settings) || !recorder.open(a[3])) return nullptr;
+  if (!read_settings(&settings) || !recorder.open(target_fps)) return nullptr;
   // From here the recording is closed whichever way the run ends. A run inside
   // a tick function leaves the signals to the run that took them.
   bool takes = recorder.active() && !g_stop.recorder;
-  bool done = (!takes || take_stop_signals(&recorder)) && init_and_loop(a, settings, &recorder);
+  bool done = (!takes || take_stop_signals(&recorder)) &&
+              init_and_loop(tick_function, window_info, bg_color, target_fps, dynamic_resize, settings, &recorder);
   done = finish_recording(&recorder, done);
   if (takes && !pass_stop_signal(done)) return nullptr;
   if (!takes && !done) return nullptr;

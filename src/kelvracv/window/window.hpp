@@ -9,15 +9,15 @@
 namespace kv::window {
 
 // ---- input (input.cpp) -------------------------------------------------------
-PyObject* on_press(PyObject* const* a);
-PyObject* on_release(PyObject* const* a);
-PyObject* simulate_key_press(PyObject* const* a);
-PyObject* on_click(PyObject* const* a);
-PyObject* on_scroll(PyObject* const* a);
-PyObject* on_move(PyObject* const* a);
-PyObject* get_input(PyObject* const* a);
+PyObject* on_press(PyObject* key);
+PyObject* on_release(PyObject* key);
+PyObject* simulate_key_press(PyObject* key);  // key checked to be a str
+PyObject* on_click(PyObject* x, PyObject* y, PyObject* button, PyObject* pressed);
+PyObject* on_scroll(PyObject* x, PyObject* y, PyObject* dx, PyObject* dy);
+PyObject* on_move(PyObject* x, PyObject* y);
+PyObject* get_input(PyObject* method, PyObject* key, PyObject* ts);
 // _key_event(name, pressed): a key by its name in KEYS (the web page's keys).
-PyObject* key_event(PyObject* const* a);
+PyObject* key_event(PyObject* name, PyObject* pressed);
 
 // The frame loop's side of the input gate (input.cpp): begin before the
 // first frame, tick_begin/tick_end around each tick, end whichever way the
@@ -35,7 +35,8 @@ PyObject* convert_win_info(PyObject* wi);
 PyObject* init(PyObject* window_info, PyObject* bg_color);
 
 // ---- frame loop (loop.cpp) ---------------------------------------------------
-PyObject* run(PyObject* const* a);
+PyObject* run(PyObject* tick_function, PyObject* window_info, PyObject* bg_color, PyObject* target_fps,
+              PyObject* dynamic_resize);
 
 // ---- opt-in run settings (settings.cpp) --------------------------------------
 
