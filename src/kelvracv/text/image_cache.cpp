@@ -51,6 +51,26 @@ bool same(const Entry& e, Py_hash_t h, const TextImageKey& k) {
   return e.content.get() == k.content || PyUnicode_Compare(e.content.get(), k.content) == 0;
 }
 
+// Moves entry i out of the cache into `dropped` (released by the caller, once
+// the cache is whole again: releasing may run Python code).
+void drop_at(size_t i, std::vector<Entry>* dropped) {
+  g_bytes -= g_entries[i].bytes;
+  dropped->push_back(std::move(g_entries[i]));
+  g_entries[i] = std::move(g_entries.back());
+  g_entries.pop_back();
+}
+
+// drop_at for every entry `pred` holds true of.
+template <class Pred>
+void drop_where(Pred pred, std::vector<Entry>* dropped) {
+  for (size_t i = 0; i < g_entries.size();) {
+    if (pred(g_entries[i]))
+      drop_at(i, dropped);
+    else
+      i++;
+  }
+}
+
 }  // namespace
 
 bool cacheable_colour(PyObject* bgr, TextImageKey* key) {
@@ -89,24 +109,12 @@ void text_image_put(const TextImageKey& key, uint64_t epoch, PyObject* image, Py
   const Py_hash_t h = key_hash(key);
   // Entries released here may run Python code: collect them, drop them last.
   std::vector<Entry> dropped;
-  for (size_t i = 0; i < g_entries.size();) {
-    if (same(g_entries[i], h, key) || g_entries[i].epoch != epoch) {
-      g_bytes -= g_entries[i].bytes;
-      dropped.push_back(std::move(g_entries[i]));
-      g_entries[i] = std::move(g_entries.back());
-      g_entries.pop_back();
-    } else {
-      i++;
-    }
-  }
+  drop_where([&](const Entry& e) { return same(e, h, key) || e.epoch != epoch; }, &dropped);
   while (!g_entries.empty() && (g_entries.size() >= kMaxEntries || g_bytes + bytes > kMaxBytes)) {
     size_t oldest = 0;
     for (size_t i = 1; i < g_entries.size(); i++)
       if (g_entries[i].used < g_entries[oldest].used) oldest = i;
-    g_bytes -= g_entries[oldest].bytes;
-    dropped.push_back(std::move(g_entries[oldest]));
-    g_entries[oldest] = std::move(g_entries.back());
-    g_entries.pop_back();
+    drop_at(oldest, &dropped);
   }
   g_entries.push_back(Entry{h, Ref::borrow(key.content), key.font, Ref::borrow(key.core), Ref::borrow(image),
                             Ref::borrow(text_h), key.size, {key.bgr[0], key.bgr[1], key.bgr[2]}, epoch, ++g_clock,
@@ -116,16 +124,7 @@ void text_image_put(const TextImageKey& key, uint64_t epoch, PyObject* image, Py
 
 void forget_font_images(PyObject* font) {
   std::vector<Entry> dropped;  // released after the vector is whole again
-  for (size_t i = 0; i < g_entries.size();) {
-    if (g_entries[i].font == font) {
-      g_bytes -= g_entries[i].bytes;
-      dropped.push_back(std::move(g_entries[i]));
-      g_entries[i] = std::move(g_entries.back());
-      g_entries.pop_back();
-    } else {
-      i++;
-    }
-  }
+  drop_where([&](const Entry& e) { return e.font == font; }, &dropped);
 }
 
 }  // namespace kv::text
