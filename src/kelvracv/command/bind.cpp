@@ -24,7 +24,7 @@ PyObject* draw_command(PyObject* arr, PyObject* ts, PyObject* cmd_str, PyObject*
 
 constexpr auto kCmdStr = "cmd_str"_a.str().ann("str");
 
-const FuncSpec kFunctions[] = {
+const FuncDecl kFunctions[] = {
     def<cmd::array_to_str>("array_to_str", "arr").lambda(),
     def<cmd::str_to_array>("str_to_array", "s").lambda(),
     def<draw_command_convert>("draw_command_convert", "arr", "ts", kCmdStr, "info"_a.ann("str | int")),
@@ -35,7 +35,7 @@ const FuncSpec kFunctions[] = {
 }  // namespace
 
 bool cmd::is_own(PyObject* f, const char* name) {
-  const FuncSpec* s = function_spec(f);
+  const FuncDecl* s = function_decl(f);
   return s && s >= std::begin(kFunctions) && s < std::end(kFunctions) && std::strcmp(s->name, name) == 0;
 }
 

@@ -8,7 +8,7 @@
 namespace kv {
 namespace {
 
-const FuncSpec kFunctions[] = {
+const FuncDecl kFunctions[] = {
     def<color_bgr>("_color_bgr", "color"_a.tuple()),
 };
 

@@ -30,7 +30,7 @@ int text_startup(PyObject* module);            // text/pillow.cpp: Pillow's own 
 int input_startup(PyObject* module, bool headless);  // window/settings.cpp: pynput's keyboard and mouse, or None
 
 // The description the tables hold under `name` (nullptr when none), to recognise the
-// module's own function behind a module name (function_spec of the object).
-const FuncSpec* find_spec(const char* name);
+// module's own function behind a module name (function_decl of the object).
+const FuncDecl* find_decl(const char* name);
 
 }  // namespace kv

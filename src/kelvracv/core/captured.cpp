@@ -11,11 +11,11 @@ namespace {
 Captured g_captured;
 uint64_t g_epoch = 0;  // the namespace epoch g_captured was taken in; 0: none
 
-// Whether the module's global `name` is the module's own function `spec`.
-bool own_function(PyObject* name, const FuncSpec* spec) {
+// Whether the module's global `name` is the module's own function `decl`.
+bool own_function(PyObject* name, const FuncDecl* decl) {
   Ref f = global(name);
   if (!f) PyErr_Clear();  // a NameError: not ours
-  return f && spec && function_spec(f.get()) == spec;
+  return f && decl && function_decl(f.get()) == decl;
 }
 
 // Whether `mod`'s namespace holds an exact int that fits a long under
@@ -35,9 +35,9 @@ bool int_entry(PyObject* mod, PyObject* name, bool* watched, long* value) {
 // Takes the answers; false when the epoch cannot vouch for them (then they
 // are taken again at the next call).
 bool capture(Captured* c) {
-  static const FuncSpec* const blit = find_spec("blit");  // the tables never change
-  static const FuncSpec* const text_size = find_spec("text_size");
-  static const FuncSpec* const load_font = find_spec("load_font");
+  static const FuncDecl* const blit = find_decl("blit");  // the tables never change
+  static const FuncDecl* const text_size = find_decl("text_size");
+  static const FuncDecl* const load_font = find_decl("load_font");
   c->own_blit = own_function(KV_ID(blit), blit);
   c->own_text_size = own_function(KV_ID(text_size), text_size);
   c->own_load_font = own_function(KV_ID(load_font), load_font);

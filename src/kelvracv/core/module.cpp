@@ -60,14 +60,14 @@ constexpr const char* kBindingOrder[] = {
 };
 
 size_t g_next = 0;                    // the next entry of kBindingOrder
-std::vector<const FuncSpec*> g_bound;  // the declarations bound so far
+std::vector<const FuncDecl*> g_bound;  // the declarations bound so far
 
 // Binds the next step's functions, in order. A name no table holds, or one
 // bound twice, is a build fault.
 int bind_step(PyObject* m) {
   for (; g_next < std::size(kBindingOrder) && kBindingOrder[g_next]; ++g_next) {
     const char* name = kBindingOrder[g_next];
-    const FuncSpec* fdef = find_spec(name);
+    const FuncDecl* fdef = find_decl(name);
     if (!fdef || std::find(g_bound.begin(), g_bound.end(), fdef) != g_bound.end()) {
       PyErr_Format(PyExc_SystemError, "start-up: '%s' is %s", name, fdef ? "bound twice" : "in no function table");
       return -1;
@@ -413,7 +413,7 @@ PyModuleDef g_def = {
 
 namespace kv {
 
-const FuncSpec* find_spec(const char* name) {
+const FuncDecl* find_decl(const char* name) {
   for (auto table : kTables) {
     FuncTable t = table();
     for (size_t i = 0; i < t.size; ++i)

@@ -68,7 +68,7 @@ constexpr auto kTs = "ts"_a.dict();
 constexpr auto kColor = "color"_a.tuple();
 constexpr Order kNumbersFirst = Order::kNumbersFirst;
 
-const FuncSpec kFunctions[] = {
+const FuncDecl kFunctions[] = {
     def<draw::clear>("clear", kArr, kTs, kColor),
     def<draw::line, kNumbersFirst>("line", kArr, kTs, "d"_a.tuple(), kColor, "thickness", "aa"_a = false),
     def<draw::rect, kNumbersFirst>("rect", kArr, kTs, "wh"_a.tuple(), kColor, "thickness", "fill"_a = false,

@@ -44,7 +44,7 @@ PyObject* py_inverse_transform(PyObject* s, PyObject* ts) {
 
 // ---- registration ------------------------------------------------------------------
 
-const FuncSpec kFunctions[] = {
+const FuncDecl kFunctions[] = {
     def<add_tuples>("add_tuples", "t1"_a.tuple(), "t2"_a.tuple()),
     def<apply_homography_py>("apply_homography", "H", "pt"),
     def<py_transform_3d>("transform_3d", "p"_a.tuple(), "ts"_a.dict()),

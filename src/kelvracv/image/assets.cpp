@@ -99,7 +99,7 @@ PyObject* am_get_snd(PyObject* self, PyObject* name) {
 constexpr auto kName = "name"_a.str().ann("str");
 constexpr auto kPath = "path"_a.str().ann("str");
 
-const FuncSpec kMethods[] = {
+const FuncDecl kMethods[] = {
     def<am_init>("__init__", "self"),
     def<am_load_image>("load_image", "self", kName, kPath),
     def<am_load_sound>("load_sound", "self", kName, kPath),
@@ -118,7 +118,7 @@ int define_asset_manager(PyObject* m) {
       PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
       PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0)
     return -1;
-  for (const FuncSpec& fdef : kMethods) {
+  for (const FuncDecl& fdef : kMethods) {
     Ref f = Ref::steal(make_function(&fdef));
     if (!f) return -1;
     Ref method_qualname = Ref::steal(PyUnicode_FromFormat("AssetManager.%s", fdef.name));

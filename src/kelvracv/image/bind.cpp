@@ -29,7 +29,7 @@ constexpr auto kArr = "arr"_a.ndarray().not_none();
 constexpr auto kTs = "ts"_a.dict().not_none();
 constexpr auto kScale = "scale_factor"_a.tuple().not_none();
 
-const FuncSpec kFunctions[] = {
+const FuncDecl kFunctions[] = {
     def<image::blit>("blit", kArr, kTs, "src_img"_a.ndarray().not_none(), kScale)
         .doc("\n    Draws an image (src_img) at cursor_pos, applying current transformations (rot, size, shift).\n"
              "    The image covers (width * sx, height * sy) world units from the cursor; four-channel images\n"

@@ -8,7 +8,7 @@
 namespace kv::packager {
 namespace {
 
-const FuncSpec kFunctions[] = {
+const FuncDecl kFunctions[] = {
     def<compile_project>("compile_project", "main_file_path"),
 };
 

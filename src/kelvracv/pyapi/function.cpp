@@ -22,7 +22,7 @@ constexpr Py_ssize_t kMaxParams = 32;
 struct FunctionObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const FuncSpec* fdef;
+  const FuncDecl* fdef;
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -393,11 +393,11 @@ int init_function_type() {
   return PyType_Ready(&FunctionType);
 }
 
-const FuncSpec* function_spec(PyObject* o) {
+const FuncDecl* function_decl(PyObject* o) {
   return Py_IS_TYPE(o, &FunctionType) ? reinterpret_cast<FunctionObject*>(o)->fdef : nullptr;
 }
 
-PyObject* make_function(const FuncSpec* fdef) {
+PyObject* make_function(const FuncDecl* fdef) {
   if (static_cast<Py_ssize_t>(fdef->params.size()) > kMaxParams) {
     PyErr_Format(PyExc_SystemError, "make_function: %s has too many parameters", fdef->name);
     return nullptr;

@@ -13,7 +13,7 @@
 // runtime's signature, docstring and annotations: the type stub and the tests'
 // surface file are generated from the module (tools/gen_stub.py), the stub's
 // types and documentation coming from docs/reference.md, checked against it.
-// make_function() turns the FuncSpec into a callable object that binds as a
+// make_function() turns the FuncDecl into a callable object that binds as a
 // method, carries a __dict__ and answers inspect.signature(). Objects are
 // created at start-up on the main thread and then only read.
 #pragma once
@@ -97,16 +97,16 @@ constexpr Arg<> operator""_a(const char* name, std::size_t) { return {Param{name
 constexpr Arg<Check::kVarArgs> var_args(const char* name) { return {Param{name, {}, Param::kVarArgs}}; }
 constexpr Arg<Check::kVarKw> var_kw(const char* name) { return {Param{name, {}, Param::kVarKw}}; }
 
-struct FuncSpec;
+struct FuncDecl;
 
 // The entry a function object calls: one borrowed object per parameter, in
 // order (for *args a tuple, for **kwargs a dict). Returns a new reference or
 // nullptr with an exception set.
-using Impl = PyObject* (*)(const FuncSpec* spec, PyObject* const* args);
+using Impl = PyObject* (*)(const FuncDecl* decl, PyObject* const* args);
 
 // A function's declaration, made by def() below; .doc(), .lambda() and
 // .returns() add the docstring, the "<lambda>" name and the return annotation.
-struct FuncSpec {
+struct FuncDecl {
   const char* name;  // module attribute name
   Impl impl;
   std::vector<Param> params;
@@ -114,16 +114,16 @@ struct FuncSpec {
   bool is_lambda = false;              // __name__ and __qualname__ are "<lambda>"
   const char* return_annotation = nullptr;
 
-  FuncSpec doc(const char* text) const { return edited([&](FuncSpec& f) { f.doc_text = text; }); }
-  FuncSpec lambda() const { return edited([](FuncSpec& f) { f.is_lambda = true; }); }
-  FuncSpec returns(const char* annotation) const {
-    return edited([&](FuncSpec& f) { f.return_annotation = annotation; });
+  FuncDecl doc(const char* text) const { return edited([&](FuncDecl& f) { f.doc_text = text; }); }
+  FuncDecl lambda() const { return edited([](FuncDecl& f) { f.is_lambda = true; }); }
+  FuncDecl returns(const char* annotation) const {
+    return edited([&](FuncDecl& f) { f.return_annotation = annotation; });
   }
 
  private:
   template <typename F>
-  FuncSpec edited(F&& edit) const {
-    FuncSpec r = *this;
+  FuncDecl edited(F&& edit) const {
+    FuncDecl r = *this;
     edit(r);
     return r;
   }
@@ -180,20 +180,20 @@ inline bool convert(PyObject* o, const char* name, T* out) {
 
 // Converts the arguments whose type is (or is not) a number, in parameter order.
 template <bool Numbers, typename... T, typename... A, std::size_t... I>
-inline bool convert_some(const FuncSpec* s, PyObject* const* a, std::tuple<T...>& v, std::index_sequence<I...>,
+inline bool convert_some(const FuncDecl* s, PyObject* const* a, std::tuple<T...>& v, std::index_sequence<I...>,
                          const A*...) {
   return ((kIsNumber<T> != Numbers || convert<T, A>(a[I], s->params[I].name, &std::get<I>(v))) && ...);
 }
 
 // Converts every argument, in parameter order.
 template <typename... T, typename... A, std::size_t... I>
-inline bool convert_all(const FuncSpec* s, PyObject* const* a, std::tuple<T...>& v, std::index_sequence<I...>,
+inline bool convert_all(const FuncDecl* s, PyObject* const* a, std::tuple<T...>& v, std::index_sequence<I...>,
                         const A*...) {
   return (convert<T, A>(a[I], s->params[I].name, &std::get<I>(v)) && ...);
 }
 
 template <auto Fn, Order O, typename R, typename... T, typename... A>
-inline PyObject* call(const FuncSpec* s, PyObject* const* a, R (*)(T...), const A*... decls) {
+inline PyObject* call(const FuncDecl* s, PyObject* const* a, R (*)(T...), const A*... decls) {
   static_assert(sizeof...(T) == sizeof...(A), "one declared parameter per parameter of the routine");
   std::tuple<T...> v{};
   auto seq = std::index_sequence_for<T...>{};
@@ -214,25 +214,25 @@ inline PyObject* call(const FuncSpec* s, PyObject* const* a, R (*)(T...), const 
 // The declaration of one function: the routine Fn, its Python name and its
 // parameters (see Arg).
 template <auto Fn, Order O = Order::kDeclared, typename... A>
-FuncSpec def(const char* name, A... params) {
-  Impl impl = [](const FuncSpec* s, PyObject* const* a) {
+FuncDecl def(const char* name, A... params) {
+  Impl impl = [](const FuncDecl* s, PyObject* const* a) {
     return decl::call<Fn, O>(s, a, Fn, static_cast<const decl::ArgOf<A>*>(nullptr)...);
   };
-  return FuncSpec{name, impl, {decl::param_of(params)...}};
+  return FuncDecl{name, impl, {decl::param_of(params)...}};
 }
 
 // A folder's table of function descriptions (static storage).
 struct FuncTable {
-  const FuncSpec* entries;
+  const FuncDecl* entries;
   size_t size;
 };
 
 // Builds a function object from a fdef (the fdef must outlive it: tables are static).
-PyObject* make_function(const FuncSpec* fdef);
+PyObject* make_function(const FuncDecl* fdef);
 
 // The fdef a function object was made from (nullptr for any other object),
 // so that a subsystem can recognise its own functions behind a module name.
-const FuncSpec* function_spec(PyObject* o);
+const FuncDecl* function_decl(PyObject* o);
 
 // The type object, readied by init_function_type() during start-up.
 int init_function_type();

@@ -15,7 +15,7 @@ namespace {
 constexpr auto kAssetName = "asset_name"_a.str().ann("str");
 constexpr auto kStartTime = "start_time"_a.ann("float");
 
-const FuncSpec kFunctions[] = {
+const FuncDecl kFunctions[] = {
     def<volume_monitor>("_volume_monitor"),
     def<play_sound_logic>("_play_sound_logic", "sound"_a.ann("pygame.mixer.Sound"), "filename"_a.str().ann("str"),
                           kStartTime, "prefix"_a.str().ann("str")),

@@ -31,7 +31,7 @@ bool text_cv2(PyObject* arr, PyObject* ts, PyObject* p_scr, PyObject* content, P
 
 // ---- registration ------------------------------------------------------------------
 
-const FuncSpec kFunctions[] = {
+const FuncDecl kFunctions[] = {
     def<load_font>("load_font", "font_path_or_name"_a.str().ann("str"), "size"_a.ann("int"))
         .doc("Loads a font from a file path or tries a system font name, using a cache."),
     def<text::text_size>("text_size", "text_content"_a.str().ann("str"), "font_info"_a.str().ann("str"),

@@ -8,7 +8,7 @@
 namespace kv::window {
 namespace {
 
-const FuncSpec kFunctions[] = {
+const FuncDecl kFunctions[] = {
     def<on_press>("on_press", "key"),
     def<on_release>("on_release", "key"),
     def<simulate_key_press>("simulate_key_press", "key"_a.str().ann("str"))
