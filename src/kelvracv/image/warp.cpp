@@ -15,6 +15,7 @@
 #include "image/warp.hpp"
 
 #include "core/cpu.hpp"
+#include "image/pack_avx2.hpp"
 
 #include <cfloat>
 #include <cmath>
@@ -412,6 +413,9 @@ int16_t short_of(float v) {
 // p01, p10, p11.
 struct FixedTable {
   int16_t w[kTabSize * kTabSize][4];
+  // The same weights ordered p00, p10, p01, p11 (the vector kernel's pairs),
+  // and one more entry of zeros (for pixels it leaves to others).
+  alignas(8) int16_t pairs[kTabSize * kTabSize + 1][4];
   bool whole_is_copy;  // entry 0 gives p00 back for any bytes
 
   FixedTable() {
@@ -454,6 +458,10 @@ struct FixedTable {
         }
       }
     std::memcpy(w, flat, sizeof w);
+    for (int i = 0; i < kTabSize * kTabSize; i++) {
+      pairs[i][0] = w[i][0], pairs[i][1] = w[i][2], pairs[i][2] = w[i][1], pairs[i][3] = w[i][3];
+    }
+    std::memset(pairs[kTabSize * kTabSize], 0, sizeof pairs[0]);
     // Entry 0 (fractions 0) gives p00 back when, for every byte v of p00, the
     // other neighbours at their extremes leave (sum + 2**14) >> 15 at v.
     whole_is_copy = true;
@@ -630,6 +638,9 @@ bool RegionWarp::init(const double m[9], const WarpSource& src, ptrdiff_t dst_ro
     const ptrdiff_t bh0 = dst_rows < kBlockSize / 2 ? dst_rows : kBlockSize / 2;
     const ptrdiff_t bw0 = kBlockSize * kBlockSize / bh0;
     block_cols_ = bw0 < dst_cols ? bw0 : dst_cols;
+#if defined(KV_HAVE_WARP_KERNEL)
+    fixed_wide_ = kv::cpu::wide_kernels() && src.cols >= 2 && src.rows >= 2;
+#endif
     // Whole-pixel rows (shifted_row) need the double inverse itself to be a
     // shift along x and the table's first entry to copy.
     shift_x_ = inv[0] == 1.0 && inv[1] == 0.0 && inv[3] == 0.0 && inv[6] == 0.0 && inv[7] == 0.0 &&
@@ -721,13 +732,6 @@ const uint8_t* RegionWarp::row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
   return out_;
 }
 
-// OpenCV 4's warpPerspective, one pixel at a time. Its coordinates restart
-// at each block of block_cols_ columns: X0 = M[0] * x + M[1] * y + M[2] for
-// the block's first column x, then (X0 + M[0] * x1) * (32 / W) with
-// W = W0 + M[6] * x1 for the pixel x1 columns into the block, in double,
-// rounded to an integer X: source column X >> 5, fraction X & 31 (likewise
-// Y). The pixel is (sum of p * weight + 2**14) >> 15 over the four
-// neighbours, 0 for a neighbour outside the image, saturated to a byte.
 namespace {
 
 // The bilinear blend of one pixel in OpenCV 4's remap: (sum of p * weight +
@@ -773,31 +777,41 @@ inline int round_even(double v) {
 #endif
 }
 
+// One block of OpenCV 4's destination columns: its coordinates restart at
+// its first column xb, X0 = M[0] * xb + M[1] * y + M[2] (Y0, W0 alike).
+struct FixedBlock {
+  ptrdiff_t xb, end, vector_end;
+  double X0, Y0, W0;
+
+  // The block holding column x of row y, cut at c1.
+  FixedBlock(const double* M, ptrdiff_t block_cols, ptrdiff_t dst_cols, ptrdiff_t y, ptrdiff_t x, ptrdiff_t c1) {
+    xb = x - x % block_cols;
+    const ptrdiff_t bw = block_cols < dst_cols - xb ? block_cols : dst_cols - xb;
+    end = xb + bw < c1 ? xb + bw : c1;
+    vector_end = xb + (bw - bw % 16);  // OpenCV's SSE4.1 loop takes 16 columns at a time
+    const double xbd = static_cast<double>(xb), yd = static_cast<double>(y);
+    X0 = M[0] * xbd + M[1] * yd + M[2];
+    Y0 = M[3] * xbd + M[4] * yd + M[5];
+    W0 = M[6] * xbd + M[7] * yd + M[8];
+  }
+};
+
 template <int C>
 void fixed_pixels(const WarpSource& s, const double* M, ptrdiff_t block_cols, ptrdiff_t dst_cols, ptrdiff_t y,
                   ptrdiff_t c0, ptrdiff_t c1, uint8_t* out) {
   const FixedTable& table = fixed_table();
-  const double yd = static_cast<double>(y);
   for (ptrdiff_t x = c0; x < c1;) {
-    // One block of OpenCV's columns at a time: its first column xb, width bw.
-    const ptrdiff_t xb = x - x % block_cols;
-    const ptrdiff_t bw = block_cols < dst_cols - xb ? block_cols : dst_cols - xb;
-    const ptrdiff_t end = xb + bw < c1 ? xb + bw : c1;
-    const ptrdiff_t vector_end = xb + (bw - bw % 16);  // OpenCV's SSE4.1 loop takes 16 columns at a time
-    const double xbd = static_cast<double>(xb);
-    const double X0 = M[0] * xbd + M[1] * yd + M[2];
-    const double Y0 = M[3] * xbd + M[4] * yd + M[5];
-    const double W0 = M[6] * xbd + M[7] * yd + M[8];
-    for (; x < end; x++) {
-      const double x1d = static_cast<double>(x - xb);
-      double W = W0 + M[6] * x1d;
+    const FixedBlock b(M, block_cols, dst_cols, y, x, c1);
+    for (; x < b.end; x++) {
+      const double x1d = static_cast<double>(x - b.xb);
+      double W = b.W0 + M[6] * x1d;
       W = W != 0.0 ? kTabSize / W : 0.0;
-      const double fx = (X0 + M[0] * x1d) * W, fy = (Y0 + M[3] * x1d) * W;
+      const double fx = (b.X0 + M[0] * x1d) * W, fy = (b.Y0 + M[3] * x1d) * W;
       int X, Y;
       if (fx > -2147483648.0 && fx < 2147483647.0 && fy > -2147483648.0 && fy < 2147483647.0) {
         X = round_even(fx), Y = round_even(fy);
       } else {
-        X = fixed_coordinate(fx, x < vector_end), Y = fixed_coordinate(fy, x < vector_end);
+        X = fixed_coordinate(fx, x < b.vector_end), Y = fixed_coordinate(fy, x < b.vector_end);
       }
       const int sx = short_sat(X >> kTabBits), sy = short_sat(Y >> kTabBits);
       fixed_pixel<C>(s, sx, sy, table.w[(Y & (kTabSize - 1)) * kTabSize + (X & (kTabSize - 1))], out + (x - c0) * C);
@@ -805,15 +819,176 @@ void fixed_pixels(const WarpSource& s, const double* M, ptrdiff_t block_cols, pt
   }
 }
 
+#if defined(KV_HAVE_WARP_KERNEL)
+
+// The positions X, Y (in 1/32 pixel) of the eight pixels x1 .. x1 + 7
+// columns into block b, as OpenCV's SSE4.1 loop computes them: in double,
+// W = W0 + M[6] * x1, 32 / W (0 where W is 0), (X0 + M[0] * x1) * W held
+// within the int range, rounded to nearest even. Where the inverse keeps W
+// at 1 (flat), 32 / W is 32. Its scalar loop makes a NaN INT_MAX where this
+// makes it INT_MIN: either way the pixel lies far outside the image, 0.
+KV_WARP_TARGET inline void fixed_positions(const double* M, const FixedBlock& b, bool flat, ptrdiff_t x1,
+                                           __m256i* X, __m256i* Y) {
+  const __m256d lo = _mm256_set1_pd(-2147483648.0), hi = _mm256_set1_pd(2147483647.0);
+  __m256d xs = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(x1)), _mm256_setr_pd(0, 1, 2, 3));
+  __m128i xi[2], yi[2];
+  for (int h = 0; h < 2; h++, xs = _mm256_add_pd(xs, _mm256_set1_pd(4.0))) {
+    __m256d w = _mm256_set1_pd(kTabSize);
+    if (!flat) {
+      const __m256d d = _mm256_add_pd(_mm256_set1_pd(b.W0), _mm256_mul_pd(_mm256_set1_pd(M[6]), xs));
+      w = _mm256_andnot_pd(_mm256_cmp_pd(d, _mm256_setzero_pd(), _CMP_EQ_OQ), _mm256_div_pd(w, d));
+    }
+    const __m256d fx = _mm256_mul_pd(_mm256_add_pd(_mm256_set1_pd(b.X0), _mm256_mul_pd(_mm256_set1_pd(M[0]), xs)), w);
+    const __m256d fy = _mm256_mul_pd(_mm256_add_pd(_mm256_set1_pd(b.Y0), _mm256_mul_pd(_mm256_set1_pd(M[3]), xs)), w);
+    xi[h] = _mm256_cvtpd_epi32(_mm256_max_pd(lo, _mm256_min_pd(hi, fx)));
+    yi[h] = _mm256_cvtpd_epi32(_mm256_max_pd(lo, _mm256_min_pd(hi, fy)));
+  }
+  *X = _mm256_set_m128i(xi[1], xi[0]);
+  *Y = _mm256_set_m128i(yi[1], yi[0]);
+}
+
+// Four pixels' weighted sums from their pairs of neighbours t (p00, p01: 8
+// bytes a pixel) and u (p10, p11), and their table entries e (p00, p10,
+// p01, p11 weights): per 128-bit lane the first pixel's four channel sums
+// in *first, the second's in *second, each (sum + 2**14) >> 15.
+KV_WARP_TARGET inline void fixed_sums(__m256i t, __m256i u, __m256i e, __m256i* first, __m256i* second) {
+  const __m256i zero = _mm256_setzero_si256(), half = _mm256_set1_epi32(1 << (kCoefBits - 1));
+  // Bytes k of the pair above and below side by side: (p00, p10) of each
+  // channel, then (p01, p11), as 16-bit pairs against (w00, w10), (w01, w11).
+  const __m256i a = _mm256_unpacklo_epi8(t, u), c = _mm256_unpackhi_epi8(t, u);
+  const __m256i sa = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi8(a, zero), _mm256_shuffle_epi32(e, 0x00)),
+                                      _mm256_madd_epi16(_mm256_unpackhi_epi8(a, zero), _mm256_shuffle_epi32(e, 0x55)));
+  const __m256i sc = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi8(c, zero), _mm256_shuffle_epi32(e, 0xAA)),
+                                      _mm256_madd_epi16(_mm256_unpackhi_epi8(c, zero), _mm256_shuffle_epi32(e, 0xFF)));
+  *first = _mm256_srai_epi32(_mm256_add_epi32(sa, half), kCoefBits);
+  *second = _mm256_srai_epi32(_mm256_add_epi32(sc, half), kCoefBits);
+}
+
+// Eight pixels whose pairs of neighbours start at byte offsets `at` of the
+// image's rows (and the next rows), weighted by table entries `entry`, into
+// out (C bytes each). Every 8-byte read stays inside the image.
+template <int C>
+KV_WARP_TARGET inline void fixed_blend8(const WarpSource& s, const FixedTable& tab, const int* at, const int* entry,
+                                        uint8_t* out) {
+  const uint8_t* top = s.data;
+  const uint8_t* below = s.data + s.row_stride;
+  auto q = [](const void* p) {
+    long long v;
+    std::memcpy(&v, p, 8);
+    return v;
+  };
+  // Three channels: B, G, R of p00 and p01 spread to four bytes each, the
+  // fourth 0 (it comes out 0 and is dropped).
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 8, 9, 10, -1, 11, 12, 13, -1, 0, 1, 2, -1, 3, 4, 5,
+                                          -1, 8, 9, 10, -1, 11, 12, 13, -1);
+  __m256i packed[2];
+  for (int h = 0; h < 2; h++) {
+    const int* a = at + 4 * h;
+    const int* e = entry + 4 * h;
+    __m256i t = _mm256_setr_epi64x(q(top + a[0]), q(top + a[1]), q(top + a[2]), q(top + a[3]));
+    __m256i u = _mm256_setr_epi64x(q(below + a[0]), q(below + a[1]), q(below + a[2]), q(below + a[3]));
+    if (C == 3) t = _mm256_shuffle_epi8(t, spread), u = _mm256_shuffle_epi8(u, spread);
+    const __m256i w = _mm256_setr_epi64x(q(tab.pairs[e[0]]), q(tab.pairs[e[1]]), q(tab.pairs[e[2]]), q(tab.pairs[e[3]]));
+    __m256i first, second;
+    fixed_sums(t, u, w, &first, &second);
+    packed[h] = _mm256_packs_epi32(first, second);  // pixels 4h, 4h + 1 | 4h + 2, 4h + 3
+  }
+  const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(packed[0], packed[1]), 0xD8);
+  if (C == 4)
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
+  else
+    store24(out, bytes);
+}
+
+// Pixels [0, n) of eight (n <= 8) at positions X, Y (1/32 pixel) into out,
+// C bytes each. Pixels with all four neighbours inside are blended eight at
+// a time (the others with weights 0 read pixel (0, 0) and come out 0); those
+// with some neighbours outside and some inside are redone one by one.
+template <int C>
+KV_WARP_TARGET void fixed_group(const WarpSource& s, const FixedTable& tab, __m256i X, __m256i Y, int n, uint8_t* out) {
+  const __m256i sx = _mm256_srai_epi32(X, kTabBits), sy = _mm256_srai_epi32(Y, kTabBits), one = _mm256_set1_epi32(1);
+  const auto cols = static_cast<int>(s.cols), rows = static_cast<int>(s.rows);
+  const __m256i inside = _mm256_and_si256(below_unsigned(sx, _mm256_set1_epi32(cols - 1)),
+                                          below_unsigned(sy, _mm256_set1_epi32(rows - 1)));
+  const __m256i touches = _mm256_and_si256(below_unsigned(_mm256_add_epi32(sx, one), _mm256_set1_epi32(cols + 1)),
+                                           below_unsigned(_mm256_add_epi32(sy, one), _mm256_set1_epi32(rows + 1)));
+  const int lanes = (1 << n) - 1;
+  const int in = _mm256_movemask_ps(_mm256_castsi256_ps(inside)) & lanes;
+  const int some = _mm256_movemask_ps(_mm256_castsi256_ps(touches)) & lanes;
+  if (!some) {
+    std::memset(out, 0, static_cast<size_t>(n) * C);
+    return;
+  }
+  const __m256i off = _mm256_and_si256(inside, _mm256_add_epi32(_mm256_mullo_epi32(sy, _mm256_set1_epi32(static_cast<int>(s.row_stride))),
+                                                                _mm256_mullo_epi32(sx, _mm256_set1_epi32(C))));
+  const __m256i frac = _mm256_set1_epi32(kTabSize - 1);
+  const __m256i idx = _mm256_blendv_epi8(
+      _mm256_set1_epi32(kTabSize * kTabSize),
+      _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(Y, frac), kTabBits), _mm256_and_si256(X, frac)), inside);
+  alignas(32) int at[8], entry[8], xs[8], ys[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(at), off);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(entry), idx);
+  // Three channels read 8 bytes for 6: not past the image's last byte.
+  const int last = static_cast<int>((s.rows - 2) * s.row_stride + s.cols * 3 - 8);
+  const bool wide = C == 4 || !_mm256_movemask_epi8(_mm256_cmpgt_epi32(off, _mm256_set1_epi32(last)));
+  int one_by_one = some & ~in;
+  if (wide) {
+    alignas(32) uint8_t spare[32];
+    fixed_blend8<C>(s, tab, at, entry, n == 8 ? out : spare);
+    if (n < 8) std::memcpy(out, spare, static_cast<size_t>(n) * C);
+  } else {
+    std::memset(out, 0, static_cast<size_t>(n) * C);
+    one_by_one = some;
+  }
+  if (!one_by_one) return;
+  _mm256_store_si256(reinterpret_cast<__m256i*>(xs), X);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(ys), Y);
+  for (int j = 0; j < n; j++)
+    if (one_by_one >> j & 1)
+      fixed_pixel<C>(s, xs[j] >> kTabBits, ys[j] >> kTabBits,
+                     tab.w[(ys[j] & (kTabSize - 1)) * kTabSize + (xs[j] & (kTabSize - 1))], out + j * C);
+}
+
+// fixed_pixels eight at a time (an image of at least 2x2 pixels).
+template <int C>
+KV_WARP_TARGET void fixed_pixels_avx2(const WarpSource& s, const double* M, ptrdiff_t block_cols,
+                                      ptrdiff_t dst_cols, ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1, uint8_t* out) {
+  const FixedTable& tab = fixed_table();
+  for (ptrdiff_t x = c0; x < c1;) {
+    const FixedBlock b(M, block_cols, dst_cols, y, x, c1);
+    const bool flat = b.W0 == 1.0 && M[6] == 0.0;
+    for (ptrdiff_t n; x < b.end; x += n) {
+      n = b.end - x < 8 ? b.end - x : 8;
+      __m256i X, Y;
+      fixed_positions(M, b, flat, x - b.xb, &X, &Y);
+      fixed_group<C>(s, tab, X, Y, static_cast<int>(n), out + (x - c0) * C);
+    }
+  }
+}
+
+#endif
+
 }  // namespace
 
-// OpenCV 4's warpPerspective, one pixel at a time. Its coordinates restart
-// at each block of block_cols_ columns: X0 = M[0] * x + M[1] * y + M[2] for
-// the block's first column x, then (X0 + M[0] * x1) * (32 / W) with
-// W = W0 + M[6] * x1 for the pixel x1 columns into the block, in double,
-// rounded to an integer X: source column X >> 5, fraction X & 31 (likewise
-// Y), the table's weights for the two fractions.
+// OpenCV 4's warpPerspective. Its coordinates restart at each block of
+// block_cols_ columns: X0 = M[0] * x + M[1] * y + M[2] for the block's first
+// column x, then (X0 + M[0] * x1) * (32 / W) with W = W0 + M[6] * x1 for the
+// pixel x1 columns into the block, in double, rounded to an integer X:
+// source column X >> 5, fraction X & 31 (likewise Y), the table's weights
+// for the two fractions. The pixel is (sum of p * weight + 2**14) >> 15
+// over the four neighbours, 0 for a neighbour outside the image, saturated
+// to a byte. The same integers eight pixels at a time where the processor
+// has AVX2, one at a time otherwise.
 void RegionWarp::fixed_row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1, uint8_t* out) const {
+#if defined(KV_HAVE_WARP_KERNEL)
+  if (fixed_wide_) {
+    if (src_.channels == 4)
+      fixed_pixels_avx2<4>(src_, md_, block_cols_, dst_cols_, y, c0, c1, out);
+    else
+      fixed_pixels_avx2<3>(src_, md_, block_cols_, dst_cols_, y, c0, c1, out);
+    return;
+  }
+#endif
   if (src_.channels == 4)
     fixed_pixels<4>(src_, md_, block_cols_, dst_cols_, y, c0, c1, out);
   else

@@ -63,6 +63,7 @@ class RegionWarp {
   // OpenCV 4's fixed-point warp: its double inverse and the width of its
   // blocks of destination columns (the coordinates restart at each block).
   bool fixed_ = false;
+  bool fixed_wide_ = false;  // its AVX2 form (eight pixels at a time) in use
   // whole_footprint() found a whole-pixel move by (foot_dx_, foot_dy_) pixels
   // from destination to source.
   bool footprint_ = false;
