@@ -63,6 +63,7 @@ ROWS = [
     ("circle", "filled circle r10", 2000),
     ("arc", "arc 180deg r100", 1000),
     ("blit", "plain 64x64 RGBA blit", 1000),
+    ("rot64", "64x64 RGBA turned 30deg, scaled 1.5", 500),
     ("text", "text, new string each call", 200),
     ("labels", "frame of 50 changing labels", 4),
     ("sprites300", "frame of 300 rotated 48x48 sprites", 1),
@@ -148,6 +149,7 @@ def ours_workloads():
     arr = np.zeros((H, W, 3), np.uint8)
     ts = record()
     blit_ts = record(cursor_pos=(-32.0, -32.0))
+    turned_ts = record(cursor_pos=(-32.0, -32.0), rot=30.0, size=1.5)
     big, small = sprite(64), sprite(48)
     counter = itertools.count()
     text_ts = record(cursor_pos=(-300.0, 0.0))
@@ -203,6 +205,7 @@ def ours_workloads():
         "circle": lambda: kv.circle(arr, ts, 10, FG, 1, True),
         "arc": lambda: kv.arc(arr, ts, 100, 0, 180, FG),
         "blit": lambda: kv.blit(arr, blit_ts, big, (1.0, 1.0)),
+        "rot64": lambda: kv.blit(arr, turned_ts, big, (1.0, 1.0)),
         "text": text,
         "labels": frame_labels,
         "sprites300": sprites(sprite_places(300)),
@@ -274,6 +277,7 @@ def pygame_workloads():
         "circle": lambda: draw.circle(screen, FG, (CX, CY), 10),
         "arc": lambda: draw.arc(screen, FG, arc_box, 0, math.pi, 1),
         "blit": lambda: screen.blit(big, (CX - 32, CY - 32)),
+        "rot64": lambda: screen.blit(pygame.transform.rotozoom(big, 30.0, 1.5), (CX - 48, CY - 48)),
         "text": text,
         "labels": frame_labels,
         "sprites300": sprites(sprite_places(300)),

@@ -328,6 +328,37 @@ KV_WARP_TARGET inline float fused(float a, float b, float c) {
   return _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(a), _mm_set_ss(b), _mm_set_ss(c)));
 }
 
+// Eight pixels (the first n stored) at source positions sx, sy: floor,
+// fractions, then the bilinear blend, as OpenCV's 16-pixel blocks do it.
+template <int C>
+KV_WARP_TARGET inline void float_group(const WarpSource& s, __m256 sx, __m256 sy, bool zero_transparent, int n,
+                                       uint8_t* o) {
+  alignas(32) int ixs[8], iys[8];
+  alignas(32) float as[8], bs[8];
+  const __m256i ix = _mm256_cvtps_epi32(_mm256_floor_ps(sx)), iy = _mm256_cvtps_epi32(_mm256_floor_ps(sy));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(ixs), ix);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(iys), iy);
+  _mm256_store_ps(as, _mm256_sub_ps(sx, _mm256_cvtepi32_ps(ix)));
+  _mm256_store_ps(bs, _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy)));
+  if (whole_positions<C>(s, ix, iy, as, bs, n, o)) return;
+  if (C == 4) {
+    // A short last block is made whole in a spare buffer: lanes past
+    // the row are computed but never read or stored.
+    alignas(32) uint8_t spare[32];
+    gather_c4(s, ix, iy, _mm256_load_ps(as), _mm256_load_ps(bs), zero_transparent, n == 8 ? o : spare);
+    if (n < 8) std::memcpy(o, spare, static_cast<size_t>(n) * 4);
+    return;
+  }
+  if (C == 3) {
+    alignas(32) uint8_t spare[24];
+    if (gather_c3(s, ix, iy, _mm256_load_ps(as), _mm256_load_ps(bs), n == 8 ? o : spare)) {
+      if (n < 8) std::memcpy(o, spare, static_cast<size_t>(n) * 3);
+      return;
+    }
+  }
+  for (int j = 0; j < n; j++) sample<C>(s, ixs[j], iys[j], as[j], bs[j], o + j * C);
+}
+
 // Pixels [c0, c1) of row y into out (C bytes each, one spare byte after).
 template <int C>
 KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t block_end, bool zero_transparent,
@@ -344,8 +375,6 @@ KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t bloc
     const __m256 mx = _mm256_set1_ps(yf * m[1] + m[2]), my = _mm256_set1_ps(yf * m[4] + m[5]),
                  mw = _mm256_set1_ps(yf * m[7] + m[8]);
     const __m256 iota = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
-    alignas(32) int ixs[8], iys[8];
-    alignas(32) float as[8], bs[8];
     for (; x < vend; x += 8) {
       const __m256 xf = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)), iota);
       __m256 sx = _mm256_fmadd_ps(m0, xf, mx), sy = _mm256_fmadd_ps(m3, xf, my);
@@ -354,30 +383,8 @@ KV_WARP_TARGET void warp_row(const WarpSource& s, const float* m, ptrdiff_t bloc
         sx = _mm256_div_ps(sx, w);
         sy = _mm256_div_ps(sy, w);
       }
-      const __m256i ix = _mm256_cvtps_epi32(_mm256_floor_ps(sx)), iy = _mm256_cvtps_epi32(_mm256_floor_ps(sy));
-      _mm256_store_si256(reinterpret_cast<__m256i*>(ixs), ix);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(iys), iy);
-      _mm256_store_ps(as, _mm256_sub_ps(sx, _mm256_cvtepi32_ps(ix)));
-      _mm256_store_ps(bs, _mm256_sub_ps(sy, _mm256_cvtepi32_ps(iy)));
       const int n = vend - x < 8 ? static_cast<int>(vend - x) : 8;
-      uint8_t* o = out + (x - c0) * C;
-      if (whole_positions<C>(s, ix, iy, as, bs, n, o)) continue;
-      if (C == 4) {
-        // A short last block is made whole in a spare buffer: lanes past
-        // the row are computed but never read or stored.
-        alignas(32) uint8_t spare[32];
-        gather_c4(s, ix, iy, _mm256_load_ps(as), _mm256_load_ps(bs), zero_transparent, n == 8 ? o : spare);
-        if (n < 8) std::memcpy(o, spare, static_cast<size_t>(n) * 4);
-        continue;
-      }
-      if (C == 3) {
-        alignas(32) uint8_t spare[24];
-        if (gather_c3(s, ix, iy, _mm256_load_ps(as), _mm256_load_ps(bs), n == 8 ? o : spare)) {
-          if (n < 8) std::memcpy(o, spare, static_cast<size_t>(n) * 3);
-          continue;
-        }
-      }
-      for (int j = 0; j < n; j++) sample<C>(s, ixs[j], iys[j], as[j], bs[j], o + j * C);
+      float_group<C>(s, sx, sy, zero_transparent, n, out + (x - c0) * C);
     }
     x = vend;
   }
