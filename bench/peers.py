@@ -15,7 +15,8 @@ peer's time over ours: above 1.00 we are faster.
 
 --baseline SRC adds a column for another build of the library (SRC is the
 folder holding its kelvracv package, e.g. an older checkout's src/ after
-`make build` there), run by this interpreter in a child beside the peers.
+`make build` there), run by this interpreter in a child beside the peers,
+with SRC in front of this run's PYTHONPATH.
 
 The child side: python bench/peers.py --child NAME (prints one JSON line of
 seconds per workload).
@@ -728,7 +729,9 @@ def main():
     peers = {}
     for _ in range(2):
         for name, python in pythons.items():
-            got = run_child(name, python, rounds, os.path.abspath(baseline) if name == "baseline" else "")
+            # The baseline build in front of this run's path (an OpenCV release put there reaches it too).
+            got = run_child(name, python, rounds, os.pathsep.join([os.path.abspath(baseline), os.environ.get(
+                "PYTHONPATH", "")]) if name == "baseline" else "")
             if got:
                 peers[name] = {k: min(v, peers.get(name, {}).get(k, v)) for k, v in got.items()}
         again = measure(ours_fns, rounds)

@@ -10,7 +10,10 @@
 // A pixel whose neighbours all lie outside is 0.
 // OpenCV 4 (fixed_row) maps each pixel in double instead and rounds its
 // position to 1/32 pixel; the four neighbours are weighted by a table of
-// 15-bit integer weights (its remap tables), see fixed_row.
+// 15-bit integer weights (its remap tables), see fixed_row. Its scalar and
+// SSE4.1 loops compute the same doubles in the same order and sum integers,
+// so the result does not depend on the vector width: here it runs eight
+// pixels at a time where the processor has AVX2, one at a time elsewhere.
 
 #include "image/warp.hpp"
 
