@@ -172,8 +172,10 @@ if not quiet:
         print("state structs:")
         for r in structs:
             print(f"  {r[0]}:{r[1]}  {r[2]}  ({r[3]})")
-by_folder = Counter(r[0].split("/")[0] if "/" in r[0] else "." for r in loose)
-print("per folder: " + ", ".join(f"{k} {v}" for k, v in sorted(by_folder.items())))
+folder = lambda r: r[0].split("/")[0] if "/" in r[0] else "."
+by_folder, struct_folders = Counter(map(folder, loose)), Counter(map(folder, structs))
+print("per folder (outside state structs / state structs): " + ", ".join(
+    f"{k} {by_folder[k]}/{struct_folders[k]}" for k in sorted(set(by_folder) | set(struct_folders))))
 print(f"{sum(1 for r in loose if r[4] == 'file scope')} file-scope mutable variables, "
       f"{sum(1 for r in loose if r[4] == 'local static')} function-local statics, "
       f"{len(structs)} state structs")
