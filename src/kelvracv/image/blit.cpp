@@ -18,6 +18,7 @@
 #include "core/opencv.hpp"
 #include "geometry/record.hpp"
 #include "image/composite.hpp"
+#include "image/tinted.hpp"
 #include "image/warp.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/image_view.hpp"
@@ -91,20 +92,15 @@ Ref points_f32(const double* v) {
 
 // The region the compositing pass has to visit: the warp's support when the
 // warp is OpenCV's own bilinear one with a known matrix, else everything.
-Region pass_region(PyObject* warp_fn, PyObject* flags, PyObject* matrix, double w, double h,
+Region pass_region(PyObject* warp_fn, PyObject* flags, const double* m, double w, double h,
                    const CanvasView& canvas) {
   Region all = whole(canvas);
   // OpenCV's own warp, whatever its version: it leaves zero outside the warped quad.
   PyObject* own = opencv::function(opencv::kWarpPerspective);
-  if (!own || warp_fn != own) return all;
+  if (!own || warp_fn != own || !m) return all;
   if (!PyLong_CheckExact(flags) || PyLong_AsLong(flags) != kInterLinear) return all;
-  if (!PyArray_Check(matrix)) return all;
-  PyArrayObject* m = as_array(matrix);
-  if (PyArray_TYPE(m) != NPY_DOUBLE || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) != 3 || PyArray_DIM(m, 1) != 3 ||
-      !PyArray_IS_C_CONTIGUOUS(m))
-    return all;
   Region r;
-  if (!warp_support(static_cast<const double*>(PyArray_DATA(m)), w, h, canvas.rows, canvas.cols, &r)) return all;
+  if (!warp_support(m, w, h, canvas.rows, canvas.cols, &r)) return all;
   return r;
 }
 
@@ -174,23 +170,33 @@ Ref plus(PyObject* v, double offset) {
   return Ref::steal(PyNumber_Add(v, f.get()));
 }
 
-// The corners mapped through ts and the perspective matrix from the image's
-// corners to them; *matrix stays empty when a corner cannot be mapped.
-// OpenCV's perspective matrix of the corners computed here, as a 3x3 float64
-// array; null (no exception) where only OpenCV can tell, or with an
-// exception when memory runs out.
-Ref native_matrix(const double src[8], const double dst[8]) {
+// OpenCV's perspective matrix of the corners computed here; false where
+// only OpenCV can tell.
+bool native_matrix(const double src[8], const double dst[8], double m[9]) {
   float s[8], d[8];
   for (int i = 0; i < 8; i++) {
-    if (!(std::fabs(src[i]) <= FLT_MAX && std::fabs(dst[i]) <= FLT_MAX)) return Ref();
+    if (!(std::fabs(src[i]) <= FLT_MAX && std::fabs(dst[i]) <= FLT_MAX)) return false;
     s[i] = static_cast<float>(src[i]), d[i] = static_cast<float>(dst[i]);
   }
-  double m[9];
-  if (!opencv_perspective_transform(s, d, m)) return Ref();
+  return opencv_perspective_transform(s, d, m);
+}
+
+// The matrix as the 3x3 float64 array OpenCV's getPerspectiveTransform gives.
+Ref matrix_array(const double m[9]) {
   npy_intp dims[2] = {3, 3};
   Ref a = Ref::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
-  if (a) std::memcpy(PyArray_DATA(as_array(a.get())), m, sizeof m);
+  if (a) std::memcpy(PyArray_DATA(as_array(a.get())), m, 9 * sizeof(double));
   return a;
+}
+
+// The matrix as nine doubles, when it is a C-contiguous 3x3 float64 array.
+const double* matrix_values(PyObject* matrix) {
+  if (!PyArray_Check(matrix)) return nullptr;
+  PyArrayObject* m = as_array(matrix);
+  if (PyArray_TYPE(m) != NPY_DOUBLE || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) != 3 || PyArray_DIM(m, 1) != 3 ||
+      !PyArray_IS_C_CONTIGUOUS(m))
+    return nullptr;
+  return static_cast<const double*>(PyArray_DATA(m));
 }
 
 // Whether three of the four corners, as the float32 values OpenCV is given,
@@ -213,15 +219,8 @@ bool without_area(const double dst[8]) {
 // Whether the matrix takes the image's corners to the quad's corners, to
 // within half a pixel (or a millionth of the coordinate's size): OpenCV
 // falls back on a least-squares matrix when its solve fails, and that one
-// can put the image anywhere. A 3x3 float64 array is checked; any other
-// result (a rebound function's) is passed on as it is.
-bool takes_corners(PyObject* matrix, const double src[8], const double dst[8]) {
-  if (!PyArray_Check(matrix)) return true;
-  PyArrayObject* a = as_array(matrix);
-  if (PyArray_TYPE(a) != NPY_DOUBLE || PyArray_NDIM(a) != 2 || PyArray_DIM(a, 0) != 3 || PyArray_DIM(a, 1) != 3 ||
-      !PyArray_IS_C_CONTIGUOUS(a))
-    return true;
-  const double* m = static_cast<const double*>(PyArray_DATA(a));
+// can put the image anywhere.
+bool takes_corners(const double* m, const double src[8], const double dst[8]) {
   for (int i = 0; i < 4; i++) {
     const double x = src[2 * i], y = src[2 * i + 1];
     const double w = m[6] * x + m[7] * y + m[8];
@@ -233,17 +232,18 @@ bool takes_corners(PyObject* matrix, const double src[8], const double dst[8]) {
   return true;
 }
 
+// The perspective matrix from the image's corners to the four corners
+// mapped by `mapper` (begun here on ts unless ts is null), into plan->m (as
+// doubles) and plan->matrix (the object, when OpenCV's function or a
+// program's made it); neither when a corner cannot be mapped or the quad
+// has no area.
 // plain_world: the four corners as the x, y doubles of 2-D points, where the
 // objects of dest_world would hold just those floats; used outside 3-D mode
 // (there, make_objects fills dest_world first).
-bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4], Ref* matrix,
+bool corner_matrix(PointMapper& mapper, PyObject* ts, double w, double h, PyObject* const dest_world[4], BlitPlan* plan,
                    const double* plain_world = nullptr, bool (*make_objects)(void*) = nullptr,
                    void* objects_arg = nullptr) {
-  ImageView src;
-  if (!source_view(src_img, &src)) return false;
-  double w = static_cast<double>(src.cols), h = static_cast<double>(src.rows);
-  PointMapper mapper;
-  if (!mapper.begin(ts)) return false;
+  if (ts && !mapper.begin(ts)) return false;
   if (plain_world && mapper.is_3d()) {
     if (!make_objects(objects_arg)) return false;
     plain_world = nullptr;
@@ -263,17 +263,25 @@ bool corner_matrix(PyObject* ts, PyObject* src_img, PyObject* const dest_world[4
   const double corners[8] = {0, 0, w, 0, w, h, 0, h};
   Ref get_m = global_attr(KV_ID(cv2), KV_ID(getPerspectiveTransform));
   if (!get_m) return false;
-  Ref m;
   PyObject* own = opencv::function(opencv::kGetPerspectiveTransform);
-  if (opencv::on(opencv::kPerspectiveSolver) && get_m.get() == own) m = native_matrix(corners, dst);
-  if (!m) {
-    if (PyErr_Occurred()) return false;
-    Ref src_pts = points_f32(corners), dst_pts = points_f32(dst);
-    if (!src_pts || !dst_pts) return false;
-    m = call(get_m.get(), {src_pts.get(), dst_pts.get()});
-    if (!m) return false;
+  const bool own_solver = own && get_m.get() == own;
+  if (own_solver && opencv::on(opencv::kPerspectiveSolver) && native_matrix(corners, dst, plan->m)) {
+    plan->has_m = takes_corners(plan->m, corners, dst);
+    return true;
   }
-  if (!own || get_m.get() != own || takes_corners(m.get(), corners, dst)) *matrix = std::move(m);
+  Ref src_pts = points_f32(corners), dst_pts = points_f32(dst);
+  if (!src_pts || !dst_pts) return false;
+  Ref m = call(get_m.get(), {src_pts.get(), dst_pts.get()});
+  if (!m) return false;
+  // A 3x3 float64 result is read as nine doubles; any other (a rebound
+  // function's) is passed on to the warp as it is.
+  const double* v = matrix_values(m.get());
+  if (v) std::memcpy(plan->m, v, sizeof plan->m);
+  if (own_solver && !(v && takes_corners(v, corners, dst))) {
+    if (v) return true;  // OpenCV's fallback matrix: nothing drawn
+  }
+  plan->has_m = v != nullptr;
+  plan->matrix = std::move(m);
   return true;
 }
 
@@ -342,16 +350,51 @@ class RegionRows final : public WarpedRows {
   RegionWarp& warp_;
 };
 
-// Whether m is a 3x3 float64 matrix of the form [1 0 a; 0 1 b; 0 0 1].
-bool translation_form(PyObject* matrix) {
-  if (!PyArray_Check(matrix)) return false;
-  PyArrayObject* m = as_array(matrix);
-  if (PyArray_TYPE(m) != NPY_DOUBLE || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) != 3 || PyArray_DIM(m, 1) != 3 ||
-      !PyArray_IS_C_CONTIGUOUS(m))
-    return false;
-  const double* v = static_cast<const double*>(PyArray_DATA(m));
+// Whether m has the form [1 0 a; 0 1 b; 0 0 1].
+bool translation_form(const double* v) {
   return v[0] == 1.0 && v[1] == 0.0 && v[3] == 0.0 && v[4] == 1.0 && v[6] == 0.0 && v[7] == 0.0 && v[8] == 1.0;
 }
+
+// Plans the region warp when every precondition holds (plan->kind then
+// kRegion). whole_shift: only for a whole-pixel translation (see
+// RegionWarp::init).
+bool plan_region(PyObject* arr, PyObject* src_img, const double* mv, bool whole_shift, BlitPlan* plan) {
+  ImageView target, image;
+  if (!canvas_for(arr, plan->channels, &target) || !source_view(src_img, &image)) return false;
+  WarpSource source;
+  if (!region_source(image, target, &source) || source.rows != plan->rows || source.cols != plan->cols ||
+      source.channels != plan->channels)
+    return true;
+  CanvasView canvas = to_canvas(target);
+  Region region;
+  if (canvas.rows < 1 || canvas.cols < 1 ||
+      !warp_support(mv, static_cast<double>(plan->cols), static_cast<double>(plan->rows), canvas.rows, canvas.cols,
+                    &region, true))
+    return true;
+  const WarpArithmetic arithmetic =
+      opencv::fixed_point_warp() ? WarpArithmetic::kFixedPoint : WarpArithmetic::kFloatKernels;
+  if (!plan->warp.init(mv, source, canvas.rows, canvas.cols, plan->channels == 4, whole_shift, arithmetic))
+    return true;
+  // An image moved by whole pixels: only the pixels it lands on change the
+  // canvas (the warp is 0 elsewhere, which neither compositing draws).
+  ptrdiff_t r0, r1, c0, c1;
+  plan->moved = plan->warp.whole_footprint(&r0, &r1, &c0, &c1);
+  if (plan->moved) {
+    region.row0 = std::max(region.row0, r0), region.row1 = std::min(region.row1, r1);
+    region.col0 = std::max(region.col0, c0), region.col1 = std::min(region.col1, c1);
+    region.has_quad = false;
+  }
+  plan->canvas = canvas;
+  plan->region = region;
+  plan->kind = BlitPlan::kRegion;
+  return true;
+}
+
+// The text image's pixels from which its blend through colour tables runs
+// with the interpreter lock let go. bench/bench_threads.py measured it at
+// 0.2-1.0 ns a pixel (most of a text image is clear): smaller text (most of
+// it) is done before a waiter could take the lock, holding it.
+constexpr double kUnlockTintedPixels = 32768;
 
 // The compositing pass over `region` with the interpreter lock let go when
 // the region is large enough (see kUnlockPixels); arr and the image are
@@ -368,59 +411,61 @@ void composite_unlocked(PyObject* arr, PyObject* image, WarpedRows& rows, const 
   });
 }
 
-// Draws src_img with the region warp when every precondition holds: *done
-// tells. whole_shift: only for a whole-pixel translation (see
-// RegionWarp::init). Runs no Python code between its checks and the last
-// canvas write; the warp and the compositing run with the interpreter lock
-// let go when the region is large (composite_unlocked).
-bool try_region_blit(PyObject* arr, PyObject* src_img, PyObject* matrix, npy_intp H, npy_intp W, npy_intp channels,
-                     bool whole_shift, bool* done) {
-  *done = false;
-  if (!PyArray_Check(matrix)) return true;
-  PyArrayObject* m = as_array(matrix);
-  if (PyArray_TYPE(m) != NPY_DOUBLE || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) != 3 || PyArray_DIM(m, 1) != 3 ||
-      !PyArray_IS_C_CONTIGUOUS(m))
-    return true;
-  ImageView target, image;
-  if (!canvas_for(arr, channels, &target) || !source_view(src_img, &image)) return false;
-  WarpSource source;
-  if (!region_source(image, target, &source) || source.rows != H || source.cols != W || source.channels != channels)
-    return true;
-  CanvasView canvas = to_canvas(target);
-  const double* mv = static_cast<const double*>(PyArray_DATA(m));
-  Region region;
-  if (canvas.rows < 1 || canvas.cols < 1 ||
-      !warp_support(mv, static_cast<double>(W), static_cast<double>(H), canvas.rows, canvas.cols, &region, true))
-    return true;
-  RegionWarp warp;
-  const WarpArithmetic arithmetic =
-      opencv::fixed_point_warp() ? WarpArithmetic::kFixedPoint : WarpArithmetic::kFloatKernels;
-  if (!warp.init(mv, source, canvas.rows, canvas.cols, channels == 4, whole_shift, arithmetic)) return true;
-  // An image moved by whole pixels: only the pixels it lands on change the
-  // canvas (the warp is 0 elsewhere, which neither compositing draws).
-  ptrdiff_t r0, r1, c0, c1;
-  if (warp.whole_footprint(&r0, &r1, &c0, &c1)) {
-    region.row0 = std::max(region.row0, r0), region.row1 = std::min(region.row1, r1);
-    region.col0 = std::max(region.col0, c0), region.col1 = std::min(region.col1, c1);
-    region.has_quad = false;
-    *done = true;
-    if (region.row0 >= region.row1 || region.col0 >= region.col1) return true;
-  }
+// The region warp of a plan composited into the canvas, with the lock let
+// go when the region is large (arr and the image are kept alive meanwhile).
+void draw_region(PyObject* arr, PyObject* src_img, BlitPlan& plan, const uint8_t* ink) {
+  const Region& region = plan.region;
+  if (region.row0 >= region.row1 || region.col0 >= region.col1) return;
   // A turned quad is narrowed row by row; an upright one has the same columns in every row.
   bool upright = true;
   for (int i = 0; i < 4; i++) {
     const int j = (i + 1) % 4;
     upright = upright && (region.qx[i] == region.qx[j] || region.qy[i] == region.qy[j]);
   }
-  RegionRows rows(warp, channels, upright ? 8 : 1);
-  composite_unlocked(arr, src_img, rows, canvas, region);
-  *done = true;
-  return true;
+  RegionRows rows(plan.warp, plan.channels, upright ? 8 : 1);
+  const CanvasView& c = plan.canvas;
+  const bool packed = c.channels == 3 && c.col_stride == 3 && c.channel_stride == 1;
+  if (ink && plan.moved && plan.channels == 4 && packed) {
+    TintTables tables(ink);
+    if (tables.ready()) {
+      const double pixels = static_cast<double>(region.row1 - region.row0) * (region.col1 - region.col0);
+      Ref keep_canvas = Ref::borrow(arr), keep_image = Ref::borrow(src_img);
+      run_unlocked(pixels, kUnlockTintedPixels, [&] { tables.composite(rows, c, region); });
+      return;
+    }
+  }
+  composite_unlocked(arr, src_img, rows, c, region);
 }
 
-}  // namespace
-
-namespace {
+// The plan's warp through the module's cv2.warpPerspective, composited over
+// the part of the canvas it can reach.
+bool draw_opencv(PyObject* arr, PyObject* src_img, BlitPlan& plan) {
+  const npy_intp W = plan.cols, H = plan.rows, channels = plan.channels;
+  if (!plan.matrix && !(plan.matrix = matrix_array(plan.m))) return false;
+  Ref warped;
+  if (!warp(arr, src_img, plan.matrix.get(), plan.warp_fn.get(), plan.flags.get(), &warped, plan.without_ipp))
+    return false;
+  if (warped.get() == Py_None) return true;
+  Ref keep;
+  WarpedView wv;
+  ImageView target;
+  if (!canvas_for(arr, channels, &target) || !warped_view(warped.get(), target, channels, &keep, &wv)) return false;
+  CanvasView canvas = to_canvas(target);
+  // The image as it is now (the warp ran Python code); any change of shape
+  // and the pass covers the whole canvas.
+  // The support is known for the channel counts whose warp kernels leave
+  // zeros outside the quad; with other counts OpenCV's warp is not bounded
+  // that way under extreme perspective, so the pass covers the whole canvas.
+  Region region = whole(canvas);
+  const bool bounded_kernels = channels == 1 || channels == 3 || channels == 4;
+  if (bounded_kernels && PyArray_Check(src_img) && PyArray_NDIM(as_array(src_img)) == 3 &&
+      PyArray_DIM(as_array(src_img), 0) == H && PyArray_DIM(as_array(src_img), 1) == W)
+    region = pass_region(plan.warp_fn.get(), plan.flags.get(), plan.has_m ? plan.m : nullptr,
+                         static_cast<double>(W), static_cast<double>(H), canvas);
+  WarpedImageRows rows(wv);
+  composite_unlocked(arr, keep.get(), rows, canvas, region);
+  return true;
+}
 
 // The world rectangle of an image w by h world units at the pen: cp, then
 // clockwise, with the pen's own + of a float (an int pen gives floats).
@@ -467,54 +512,24 @@ bool plain_pen(PyObject* cp, double w, double h, double xy[8]) {
   return true;
 }
 
-}  // namespace
 
-bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor) {
-  // The image's and the canvas's facts are read here for the corners and
-  // read again (validated) after every step that can run Python code.
-  ImageView image, target;
-  if (!source_view(src_img, &image) || !canvas_for(arr, image.channels, &target) ||
-      !check_warp_size(target, image.channels))
-    return false;
-  const npy_intp W = image.cols, H = image.rows, channels = image.channels;
-  double sx, sy;
-  Ref f0 = Ref::steal(item(scale_factor, 0));
-  if (!f0 || !py_float(f0.get(), &sx)) return false;
-  Ref f1 = Ref::steal(item(scale_factor, 1));
-  if (!f1 || !py_float(f1.get(), &sy)) return false;
-
-  Ref cp = record_get(ts, KV_ID(cursor_pos));
-  if (!cp) return false;
-  LazyCorners corners{cp.get(), static_cast<double>(W) * sx, static_cast<double>(H) * sy};
-  double plain[8];
-  const bool plain_corners = plain_pen(cp.get(), corners.w, corners.h, plain);
-  if (!plain_corners && !corners.make()) return false;
-
-  Ref matrix, warp_fn, flags;
-  if (!corner_matrix(ts, src_img, corners.dest_world, &matrix, plain_corners ? plain : nullptr, LazyCorners::make_them,
-                     &corners))
-    return false;
-  if (!matrix) return true;  // a corner cannot be mapped
-  if (!warp_function(&warp_fn, &flags)) return false;
-  const int region_warp = region_warp_applies(warp_fn.get(), flags.get());
-  bool own_arithmetic = false;
-  if (region_warp != kNone) {
+// How the pixels are made, once the matrix is known: the region warp where
+// it reproduces OpenCV's own warp, else the module's cv2.warpPerspective.
+bool plan_pixels(PyObject* arr, PyObject* src_img, BlitPlan* plan) {
+  if (!warp_function(&plan->warp_fn, &plan->flags)) return false;
+  const int region_warp = region_warp_applies(plan->warp_fn.get(), plan->flags.get());
+  const double* mv = region_warp != kNone && plan->has_m ? plan->m : nullptr;
+  if (mv) {
     // A whole-pixel move first: the same bytes whatever kernels OpenCV runs
     // (tried where the matrix has a translation's form, whose inverse OpenCV
     // computes exactly; any other matrix goes on below).
-    bool done = false;
-    if (translation_form(matrix.get()) &&
-        !try_region_blit(arr, src_img, matrix.get(), H, W, channels, true, &done))
-      return false;
-    if (done) return true;
+    if (translation_form(mv) && !plan_region(arr, src_img, mv, true, plan)) return false;
+    if (plan->kind == BlitPlan::kRegion) return true;
     if (region_warp == kFull) {
       const int reproduced = kernels_reproduced();  // asked each time: a program may switch them
       if (reproduced < 0) return false;
-      own_arithmetic = reproduced == 1;
-    }
-    if (own_arithmetic) {
-      if (!try_region_blit(arr, src_img, matrix.get(), H, W, channels, false, &done)) return false;
-      if (done) return true;
+      if (reproduced == 1 && !plan_region(arr, src_img, mv, false, plan)) return false;
+      if (plan->kind == BlitPlan::kRegion) return true;
     }
   }
   // Where the native warp declines or is off (a source that shares bytes
@@ -522,82 +537,63 @@ bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor
   // without AVX2 with FMA3, KELVRACV_NO_AVX2, OpenCV's optimisations
   // switched off), OpenCV's own warp of a verified release computes it with
   // the arithmetic blit's pixels are: IPP off.
-  const bool without_ipp = region_warp != kNone && opencv::verified_warp_release();
-  Ref warped;
-  if (!warp(arr, src_img, matrix.get(), warp_fn.get(), flags.get(), &warped, without_ipp)) return false;
-  if (warped.get() == Py_None) return true;
-
-  Ref keep;
-  WarpedView wv;
-  if (!canvas_for(arr, channels, &target) || !warped_view(warped.get(), target, channels, &keep, &wv)) return false;
-  CanvasView canvas = to_canvas(target);
-  // The image as it is now (the warp ran Python code); any change of shape
-  // and the pass covers the whole canvas.
-  // The support is known for the channel counts whose warp kernels leave
-  // zeros outside the quad; with other counts OpenCV's warp is not bounded
-  // that way under extreme perspective, so the pass covers the whole canvas.
-  Region region = whole(canvas);
-  const bool bounded_kernels = channels == 1 || channels == 3 || channels == 4;
-  if (bounded_kernels && PyArray_Check(src_img) && PyArray_NDIM(as_array(src_img)) == 3 &&
-      PyArray_DIM(as_array(src_img), 0) == H && PyArray_DIM(as_array(src_img), 1) == W)
-    region = pass_region(warp_fn.get(), flags.get(), matrix.get(), static_cast<double>(W), static_cast<double>(H),
-                         canvas);
-  WarpedImageRows rows(wv);
-  composite_unlocked(arr, keep.get(), rows, canvas, region);
+  plan->without_ipp = region_warp != kNone && opencv::verified_warp_release();
+  plan->kind = BlitPlan::kOpenCV;
   return true;
 }
 
-}  // namespace kv::image
+}  // namespace
 
-// ---- whole-pixel moves, for callers that composite the image themselves -------
-
-namespace kv::image {
-
-bool whole_pixel_move(PyObject* arr, PyObject* ts, PyObject* cursor, PyObject* src_img, double sx, double sy,
-                      WholeMove* out) {
-  // blit's own steps up to its choice of the region warp (see blit and
-  // try_region_blit), with the same errors; then the whole-pixel test of
-  // RegionWarp::init. Nothing is drawn.
-  *out = WholeMove();
+bool plan_blit(PyObject* arr, PointMapper& mapper, PyObject* ts, PyObject* pen, PyObject* src_img, double sx,
+               double sy, BlitPlan* plan) {
+  plan->kind = BlitPlan::kNothing;
   ImageView image, target;
   if (!source_view(src_img, &image) || !canvas_for(arr, image.channels, &target) ||
       !check_warp_size(target, image.channels))
     return false;
-  const npy_intp W = image.cols, H = image.rows, channels = image.channels;
-  if (channels != 4) return true;
-  Ref corner[4];
-  if (!world_rectangle(cursor, static_cast<double>(W) * sx, static_cast<double>(H) * sy, corner)) return false;
-  PyObject* const dest_world[4] = {corner[0].get(), corner[1].get(), corner[2].get(), corner[3].get()};
-  Ref matrix, warp_fn, flags;
-  if (!corner_matrix(ts, src_img, dest_world, &matrix)) return false;
-  if (!matrix) return true;
-  if (!warp_function(&warp_fn, &flags)) return false;
-  const int region_warp = region_warp_applies(warp_fn.get(), flags.get());
-  if (region_warp < 0) return false;
-  if (region_warp == kNone || !PyArray_Check(matrix.get())) return true;
-  PyArrayObject* m = as_array(matrix.get());
-  if (PyArray_TYPE(m) != NPY_DOUBLE || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) != 3 || PyArray_DIM(m, 1) != 3 ||
-      !PyArray_IS_C_CONTIGUOUS(m))
-    return true;
-  if (!canvas_for(arr, channels, &target) || !source_view(src_img, &image)) return false;
-  WarpSource source;
-  if (!region_source(image, target, &source) || source.rows != H || source.cols != W || source.channels != channels)
-    return true;
-  const double* mv = static_cast<const double*>(PyArray_DATA(m));
-  // Only a matrix of a translation's form, whose inverse every warp (Intel
-  // IPP's included) computes exactly.
-  if (!(mv[0] == 1.0 && mv[1] == 0.0 && mv[3] == 0.0 && mv[4] == 1.0 && mv[6] == 0.0 && mv[7] == 0.0 && mv[8] == 1.0))
-    return true;
-  Region region;
-  if (target.rows < 1 || target.cols < 1 ||
-      !warp_support(mv, static_cast<double>(W), static_cast<double>(H), target.rows, target.cols, &region))
-    return true;
-  RegionWarp warp;
-  double inv[9];
-  if (!warp.init(mv, source, target.rows, target.cols, true, true) || !opencv_invert3(mv, inv)) return true;
-  // Canvas pixel (x, y) shows source pixel (x + inv[2], y + inv[5]).
-  *out = {true, -static_cast<ptrdiff_t>(inv[2]), -static_cast<ptrdiff_t>(inv[5])};
+  plan->rows = image.rows, plan->cols = image.cols, plan->channels = image.channels;
+  const double w = static_cast<double>(image.cols), h = static_cast<double>(image.rows);
+  LazyCorners corners{pen, w * sx, h * sy};
+  double plain[8];
+  const bool plain_corners = plain_pen(pen, corners.w, corners.h, plain);
+  if (!plain_corners && !corners.make()) return false;
+  if (!corner_matrix(mapper, ts, w, h, corners.dest_world, plan, plain_corners ? plain : nullptr,
+                     LazyCorners::make_them, &corners))
+    return false;
+  if (!plan->has_m && !plan->matrix) return true;  // a corner cannot be mapped
+  return plan_pixels(arr, src_img, plan);
+}
+
+bool draw_blit(PyObject* arr, PyObject* src_img, BlitPlan& plan, const uint8_t* ink) {
+  switch (plan.kind) {
+    case BlitPlan::kNothing:
+      return true;
+    case BlitPlan::kRegion:
+      draw_region(arr, src_img, plan, ink);
+      return true;
+    case BlitPlan::kOpenCV:
+      return draw_opencv(arr, src_img, plan);
+  }
   return true;
+}
+
+bool blit(PyObject* arr, PyObject* ts, PyObject* src_img, PyObject* scale_factor) {
+  // The image's and the canvas's facts are checked before the scale factor
+  // is read, and read again (validated) after every step that can run Python code.
+  ImageView image, target;
+  if (!source_view(src_img, &image) || !canvas_for(arr, image.channels, &target) ||
+      !check_warp_size(target, image.channels))
+    return false;
+  double sx, sy;
+  Ref f0 = Ref::steal(item(scale_factor, 0));
+  if (!f0 || !py_float(f0.get(), &sx)) return false;
+  Ref f1 = Ref::steal(item(scale_factor, 1));
+  if (!f1 || !py_float(f1.get(), &sy)) return false;
+  Ref cp = record_get(ts, KV_ID(cursor_pos));
+  if (!cp) return false;
+  PointMapper mapper;
+  BlitPlan plan;
+  return plan_blit(arr, mapper, ts, cp.get(), src_img, sx, sy, &plan) && draw_blit(arr, src_img, plan);
 }
 
 }  // namespace kv::image

@@ -56,44 +56,50 @@ struct Face {
 // read from a file, kMaxFaces at most (later fonts keep no glyphs); a face
 // goes with its font. The glyphs of all faces are dropped together when the
 // store of coverage is full.
-std::vector<std::unique_ptr<Face>>& g_faces = *new std::vector<std::unique_ptr<Face>>();
 constexpr size_t kMaxFaces = 128;
-// Compositions under way: a face whose font is freed meanwhile (Python code
-// may run inside one) stays until the last of them ends.
-int g_busy = 0;
 constexpr size_t kMaxGlyphBytes = size_t{2} << 20;  // coverage kept, all fonts together
 constexpr size_t kMaxPairs = 1 << 16;                // pair adjustments kept per font
 constexpr Py_ssize_t kMaxChars = 512;
-size_t g_glyph_bytes = 0;
-uint64_t g_generation = 0;  // moves on when the kept coverage is dropped
+
+// The glyph store: the faces, the coverage they keep (bounded by
+// kMaxGlyphBytes, all dropped together when full) and the compositions
+// under way (a face whose font is freed meanwhile, as Python code may run
+// inside one, stays until the last of them ends).
+struct GlyphStore {
+  std::vector<std::unique_ptr<Face>> faces;
+  int busy = 0;
+  size_t glyph_bytes = 0;
+  uint64_t generation = 0;  // moves on when the kept coverage is dropped
+};
+GlyphStore& g_glyphs = *new GlyphStore();
 
 long long pixel(long long v) { return ((v + 32) & -64) >> 6; }
 
 Face* face_of(PyObject* core) {
-  for (auto& f : g_faces)
+  for (auto& f : g_glyphs.faces)
     if (f->font && f->core.get() == core) return f.get();
   return nullptr;
 }
 
 // Drops the faces whose fonts are gone (none while a composition is under way).
 void drop_orphans() {
-  if (g_busy) return;
+  if (g_glyphs.busy) return;
   std::vector<std::unique_ptr<Face>> gone;  // released last
-  for (size_t i = 0; i < g_faces.size();) {
-    if (g_faces[i]->font) {
+  for (size_t i = 0; i < g_glyphs.faces.size();) {
+    if (g_glyphs.faces[i]->font) {
       i++;
       continue;
     }
-    for (const Sprite& k : g_faces[i]->sprites) g_glyph_bytes -= k.cov.size();
-    gone.push_back(std::move(g_faces[i]));
-    g_faces.erase(g_faces.begin() + static_cast<std::ptrdiff_t>(i));
+    for (const Sprite& k : g_glyphs.faces[i]->sprites) g_glyphs.glyph_bytes -= k.cov.size();
+    gone.push_back(std::move(g_glyphs.faces[i]));
+    g_glyphs.faces.erase(g_glyphs.faces.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
 
 struct Busy {
-  Busy() { g_busy++; }
+  Busy() { g_glyphs.busy++; }
   ~Busy() {
-    g_busy--;
+    g_glyphs.busy--;
     drop_orphans();
   }
 };
@@ -174,11 +180,11 @@ bool sprite_of(Face* f, uint32_t cp, const Sprite** out) {
   Sprite& s = f->sprites[cp];
   *out = &s;
   if (s.ready) return true;
-  if (g_glyph_bytes > kMaxGlyphBytes) {  // full: start again
-    for (auto& face : g_faces)
+  if (g_glyphs.glyph_bytes > kMaxGlyphBytes) {  // full: start again
+    for (auto& face : g_glyphs.faces)
       for (Sprite& k : face->sprites) k = Sprite();
-    g_glyph_bytes = 0;
-    g_generation++;
+    g_glyphs.glyph_bytes = 0;
+    g_glyphs.generation++;
   }
   Ref text = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(cp)));
   if (!text) return false;
@@ -192,7 +198,7 @@ bool sprite_of(Face* f, uint32_t cp, const Sprite** out) {
   s.left = cov.ox, s.top = cov.oy, s.w = cov.w, s.h = cov.h;
   s.cov.resize(static_cast<size_t>(cov.w * cov.h));
   for (long long y = 0; y < cov.h; y++) std::memcpy(s.cov.data() + y * cov.w, cov.rows[y], static_cast<size_t>(cov.w));
-  g_glyph_bytes += s.cov.size();
+  g_glyphs.glyph_bytes += s.cov.size();
   if (!glyph_edges(f->core.get(), text.get(), &s)) return false;
   s.usable = true;
   return true;
@@ -236,82 +242,101 @@ void register_face(PyObject* font, const bool plain[256]) {
     return;
   }
   drop_orphans();
-  for (auto& f : g_faces)
+  for (auto& f : g_glyphs.faces)
     if (f->font == font) return;
-  if (face_of(core.get()) || g_faces.size() >= kMaxFaces || !watch_font(font)) return;
+  if (face_of(core.get()) || g_glyphs.faces.size() >= kMaxFaces || !watch_font(font)) return;
   auto f = std::make_unique<Face>();
   f->font = font;
   f->core = core;
   std::memcpy(f->plain, plain, sizeof f->plain);
   for (uint32_t cp = 0; cp < 256 && !f->latin; cp++)
     if (f->plain[cp] && cp < 0x80 && latin_letter(cp)) f->latin = cp;
-  g_faces.push_back(std::move(f));
+  g_glyphs.faces.push_back(std::move(f));
 }
 
 void forget_font_glyphs(PyObject* font) {
-  for (auto& f : g_faces)
+  for (auto& f : g_glyphs.faces)
     if (f->font == font) f->font = nullptr;
   drop_orphans();
 }
 
-bool render_glyphs(PyObject* core, PyObject* content, const long bgr[3], Ref* image, Ref* text_h, bool* done) {
-  *done = false;
-  Busy busy;
-  Face* f = face_of(core);
+namespace {
+
+// The string's code points, when every one has a plain glyph in the face
+// (*latin_run: a plain Latin letter among them). 0 for a string left to
+// the renderer.
+Py_ssize_t plain_codepoints(const Face& f, PyObject* content, uint32_t cps[kMaxChars], bool* latin_run) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(content);
-  if (!f || n == 0 || n > kMaxChars) return true;
-  uint32_t cps[kMaxChars];
-  bool latin_run = false;
+  if (n == 0 || n > kMaxChars) return 0;
+  *latin_run = false;
   const int kind = PyUnicode_KIND(content);
   const void* chars = PyUnicode_DATA(content);
   for (Py_ssize_t i = 0; i < n; i++) {
     const Py_UCS4 cp = PyUnicode_READ(kind, chars, i);
-    if (cp > 0xFF || !f->plain[cp]) return true;
+    if (cp > 0xFF || !f.plain[cp]) return 0;
     cps[i] = cp;
-    latin_run = latin_run || latin_letter(cp);
+    *latin_run = *latin_run || latin_letter(cp);
   }
-  if (latin_run && !f->latin) return true;
+  return *latin_run && !f.latin ? 0 : n;
+}
 
-  // Every glyph kept before any is used: keeping one may drop the others
-  // when the store is full, so the pass is made again then (and the string
-  // left to the renderer when its glyphs alone overflow the store).
-  const Sprite* sprites[kMaxChars];
-  for (int pass = 0;; pass++) {
-    if (pass == 2) return true;
-    const uint64_t generation = g_generation;
+// Every glyph kept before any is used: keeping one may drop the others when
+// the store is full, so the pass is made again then (and the string left to
+// the renderer, *usable false, when its glyphs alone overflow the store).
+bool keep_sprites(Face* f, const uint32_t* cps, Py_ssize_t n, const Sprite** sprites, bool* usable) {
+  *usable = false;
+  for (int pass = 0; pass < 2; pass++) {
+    const uint64_t generation = g_glyphs.generation;
     for (Py_ssize_t i = 0; i < n; i++) {
       if (!sprite_of(f, cps[i], &sprites[i])) return false;
       if (!sprites[i]->usable) return true;
     }
-    if (generation == g_generation) break;
+    if (generation == g_glyphs.generation) {
+      *usable = true;
+      return true;
+    }
   }
+  return true;
+}
 
-  // Layout and box, as the renderer computes them.
+// The glyphs' pen pixels and the box they fill, as the renderer lays them out.
+struct Layout {
   long long px[kMaxChars];
-  long long pen = 0, x_min = 0, x_max = 0, hidden_right = 0, top = 0, bottom = 0;
-  bool first = true;
+  long long x_min = 0, top = 0, w = 0, h = 0;
+};
+
+// One glyph's part of the box (see lay_out); false when the renderer must tell.
+bool widen_box(const Sprite* s, long long p, long long* x_min, long long* x_max, long long* hidden_right) {
+  if (s->edges) {
+    if (p + s->x0 < *x_min) *x_min = p + s->x0;
+    if (p + s->x1 > *x_max) *x_max = p + s->x1;
+    return true;
+  }
+  // A left edge hidden by the padding (at or right of the pen) counts only left of 0.
+  if (p < 0 && s->left == 0) return false;
+  if (p + s->left < *x_min) *x_min = p + s->left;
+  const long long right = s->left + s->w, rounded = pixel(s->adv) > 0 ? pixel(s->adv) : 0;
+  if (right > rounded) {
+    if (p + right > *x_max) *x_max = p + right;
+  } else if (p + right > *hidden_right) {
+    *hidden_right = p + right;  // the edge lies somewhere up to here
+  }
+  return true;
+}
+
+// *usable false when the renderer must lay the string out itself.
+bool lay_out(Face* f, const uint32_t* cps, Py_ssize_t n, bool latin_run, const Sprite* const* sprites, Layout* out,
+             bool* usable) {
+  *usable = false;
+  long long pen = 0, x_max = 0, hidden_right = 0, bottom = 0;
   for (Py_ssize_t i = 0; i < n; i++) {
     const Sprite* s = sprites[i];
     const long long p = pixel(pen);
-    px[i] = p;
-    if (s->edges) {
-      if (p + s->x0 < x_min) x_min = p + s->x0;
-      if (p + s->x1 > x_max) x_max = p + s->x1;
-    } else {
-      // A left edge hidden by the padding (at or right of the pen) counts only left of 0.
-      if (p < 0 && s->left == 0) return true;
-      if (p + s->left < x_min) x_min = p + s->left;
-      const long long right = s->left + s->w, rounded = pixel(s->adv) > 0 ? pixel(s->adv) : 0;
-      if (right > rounded) {
-        if (p + right > x_max) x_max = p + right;
-      } else if (p + right > hidden_right) {
-        hidden_right = p + right;  // the edge lies somewhere up to here
-      }
-    }
+    out->px[i] = p;
+    if (!widen_box(s, p, &out->x_min, &x_max, &hidden_right)) return true;
     const long long t = s->top, b = s->top + s->h;
-    if (first || t < top) top = t;
-    if (first || b > bottom) bottom = b;
-    first = false;
+    if (i == 0 || t < out->top) out->top = t;
+    if (i == 0 || b > bottom) bottom = b;
     long long adv = s->adv;
     if (i + 1 < n) {
       long long k;
@@ -322,23 +347,26 @@ bool render_glyphs(PyObject* core, PyObject* content, const long bgr[3], Ref* im
     if (pixel(pen) > x_max) x_max = pixel(pen);
   }
   if (hidden_right > x_max) return true;
-  const long long W = x_max - x_min, H = bottom - top;
-  if (W <= 0 || H <= 0 || static_cast<double>(W) * static_cast<double>(H) > 33554432.0) return true;
+  out->w = x_max - out->x_min, out->h = bottom - out->top;
+  *usable = out->w > 0 && out->h > 0 && static_cast<double>(out->w) * static_cast<double>(out->h) <= 33554432.0;
+  return true;
+}
 
-  // The glyphs combined in order, each at its pen's pixel.
-  std::vector<uint8_t> cov(static_cast<size_t>(W * H), 0);
+// The glyphs combined in order, each at its pen's pixel, as the renderer
+// combines overlapping coverage.
+void combine(const Sprite* const* sprites, Py_ssize_t n, const Layout& l, uint8_t* cov) {
   for (Py_ssize_t i = 0; i < n; i++) {
     const Sprite& s = *sprites[i];
-    const long long x0 = px[i] + s.left - x_min, y0 = s.top - top;
+    const long long x0 = l.px[i] + s.left - l.x_min, y0 = s.top - l.top;
     for (long long y = 0; y < s.h; y++) {
       const long long ty = y0 + y;
-      if (ty < 0 || ty >= H) continue;
+      if (ty < 0 || ty >= l.h) continue;
       const uint8_t* src = s.cov.data() + y * s.w;
-      uint8_t* dst = cov.data() + ty * W;
+      uint8_t* dst = cov + ty * l.w;
       for (long long x = 0; x < s.w; x++) {
         const unsigned v = src[x];
         const long long tx = x0 + x;
-        if (!v || tx < 0 || tx >= W) continue;
+        if (!v || tx < 0 || tx >= l.w) continue;
         const unsigned t = dst[tx];
         if (t == 0) {
           dst[tx] = static_cast<uint8_t>(v);
@@ -350,9 +378,30 @@ bool render_glyphs(PyObject* core, PyObject* content, const long bgr[3], Ref* im
       }
     }
   }
-  std::vector<const uint8_t*> rows(static_cast<size_t>(H));
-  for (long long y = 0; y < H; y++) rows[static_cast<size_t>(y)] = cov.data() + y * W;
-  return text_image_from_coverage(rows.data(), W, H, x_min, top, bgr, image, text_h, done);
+}
+
+}  // namespace
+
+bool render_glyphs(PyObject* core, PyObject* content, const long bgr[3], Ref* image, Ref* text_h, bool* done) {
+  *done = false;
+  Busy busy;
+  Face* f = face_of(core);
+  uint32_t cps[kMaxChars];
+  bool latin_run = false;
+  const Py_ssize_t n = f ? plain_codepoints(*f, content, cps, &latin_run) : 0;
+  if (n == 0) return true;
+  const Sprite* sprites[kMaxChars];
+  bool usable = false;
+  if (!keep_sprites(f, cps, n, sprites, &usable)) return false;
+  if (!usable) return true;
+  Layout l;
+  if (!lay_out(f, cps, n, latin_run, sprites, &l, &usable)) return false;
+  if (!usable) return true;
+  std::vector<uint8_t> cov(static_cast<size_t>(l.w * l.h), 0);
+  combine(sprites, n, l, cov.data());
+  std::vector<const uint8_t*> rows(static_cast<size_t>(l.h));
+  for (long long y = 0; y < l.h; y++) rows[static_cast<size_t>(y)] = cov.data() + y * l.w;
+  return text_image_from_coverage(rows.data(), l.w, l.h, l.x_min, l.top, bgr, image, text_h, done);
 }
 
 }  // namespace kv::text

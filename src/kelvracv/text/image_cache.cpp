@@ -27,9 +27,15 @@ struct Entry {
 };
 
 // Never destroyed: the process's exit runs after the interpreter is gone.
-std::vector<Entry>& g_entries = *new std::vector<Entry>();
-size_t g_bytes = 0;
-uint64_t g_clock = 0;
+// The one text image cache: at most kMaxEntries entries and kMaxBytes of
+// image data; the least recently used entry goes first (drop_entry), and
+// every entry of a font goes when the font is freed.
+struct ImageCache {
+  std::vector<Entry> entries;
+  size_t bytes = 0;
+  uint64_t clock = 0;
+};
+ImageCache& g_cache = *new ImageCache();
 
 Py_hash_t key_hash(const TextImageKey& k) {
   Py_hash_t h = PyObject_Hash(k.content);  // an exact str: cached, cannot fail
@@ -54,17 +60,17 @@ bool same(const Entry& e, Py_hash_t h, const TextImageKey& k) {
 // Moves entry i out of the cache into `dropped` (released by the caller, once
 // the cache is whole again: releasing may run Python code).
 void drop_at(size_t i, std::vector<Entry>* dropped) {
-  g_bytes -= g_entries[i].bytes;
-  dropped->push_back(std::move(g_entries[i]));
-  g_entries[i] = std::move(g_entries.back());
-  g_entries.pop_back();
+  g_cache.bytes -= g_cache.entries[i].bytes;
+  dropped->push_back(std::move(g_cache.entries[i]));
+  g_cache.entries[i] = std::move(g_cache.entries.back());
+  g_cache.entries.pop_back();
 }
 
 // drop_at for every entry `pred` holds true of.
 template <class Pred>
 void drop_where(Pred pred, std::vector<Entry>* dropped) {
-  for (size_t i = 0; i < g_entries.size();) {
-    if (pred(g_entries[i]))
+  for (size_t i = 0; i < g_cache.entries.size();) {
+    if (pred(g_cache.entries[i]))
       drop_at(i, dropped);
     else
       i++;
@@ -90,10 +96,10 @@ bool cacheable_colour(PyObject* bgr, TextImageKey* key) {
 
 bool text_image_get(const TextImageKey& key, uint64_t epoch, Ref* image, Ref* text_h) {
   const Py_hash_t h = key_hash(key);
-  for (Entry& e : g_entries) {
+  for (Entry& e : g_cache.entries) {
     if (!same(e, h, key)) continue;
     if (e.epoch != epoch) return false;  // made before something was rebound
-    e.used = ++g_clock;
+    e.used = ++g_cache.clock;
     *image = e.image;
     *text_h = e.text_h;
     return true;
@@ -110,16 +116,16 @@ void text_image_put(const TextImageKey& key, uint64_t epoch, PyObject* image, Py
   // Entries released here may run Python code: collect them, drop them last.
   std::vector<Entry> dropped;
   drop_where([&](const Entry& e) { return same(e, h, key) || e.epoch != epoch; }, &dropped);
-  while (!g_entries.empty() && (g_entries.size() >= kMaxEntries || g_bytes + bytes > kMaxBytes)) {
+  while (!g_cache.entries.empty() && (g_cache.entries.size() >= kMaxEntries || g_cache.bytes + bytes > kMaxBytes)) {
     size_t oldest = 0;
-    for (size_t i = 1; i < g_entries.size(); i++)
-      if (g_entries[i].used < g_entries[oldest].used) oldest = i;
+    for (size_t i = 1; i < g_cache.entries.size(); i++)
+      if (g_cache.entries[i].used < g_cache.entries[oldest].used) oldest = i;
     drop_at(oldest, &dropped);
   }
-  g_entries.push_back(Entry{h, Ref::borrow(key.content), key.font, Ref::borrow(key.core), Ref::borrow(image),
-                            Ref::borrow(text_h), key.size, {key.bgr[0], key.bgr[1], key.bgr[2]}, epoch, ++g_clock,
+  g_cache.entries.push_back(Entry{h, Ref::borrow(key.content), key.font, Ref::borrow(key.core), Ref::borrow(image),
+                            Ref::borrow(text_h), key.size, {key.bgr[0], key.bgr[1], key.bgr[2]}, epoch, ++g_cache.clock,
                             bytes});
-  g_bytes += bytes;
+  g_cache.bytes += bytes;
 }
 
 void forget_font_images(PyObject* font) {

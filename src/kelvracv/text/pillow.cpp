@@ -64,27 +64,31 @@ struct PillowOwn {
 };
 PillowOwn g_own;
 
-// Interned names used at each call.
-PyObject* s_new = nullptr;
-PyObject* s_Draw = nullptr;
-PyObject* s_ImageDraw = nullptr;
-PyObject* s_text = nullptr;
-PyObject* s_getbbox = nullptr;
-PyObject* s_getmask2 = nullptr;
-PyObject* s_font = nullptr;
-PyObject* s_array = nullptr;
-PyObject* s_ptr = nullptr;
-PyObject* s_render = nullptr;
-PyObject* s_L = nullptr;
-PyObject* s_la = nullptr;
-PyObject* s_MAX_STRING_LENGTH = nullptr;
-PyObject* s_MAX_IMAGE_PIXELS = nullptr;
-PyObject* s_getvaraxes = nullptr;
-PyObject* s_core = nullptr;
-PyObject* s_fill = nullptr;
-PyObject* s_bomb = nullptr;
-PyObject* s_FreeTypeFont = nullptr;
-PyObject* g_start = nullptr;  // (0.0, 0.0)
+// Interned names used at each call, and the drawing origin (0.0, 0.0);
+// made at start-up, never changed after.
+struct Names {
+  PyObject* s_new = nullptr;
+  PyObject* s_Draw = nullptr;
+  PyObject* s_ImageDraw = nullptr;
+  PyObject* s_text = nullptr;
+  PyObject* s_getbbox = nullptr;
+  PyObject* s_getmask2 = nullptr;
+  PyObject* s_font = nullptr;
+  PyObject* s_array = nullptr;
+  PyObject* s_ptr = nullptr;
+  PyObject* s_render = nullptr;
+  PyObject* s_L = nullptr;
+  PyObject* s_la = nullptr;
+  PyObject* s_MAX_STRING_LENGTH = nullptr;
+  PyObject* s_MAX_IMAGE_PIXELS = nullptr;
+  PyObject* s_getvaraxes = nullptr;
+  PyObject* s_core = nullptr;
+  PyObject* s_fill = nullptr;
+  PyObject* s_bomb = nullptr;
+  PyObject* s_FreeTypeFont = nullptr;
+  PyObject* start = nullptr;
+};
+Names g_names;
 
 // The start of Pillow's image record (libImaging's ImagingMemoryInstance), as
 // far as the coverage is read: the fields before the row pointers. The
@@ -97,7 +101,7 @@ struct ImagingPrefix {
 constexpr const char* kImagingCapsule = "Pillow Imaging";
 
 const ImagingPrefix* imaging_of(PyObject* core_image) {
-  Ref capsule = Ref::steal(PyObject_GetAttr(core_image, s_ptr));
+  Ref capsule = Ref::steal(PyObject_GetAttr(core_image, g_names.s_ptr));
   if (!capsule) return nullptr;
   auto* im = static_cast<const ImagingPrefix*>(PyCapsule_GetPointer(capsule.get(), kImagingCapsule));
   // The capsule keeps the image alive; the caller holds the image itself.
@@ -107,8 +111,12 @@ const ImagingPrefix* imaging_of(PyObject* core_image) {
 // The text images made beyond kMaxCoverage pixels are refused by fill_image:
 // such text takes Pillow's path, which reports it (see render.cpp).
 constexpr double kMaxCoverage = 33554432.0;  // 2**25
-bool g_refused = false;
-long long g_fill_w = -1, g_fill_h = -1;
+// What the last fill call saw: refused (too large) or made (width, height).
+struct FillSeen {
+  bool refused = false;
+  long long w = -1, h = -1;
+};
+FillSeen g_fill;
 
 // The renderer's `fill(width, height)`: getmask2's own, Pillow's
 // decompression check and Image.core.fill("L", (width, height)), after a
@@ -121,14 +129,14 @@ PyObject* fill_image(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   long long w = PyLong_AsLongLong(args[0]), h = PyLong_AsLongLong(args[1]);
   if ((w == -1 || h == -1) && PyErr_Occurred()) return nullptr;
   if (w < 0 || h < 0 || (static_cast<double>(w) + 1) * (static_cast<double>(h) + 1) > kMaxCoverage) {
-    g_refused = true;
+    g_fill.refused = true;
     PyErr_SetString(PyExc_ValueError, "text too large for the one-call renderer");
     return nullptr;
   }
   Ref size = Ref::steal(PyTuple_Pack(2, args[0], args[1]));
   if (!size) return nullptr;
   // Image._decompression_bomb_check(size) is silent below MAX_IMAGE_PIXELS.
-  PyObject* limit = PyDict_GetItemWithError(PyModule_GetDict(g_own.image_mod), s_MAX_IMAGE_PIXELS);
+  PyObject* limit = PyDict_GetItemWithError(PyModule_GetDict(g_own.image_mod), g_names.s_MAX_IMAGE_PIXELS);
   bool quiet = false;
   if (limit && PyLong_CheckExact(limit)) {
     int overflow = 0;
@@ -137,8 +145,8 @@ PyObject* fill_image(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   }
   if (PyErr_Occurred()) return nullptr;
   if (!quiet && !call(g_own.bomb_check, {size.get()})) return nullptr;
-  Ref im = call(g_own.core_fill, {s_L, size.get()});
-  if (im) g_fill_w = w, g_fill_h = h;
+  Ref im = call(g_own.core_fill, {g_names.s_L, size.get()});
+  if (im) g_fill.w = w, g_fill.h = h;
   return im.release();
 }
 
@@ -151,7 +159,7 @@ bool probe_readable() {
     Ref size = Ref::steal(Py_BuildValue("(ii)", 5, 3));
     Ref value = Ref::steal(PyLong_FromLong(v));
     if (!size || !value) return false;
-    Ref im = call(g_own.core_fill, {s_L, size.get(), value.get()});
+    Ref im = call(g_own.core_fill, {g_names.s_L, size.get(), value.get()});
     if (!im) return false;
     const ImagingPrefix* p = imaging_of(im.get());
     if (!p || p->bands != 1 || p->xsize != 5 || p->ysize != 3 || !p->image8) return false;
@@ -173,17 +181,17 @@ bool intern_names() {
     PyObject** slot;
     const char* text;
   };
-  const Name names[] = {{&s_new, "new"},       {&s_Draw, "Draw"},         {&s_ImageDraw, "ImageDraw"},
-                        {&s_text, "text"},     {&s_getbbox, "getbbox"},   {&s_getmask2, "getmask2"},
-                        {&s_font, "font"},     {&s_array, "array"},       {&s_ptr, "ptr"},
-                        {&s_render, "render"}, {&s_L, "L"},               {&s_la, "la"},
-                        {&s_MAX_STRING_LENGTH, "MAX_STRING_LENGTH"},      {&s_MAX_IMAGE_PIXELS, "MAX_IMAGE_PIXELS"},
-                        {&s_getvaraxes, "getvaraxes"},                    {&s_core, "core"},
-                        {&s_fill, "fill"},                                {&s_bomb, "_decompression_bomb_check"},
-                        {&s_FreeTypeFont, "FreeTypeFont"}};
+  const Name names[] = {{&g_names.s_new, "new"},       {&g_names.s_Draw, "Draw"},         {&g_names.s_ImageDraw, "ImageDraw"},
+                        {&g_names.s_text, "text"},     {&g_names.s_getbbox, "getbbox"},   {&g_names.s_getmask2, "getmask2"},
+                        {&g_names.s_font, "font"},     {&g_names.s_array, "array"},       {&g_names.s_ptr, "ptr"},
+                        {&g_names.s_render, "render"}, {&g_names.s_L, "L"},               {&g_names.s_la, "la"},
+                        {&g_names.s_MAX_STRING_LENGTH, "MAX_STRING_LENGTH"},      {&g_names.s_MAX_IMAGE_PIXELS, "MAX_IMAGE_PIXELS"},
+                        {&g_names.s_getvaraxes, "getvaraxes"},                    {&g_names.s_core, "core"},
+                        {&g_names.s_fill, "fill"},                                {&g_names.s_bomb, "_decompression_bomb_check"},
+                        {&g_names.s_FreeTypeFont, "FreeTypeFont"}};
   for (const Name& n : names)
     if (!(*n.slot = PyUnicode_InternFromString(n.text))) return false;
-  return (g_start = Py_BuildValue("(dd)", 0.0, 0.0)) != nullptr;
+  return (g_names.start = Py_BuildValue("(dd)", 0.0, 0.0)) != nullptr;
 }
 
 // ---- fonts seen: their core faces and whether they have variation axes -----
@@ -193,14 +201,18 @@ struct FaceInfo {
   Ref core;        // the core face it held when asked
   bool variable;
 };
-// Never destroyed (see image_cache.cpp); one entry per live font drawn.
-std::vector<FaceInfo>& g_faces = *new std::vector<FaceInfo>();
+// Whether each live font drawn has variation axes: one entry per font, gone
+// with it. Never destroyed (see image_cache.cpp).
+struct FontAxes {
+  std::vector<FaceInfo> fonts;
+};
+FontAxes& g_axes = *new FontAxes();
 
 // Whether the core face of `font` has variation axes; -1 with an exception set.
 int is_variable(PyObject* font, PyObject* core) {
-  for (const FaceInfo& f : g_faces)
+  for (const FaceInfo& f : g_axes.fonts)
     if (f.font == font && f.core.get() == core) return f.variable;
-  Ref axes = Ref::steal(PyObject_CallMethodNoArgs(core, s_getvaraxes));
+  Ref axes = Ref::steal(PyObject_CallMethodNoArgs(core, g_names.s_getvaraxes));
   bool variable = true;
   if (!axes) {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
@@ -208,14 +220,14 @@ int is_variable(PyObject* font, PyObject* core) {
     variable = false;
   }
   if (!watch_font(font)) return variable;
-  for (FaceInfo& f : g_faces)
+  for (FaceInfo& f : g_axes.fonts)
     if (f.font == font) {
       Ref before = std::move(f.core);  // a core face replaced in place; released after the entry is whole
       f.core = Ref::borrow(core);
       f.variable = variable;
       return variable;
     }
-  g_faces.push_back({font, Ref::borrow(core), variable});
+  g_axes.fonts.push_back({font, Ref::borrow(core), variable});
   return variable;
 }
 
@@ -242,9 +254,9 @@ int remember_pillow(PyObject* m) {
   Ref bomb = Ref::steal(PyObject_GetAttrString(image_mod, "_decompression_bomb_check"));
   PyErr_Clear();
   if (!image_new || !draw_fn || !draw_cls || !font_cls || !truetype || !np_array || !core_fill || !bomb) return 0;
-  PyObject* draw_text = type_attr(draw_cls.get(), s_text);
-  PyObject* getbbox = type_attr(font_cls.get(), s_getbbox);
-  PyObject* getmask2 = type_attr(font_cls.get(), s_getmask2);
+  PyObject* draw_text = type_attr(draw_cls.get(), g_names.s_text);
+  PyObject* getbbox = type_attr(font_cls.get(), g_names.s_getbbox);
+  PyObject* getmask2 = type_attr(font_cls.get(), g_names.s_getmask2);
   PyErr_Clear();
   if (!draw_text || !getbbox || !getmask2) return 0;
   own.image_new = image_new.release(), own.draw_fn = draw_fn.release(), own.draw_cls = draw_cls.release();
@@ -272,11 +284,11 @@ PyObject* own_font_class(PyObject* truetype) {
 }
 
 void forget_font_axes(PyObject* font) {
-  for (size_t i = 0; i < g_faces.size(); i++)
-    if (g_faces[i].font == font) {
-      FaceInfo gone = std::move(g_faces[i]);  // released after the vector is whole again
-      g_faces[i] = std::move(g_faces.back());
-      g_faces.pop_back();
+  for (size_t i = 0; i < g_axes.fonts.size(); i++)
+    if (g_axes.fonts[i].font == font) {
+      FaceInfo gone = std::move(g_axes.fonts[i]);  // released after the vector is whole again
+      g_axes.fonts[i] = std::move(g_axes.fonts.back());
+      g_axes.fonts.pop_back();
       return;
     }
 }
@@ -297,10 +309,10 @@ static bool names_own() {
     PyObject* attr;
     PyObject* value;
   };
-  const Check checks[] = {{KV_ID(Image), g_own.image_mod, s_new, g_own.image_new},
-                          {KV_ID(ImageDraw), g_own.draw_mod, s_Draw, g_own.draw_fn},
-                          {KV_ID(ImageDraw), g_own.draw_mod, s_ImageDraw, g_own.draw_cls},
-                          {KV_ID(np), g_own.numpy_mod, s_array, g_own.np_array}};
+  const Check checks[] = {{KV_ID(Image), g_own.image_mod, g_names.s_new, g_own.image_new},
+                          {KV_ID(ImageDraw), g_own.draw_mod, g_names.s_Draw, g_own.draw_fn},
+                          {KV_ID(ImageDraw), g_own.draw_mod, g_names.s_ImageDraw, g_own.draw_cls},
+                          {KV_ID(np), g_own.numpy_mod, g_names.s_array, g_own.np_array}};
   for (const Check& c : checks) {
     Ref mod = global(c.name);
     if (!mod || mod.get() != c.mod) {
@@ -316,10 +328,10 @@ static bool names_own() {
     PyObject* name;
     PyObject* value;
   };
-  const Attr attrs[] = {{g_own.font_mod, s_FreeTypeFont, g_own.font_cls},
-                        {g_own.image_mod, s_core, g_own.core_mod},
-                        {g_own.core_mod, s_fill, g_own.core_fill},
-                        {g_own.image_mod, s_bomb, g_own.bomb_check}};
+  const Attr attrs[] = {{g_own.font_mod, g_names.s_FreeTypeFont, g_own.font_cls},
+                        {g_own.image_mod, g_names.s_core, g_own.core_mod},
+                        {g_own.core_mod, g_names.s_fill, g_own.core_fill},
+                        {g_own.image_mod, g_names.s_bomb, g_own.bomb_check}};
   for (const Attr& a : attrs) {
     Ref v;
     if (!watched_entry(a.owner, a.name, &v) || v.get() != a.value) return false;
@@ -331,14 +343,14 @@ bool genuine_font(PyObject* font, Ref* core) {
   if (!g_own.fill || Py_TYPE(font) != reinterpret_cast<PyTypeObject*>(g_own.font_cls)) return false;
   if (!captured().pillow_own) return false;
   // The classes' methods as Pillow made them, none overridden by the font.
-  if (type_attr(g_own.draw_cls, s_text) != g_own.draw_text || type_attr(g_own.font_cls, s_getbbox) != g_own.getbbox ||
-      type_attr(g_own.font_cls, s_getmask2) != g_own.getmask2) {
+  if (type_attr(g_own.draw_cls, g_names.s_text) != g_own.draw_text || type_attr(g_own.font_cls, g_names.s_getbbox) != g_own.getbbox ||
+      type_attr(g_own.font_cls, g_names.s_getmask2) != g_own.getmask2) {
     PyErr_Clear();
     return false;
   }
   Ref own_dict = Ref::steal(PyObject_GenericGetDict(font, nullptr));
-  PyObject* c = own_dict && PyDict_CheckExact(own_dict.get()) ? PyDict_GetItemWithError(own_dict.get(), s_font) : nullptr;
-  if (!c || PyDict_GetItemWithError(own_dict.get(), s_getbbox) || PyDict_GetItemWithError(own_dict.get(), s_getmask2)) {
+  PyObject* c = own_dict && PyDict_CheckExact(own_dict.get()) ? PyDict_GetItemWithError(own_dict.get(), g_names.s_font) : nullptr;
+  if (!c || PyDict_GetItemWithError(own_dict.get(), g_names.s_getbbox) || PyDict_GetItemWithError(own_dict.get(), g_names.s_getmask2)) {
     PyErr_Clear();
     return false;
   }
@@ -362,7 +374,7 @@ bool direct_applies(PyObject* content, const long bgr[3]) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(content);
   if (PyUnicode_FindChar(content, '\n', 0, n, 1) != -1) return false;
   // getmask2's length check (ImageFont.MAX_STRING_LENGTH, None for none).
-  PyObject* max_len = PyDict_GetItemWithError(PyModule_GetDict(g_own.font_mod), s_MAX_STRING_LENGTH);
+  PyObject* max_len = PyDict_GetItemWithError(PyModule_GetDict(g_own.font_mod), g_names.s_MAX_STRING_LENGTH);
   if (!max_len) {
     PyErr_Clear();
     return false;
@@ -385,16 +397,16 @@ bool render_coverage(PyObject* core, PyObject* content, long ink_value, Coverage
   Ref ink = Ref::steal(PyLong_FromLong(ink_value));
   Ref zero = Ref::steal(PyLong_FromLong(0));
   if (!ink || !zero) return false;
-  Ref render = Ref::steal(PyObject_GetAttr(core, s_render));
+  Ref render = Ref::steal(PyObject_GetAttr(core, g_names.s_render));
   if (!render) {
     PyErr_Clear();
     return true;
   }
-  g_refused = false;
-  g_fill_w = g_fill_h = -1;
+  g_fill.refused = false;
+  g_fill.w = g_fill.h = -1;
   // font.font.render(text, fill, "L", None, None, None, 0, True, "la", ink, (0.0, 0.0)), as getmask2 calls it.
-  Ref result = call(render.get(), {content, g_own.fill, s_L, Py_None, Py_None, Py_None, zero.get(), Py_True, s_la,
-                                   ink.get(), g_start});
+  Ref result = call(render.get(), {content, g_own.fill, g_names.s_L, Py_None, Py_None, Py_None, zero.get(), Py_True, g_names.s_la,
+                                   ink.get(), g_names.start});
   if (!result) {
     // Pillow's path meets the same refusal or error and reports it.
     PyErr_Clear();
@@ -414,7 +426,7 @@ bool render_coverage(PyObject* core, PyObject* content, long ink_value, Coverage
     PyErr_Clear();
     return true;
   }
-  if (im->bands != 1 || im->xsize != g_fill_w || im->ysize != g_fill_h || (im->ysize > 0 && !im->image8)) return true;
+  if (im->bands != 1 || im->xsize != g_fill.w || im->ysize != g_fill.h || (im->ysize > 0 && !im->image8)) return true;
   *out = {Ref::borrow(cov), im->image8, im->xsize, im->ysize, ox, oy};
   *done = true;
   return true;

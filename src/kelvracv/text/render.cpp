@@ -15,7 +15,6 @@
 #include "text/image_cache.hpp"
 #include "text/glyphs.hpp"
 #include "text/pillow.hpp"
-#include "text/straight.hpp"
 #include "text/text.hpp"
 
 namespace kv::text {
@@ -195,10 +194,33 @@ bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject
   return true;
 }
 
+// The anchor of the text image: (cp[0], cp[1] - text_h / s), with the
+// pen's own arithmetic (a third coordinate is dropped).
+Ref image_anchor(PyObject* cp, PyObject* text_h, double s) {
+  Ref cx = Ref::steal(item(cp, 0));
+  Ref cy = cx ? Ref::steal(item(cp, 1)) : Ref();
+  Ref s_obj = cy ? Ref::steal(PyFloat_FromDouble(s)) : Ref();
+  Ref lift = s_obj ? Ref::steal(PyNumber_TrueDivide(text_h, s_obj.get())) : Ref();
+  Ref y = lift ? Ref::steal(PyNumber_Subtract(cy.get(), lift.get())) : Ref();
+  return y ? Ref::steal(PyTuple_Pack(2, cx.get(), y.get())) : y;
+}
+
+// blit(arr, ts_temp, image, (1.0 / s, 1.0 / s)) through a program's own
+// `blit`, ts_temp being a copy of ts with the pen at the anchor.
+bool program_blit(PyObject* blit, PyObject* arr, PyObject* ts, PyObject* anchor, PyObject* image, double s) {
+  Ref ts_temp = Ref::steal(PyDict_Copy(ts));
+  if (!ts_temp || PyDict_SetItem(ts_temp.get(), KV_ID(cursor_pos), anchor) < 0) return false;
+  double inv[2] = {1.0 / s, 1.0 / s};
+  Ref scale = Ref::steal(float_tuple(inv, 2));
+  return scale && call(blit, {arr, ts_temp.get(), image, scale.get()});
+}
+
 // The Pillow path of text: render at the effective pixel size, then blit
-// with the inverse scale so the image keeps that pixel size.
-bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, double size,
-                 PyObject* bgr_color) {
+// with the inverse scale so the image keeps that pixel size. `cp` is the pen
+// and `mapper` the record's view as text() read them; both are read again
+// when a program's load_font or text_size ran, which may have changed ts.
+bool text_pillow(PyObject* arr, PyObject* ts, PyObject* cp, PointMapper& mapper, PyObject* content,
+                 PyObject* font_info, double size, PyObject* bgr_color) {
   double s;
   if (!record_float(ts, KV_ID(size), &s)) return false;
   Ref effective = Ref::steal(py_int(size * s));
@@ -213,6 +235,7 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
   Ref load = global(KV_ID(load_font));
   if (!load) return false;
   const bool own_font = captured().own_load_font;
+  const bool only_ours = own_font && captured().own_text_size;
   // The module's own load_font is called directly: its argument checks
   // cannot fail (font_info is an exact str, the size an int of a few digits).
   Ref font = own_font ? Ref::steal(load_font(font_info, effective.get())) : call(load.get(), {font_info, effective.get()});
@@ -223,41 +246,30 @@ bool text_pillow(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_
                   &kept_image))
     return false;
 
-  // The image's row 0 lies at the anchor: move it up by the text height in world units.
-  Ref cp = record_get(ts, KV_ID(cursor_pos));
-  Ref cx = cp ? Ref::steal(item(cp.get(), 0)) : Ref();
-  Ref cy = cx ? Ref::steal(item(cp.get(), 1)) : Ref();
-  Ref s_obj = cy ? Ref::steal(PyFloat_FromDouble(s)) : Ref();
-  Ref lift = s_obj ? Ref::steal(PyNumber_TrueDivide(text_h.get(), s_obj.get())) : Ref();
-  Ref y = lift ? Ref::steal(PyNumber_Subtract(cy.get(), lift.get())) : Ref();
-  Ref anchor = y ? Ref::steal(PyTuple_Pack(2, cx.get(), y.get())) : Ref();
-  if (!anchor) return false;
-  Ref blit = global(KV_ID(blit));
+  // The image's row 0 lies at the anchor: moved up by the text height in world units.
+  Ref pen = only_ours ? Ref::borrow(cp) : record_get(ts, KV_ID(cursor_pos));
+  Ref anchor = pen ? image_anchor(pen.get(), text_h.get(), s) : Ref();
+  Ref blit = anchor ? global(KV_ID(blit)) : Ref();
   if (!blit) return false;
-  const bool own_blit = captured().own_blit;
-  if (own_blit) {
-    // Drawn straight into the canvas where the blit is a whole-pixel move.
-    TextImageKey colour{};
-    const bool plain = cacheable_colour(bgr_color, &colour);
-    bool done = false;
-    if (!draw_text_straight(arr, ts, anchor.get(), image.get(), 1.0 / s, plain ? colour.bgr : nullptr, &done))
-      return false;
-    if (done) return true;
-  }
-  // blit(arr, ts_temp, text_img_cv, (1.0 / s, 1.0 / s)) with ts_temp a copy of ts at the anchor,
-  // given a copy of a kept image unless nothing can write into it.
+  // A kept image is given as it is only where nothing can write into it.
   if (kept_image && !blit_reads_only()) {
     image = Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(image.get()), NPY_CORDER));
     if (!image) return false;
   }
-  Ref ts_temp = Ref::steal(PyDict_Copy(ts));
-  if (!ts_temp || PyDict_SetItem(ts_temp.get(), KV_ID(cursor_pos), anchor.get()) < 0) return false;
-  double inv[2] = {1.0 / s, 1.0 / s};
-  Ref scale = Ref::steal(float_tuple(inv, 2));
-  if (!scale) return false;
-  if (own_blit) return image::blit(arr, ts_temp.get(), image.get(), scale.get());
-  Ref r = call(blit.get(), {arr, ts_temp.get(), image.get(), scale.get()});
-  return static_cast<bool>(r);
+  if (!captured().own_blit) return program_blit(blit.get(), arr, ts, anchor.get(), image.get(), s);
+  TextImageKey colour{};
+  uint8_t ink[3];
+  bool plain = cacheable_colour(bgr_color, &colour);
+  for (int i = 0; i < 3; i++) {
+    plain = plain && colour.bgr[i] >= 0 && colour.bgr[i] <= 255;
+    ink[i] = static_cast<uint8_t>(colour.bgr[i] & 0xFF);
+  }
+  image::BlitPlan plan;
+  PointMapper fresh;
+  if (!image::plan_blit(arr, only_ours ? mapper : fresh, only_ours ? nullptr : ts, anchor.get(), image.get(),
+                        1.0 / s, 1.0 / s, &plan))
+    return false;
+  return image::draw_blit(arr, image.get(), plan, plain ? ink : nullptr);
 }
 
 }  // namespace
@@ -328,8 +340,10 @@ bool text(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, d
   Ref cp = record_get(ts, KV_ID(cursor_pos));
   if (!cp || !body_tuple(cp.get())) return false;
   geo::Vec2 scr;
-  if (!transform(cp.get(), ts, &scr)) return false;
-  if (std::isinf(scr.x)) return true;  // not on screen
+  PointMapper mapper;
+  bool visible;
+  if (!mapper.begin(ts) || !mapper.map_obj(cp.get(), &visible, &scr)) return false;
+  if (!visible || std::isinf(scr.x)) return true;  // not on screen
   Ref bgr = Ref::steal(color_bgr(color));
   if (!bgr) return false;
   // font_info.upper() == "CV2"; an ASCII str (font_info is an exact str) is
@@ -345,7 +359,7 @@ bool text(PyObject* arr, PyObject* ts, PyObject* content, PyObject* font_info, d
     cv2_font = PyUnicode_Check(upper.get()) && PyUnicode_CompareWithASCIIString(upper.get(), "CV2") == 0;
   }
   if (cv2_font) return text_cv2(arr, ts, scr.x, scr.y, content, size, thickness, bgr.get(), aa);
-  return text_pillow(arr, ts, content, font_info, size, bgr.get());
+  return text_pillow(arr, ts, cp.get(), mapper, content, font_info, size, bgr.get());
 }
 
 }  // namespace kv::text

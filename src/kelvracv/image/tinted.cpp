@@ -1,16 +1,8 @@
-// Text images drawn straight into the canvas (see straight.hpp).
-//
-// blit's compositing gives canvas * (1.0 - a / 255.0) + b * (a / 255.0),
-// truncated, per channel. Text has one colour per call, so for a channel of
-// colour value b the result depends on (a, canvas value) alone: a table of
-// 256 x 256 bytes per colour value, computed once with that very expression
-// (blend.hpp), answers every pixel with one load per channel, alpha 0 (the
-// canvas value itself) and 255 (b) included. Tables are made for a colour
-// the second time it is drawn and kept for the last few colour values; a
-// colour drawn once is blended by blit's own kernels, over the image's
-// rectangle only.
+// Alpha compositing through colour tables (see tinted.hpp). Tables are made
+// for a colour the second time it is drawn and kept for the last few colour
+// values; a colour drawn once is blended by blit's own kernels.
 
-#include "text/straight.hpp"
+#include "image/tinted.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -28,16 +20,9 @@
 #include "core/cpu.hpp"
 #include "core/switches.hpp"
 #include "image/blend.hpp"
-#include "image/blit.hpp"
-#include "image/composite.hpp"
 #include "image/pack_avx2.hpp"
-#include "pyapi/image_view.hpp"
-#include "pyapi/unlocked.hpp"
 
-namespace kv::text {
-namespace {
-
-using image::CanvasView;
+namespace kv::image {
 
 // ---- tables per colour value -------------------------------------------------
 
@@ -48,6 +33,8 @@ struct ValueTable {
   uint8_t blend[256 * 256];  // [a * 256 + canvas value]
 };
 
+namespace {
+
 constexpr int kTables = 16;    // colour values kept (64 KB each)
 constexpr int kColours = 8;    // colours remembered as drawn once
 // Making a table costs about as much as drawing a short text a few dozen
@@ -55,30 +42,30 @@ constexpr int kColours = 8;    // colours remembered as drawn once
 // tables, so a program cycling through more colour values than are kept
 // keeps blit's kernels instead of making tables over and over.
 constexpr int kTableCost = 32;
-// The text image's pixels from which it is blended with the interpreter lock
-// let go. bench/bench_threads.py measured the blend of a text image at
-// 0.2-1.0 ns a pixel (most of a text image is clear) and a blocked thread
-// waking to run Python at 20-35 us: smaller text (most of it) is done before
-// a waiter could take the lock, holding it.
-constexpr double kUnlockPixels = 32768;
 constexpr int kMaxCredit = 16 * kTableCost;
-int g_credit = 3 * kTableCost;
-// Never destroyed (see image_cache.cpp).
-std::unique_ptr<ValueTable>* const g_tables = new std::unique_ptr<ValueTable>[kTables];
-uint32_t g_seen[kColours] = {};  // colours drawn once, 0x01RRGGBB (0: none)
-int g_seen_next = 0;
-uint64_t g_clock = 0;
+
+// The one cache of colour tables: at most kTables of them, the least
+// recently used one that no draw is reading remade for a new value. Touched
+// with the interpreter lock held only. Never destroyed (see image_cache.cpp).
+struct TableCache {
+  std::unique_ptr<ValueTable> tables[kTables];
+  uint32_t seen[kColours] = {};  // colours drawn once, 0x01RRGGBB (0: none)
+  int seen_next = 0;
+  int credit = 3 * kTableCost;
+  uint64_t clock = 0;
+};
+TableCache& g_tables = *new TableCache();
 
 ValueTable* find_table(int value) {
-  for (int i = 0; i < kTables; i++)
-    if (g_tables[i] && g_tables[i]->value == value) return g_tables[i].get();
+  for (auto& t : g_tables.tables)
+    if (t && t->value == value) return t.get();
   return nullptr;
 }
 
 // Row a of the table of colour value b: blend_fp(c, b, a) for every canvas
 // value c, the same double operations in the same order.
 void fill_row(uint8_t* row, unsigned b, unsigned a) {
-  const double keep = image::kAlpha.keep[a], ink = static_cast<double>(b) * image::kAlpha.alpha[a];
+  const double keep = kAlpha.keep[a], ink = static_cast<double>(b) * kAlpha.alpha[a];
 #if defined(__SSE2__)
   const __m128d k = _mm_set1_pd(keep), i = _mm_set1_pd(ink);
   for (unsigned c = 0; c < 256; c += 8) {
@@ -101,15 +88,17 @@ void fill_row(uint8_t* row, unsigned b, unsigned a) {
 ValueTable* make_table(int value) {
   int slot = -1;
   for (int i = 0; i < kTables; i++) {
-    if (!g_tables[i]) {
+    auto& t = g_tables.tables[i];
+    if (!t) {
       slot = i;
       break;
     }
-    if (!g_tables[i]->pins && (slot < 0 || g_tables[i]->used < g_tables[slot]->used)) slot = i;
+    if (!t->pins && (slot < 0 || t->used < g_tables.tables[slot]->used)) slot = i;
   }
   if (slot < 0) return nullptr;
-  if (!g_tables[slot]) g_tables[slot] = std::make_unique<ValueTable>();
-  ValueTable& t = *g_tables[slot];
+  auto& made = g_tables.tables[slot];
+  if (!made) made = std::make_unique<ValueTable>();
+  ValueTable& t = *made;
   for (unsigned a = 0; a < 256; a++) fill_row(t.blend + a * 256, static_cast<unsigned>(value), a);
   t.value = value;
   return &t;
@@ -117,7 +106,7 @@ ValueTable* make_table(int value) {
 
 // The three tables of a colour, when it has been drawn before and the credit
 // allows; null tables otherwise.
-void tables_for(const long bgr[3], const ValueTable* out[3]) {
+void tables_for(const uint8_t bgr[3], ValueTable* out[3]) {
   ValueTable* t[3];
   int missing = 0;
   for (int ch = 0; ch < 3; ch++) {
@@ -131,58 +120,44 @@ void tables_for(const long bgr[3], const ValueTable* out[3]) {
   if (policy < 0) return;
   if (missing && policy > 0) {
     for (int ch = 0; ch < 3; ch++)
-      if (t[ch]) t[ch]->used = ++g_clock;
+      if (t[ch]) t[ch]->used = ++g_tables.clock;
     for (int ch = 0; ch < 3; ch++) {
       if (!t[ch]) t[ch] = find_table(static_cast<int>(bgr[ch]));
       if (!t[ch]) t[ch] = make_table(static_cast<int>(bgr[ch]));
       if (!t[ch]) return;  // every slot in use by other threads' draws
-      t[ch]->used = ++g_clock;
+      t[ch]->used = ++g_tables.clock;
     }
   } else if (missing) {
     const uint32_t key = 0x01000000u | static_cast<uint32_t>(bgr[0]) | static_cast<uint32_t>(bgr[1]) << 8 |
                          static_cast<uint32_t>(bgr[2]) << 16;
     bool seen = false;
-    for (uint32_t k : g_seen) seen = seen || k == key;
+    for (uint32_t k : g_tables.seen) seen = seen || k == key;
     if (!seen) {
-      g_seen[g_seen_next] = key;
-      g_seen_next = (g_seen_next + 1) % kColours;
+      g_tables.seen[g_tables.seen_next] = key;
+      g_tables.seen_next = (g_tables.seen_next + 1) % kColours;
       return;
     }
-    if (g_credit < missing * kTableCost) return;
-    g_credit -= missing * kTableCost;
+    if (g_tables.credit < missing * kTableCost) return;
+    g_tables.credit -= missing * kTableCost;
     // The colour's own tables are marked used first, so making one never drops another.
     for (int ch = 0; ch < 3; ch++)
-      if (t[ch]) t[ch]->used = ++g_clock;
+      if (t[ch]) t[ch]->used = ++g_tables.clock;
     for (int ch = 0; ch < 3; ch++) {
       if (!t[ch]) t[ch] = find_table(static_cast<int>(bgr[ch]));  // made for an earlier channel
       if (!t[ch]) t[ch] = make_table(static_cast<int>(bgr[ch]));
       if (!t[ch]) return;  // every slot in use by other threads' draws
-      t[ch]->used = ++g_clock;
+      t[ch]->used = ++g_tables.clock;
     }
-  } else if (g_credit < kMaxCredit) {
-    g_credit++;
+  } else if (g_tables.credit < kMaxCredit) {
+    g_tables.credit++;
   }
   for (int ch = 0; ch < 3; ch++) {
-    t[ch]->used = ++g_clock;
+    t[ch]->used = ++g_tables.clock;
     out[ch] = t[ch];
   }
 }
 
 // ---- the blend over the image's rectangle --------------------------------------
-
-// Rows of the image for the kernels of blit's compositing: canvas row y
-// shows image row y - y0, canvas column c image column c - x0.
-class ImageRows final : public image::WarpedRows {
- public:
-  ImageRows(const ImageView& img, ptrdiff_t x0, ptrdiff_t y0) : WarpedRows(4, 8), img_(img), x0_(x0), y0_(y0) {}
-  const uint8_t* row(ptrdiff_t y, ptrdiff_t c0, ptrdiff_t) override {
-    return img_.data + (y - y0_) * img_.row_stride + (c0 - x0_) * 4;
-  }
-
- private:
-  const ImageView& img_;
-  ptrdiff_t x0_, y0_;
-};
 
 // One pixel through the tables; a pixel of another colour by blit's blend.
 inline void table_pixel(const uint8_t* px, uint8_t* out, uint32_t colour, const uint8_t* tb, const uint8_t* tg,
@@ -191,7 +166,7 @@ inline void table_pixel(const uint8_t* px, uint8_t* out, uint32_t colour, const 
   std::memcpy(&w, px, 4);
   const unsigned a = w >> 24;
   if ((w & 0xFFFFFF) != colour && a) {
-    image::over(px, out, 1);
+    over(px, out, 1);
     return;
   }
   const unsigned row = a << 8;
@@ -207,7 +182,7 @@ void table_row(const uint8_t* px, uint8_t* out, ptrdiff_t n, uint32_t colour, co
   for (; i + 8 <= n; i += 8, px += 32, out += 24) {
     uint64_t w[4];
     std::memcpy(w, px, 32);
-    if (((w[0] | w[1] | w[2] | w[3]) & image::kAlphaPair) == 0) continue;  // eight transparent pixels
+    if (((w[0] | w[1] | w[2] | w[3]) & kAlphaPair) == 0) continue;  // eight transparent pixels
     for (int j = 0; j < 8; j++) table_pixel(px + 4 * j, out + 3 * j, colour, tb, tg, tr);
   }
   for (; i < n; i++, px += 4, out += 3) table_pixel(px, out, colour, tb, tg, tr);
@@ -245,7 +220,7 @@ KV_AVX2 void table_row_avx2(const uint8_t* px, uint8_t* out, ptrdiff_t n, uint32
       const __m128i c_lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out));
       const __m128i c_hi = _mm_alignr_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(out + 16)), c_lo, 12);
       const __m256i canvas = _mm256_shuffle_epi8(_mm256_set_m128i(c_hi, c_lo), spread);
-      image::store24(out, _mm256_blendv_epi8(canvas, ink, opaque));
+      store24(out, _mm256_blendv_epi8(canvas, ink, opaque));
     }
     while (partial) {
       const int j = __builtin_ctz(partial);
@@ -279,49 +254,23 @@ TableRow table_row_kernel() {
 
 }  // namespace
 
-bool draw_text_straight(PyObject* arr, PyObject* ts, PyObject* cursor, PyObject* image_obj, double scale,
-                        const long* bgr, bool* done) {
-  *done = false;
-  image::WholeMove move;
-  if (!image::whole_pixel_move(arr, ts, cursor, image_obj, scale, scale, &move)) return false;
-  if (!move.whole) return true;
-  // No Python code runs from here on.
-  ImageView canvas, img;
-  if (!canvas_view(arr, "blit", "arr", &canvas) || !image_view(image_obj, "blit", "src_img", &img)) return false;
-  // Other layouts (a canvas view with steps, a strided slice) take blit's own way.
-  if (img.channels != 4 || img.col_stride != 4 || img.channel_stride != 1 || canvas.channels != 3 ||
-      canvas.col_stride != 3 || canvas.channel_stride != 1)
-    return true;
-  *done = true;
-  // The arrays stay alive while the lock may be let go below.
-  Ref keep_canvas = Ref::borrow(arr), keep_image = Ref::borrow(image_obj);
-  // The image's rectangle on the canvas.
-  const ptrdiff_t r0 = std::max<ptrdiff_t>(move.y, 0), r1 = std::min<ptrdiff_t>(move.y + img.rows, canvas.rows);
-  const ptrdiff_t c0 = std::max<ptrdiff_t>(move.x, 0), c1 = std::min<ptrdiff_t>(move.x + img.cols, canvas.cols);
-  if (r0 >= r1 || c0 >= c1) return true;
-  const ValueTable* tables[3] = {nullptr, nullptr, nullptr};
-  if (bgr && bgr[0] >= 0 && bgr[0] <= 255 && bgr[1] >= 0 && bgr[1] <= 255 && bgr[2] >= 0 && bgr[2] <= 255)
-    tables_for(bgr, tables);
-  const double pixels = static_cast<double>(r1 - r0) * static_cast<double>(c1 - c0);
-  if (!tables[0]) {
-    CanvasView view{canvas.data, canvas.rows, canvas.cols, canvas.channels, canvas.row_stride, canvas.col_stride,
-                    canvas.channel_stride};
-    ImageRows rows(img, move.x, move.y);
-    run_unlocked(pixels, kUnlockPixels, [&] { image::composite_alpha(rows, view, image::Region{r0, r1, c0, c1}); });
-    return true;
-  }
-  const uint32_t colour = static_cast<uint32_t>(bgr[0]) | static_cast<uint32_t>(bgr[1]) << 8 |
-                          static_cast<uint32_t>(bgr[2]) << 16;
-  const TableRow row = table_row_kernel();
-  // The tables are pinned (never remade) while they are read.
-  for (const ValueTable* t : tables) const_cast<ValueTable*>(t)->pins++;
-  run_unlocked(pixels, kUnlockPixels, [&] {
-    for (ptrdiff_t y = r0; y < r1; y++)
-      row(img.data + (y - move.y) * img.row_stride + (c0 - move.x) * 4, canvas.data + y * canvas.row_stride + c0 * 3,
-          c1 - c0, colour, tables[0]->blend, tables[1]->blend, tables[2]->blend);
-  });
-  for (const ValueTable* t : tables) const_cast<ValueTable*>(t)->pins--;
-  return true;
+TintTables::TintTables(const uint8_t bgr[3]) {
+  tables_for(bgr, t_);
+  if (!t_[0]) return;
+  colour_ = static_cast<uint32_t>(bgr[0]) | static_cast<uint32_t>(bgr[1]) << 8 | static_cast<uint32_t>(bgr[2]) << 16;
+  for (ValueTable* t : t_) t->pins++;
 }
 
-}  // namespace kv::text
+TintTables::~TintTables() {
+  if (t_[0])
+    for (ValueTable* t : t_) t->pins--;
+}
+
+void TintTables::composite(WarpedRows& src, const CanvasView& dst, const Region& r) const {
+  const TableRow row = table_row_kernel();
+  for (ptrdiff_t y = r.row0; y < r.row1; y++)
+    row(src.row(y, r.col0, r.col1), dst.data + y * dst.row_stride + r.col0 * 3, r.col1 - r.col0, colour_,
+        t_[0]->blend, t_[1]->blend, t_[2]->blend);
+}
+
+}  // namespace kv::image
