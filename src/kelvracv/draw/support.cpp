@@ -272,8 +272,7 @@ namespace {
 
 // int(v) for a screen coordinate. Pixel values repeat from call to call, so
 // the int objects of the usual canvas range are made once and shared (ints
-// are immutable); others are made fresh.
-
+// are immutable); others are made fresh. The ints are kept in g_native.
 PyObject* pixel_int(double v) {
   if (v > kPixelMin - 1 && v < kPixelMax) {
     int i = static_cast<int>(v);

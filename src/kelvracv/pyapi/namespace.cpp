@@ -48,7 +48,8 @@ constexpr int kEntries = 64;
 
 // The lookup cache. Owner: this file. Bound: kEntries entries. Eviction: an
 // entry is replaced by the next lookup that maps to its slot, and every
-// entry goes stale at once when the epoch moves.
+// entry goes stale at once when the epoch moves. The set of names read holds
+// one entry per name the library reads, never dropped.
 struct LookupCacheState {
   int watcher = -1;  // -2: no watcher to be had, lookups go uncached
   uint64_t epoch = 1;

@@ -27,7 +27,6 @@
 namespace kv::text {
 namespace {
 
-
 // os.stat(path) through the module's os: whether it names a regular file,
 // and its identity. False with the OSError.
 bool file_status(PyObject* path, bool* regular, Ref* identity) {
