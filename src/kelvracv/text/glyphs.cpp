@@ -69,13 +69,13 @@ constexpr Py_ssize_t kMaxChars = 512;
 // kMaxGlyphBytes, all dropped together when full) and the compositions
 // under way (a face whose font is freed meanwhile, as Python code may run
 // inside one, stays until the last of them ends).
-struct GlyphStore {
+struct GlyphState {
   std::vector<std::unique_ptr<Face>> faces;
   int busy = 0;
   size_t glyph_bytes = 0;
   uint64_t generation = 0;  // moves on when the kept coverage is dropped
 };
-GlyphStore& g_glyphs = *new GlyphStore();
+GlyphState& g_glyphs = *new GlyphState();
 
 long long pixel(long long v) { return ((v + 32) & -64) >> 6; }
 

@@ -30,12 +30,12 @@ struct Entry {
 // The one text image cache: at most kMaxEntries entries and kMaxBytes of
 // image data; the least recently used entry goes first (drop_entry), and
 // every entry of a font goes when the font is freed.
-struct ImageCache {
+struct ImageCacheState {
   std::vector<Entry> entries;
   size_t bytes = 0;
   uint64_t clock = 0;
 };
-ImageCache& g_cache = *new ImageCache();
+ImageCacheState& g_cache = *new ImageCacheState();
 
 Py_hash_t key_hash(const TextImageKey& k) {
   Py_hash_t h = PyObject_Hash(k.content);  // an exact str: cached, cannot fail

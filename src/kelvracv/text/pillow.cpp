@@ -40,7 +40,7 @@ namespace kv::text {
 namespace {
 
 // Pillow's own objects, taken at start-up.
-struct PillowOwn {
+struct PillowFunctionState {
   PyObject* image_mod = nullptr;      // PIL.Image
   PyObject* draw_mod = nullptr;       // PIL.ImageDraw
   PyObject* font_mod = nullptr;       // PIL.ImageFont
@@ -62,11 +62,11 @@ struct PillowOwn {
   PyObject* cv2_warp = nullptr;       // cv2.warpPerspective
   bool readable = false;              // the core's images can be read (see read_coverage)
 };
-PillowOwn g_own;
+PillowFunctionState g_own;
 
 // Interned names used at each call, and the drawing origin (0.0, 0.0);
 // made at start-up, never changed after.
-struct Names {
+struct PillowNameState {
   PyObject* s_new = nullptr;
   PyObject* s_Draw = nullptr;
   PyObject* s_ImageDraw = nullptr;
@@ -88,7 +88,7 @@ struct Names {
   PyObject* s_FreeTypeFont = nullptr;
   PyObject* start = nullptr;
 };
-Names g_names;
+PillowNameState g_names;
 
 // The start of Pillow's image record (libImaging's ImagingMemoryInstance), as
 // far as the coverage is read: the fields before the row pointers. The
@@ -112,11 +112,11 @@ const ImagingPrefix* imaging_of(PyObject* core_image) {
 // such text takes Pillow's path, which reports it (see render.cpp).
 constexpr double kMaxCoverage = 33554432.0;  // 2**25
 // What the last fill call saw: refused (too large) or made (width, height).
-struct FillSeen {
+struct FillState {
   bool refused = false;
   long long w = -1, h = -1;
 };
-FillSeen g_fill;
+FillState g_fill;
 
 // The renderer's `fill(width, height)`: getmask2's own, Pillow's
 // decompression check and Image.core.fill("L", (width, height)), after a
@@ -150,7 +150,7 @@ PyObject* fill_image(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return im.release();
 }
 
-PyMethodDef g_fill_def = {"fill", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fill_image)),
+const PyMethodDef g_fill_def = {"fill", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fill_image)),
                           METH_FASTCALL, nullptr};
 
 // Whether an image made by Image.core.fill("L", ...) reads as expected.
@@ -203,10 +203,10 @@ struct FaceInfo {
 };
 // Whether each live font drawn has variation axes: one entry per font, gone
 // with it. Never destroyed (see image_cache.cpp).
-struct FontAxes {
+struct FontAxesState {
   std::vector<FaceInfo> fonts;
 };
-FontAxes& g_axes = *new FontAxes();
+FontAxesState& g_axes = *new FontAxesState();
 
 // Whether the core face of `font` has variation axes; -1 with an exception set.
 int is_variable(PyObject* font, PyObject* core) {
@@ -241,7 +241,7 @@ int remember_pillow(PyObject* m) {
   PyObject* font_mod = PyDict_GetItemString(d, "ImageFont");
   PyObject* numpy_mod = PyDict_GetItemString(d, "np");
   if (!image_mod || !draw_mod || !font_mod || !numpy_mod) return 0;
-  PillowOwn own;
+  PillowFunctionState own;
   own.image_mod = image_mod, own.draw_mod = draw_mod, own.font_mod = font_mod, own.numpy_mod = numpy_mod;
   Ref image_new = Ref::steal(PyObject_GetAttrString(image_mod, "new"));
   Ref draw_fn = Ref::steal(PyObject_GetAttrString(draw_mod, "Draw"));
@@ -271,7 +271,7 @@ int remember_pillow(PyObject* m) {
     PyErr_Clear();
     if (warp && PyCFunction_Check(warp.get())) own.cv2_mod = Py_NewRef(cv2), own.cv2_warp = warp.release();
   }
-  own.fill = PyCFunction_New(&g_fill_def, nullptr);
+  own.fill = builtin_function(g_fill_def);
   if (!own.fill) return -1;
   g_own = own;
   g_own.readable = probe_readable();
