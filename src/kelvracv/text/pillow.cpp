@@ -478,7 +478,7 @@ bool text_image_from_coverage(const uint8_t* const* rows, long long W, long long
   const long long img_w = (ox + W > W ? ox + W : W), img_h = (oy + H > H ? oy + H : H);
   if ((static_cast<double>(img_w) + 1) * (static_cast<double>(img_h) + 1) > kMaxCoverage) return true;
   npy_intp dims[3] = {static_cast<npy_intp>(img_h + 1), static_cast<npy_intp>(img_w + 1), 4};
-  Ref out = Ref::steal(PyArray_ZEROS(3, dims, NPY_UINT8, 0));
+  Ref out = Ref::steal(PyArray_EMPTY(3, dims, NPY_UINT8, 0));
   if (!out) return false;
   uint8_t* base = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
   const npy_intp row = dims[1] * 4;
@@ -487,8 +487,18 @@ bool text_image_from_coverage(const uint8_t* const* rows, long long W, long long
   const uint8_t b = static_cast<uint8_t>(bgr[0]), g = static_cast<uint8_t>(bgr[1]), r = static_cast<uint8_t>(bgr[2]);
   const uint32_t colour = uint32_t{b} | uint32_t{g} << 8 | uint32_t{r} << 16;
   const ColourRow fill_row = colour_row_kernel();
-  for (long long y = y0; y < H; y++)
-    fill_row(rows[y] + x0, base + (oy + y) * row + (ox + x0) * 4, W - x0, colour);
+  // Every byte the coverage does not reach is 0: the rows above and below
+  // it, and in its rows the columns left and right of it.
+  const long long first = oy + y0, left = (ox + x0) * 4;
+  const long long last = oy + H > first ? oy + H : first, right = (ox + W) * 4 > left ? (ox + W) * 4 : left;
+  std::memset(base, 0, static_cast<size_t>(first * row));
+  for (long long y = y0; y < H; y++) {
+    uint8_t* line = base + (oy + y) * row;
+    std::memset(line, 0, static_cast<size_t>(left));
+    if (W > x0) fill_row(rows[y] + x0, line + left, W - x0, colour);
+    std::memset(line + right, 0, static_cast<size_t>(row - right));
+  }
+  std::memset(base + last * row, 0, static_cast<size_t>((dims[0] - last) * row));
   *text_h = Ref::steal(PyLong_FromLongLong(H));
   if (!*text_h) return false;
   *image = std::move(out);
