@@ -389,7 +389,8 @@ def test_the_program_ends_at_once_with_pages_open(browser, tmp_path):
         text = "".join(p.lines)
         ended = float(re.search(r"exited at ([\d.]+)", text).group(1))
         loop_end = float(re.search(r"loop ended at ([\d.]+)", text).group(1))
-        assert p.proc.returncode == 0 and ended - loop_end <= limit(0.5), ended - loop_end
+        # a server waiting out aiohttp's own close and shutdown timeouts would take 10 s or more
+        assert p.proc.returncode == 0 and ended - loop_end <= limit(1.5), ended - loop_end
         pages[0].wait_for_function("() => !window.kelvracv.connected", timeout=5000)
     finally:
         for pg in pages:

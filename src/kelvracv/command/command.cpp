@@ -226,13 +226,14 @@ Ref join_pieces(const Pieces& pieces, Py_ssize_t from, Py_ssize_t to) {
   return Ref::steal(PyUnicode_Join(KV_ID(s_comma_space), part.get()));
 }
 
-// Interned names of the command targets and the canvas group, made at start-up.
-struct Names {
+// Interned names of the command targets and the canvas group, made at
+// start-up and fixed from then on.
+struct CommandNameState {
   PyObject* target[std::size(kSyntax)];
   PyObject* canvas[std::size(kCanvasGroup)];
 };
-Names g_command_names = {};
-const Names* names() { return &g_command_names; }
+CommandNameState g_command_names = {};
+const CommandNameState* names() { return &g_command_names; }
 
 // str(info): the origin label as the report lines show it.
 Ref where_of(const Origin& o) {
@@ -267,7 +268,7 @@ bool plain_eq(PyObject* o) { return Py_TYPE(o)->tp_richcompare == PyBaseObject_T
 // whose == is identity the order of the comparisons does not matter, so that
 // entry is tried first.
 int in_canvas_group(PyObject* func, PyObject* hint) {
-  const Names* n = names();
+  const CommandNameState* n = names();
   if (!n) return -1;
   PyObject* d = module_dict();
   bool plain = plain_eq(func);
@@ -357,7 +358,7 @@ int convert_into(const Span& cmd, const Origin& origin, Converted* out) {
     return report_command(origin, name.get(), detail.get()) ? 0 : -1;
   }
 
-  const Names* nm = names();
+  const CommandNameState* nm = names();
   if (!nm) return -1;
   PyObject* target = nm->target[c - kSyntax];
   out->func = global(target);
@@ -477,7 +478,7 @@ PyObject* execute_span(PyObject* arr, PyObject* ts, PyObject* text, Py_ssize_t s
 namespace kv {
 int command_startup() {
   using cmd::kCanvasGroup, cmd::kSyntax;
-  cmd::Names& n = cmd::g_command_names;
+  cmd::CommandNameState& n = cmd::g_command_names;
   for (size_t i = 0; i < std::size(kSyntax); ++i)
     if (!(n.target[i] = PyUnicode_InternFromString(kSyntax[i].target))) return -1;
   for (size_t i = 0; i < std::size(kCanvasGroup); ++i)

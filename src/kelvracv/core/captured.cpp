@@ -8,8 +8,14 @@
 namespace kv {
 namespace {
 
-Captured g_captured;
-uint64_t g_epoch = 0;  // the namespace epoch g_captured was taken in; 0: none
+// The last snapshot and the namespace epoch it was taken in (0: none, or one
+// that must be taken again at the next call). Bound: one snapshot; it is
+// replaced when the epoch moves.
+struct CapturedState {
+  Captured captured;
+  uint64_t epoch = 0;
+};
+CapturedState g_snapshot;
 
 // Whether the module's global `name` is the module's own function `decl`.
 bool own_function(PyObject* name, const FuncDecl* decl) {
@@ -70,12 +76,12 @@ bool capture(Captured* c) {
 
 const Captured& captured() {
   const uint64_t epoch = namespace_epoch();
-  if (epoch != 0 && epoch == g_epoch) return g_captured;
+  if (epoch != 0 && epoch == g_snapshot.epoch) return g_snapshot.captured;
   Captured c;
   const bool lasting = capture(&c);
-  g_captured = c;
-  g_epoch = lasting && namespace_epoch() == epoch ? epoch : 0;
-  return g_captured;
+  g_snapshot.captured = c;
+  g_snapshot.epoch = lasting && namespace_epoch() == epoch ? epoch : 0;
+  return g_snapshot.captured;
 }
 
 }  // namespace kv

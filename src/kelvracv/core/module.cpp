@@ -25,8 +25,12 @@ namespace {
 
 // ---- one initialisation per process ----------------------------------------
 
-bool g_initialised = false;
-int64_t g_interp_id = -1;
+// Whether the module was initialised, and in which interpreter.
+struct ModuleState {
+  bool initialised = false;
+  int64_t interp_id = -1;
+};
+ModuleState g_module_state;
 
 // ---- binding -------------------------------------------------------------------
 
@@ -59,37 +63,40 @@ constexpr const char* kBindingOrder[] = {
     "transform_points", "inverse_transform_points", nullptr,
 };
 
-size_t g_next = 0;                    // the next entry of kBindingOrder
-std::vector<const FuncDecl*> g_bound;  // the declarations bound so far
+// Where start-up is in the binding order.
+struct Binding {
+  size_t next = 0;                     // the next entry of kBindingOrder
+  std::vector<const FuncDecl*> bound;  // the declarations bound so far
+};
 
 // Binds the next step's functions, in order. A name no table holds, or one
 // bound twice, is a build fault.
-int bind_step(PyObject* m) {
-  for (; g_next < std::size(kBindingOrder) && kBindingOrder[g_next]; ++g_next) {
-    const char* name = kBindingOrder[g_next];
+int bind_step(PyObject* m, Binding* b) {
+  for (; b->next < std::size(kBindingOrder) && kBindingOrder[b->next]; ++b->next) {
+    const char* name = kBindingOrder[b->next];
     const FuncDecl* fdef = find_decl(name);
-    if (!fdef || std::find(g_bound.begin(), g_bound.end(), fdef) != g_bound.end()) {
+    if (!fdef || std::find(b->bound.begin(), b->bound.end(), fdef) != b->bound.end()) {
       PyErr_Format(PyExc_SystemError, "start-up: '%s' is %s", name, fdef ? "bound twice" : "in no function table");
       return -1;
     }
     Ref f = Ref::steal(make_function(fdef));
     if (!f || PyModule_AddObjectRef(m, name, f.get()) < 0) return -1;
-    g_bound.push_back(fdef);
+    b->bound.push_back(fdef);
   }
-  ++g_next;  // past the step's end
+  ++b->next;  // past the step's end
   return 0;
 }
 
 // Every declaration must have been bound by the binding order.
-int check_all_bound() {
-  if (g_next != std::size(kBindingOrder)) {
+int check_all_bound(const Binding& b) {
+  if (b.next != std::size(kBindingOrder)) {
     PyErr_SetString(PyExc_SystemError, "start-up: the binding order lists a step that start-up does not bind");
     return -1;
   }
   for (auto table : kTables) {
     FuncTable t = table();
     for (size_t i = 0; i < t.size; ++i) {
-      if (std::find(g_bound.begin(), g_bound.end(), &t.entries[i]) == g_bound.end()) {
+      if (std::find(b.bound.begin(), b.bound.end(), &t.entries[i]) == b.bound.end()) {
         PyErr_Format(PyExc_SystemError, "start-up: '%s' is declared but not in the binding order", t.entries[i].name);
         return -1;
       }
@@ -293,16 +300,17 @@ PyObject* switch_on_value(PyObject*, PyObject* value) {
   return PyBool_FromLong(on);
 }
 
-PyMethodDef g_switch_def = {"__switch_on__", switch_on_value, METH_O,
-                            "Whether a KELVRACV_* switch set to this str (None: unset) is on."};
+const PyMethodDef kSwitchOn = {"__switch_on__", switch_on_value, METH_O,
+                               "Whether a KELVRACV_* switch set to this str (None: unset) is on."};
 
 int add_switch_rule(PyObject* m) {
   Ref name = Ref::steal(PyUnicode_FromString("kelvracv._kelvra_core"));
-  Ref fn = name ? Ref::steal(PyCFunction_NewEx(&g_switch_def, nullptr, name.get())) : Ref();
+  Ref fn = name ? Ref::steal(builtin_function(kSwitchOn, name.get())) : Ref();
   return fn ? PyModule_AddObjectRef(m, "__switch_on__", fn.get()) : -1;
 }
 
 int startup(PyObject* m) {
+  Binding binding;
   // 1. NumPy, OpenCV, typing and Pillow names.
   if (import_as(m, "numpy", "np") < 0 || import_as(m, "cv2", "cv2") < 0) return -1;
   if (import_from(m, "typing", {{"Dict", "Dict"}, {"Tuple", "Tuple"}, {"Optional", "Opt"}}) < 0) return -1;
@@ -312,7 +320,7 @@ int startup(PyObject* m) {
   // The OpenCV profile: its own functions and the native capabilities it allows.
   if (opencv::startup(m) < 0 || native_drawing_startup(m) < 0 || add_switch_rule(m) < 0) return -1;
   // 2. Geometry, colour conversion and the drawing primitives.
-  if (bind_step(m) < 0) return -1;
+  if (bind_step(m, &binding) < 0) return -1;
   // 3. Standard modules, NumPy and OpenCV again, pygame.
   for (const char* name : {"sys", "os", "time", "threading", "math", "shutil", "glob", "signal"})
     if (import_as(m, name, name) < 0) return -1;
@@ -332,18 +340,18 @@ int startup(PyObject* m) {
   if (add_new(m, "C", make_color_table()) < 0) return -1;
   if (add_new(m, "STATE_KEYS", record_keys()) < 0) return -1;
   // 9. State functions, modes, text, images, commands, input and window.
-  if (bind_step(m) < 0) return -1;
+  if (bind_step(m, &binding) < 0) return -1;
   if (PyObject* core = PyDict_GetItemString(module_dict(), "set_homography_core"))
     if (PyModule_AddObjectRef(m, "full_transform", core) < 0) return -1;
-  if (bind_step(m) < 0) return -1;
+  if (bind_step(m, &binding) < 0) return -1;
   // 10. Packager and the volume monitor thread; 11. its start-up line.
-  if (bind_step(m) < 0) return -1;
+  if (bind_step(m, &binding) < 0) return -1;
   if (volume_monitor_startup(m) < 0) return -1;
   // 12. Sound playback.
-  if (bind_step(m) < 0) return -1;
+  if (bind_step(m, &binding) < 0) return -1;
   // 13. Point arrays through the record.
-  if (bind_step(m) < 0) return -1;
-  return check_all_bound();
+  if (bind_step(m, &binding) < 0) return -1;
+  return check_all_bound(binding);
 }
 
 // ---- module slots ------------------------------------------------------------
@@ -352,9 +360,9 @@ PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
   PyInterpreterState* interp = PyInterpreterState_Get();
   int64_t id = PyInterpreterState_GetID(interp);
   if (id < 0) return nullptr;
-  if (g_interp_id == -1) {
-    g_interp_id = id;
-  } else if (g_interp_id != id) {
+  if (g_module_state.interp_id == -1) {
+    g_module_state.interp_id = id;
+  } else if (g_module_state.interp_id != id) {
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return nullptr;
@@ -365,12 +373,12 @@ PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
 }
 
 int exec_module(PyObject* m) {
-  if (g_initialised) {
+  if (g_module_state.initialised) {
     PyErr_SetString(PyExc_RuntimeError,
                     "Module '_kelvra_core' has already been imported. Re-initialisation is not supported.");
     return -1;
   }
-  g_initialised = true;
+  g_module_state.initialised = true;
   if (import_numpy() < 0) {
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
       PyObject* exc = PyErr_GetRaisedException();
@@ -386,7 +394,7 @@ int exec_module(PyObject* m) {
   return startup(m);
 }
 
-PyModuleDef_Slot g_slots[] = {
+const PyModuleDef_Slot kSlots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     // One interpreter per process: the module keeps its state in the process
@@ -396,13 +404,14 @@ PyModuleDef_Slot g_slots[] = {
     {0, nullptr},
 };
 
+// CPython fills in the definition's head when the module is made: it stays writable.
 PyModuleDef g_def = {
     PyModuleDef_HEAD_INIT,
     "kelvracv._kelvra_core",
     "Native core of kelvracv: drawing, geometry, window loop, input, images, text, commands and sound.",
     0,
     nullptr,
-    g_slots,
+    const_cast<PyModuleDef_Slot*>(kSlots),
     nullptr,
     nullptr,
     nullptr,

@@ -62,7 +62,10 @@ const char* const kFunctionNames[kFunctionCount] = {"line",    "rectangle",     
 
 // ---- the profile ---------------------------------------------------------------
 
-struct Profile {
+// What start-up found of OpenCV, fixed from then on: its module, its own
+// functions (strong references for the life of the process), its release and
+// the capabilities it allows.
+struct OpenCvState {
   PyObject* cv2 = nullptr;
   std::string version;   // cv2.__version__
   std::string dispatch;  // cv2.getCPUFeaturesLine()
@@ -76,7 +79,7 @@ struct Profile {
   const char* reason[kCapabilityCount] = {};
   std::string reason_text[kCapabilityCount];
 };
-Profile g;
+OpenCvState g_opencv;
 
 // A built-in function of OpenCV's under `name` (new reference), or nullptr.
 PyObject* own_function(PyObject* owner, const char* name) {
@@ -119,31 +122,31 @@ bool hardware(PyObject* check, long feature) {
 }
 
 void set_off(Capability c, std::string why) {
-  if (g.reason[c]) return;  // the first reason found stands
-  g.reason_text[c] = std::move(why);
-  g.reason[c] = g.reason_text[c].c_str();
+  if (g_opencv.reason[c]) return;  // the first reason found stands
+  g_opencv.reason_text[c] = std::move(why);
+  g_opencv.reason[c] = g_opencv.reason_text[c].c_str();
 }
 
 // The release check of one capability.
 void check_release(Capability c) {
   const Entry& e = kTable[c];
   for (const char* v : e.verified)
-    if (v && g.version == v) return;
+    if (v && g_opencv.version == v) return;
   for (const Off& o : e.off)
-    if (o.version && g.version == o.version) return set_off(c, o.why);
-  set_off(c, "OpenCV " + g.version + " is not a verified release");
+    if (o.version && g_opencv.version == o.version) return set_off(c, o.why);
+  set_off(c, "OpenCV " + g_opencv.version + " is not a verified release");
 }
 
 void need(Capability c, Function f) {
-  if (!g.fn[f]) set_off(c, std::string("cv2.") + kFunctionNames[f] + " is not OpenCV's own function");
+  if (!g_opencv.fn[f]) set_off(c, std::string("cv2.") + kFunctionNames[f] + " is not OpenCV's own function");
 }
 
 void decide(PyObject* check_hardware) {
-  if (!g.cv2) {
+  if (!g_opencv.cv2) {
     for (int c = 0; c < kCapabilityCount; c++) set_off(static_cast<Capability>(c), "cv2 is not a module");
     return;
   }
-  if (g.version.empty())
+  if (g_opencv.version.empty())
     for (int c = 0; c < kCapabilityCount; c++) set_off(static_cast<Capability>(c), "cv2 has no __version__");
   for (int c = 0; c < kCapabilityCount; c++) check_release(static_cast<Capability>(c));
   for (Function f : {kLine, kRectangle, kPolylines, kFillPoly, kEllipse}) need(kNativeDrawing, f);
@@ -152,12 +155,12 @@ void decide(PyObject* check_hardware) {
   need(kPerspectiveSolver, kGetPerspectiveTransform);
   // Before the processor's and the switches' reasons: those change which
   // kernels compute the warp, not the arithmetic it is checked against.
-  g.warp_release = g.reason[kNativeWarp] == nullptr;
-  for (const char* v : kFixedPointWarp) g.fixed_point = g.fixed_point || g.version == v;
-  if (g.fixed_point) return;
+  g_opencv.warp_release = g_opencv.reason[kNativeWarp] == nullptr;
+  for (const char* v : kFixedPointWarp) g_opencv.fixed_point = g_opencv.fixed_point || g_opencv.version == v;
+  if (g_opencv.fixed_point) return;
   // The float kernels are OpenCV's AVX2 ones with fused multiply-add: OpenCV
   // must dispatch to them and the processor run ours.
-  if (!g.use_optimized) set_off(kNativeWarp, "cv2.useOptimized is not OpenCV's own function");
+  if (!g_opencv.use_optimized) set_off(kNativeWarp, "cv2.useOptimized is not OpenCV's own function");
   if (kv::no_avx2()) set_off(kNativeWarp, "KELVRACV_NO_AVX2 is set");
   if (!kv::cpu::avx2_fma()) set_off(kNativeWarp, "the processor has no AVX2 with FMA3");
   if (!hardware(check_hardware, kCpuAvx2) || !hardware(check_hardware, kCpuFma3))
@@ -175,52 +178,52 @@ PyObject* profile_dict(PyObject*, PyObject*) {
     Py_DECREF(v);
     return r == 0;
   };
-  if (!put("opencv", g.version.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(g.version.c_str())) ||
-      !put("dispatch", PyUnicode_FromString(g.dispatch.c_str())) || !put("ipp", PyUnicode_FromString(g.ipp.c_str())) ||
-      !put("warp arithmetic", PyUnicode_FromString(g.fixed_point ? "fixed-point remap tables"
+  if (!put("opencv", g_opencv.version.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(g_opencv.version.c_str())) ||
+      !put("dispatch", PyUnicode_FromString(g_opencv.dispatch.c_str())) || !put("ipp", PyUnicode_FromString(g_opencv.ipp.c_str())) ||
+      !put("warp arithmetic", PyUnicode_FromString(g_opencv.fixed_point ? "fixed-point remap tables"
                                                                   : "float kernels (AVX2 with FMA3)")) ||
-      !put("verified warp", PyBool_FromLong(g.warp_release)))
+      !put("verified warp", PyBool_FromLong(g_opencv.warp_release)))
     return nullptr;
   for (int c = 0; c < kCapabilityCount; c++)
-    if (!put(kTable[c].name, g.reason[c] ? PyUnicode_FromString(g.reason[c]) : Py_NewRef(Py_None))) return nullptr;
+    if (!put(kTable[c].name, g_opencv.reason[c] ? PyUnicode_FromString(g_opencv.reason[c]) : Py_NewRef(Py_None))) return nullptr;
   return d.release();
 }
 
-PyMethodDef g_profile_def = {"__opencv_profile__", profile_dict, METH_NOARGS,
-                             "The OpenCV the module imported and the native capabilities it allows."};
+const PyMethodDef kProfile = {"__opencv_profile__", profile_dict, METH_NOARGS,
+                              "The OpenCV the module imported and the native capabilities it allows."};
 
 }  // namespace
 
-bool on(Capability c) { return g.reason[c] == nullptr; }
-bool verified_warp_release() { return g.warp_release; }
-bool fixed_point_warp() { return g.fixed_point; }
+bool on(Capability c) { return g_opencv.reason[c] == nullptr; }
+bool verified_warp_release() { return g_opencv.warp_release; }
+bool fixed_point_warp() { return g_opencv.fixed_point; }
 bool drawing_since_4_13() {
   for (const char* v : kDrawingOf4_13)
-    if (g.version == v) return true;
+    if (g_opencv.version == v) return true;
   return false;
 }
-const char* reason(Capability c) { return g.reason[c]; }
-PyObject* module() { return g.cv2; }
-PyObject* function(Function f) { return g.fn[f]; }
+const char* reason(Capability c) { return g_opencv.reason[c]; }
+PyObject* module() { return g_opencv.cv2; }
+PyObject* function(Function f) { return g_opencv.fn[f]; }
 
 int optimised() {
-  Ref r = call(g.use_optimized, {});
+  Ref r = call(g_opencv.use_optimized, {});
   if (!r) return -1;
   return r.get() == Py_True;
 }
 
 PyObject* call_without_ipp(PyObject* fn, PyObject* const* args, size_t nargs, PyObject* kwnames) {
   bool was_on = false;
-  if (g.use_ipp && g.set_use_ipp) {
-    Ref r = call(g.use_ipp, {});
+  if (g_opencv.use_ipp && g_opencv.set_use_ipp) {
+    Ref r = call(g_opencv.use_ipp, {});
     if (!r) return nullptr;
     was_on = r.get() == Py_True;
   }
-  if (was_on && !call(g.set_use_ipp, {Py_False})) return nullptr;
+  if (was_on && !call(g_opencv.set_use_ipp, {Py_False})) return nullptr;
   PyObject* result = PyObject_Vectorcall(fn, args, nargs, kwnames);
   if (was_on) {
     PyObject* exc = PyErr_GetRaisedException();
-    Ref back = call(g.set_use_ipp, {Py_True});
+    Ref back = call(g_opencv.set_use_ipp, {Py_True});
     if (exc) {
       PyErr_Clear();
       PyErr_SetRaisedException(exc);
@@ -234,24 +237,24 @@ PyObject* call_without_ipp(PyObject* fn, PyObject* const* args, size_t nargs, Py
 int startup(PyObject* m) {
   PyObject* cv2 = PyDict_GetItemString(PyModule_GetDict(m), "cv2");  // borrowed
   if (cv2 && PyModule_Check(cv2)) {
-    g.cv2 = Py_NewRef(cv2);
+    g_opencv.cv2 = Py_NewRef(cv2);
     Ref version = Ref::steal(PyObject_GetAttrString(cv2, "__version__"));
     const char* v = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
     PyErr_Clear();
-    if (v) g.version = v;
-    for (int f = 0; f < kFunctionCount; f++) g.fn[f] = own_function(cv2, kFunctionNames[f]);
-    g.use_optimized = own_function(cv2, "useOptimized");
+    if (v) g_opencv.version = v;
+    for (int f = 0; f < kFunctionCount; f++) g_opencv.fn[f] = own_function(cv2, kFunctionNames[f]);
+    g_opencv.use_optimized = own_function(cv2, "useOptimized");
     Ref ipp = Ref::steal(PyObject_GetAttrString(cv2, "ipp"));
     PyErr_Clear();
-    g.use_ipp = own_function(ipp.get(), "useIPP");
-    g.set_use_ipp = own_function(ipp.get(), "setUseIPP");
+    g_opencv.use_ipp = own_function(ipp.get(), "useIPP");
+    g_opencv.set_use_ipp = own_function(ipp.get(), "setUseIPP");
     PyObject* check = own_function(cv2, "checkHardwareSupport");
     PyObject* features = own_function(cv2, "getCPUFeaturesLine");
-    g.dispatch = text_of_call(features, {});
+    g_opencv.dispatch = text_of_call(features, {});
     PyObject* ipp_version = own_function(ipp.get(), "getIppVersion");
     std::string ipp_v = text_of_call(ipp_version, {});
-    std::string ipp_on = text_of_call(g.use_ipp, {});
-    g.ipp = ipp_v.empty() ? "not reported" : (ipp_on == "True" ? "on, " : "off, ") + ipp_v;
+    std::string ipp_on = text_of_call(g_opencv.use_ipp, {});
+    g_opencv.ipp = ipp_v.empty() ? "not reported" : (ipp_on == "True" ? "on, " : "off, ") + ipp_v;
     decide(check);
     Py_XDECREF(check);
     Py_XDECREF(features);
@@ -260,7 +263,7 @@ int startup(PyObject* m) {
     decide(nullptr);
   }
   Ref name = Ref::steal(PyUnicode_FromString("kelvracv._kelvra_core"));
-  Ref fn = name ? Ref::steal(PyCFunction_NewEx(&g_profile_def, nullptr, name.get())) : Ref();
+  Ref fn = name ? Ref::steal(builtin_function(kProfile, name.get())) : Ref();
   if (!fn) return -1;
   return PyModule_AddObjectRef(m, "__opencv_profile__", fn.get());
 }

@@ -1,6 +1,6 @@
-// The checks that let a drawing bypass cv2 (see native.hpp). Owns the
-// references to the OpenCV module and functions taken by the start-up hook
-// "native_drawing". Main thread, interpreter lock held.
+// The checks that let a drawing bypass cv2 (see native.hpp). Owns g_native
+// (draw/state.hpp), whose OpenCV module and functions the start-up hook
+// "native_drawing" takes. Main thread, interpreter lock held.
 
 #include "draw/native.hpp"
 
@@ -11,18 +11,19 @@
 #include "core/bindings.hpp"
 #include "core/captured.hpp"
 #include "core/opencv.hpp"
+#include "draw/state.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
+
+namespace kv::draw {
+NativeState g_native;
+}  // namespace kv::draw
 
 namespace kv::draw::native {
 namespace {
 
 // ---- types -------------------------------------------------------------------
 
-// The OpenCV module and its drawing functions as imported at start-up; all
-// null when the OpenCV profile has native drawing off (borrowed from it).
-PyObject* g_cv2 = nullptr;
-PyObject* g_fn[kFnCount] = {};
 // OpenCV's function of each Fn.
 constexpr opencv::Function kOpenCV[kFnCount] = {opencv::kLine, opencv::kRectangle, opencv::kPolylines,
                                                 opencv::kFillPoly, opencv::kEllipse};
@@ -55,14 +56,12 @@ bool channel(PyObject* o, uint8_t* out) {
 }
 
 // (B, G, R, 0) of an (R, G, B, ...) tuple. Tuples are immutable, so the
-// colour of the last tuple (kept alive here) is reused while the same tuple
-// comes back, as it does frame after frame.
-PyObject* g_last_tuple = nullptr;  // strong: the tuple `g_last` was made from
-raster::Color g_last;
+// colour of the last tuple (kept alive in g_native) is reused while the same
+// tuple comes back, as it does frame after frame.
 
 bool color_of(PyObject* color, raster::Color* out) {
-  if (color == g_last_tuple) {
-    *out = g_last;
+  if (color == g_native.last_tuple) {
+    *out = g_native.last;
     return true;
   }
   if (!PyTuple_CheckExact(color) || PyTuple_GET_SIZE(color) < 3) return false;
@@ -71,8 +70,8 @@ bool color_of(PyObject* color, raster::Color* out) {
     if (!channel(PyTuple_GET_ITEM(color, 2 - k), &bgr[k])) return false;
   *out = raster::make_color(bgr[0], bgr[1], bgr[2]);
   if (PyTuple_GET_SIZE(color) == 3) {  // nothing else kept alive: three plain numbers
-    g_last = *out;
-    Py_XSETREF(g_last_tuple, Py_NewRef(color));
+    g_native.last = *out;
+    Py_XSETREF(g_native.last_tuple, Py_NewRef(color));
   }
   return true;
 }
@@ -113,8 +112,8 @@ bool line_type_of(const detail::Cv2& cv2, bool aa, int* out) {
 // native drawing is on.
 int capture_opencv(PyObject*) {
   if (!opencv::on(opencv::kNativeDrawing)) return 0;
-  for (int i = 0; i < kFnCount; i++) g_fn[i] = opencv::function(kOpenCV[i]);
-  g_cv2 = opencv::module();
+  for (int i = 0; i < kFnCount; i++) g_native.fn[i] = opencv::function(kOpenCV[i]);
+  g_native.cv2 = opencv::module();
   raster::ReleaseBehaviour behaviour;
   behaviour.since_4_13 = opencv::drawing_since_4_13();
   raster::set_release_behaviour(behaviour);
@@ -127,18 +126,18 @@ int capture_opencv(PyObject*) {
 
 bool target_fixed(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr, PyObject* color, int line_type,
                   Target* out) {
-  if (!g_cv2 || cv2.get() != g_cv2 || fn != g_fn[which]) return false;
+  if (!g_native.cv2 || cv2.get() != g_native.cv2 || fn != g_native.fn[which]) return false;
   out->line_type = line_type;
   return canvas_of(arr, &out->canvas) && color_of(color, &out->color);
 }
 
 bool target(const detail::Cv2& cv2, PyObject* fn, Fn which, PyObject* arr, PyObject* color, bool aa, Target* out) {
-  if (!g_cv2 || cv2.get() != g_cv2 || fn != g_fn[which]) return false;
+  if (!g_native.cv2 || cv2.get() != g_native.cv2 || fn != g_native.fn[which]) return false;
   return canvas_of(arr, &out->canvas) && color_of(color, &out->color) && line_type_of(cv2, aa, &out->line_type);
 }
 
 bool plain_target(Fn which, PyObject* arr, PyObject* color, bool aa, Target* out) {
-  if (!g_cv2) return false;
+  if (!g_native.cv2) return false;
   const Captured& c = captured();
   if (!c.cv2_own || !c.opencv[kOpenCV[which]] || !(aa ? c.line_aa_int : c.line_4_int)) return false;
   const long lt = aa ? c.line_aa : c.line_4;
@@ -148,7 +147,7 @@ bool plain_target(Fn which, PyObject* arr, PyObject* color, bool aa, Target* out
 }
 
 bool plain_target_fixed(Fn which, PyObject* arr, PyObject* color, int line_type, Target* out) {
-  if (!g_cv2) return false;
+  if (!g_native.cv2) return false;
   const Captured& c = captured();
   if (!c.cv2_own || !c.opencv[kOpenCV[which]]) return false;
   out->line_type = line_type;
@@ -156,7 +155,7 @@ bool plain_target_fixed(Fn which, PyObject* arr, PyObject* color, int line_type,
 }
 
 bool plain_names(Fn which, bool aa) {
-  if (!g_cv2) return false;
+  if (!g_native.cv2) return false;
   const Captured& c = captured();
   if (!c.cv2_own || !c.opencv[kOpenCV[which]]) return false;
   return which == kFillPoly || (aa ? c.line_aa_int : c.line_4_int);

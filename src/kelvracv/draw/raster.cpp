@@ -124,7 +124,12 @@ const int kFilter[] = {168, 177, 185, 194, 202, 210, 218, 224, 231, 236, 241, 24
                        158, 149, 140, 131, 122, 114, 105, 97,  89,  82,  75,  68,  62,  56,  50,  45,
                        40,  36,  32,  28,  25,  22,  19,  16,  14,  12,  11,  9,   8,   7,   5,   5};
 
-ReleaseBehaviour g_release;
+// What the routines follow that is set at start-up, once, before any drawing:
+// the OpenCV release's behaviour (from the OpenCV profile).
+struct RasterState {
+  ReleaseBehaviour release;
+};
+RasterState g_raster;
 
 // ---- pixels ------------------------------------------------------------------
 
@@ -1051,45 +1056,34 @@ void ellipse_fixed(const Canvas& img, Pt center, Pt axes, int angle, int arc_sta
 
 // ---- strokes -----------------------------------------------------------------
 
-// A segment of any thickness (OpenCV's ThickLine): a thin line, or a band of
-// the thickness as a convex quadrilateral plus round caps at the ends named in
-// `flags` (1: first, 2: second).
-void thick_line(const Canvas& img, int64_t x0, int64_t y0, int64_t x1, int64_t y1, const Color& color, int thickness,
-                int line_type, int flags, int shift) {
-  const double inv_one = 1. / static_cast<double>(kOne);
-  Pt p0{x0, y0}, p1{x1, y1};
-  auto contains = [&](const Pt& p) { return 0 <= p.x && p.x < img.width && 0 <= p.y && p.y < img.height; };
-  if (thickness > 1 && shift == 0 && g_release.since_4_13 && (!contains(p0) || !contains(p1))) {
-    const int64_t margin = thickness;
-    p0.x += margin, p0.y += margin, p1.x += margin, p1.y += margin;
-    clip_line(img.width + 2 * margin, img.height + 2 * margin, p0, p1);
-    p0.x -= margin, p0.y -= margin, p1.x -= margin, p1.y -= margin;
-  }
-  p0.x = shl(p0.x, kShift - shift);
-  p0.y = shl(p0.y, kShift - shift);
-  p1.x = shl(p1.x, kShift - shift);
-  p1.y = shl(p1.y, kShift - shift);
-  if (thickness <= 1) {
-    if (line_type < kLineAA) {
-      // Which thin lines of fractional ends are rounded to whole pixels and
-      // drawn as integer lines: 8-connected ones from 4.13, 4-connected ones
-      // before; the others step in fixed point.
-      const bool rounded = g_release.since_4_13 ? line_type == 1 || line_type == 8
-                                                         : line_type == 1 || line_type == 4;
-      if (rounded || shift == 0) {
-        p0.x = (p0.x + (kOne >> 1)) >> kShift;
-        p0.y = (p0.y + (kOne >> 1)) >> kShift;
-        p1.x = (p1.x + (kOne >> 1)) >> kShift;
-        p1.y = (p1.y + (kOne >> 1)) >> kShift;
-        line_px(img, p0.x, p0.y, p1.x, p1.y, color, line_type);
-      } else {
-        line_fixed(img, p0, p1, color);
-      }
-    } else {
-      line_aa(img, p0, p1, color);
-    }
+// A thin segment, its ends in fixed point (kShift bits; `shift` is the
+// caller's): rounded to whole pixels, stepped in fixed point, or antialiased.
+void thin_line(const Canvas& img, Pt p0, Pt p1, const Color& color, int line_type, int shift) {
+  if (line_type >= kLineAA) {
+    line_aa(img, p0, p1, color);
     return;
   }
+  // Which thin lines of fractional ends are rounded to whole pixels and
+  // drawn as integer lines: 8-connected ones from 4.13, 4-connected ones
+  // before; the others step in fixed point.
+  const bool rounded = g_raster.release.since_4_13 ? line_type == 1 || line_type == 8
+                                                   : line_type == 1 || line_type == 4;
+  if (rounded || shift == 0) {
+    p0.x = (p0.x + (kOne >> 1)) >> kShift;
+    p0.y = (p0.y + (kOne >> 1)) >> kShift;
+    p1.x = (p1.x + (kOne >> 1)) >> kShift;
+    p1.y = (p1.y + (kOne >> 1)) >> kShift;
+    line_px(img, p0.x, p0.y, p1.x, p1.y, color, line_type);
+  } else {
+    line_fixed(img, p0, p1, color);
+  }
+}
+
+// A thick segment, its ends in fixed point (kShift bits): the band of the
+// thickness as a convex quadrilateral plus round caps at the ends named in
+// `flags` (1: first, 2: second).
+void thick_band(const Canvas& img, Pt p0, Pt p1, const Color& color, int thickness, int line_type, int flags) {
+  const double inv_one = 1. / static_cast<double>(kOne);
   Pt pt[4], dp{0, 0};
   double dx = static_cast<double>(p0.x - p1.x) * inv_one, dy = static_cast<double>(p1.y - p0.y) * inv_one;
   double r = dx * dx + dy * dy;
@@ -1116,6 +1110,29 @@ void thick_line(const Canvas& img, int64_t x0, int64_t y0, int64_t x1, int64_t y
     }
     p0 = p1;
   }
+}
+
+// A segment of any thickness (OpenCV's ThickLine): a thin line, or a band of
+// the thickness as a convex quadrilateral plus round caps at the ends named in
+// `flags` (1: first, 2: second).
+void thick_line(const Canvas& img, int64_t x0, int64_t y0, int64_t x1, int64_t y1, const Color& color, int thickness,
+                int line_type, int flags, int shift) {
+  Pt p0{x0, y0}, p1{x1, y1};
+  auto contains = [&](const Pt& p) { return 0 <= p.x && p.x < img.width && 0 <= p.y && p.y < img.height; };
+  if (thickness > 1 && shift == 0 && g_raster.release.since_4_13 && (!contains(p0) || !contains(p1))) {
+    const int64_t margin = thickness;
+    p0.x += margin, p0.y += margin, p1.x += margin, p1.y += margin;
+    clip_line(img.width + 2 * margin, img.height + 2 * margin, p0, p1);
+    p0.x -= margin, p0.y -= margin, p1.x -= margin, p1.y -= margin;
+  }
+  p0.x = shl(p0.x, kShift - shift);
+  p0.y = shl(p0.y, kShift - shift);
+  p1.x = shl(p1.x, kShift - shift);
+  p1.y = shl(p1.y, kShift - shift);
+  if (thickness <= 1)
+    thin_line(img, p0, p1, color, line_type, shift);
+  else
+    thick_band(img, p0, p1, color, thickness, line_type, flags);
 }
 
 // A polyline (OpenCV's PolyLine): each segment a thick_line, with a round cap
@@ -1194,7 +1211,7 @@ Color make_color(uint8_t b, uint8_t g, uint8_t r) {
   return c;
 }
 
-void set_release_behaviour(const ReleaseBehaviour& b) { g_release = b; }
+void set_release_behaviour(const ReleaseBehaviour& b) { g_raster.release = b; }
 
 int cv_round(double v) {
   __m128d t = _mm_min_sd(_mm_set_sd(v), _mm_set_sd(2147483647.0));

@@ -60,25 +60,33 @@ struct AngleKey {
   }
 };
 
+// The angle tables of the last shapes drawn. Owner: angle_table. Bound:
+// kSlots tables of at most kLargest + 1 angles (larger shapes are computed
+// each time). Eviction: a new table replaces the one made the longest ago.
+struct AngleTableState {
+  static constexpr int kSlots = 8;
+  static constexpr int kLargest = 1 << 14;
+  AngleKey keys[kSlots];
+  AngleValues tables[kSlots];
+  int next = 0;
+};
+AngleTableState g_angles;
+
 AngleValues angle_table(double step, double first, bool add_first, int n) {
-  constexpr int kSlots = 8;
-  constexpr int kLargest = 1 << 14;  // larger shapes are computed each time
-  static AngleKey keys[kSlots];
-  static AngleValues tables[kSlots];
-  static int next = 0;
+  AngleTableState& t = g_angles;
   AngleKey key{step, first, add_first, n};
-  for (int i = 0; i < kSlots; i++)
-    if (tables[i] && keys[i] == key) return tables[i];
+  for (int i = 0; i < t.kSlots; i++)
+    if (t.tables[i] && t.keys[i] == key) return t.tables[i];
   auto values = std::make_shared<std::vector<double>>(2 * (static_cast<size_t>(n) + 1));
   double* v = values->data();
   for (int i = 0; i <= n; i++) {
     double a = add_first ? step * i + first : step * i;
     ::sincos(a, &v[2 * i], &v[2 * i + 1]);
   }
-  if (n <= kLargest) {
-    keys[next] = key;
-    tables[next] = values;
-    next = (next + 1) % kSlots;
+  if (n <= t.kLargest) {
+    t.keys[t.next] = key;
+    t.tables[t.next] = values;
+    t.next = (t.next + 1) % t.kSlots;
   }
   return values;
 }

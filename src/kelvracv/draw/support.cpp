@@ -11,6 +11,7 @@
 
 #include "core/colors.hpp"
 #include "draw/native.hpp"
+#include "draw/state.hpp"
 #include "geometry/record.hpp"
 #include "pyapi/convert.hpp"
 #include "pyapi/messages.hpp"
@@ -271,14 +272,11 @@ namespace {
 
 // int(v) for a screen coordinate. Pixel values repeat from call to call, so
 // the int objects of the usual canvas range are made once and shared (ints
-// are immutable); others are made fresh.
-constexpr int kPixelMin = -4096, kPixelMax = 16384;
-PyObject* g_pixels[kPixelMax - kPixelMin];
-
+// are immutable); others are made fresh. The ints are kept in g_native.
 PyObject* pixel_int(double v) {
   if (v > kPixelMin - 1 && v < kPixelMax) {
     int i = static_cast<int>(v);
-    PyObject*& slot = g_pixels[i - kPixelMin];
+    PyObject*& slot = g_native.pixels[i - kPixelMin];
     if (!slot) slot = PyLong_FromLong(i);
     return Py_XNewRef(slot);
   }
@@ -321,28 +319,12 @@ Ref cv2_function(PyObject* name) { return Cv2().function(name); }
 
 namespace {
 
-// Objects kept from one cv2 call to the next (the calls made when a shape
-// cannot be drawn straight into the canvas). On a 4-channel canvas they save
-// about 0.15 us of a 2.3 us circle or rect and 0.3 of a 3.3 us line pair,
-// measured with and without them.
-// - The dicts {"lineType": lt} for the two line types in use: OpenCV's
-//   functions take their keywords as a dict, and a dict is checked to be
-//   untouched before it is reused.
-// - The last plain colour and its (B, G, R) tuple: tuples are immutable, so
-//   the same colour object always gives the same tuple.
-struct CallCache {
-  PyObject* kw_lt[2] = {};  // the line type each dict holds
-  PyObject* kw[2] = {};
-  int next = 0;
-  PyObject* color = nullptr;
-  PyObject* bgr = nullptr;
-};
-CallCache g_calls;
-
+// The line-type keyword dicts and the last colour's tuple are kept in
+// g_native (see draw/state.hpp).
 PyObject* line_type_kwargs(PyObject* lt) {
   for (int i = 0; i < 2; i++) {
-    PyObject* kw = g_calls.kw[i];
-    if (kw && g_calls.kw_lt[i] == lt && PyDict_GET_SIZE(kw) == 1 &&
+    PyObject* kw = g_native.kw[i];
+    if (kw && g_native.kw_lt[i] == lt && PyDict_GET_SIZE(kw) == 1 &&
         PyDict_GetItemWithError(kw, KV_ID(lineType)) == lt)
       return kw;
   }
@@ -352,10 +334,10 @@ PyObject* line_type_kwargs(PyObject* lt) {
     Py_DECREF(kw);
     return nullptr;
   }
-  int i = g_calls.next;
-  g_calls.next ^= 1;
-  Py_XSETREF(g_calls.kw_lt[i], Py_NewRef(lt));
-  Py_XSETREF(g_calls.kw[i], kw);
+  int i = g_native.next_kw;
+  g_native.next_kw ^= 1;
+  Py_XSETREF(g_native.kw_lt[i], Py_NewRef(lt));
+  Py_XSETREF(g_native.kw[i], kw);
   return kw;
 }
 
@@ -406,12 +388,12 @@ bool small_color(PyObject* color) {
 }  // namespace
 
 Ref bgr_of(PyObject* color) {
-  if (color == g_calls.color && g_calls.bgr) return Ref::borrow(g_calls.bgr);
+  if (color == g_native.color && g_native.bgr) return Ref::borrow(g_native.bgr);
   Ref bgr = Ref::steal(color_bgr(color));
   if (!bgr) return bgr;
   if (small_color(color)) {
-    Py_XSETREF(g_calls.color, Py_NewRef(color));
-    Py_XSETREF(g_calls.bgr, Py_NewRef(bgr.get()));
+    Py_XSETREF(g_native.color, Py_NewRef(color));
+    Py_XSETREF(g_native.bgr, Py_NewRef(bgr.get()));
   }
   return bgr;
 }

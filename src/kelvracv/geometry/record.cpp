@@ -105,13 +105,13 @@ bool item_float(PyObject* seq, Py_ssize_t i, double* out) {
 // The cosine and sine of the last 2-D rotation mapped: a record keeps its
 // rotation from call to call, and its cos and sin cost about 110 of the
 // 10,600 instructions of a small filled circle at 30 degrees. Keyed by the
-// bit pattern of the degrees (the same bits give the same values).
-// Interpreter lock held.
-struct RotationCache {
+// bit pattern of the degrees (the same bits give the same values). Bound:
+// one rotation; a new angle replaces it. Interpreter lock held.
+struct RotationState {
   uint64_t bits;
   double c, s;
 };
-RotationCache g_rotation = {0, 1.0, 0.0};  // 0.0 degrees
+RotationState g_rotation = {0, 1.0, 0.0};  // 0.0 degrees
 
 void rotation_cs(double deg, double* c, double* s) {
   uint64_t bits;
@@ -151,9 +151,15 @@ struct KeptView {
   bool plain = false;  // valid: the record has a plain view (else it goes the general way)
   double rot = 0, size = 1, shx = 0, shy = 0, c = 1, s = 0;
 };
+// Bound: kKeptViews records; a record not kept takes the slot kept the
+// longest (round robin). A view is also dropped when its dict changes (but
+// for the pen) or is freed.
 constexpr int kKeptViews = 4;
-KeptView g_kept[kKeptViews];
-int g_kept_next = 0;
+struct KeptViewState {
+  KeptView views[kKeptViews];
+  int next = 0;
+};
+KeptViewState g_kept;
 
 bool is_pen_key(PyObject* key) {
   PyObject* pen = KV_ID(cursor_pos);
@@ -162,7 +168,7 @@ bool is_pen_key(PyObject* key) {
 }
 
 void on_record_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key) {
-  for (KeptView& k : g_kept) {
+  for (KeptView& k : g_kept.views) {
     if (k.dict != dict) continue;
     if (event == PyDict_EVENT_DEALLOCATED) {
       k.dict = nullptr;
@@ -174,7 +180,7 @@ void on_record_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key) {
 }
 
 KeptView* kept_slot(PyObject* ts) {
-  for (KeptView& k : g_kept)
+  for (KeptView& k : g_kept.views)
     if (k.dict == ts) return &k;
   return nullptr;
 }
@@ -186,8 +192,8 @@ void keep_view(PyObject* ts, const PlainView2D* v, double c, double s) {
   (void)observing;
   KeptView* k = kept_slot(ts);
   if (!k) {
-    k = &g_kept[g_kept_next];
-    g_kept_next = (g_kept_next + 1) % kKeptViews;
+    k = &g_kept.views[g_kept.next];
+    g_kept.next = (g_kept.next + 1) % kKeptViews;
     if (k->dict) unwatch_other(k->dict);
     k->dict = nullptr;
     k->valid = false;
@@ -201,7 +207,7 @@ void keep_view(PyObject* ts, const PlainView2D* v, double c, double s) {
 
 // The kept view of ts, or null when there is none (ts is then parsed).
 inline const KeptView* kept_view(PyObject* ts) {
-  for (const KeptView& k : g_kept)
+  for (const KeptView& k : g_kept.views)
     if (k.dict == ts) return k.valid ? &k : nullptr;
   return nullptr;
 }

@@ -47,14 +47,14 @@ constexpr int kMaxCredit = 16 * kTableCost;
 // The one cache of colour tables: at most kTables of them, the least
 // recently used one that no draw is reading remade for a new value. Touched
 // with the interpreter lock held only. Never destroyed (see image_cache.cpp).
-struct TableCache {
+struct ColourTableState {
   std::unique_ptr<ValueTable> tables[kTables];
   uint32_t seen[kColours] = {};  // colours drawn once, 0x01RRGGBB (0: none)
   int seen_next = 0;
   int credit = 3 * kTableCost;
   uint64_t clock = 0;
 };
-TableCache& g_tables = *new TableCache();
+ColourTableState& g_tables = *new ColourTableState();
 
 ValueTable* find_table(int value) {
   for (auto& t : g_tables.tables)

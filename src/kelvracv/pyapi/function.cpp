@@ -40,6 +40,7 @@ struct FunctionObject {
   PyObject* defaults[kMaxParams];  // nullptr where required
 };
 
+// A static type: PyType_Ready fills it in, so it stays writable.
 PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // ---- internal helpers ------------------------------------------------------
@@ -349,7 +350,7 @@ PyObject* get_signature(PyObject* self, void*) {
   return Py_XNewRef(f->signature);
 }
 
-PyGetSetDef fn_getset[] = {
+const PyGetSetDef kGetSet[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
@@ -360,7 +361,7 @@ PyGetSetDef fn_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef fn_members[] = {
+const PyMemberDef kMembers[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weaklist), Py_READONLY, nullptr},
@@ -384,8 +385,8 @@ int init_function_type() {
   FunctionType.tp_traverse = fn_traverse;
   FunctionType.tp_clear = fn_clear;
   FunctionType.tp_descr_get = fn_descr_get;
-  FunctionType.tp_getset = fn_getset;
-  FunctionType.tp_members = fn_members;
+  FunctionType.tp_getset = const_cast<PyGetSetDef*>(kGetSet);  // CPython only reads the tables
+  FunctionType.tp_members = const_cast<PyMemberDef*>(kMembers);
   FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
   FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weaklist);
   FunctionType.tp_getattro = PyObject_GenericGetAttr;

@@ -6,9 +6,7 @@
 
 namespace kv {
 
-Ids g_id = {};
-KwNames g_kw = {};
-Constants g_const = {};
+NameState g_names = {};
 
 namespace {
 
@@ -29,16 +27,16 @@ PyObject* kwnames(std::initializer_list<const char*> names) {
 
 int init_names() {
 #define KV_MAKE_ID(field, text) \
-  if (!(g_id.field = PyUnicode_InternFromString(text))) return -1;
+  if (!(KV_ID(field) = PyUnicode_InternFromString(text))) return -1;
   KV_RECORD_KEYS(KV_MAKE_ID)
   KV_IDS(KV_MAKE_ID)
 #undef KV_MAKE_ID
 #define KV_MAKE_KW(field, ...) \
-  if (!(g_kw.field = kwnames({__VA_ARGS__}))) return -1;
+  if (!(KV_KW(field) = kwnames({__VA_ARGS__}))) return -1;
   KV_KWNAMES(KV_MAKE_KW)
 #undef KV_MAKE_KW
 #define KV_MAKE_CONST(field, expr) \
-  if (!(g_const.field = (expr))) return -1;
+  if (!(KV_CONST(field) = (expr))) return -1;
   KV_CONSTANTS(KV_MAKE_CONST)
 #undef KV_MAKE_CONST
   return 0;

@@ -317,17 +317,22 @@ struct Constants {
 };
 #undef KV_NAMES_FIELD
 
-// Borrowed, valid for the life of the process once init_names() succeeded.
-extern Ids g_id;
-extern KwNames g_kw;
-extern Constants g_const;
+// The interned names, keyword-name tuples and constants: made once at
+// start-up, fixed from then on. Borrowed, valid for the life of the process
+// once init_names() succeeded.
+struct NameState {
+  Ids id;
+  KwNames kw;
+  Constants constants;
+};
+extern NameState g_names;
 
 // Makes every entry of the lists; -1 with an exception set on failure.
 int init_names();
 
 }  // namespace kv
 
-#define KV_ID(field) (::kv::g_id.field)
+#define KV_ID(field) (::kv::g_names.id.field)
 // KV_KW(target_daemon) is the tuple ("target", "daemon"); KV_CONST(half) is 0.5.
-#define KV_KW(field) (::kv::g_kw.field)
-#define KV_CONST(field) (::kv::g_const.field)
+#define KV_KW(field) (::kv::g_names.kw.field)
+#define KV_CONST(field) (::kv::g_names.constants.field)

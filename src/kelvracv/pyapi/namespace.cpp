@@ -12,9 +12,14 @@
 namespace kv {
 namespace {
 
-PyObject* g_module = nullptr;  // strong, for the life of the process
-PyObject* g_dict = nullptr;    // borrowed from g_module
-PyObject* g_builtins = nullptr;
+// The module whose globals the library reads, set once at start-up.
+struct NamespaceState {
+  PyObject* module = nullptr;    // strong, for the life of the process
+  PyObject* dict = nullptr;      // borrowed from module
+  PyObject* builtins = nullptr;
+  bool globals_watched = false;  // the lookup cache watches dict and builtins
+};
+NamespaceState g_ns;
 
 // ---- lookup cache ----------------------------------------------------------
 //
@@ -29,49 +34,68 @@ PyObject* g_builtins = nullptr;
 // nor do the program's own globals. Any change of another module's namespace
 // counts (what Pillow or OpenCV do may depend on any of their names).
 
-int g_watcher = -1;   // -2: no watcher to be had, lookups go uncached
-uint64_t g_epoch = 1;
-PyObject* g_read_names = nullptr;  // set of the names read through the cache (exact str)
+// (owner, key) -> value, direct-mapped; owner nullptr for the module's
+// globals. The owner is held, so its address names it; the value is
+// borrowed: while the epoch holds, the namespace it came from is unchanged
+// and still holds it.
+struct Entry {
+  PyObject* owner = nullptr;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  uint64_t epoch = 0;
+};
+constexpr int kEntries = 64;
 
-DictObserver g_observer = nullptr;
-// The namespaces watched (borrowed; a namespace leaves at its deallocation).
-std::vector<PyObject*> g_namespaces;
+// The lookup cache. Owner: this file. Bound: kEntries entries. Eviction: an
+// entry is replaced by the next lookup that maps to its slot, and every
+// entry goes stale at once when the epoch moves. The set of names read holds
+// one entry per name the library reads, never dropped.
+struct LookupCacheState {
+  int watcher = -1;  // -2: no watcher to be had, lookups go uncached
+  uint64_t epoch = 1;
+  PyObject* read_names = nullptr;  // set of the names read through the cache (exact str)
+  DictObserver observer = nullptr;
+  // The namespaces watched (borrowed; a namespace leaves at its deallocation).
+  std::vector<PyObject*> namespaces;
+  // One bit per namespace address, set while it may be one: most dicts the
+  // observer follows are told apart from the namespaces by it alone.
+  uint64_t namespace_bits = 0;
+  Entry entries[kEntries];
+};
+LookupCacheState g_lookup;
 
-// One bit per namespace address, set while it may be one: most dicts the
-// observer follows are told apart from the namespaces by it alone.
-uint64_t g_namespace_bits = 0;
 inline uint64_t address_bit(PyObject* dict) { return uint64_t{1} << ((reinterpret_cast<uintptr_t>(dict) >> 6) & 63); }
 
 bool is_namespace(PyObject* dict) {
-  return (g_namespace_bits & address_bit(dict)) &&
-         std::find(g_namespaces.begin(), g_namespaces.end(), dict) != g_namespaces.end();
+  return (g_lookup.namespace_bits & address_bit(dict)) &&
+         std::find(g_lookup.namespaces.begin(), g_lookup.namespaces.end(), dict) != g_lookup.namespaces.end();
 }
 
 int on_namespace_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
-  if (g_observer) g_observer(event, dict, key);
-  if (!(g_namespace_bits & address_bit(dict))) return 0;  // a dict of the observer's alone
-  const auto it = std::find(g_namespaces.begin(), g_namespaces.end(), dict);
-  if (it == g_namespaces.end()) return 0;
-  if (event == PyDict_EVENT_DEALLOCATED) g_namespaces.erase(it);
+  if (g_lookup.observer) g_lookup.observer(event, dict, key);
+  if (!(g_lookup.namespace_bits & address_bit(dict))) return 0;  // a dict of the observer's alone
+  const auto it = std::find(g_lookup.namespaces.begin(), g_lookup.namespaces.end(), dict);
+  if (it == g_lookup.namespaces.end()) return 0;
+  if (event == PyDict_EVENT_DEALLOCATED) g_lookup.namespaces.erase(it);
   const bool one_name =
       event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
   // An exact str hashes and compares without running Python code or failing;
   // a key of any other type may equal a name read, so it counts as one.
-  if (one_name && (dict == g_dict || dict == g_builtins) && key && PyUnicode_CheckExact(key) &&
-      (!g_read_names || PySet_Contains(g_read_names, key) == 0))
+  if (one_name && (dict == g_ns.dict || dict == g_ns.builtins) && key && PyUnicode_CheckExact(key) &&
+      (!g_lookup.read_names || PySet_Contains(g_lookup.read_names, key) == 0))
     return 0;
-  ++g_epoch;
+  ++g_lookup.epoch;
   return 0;
 }
 
 // Notes `name` as read, before its value is: from then on any change of it
 // moves the epoch. False when it cannot be noted (nothing may be cached).
 bool note_read(PyObject* name) {
-  if (!g_read_names && !(g_read_names = PySet_New(nullptr))) {
+  if (!g_lookup.read_names && !(g_lookup.read_names = PySet_New(nullptr))) {
     PyErr_Clear();
     return false;
   }
-  if (PySet_Add(g_read_names, name) < 0) {
+  if (PySet_Add(g_lookup.read_names, name) < 0) {
     PyErr_Clear();
     return false;
   }
@@ -85,49 +109,38 @@ bool input_global(PyObject* name) {
 }
 
 bool add_watcher() {
-  if (g_watcher == -1) {
-    g_watcher = PyDict_AddWatcher(on_namespace_change);
-    if (g_watcher < 0) {
+  if (g_lookup.watcher == -1) {
+    g_lookup.watcher = PyDict_AddWatcher(on_namespace_change);
+    if (g_lookup.watcher < 0) {
       PyErr_Clear();
-      g_watcher = -2;
+      g_lookup.watcher = -2;
     }
   }
-  return g_watcher >= 0;
+  return g_lookup.watcher >= 0;
 }
 
 bool watch(PyObject* dict) {
   if (!add_watcher()) return false;
-  if (PyDict_Watch(g_watcher, dict) < 0) {
+  if (PyDict_Watch(g_lookup.watcher, dict) < 0) {
     PyErr_Clear();
     return false;
   }
   if (!is_namespace(dict)) {
-    g_namespaces.push_back(dict);
-    g_namespace_bits |= address_bit(dict);
+    g_lookup.namespaces.push_back(dict);
+    g_lookup.namespace_bits |= address_bit(dict);
   }
   return true;
 }
 
-// (owner, key) -> value, direct-mapped; owner nullptr for the module's
-// globals. The owner is held, so its address names it; the value is
-// borrowed: while the epoch holds, the namespace it came from is unchanged
-// and still holds it.
-struct Entry {
-  PyObject* owner = nullptr;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  uint64_t epoch = 0;
-};
-Entry g_entries[64];
 
 Entry& slot(PyObject* owner, PyObject* key) {
   auto h = (reinterpret_cast<uintptr_t>(owner) >> 4) * 31 + (reinterpret_cast<uintptr_t>(key) >> 4);
-  return g_entries[h % 64];
+  return g_lookup.entries[h % kEntries];
 }
 
 PyObject* cached(PyObject* owner, PyObject* key) {
   Entry& e = slot(owner, key);
-  return e.epoch == g_epoch && e.owner == owner && e.key == key ? e.value : nullptr;
+  return e.epoch == g_lookup.epoch && e.owner == owner && e.key == key ? e.value : nullptr;
 }
 
 // Keeps value for (owner, key) as of `epoch`, read before the lookup began
@@ -147,8 +160,6 @@ void remember(PyObject* owner, PyObject* key, PyObject* value, uint64_t epoch) {
   Py_XDECREF(old_key);
 }
 
-bool g_globals_watched = false;
-
 // "__name__" and the like may be descriptors of ModuleType: never cached.
 bool dunder(PyObject* s) {
   return PyUnicode_GET_LENGTH(s) >= 2 && PyUnicode_READ_CHAR(s, 0) == '_' && PyUnicode_READ_CHAR(s, 1) == '_';
@@ -156,27 +167,27 @@ bool dunder(PyObject* s) {
 
 }  // namespace
 
-PyObject* module() { return g_module; }
-PyObject* module_dict() { return g_dict; }
+PyObject* module() { return g_ns.module; }
+PyObject* module_dict() { return g_ns.dict; }
 
 void set_module(PyObject* m) {
-  g_module = Py_NewRef(m);
-  g_dict = PyModule_GetDict(m);
-  g_builtins = PyEval_GetBuiltins();
-  Py_XINCREF(g_builtins);
-  g_globals_watched = watch(g_dict) && g_builtins && watch(g_builtins);
+  g_ns.module = Py_NewRef(m);
+  g_ns.dict = PyModule_GetDict(m);
+  g_ns.builtins = PyEval_GetBuiltins();
+  Py_XINCREF(g_ns.builtins);
+  g_ns.globals_watched = watch(g_ns.dict) && g_ns.builtins && watch(g_ns.builtins);
 }
 
 Ref global(PyObject* name) {
   if (PyObject* hit = cached(nullptr, name)) return Ref::borrow(hit);
-  const bool keep = g_globals_watched && PyUnicode_CheckExact(name) && !input_global(name) && note_read(name);
-  const uint64_t epoch = g_epoch;
+  const bool keep = g_ns.globals_watched && PyUnicode_CheckExact(name) && !input_global(name) && note_read(name);
+  const uint64_t epoch = g_lookup.epoch;
   PyObject* v = nullptr;
-  if (g_dict) {
-    if (PyDict_GetItemRef(g_dict, name, &v) < 0) return Ref();
+  if (g_ns.dict) {
+    if (PyDict_GetItemRef(g_ns.dict, name, &v) < 0) return Ref();
   }
-  if (!v && g_builtins) {
-    if (PyDict_GetItemRef(g_builtins, name, &v) < 0) return Ref();
+  if (!v && g_ns.builtins) {
+    if (PyDict_GetItemRef(g_ns.builtins, name, &v) < 0) return Ref();
   }
   if (!v) {
     PyErr_Format(PyExc_NameError, msg::kNameNotDefined, name);
@@ -196,7 +207,7 @@ Ref attr_of(PyObject* obj, PyObject* attr) {
   PyObject* ns = PyModule_GetDict(obj);
   PyObject* v = nullptr;
   const bool watched = watch(ns) && note_read(attr);
-  const uint64_t epoch = g_epoch;
+  const uint64_t epoch = g_lookup.epoch;
   if (PyDict_GetItemRef(ns, attr, &v) < 0) return Ref();
   if (!v) return Ref::steal(PyObject_GetAttr(obj, attr));  // module __getattr__, or the AttributeError
   if (watched) remember(obj, attr, v, epoch);
@@ -205,7 +216,7 @@ Ref attr_of(PyObject* obj, PyObject* attr) {
 
 bool watched_entry(PyObject* module, PyObject* name, Ref* out) {
   *out = Ref();
-  if (!PyModule_CheckExact(module) || !PyUnicode_CheckExact(name) || g_watcher < 0) return false;
+  if (!PyModule_CheckExact(module) || !PyUnicode_CheckExact(name) || g_lookup.watcher < 0) return false;
   PyObject* ns = PyModule_GetDict(module);
   if (!watch(ns) || !note_read(name)) return false;
   PyObject* v = nullptr;
@@ -223,17 +234,17 @@ Ref global_attr(PyObject* name, PyObject* attr) {
   return attr_of(g.get(), attr);
 }
 
-uint64_t namespace_epoch() { return g_globals_watched && g_watcher >= 0 ? g_epoch : 0; }
+uint64_t namespace_epoch() { return g_ns.globals_watched && g_lookup.watcher >= 0 ? g_lookup.epoch : 0; }
 
 bool epoch_watches(PyObject* obj) {
-  return PyModule_CheckExact(obj) && g_watcher >= 0 && watch(PyModule_GetDict(obj));
+  return PyModule_CheckExact(obj) && g_lookup.watcher >= 0 && watch(PyModule_GetDict(obj));
 }
 
-void set_dict_observer(DictObserver observer) { g_observer = observer; }
+void set_dict_observer(DictObserver observer) { g_lookup.observer = observer; }
 
 bool watch_other(PyObject* dict) {
   if (!add_watcher()) return false;
-  if (PyDict_Watch(g_watcher, dict) < 0) {
+  if (PyDict_Watch(g_lookup.watcher, dict) < 0) {
     PyErr_Clear();
     return false;
   }
@@ -241,11 +252,11 @@ bool watch_other(PyObject* dict) {
 }
 
 void unwatch_other(PyObject* dict) {
-  if (g_watcher >= 0 && !is_namespace(dict) && PyDict_Unwatch(g_watcher, dict) < 0) PyErr_Clear();
+  if (g_lookup.watcher >= 0 && !is_namespace(dict) && PyDict_Unwatch(g_lookup.watcher, dict) < 0) PyErr_Clear();
 }
 
-int set_global(PyObject* name, PyObject* value) { return PyDict_SetItem(g_dict, name, value); }
-int set_global(const char* name, PyObject* value) { return PyDict_SetItemString(g_dict, name, value); }
+int set_global(PyObject* name, PyObject* value) { return PyDict_SetItem(g_ns.dict, name, value); }
+int set_global(const char* name, PyObject* value) { return PyDict_SetItemString(g_ns.dict, name, value); }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

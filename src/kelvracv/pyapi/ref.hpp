@@ -46,4 +46,11 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// A built-in function for a method-table entry that lives as long as the
+// process (`module`: its __module__, or nullptr). CPython only reads the
+// entry, so the tables stay const. New reference, or nullptr.
+inline PyObject* builtin_function(const PyMethodDef& def, PyObject* module = nullptr) {
+  return PyCFunction_NewEx(const_cast<PyMethodDef*>(&def), nullptr, module);
+}
+
 }  // namespace kv

@@ -19,14 +19,27 @@ namespace kv::sound {
 
 namespace {
 
+// What the monitor keeps: the float constants it compares and sleeps with
+// (made at first use, kept for the life of the process); the thread the
+// module started (kept to be joined); the generation a thread serves (a
+// fork's before-hook moves it, and the thread ends after its nap); and what
+// the before-hook stopped, so the after-hooks bring back just that.
+struct MonitorState {
+  PyObject* zero = nullptr;
+  PyObject* one = nullptr;
+  PyObject* tenth = nullptr;
+  PyObject* thread = nullptr;  // strong reference, or null before the start
+  uint64_t generation = 0;
+  bool stopped_for_fork = false;
+  bool mixer_closed_for_fork = false;
+};
+MonitorState g_monitor;
+
 // A float constant made once and kept for the life of the process.
 PyObject* constant(PyObject** slot, double v) {
   if (!*slot) *slot = PyFloat_FromDouble(v);
   return *slot;
 }
-PyObject* g_zero = nullptr;
-PyObject* g_one = nullptr;
-PyObject* g_tenth = nullptr;
 
 // pygame.mixer.set_volume(v). pygame 2.6 has no mixer-wide volume; where the
 // mixer offers none, the channels alone carry the master volume.
@@ -53,8 +66,8 @@ bool nap(PyObject* seconds) {
 }
 
 PyObject* clamp_volume(PyObject* volume) {
-  PyObject* one = constant(&g_one, 1.0);
-  PyObject* zero = constant(&g_zero, 0.0);
+  PyObject* one = constant(&g_monitor.one, 1.0);
+  PyObject* zero = constant(&g_monitor.zero, 0.0);
   if (!one || !zero) return nullptr;
   int below = PyObject_RichCompareBool(volume, one, Py_LT);
   if (below < 0) return nullptr;
@@ -94,20 +107,8 @@ bool apply_master_volume() {
   return true;
 }
 
-// What the fork hooks know of the monitor: the thread the module started
-// (kept to be joined), the generation a thread serves (a fork's before-hook
-// moves it, and the thread ends after its nap), and what the before-hook
-// stopped so the after-hooks bring back just that.
-struct MonitorState {
-  PyObject* thread = nullptr;  // strong reference, or null before the start
-  uint64_t generation = 0;
-  bool stopped_for_fork = false;
-  bool mixer_closed_for_fork = false;
-};
-MonitorState g_monitor;
-
 PyObject* volume_monitor() {
-  PyObject* tenth = constant(&g_tenth, 0.1);
+  PyObject* tenth = constant(&g_monitor.tenth, 0.1);
   if (!tenth) return nullptr;
   const uint64_t generation = g_monitor.generation;
   // No owning reference lives in this frame across the sleep (see nap).
@@ -208,15 +209,15 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef g_before_fork_def = {"_volume_monitor_before_fork", before_fork, METH_NOARGS, nullptr};
-PyMethodDef g_parent_def = {"_volume_monitor_after_fork_in_parent", after_fork_in_parent, METH_NOARGS, nullptr};
-PyMethodDef g_child_def = {"_volume_monitor_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
+const PyMethodDef kBeforeFork = {"_volume_monitor_before_fork", before_fork, METH_NOARGS, nullptr};
+const PyMethodDef kAfterForkInParent = {"_volume_monitor_after_fork_in_parent", after_fork_in_parent, METH_NOARGS, nullptr};
+const PyMethodDef kAfterForkInChild = {"_volume_monitor_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
 
 // os.register_at_fork(before=..., after_in_parent=..., after_in_child=...)
 bool register_fork_hooks() {
-  Ref before = Ref::steal(PyCFunction_New(&g_before_fork_def, nullptr));
-  Ref parent = Ref::steal(PyCFunction_New(&g_parent_def, nullptr));
-  Ref child = Ref::steal(PyCFunction_New(&g_child_def, nullptr));
+  Ref before = Ref::steal(builtin_function(kBeforeFork));
+  Ref parent = Ref::steal(builtin_function(kAfterForkInParent));
+  Ref child = Ref::steal(builtin_function(kAfterForkInChild));
   Ref register_at_fork = before && parent && child ? global_attr(KV_ID(os), KV_ID(register_at_fork)) : Ref();
   Ref kw = register_at_fork ? Ref::steal(Py_BuildValue("{sOsOsO}", "before", before.get(), "after_in_parent",
                                                        parent.get(), "after_in_child", child.get()))

@@ -27,16 +27,6 @@
 namespace kv::text {
 namespace {
 
-struct FontFile {
-  Ref identity;  // (st_dev, st_ino, st_size, st_mtime_ns) of the file that was read
-  int fd = -1;   // the sealed copy
-  bool plain[256] = {};
-  std::vector<PyObject*> fonts;  // the watched fonts made from it
-};
-
-// Never destroyed (see image_cache.cpp); one entry per font file in use.
-std::vector<std::unique_ptr<FontFile>>& g_files = *new std::vector<std::unique_ptr<FontFile>>();
-
 // os.stat(path) through the module's os: whether it names a regular file,
 // and its identity. False with the OSError.
 bool file_status(PyObject* path, bool* regular, Ref* identity) {
@@ -67,7 +57,7 @@ bool same_identity(PyObject* a, PyObject* b) {
 }
 
 FontFile* file_of(PyObject* identity) {
-  for (auto& f : g_files)
+  for (auto& f : font_file_state().files)
     if (same_identity(f->identity.get(), identity)) return f.get();
   return nullptr;
 }
@@ -130,97 +120,123 @@ void close_quietly(int fd) {
   if (fd >= 0) close(fd);
 }
 
+// What a font is made from: the file's identity (null when it is not to be
+// shared), its bytes while no in-memory file holds them, the in-memory file,
+// and which glyphs are plain.
+struct FontSource {
+  Ref identity;
+  Ref data;
+  int fd = -1;
+  bool plain[256] = {};
+};
+
+// Reads the file at `path` into src->data and an in-memory file. A file that
+// changed while it was read is used as read, and shared with no other font.
+// False with the exception.
+bool read_font_file(PyObject* path, FontSource* src) {
+  src->data = read_regular_file(path);
+  if (!src->data) return false;
+  if (src->data.get() == Py_None || !PyBytes_Check(src->data.get())) {
+    raise_not_regular(path);
+    return false;
+  }
+  bool still_regular = false;
+  Ref after;
+  if (!file_status(path, &still_regular, &after)) PyErr_Clear();
+  Ref read_size = Ref::steal(PyLong_FromSsize_t(PyBytes_GET_SIZE(src->data.get())));
+  if (!read_size) return false;
+  if (!after || !same_identity(after.get(), src->identity.get()) ||
+      !same_identity(PyTuple_GET_ITEM(src->identity.get(), 2), read_size.get()))
+    src->identity = Ref();
+  const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(src->data.get()));
+  const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(src->data.get()));
+  find_plain_glyphs(bytes, n, src->plain);
+  src->fd = memory_file(PyBytes_AS_STRING(src->data.get()), n);
+  return true;
+}
+
+// font_class(copy, size): by the in-memory file's path where /proc has one,
+// else from its bytes (then the descriptor is closed here). New reference or
+// nullptr.
+Ref open_font(PyObject* font_class, PyObject* size, FontSource* src) {
+  Ref by_path = src->fd >= 0 ? proc_path(src->fd) : Ref();
+  if (by_path) {
+    src->data = Ref();  // the in-memory file holds the bytes from here on
+    return call(font_class, {by_path.get(), size});
+  }
+  if (!src->data) src->data = bytes_of(src->fd);
+  Ref io = src->data ? import("io") : Ref();
+  Ref stream = io ? Ref::steal(PyObject_CallMethodOneArg(io.get(), KV_ID(BytesIO), src->data.get())) : Ref();
+  close_quietly(src->fd);
+  src->fd = -1;
+  return stream ? call(font_class, {stream.get(), size}) : Ref();
+}
+
+// The descriptor stays while a font of the file lives (weakly watched), for
+// the next size to share; otherwise the font's own mapping keeps the copy.
+void keep_descriptor(PyObject* font, FontSource* src) {
+  if (!src->identity || !watch_font(font)) {
+    close(src->fd);
+    return;
+  }
+  if (FontFile* f = file_of(src->identity.get())) {
+    f->fonts.push_back(font);
+    close(src->fd);
+    return;
+  }
+  auto kept = std::make_unique<FontFile>();
+  kept->identity = src->identity;
+  kept->fd = src->fd;
+  std::memcpy(kept->plain, src->plain, sizeof src->plain);
+  kept->fonts.push_back(font);
+  font_file_state().files.push_back(std::move(kept));
+}
+
 }  // namespace
 
+FontFileState& font_file_state() {
+  static FontFileState& state = *new FontFileState();
+  return state;
+}
+
 Ref font_from_file(PyObject* font_class, PyObject* path, PyObject* size) {
+  FontSource src;
   bool regular = false;
-  Ref identity;
-  if (!file_status(path, &regular, &identity)) return Ref();
+  if (!file_status(path, &regular, &src.identity)) return Ref();
   if (!regular) {
     raise_not_regular(path);
     return Ref();
   }
-  bool plain[256] = {};
-  int fd = -1;
-  Ref data;
-  if (FontFile* f = file_of(identity.get())) {  // the file as a live font holds it
-    fd = fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
-    std::memcpy(plain, f->plain, sizeof plain);
+  if (FontFile* f = file_of(src.identity.get())) {  // the file as a live font holds it
+    src.fd = fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
+    std::memcpy(src.plain, f->plain, sizeof src.plain);
   }
-  if (fd < 0) {
-    data = read_regular_file(path);
-    if (!data) return data;
-    if (data.get() == Py_None || !PyBytes_Check(data.get())) {
-      raise_not_regular(path);
-      return Ref();
-    }
-    // A file that changed while it was read is used as read, and shared with no other font.
-    bool still_regular = false;
-    Ref after;
-    if (!file_status(path, &still_regular, &after)) PyErr_Clear();
-    Ref read_size = Ref::steal(PyLong_FromSsize_t(PyBytes_GET_SIZE(data.get())));
-    if (!read_size) return read_size;
-    if (!after || !same_identity(after.get(), identity.get()) ||
-        !same_identity(PyTuple_GET_ITEM(identity.get(), 2), read_size.get()))
-      identity = Ref();
-    const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data.get()));
-    const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(data.get()));
-    find_plain_glyphs(bytes, n, plain);
-    fd = memory_file(PyBytes_AS_STRING(data.get()), n);
-  }
-
-  Ref font;
-  Ref by_path = fd >= 0 ? proc_path(fd) : Ref();
-  if (by_path) {
-    data = Ref();  // the in-memory file holds the bytes from here on
-    font = call(font_class, {by_path.get(), size});
-  } else {
-    if (!data) data = bytes_of(fd);
-    Ref io = data ? import("io") : Ref();
-    Ref stream = io ? Ref::steal(PyObject_CallMethodOneArg(io.get(), KV_ID(BytesIO), data.get())) : Ref();
-    close_quietly(fd);
-    fd = -1;
-    if (stream) font = call(font_class, {stream.get(), size});
-  }
+  if (src.fd < 0 && !read_font_file(path, &src)) return Ref();
+  Ref font = open_font(font_class, size, &src);
   if (!font) {
-    close_quietly(fd);
+    close_quietly(src.fd);
     return font;
   }
   // Its path is the file's, as a font opened by path has (font_variant and pickling use it).
   if (PyObject_SetAttr(font.get(), KV_ID(path), path) < 0) PyErr_Clear();
-  register_face(font.get(), plain);
-  if (fd < 0) return font;
-  // The descriptor stays while a font of the file lives (weakly watched), for the next size to share.
-  if (identity && watch_font(font.get())) {
-    if (FontFile* f = file_of(identity.get())) {
-      f->fonts.push_back(font.get());
-      close(fd);
-    } else {
-      auto kept = std::make_unique<FontFile>();
-      kept->identity = identity;
-      kept->fd = fd;
-      std::memcpy(kept->plain, plain, sizeof plain);
-      kept->fonts.push_back(font.get());
-      g_files.push_back(std::move(kept));
-    }
-  } else {
-    close(fd);  // the font's own mapping keeps the copy
-  }
+  register_face(font.get(), src.plain);
+  if (src.fd >= 0) keep_descriptor(font.get(), &src);
   return font;
 }
 
 void forget_font_file(PyObject* font) {
-  for (size_t i = 0; i < g_files.size(); i++) {
-    std::vector<PyObject*>& fonts = g_files[i]->fonts;
+  std::vector<std::unique_ptr<FontFile>>& files = font_file_state().files;
+  for (size_t i = 0; i < files.size(); i++) {
+    std::vector<PyObject*>& fonts = files[i]->fonts;
     for (size_t j = 0; j < fonts.size(); j++) {
       if (fonts[j] != font) continue;
       fonts[j] = fonts.back();
       fonts.pop_back();
       if (fonts.empty()) {
-        close(g_files[i]->fd);
-        std::unique_ptr<FontFile> gone = std::move(g_files[i]);
-        g_files[i] = std::move(g_files.back());
-        g_files.pop_back();
+        close(files[i]->fd);
+        std::unique_ptr<FontFile> gone = std::move(files[i]);
+        files[i] = std::move(files.back());
+        files.pop_back();
       }
       return;
     }

@@ -3,23 +3,19 @@
 
 #include "text/font_watch.hpp"
 
-#include <unordered_map>
+#include "text/font_files.hpp"
 
 namespace kv::text {
 namespace {
 
-// font -> its weak reference (held), and back. Never destroyed: weak
-// references may still call back while the interpreter ends.
-std::unordered_map<PyObject*, PyObject*>& g_by_font = *new std::unordered_map<PyObject*, PyObject*>();
-std::unordered_map<PyObject*, PyObject*>& g_by_ref = *new std::unordered_map<PyObject*, PyObject*>();
-
 // The weak reference's callback: the font is being freed.
 PyObject* font_freed(PyObject*, PyObject* ref) {
-  auto it = g_by_ref.find(ref);
-  if (it == g_by_ref.end()) Py_RETURN_NONE;
+  FontFileState& state = font_file_state();
+  auto it = state.font_of_ref.find(ref);
+  if (it == state.font_of_ref.end()) Py_RETURN_NONE;
   PyObject* font = it->second;
-  g_by_ref.erase(it);
-  g_by_font.erase(font);
+  state.font_of_ref.erase(it);
+  state.ref_of_font.erase(font);
   forget_font_images(font);
   forget_font_glyphs(font);
   forget_font_axes(font);
@@ -28,25 +24,25 @@ PyObject* font_freed(PyObject*, PyObject* ref) {
   Py_RETURN_NONE;
 }
 
-PyMethodDef g_freed_def = {"_font_freed", font_freed, METH_O, nullptr};
+const PyMethodDef kFreedDef = {"_font_freed", font_freed, METH_O, nullptr};
 
 }  // namespace
 
 bool watch_font(PyObject* font) {
-  if (g_by_font.count(font)) return true;
-  static PyObject* const callback = PyCFunction_New(&g_freed_def, nullptr);
-  if (!callback) {
+  FontFileState& state = font_file_state();
+  if (state.ref_of_font.count(font)) return true;
+  if (!state.freed_callback && !(state.freed_callback = builtin_function(kFreedDef))) {
     PyErr_Clear();
     return false;
   }
   if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(font))) return false;
-  PyObject* ref = PyWeakref_NewRef(font, callback);
+  PyObject* ref = PyWeakref_NewRef(font, state.freed_callback);
   if (!ref) {
     PyErr_Clear();
     return false;
   }
-  g_by_font.emplace(font, ref);
-  g_by_ref.emplace(ref, font);
+  state.ref_of_font.emplace(font, ref);
+  state.font_of_ref.emplace(ref, font);
   return true;
 }
 

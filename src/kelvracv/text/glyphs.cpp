@@ -20,6 +20,10 @@
 
 #include "text/glyphs.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -65,13 +69,13 @@ constexpr Py_ssize_t kMaxChars = 512;
 // kMaxGlyphBytes, all dropped together when full) and the compositions
 // under way (a face whose font is freed meanwhile, as Python code may run
 // inside one, stays until the last of them ends).
-struct GlyphStore {
+struct GlyphState {
   std::vector<std::unique_ptr<Face>> faces;
   int busy = 0;
   size_t glyph_bytes = 0;
   uint64_t generation = 0;  // moves on when the kept coverage is dropped
 };
-GlyphStore& g_glyphs = *new GlyphStore();
+GlyphState& g_glyphs = *new GlyphState();
 
 long long pixel(long long v) { return ((v + 32) & -64) >> 6; }
 
@@ -352,30 +356,46 @@ bool lay_out(Face* f, const uint32_t* cps, Py_ssize_t n, bool latin_run, const S
   return true;
 }
 
+// One coverage value v laid over t as the renderer combines them:
+// v + t * (255 - v) / 255, rounded, at most 255. With t = 0 it gives v and
+// with v = 0 it gives t, so one formula serves every pixel.
+inline uint8_t over_coverage(unsigned t, unsigned v) {
+  const unsigned tmp = t * (255 - v) + 128;
+  const unsigned sum = v + (((tmp >> 8) + tmp) >> 8);
+  return static_cast<uint8_t>(sum > 255 ? 255 : sum);
+}
+
+// n coverage values of a glyph row laid over dst.
+void over_row(uint8_t* dst, const uint8_t* src, long long n) {
+  long long x = 0;
+#if defined(__SSE2__)
+  // The same sums in 16-bit lanes: tmp is at most 255 * 255 + 128 and
+  // (tmp >> 8) + tmp at most 65,407, so nothing wraps.
+  const __m128i zero = _mm_setzero_si128(), k255 = _mm_set1_epi16(255), k128 = _mm_set1_epi16(128);
+  for (; x + 8 <= n; x += 8) {
+    const __m128i v = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + x)), zero);
+    const __m128i t = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(dst + x)), zero);
+    const __m128i tmp = _mm_add_epi16(_mm_mullo_epi16(t, _mm_sub_epi16(k255, v)), k128);
+    const __m128i sum = _mm_add_epi16(v, _mm_srli_epi16(_mm_add_epi16(_mm_srli_epi16(tmp, 8), tmp), 8));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + x), _mm_packus_epi16(_mm_min_epi16(sum, k255), zero));
+  }
+#endif
+  for (; x < n; x++) dst[x] = over_coverage(dst[x], src[x]);
+}
+
 // The glyphs combined in order, each at its pen's pixel, as the renderer
 // combines overlapping coverage.
 void combine(const Sprite* const* sprites, Py_ssize_t n, const Layout& l, uint8_t* cov) {
   for (Py_ssize_t i = 0; i < n; i++) {
     const Sprite& s = *sprites[i];
     const long long x0 = l.px[i] + s.left - l.x_min, y0 = s.top - l.top;
+    // The glyph's columns inside the box.
+    const long long from = x0 < 0 ? -x0 : 0, to = x0 + s.w > l.w ? l.w - x0 : s.w;
+    if (from >= to) continue;
     for (long long y = 0; y < s.h; y++) {
       const long long ty = y0 + y;
       if (ty < 0 || ty >= l.h) continue;
-      const uint8_t* src = s.cov.data() + y * s.w;
-      uint8_t* dst = cov + ty * l.w;
-      for (long long x = 0; x < s.w; x++) {
-        const unsigned v = src[x];
-        const long long tx = x0 + x;
-        if (!v || tx < 0 || tx >= l.w) continue;
-        const unsigned t = dst[tx];
-        if (t == 0) {
-          dst[tx] = static_cast<uint8_t>(v);
-        } else {
-          unsigned tmp = t * (255 - v) + 128;
-          unsigned sum = v + (((tmp >> 8) + tmp) >> 8);
-          dst[tx] = static_cast<uint8_t>(sum > 255 ? 255 : sum);
-        }
-      }
+      over_row(cov + ty * l.w + x0 + from, s.cov.data() + y * s.w + from, to - from);
     }
   }
 }

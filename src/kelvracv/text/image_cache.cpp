@@ -13,6 +13,10 @@ namespace {
 // A few screens of text at most: entries, and bytes of image data.
 constexpr size_t kMaxEntries = 128;
 constexpr size_t kMaxBytes = size_t{4} << 20;
+// Keys rendered once and not kept, remembered by hash: a text is kept the
+// second time it is rendered, so a string drawn once (a counter, a clock)
+// costs the cache nothing.
+constexpr size_t kSeen = 256;
 
 struct Entry {
   Py_hash_t hash;
@@ -28,14 +32,17 @@ struct Entry {
 
 // Never destroyed: the process's exit runs after the interpreter is gone.
 // The one text image cache: at most kMaxEntries entries and kMaxBytes of
-// image data; the least recently used entry goes first (drop_entry), and
-// every entry of a font goes when the font is freed.
-struct ImageCache {
+// image data, each kept at its key's second rendering; the least recently
+// used entry goes first (drop_at), and every entry of a font goes when the
+// font is freed.
+struct ImageCacheState {
   std::vector<Entry> entries;
   size_t bytes = 0;
   uint64_t clock = 0;
+  Py_hash_t seen[kSeen] = {};  // hashes of keys rendered once (0: none)
+  size_t seen_next = 0;
 };
-ImageCache& g_cache = *new ImageCache();
+ImageCacheState& g_cache = *new ImageCacheState();
 
 Py_hash_t key_hash(const TextImageKey& k) {
   Py_hash_t h = PyObject_Hash(k.content);  // an exact str: cached, cannot fail
@@ -104,6 +111,16 @@ bool text_image_get(const TextImageKey& key, uint64_t epoch, Ref* image, Ref* te
     *text_h = e.text_h;
     return true;
   }
+  return false;
+}
+
+bool text_image_wanted(const TextImageKey& key) {
+  Py_hash_t h = key_hash(key);
+  if (h == 0) h = 1;
+  for (Py_hash_t k : g_cache.seen)
+    if (k == h) return true;
+  g_cache.seen[g_cache.seen_next] = h;
+  g_cache.seen_next = (g_cache.seen_next + 1) % kSeen;
   return false;
 }
 

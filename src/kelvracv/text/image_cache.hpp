@@ -30,6 +30,11 @@ bool cacheable_colour(PyObject* bgr, TextImageKey* key);
 // The image and text height rendered for key in `epoch`, else false.
 bool text_image_get(const TextImageKey& key, uint64_t epoch, Ref* image, Ref* text_h);
 
+// Whether what is rendered for key now is worth keeping: true when the key
+// was rendered (and not kept) recently, else false, and the key is
+// remembered as rendered once.
+bool text_image_wanted(const TextImageKey& key);
+
 // Keeps what was rendered for key, valid while `epoch` holds (read before
 // the rendering began).
 void text_image_put(const TextImageKey& key, uint64_t epoch, PyObject* image, PyObject* text_h);

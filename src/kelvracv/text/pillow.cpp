@@ -40,7 +40,7 @@ namespace kv::text {
 namespace {
 
 // Pillow's own objects, taken at start-up.
-struct PillowOwn {
+struct PillowFunctionState {
   PyObject* image_mod = nullptr;      // PIL.Image
   PyObject* draw_mod = nullptr;       // PIL.ImageDraw
   PyObject* font_mod = nullptr;       // PIL.ImageFont
@@ -62,11 +62,11 @@ struct PillowOwn {
   PyObject* cv2_warp = nullptr;       // cv2.warpPerspective
   bool readable = false;              // the core's images can be read (see read_coverage)
 };
-PillowOwn g_own;
+PillowFunctionState g_own;
 
 // Interned names used at each call, and the drawing origin (0.0, 0.0);
 // made at start-up, never changed after.
-struct Names {
+struct PillowNameState {
   PyObject* s_new = nullptr;
   PyObject* s_Draw = nullptr;
   PyObject* s_ImageDraw = nullptr;
@@ -88,7 +88,7 @@ struct Names {
   PyObject* s_FreeTypeFont = nullptr;
   PyObject* start = nullptr;
 };
-Names g_names;
+PillowNameState g_names;
 
 // The start of Pillow's image record (libImaging's ImagingMemoryInstance), as
 // far as the coverage is read: the fields before the row pointers. The
@@ -112,11 +112,11 @@ const ImagingPrefix* imaging_of(PyObject* core_image) {
 // such text takes Pillow's path, which reports it (see render.cpp).
 constexpr double kMaxCoverage = 33554432.0;  // 2**25
 // What the last fill call saw: refused (too large) or made (width, height).
-struct FillSeen {
+struct FillState {
   bool refused = false;
   long long w = -1, h = -1;
 };
-FillSeen g_fill;
+FillState g_fill;
 
 // The renderer's `fill(width, height)`: getmask2's own, Pillow's
 // decompression check and Image.core.fill("L", (width, height)), after a
@@ -150,7 +150,7 @@ PyObject* fill_image(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return im.release();
 }
 
-PyMethodDef g_fill_def = {"fill", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fill_image)),
+const PyMethodDef g_fill_def = {"fill", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fill_image)),
                           METH_FASTCALL, nullptr};
 
 // Whether an image made by Image.core.fill("L", ...) reads as expected.
@@ -203,10 +203,10 @@ struct FaceInfo {
 };
 // Whether each live font drawn has variation axes: one entry per font, gone
 // with it. Never destroyed (see image_cache.cpp).
-struct FontAxes {
+struct FontAxesState {
   std::vector<FaceInfo> fonts;
 };
-FontAxes& g_axes = *new FontAxes();
+FontAxesState& g_axes = *new FontAxesState();
 
 // Whether the core face of `font` has variation axes; -1 with an exception set.
 int is_variable(PyObject* font, PyObject* core) {
@@ -241,7 +241,7 @@ int remember_pillow(PyObject* m) {
   PyObject* font_mod = PyDict_GetItemString(d, "ImageFont");
   PyObject* numpy_mod = PyDict_GetItemString(d, "np");
   if (!image_mod || !draw_mod || !font_mod || !numpy_mod) return 0;
-  PillowOwn own;
+  PillowFunctionState own;
   own.image_mod = image_mod, own.draw_mod = draw_mod, own.font_mod = font_mod, own.numpy_mod = numpy_mod;
   Ref image_new = Ref::steal(PyObject_GetAttrString(image_mod, "new"));
   Ref draw_fn = Ref::steal(PyObject_GetAttrString(draw_mod, "Draw"));
@@ -271,7 +271,7 @@ int remember_pillow(PyObject* m) {
     PyErr_Clear();
     if (warp && PyCFunction_Check(warp.get())) own.cv2_mod = Py_NewRef(cv2), own.cv2_warp = warp.release();
   }
-  own.fill = PyCFunction_New(&g_fill_def, nullptr);
+  own.fill = builtin_function(g_fill_def);
   if (!own.fill) return -1;
   g_own = own;
   g_own.readable = probe_readable();
@@ -478,7 +478,7 @@ bool text_image_from_coverage(const uint8_t* const* rows, long long W, long long
   const long long img_w = (ox + W > W ? ox + W : W), img_h = (oy + H > H ? oy + H : H);
   if ((static_cast<double>(img_w) + 1) * (static_cast<double>(img_h) + 1) > kMaxCoverage) return true;
   npy_intp dims[3] = {static_cast<npy_intp>(img_h + 1), static_cast<npy_intp>(img_w + 1), 4};
-  Ref out = Ref::steal(PyArray_ZEROS(3, dims, NPY_UINT8, 0));
+  Ref out = Ref::steal(PyArray_EMPTY(3, dims, NPY_UINT8, 0));
   if (!out) return false;
   uint8_t* base = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
   const npy_intp row = dims[1] * 4;
@@ -487,8 +487,18 @@ bool text_image_from_coverage(const uint8_t* const* rows, long long W, long long
   const uint8_t b = static_cast<uint8_t>(bgr[0]), g = static_cast<uint8_t>(bgr[1]), r = static_cast<uint8_t>(bgr[2]);
   const uint32_t colour = uint32_t{b} | uint32_t{g} << 8 | uint32_t{r} << 16;
   const ColourRow fill_row = colour_row_kernel();
-  for (long long y = y0; y < H; y++)
-    fill_row(rows[y] + x0, base + (oy + y) * row + (ox + x0) * 4, W - x0, colour);
+  // Every byte the coverage does not reach is 0: the rows above and below
+  // it, and in its rows the columns left and right of it.
+  const long long first = oy + y0, left = (ox + x0) * 4;
+  const long long last = oy + H > first ? oy + H : first, right = (ox + W) * 4 > left ? (ox + W) * 4 : left;
+  std::memset(base, 0, static_cast<size_t>(first * row));
+  for (long long y = y0; y < H; y++) {
+    uint8_t* line = base + (oy + y) * row;
+    std::memset(line, 0, static_cast<size_t>(left));
+    if (W > x0) fill_row(rows[y] + x0, line + left, W - x0, colour);
+    std::memset(line + right, 0, static_cast<size_t>(row - right));
+  }
+  std::memset(base + last * row, 0, static_cast<size_t>((dims[0] - last) * row));
   *text_h = Ref::steal(PyLong_FromLongLong(H));
   if (!*text_h) return false;
   *image = std::move(out);

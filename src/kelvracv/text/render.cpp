@@ -184,7 +184,8 @@ bool text_image(PyObject* content, PyObject* font_info, PyObject* font, PyObject
       return false;
     cacheable = cacheable && own_measure;
   }
-  if (cacheable && epoch_watches_renderer() && namespace_epoch() == epoch && PyArray_Check(image->get())) {
+  if (cacheable && epoch_watches_renderer() && namespace_epoch() == epoch && PyArray_Check(image->get()) &&
+      text_image_wanted(key)) {
     Ref copy = done && blit_reads_only()
                    ? *image
                    : Ref::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(image->get()), NPY_CORDER));

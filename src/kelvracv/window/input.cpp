@@ -66,7 +66,11 @@ struct Event {
 // never ends must not hoard memory).
 constexpr size_t kMaxQueued = 4096;
 
-struct Gate {
+// The input gate's state. Its two queues are owned by the gate: `queued`
+// holds at most kMaxQueued events (beyond that an event is applied at once)
+// and empties at the end of each tick; `deferred` holds one release per key
+// or button at most, applied at the end of the next tick.
+struct InputState {
   bool running = false;         // a frame loop runs on `thread`
   unsigned long thread = 0;
   int nested = 0;               // loops run from a tick of that loop (the outer one keeps the gate)
@@ -77,19 +81,19 @@ struct Gate {
   std::vector<Event> deferred;  // releases held until the end of the next tick
   std::vector<Event> queued;    // what came during the current tick
 };
-Gate g_gate;
+InputState g_input;
 
 bool apply(const Event& e);
 
 // Whether an event from this thread goes through the gate.
-bool gated() { return g_gate.running && PyThread_get_thread_ident() != g_gate.thread; }
+bool gated() { return g_input.running && PyThread_get_thread_ident() != g_input.thread; }
 
 // Index 0-2 of a button event, from the interned int it carries.
 int button_index(const Event& e) { return static_cast<int>(PyLong_AsLong(e.a.get())); }
 
 // Drops a release of the same key or button still held back: it went down again.
 void cancel_deferred(const Event& e) {
-  auto& d = g_gate.deferred;
+  auto& d = g_input.deferred;
   for (size_t i = 0; i < d.size();) {
     bool same = e.kind == Kind::button
                     ? d[i].kind == Kind::button && button_index(d[i]) == button_index(e)
@@ -102,7 +106,7 @@ void cancel_deferred(const Event& e) {
 // The rule for an event outside a tick: presses are noted with their frame,
 // a release in the frame of its press is held back.
 bool admit(Event e) {
-  Gate& g = g_gate;
+  InputState& g = g_input;
   if (e.kind == Kind::key_down) {
     cancel_deferred(e);
     Ref f = Ref::steal(PyLong_FromLongLong(g.frame));
@@ -136,8 +140,8 @@ bool admit(Event e) {
 // An event from another thread while the loop runs: queued during a tick
 // (pointer moves merged into the last one), else admitted now.
 bool through_gate(Event e) {
-  auto& q = g_gate.queued;
-  if (g_gate.in_tick && q.size() < kMaxQueued) {
+  auto& q = g_input.queued;
+  if (g_input.in_tick && q.size() < kMaxQueued) {
     if (e.kind == Kind::move && !q.empty() && q.back().kind == Kind::move) q.back() = std::move(e);
     else q.push_back(std::move(e));
     return true;
@@ -160,8 +164,8 @@ bool input_event(Kind kind, PyObject* a, PyObject* b = nullptr) {
 // as the listener thread it came from would have seen it fail: the loop goes on.
 void drain(bool admit_queued) {
   std::vector<Event> due, came;
-  due.swap(g_gate.deferred);
-  came.swap(g_gate.queued);
+  due.swap(g_input.deferred);
+  came.swap(g_input.queued);
   auto report = [](bool ok) {
     if (!ok) PyErr_FormatUnraisable("Exception ignored while applying keyboard or mouse input");
   };
@@ -396,7 +400,7 @@ PyObject* on_move(PyObject* x, PyObject* y) {
 // ---- the frame loop's side of the gate --------------------------------------
 
 bool input_loop_begin() {
-  Gate& g = g_gate;
+  InputState& g = g_input;
   if (g.running) {  // a loop inside a tick (or on another thread): the first one keeps the gate
     if (PyThread_get_thread_ident() == g.thread) g.nested++;
     return true;
@@ -412,20 +416,20 @@ bool input_loop_begin() {
 }
 
 void input_tick_begin() {
-  if (g_gate.running && PyThread_get_thread_ident() == g_gate.thread) {
-    g_gate.frame++;
-    g_gate.in_tick = true;
+  if (g_input.running && PyThread_get_thread_ident() == g_input.thread) {
+    g_input.frame++;
+    g_input.in_tick = true;
   }
 }
 
 void input_tick_end() {
-  if (!g_gate.in_tick || PyThread_get_thread_ident() != g_gate.thread) return;
-  g_gate.in_tick = false;
+  if (!g_input.in_tick || PyThread_get_thread_ident() != g_input.thread) return;
+  g_input.in_tick = false;
   drain(true);
 }
 
 void input_loop_end() {
-  Gate& g = g_gate;
+  InputState& g = g_input;
   if (!g.running || PyThread_get_thread_ident() != g.thread) return;
   if (g.nested > 0) {
     g.nested--;

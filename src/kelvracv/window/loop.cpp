@@ -58,10 +58,28 @@ struct Constants {
   PyObject* fps_bump;    // 1.5
 };
 
+// SIGTERM and SIGHUP as a recorded loop takes them over (see "SIGTERM and
+// SIGHUP during a recording" below).
+constexpr int kStopSignals[] = {SIGTERM, SIGHUP};
+constexpr int kStopCount = 2;
+struct StopSignals {
+  Ref previous[kStopCount];  // the handler each had; null when not taken over
+  Recorder* recorder = nullptr;
+  int caught = 0;            // the signal that asked the loop to end; 0: none
+};
+
+// What the frame loop keeps between calls.
+struct LoopState {
+  Constants constants;
+  long long tick_errors = 0;  // loops of this process that a tick function's exception ended
+  StopSignals stop;
+  PyObject* on_stop_signal = nullptr;  // the handler of the library's, made at the first recorded loop, kept
+};
+LoopState g_loop;
+
 // Gathered from the start-up's constants (borrowed: immortal or held for good).
-Constants g_loop_constants;
 const Constants* constants() {
-  Constants& c = g_loop_constants;
+  Constants& c = g_loop.constants;
   c = {Py_GetConstantBorrowed(Py_CONSTANT_ZERO), Py_GetConstantBorrowed(Py_CONSTANT_ONE), KV_CONST(two),
        KV_CONST(esc_code), KV_CONST(one_f), KV_CONST(fps_bump)};
   return &c;
@@ -131,15 +149,12 @@ bool apply_result(PyObject* result, Ref* canvas) {
   return true;
 }
 
-// Loops of this process that a tick function's exception ended.
-long long g_tick_errors = 0;
-
 // run.tick_errors = the count so far, on the function bound as `run`, so that
 // the command line can end with status 1. A `run` that takes no attribute is
 // left as it is.
 bool count_tick_error() {
   Ref fn = global(KV_ID(run));
-  Ref n = fn ? Ref::steal(PyLong_FromLongLong(++g_tick_errors)) : Ref();
+  Ref n = fn ? Ref::steal(PyLong_FromLongLong(++g_loop.tick_errors)) : Ref();
   if (!n) return false;
   if (PyObject_SetAttr(fn.get(), KV_ID(tick_errors), n.get()) == 0) return true;
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
@@ -231,15 +246,6 @@ bool hand_to_sink(PyObject* canvas, PyObject* w_name) {
 // or the program's own handler runs then. A second signal before the loop has
 // ended drops the recording's unfinished file and is sent on at once.
 
-constexpr int kStopSignals[] = {SIGTERM, SIGHUP};
-constexpr int kStopCount = 2;
-
-struct StopSignals {
-  Ref previous[kStopCount];  // the handler each had; null when not taken over
-  Recorder* recorder = nullptr;
-  int caught = 0;            // the signal that asked the loop to end; 0: none
-};
-StopSignals g_stop;
 
 Ref signal_module() {
   Ref key = Ref::steal(PyUnicode_InternFromString("signal"));
@@ -264,11 +270,11 @@ bool restore_stop_signals() {
   PyObject* pending = PyErr_GetRaisedException();
   bool ok = true;
   for (int i = 0; i < kStopCount; i++) {
-    if (!g_stop.previous[i]) continue;
-    if (!set_handler(kStopSignals[i], g_stop.previous[i].get())) ok = false;
-    g_stop.previous[i] = Ref();
+    if (!g_loop.stop.previous[i]) continue;
+    if (!set_handler(kStopSignals[i], g_loop.stop.previous[i].get())) ok = false;
+    g_loop.stop.previous[i] = Ref();
   }
-  g_stop.recorder = nullptr;
+  g_loop.stop.recorder = nullptr;
   if (pending) {
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
@@ -301,32 +307,32 @@ void flush_output() {
 PyObject* on_stop_signal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   int signum = nargs > 0 ? PyLong_AsInt(args[0]) : -1;
   if (signum == -1 && PyErr_Occurred()) return nullptr;
-  if (!g_stop.caught) {
-    g_stop.caught = signum;
+  if (!g_loop.stop.caught) {
+    g_loop.stop.caught = signum;
     Py_RETURN_NONE;
   }
   // Asked twice: the unfinished file goes, and the signal is sent on now.
-  if (g_stop.recorder) g_stop.recorder->discard();
-  g_stop.caught = 0;
+  if (g_loop.stop.recorder) g_loop.stop.recorder->discard();
+  g_loop.stop.caught = 0;
   if (!restore_stop_signals()) return nullptr;
   flush_output();
   if (!send_again(signum)) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyMethodDef g_on_stop_signal_def = {"_on_stop_signal",
-                                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_stop_signal)),
-                                    METH_FASTCALL, nullptr};
-PyObject* g_on_stop_signal = nullptr;  // made once, kept
+const PyMethodDef kOnStopSignal = {"_on_stop_signal",
+                                   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_stop_signal)),
+                                   METH_FASTCALL, nullptr};
 
 // Takes SIGTERM and SIGHUP over for a recorded loop: where they have the
 // default handler or a Python one (an ignored signal stays ignored, and a
 // handler installed outside Python is left alone). Off the main thread
 // signal.signal refuses, and nothing is taken.
 bool take_stop_signals(Recorder* recorder) {
-  g_stop.caught = 0;
-  g_stop.recorder = recorder;
-  if (!g_on_stop_signal && !(g_on_stop_signal = PyCFunction_New(&g_on_stop_signal_def, nullptr))) return false;
+  g_loop.stop.caught = 0;
+  g_loop.stop.recorder = recorder;
+  PyObject*& handler = g_loop.on_stop_signal;
+  if (!handler && !(handler = builtin_function(kOnStopSignal))) return false;
   Ref getsignal = signal_attr("getsignal");
   Ref dfl = getsignal ? signal_attr("SIG_DFL") : Ref();
   if (!dfl) return false;
@@ -337,12 +343,12 @@ bool take_stop_signals(Recorder* recorder) {
     int is_default = PyObject_RichCompareBool(current.get(), dfl.get(), Py_EQ);
     if (is_default < 0) return false;
     if (!is_default && !PyCallable_Check(current.get())) continue;
-    if (!set_handler(kStopSignals[i], g_on_stop_signal)) {
+    if (!set_handler(kStopSignals[i], handler)) {
       if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
       PyErr_Clear();  // not the main thread of the main interpreter
       return true;
     }
-    g_stop.previous[i] = current;
+    g_loop.stop.previous[i] = current;
   }
   return true;
 }
@@ -352,8 +358,8 @@ bool take_stop_signals(Recorder* recorder) {
 // one the process ends here; an error of the loop or the recording is shown
 // on standard error first, as an exit would show it.
 bool pass_stop_signal(bool ok) {
-  int signum = g_stop.caught;
-  g_stop.caught = 0;
+  int signum = g_loop.stop.caught;
+  g_loop.stop.caught = 0;
   bool restored = restore_stop_signals();
   ok = ok && restored;
   if (!signum) return ok;
@@ -397,7 +403,7 @@ bool frames(PyObject* tick_fn, PyObject* w_name, Ref canvas, PyObject* ts, PyObj
   Ref last_frame_time = now();
   if (!last_frame_time) return false;
   for (long long count = 1;; count++) {
-    if (g_stop.caught) return true;  // SIGTERM or SIGHUP during a recording
+    if (g_loop.stop.caught) return true;  // SIGTERM or SIGHUP during a recording
     Ref run_flag = global(KV_ID(RUN));
     if (!run_flag) return false;
     int running = truth(run_flag.get());
@@ -489,7 +495,7 @@ PyObject* run(PyObject* tick_function, PyObject* window_info, PyObject* bg_color
   if (!read_settings(&settings) || !recorder.open(target_fps)) return nullptr;
   // From here the recording is closed whichever way the run ends. A run inside
   // a tick function leaves the signals to the run that took them.
-  bool takes = recorder.active() && !g_stop.recorder;
+  bool takes = recorder.active() && !g_loop.stop.recorder;
   bool done = (!takes || take_stop_signals(&recorder)) &&
               init_and_loop(tick_function, window_info, bg_color, target_fps, dynamic_resize, settings, &recorder);
   done = finish_recording(&recorder, done);

@@ -29,21 +29,29 @@ constexpr double kMaxGifDelayMs = 655350.0;
 // from it): a faster loop is recorded at its own rate with KELVRACV_RECORD_FPS.
 constexpr double kMaxRecordFps = 1000.0;
 
-// Across the runs of the process, by KELVRACV_RECORD path: the number of the
-// next image file, or how many runs have written a video or GIF there.
-PyObject* g_progress = nullptr;
+// What the recorder keeps across the runs of the process. `progress`, by
+// KELVRACV_RECORD path: the number of the next image file, or how many runs
+// have written a video or GIF there (a dict made at the first recording and
+// kept; one entry per path recorded to, never dropped). `said_no_av`: the line
+// that MP4 recordings fall back to OpenCV's codec is said once per process.
+struct RecorderState {
+  PyObject* progress = nullptr;
+  bool said_no_av = false;
+};
+RecorderState g_recorder;
 
-// g_progress[path], 0 when absent; -1 on error.
+// progress[path], 0 when absent; -1 on error.
 long long progress(PyObject* path) {
-  if (!g_progress && !(g_progress = PyDict_New())) return -1;
-  PyObject* n = PyDict_GetItemWithError(g_progress, path);
+  PyObject*& made = g_recorder.progress;
+  if (!made && !(made = PyDict_New())) return -1;
+  PyObject* n = PyDict_GetItemWithError(made, path);
   if (!n) return PyErr_Occurred() ? -1 : 0;
   return PyLong_AsLongLong(n);
 }
 
 bool set_progress(PyObject* path, long long value) {
   Ref n = Ref::steal(PyLong_FromLongLong(value));
-  return n && PyDict_SetItem(g_progress, path, n.get()) == 0;
+  return n && PyDict_SetItem(g_recorder.progress, path, n.get()) == 0;
 }
 
 // root + "-" + n + ext, after os.path.splitext(path): game.mp4 -> game-2.mp4.
@@ -270,9 +278,6 @@ Ref id_at(PyObject* path) {
   return Ref::borrow(Py_None);
 }
 
-// Said once per process: MP4 recordings fall back to OpenCV's codec.
-bool g_said_no_av = false;
-
 }  // namespace
 
 // ---- the recorder -----------------------------------------------------------
@@ -284,30 +289,8 @@ bool Recorder::open(PyObject* target_fps) {
   Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(path.get(), KV_ID(strip)));
   if (!stripped) return false;
   if (PyUnicode_GetLength(stripped.get()) == 0) return true;  // blank: not recording
-  const char* utf8 = PyUnicode_AsUTF8(path.get());
-  if (!utf8) return false;
-  std::string text(utf8);
-  Fields fields = scan_fields(utf8);
-  Kind kind = fields.numbers > 0        ? Kind::images
-              : ends_with(text, ".mp4") ? Kind::video
-              : ends_with(text, ".gif") ? Kind::gif
-                                        : Kind::off;
-  if (kind == Kind::off) {
-    PyErr_Format(PyExc_ValueError,
-                 "KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
-                 "frames/f_%%05d.png, got %R",
-                 path.get());
-    return false;
-  }
-  if (kind == Kind::images && (fields.numbers > 1 || fields.other)) {
-    PyErr_Format(PyExc_ValueError, "KELVRACV_RECORD holds a number format other than one %%d: %R", path.get());
-    return false;
-  }
-  if (kind == Kind::images && fields.too_wide) {
-    PyErr_Format(PyExc_ValueError, "KELVRACV_RECORD: a frame number is at most %ld digits wide, got %R",
-                 kMaxNumberWidth, path.get());
-    return false;
-  }
+  Kind kind;
+  if (!kind_of(path.get(), &kind)) return false;
   bool rate_given = false;
   if (!record_rate(target_fps, &fps_, &rate_given)) return false;
   // A relative path names a place in the folder the run started from.
@@ -320,25 +303,62 @@ bool Recorder::open(PyObject* target_fps) {
   if (kind == Kind::images) {
     if (!(target = file_name(first_)) || !(ids_ = Ref::steal(PyList_New(0)))) return false;
   } else {
-    if (!(fps_ > 0.0) || !std::isfinite(fps_)) {
-      PyErr_Format(PyExc_ValueError, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got %R",
-                   target_fps);
-      return false;
-    }
-    if (kind == Kind::video && !rate_given && fps_ > kMaxRecordFps) {
-      PyErr_Format(PyExc_ValueError,
-                   "KELVRACV_RECORD: a video is recorded at %d frames per second at most, got target_fps %R; "
-                   "KELVRACV_RECORD_FPS (--record-fps) sets the rate it plays at",
-                   static_cast<int>(kMaxRecordFps), target_fps);
-      return false;
-    }
-    if (first_ > 0 && !(path_ = nth_path(key_.get(), first_ + 1))) return false;
+    if (!start_movie(kind, target_fps, rate_given)) return false;
     target = path_;
-    if (kind == Kind::gif && !(held_ = Ref::steal(PyList_New(0)))) return false;
-    if (kind == Kind::video && !choose_encoder()) return false;
   }
   if (!reserve(target.get())) return false;
   kind_ = kind;
+  return true;
+}
+
+// The kind of output the KELVRACV_RECORD path names. ValueError for a path of
+// no known kind, or for numbered files with a number format other than one %d.
+bool Recorder::kind_of(PyObject* path, Kind* out) {
+  const char* utf8 = PyUnicode_AsUTF8(path);
+  if (!utf8) return false;
+  std::string text(utf8);
+  Fields fields = scan_fields(utf8);
+  Kind kind = fields.numbers > 0        ? Kind::images
+              : ends_with(text, ".mp4") ? Kind::video
+              : ends_with(text, ".gif") ? Kind::gif
+                                        : Kind::off;
+  if (kind == Kind::off) {
+    PyErr_Format(PyExc_ValueError,
+                 "KELVRACV_RECORD must name a .mp4 or .gif file, or numbered image files such as "
+                 "frames/f_%%05d.png, got %R",
+                 path);
+    return false;
+  }
+  if (kind == Kind::images && (fields.numbers > 1 || fields.other)) {
+    PyErr_Format(PyExc_ValueError, "KELVRACV_RECORD holds a number format other than one %%d: %R", path);
+    return false;
+  }
+  if (kind == Kind::images && fields.too_wide) {
+    PyErr_Format(PyExc_ValueError, "KELVRACV_RECORD: a frame number is at most %ld digits wide, got %R",
+                 kMaxNumberWidth, path);
+    return false;
+  }
+  *out = kind;
+  return true;
+}
+
+// A video or GIF: its rate checked, its path after the earlier runs' ones
+// (game.mp4, game-2.mp4, ...), its frame list or its encoder made ready.
+bool Recorder::start_movie(Kind kind, PyObject* target_fps, bool rate_given) {
+  if (!(fps_ > 0.0) || !std::isfinite(fps_)) {
+    PyErr_Format(PyExc_ValueError, "KELVRACV_RECORD: a video or GIF needs a positive target_fps, got %R", target_fps);
+    return false;
+  }
+  if (kind == Kind::video && !rate_given && fps_ > kMaxRecordFps) {
+    PyErr_Format(PyExc_ValueError,
+                 "KELVRACV_RECORD: a video is recorded at %d frames per second at most, got target_fps %R; "
+                 "KELVRACV_RECORD_FPS (--record-fps) sets the rate it plays at",
+                 static_cast<int>(kMaxRecordFps), target_fps);
+    return false;
+  }
+  if (first_ > 0 && !(path_ = nth_path(key_.get(), first_ + 1))) return false;
+  if (kind == Kind::gif && !(held_ = Ref::steal(PyList_New(0)))) return false;
+  if (kind == Kind::video && !choose_encoder()) return false;
   return true;
 }
 
@@ -365,8 +385,8 @@ bool Recorder::choose_encoder() {
     av_ = av;
     return true;
   }
-  if (av || g_said_no_av) return true;
-  g_said_no_av = true;
+  if (av || g_recorder.said_no_av) return true;
+  g_recorder.said_no_av = true;
   Ref line = Ref::steal(PyUnicode_FromString(
       "kelvracv: PyAV is not installed (pip install av), so MP4 recordings use OpenCV's MPEG-4 Part 2 codec, "
       "which browsers do not play"));
@@ -471,51 +491,12 @@ bool Recorder::add(PyObject* frame) {
   Ref img;
   if (!prepare(frame, &img)) return false;
   switch (kind_) {
-    case Kind::video: {
-      if (av_) {
-        if (!encode(img.get())) {
-          cannot_write(path_.get());
-          return false;
-        }
-        break;
-      }
-      if (!writer_) {
-        Ref fourcc = cv2_do("VideoWriter_fourcc", {KV_ID(m), KV_ID(p), KV_ID(s_4), KV_ID(v)});
-        Ref fps = Ref::steal(PyFloat_FromDouble(fps_));
-        if (!fourcc || !fps) return false;
-        Ref writer = cv2_do("VideoWriter", {tmp_.get(), fourcc.get(), fps.get(), size_.get()});
-        if (!writer) return false;
-        Ref opened = Ref::steal(PyObject_CallMethodNoArgs(writer.get(), KV_ID(isOpened)));
-        int ok = opened ? truth(opened.get()) : -1;
-        if (ok < 0) return false;
-        if (!ok) {
-          PyErr_Format(PyExc_OSError, "KELVRACV_RECORD: cannot write an MP4 video of %R frames per second to %R",
-                       fps.get(), path_.get());
-          return false;
-        }
-        writer_ = writer;
-      }
-      // VideoWriter.write reports nothing: close() reads the video back.
-      Ref r = Ref::steal(PyObject_CallMethodOneArg(writer_.get(), KV_ID(write), img.get()));
-      if (!r) return false;
+    case Kind::video:
+      if (!add_video_frame(img.get())) return false;
       break;
-    }
-    case Kind::gif: {
-      // Pillow takes R, G, B; the frame is held as a 256-colour palette image.
-      PyObject* kw = KV_KW(method);
-      Ref code = cv2_const("COLOR_BGR2RGB");
-      Ref rgb = code ? cv2_do("cvtColor", {img.get(), code.get()}) : Ref();
-      Ref fromarray = global_attr(KV_ID(Image), KV_ID(fromarray));
-      Ref image = rgb && fromarray ? call(fromarray.get(), {rgb.get()}) : Ref();
-      Ref quantize = global_attr(KV_ID(Image), KV_ID(Quantize));
-      Ref octree = quantize ? attr_of(quantize.get(), KV_ID(FASTOCTREE)) : Ref();
-      Ref colors = Ref::steal(PyLong_FromLong(256));
-      if (!kw || !image || !octree || !colors) return false;
-      Ref q = Ref::steal(PyObject_GetAttr(image.get(), KV_ID(quantize)));
-      if (q) q = call(q.get(), {colors.get(), octree.get()}, kw);
-      if (!q || PyList_Append(held_.get(), q.get()) < 0) return false;
+    case Kind::gif:
+      if (!add_gif_frame(img.get())) return false;
       break;
-    }
     case Kind::images: {
       Ref name = file_name(first_ + count_);
       if (!name || !write_image(img.get(), name.get())) return false;
@@ -530,6 +511,53 @@ bool Recorder::add(PyObject* frame) {
   return count_ > 1 || set_progress(key_.get(), first_ + 1);
 }
 
+// One video frame: through PyAV, or through the cv2.VideoWriter made at the first frame.
+bool Recorder::add_video_frame(PyObject* img) {
+  if (av_) {
+    if (!encode(img)) {
+      cannot_write(path_.get());
+      return false;
+    }
+    return true;
+  }
+  if (!writer_) {
+    Ref fourcc = cv2_do("VideoWriter_fourcc", {KV_ID(m), KV_ID(p), KV_ID(s_4), KV_ID(v)});
+    Ref fps = Ref::steal(PyFloat_FromDouble(fps_));
+    if (!fourcc || !fps) return false;
+    Ref writer = cv2_do("VideoWriter", {tmp_.get(), fourcc.get(), fps.get(), size_.get()});
+    if (!writer) return false;
+    Ref opened = Ref::steal(PyObject_CallMethodNoArgs(writer.get(), KV_ID(isOpened)));
+    int ok = opened ? truth(opened.get()) : -1;
+    if (ok < 0) return false;
+    if (!ok) {
+      PyErr_Format(PyExc_OSError, "KELVRACV_RECORD: cannot write an MP4 video of %R frames per second to %R",
+                   fps.get(), path_.get());
+      return false;
+    }
+    writer_ = writer;
+  }
+  // VideoWriter.write reports nothing: close() reads the video back.
+  Ref r = Ref::steal(PyObject_CallMethodOneArg(writer_.get(), KV_ID(write), img));
+  return static_cast<bool>(r);
+}
+
+// One GIF frame, held until the end: Pillow takes R, G, B; the frame is kept
+// as a 256-colour palette image.
+bool Recorder::add_gif_frame(PyObject* img) {
+  PyObject* kw = KV_KW(method);
+  Ref code = cv2_const("COLOR_BGR2RGB");
+  Ref rgb = code ? cv2_do("cvtColor", {img, code.get()}) : Ref();
+  Ref fromarray = global_attr(KV_ID(Image), KV_ID(fromarray));
+  Ref image = rgb && fromarray ? call(fromarray.get(), {rgb.get()}) : Ref();
+  Ref quantize = global_attr(KV_ID(Image), KV_ID(Quantize));
+  Ref octree = quantize ? attr_of(quantize.get(), KV_ID(FASTOCTREE)) : Ref();
+  Ref colors = Ref::steal(PyLong_FromLong(256));
+  if (!kw || !image || !octree || !colors) return false;
+  Ref q = Ref::steal(PyObject_GetAttr(image.get(), KV_ID(quantize)));
+  if (q) q = call(q.get(), {colors.get(), octree.get()}, kw);
+  return q && PyList_Append(held_.get(), q.get()) == 0;
+}
+
 // One frame through PyAV's H.264 encoder (yuv420p, x264's "veryfast"
 // preset: a small file for a few milliseconds per 800x600 frame).
 // 4:2:0 needs an even width and height: an odd side is completed with a copy
@@ -541,51 +569,12 @@ bool Recorder::encode(PyObject* img) {
   long width = PyLong_AsLong(w.get());
   long height = PyLong_AsLong(h.get());
   if (PyErr_Occurred()) return false;
-  if (!output_) {
-    Ref open = attr(av_.get(), "open");
-    Ref mode = Ref::steal(PyUnicode_FromString("w"));
-    Ref output = open && mode ? call(open.get(), {tmp_.get(), mode.get()}) : Ref();
-    if (!output) return false;
-    output_ = output;  // closed by finish_encoder whatever happens next
-    Ref rate = av_rate(fps_);
-    Ref add_stream = attr(output_.get(), "add_stream");
-    Ref args = Ref::steal(Py_BuildValue("(s)", "libx264"));
-    Ref kwargs = rate ? Ref::steal(Py_BuildValue("{sOs{ss}}", "rate", rate.get(), "options", "preset", "veryfast"))
-                      : Ref();
-    if (!add_stream || !args || !kwargs) return false;
-    Ref stream = Ref::steal(PyObject_Call(add_stream.get(), args.get(), kwargs.get()));
-    Ref even_w = Ref::steal(PyLong_FromLong(width + (width & 1)));
-    Ref even_h = Ref::steal(PyLong_FromLong(height + (height & 1)));
-    Ref pix_fmt = Ref::steal(PyUnicode_FromString("yuv420p"));
-    if (!stream || !even_w || !even_h || !pix_fmt || !set_attr(stream.get(), "width", even_w.get()) ||
-        !set_attr(stream.get(), "height", even_h.get()) || !set_attr(stream.get(), "pix_fmt", pix_fmt.get()))
-      return false;
-    stream_ = stream;
-  }
-  Ref frame_img = Ref::borrow(img);
-  if ((width | height) & 1) {
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref bottom = Ref::steal(PyLong_FromLong(height & 1));
-    Ref right = Ref::steal(PyLong_FromLong(width & 1));
-    Ref replicate = cv2_const("BORDER_REPLICATE");
-    if (!zero || !bottom || !right || !replicate) return false;
-    frame_img = cv2_do("copyMakeBorder", {img, zero.get(), bottom.get(), zero.get(), right.get(), replicate.get()});
-    if (!frame_img || !bgr_size(frame_img.get())) return false;
-  }
-  // OpenCV's conversion to planar 4:2:0 (BT.601, video range, as PyAV's own
-  // would make it) costs about half of PyAV's.
-  Ref i420 = cv2_const("COLOR_BGR2YUV_I420");
-  Ref yuv = i420 ? cv2_do("cvtColor", {frame_img.get(), i420.get()}) : Ref();
-  if (!yuv) return false;
-  if (!PyArray_Check(yuv.get())) {
-    PyErr_SetString(PyExc_TypeError, "KELVRACV_RECORD: cv2.cvtColor gave no image");
-    return false;
-  }
-  Ref block = Ref::steal(reinterpret_cast<PyObject*>(
-      PyArray_GETCONTIGUOUS(reinterpret_cast<PyArrayObject*>(yuv.get()))));
+  if (!output_ && !open_stream(width, height)) return false;
+  Ref block = yuv_frame(img, width, height);
+  if (!block) return false;
   Ref video_frame = attr(av_.get(), "VideoFrame");
   Ref from_ndarray = video_frame ? attr(video_frame.get(), "from_ndarray") : Ref();
-  Ref args = block ? Ref::steal(PyTuple_Pack(1, block.get())) : Ref();
+  Ref args = Ref::steal(PyTuple_Pack(1, block.get()));
   Ref kwargs = Ref::steal(Py_BuildValue("{ss}", "format", "yuv420p"));
   if (!from_ndarray || !args || !kwargs) return false;
   Ref frame = Ref::steal(PyObject_Call(from_ndarray.get(), args.get(), kwargs.get()));
@@ -594,6 +583,55 @@ bool Recorder::encode(PyObject* img) {
   Ref packets = Ref::steal(PyObject_CallMethodOneArg(stream_.get(), name_of("encode").get(), frame.get()));
   Ref mux = packets ? attr(output_.get(), "mux") : Ref();
   return mux && call(mux.get(), {packets.get()});
+}
+
+// PyAV's output and its H.264 stream for frames of width x height, made even.
+bool Recorder::open_stream(long width, long height) {
+  Ref open = attr(av_.get(), "open");
+  Ref mode = Ref::steal(PyUnicode_FromString("w"));
+  Ref output = open && mode ? call(open.get(), {tmp_.get(), mode.get()}) : Ref();
+  if (!output) return false;
+  output_ = output;  // closed by finish_encoder whatever happens next
+  Ref rate = av_rate(fps_);
+  Ref add_stream = attr(output_.get(), "add_stream");
+  Ref args = Ref::steal(Py_BuildValue("(s)", "libx264"));
+  Ref kwargs = rate ? Ref::steal(Py_BuildValue("{sOs{ss}}", "rate", rate.get(), "options", "preset", "veryfast"))
+                    : Ref();
+  if (!add_stream || !args || !kwargs) return false;
+  Ref stream = Ref::steal(PyObject_Call(add_stream.get(), args.get(), kwargs.get()));
+  Ref even_w = Ref::steal(PyLong_FromLong(width + (width & 1)));
+  Ref even_h = Ref::steal(PyLong_FromLong(height + (height & 1)));
+  Ref pix_fmt = Ref::steal(PyUnicode_FromString("yuv420p"));
+  if (!stream || !even_w || !even_h || !pix_fmt || !set_attr(stream.get(), "width", even_w.get()) ||
+      !set_attr(stream.get(), "height", even_h.get()) || !set_attr(stream.get(), "pix_fmt", pix_fmt.get()))
+    return false;
+  stream_ = stream;
+  return true;
+}
+
+// The frame as one C-contiguous block of planar 4:2:0, an odd side first
+// completed with a copy of its last row or column. Null with the exception.
+Ref Recorder::yuv_frame(PyObject* img, long width, long height) {
+  Ref frame_img = Ref::borrow(img);
+  if ((width | height) & 1) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref bottom = Ref::steal(PyLong_FromLong(height & 1));
+    Ref right = Ref::steal(PyLong_FromLong(width & 1));
+    Ref replicate = cv2_const("BORDER_REPLICATE");
+    if (!zero || !bottom || !right || !replicate) return Ref();
+    frame_img = cv2_do("copyMakeBorder", {img, zero.get(), bottom.get(), zero.get(), right.get(), replicate.get()});
+    if (!frame_img || !bgr_size(frame_img.get())) return Ref();
+  }
+  // OpenCV's conversion to planar 4:2:0 (BT.601, video range, as PyAV's own
+  // would make it) costs about half of PyAV's.
+  Ref i420 = cv2_const("COLOR_BGR2YUV_I420");
+  Ref yuv = i420 ? cv2_do("cvtColor", {frame_img.get(), i420.get()}) : Ref();
+  if (!yuv) return yuv;
+  if (!PyArray_Check(yuv.get())) {
+    PyErr_SetString(PyExc_TypeError, "KELVRACV_RECORD: cv2.cvtColor gave no image");
+    return Ref();
+  }
+  return Ref::steal(reinterpret_cast<PyObject*>(PyArray_GETCONTIGUOUS(reinterpret_cast<PyArrayObject*>(yuv.get()))));
 }
 
 // Flushes the encoder and closes PyAV's output; the first error is kept.

@@ -15,13 +15,16 @@
 namespace kv::window {
 namespace {
 
-// name -> (W, H) of every window a headless init made; lives with the process.
-PyObject* g_windows = nullptr;
-
-// Why pynput could not reach the display at import (a str), and the DISPLAY
-// it tried; strong references for the life of the process, or nullptr.
-PyObject* g_input_failure = nullptr;
-PyObject* g_failed_display = nullptr;
+// What the settings keep, strong references for the life of the process
+// (or nullptr): the windows a headless init stood in for, name -> (W, H), one
+// entry per window name, never dropped; and why pynput could not reach the
+// display at import (a str) with the DISPLAY it tried.
+struct WindowSettingsState {
+  PyObject* windows = nullptr;
+  PyObject* input_failure = nullptr;
+  PyObject* failed_display = nullptr;
+};
+WindowSettingsState g_settings;
 
 // The error of init when no window can be shown.
 constexpr const char* kNoDisplay =
@@ -63,10 +66,10 @@ Ref display_problem() {
   Ref display = environ_text("DISPLAY");
   if (!display) return display;
   if (display.get() == Py_None) return Ref::steal(PyUnicode_FromString("DISPLAY is not set"));
-  if (g_input_failure) {
-    int same = PyObject_RichCompareBool(display.get(), g_failed_display, Py_EQ);
+  if (g_settings.input_failure) {
+    int same = PyObject_RichCompareBool(display.get(), g_settings.failed_display, Py_EQ);
     if (same < 0) return Ref();
-    if (same) return Ref::borrow(g_input_failure);
+    if (same) return Ref::borrow(g_settings.input_failure);
   }
   return Ref::borrow(Py_None);
 #endif
@@ -92,8 +95,8 @@ Ref take_input_failure() {
   Ref reason = import_failure_reason(exc.get());
   Ref display = reason ? environ_text("DISPLAY") : Ref();
   if (!display) return display;
-  Py_XSETREF(g_input_failure, Py_NewRef(reason.get()));
-  Py_XSETREF(g_failed_display, display.release());
+  Py_XSETREF(g_settings.input_failure, Py_NewRef(reason.get()));
+  Py_XSETREF(g_settings.failed_display, display.release());
   return reason;
 }
 
@@ -143,13 +146,13 @@ bool frame_limit(long long* out) {
 }
 
 bool remember_window(PyObject* name, PyObject* w, PyObject* h) {
-  if (!g_windows && !(g_windows = PyDict_New())) return false;
+  if (!g_settings.windows && !(g_settings.windows = PyDict_New())) return false;
   Ref size = Ref::steal(PyTuple_Pack(2, w, h));
-  return size && PyDict_SetItem(g_windows, name, size.get()) == 0;
+  return size && PyDict_SetItem(g_settings.windows, name, size.get()) == 0;
 }
 
 PyObject* headless_window_size(PyObject* name) {
-  return g_windows ? PyDict_GetItemWithError(g_windows, name) : nullptr;
+  return g_settings.windows ? PyDict_GetItemWithError(g_settings.windows, name) : nullptr;
 }
 
 }  // namespace kv::window

@@ -153,11 +153,11 @@ namespace {
 // The window made by the last init and the size of the canvas it shows. The
 // name is a strong reference kept for the life of the process; touched only
 // with the interpreter lock held.
-struct ShownWindow {
+struct ShownWindowState {
   PyObject* name = nullptr;
   double width = 0, height = 0;
 };
-ShownWindow shown;
+ShownWindowState g_shown;
 
 // float(o[i]) of a rect item; false with the exception left set.
 bool rect_item(PyObject* rect, Py_ssize_t i, double* out) {
@@ -168,26 +168,26 @@ bool rect_item(PyObject* rect, Py_ssize_t i, double* out) {
 }  // namespace
 
 void note_window(PyObject* name, PyObject* canvas) {
-  if (name != shown.name) {
-    Py_XSETREF(shown.name, Py_NewRef(name));
-    shown.width = shown.height = 0;
+  if (name != g_shown.name) {
+    Py_XSETREF(g_shown.name, Py_NewRef(name));
+    g_shown.width = g_shown.height = 0;
   }
   if (!PyArray_Check(canvas)) return;
   auto* img = reinterpret_cast<PyArrayObject*>(canvas);
   if (PyArray_NDIM(img) < 2) return;
-  shown.height = static_cast<double>(PyArray_DIM(img, 0));
-  shown.width = static_cast<double>(PyArray_DIM(img, 1));
+  g_shown.height = static_cast<double>(PyArray_DIM(img, 0));
+  g_shown.width = static_cast<double>(PyArray_DIM(img, 1));
 }
 
 bool desktop_to_canvas(double* x, double* y, bool* mapped) {
   *mapped = false;
-  if (!shown.name || !(shown.width > 0 && shown.height > 0)) return true;
+  if (!g_shown.name || !(g_shown.width > 0 && g_shown.height > 0)) return true;
   // No window in a headless run: a position set there (by the program, or by
   // the web page, which sends canvas pixels) is used as it is.
   int no_window = headless();
   if (no_window) return no_window > 0;
-  Ref name = Ref::borrow(shown.name);  // the query may run code that makes a new window
-  double canvas_w = shown.width, canvas_h = shown.height;
+  Ref name = Ref::borrow(g_shown.name);  // the query may run code that makes a new window
+  double canvas_w = g_shown.width, canvas_h = g_shown.height;
   // A name that does not encode to UTF-8 would crash OpenCV's conversion.
   bool utf8 = !PyUnicode_Check(name.get()) || PyUnicode_AsUTF8AndSize(name.get(), nullptr);
   Ref rect_of = utf8 ? global_attr(KV_ID(cv2), KV_ID(getWindowImageRect)) : Ref();

@@ -98,11 +98,17 @@ class Recorder {
 
  private:
   enum class Kind { off, video, gif, images };
+  bool kind_of(PyObject* path, Kind* out);
+  bool start_movie(Kind kind, PyObject* target_fps, bool rate_given);
   bool reserve(PyObject* target);
   bool prepare(PyObject* frame, Ref* out);
   Ref file_name(long long index);
   bool choose_encoder();
+  bool add_video_frame(PyObject* img);
+  bool add_gif_frame(PyObject* img);
   bool encode(PyObject* img);
+  bool open_stream(long width, long height);
+  Ref yuv_frame(PyObject* img, long width, long height);
   bool finish_encoder();
   bool write_image(PyObject* img, PyObject* name);
   bool check_video();
