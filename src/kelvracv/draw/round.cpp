@@ -5,6 +5,7 @@
 #include <math.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -60,22 +61,40 @@ struct AngleKey {
   }
 };
 
-// The angle tables of the last shapes drawn. Owner: angle_table. Bound:
+// The angle tables of the shapes drawn lately. Owner: angle_table. Bound:
 // kSlots tables of at most kLargest + 1 angles (larger shapes are computed
-// each time). Eviction: a new table replaces the one made the longest ago.
+// each time): 8 MB at the very most, a few KB for ordinary shapes. A frame of
+// shapes of many sizes (every radius has its own count of segments) keeps
+// them all. Eviction: a key goes to one of two slots picked by its hash; a
+// new table replaces the older of the two.
 struct AngleTableState {
-  static constexpr int kSlots = 8;
-  static constexpr int kLargest = 1 << 14;
+  static constexpr int kSlots = 128;
+  static constexpr int kLargest = 1 << 12;
   AngleKey keys[kSlots];
   AngleValues tables[kSlots];
-  int next = 0;
+  uint64_t made[kSlots] = {};
+  uint64_t clock = 0;
 };
 AngleTableState g_angles;
+
+// The first of the two slots a key may take.
+int angle_slot(const AngleKey& k) {
+  uint64_t a, b;
+  std::memcpy(&a, &k.step, 8);
+  std::memcpy(&b, &k.first, 8);
+  uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b + 0x632BE59BD9B4E019ull) ^ (static_cast<uint64_t>(k.n) << 1) ^
+               static_cast<uint64_t>(k.add_first);
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ull;
+  h ^= h >> 32;
+  return static_cast<int>(h % (AngleTableState::kSlots / 2)) * 2;
+}
 
 AngleValues angle_table(double step, double first, bool add_first, int n) {
   AngleTableState& t = g_angles;
   AngleKey key{step, first, add_first, n};
-  for (int i = 0; i < t.kSlots; i++)
+  const int slot = angle_slot(key);
+  for (int i = slot; i < slot + 2; i++)
     if (t.tables[i] && t.keys[i] == key) return t.tables[i];
   auto values = std::make_shared<std::vector<double>>(2 * (static_cast<size_t>(n) + 1));
   double* v = values->data();
@@ -84,13 +103,13 @@ AngleValues angle_table(double step, double first, bool add_first, int n) {
     ::sincos(a, &v[2 * i], &v[2 * i + 1]);
   }
   if (n <= t.kLargest) {
-    t.keys[t.next] = key;
-    t.tables[t.next] = values;
-    t.next = (t.next + 1) % t.kSlots;
+    const int into = t.made[slot] <= t.made[slot + 1] ? slot : slot + 1;
+    t.keys[into] = key;
+    t.tables[into] = values;
+    t.made[into] = ++t.clock;
   }
   return values;
 }
-
 
 double reduce_detail(double r, double m) {
   for (const Reduction& red : kReductions)

@@ -85,7 +85,16 @@ Py_ssize_t find_param(FunctionObject* f, PyObject* key) {
 PyObject* call_fast(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (nargs == f->npos && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return f->fdef->impl(f->fdef, args);
+  const bool no_keywords = !kwnames || PyTuple_GET_SIZE(kwnames) == 0;
+  if (nargs == f->npos && no_keywords) return f->fdef->impl(f->fdef, args);
+  // Trailing parameters left to their defaults (line(arr, ts, d, color)).
+  if (no_keywords && nargs >= f->nrequired && nargs < f->npos) {
+    PyObject* vals[kMaxParams];
+    for (Py_ssize_t i = 0; i < nargs; i++) vals[i] = args[i];
+    for (Py_ssize_t i = nargs; i < f->npos; i++)
+      if (!(vals[i] = f->defaults[i])) return call_general(self, args, nargsf, kwnames);
+    return f->fdef->impl(f->fdef, vals);
+  }
   // Anything else goes through the general binder.
   return call_general(self, args, nargsf, kwnames);
 }
@@ -447,7 +456,7 @@ PyObject* make_function(const FuncDecl* fdef) {
   f->module = PyUnicode_InternFromString("kelvracv._kelvra_core");
   f->doc = fdef->doc_text ? PyUnicode_FromString(fdef->doc_text) : Py_NewRef(Py_None);
   if (!f->name || !f->module || !f->doc) return nullptr;
-  bool simple = f->nrequired == f->npos && f->varargs_at < 0 && f->varkw_at < 0;
+  const bool simple = f->varargs_at < 0 && f->varkw_at < 0;
   f->vectorcall = simple ? call_fast : call_general;
   PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
   return owner.release();
