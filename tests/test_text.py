@@ -519,13 +519,26 @@ def test_input_writes_keep_cached_text(kv, canvas, ts, monkeypatch):
     for name in values:
         monkeypatch.setattr(kv, name, getattr(kv, name))  # put back afterwards
     rendered = count_renders(monkeypatch)
-    kv.text(canvas, ts, "Pointer", FONT, 21, (1, 2, 3))
+    for _ in range(2):  # kept at its second rendering
+        kv.text(canvas, ts, "Pointer", FONT, 21, (1, 2, 3))
     first = len(rendered)
     for i, name in enumerate(list(values) * 2):
         kv.on_move(i, 2 * i)
         setattr(kv, name, values[name](i))
         kv.text(canvas, ts, "Pointer", FONT, 21, (1, 2, 3))
     assert first > 0 and len(rendered) == first
+
+
+@needs_font
+def test_text_is_kept_at_its_second_rendering(kv, canvas, ts, monkeypatch):
+    # A ligature goes to Pillow's renderer: drawn once it is not kept (a
+    # counter drawn once costs the cache nothing), drawn again it is.
+    rendered = count_renders(monkeypatch)
+    counts = []
+    for _ in range(4):
+        kv.text(canvas, ts, "office 0xffi", FONT, 23, (7, 8, 9))
+        counts.append(len(rendered))
+    assert counts[0] > 0 and counts[1] == 2 * counts[0] and counts[3] == counts[1], counts
 
 
 @needs_font
