@@ -170,15 +170,43 @@ Ref plus(PyObject* v, double offset) {
   return Ref::steal(PyNumber_Add(v, f.get()));
 }
 
+// The perspective matrices of the last few blits, by their corners: an
+// image drawn at the same place frame after frame (a HUD, a label, a still
+// sprite) solves its system once. Owner: native_matrix, with the
+// interpreter lock held. Bound: kSlots entries. Eviction: the oldest entry
+// makes room.
+struct MatrixCacheState {
+  static constexpr int kSlots = 8;
+  float corners[kSlots][16] = {};  // the float source and destination corners
+  double m[kSlots][9] = {};
+  bool solved[kSlots] = {};  // false: only OpenCV can tell
+  bool used[kSlots] = {};
+  int next = 0;
+};
+MatrixCacheState g_matrices;
+
 // OpenCV's perspective matrix of the corners computed here; false where
-// only OpenCV can tell.
+// only OpenCV can tell. The same corners give the same bits, so a kept
+// answer is the computed one.
 bool native_matrix(const double src[8], const double dst[8], double m[9]) {
-  float s[8], d[8];
+  float key[16];
   for (int i = 0; i < 8; i++) {
     if (!(std::fabs(src[i]) <= FLT_MAX && std::fabs(dst[i]) <= FLT_MAX)) return false;
-    s[i] = static_cast<float>(src[i]), d[i] = static_cast<float>(dst[i]);
+    key[i] = static_cast<float>(src[i]), key[8 + i] = static_cast<float>(dst[i]);
   }
-  return opencv_perspective_transform(s, d, m);
+  MatrixCacheState& c = g_matrices;
+  for (int e = 0; e < c.kSlots; e++)
+    if (c.used[e] && std::memcmp(c.corners[e], key, sizeof key) == 0) {
+      std::memcpy(m, c.m[e], sizeof c.m[e]);
+      return c.solved[e];
+    }
+  const bool solved = opencv_perspective_transform(key, key + 8, m);
+  const int e = c.next;
+  c.next = (c.next + 1) % c.kSlots;
+  std::memcpy(c.corners[e], key, sizeof key);
+  std::memcpy(c.m[e], m, sizeof c.m[e]);
+  c.solved[e] = solved, c.used[e] = true;
+  return solved;
 }
 
 // The matrix as the 3x3 float64 array OpenCV's getPerspectiveTransform gives.
@@ -380,6 +408,7 @@ bool plan_region(PyObject* arr, PyObject* src_img, const double* mv, bool whole_
   ptrdiff_t r0, r1, c0, c1;
   plan->moved = plan->warp.whole_footprint(&r0, &r1, &c0, &c1);
   if (plan->moved) {
+    plan->image = source.data, plan->stride = source.row_stride, plan->x0 = c0, plan->y0 = r0;
     region.row0 = std::max(region.row0, r0), region.row1 = std::min(region.row1, r1);
     region.col0 = std::max(region.col0, c0), region.col1 = std::min(region.col1, c1);
     region.has_quad = false;
@@ -433,6 +462,14 @@ void draw_region(PyObject* arr, PyObject* src_img, BlitPlan& plan, const uint8_t
       run_unlocked(pixels, kUnlockTintedPixels, [&] { tables.composite(rows, c, region); });
       return;
     }
+  }
+  if (plan.moved && plan.channels == 4) {
+    // Each row a piece of an image row: read in place.
+    const double pixels = static_cast<double>(region.row1 - region.row0) * (region.col1 - region.col0);
+    Ref keep_canvas = Ref::borrow(arr), keep_image = Ref::borrow(src_img);
+    run_unlocked(pixels, kUnlockPixels,
+                 [&] { composite_alpha_at(plan.image, plan.stride, plan.x0, plan.y0, c, region); });
+    return;
   }
   composite_unlocked(arr, src_img, rows, c, region);
 }

@@ -38,6 +38,10 @@ struct BlitPlan {
   CanvasView canvas{};
   Region region{};
   bool moved = false;
+  // moved: the image's packed pixels, rows `stride` bytes apart; canvas
+  // pixel (x, y) shows image pixel (x - x0, y - y0).
+  const uint8_t* image = nullptr;
+  ptrdiff_t stride = 0, x0 = 0, y0 = 0;
 };
 
 // The plan for blit(arr, ts, src_img, (sx, sy)) with `pen` as ts["cursor_pos"]:

@@ -153,6 +153,17 @@ void composite_alpha(WarpedRows& src, const CanvasView& dst, Region r) {
   });
 }
 
+void composite_alpha_at(const uint8_t* image, ptrdiff_t image_stride, ptrdiff_t x0, ptrdiff_t y0,
+                        const CanvasView& dst, const Region& r) {
+  const ptrdiff_t cs = dst.channel_stride, ps = dst.col_stride;
+  const AlphaRow packed = ps == 3 && cs == 1 ? packed_alpha_row() : nullptr;
+  const AlphaRow row = packed ? packed : alpha_row;
+  const uint8_t* px = image + (r.row0 - y0) * image_stride + (r.col0 - x0) * 4;
+  uint8_t* out = dst.data + r.row0 * dst.row_stride + r.col0 * ps;
+  for (ptrdiff_t y = r.row0; y < r.row1; y++, px += image_stride, out += dst.row_stride)
+    row(px, out, r.col0, r.col1, ps, cs);
+}
+
 void composite_nonzero(WarpedRows& src, const CanvasView& dst, Region r) {
   each_row(src, r, [&](ptrdiff_t y, ptrdiff_t c0, ptrdiff_t c1) {
     const uint8_t* px = src.row(y, c0, c1);

@@ -63,6 +63,13 @@ inline Region whole(const CanvasView& c) { return {0, c.rows, 0, c.cols}; }
 // in that order of operations. Pixels with alpha 0 are left alone (exact).
 void composite_alpha(WarpedRows& src, const CanvasView& dst, Region r);
 
+// composite_alpha of a four-channel image moved by whole pixels, over the
+// rectangle r (no quad) that it covers: canvas pixel (x, y) under image
+// pixel (x - x0, y - y0), the image's rows `image_stride` bytes apart and
+// its pixels packed.
+void composite_alpha_at(const uint8_t* image, ptrdiff_t image_stride, ptrdiff_t x0, ptrdiff_t y0,
+                        const CanvasView& dst, const Region& r);
+
 // Same channel count: each non-zero warped element replaces the canvas element.
 void composite_nonzero(WarpedRows& src, const CanvasView& dst, Region r);
 
