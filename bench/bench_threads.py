@@ -8,7 +8,7 @@ Goals (ratios and figures from one run):
 - two threads blitting onto two canvases get at least 1.6x the blits of one
   (on a machine with two free cores);
 - the thresholds from which the native work lets the lock go
-  (image/blit.cpp, text/straight.cpp, draw/native.hpp): the work's cost per
+  (image/blit.cpp, draw/native.hpp): the work's cost per
   pixel and the time a blocked thread needs to wake and run, whose quotient
   is the size below which letting the lock go lets nobody in.
 """
@@ -166,7 +166,7 @@ def main():
     wake = handoff_us()
     costs = {
         "blit (rotated, region warp + compositing)": (blit_ns_per_pixel(canvas), "image/blit.cpp", 16384),
-        "text (upright, blend into the canvas)": (text_ns_per_pixel(canvas), "text/straight.cpp", 32768),
+        "text (upright, blend into the canvas)": (text_ns_per_pixel(canvas), "image/blit.cpp", 32768),
         "filled rect": (fill_ns_per_pixel(canvas), "draw/native.hpp", 131072),
         "antialiased thick circle outline": (outline_ns_per_pixel(canvas), "draw/native.hpp", 4096),
     }
