@@ -56,22 +56,26 @@ bool channel(PyObject* o, uint8_t* out) {
 }
 
 // (B, G, R, 0) of an (R, G, B, ...) tuple. Tuples are immutable, so the
-// colour of the last tuple (kept alive in g_native) is reused while the same
-// tuple comes back, as it does frame after frame.
+// colours of the last few tuples (kept alive in g_native) are reused while
+// the same tuples come back, as they do frame after frame.
 
 bool color_of(PyObject* color, raster::Color* out) {
-  if (color == g_native.last_tuple) {
-    *out = g_native.last;
-    return true;
-  }
+  NativeState& n = g_native;
+  for (int i = 0; i < n.kColours; i++)
+    if (color == n.colour_tuples[i]) {
+      *out = n.colours[i];
+      return true;
+    }
   if (!PyTuple_CheckExact(color) || PyTuple_GET_SIZE(color) < 3) return false;
   uint8_t bgr[3];
   for (int k = 0; k < 3; k++)
     if (!channel(PyTuple_GET_ITEM(color, 2 - k), &bgr[k])) return false;
   *out = raster::make_color(bgr[0], bgr[1], bgr[2]);
   if (PyTuple_GET_SIZE(color) == 3) {  // nothing else kept alive: three plain numbers
-    g_native.last = *out;
-    Py_XSETREF(g_native.last_tuple, Py_NewRef(color));
+    const int i = n.next_colour;
+    n.next_colour = (i + 1) % n.kColours;
+    n.colours[i] = *out;
+    Py_XSETREF(n.colour_tuples[i], Py_NewRef(color));
   }
   return true;
 }

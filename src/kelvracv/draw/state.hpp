@@ -19,12 +19,14 @@ struct NativeState {
   PyObject* cv2 = nullptr;
   PyObject* fn[native::kFnCount] = {};
 
-  // The colour of the last plain (R, G, B) tuple, and that tuple (strong).
-  // Tuples are immutable, so the colour is reused while the same tuple comes
-  // back, as it does frame after frame. Bound: one entry; a new tuple
-  // replaces it.
-  PyObject* last_tuple = nullptr;
-  raster::Color last{};
+  // The colours of the last plain (R, G, B) tuples, and those tuples
+  // (strong). Tuples are immutable, so a colour is reused while the same
+  // tuple comes back, as a palette's tuples do frame after frame. Bound:
+  // kColours entries; a new tuple replaces the one kept the longest ago.
+  static constexpr int kColours = 8;
+  PyObject* colour_tuples[kColours] = {};
+  raster::Color colours[kColours]{};
+  int next_colour = 0;
 
   // int(v) of screen coordinates, made at first use and shared (ints are
   // immutable). Bound: one per integer in [kPixelMin, kPixelMax); never
