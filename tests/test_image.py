@@ -479,7 +479,7 @@ def test_a_sleeping_thread_runs_beside_rotated_blits(kv):
 
 
 def test_threads_drawing_on_their_own_canvases_get_their_own_bytes(kv):
-    # Blits, straight text (its colour tables shared) and filled circles, big
+    # Blits, upright text (its colour tables shared) and filled circles, big
     # enough to let the lock go, from two threads at once: each canvas gets
     # what one thread alone draws.
     import threading
