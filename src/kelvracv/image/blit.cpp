@@ -1,11 +1,12 @@
-// Image blitting: corner mapping through the coordinate pipeline, the
-// perspective warp, then one compositing pass over the canvas bytes. The
-// warp is the module's cv2.warpPerspective onto a canvas-sized image, or,
-// where that function is OpenCV's own and runs the kernels the region warp
-// reproduces, the region warp over just the pixels the image can reach.
-// The perspective matrix is computed here where cv2.getPerspectiveTransform
-// is OpenCV's own and the result is certain to be its own.
-// Main thread, interpreter lock held throughout.
+// Image blitting as a plan and its drawing (see blit.hpp). The plan maps the
+// corners through the coordinate pipeline, computes the perspective matrix
+// here where cv2.getPerspectiveTransform is OpenCV's own and the result is
+// certain to be its own, and picks the warp: the module's
+// cv2.warpPerspective onto a canvas-sized image, or, where that function is
+// OpenCV's own and runs the kernels the region warp reproduces, the region
+// warp over just the pixels the image can reach. Drawing is one compositing
+// pass over the canvas bytes. Main thread, interpreter lock held but while
+// bytes move (composite_unlocked).
 
 #include "image/blit.hpp"
 

@@ -13,7 +13,8 @@ namespace {
 // A few screens of text at most: entries, and bytes of image data.
 constexpr size_t kMaxEntries = 128;
 constexpr size_t kMaxBytes = size_t{4} << 20;
-// Keys rendered once and not kept, remembered by hash: a text is kept the
+// Keys rendered once and not kept, remembered by hash (one slot per value of
+// the hash's low bits, a newer key taking the slot): a text is kept the
 // second time it is rendered, so a string drawn once (a counter, a clock)
 // costs the cache nothing.
 constexpr size_t kSeen = 256;
@@ -39,8 +40,7 @@ struct ImageCacheState {
   std::vector<Entry> entries;
   size_t bytes = 0;
   uint64_t clock = 0;
-  Py_hash_t seen[kSeen] = {};  // hashes of keys rendered once (0: none)
-  size_t seen_next = 0;
+  Py_hash_t seen[kSeen] = {};  // hashes of keys rendered once, by their low bits (0: none)
 };
 ImageCacheState& g_cache = *new ImageCacheState();
 
@@ -117,10 +117,10 @@ bool text_image_get(const TextImageKey& key, uint64_t epoch, Ref* image, Ref* te
 bool text_image_wanted(const TextImageKey& key) {
   Py_hash_t h = key_hash(key);
   if (h == 0) h = 1;
-  for (Py_hash_t k : g_cache.seen)
-    if (k == h) return true;
-  g_cache.seen[g_cache.seen_next] = h;
-  g_cache.seen_next = (g_cache.seen_next + 1) % kSeen;
+  // One slot per hash's low bits: a key found there was rendered lately.
+  Py_hash_t& slot = g_cache.seen[static_cast<size_t>(h) % kSeen];
+  if (slot == h) return true;
+  slot = h;
   return false;
 }
 
