@@ -506,6 +506,30 @@ SIGNAL_CHILD = (
     "sys.stdin.readline()\n")
 
 
+EXIT_DURING_PASS_CHILD = """
+import time, pygame
+from kelvracv import _kelvra_core as kv
+class SlowChannel:  # a pass that takes a while with the lock let go, as pygame's mixer calls do
+    def __init__(self, i):
+        pass
+    def set_volume(self, v):
+        time.sleep(0.3)
+        print("mixer open at the end of the pass:", pygame.mixer.get_init() is not None, flush=True)
+pygame.mixer.Channel = SlowChannel
+time.sleep(0.15)  # the monitor is inside its pass: the program ends now
+"""
+
+
+def test_the_program_ends_after_the_monitors_pass():
+    # pygame's own exit handler closes the mixer; it used to do so while the
+    # monitor was still inside a mixer call (a double free in SDL, seen under
+    # AddressSanitizer in one run in ten of a program that ends right after import).
+    env = dict(os.environ, PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER="dummy", KELVRACV_QUIET="1")
+    r = subprocess.run([sys.executable, "-c", EXIT_DURING_PASS_CHILD], env=env, capture_output=True, text=True,
+                       timeout=60)
+    assert (r.returncode, r.stdout.splitlines()[:1]) == (0, ["mixer open at the end of the pass: True"]), r
+
+
 @pytest.mark.parametrize("user", [None, "0"])
 def test_sigterm_ends_the_program(user):
     env = dict(os.environ, PYGAME_HIDE_SUPPORT_PROMPT="1", SDL_AUDIODRIVER="dummy")

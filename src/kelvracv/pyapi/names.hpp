@@ -109,6 +109,7 @@
   X(isOpened, "isOpened") \
   X(join, "join") \
   X(register_at_fork, "register_at_fork") \
+  X(k_register, "register") \
   X(quit, "quit") \
   X(get_busy, "get_busy") \
   X(is_alive, "is_alive") \

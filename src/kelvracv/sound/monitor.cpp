@@ -30,6 +30,7 @@ struct MonitorState {
   PyObject* tenth = nullptr;
   PyObject* thread = nullptr;  // strong reference, or null before the start
   uint64_t generation = 0;
+  bool in_pass = false;  // the thread is pushing the volume into the mixer now
   bool stopped_for_fork = false;
   bool mixer_closed_for_fork = false;
 };
@@ -113,14 +114,18 @@ PyObject* volume_monitor() {
   const uint64_t generation = g_monitor.generation;
   // No owning reference lives in this frame across the sleep (see nap).
   for (;;) {
+    // A fork or the interpreter's exit is waiting for this thread to end.
+    if (generation != g_monitor.generation) Py_RETURN_NONE;
     // A pass that fails (a master volume that is no number, a mixer call
     // that raises) is skipped silently; the next one tries again.
-    if (!apply_master_volume()) {
+    g_monitor.in_pass = true;
+    const bool applied = apply_master_volume();
+    g_monitor.in_pass = false;
+    if (!applied) {
       if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
       PyErr_Clear();
     }
     if (!nap(tenth)) break;
-    if (generation != g_monitor.generation) Py_RETURN_NONE;  // a fork is waiting for this thread to end
   }
   // The sleep itself failed: the monitor ends silently rather than spin.
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
@@ -209,6 +214,34 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// At the interpreter's exit, before pygame's own exit handler closes the
+// mixer: the monitor starts no other pass, and a pass under way (pygame
+// lets the interpreter lock go inside its mixer calls) is waited out, so
+// the mixer is never closed under it. A thread in its nap simply ends when
+// it wakes; the exit does not wait for that.
+PyObject* at_exit(PyObject*, PyObject*) {
+  g_monitor.generation++;
+  PyObject* pause = constant(&g_monitor.zero, 0.0);
+  while (g_monitor.in_pass && pause) {
+    if (!nap(pause)) {  // time.sleep(0.0) lets the lock go; a failing sleep stops the wait
+      PyErr_Clear();
+      break;
+    }
+  }
+  Py_RETURN_NONE;
+}
+
+const PyMethodDef kAtExit = {"_volume_monitor_at_exit", at_exit, METH_NOARGS, nullptr};
+
+// atexit.register(_volume_monitor_at_exit): pygame's handler was registered
+// when pygame was imported, before this, so this one runs first.
+bool register_exit_hook() {
+  Ref hook = Ref::steal(builtin_function(kAtExit));
+  Ref atexit = hook ? Ref::steal(PyImport_ImportModule("atexit")) : Ref();
+  Ref registered = atexit ? Ref::steal(PyObject_CallMethodOneArg(atexit.get(), KV_ID(k_register), hook.get())) : Ref();
+  return static_cast<bool>(registered);
+}
+
 const PyMethodDef kBeforeFork = {"_volume_monitor_before_fork", before_fork, METH_NOARGS, nullptr};
 const PyMethodDef kAfterForkInParent = {"_volume_monitor_after_fork_in_parent", after_fork_in_parent, METH_NOARGS, nullptr};
 const PyMethodDef kAfterForkInChild = {"_volume_monitor_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
@@ -228,7 +261,7 @@ bool register_fork_hooks() {
 
 // The thread, its fork hooks, then the line.
 int start_volume_monitor(PyObject*) {
-  if (!start_thread() || !register_fork_hooks()) return -1;
+  if (!start_thread() || !register_fork_hooks() || !register_exit_hook()) return -1;
   if (int q = quiet()) return q < 0 ? -1 : 0;  // KELVRACV_QUIET
   return print_line(KV_ID(s_Volume_monitor_thread_started));
 }
