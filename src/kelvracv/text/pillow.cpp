@@ -34,6 +34,7 @@
 #include "core/switches.hpp"
 #include "pyapi/namespace.hpp"
 #include "pyapi/numpy.hpp"
+#include "pyapi/unlocked.hpp"
 #include "text/font_watch.hpp"
 
 namespace kv::text {
@@ -471,6 +472,11 @@ ColourRow colour_row_kernel() {
 
 }  // namespace
 
+// The text image's pixels from which it is made with the interpreter lock let
+// go: writing a pixel costs about what blending it does (bench/bench_threads.py
+// measured the blend at 0.2-1.0 ns a pixel), so the blend's threshold serves.
+constexpr double kUnlockImagePixels = 32768;
+
 bool text_image_from_coverage(const uint8_t* const* rows, long long W, long long H, long long ox, long long oy,
                               const long bgr[3], Ref* image, Ref* text_h, bool* done) {
   *done = false;
@@ -491,14 +497,18 @@ bool text_image_from_coverage(const uint8_t* const* rows, long long W, long long
   // it, and in its rows the columns left and right of it.
   const long long first = oy + y0, left = (ox + x0) * 4;
   const long long last = oy + H > first ? oy + H : first, right = (ox + W) * 4 > left ? (ox + W) * 4 : left;
-  std::memset(base, 0, static_cast<size_t>(first * row));
-  for (long long y = y0; y < H; y++) {
-    uint8_t* line = base + (oy + y) * row;
-    std::memset(line, 0, static_cast<size_t>(left));
-    if (W > x0) fill_row(rows[y] + x0, line + left, W - x0, colour);
-    std::memset(line + right, 0, static_cast<size_t>(row - right));
-  }
-  std::memset(base + last * row, 0, static_cast<size_t>((dims[0] - last) * row));
+  // Bytes only: the coverage rows (the caller keeps them) and the new image.
+  const double pixels = static_cast<double>(dims[0]) * static_cast<double>(dims[1]);
+  run_unlocked(pixels, kUnlockImagePixels, [&] {
+    std::memset(base, 0, static_cast<size_t>(first * row));
+    for (long long y = y0; y < H; y++) {
+      uint8_t* line = base + (oy + y) * row;
+      std::memset(line, 0, static_cast<size_t>(left));
+      if (W > x0) fill_row(rows[y] + x0, line + left, W - x0, colour);
+      std::memset(line + right, 0, static_cast<size_t>(row - right));
+    }
+    std::memset(base + last * row, 0, static_cast<size_t>((dims[0] - last) * row));
+  });
   *text_h = Ref::steal(PyLong_FromLongLong(H));
   if (!*text_h) return false;
   *image = std::move(out);
