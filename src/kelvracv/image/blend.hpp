@@ -137,6 +137,12 @@ using AlphaRow = void (*)(const uint8_t* px, uint8_t* out, ptrdiff_t x0, ptrdiff
 // set; four at a time with SSE2 otherwise; nullptr without SSE2.
 AlphaRow packed_alpha_row();
 
+// Rows of n four-channel pixels over rows of a packed canvas, the same bytes
+// as packed_alpha_row gives row by row (kernels.cpp); nullptr without SSE2.
+using AlphaRect = void (*)(const uint8_t* px, ptrdiff_t px_stride, uint8_t* out, ptrdiff_t out_stride,
+                           ptrdiff_t rows, ptrdiff_t n);
+AlphaRect packed_alpha_rect();
+
 // n bytes of a three-channel image row over the same bytes of a packed
 // canvas row: each non-zero byte replaces the canvas byte (kernels.cpp;
 // sixteen at a time with SSE2).

@@ -156,12 +156,15 @@ void composite_alpha(WarpedRows& src, const CanvasView& dst, Region r) {
 void composite_alpha_at(const uint8_t* image, ptrdiff_t image_stride, ptrdiff_t x0, ptrdiff_t y0,
                         const CanvasView& dst, const Region& r) {
   const ptrdiff_t cs = dst.channel_stride, ps = dst.col_stride;
-  const AlphaRow packed = ps == 3 && cs == 1 ? packed_alpha_row() : nullptr;
-  const AlphaRow row = packed ? packed : alpha_row;
   const uint8_t* px = image + (r.row0 - y0) * image_stride + (r.col0 - x0) * 4;
   uint8_t* out = dst.data + r.row0 * dst.row_stride + r.col0 * ps;
+  if (r.row0 >= r.row1 || r.col0 >= r.col1) return;
+  if (const AlphaRect rect = ps == 3 && cs == 1 ? packed_alpha_rect() : nullptr) {
+    rect(px, image_stride, out, dst.row_stride, r.row1 - r.row0, r.col1 - r.col0);
+    return;
+  }
   for (ptrdiff_t y = r.row0; y < r.row1; y++, px += image_stride, out += dst.row_stride)
-    row(px, out, r.col0, r.col1, ps, cs);
+    alpha_row(px, out, r.col0, r.col1, ps, cs);
 }
 
 void composite_nonzero(WarpedRows& src, const CanvasView& dst, Region r) {

@@ -163,11 +163,10 @@ KV_AVX2 inline void over8_packed(const uint8_t* px, __m256i image, uint8_t* out)
   store24(out, result);
 }
 
-// alpha_row for a packed canvas, eight pixels at a time.
-KV_AVX2 void alpha_row_avx2(const uint8_t* px, uint8_t* out, ptrdiff_t x0, ptrdiff_t x1, ptrdiff_t, ptrdiff_t) {
+// The blocks of eight pixels of a packed row: n pixels, n a multiple of 8.
+KV_AVX2 inline void alpha_blocks(const uint8_t* px, uint8_t* out, ptrdiff_t n) {
   const __m256i alpha = _mm256_set1_epi32(static_cast<int>(0xFF000000u));
-  ptrdiff_t x = x0;
-  for (; x + 8 <= x1; x += 8, px += 32, out += 24) {
+  for (ptrdiff_t x = 0; x < n; x += 8, px += 32, out += 24) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(px));
     if (_mm256_testz_si256(v, alpha)) continue;
     if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_and_si256(v, alpha), alpha)) == -1) {
@@ -176,11 +175,29 @@ KV_AVX2 void alpha_row_avx2(const uint8_t* px, uint8_t* out, ptrdiff_t x0, ptrdi
     }
     over8_packed(px, v, out);
   }
+}
+
+// alpha_row for a packed canvas, eight pixels at a time.
+KV_AVX2 void alpha_row_avx2(const uint8_t* px, uint8_t* out, ptrdiff_t x0, ptrdiff_t x1, ptrdiff_t, ptrdiff_t) {
+  const ptrdiff_t body = (x1 - x0) & ~ptrdiff_t{7};
+  alpha_blocks(px, out, body);
   // The rest goes to SSE code: clear the upper halves first, or every SSE
   // instruction pays for the dirty AVX state (the compiler leaves them dirty
   // before this tail call; measured as over half of a small blit's time).
   _mm256_zeroupper();
-  alpha_row_sse2(px, out, x, x1, 3, 1);
+  if (x0 + body < x1) alpha_row_sse2(px + 4 * body, out + 3 * body, x0 + body, x1, 3, 1);
+}
+
+// A rectangle of rows: the blocks of every row, then (the AVX state
+// cleared once) the last few pixels of every row.
+KV_AVX2 void alpha_rect_avx2(const uint8_t* px, ptrdiff_t px_stride, uint8_t* out, ptrdiff_t out_stride,
+                             ptrdiff_t rows, ptrdiff_t n) {
+  const ptrdiff_t body = n & ~ptrdiff_t{7};
+  for (ptrdiff_t y = 0; y < rows; y++) alpha_blocks(px + y * px_stride, out + y * out_stride, body);
+  _mm256_zeroupper();
+  if (body < n)
+    for (ptrdiff_t y = 0; y < rows; y++)
+      alpha_row_sse2(px + y * px_stride + 4 * body, out + y * out_stride + 3 * body, body, n, 3, 1);
 }
 
 #undef KV_AVX2
@@ -201,6 +218,21 @@ void nonzero_bytes(const uint8_t* px, uint8_t* out, ptrdiff_t n) {
     if (px[i]) out[i] = px[i];
 }
 
+// The same rows through the SSE2 kernel.
+void alpha_rect_sse2(const uint8_t* px, ptrdiff_t px_stride, uint8_t* out, ptrdiff_t out_stride, ptrdiff_t rows,
+                     ptrdiff_t n) {
+  for (ptrdiff_t y = 0; y < rows; y++) alpha_row_sse2(px + y * px_stride, out + y * out_stride, 0, n, 3, 1);
+}
+
+AlphaRect packed_alpha_rect() {
+#if defined(KV_HAVE_AVX2_KERNEL)
+  static const AlphaRect rect = kv::cpu::wide_kernels() ? alpha_rect_avx2 : alpha_rect_sse2;
+  return rect;
+#else
+  return alpha_rect_sse2;
+#endif
+}
+
 AlphaRow packed_alpha_row() {
 #if defined(KV_HAVE_AVX2_KERNEL)
   // Decided once; thread-safe initialisation of a plain pointer.
@@ -217,6 +249,7 @@ AlphaRow packed_alpha_row() {
 #else  // no SSE2: the portable row serves every canvas
 
 kv::image::AlphaRow kv::image::packed_alpha_row() { return nullptr; }
+kv::image::AlphaRect kv::image::packed_alpha_rect() { return nullptr; }
 
 void kv::image::nonzero_bytes(const uint8_t* px, uint8_t* out, ptrdiff_t n) {
   for (ptrdiff_t i = 0; i < n; i++)
