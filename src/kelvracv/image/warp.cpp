@@ -47,6 +47,13 @@ constexpr ptrdiff_t kBlock = 16;
 // Shifts and columns below this add exactly in float.
 constexpr float kMaxShift = 8388608.0f;  // 2**23
 
+// Eight bytes at p, as one unaligned load.
+inline long long load8(const void* p) {
+  long long v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
 #if defined(KV_HAVE_WARP_KERNEL)
 
 // The four neighbours p00, p01, p10, p11 of source pixel (ix, iy), four
@@ -143,11 +150,7 @@ KV_WARP_TARGET inline void neighbour_pairs(const WarpSource& s, __m256i idx, __m
     _mm256_store_si256(reinterpret_cast<__m256i*>(at), idx);
     const uint8_t* top = s.data;
     const uint8_t* below = s.data + s.row_stride;
-    auto q = [](const uint8_t* p) {
-      long long v;
-      std::memcpy(&v, p, 8);
-      return v;
-    };
+    const auto q = load8;
     t0 = _mm256_castsi256_ps(_mm256_setr_epi64x(q(top + at[0]), q(top + at[1]), q(top + at[4]), q(top + at[5])));
     t1 = _mm256_castsi256_ps(_mm256_setr_epi64x(q(top + at[2]), q(top + at[3]), q(top + at[6]), q(top + at[7])));
     b0 = _mm256_castsi256_ps(
@@ -882,11 +885,7 @@ KV_WARP_TARGET inline void fixed_blend8(const WarpSource& s, const FixedTable& t
                                         uint8_t* out) {
   const uint8_t* top = s.data;
   const uint8_t* below = s.data + s.row_stride;
-  auto q = [](const void* p) {
-    long long v;
-    std::memcpy(&v, p, 8);
-    return v;
-  };
+  const auto q = load8;
   // Three channels: B, G, R of p00 and p01 spread to four bytes each, the
   // fourth 0 (it comes out 0 and is dropped).
   const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 8, 9, 10, -1, 11, 12, 13, -1, 0, 1, 2, -1, 3, 4, 5,
